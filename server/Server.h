@@ -1,0 +1,35 @@
+// Process entry and connection intake: start-up, the accept loop, one thread
+// per accepted connection, and the first-byte hand-over to the RTMP driver or
+// the HTTP relay.
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <atomic>
+
+#include "server/ServerConfig.h"
+
+struct RtmpConnection;
+
+// Hand-over record of one accepted TCP connection. Created by the accept loop,
+// owned by the connection's thread from its start, released by that thread
+// after the handler returns. The handler closes the socket itself.
+struct IncomingConnection {
+  int socket = -1;
+  sockaddr_in peer{};
+  pthread_t thread{};
+  ServerConfig* config = nullptr;
+  RtmpConnection* connection = nullptr;  // set by the RTMP driver
+};
+
+extern std::atomic<bool> g_stopping;
+extern int g_listensock;
+extern ServerConfig g_config;
+
+bool ServerInit();
+void ServerRun();
+void ServerStop();
+
+// The RTMP connection driver's entry, provided by the connection module.
+int RtmpConnectionRun(IncomingConnection* incoming);

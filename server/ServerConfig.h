@@ -1,0 +1,70 @@
+// ServerConfig and SiteConfig: the registry configuration, loaded once on the
+// start-up thread before any connection exists and only read afterwards, by
+// any thread, without a lock.
+#pragma once
+
+#include <cstdint>
+
+#include "util/List.h"
+
+constexpr size_t kTextSize = 1024;  // fixed text fields: 1023 characters and a zero
+constexpr int kSiteHostNames = 16;
+
+struct SiteConfig {
+  char name[kTextSize] = {};
+  char path[kTextSize] = {};
+  char temp[kTextSize] = {};
+  char htdocs[kTextSize] = {};
+  char files[kTextSize] = {};
+  char cache[kTextSize] = {};
+  char sql_server[kTextSize] = {};
+  char sql_database[kTextSize] = {};
+  char sql_user[kTextSize] = {};
+  char sql_password[kTextSize] = {};
+  char hostNames[kSiteHostNames][kTextSize] = {};
+};
+
+struct ServerConfig {
+  char name[kTextSize] = {};
+  char section[kTextSize] = {};
+  char key[kTextSize] = {};
+  char version[kTextSize] = {};
+  int32_t role = 0;
+  char masterName[kTextSize] = {};
+  int32_t webPort = 0;
+  int32_t httpEnabled = 0;
+  char httpForward[kTextSize] = {};
+  int32_t httpsPort = 0;
+  int32_t httpsEnabled = 0;
+  char httpsForward[kTextSize] = {};
+  int32_t httpsCertificateId = 0;
+  int32_t rtmpPort = 0;
+  int32_t rtmpEnabled = 0;
+  int32_t transcodeThreads = 0;
+  char installFolder[kTextSize] = {};
+  List sites;  // of SiteConfig, owned by this record
+  char smtpHost[kTextSize] = {};
+  char smtpUser[kTextSize] = {};
+  char smtpPassword[kTextSize] = {};
+  char smtpEmail[kTextSize] = {};
+
+  ServerConfig() = default;
+  ServerConfig(const ServerConfig&) = delete;
+  ServerConfig& operator=(const ServerConfig&) = delete;
+  ~ServerConfig();  // frees the sites
+};
+
+// Copies the instance name and forms section and key ("kvd" -> "Server").
+void ServerConfigSetName(ServerConfig* config, const char* name);
+// Returns 1 when the key could be opened, 0 otherwise (nothing set then).
+int ServerConfigLoad(ServerConfig* config);
+// The site for a connect command's application text, or null.
+SiteConfig* FindSite(List* sites, const char* text);
+
+// Copies `src` into a fixed text field, cut to its size - 1 characters.
+template <size_t N>
+void CopyText(char (&dst)[N], const char* src) {
+  size_t i = 0;
+  for (; src != nullptr && src[i] != '\0' && i + 1 < N; ++i) dst[i] = src[i];
+  dst[i] = '\0';
+}

@@ -1,0 +1,7 @@
+#include "server/Server.h"
+
+int main() {
+  if (!ServerInit()) return 1;
+  ServerRun();
+  return 0;
+}

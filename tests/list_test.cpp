@@ -1,0 +1,16 @@
+#include <gtest/gtest.h>
+
+#include "util/List.h"
+
+TEST(List, AddRemoveOrder) {
+  List list;
+  int a = 1, b = 2, c = 3;
+  ListAddTail(&list, &b);
+  ListAddHead(&list, &a);
+  ListAddTail(&list, &c);
+  EXPECT_EQ(list.count, 3u);
+  EXPECT_TRUE(ListIsBefore(&list, &a, &c));
+  EXPECT_TRUE(ListRemove(&list, &b));
+  EXPECT_FALSE(ListRemove(&list, &b));
+  EXPECT_EQ(list.count, 2u);
+}

@@ -1,0 +1,9 @@
+// Paths and helpers that every test shares: where the built binary and the
+// source tree are, and scratch folders that are removed afterwards.
+#pragma once
+
+#include <string>
+
+std::string TestBinaryPath();      // the strmd executable under test
+std::string TestSourceDir();       // the source tree
+std::string TestTempDir(const char* tag);  // a fresh empty folder under /tmp

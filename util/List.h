@@ -1,0 +1,56 @@
+// List: the locked, doubly linked list of item references used for every
+// collection (sites, connections, streams, rooms, members).
+//
+// Every operation takes the list's own re-entrant lock; callers that walk the
+// list hold it themselves (Lock/Unlock or ListLock). The list never owns or
+// frees its items: whoever put an item in removes and frees it.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+struct ListNode {
+  ListNode* prev = nullptr;
+  ListNode* next = nullptr;
+  void* item = nullptr;
+};
+
+struct List {
+  std::recursive_mutex lock;
+  uint32_t count = 0;
+  ListNode* first = nullptr;
+  ListNode* last = nullptr;
+
+  List() = default;
+  List(const List&) = delete;
+  List& operator=(const List&) = delete;
+  ~List();  // frees the nodes, never the items
+};
+
+using ListLock = std::lock_guard<std::recursive_mutex>;
+
+void ListAddHead(List* list, void* item);
+void ListAddTail(List* list, void* item);
+// The node holding `item`, or null.
+ListNode* ListFind(List* list, void* item);
+void ListRemoveNode(List* list, ListNode* node);
+// Reports "ASSERT(item) failed at List:..." and returns false when absent.
+bool ListRemove(List* list, void* item);
+// Inserts `item` before `before`; reports "item1" and returns false when
+// `before` is not in the list.
+bool ListInsertBefore(List* list, void* item, void* before);
+// True when `a` stands before `b` in the list.
+bool ListIsBefore(List* list, void* a, void* b);
+// Removes every node, calling `fn` on each item (when given) after unlinking it.
+void ListRemoveAll(List* list, void (*fn)(void* item));
+
+// Walks the items as type T, under the list's lock.
+template <typename T, typename F>
+void ListForEach(List* list, F&& fn) {
+  ListLock guard(list->lock);
+  for (ListNode* n = list->first; n != nullptr;) {
+    ListNode* next = n->next;
+    fn(static_cast<T*>(n->item));
+    n = next;
+  }
+}
