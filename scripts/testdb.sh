@@ -1,3 +1,179 @@
-#!/bin/sh
-# Private MariaDB for tests: written by the database work.
-exit 0
+#!/bin/bash
+# Private MariaDB for the tests and the demo: its own datadir, socket, pid
+# file, log and TCP port on 127.0.0.1, all under one folder. Never touches a
+# system instance.
+#
+#   testdb.sh start DIR    start (or find running) and load the demo database
+#   testdb.sh stop DIR     stop it (a stopped one is fine)
+#   testdb.sh status DIR   exit 0 when it answers, 1 otherwise
+#
+# After a start, DIR/env holds STRMD_TESTDB_HOST, _PORT, _SOCKET and _DATABASE
+# in shell syntax; DIR/port and DIR/socket hold the bare values. The port is
+# kept across restarts so that open clients reconnect to the same address.
+set -u
+
+usage() {
+  echo "usage: $0 start|stop|status DIR" >&2
+  exit 2
+}
+
+[ $# -eq 2 ] || usage
+action=$1
+mkdir -p "$2" || exit 1
+dir=$(cd "$2" && pwd) || exit 1
+here=$(cd "$(dirname "$0")" && pwd)
+schema="$here/../Database/schema.sql"
+demo="$here/../Database/demo.sql"
+
+datadir="$dir/data"
+pidfile="$dir/mariadbd.pid"
+logfile="$dir/mariadbd.log"
+database=kestravon
+start_timeout=60
+stop_timeout=60
+
+# A Unix socket path must fit in sun_path (108 bytes); deep build folders
+# do not, so those get a socket under /tmp named after the folder.
+socket="$dir/mariadbd.sock"
+if [ ${#socket} -gt 100 ]; then
+  socket="/tmp/strmd-db-$(printf '%s' "$dir" | md5sum | cut -c1-12).sock"
+fi
+
+client() {
+  mariadb --no-defaults --socket="$socket" -uroot "$@"
+}
+
+running_pid() {
+  [ -s "$pidfile" ] || return 1
+  local pid
+  pid=$(cat "$pidfile" 2>/dev/null) || return 1
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
+  # Only our own server: the pid must still be a mariadbd using our datadir.
+  tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q -- "--datadir=$datadir" || return 1
+  echo "$pid"
+}
+
+answers() {
+  client -N -e 'select 1' >/dev/null 2>&1
+}
+
+pick_port() {
+  if [ -s "$dir/port" ]; then
+    cat "$dir/port"
+    return
+  fi
+  local p i
+  for i in $(seq 1 200); do
+    p=$((20000 + RANDOM % 20000))
+    if [ -z "$(ss -Htln "sport = :$p" 2>/dev/null)" ]; then
+      echo "$p"
+      return
+    fi
+  done
+  echo "no free TCP port found" >&2
+  return 1
+}
+
+write_env() {
+  echo "$port" >"$dir/port"
+  echo "$socket" >"$dir/socket"
+  cat >"$dir/env" <<EOF
+STRMD_TESTDB_HOST=127.0.0.1
+STRMD_TESTDB_PORT=$port
+STRMD_TESTDB_SOCKET=$socket
+STRMD_TESTDB_DATABASE=$database
+EOF
+}
+
+load_demo() {
+  if [ -n "$(client -N -e "show databases like '$database'")" ]; then
+    return 0
+  fi
+  {
+    echo "create database $database character set utf8mb4;"
+    echo "use $database;"
+    cat "$schema" "$demo"
+  } | client || {
+    echo "loading the schema and demo data failed" >&2
+    client -e "drop database if exists $database" >/dev/null 2>&1
+    return 1
+  }
+}
+
+do_start() {
+  if running_pid >/dev/null && answers; then
+    port=$(cat "$dir/port")
+    write_env
+    load_demo
+    return
+  fi
+  if [ ! -d "$datadir/mysql" ]; then
+    rm -rf "$datadir"
+    mariadb-install-db --no-defaults --datadir="$datadir" --user=root \
+      --auth-root-authentication-method=normal --skip-test-db \
+      >"$dir/install.log" 2>&1 || {
+      echo "mariadb-install-db failed, see $dir/install.log" >&2
+      return 1
+    }
+  fi
+  port=$(pick_port) || return 1
+  rm -f "$socket" "$pidfile"
+  setsid mariadbd --no-defaults --datadir="$datadir" --socket="$socket" \
+    --port="$port" --bind-address=127.0.0.1 --user=root --pid-file="$pidfile" \
+    --log-error="$logfile" --lower-case-table-names=1 \
+    --default-time-zone=+00:00 --skip-log-bin \
+    </dev/null >/dev/null 2>&1 9>&- &
+  local child=$! waited=0
+  until answers; do
+    if ! kill -0 "$child" 2>/dev/null; then
+      echo "mariadbd exited during start; last lines of $logfile:" >&2
+      tail -n 20 "$logfile" >&2
+      return 1
+    fi
+    if [ $waited -ge $((start_timeout * 5)) ]; then
+      echo "mariadbd did not answer within ${start_timeout}s" >&2
+      kill -TERM "$child" 2>/dev/null
+      return 1
+    fi
+    sleep 0.2
+    waited=$((waited + 1))
+  done
+  # Clients come over TCP from 127.0.0.1; make sure root may do so without a
+  # password whatever accounts the installer made.
+  client -e "create user if not exists 'root'@'127.0.0.1' identified by '';
+             grant all privileges on *.* to 'root'@'127.0.0.1' with grant option;" || return 1
+  write_env
+  load_demo
+}
+
+do_stop() {
+  local pid waited=0
+  pid=$(running_pid) || return 0
+  kill -TERM "$pid" 2>/dev/null
+  while kill -0 "$pid" 2>/dev/null; do
+    if [ $waited -ge $((stop_timeout * 5)) ]; then
+      echo "mariadbd $pid did not stop within ${stop_timeout}s; killing it" >&2
+      kill -KILL "$pid" 2>/dev/null
+      break
+    fi
+    sleep 0.2
+    waited=$((waited + 1))
+  done
+  rm -f "$pidfile"
+  return 0
+}
+
+# One action at a time per folder: the test fixture and `make run` may both
+# reach for the same server.
+exec 9>"$dir/.lock"
+flock -w $((start_timeout + stop_timeout + 30)) 9 || {
+  echo "another testdb.sh holds $dir/.lock" >&2
+  exit 1
+}
+
+case "$action" in
+  start) do_start ;;
+  stop) do_stop ;;
+  status) running_pid >/dev/null && answers ;;
+  *) usage ;;
+esac
