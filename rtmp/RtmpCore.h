@@ -1,0 +1,120 @@
+// The chunk stream of one RTMP connection: its protocol state (RtmpContext),
+// the message record (RtmpPacket), the chunk reader and the chunk writer.
+//
+// Threads and locks: the reader side (RTMP_ReadPacket, the inbound channel
+// table, inChunkSize, the read buffer) belongs to the connection's own thread
+// and takes no lock, so it may wait for the network without holding anyone
+// up. The outbound side (RtmpWriteMessage, the outbound channel table,
+// outChunkSize, the output queue) is guarded by `sendLock`, which
+// RtmpWriteMessage takes itself; the lock is re-entrant so that a caller that
+// already holds it (chat broadcasts) may write.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "rtmp/RtmpSocket.h"
+
+// Chunk header layout shared by the reader, the writer and the test client.
+constexpr uint32_t kRtmpDefaultChunkSize = 128;
+constexpr uint32_t kRtmpMaxChunkSize = 0x7FFFFFFF;      // the top bit must be clear
+constexpr size_t kRtmpMaxHeaderSize = 18;               // 3 + 11 + 4
+constexpr uint32_t kRtmpExtendedTimestamp = 0xFFFFFF;   // 3-byte field escape
+constexpr uint32_t kRtmpMaxChannelId = 65599;           // 3-byte basic header
+constexpr uint32_t kRtmpMaxBodySize = 0xFFFFFF;         // 24-bit size field
+constexpr size_t kRtmpHeaderSizes[4] = {12, 8, 4, 1};   // by type, 1-byte basic header
+constexpr size_t kRtmpChannelTableSize = 64;
+// Hard caps on what one peer may make us hold of its input.
+constexpr size_t kRtmpMaxInChannels = 128;              // distinct inbound chunk streams
+constexpr uint64_t kRtmpMaxPartialBytes = 64ull << 20;  // bodies of unfinished messages
+
+struct RtmpPacket {
+  uint8_t m_nHeaderType = 0;   // 0 full .. 3 none
+  int32_t m_nChannel = 0;      // chunk stream id
+  uint32_t m_nTimestamp = 0;   // absolute once a received message is complete
+  uint32_t m_nBodySize = 0;
+  uint8_t m_nMessageType = 0;
+  int32_t m_nStreamId = 0;
+  uint8_t m_bAbsTimestamp = 0; // the last timestamp came from a type-0 header
+  uint32_t m_nBytesRead = 0;
+  // Owned: kRtmpMaxHeaderSize spare bytes + m_nBodySize, from RtmpPacketAlloc,
+  // released by RtmpPacketFree.
+  uint8_t* m_body = nullptr;
+};
+
+struct RtmpChannel {
+  int32_t id = 0;          // stream channels (set by the stream code), else 0
+  RtmpPacket header;       // last header seen or sent; its m_body is an inbound partial body
+  uint32_t timestamp = 0;  // running absolute timestamp
+};
+
+struct RtmpContext {
+  // Set once at init.
+  std::recursive_mutex sendLock;
+  char address[64] = {};  // peer, for reports; set by the driver
+
+  // Connection thread only, no lock.
+  int32_t inChunkSize = kRtmpDefaultChunkSize;
+  std::map<uint32_t, std::unique_ptr<RtmpChannel>> channelsIn;  // at most kRtmpMaxInChannels
+  uint64_t partialBytes = 0;  // bodies held by unfinished inbound messages
+
+  // Guarded by sendLock.
+  int32_t outChunkSize = kRtmpDefaultChunkSize;
+  std::map<uint32_t, std::unique_ptr<RtmpChannel>> channelsOut;
+
+  // Connection thread only (set from connect).
+  double audioCodecs = 3191;
+  double videoCodecs = 252;
+  double objectEncoding = 0;
+  // Views into the connect message, valid only while it is handled.
+  std::string_view tcUrl, swfUrl, pageUrl, app, flashVer;
+
+  SocketBuffer sockbuf;  // see RtmpSocket.h for who touches what
+};
+
+// Resets the state and opens the SocketBuffer on `socket` from the calling
+// (connection) thread. Returns the result of SocketBufferOpen.
+int RtmpContextInit(RtmpContext* r, int socket);
+// Frees both channel tables and every partial inbound body.
+void RtmpContextFree(RtmpContext* r);
+
+// Reads one chunk, without the send lock. Returns 1 when a chunk was read:
+// the message is complete when m_nBytesRead == m_nBodySize, and then the
+// caller owns packet->m_body (release with RtmpPacketFree); while incomplete
+// m_body is none (the channel keeps the partial body). Returns 0 on failure
+// (the socket is closed unless the failure was a time-out). A body left in
+// `packet` on entry is freed.
+int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet);
+
+// Sends the message as chunks of outChunkSize under sendLock, with the
+// header type the caller chose. Headers are built in the spare bytes in front
+// of the body and in place inside it: the body's bytes in front of every
+// chunk boundary are overwritten. Returns 1, or 0 (the connection is then
+// closed).
+int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet);
+
+// A set-chunk-size value the reader and writer can live with: 1..2^31-1.
+bool RtmpChunkSizeValid(uint32_t size);
+// Sets both chunk sizes (the reader's now, the writer's under sendLock).
+// False, and nothing changed, for an invalid size: the caller closes the
+// connection.
+bool RtmpSetChunkSize(RtmpContext* r, uint32_t size);
+
+// Creates (or returns) outbound channel slot `id`; none for ids the basic
+// header cannot carry. Caller holds sendLock or is the only thread.
+RtmpChannel* RtmpChannelOut(RtmpContext* r, uint32_t id);
+
+// Flushes queued output when the socket is writable (the loop's POLLOUT).
+// Takes sendLock. 1, or 0 after closing the connection on a socket failure.
+int RtmpFlushOutput(RtmpContext* r);
+// Whether the loop should poll for POLLOUT; no lock.
+bool RtmpOutputPending(const RtmpContext* r);
+// The descriptor the loop polls; -1 once closed.
+int RtmpSocketFd(const RtmpContext* r);
+
+// The handshake of the server side. 1 when complete, 0 when it failed.
+int SHandShake(RtmpContext* r);

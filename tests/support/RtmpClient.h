@@ -1,0 +1,95 @@
+// A small RTMP client for tests and benchmarks: TCP connect with a time-out,
+// the client side of the plain and digest handshakes (checking the server's
+// digests), a chunk writer with full control over headers, and a chunk reader
+// that returns whole messages. Written apart from the server's reader and
+// writer so that a mistake in one is not mirrored by the other; only the
+// format constants are shared. One thread per client.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+struct RtmpClientMessage {
+  uint32_t channel = 0;
+  uint8_t type = 0;
+  uint32_t streamId = 0;
+  uint32_t timestamp = 0;  // absolute
+  std::vector<uint8_t> body;
+};
+
+class RtmpClient {
+ public:
+  RtmpClient() = default;
+  ~RtmpClient();
+  RtmpClient(const RtmpClient&) = delete;
+  RtmpClient& operator=(const RtmpClient&) = delete;
+
+  // Connects to host:port (IPv4 dotted text) within timeoutMs.
+  bool Connect(const char* host, uint16_t port, int timeoutMs = 5000);
+  // Takes over a connected descriptor, e.g. one end of a socketpair.
+  void Adopt(int fd);
+  void Close();
+  int fd() const { return fd_; }
+
+  // C0 = version with a zero version field in C1. S2 must echo C1. C2 echoes
+  // S1 unless echoS1 is false (then it is random).
+  bool HandshakePlain(uint8_t version = 3, bool echoS1 = true);
+  // Digest handshake: C1 carries the client digest by `scheme` (0 or 1) and
+  // versionByte4 (non-zero) in byte 4. Checks the S1 digest with the server
+  // key text and the S2 signature (with the version-8 transform when S0 is
+  // 8). C2 carries the genuine signature, or a wrong one if badSignature.
+  // The server's answer to C2 is not awaited.
+  bool HandshakeDigest(int scheme, uint8_t version = 3, uint8_t versionByte4 = 9, bool badSignature = false);
+
+  // Raw bytes, for fault tests.
+  bool SendRaw(std::span<const uint8_t> bytes);
+  // The header of one chunk: fmt 0..3; `timestamp` is the header's field
+  // (absolute for fmt 0, delta for 1 and 2), an extended timestamp follows
+  // when it is 0xFFFFFF or more.
+  static std::vector<uint8_t> ChunkHeader(int fmt, uint32_t channel, uint32_t timestamp = 0,
+                                          uint32_t bodySize = 0, uint8_t type = 0,
+                                          uint32_t streamId = 0);
+  bool SendChunk(int fmt, uint32_t channel, uint32_t timestamp, uint32_t bodySize, uint8_t type,
+                 uint32_t streamId, std::span<const uint8_t> payload);
+  // A whole message: a type-0 chunk then type-3 chunks of outChunkSize.
+  bool SendMessage(uint32_t channel, uint8_t type, uint32_t streamId, uint32_t timestamp,
+                   std::span<const uint8_t> body);
+  // Sends set-chunk-size on channel 2 and writes with it from then on.
+  bool SetChunkSize(uint32_t size);
+
+  // The next complete message, or none after timeoutMs, on a protocol error
+  // or at the end of the stream (see error()). A set-chunk-size from the peer
+  // is applied to the reader and returned as well.
+  std::optional<RtmpClientMessage> ReadMessage(int timeoutMs = 5000);
+  // Exactly n bytes within timeoutMs.
+  bool ReadExact(uint8_t* destination, size_t n, int timeoutMs = 5000);
+  // True when the peer has closed (a read returns end of stream) within timeoutMs.
+  bool WaitClosed(int timeoutMs = 5000);
+
+  const std::string& error() const { return error_; }
+
+  uint32_t inChunkSize = 128;
+  uint32_t outChunkSize = 128;
+  // What the last handshake exchanged.
+  std::vector<uint8_t> c1, s0s1, s2, c2;
+
+ private:
+  struct Channel {
+    uint32_t timestamp = 0;   // absolute timestamp of the message in progress
+    uint32_t lastField = 0;   // the last header's timestamp field, reused by fmt 3
+    uint32_t size = 0;
+    uint8_t type = 0;
+    uint32_t streamId = 0;
+    bool known = false;
+    bool inMessage = false;
+    std::vector<uint8_t> body;
+  };
+  bool Fail(std::string text);
+  int fd_ = -1;
+  std::string error_;
+  std::map<uint32_t, Channel> channels_;
+};
