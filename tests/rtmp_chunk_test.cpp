@@ -1,0 +1,388 @@
+// The chunk reader and writer on one end of a socketpair, the project's own
+// client on the other.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "rtmp/RtmpCore.h"
+#include "rtmp/RtmpUtils.h"
+#include "support/RtmpClient.h"
+
+namespace {
+
+struct Link {
+  Link() {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    context.sockbuf.readWaitMs = 3000;
+    EXPECT_EQ(RtmpContextInit(&context, fds[0]), 1);
+    client.Adopt(fds[1]);
+    context.sockbuf.writeObserver = [this](std::span<const uint8_t> bytes) {
+      writes.emplace_back(bytes.begin(), bytes.end());
+    };
+  }
+  ~Link() {
+    RtmpContextFree(&context);
+    RtmpShutdown(&context);
+  }
+  // Reads chunks until one message is complete; 0 when a read failed.
+  int ReadMessage(RtmpPacket* packet) {
+    for (;;) {
+      if (!RTMP_ReadPacket(&context, packet)) return 0;
+      if (packet->m_nBytesRead == packet->m_nBodySize) return 1;
+    }
+  }
+  RtmpContext context;
+  RtmpClient client;
+  std::vector<std::vector<uint8_t>> writes;
+};
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 0) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; i++) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
+  return bytes;
+}
+
+// A packet owning a body with the given content.
+struct OutMessage {
+  OutMessage(int channel, uint8_t headerType, uint32_t timestamp, const std::vector<uint8_t>& body,
+             uint8_t type = 9, int32_t streamId = 1) {
+    packet.m_nChannel = channel;
+    packet.m_nHeaderType = headerType;
+    packet.m_nTimestamp = timestamp;
+    packet.m_nMessageType = type;
+    packet.m_nStreamId = streamId;
+    packet.m_nBodySize = static_cast<uint32_t>(body.size());
+    if (!body.empty()) {
+      RtmpPacketAlloc(&packet, packet.m_nBodySize);
+      std::copy(body.begin(), body.end(), packet.m_body);
+    }
+  }
+  ~OutMessage() { RtmpPacketFree(&packet); }
+  RtmpPacket packet;
+};
+
+std::vector<uint8_t> BodyOf(const RtmpPacket& packet) {
+  return {packet.m_body, packet.m_body + packet.m_nBodySize};
+}
+
+}  // namespace
+
+TEST(ChunkWriter, SplitsAtChunkSizeWithContinuationHeadersInPlace) {
+  Link link;
+  const auto body = Pattern(300);
+  OutMessage m(3, 0, 0, body);
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &m.packet), 1);
+  ASSERT_EQ(link.writes.size(), 3u);
+  EXPECT_EQ(link.writes[0].size(), 12u + 128);
+  EXPECT_EQ(link.writes[1].size(), 1u + 128);
+  EXPECT_EQ(link.writes[2].size(), 1u + 44);
+  EXPECT_EQ(link.writes[0][0], 0x03);
+  EXPECT_EQ(link.writes[1][0], 0xC3);
+  EXPECT_EQ(link.writes[2][0], 0xC3);
+  auto got = link.client.ReadMessage();
+  ASSERT_TRUE(got) << link.client.error();
+  EXPECT_EQ(got->body, body);
+  EXPECT_EQ(got->channel, 3u);
+  EXPECT_EQ(got->type, 9);
+  EXPECT_EQ(got->streamId, 1u);
+}
+
+TEST(ChunkWriter, TimestampDeltasAndExtendedTimestamps) {
+  Link link;
+  OutMessage a(4, 0, 1000, Pattern(10));
+  OutMessage b(4, 1, 1040, Pattern(10));
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &a.packet), 1);
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &b.packet), 1);
+  ASSERT_EQ(link.writes.size(), 2u);
+  EXPECT_EQ(link.writes[1].size(), 8u + 10);
+  EXPECT_EQ(link.writes[1][0], 0x44);
+  EXPECT_EQ(std::vector<uint8_t>(link.writes[1].begin() + 1, link.writes[1].begin() + 4),
+            (std::vector<uint8_t>{0, 0, 40}));
+
+  // A delta of exactly 0xFFFFFF needs the extended field.
+  OutMessage c(4, 2, 1040 + 0xFFFFFF, Pattern(10));
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &c.packet), 1);
+  ASSERT_EQ(link.writes.size(), 3u);
+  EXPECT_EQ(link.writes[2].size(), 4u + 4 + 10);
+  EXPECT_EQ(std::vector<uint8_t>(link.writes[2].begin() + 1, link.writes[2].begin() + 8),
+            (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF}));
+
+  OutMessage d(5, 0, 0x12345678, Pattern(300));
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &d.packet), 1);
+  EXPECT_EQ(link.writes[3].size(), 16u + 128);
+  EXPECT_EQ(link.writes[4].size(), 1u + 128);  // no extended field after type 3
+
+  for (uint32_t expected : {1000u, 1040u, 1040u + 0xFFFFFF, 0x12345678u}) {
+    auto got = link.client.ReadMessage();
+    ASSERT_TRUE(got) << link.client.error();
+    EXPECT_EQ(got->timestamp, expected);
+  }
+}
+
+TEST(ChunkWriter, RefusesHeaderTypeAboveThreeAndKeepsTheConnection) {
+  Link link;
+  OutMessage bad(3, 5, 0, Pattern(10));
+  EXPECT_EQ(RtmpWriteMessage(&link.context, &bad.packet), 0);
+  EXPECT_TRUE(link.writes.empty());
+  OutMessage good(3, 0, 0, Pattern(10));
+  EXPECT_EQ(RtmpWriteMessage(&link.context, &good.packet), 1);
+  EXPECT_NE(RtmpSocketFd(&link.context), -1);
+}
+
+TEST(ChunkWriter, UsesTheNegotiatedChunkSize) {
+  Link link;
+  ASSERT_TRUE(RtmpSetChunkSize(&link.context, 4096));
+  link.client.inChunkSize = 4096;
+  const auto body = Pattern(10000);
+  OutMessage m(3, 0, 0, body);
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &m.packet), 1);
+  ASSERT_EQ(link.writes.size(), 3u);
+  EXPECT_EQ(link.writes[0].size(), 12u + 4096);
+  EXPECT_EQ(link.writes[1].size(), 1u + 4096);
+  EXPECT_EQ(link.writes[2].size(), 1u + 1808);
+  auto got = link.client.ReadMessage();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->body, body);
+}
+
+TEST(ChunkWriter, ChunkBiggerThanOneQueueEntryIsSentWhole) {
+  Link link;
+  ASSERT_TRUE(RtmpSetChunkSize(&link.context, 70000));
+  link.client.inChunkSize = 70000;
+  const auto body = Pattern(140005);
+  OutMessage m(3, 0, 0, body);
+  std::optional<RtmpClientMessage> got;
+  std::thread reader([&] { got = link.client.ReadMessage(5000); });
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &m.packet), 1);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (RtmpOutputPending(&link.context) && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{RtmpSocketFd(&link.context), POLLOUT, 0};
+    poll(&p, 1, 100);
+    ASSERT_EQ(RtmpFlushOutput(&link.context), 1);
+  }
+  reader.join();
+  ASSERT_TRUE(got) << link.client.error();
+  EXPECT_EQ(got->body, body);
+}
+
+TEST(ChunkWriter, LongBasicHeadersForHighChannelIds) {
+  Link link;
+  for (uint32_t channel : {64u, 319u, 320u, 65599u}) {
+    link.writes.clear();
+    const auto body = Pattern(200, static_cast<uint8_t>(channel));
+    OutMessage m(static_cast<int>(channel), 0, 7, body);
+    ASSERT_EQ(RtmpWriteMessage(&link.context, &m.packet), 1);
+    ASSERT_EQ(link.writes.size(), 2u);
+    const size_t extra = channel >= 320 ? 2 : 1;
+    EXPECT_EQ(link.writes[0].size(), 12 + extra + 128);
+    EXPECT_EQ(link.writes[1].size(), 1 + extra + 72);
+    EXPECT_EQ(link.writes[1][0], extra == 2 ? 0xC1 : 0xC0);
+    EXPECT_EQ(link.writes[1][1], static_cast<uint8_t>(channel - 64));
+    auto got = link.client.ReadMessage();
+    ASSERT_TRUE(got) << link.client.error();
+    EXPECT_EQ(got->channel, channel);
+    EXPECT_EQ(got->body, body);
+  }
+  OutMessage beyond(65600, 0, 0, Pattern(4));
+  EXPECT_EQ(RtmpWriteMessage(&link.context, &beyond.packet), 0);
+}
+
+TEST(ChunkReader, InterleavedChunkStreamsCompleteSeparately) {
+  Link link;
+  const auto a = Pattern(300, 1), b = Pattern(50, 2);
+  std::span<const uint8_t> as(a);
+  ASSERT_TRUE(link.client.SendChunk(0, 4, 100, 300, 9, 1, as.subspan(0, 128)));
+  ASSERT_TRUE(link.client.SendChunk(0, 5, 200, 50, 8, 1, b));
+  ASSERT_TRUE(link.client.SendChunk(3, 4, 0, 0, 0, 0, as.subspan(128, 128)));
+  ASSERT_TRUE(link.client.SendChunk(3, 4, 0, 0, 0, 0, as.subspan(256)));
+
+  RtmpPacket packet;
+  ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+  EXPECT_EQ(packet.m_nBytesRead, 128u);
+  EXPECT_EQ(packet.m_body, nullptr);
+  ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+  EXPECT_EQ(packet.m_nChannel, 5);
+  EXPECT_EQ(BodyOf(packet), b);
+  EXPECT_EQ(packet.m_nTimestamp, 200u);
+  ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+  EXPECT_EQ(packet.m_nBytesRead, 256u);
+  ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+  EXPECT_EQ(packet.m_nChannel, 4);
+  EXPECT_EQ(packet.m_nMessageType, 9);
+  EXPECT_EQ(BodyOf(packet), a);
+  RtmpPacketFree(&packet);
+}
+
+TEST(ChunkReader, TimestampsFromDeltas) {
+  Link link;
+  const auto body = Pattern(20);
+  ASSERT_TRUE(link.client.SendChunk(0, 6, 5000, 20, 8, 1, body));
+  ASSERT_TRUE(link.client.SendChunk(2, 6, 20, 0, 0, 0, body));
+  ASSERT_TRUE(link.client.SendChunk(3, 6, 0, 0, 0, 0, body));  // reuses the delta 20
+  ASSERT_TRUE(link.client.SendChunk(1, 6, 0xFFFFFF + 5, 20, 8, 0, body));
+  ASSERT_TRUE(link.client.SendChunk(0, 7, 0x80000000u, 20, 8, 3, body));
+  RtmpPacket packet;
+  for (uint32_t expected : {5000u, 5020u, 5040u, 5040u + 0xFFFFFF + 5, 0x80000000u}) {
+    ASSERT_EQ(link.ReadMessage(&packet), 1);
+    EXPECT_EQ(packet.m_nTimestamp, expected);
+    EXPECT_EQ(BodyOf(packet), body);
+  }
+  EXPECT_EQ(packet.m_nStreamId, 3);
+  RtmpPacketFree(&packet);
+}
+
+TEST(ChunkReader, TwoAndThreeByteBasicHeaders) {
+  Link link;
+  for (uint32_t channel : {63u, 64u, 319u, 320u, 65599u}) {
+    const auto body = Pattern(250, static_cast<uint8_t>(channel));
+    ASSERT_TRUE(link.client.SendMessage(channel, 18, 0, channel, body));
+    RtmpPacket packet;
+    ASSERT_EQ(link.ReadMessage(&packet), 1) << channel;
+    EXPECT_EQ(static_cast<uint32_t>(packet.m_nChannel), channel);
+    EXPECT_EQ(packet.m_nTimestamp, channel);
+    EXPECT_EQ(BodyOf(packet), body);
+    RtmpPacketFree(&packet);
+  }
+}
+
+TEST(ChunkReader, ByteAtATimeInput) {
+  Link link;
+  std::vector<uint8_t> wire;
+  const auto a = Pattern(300, 3), b = Pattern(5, 4);
+  auto add = [&wire](std::vector<uint8_t> bytes) { wire.insert(wire.end(), bytes.begin(), bytes.end()); };
+  add(RtmpClient::ChunkHeader(0, 300, 0x1000000, 300, 9, 1));
+  wire.insert(wire.end(), a.begin(), a.begin() + 128);
+  add(RtmpClient::ChunkHeader(0, 2, 0, 5, 20, 0));
+  add(b);
+  add(RtmpClient::ChunkHeader(3, 300));
+  wire.insert(wire.end(), a.begin() + 128, a.begin() + 256);
+  add(RtmpClient::ChunkHeader(3, 300));
+  wire.insert(wire.end(), a.begin() + 256, a.end());
+  std::thread writer([&] {
+    for (uint8_t byte : wire) {
+      link.client.SendRaw({&byte, 1});
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
+  RtmpPacket packet;
+  ASSERT_EQ(link.ReadMessage(&packet), 1);
+  EXPECT_EQ(packet.m_nChannel, 2);
+  EXPECT_EQ(BodyOf(packet), b);
+  ASSERT_EQ(link.ReadMessage(&packet), 1);
+  EXPECT_EQ(packet.m_nChannel, 300);
+  EXPECT_EQ(packet.m_nTimestamp, 0x1000000u);
+  EXPECT_EQ(BodyOf(packet), a);
+  RtmpPacketFree(&packet);
+  writer.join();
+}
+
+TEST(ChunkReader, RefusesCompressedHeaderOnNewChannel) {
+  for (int fmt : {1, 2, 3}) {
+    Link link;
+    ASSERT_TRUE(link.client.SendRaw(RtmpClient::ChunkHeader(fmt, 9, 0, 4, 8)));
+    RtmpPacket packet;
+    EXPECT_EQ(RTMP_ReadPacket(&link.context, &packet), 0);
+    EXPECT_EQ(RtmpSocketFd(&link.context), -1);
+  }
+}
+
+TEST(ChunkReader, HeaderCutShortFails) {
+  Link link;
+  auto header = RtmpClient::ChunkHeader(0, 3, 0xFFFFFF, 4, 8);
+  header.resize(header.size() - 2);  // inside the extended timestamp
+  ASSERT_TRUE(link.client.SendRaw(header));
+  link.client.Close();
+  RtmpPacket packet;
+  EXPECT_EQ(RTMP_ReadPacket(&link.context, &packet), 0);
+  EXPECT_EQ(RtmpSocketFd(&link.context), -1);
+}
+
+TEST(ChunkReader, CapsUnfinishedInputAndChannelCount) {
+  {
+    Link link;
+    // Four unfinished 16 MiB messages fit under 64 MiB; a fifth does not.
+    const auto start = Pattern(128);
+    RtmpPacket packet;
+    for (uint32_t channel = 3; channel < 7; channel++) {
+      ASSERT_TRUE(link.client.SendChunk(0, channel, 0, 0xFFFFFF, 9, 1, start));
+      ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+      EXPECT_EQ(packet.m_body, nullptr);
+    }
+    ASSERT_TRUE(link.client.SendChunk(0, 7, 0, 0xFFFFFF, 9, 1, start));
+    EXPECT_EQ(RTMP_ReadPacket(&link.context, &packet), 0);
+    EXPECT_EQ(RtmpSocketFd(&link.context), -1);
+  }
+  {
+    Link link;
+    // A new message on a channel releases what was unfinished there.
+    const auto start = Pattern(128);
+    RtmpPacket packet;
+    for (int round = 0; round < 6; round++) {
+      ASSERT_TRUE(link.client.SendChunk(0, 3, 0, 0xFFFFFF, 9, 1, start));
+      ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+    }
+    EXPECT_EQ(link.context.partialBytes, 0xFFFFFFu);
+  }
+  {
+    Link link;
+    RtmpPacket packet;
+    for (uint32_t channel = 2; channel < 2 + kRtmpMaxInChannels; channel++) {
+      ASSERT_TRUE(link.client.SendChunk(0, channel, 0, 0, 20, 0, {}));
+      ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+    }
+    ASSERT_TRUE(link.client.SendChunk(0, 2 + kRtmpMaxInChannels, 0, 0, 20, 0, {}));
+    EXPECT_EQ(RTMP_ReadPacket(&link.context, &packet), 0);
+  }
+}
+
+TEST(ChunkReader, ChunkSizeValidationAndLargeInboundChunks) {
+  EXPECT_FALSE(RtmpChunkSizeValid(0));
+  EXPECT_FALSE(RtmpChunkSizeValid(0x80000000u));
+  EXPECT_FALSE(RtmpChunkSizeValid(0xFFFFFFFFu));
+  EXPECT_TRUE(RtmpChunkSizeValid(1));
+  EXPECT_TRUE(RtmpChunkSizeValid(0x7FFFFFFF));
+
+  Link link;
+  EXPECT_FALSE(RtmpSetChunkSize(&link.context, 0));
+  EXPECT_FALSE(RtmpSetChunkSize(&link.context, 0x80000080u));
+  EXPECT_EQ(link.context.inChunkSize, 128);
+  EXPECT_EQ(link.context.outChunkSize, 128);
+
+  ASSERT_TRUE(RtmpSetChunkSize(&link.context, 4096));
+  link.client.outChunkSize = 4096;
+  const auto body = Pattern(10000);
+  ASSERT_TRUE(link.client.SendMessage(3, 9, 1, 0, body));
+  RtmpPacket packet;
+  int chunks = 0;
+  do {
+    ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+    chunks++;
+  } while (packet.m_nBytesRead != packet.m_nBodySize);
+  EXPECT_EQ(chunks, 3);
+  EXPECT_EQ(BodyOf(packet), body);
+  RtmpPacketFree(&packet);
+}
+
+TEST(RtmpUtils, CloneAddressesTheTargetStream) {
+  const RtmpCloneTarget target{7, 20, 21, 22};
+  for (uint8_t type : {8, 9, 18}) {
+    OutMessage m(4, 1, 1234, Pattern(33), type, 1);
+    m.packet.m_nBytesRead = 33;
+    RtmpPacket* clone = RtmpPacketClone(&m.packet, target);
+    ASSERT_NE(clone, nullptr);
+    EXPECT_EQ(clone->m_nHeaderType, 0);
+    EXPECT_EQ(clone->m_nStreamId, 7);
+    EXPECT_EQ(clone->m_nChannel, type == 8 ? 20 : type == 9 ? 21 : 22);
+    EXPECT_EQ(clone->m_nTimestamp, 1234u);
+    EXPECT_NE(clone->m_body, m.packet.m_body);
+    EXPECT_EQ(BodyOf(*clone), Pattern(33));
+    RtmpPacketDestroy(clone);
+  }
+  OutMessage empty(4, 0, 0, {});
+  EXPECT_EQ(RtmpPacketClone(&empty.packet, target), nullptr);
+}
