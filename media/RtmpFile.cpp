@@ -1,0 +1,527 @@
+#include "media/RtmpFile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "server/Log.h"
+
+namespace {
+
+uint32_t GetU24BE(const uint8_t* p) {
+  return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+}
+
+void PutU24BE(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 16);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v);
+}
+
+void PutU32BE(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 24);
+  PutU24BE(p + 1, v);
+}
+
+}  // namespace
+
+bool ReadTagHeader(File* file, FlvTagHeader* header) {
+  *header = FlvTagHeader{};
+  if (!file->ReadU32(&header->backPointer)) return false;
+  if (file->AtEnd()) return false;
+  uint8_t b[kFlvTagFieldsSize];
+  if (!file->Read(b, sizeof b)) return false;
+  header->type = b[0];
+  header->dataSize = GetU24BE(b + 1);
+  header->timestamp = (uint32_t{b[7]} << 24) | GetU24BE(b + kFlvTimestampOffset);
+  header->streamId = GetU24BE(b + 8);
+  return true;
+}
+
+bool WriteTagHeader(File* file, const FlvTagHeader& header) {
+  uint8_t b[kFlvTagHeaderSize];
+  PutU32BE(b, header.backPointer);
+  b[4] = header.type;
+  PutU24BE(b + 5, header.dataSize);
+  PutU24BE(b + 8, header.timestamp);
+  b[11] = uint8_t(header.timestamp >> 24);
+  PutU24BE(b + 12, header.streamId);
+  return file->Write(b, sizeof b);
+}
+
+bool TagDataFits(const File& file, const FlvTagHeader& header) {
+  const int64_t position = file.Position();
+  return position >= 0 && header.dataSize <= kFlvMaxDataSize &&
+         position + int64_t{header.dataSize} <= file.Size();
+}
+
+uint32_t LastTimestamp(File* file) {
+  const int64_t size = file->Size();
+  uint32_t last = 0;
+  if (size < int64_t{kFlvHeaderSize + kFlvBackPointerSize} || !file->SeekTo(size - 4) ||
+      !file->ReadU32(&last))
+    return 0;
+  // The last record's 11 header bytes must lie after the file header and the
+  // back pointer in front of them; a corrupt pointer is not followed.
+  const int64_t fields = size - int64_t{kFlvBackPointerSize} - int64_t{last};
+  if (last < kFlvTagFieldsSize || fields < int64_t{kFlvHeaderSize + kFlvBackPointerSize}) {
+    errno = 0;
+    REPORT_ASSERT("last back pointer inside the file", "RtmpFile");
+    return 0;
+  }
+  uint32_t timestamp = 0;
+  if (!file->SeekTo(fields + int64_t{kFlvTimestampOffset}) || !file->ReadTimestamp(&timestamp))
+    return 0;
+  return timestamp;
+}
+
+void EncodeIndexEntry(const IndexEntry& e, uint8_t out[kIndexEntrySize]) {
+  out[0] = uint8_t(e.type);
+  out[1] = uint8_t(e.type >> 8);
+  out[2] = uint8_t(e.size);
+  out[3] = uint8_t(e.size >> 8);
+  for (int i = 0; i < 4; ++i) out[4 + i] = uint8_t(e.timestamp >> (8 * i));
+  for (int i = 0; i < 8; ++i) out[8 + i] = uint8_t(e.offset >> (8 * i));
+}
+
+IndexEntry DecodeIndexEntry(const uint8_t in[kIndexEntrySize]) {
+  IndexEntry e;
+  e.type = uint16_t(in[0] | (in[1] << 8));
+  e.size = uint16_t(in[2] | (in[3] << 8));
+  for (int i = 0; i < 4; ++i) e.timestamp |= uint32_t{in[4 + i]} << (8 * i);
+  for (int i = 0; i < 8; ++i) e.offset |= uint64_t{in[8 + i]} << (8 * i);
+  return e;
+}
+
+namespace {
+
+// Entries are gathered and written in blocks: one write per entry would cost a
+// system call per tag of an hour-long file.
+constexpr size_t kIndexBlockEntries = 4096;
+
+bool BuildIndexInto(File* flv, File* index, uint32_t* count) {
+  if (!flv->SeekTo(kFlvHeaderSize)) return false;
+  if (!index->WriteU32(0)) return false;
+  std::vector<uint8_t> block;
+  block.reserve(kIndexBlockEntries * kIndexEntrySize);
+  auto flush = [&] {
+    bool ok = block.empty() || index->Write(block.data(), block.size());
+    block.clear();
+    return ok;
+  };
+  int64_t offset = flv->Position();
+  FlvTagHeader h;
+  while (ReadTagHeader(flv, &h)) {
+    if (h.type == kFlvTagAudio || h.type == kFlvTagVideo) {
+      IndexEntry e{h.type, uint16_t(h.dataSize & 0xFFFF), h.timestamp, uint64_t(offset)};
+      block.resize(block.size() + kIndexEntrySize);
+      EncodeIndexEntry(e, block.data() + block.size() - kIndexEntrySize);
+      ++*count;
+      if (block.size() >= kIndexBlockEntries * kIndexEntrySize && !flush()) return false;
+      if (!TagDataFits(*flv, h)) break;  // cut short: listed, and the end of the scan
+      if (!flv->Skip(h.dataSize)) break;
+    } else {
+      if (!TagDataFits(*flv, h)) break;
+      flv->Skip(h.dataSize);
+    }
+    offset = flv->Position();
+  }
+  if (!flush()) return false;
+  return index->Rewind() && index->WriteU32(*count);
+}
+
+}  // namespace
+
+bool BuildIndex(const char* flvPath, const char* indexPath, uint32_t* count) {
+  Trace("indexing: %s", flvPath);
+  File flv;
+  if (!flv.Open(flvPath, false)) return false;
+  // A leftover longer index would keep stale bytes after the new entries.
+  FileDelete(indexPath);
+  File index;
+  if (!index.Open(indexPath, true)) return false;
+  uint32_t n = 0;
+  const bool ok = BuildIndexInto(&flv, &index, &n);
+  index.Close();
+  if (!ok) {
+    FileDelete(indexPath);
+    return false;
+  }
+  if (count != nullptr) *count = n;
+  return true;
+}
+
+IndexLoad LoadIndex(const char* indexPath, std::vector<IndexEntry>* entries) {
+  entries->clear();
+  File index;
+  bool b = index.Open(indexPath, false);
+  if (!b) {
+    REPORT_ASSERT("b", "RtmpFile");
+    return IndexLoad::kFailed;
+  }
+  uint32_t count = 0;
+  b = index.ReadU32(&count);
+  if (!b) {
+    REPORT_ASSERT("b", "RtmpFile");
+    return IndexLoad::kFailed;
+  }
+  // The count comes from a file: it may not promise more entries than the
+  // file holds.
+  const uint64_t room = uint64_t(index.Size() - int64_t{kIndexCountSize}) / kIndexEntrySize;
+  if (count > room) {
+    errno = 0;
+    REPORT_ASSERT("count <= room", "RtmpFile");
+    return IndexLoad::kFailed;
+  }
+  if (count == 0) return IndexLoad::kEmpty;
+  std::vector<uint8_t> raw;
+  try {
+    raw.resize(size_t{count} * kIndexEntrySize);
+    entries->reserve(count);
+  } catch (const std::bad_alloc&) {
+    REPORT_ASSERT("stream->file.frameindex", "RtmpFile");
+    return IndexLoad::kFailed;
+  }
+  b = index.Read(raw.data(), raw.size());
+  if (!b) {
+    REPORT_ASSERT("b", "RtmpFile");
+    return IndexLoad::kFailed;
+  }
+  for (size_t i = 0; i < count; ++i) entries->push_back(DecodeIndexEntry(&raw[i * kIndexEntrySize]));
+  return IndexLoad::kLoaded;
+}
+
+uint32_t FindIndexEntry(std::span<const IndexEntry> entries, uint32_t time) {
+  if (entries.empty()) return 0;
+  // Signed: hi may step to -1 below the first entry.
+  int64_t lo = 0;
+  int64_t hi = int64_t(entries.size()) - 1;
+  int64_t mid = int64_t(entries.size()) / 2;
+  while (lo < hi) {
+    const uint32_t ts = entries[size_t(mid)].timestamp;
+    if (ts > time)
+      hi = mid - 1;
+    else if (ts == time)
+      break;
+    else
+      lo = mid + 1;
+    mid = (lo + hi) / 2;
+  }
+  return uint32_t(std::clamp<int64_t>(mid, 0, int64_t(entries.size()) - 1));
+}
+
+std::vector<Segment> BuildSegments(std::span<const IndexEntry> entries) {
+  std::vector<Segment> list;
+  Segment current;
+  for (const IndexEntry& e : entries) {
+    if (list.size() >= kMaxSegments) break;
+    const int64_t ts = e.timestamp;
+    if (ts - current.end > kSegmentGapMs) {
+      if (current.start != current.end) list.push_back(current);
+      current.start = ts;
+    }
+    current.end = ts;
+  }
+  list.push_back(current);
+  return list;
+}
+
+// ---- Editing ----
+
+namespace {
+
+// The three files and the copy state of one editing operation.
+struct Edit {
+  File base;
+  File rec;
+  File out;
+  std::unique_ptr<uint8_t[]> buffer;
+  uint32_t lastRecordSize = 0;  // data size + 11 of the tag written last
+  bool failed = false;          // a write failed: the output is incomplete
+};
+
+// Reads the next header from a source. A tag whose data runs past the end of
+// its file ends that source: its size is not trusted to size a copy.
+bool NextTag(File* src, FlvTagHeader* h) {
+  if (!src->IsOpen() || !ReadTagHeader(src, h)) return false;
+  if (!TagDataFits(*src, *h)) {
+    errno = 0;
+    REPORT_ASSERT("header.dataSize <= remaining", "RtmpFile");
+    return false;
+  }
+  return true;
+}
+
+// Copies the tag whose header was just read, with a new timestamp and a back
+// pointer that fits what the output holds. Data larger than the buffer goes in
+// parts.
+bool CopyTag(Edit* e, File* src, FlvTagHeader h, uint32_t timestamp) {
+  h.backPointer = e->lastRecordSize;
+  h.timestamp = timestamp;
+  if (!WriteTagHeader(&e->out, h)) return false;
+  for (uint32_t left = h.dataSize; left > 0;) {
+    const size_t part = std::min<size_t>(left, kEditBufferSize);
+    if (!src->Read(e->buffer.get(), part) || !e->out.Write(e->buffer.get(), part)) return false;
+    left -= uint32_t(part);
+  }
+  e->lastRecordSize = h.dataSize + uint32_t(kFlvTagFieldsSize);
+  return true;
+}
+
+// Opens the files and copies the recording's header; false leaves no output
+// worth keeping. Sets *duration to the recording's last timestamp.
+bool BeginEdit(Edit* e, const char* basePath, const char* recordingPath, const char* outputPath,
+               uint32_t* duration, bool traces) {
+  if (!FileExists(recordingPath)) return false;
+  try {
+    e->buffer.reset(new uint8_t[kEditBufferSize]);
+  } catch (const std::bad_alloc&) {
+    REPORT_ASSERT("buffer", "RtmpFile");
+    return false;
+  }
+  // The output is written from its start; a leftover longer file would keep
+  // stale bytes after it.
+  FileDelete(outputPath);
+  if (!e->out.Open(outputPath, true)) return false;
+  if (basePath != nullptr && FileExists(basePath)) {
+    if (traces) Trace("filename1 %s", basePath);
+    if (!e->base.Open(basePath, false)) return false;
+    // A base too short to hold a header has no tags to keep.
+    if (e->base.Size() < int64_t{kFlvHeaderSize} || !e->base.SeekTo(kFlvHeaderSize))
+      e->base.Close();
+  }
+  if (traces) Trace("filename2 %s", recordingPath);
+  if (!e->rec.Open(recordingPath, false)) return false;
+  uint8_t header[kFlvHeaderSize];
+  if (!e->rec.Read(header, sizeof header) || !e->out.Write(header, sizeof header)) return false;
+  *duration = LastTimestamp(&e->rec);
+  return e->rec.SeekTo(kFlvHeaderSize);
+}
+
+bool EndEdit(Edit* e) {
+  const bool ok = !e->failed && e->out.WriteU32(e->lastRecordSize);
+  e->out.Close();
+  e->base.Close();
+  e->rec.Close();
+  return ok;
+}
+
+}  // namespace
+
+bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordingPath,
+                     const char* outputPath) {
+  Edit e;
+  uint32_t duration = 0;
+  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, true)) return false;
+  Trace("startpos2 %d, duration2 %d", startMs, duration);
+  const uint64_t start = startMs;
+  uint64_t cursor = 0;
+  bool recordingDone = false;
+  FlvTagHeader h;
+  while (!e.failed) {
+    // The base up to the start.
+    while (!e.failed && cursor < start && e.base.IsOpen()) {
+      if (!NextTag(&e.base, &h)) {
+        cursor = start;
+      } else if (h.timestamp > startMs) {
+        if (!e.base.Back(kFlvTagHeaderSize)) e.base.Close();
+        cursor = start;
+      } else if (CopyTag(&e, &e.base, h, h.timestamp)) {
+        cursor = h.timestamp;
+      } else {
+        e.failed = true;
+      }
+    }
+    // All of the recording, shifted to the start. It is read to its end, not
+    // only until a tag reaches start + duration: tags sharing or following
+    // the last timestamp would be lost, and one whose last timestamp is 0
+    // would be lost whole. One cut short before its last timestamp does not
+    // cost the base its tail.
+    while (!e.failed && !recordingDone) {
+      if (!NextTag(&e.rec, &h)) {
+        recordingDone = true;
+      } else if (CopyTag(&e, &e.rec, h, uint32_t(h.timestamp + start))) {
+        cursor = h.timestamp + start;
+      } else {
+        e.failed = true;
+      }
+    }
+    // The rest of the base, shifted by the recording's length.
+    if (e.failed || !e.base.IsOpen() || !NextTag(&e.base, &h)) break;
+    if (CopyTag(&e, &e.base, h, uint32_t(h.timestamp + duration)))
+      cursor = uint64_t(h.timestamp) + duration;
+    else
+      e.failed = true;
+  }
+  return EndEdit(&e);
+}
+
+bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* recordingPath,
+                        const char* outputPath) {
+  Edit e;
+  uint32_t duration = 0;
+  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, false)) return false;
+  const uint64_t start = startMs;
+  const uint64_t end = start + duration;
+  uint64_t cursor = e.base.IsOpen() ? 0 : start;
+  bool begun = false;
+  // Once the cursor reaches the start, the recording is copied to its end.
+  // Testing start <= cursor < end instead would never end for a last
+  // timestamp of 0 (a base tag after the start stepped back and read again
+  // for ever) and would drop the recording's tags that share or follow its
+  // last timestamp.
+  bool recordingDone = false;
+  FlvTagHeader h;
+  for (;;) {
+    if (!recordingDone && cursor >= start) {
+      begun = true;
+      if (!NextTag(&e.rec, &h)) {
+        recordingDone = true;
+        cursor = std::max(cursor, end);
+        continue;
+      }
+      if (!CopyTag(&e, &e.rec, h, uint32_t(h.timestamp + start))) {
+        e.failed = true;
+        break;
+      }
+      cursor = uint64_t(h.timestamp) + start;
+      continue;
+    }
+    if (!e.base.IsOpen()) break;
+    if (!NextTag(&e.base, &h)) {
+      if (cursor >= start) break;
+      cursor = start;
+      continue;
+    }
+    if (!begun) {
+      if (h.timestamp > startMs) {
+        if (!e.base.Back(kFlvTagHeaderSize)) break;
+        cursor = start;
+        continue;
+      }
+    } else if (h.timestamp < end) {
+      if (!e.base.Skip(h.dataSize)) break;
+      continue;
+    }
+    if (!CopyTag(&e, &e.base, h, h.timestamp)) {
+      e.failed = true;
+      break;
+    }
+    cursor = h.timestamp;
+  }
+  return EndEdit(&e);
+}
+
+// ---- Naming rules ----
+
+namespace {
+
+bool Format(PathText& out, const char* format, ...) STRMD_PRINTF(2, 3);
+bool Format(PathText& out, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(out, kTextSize, format, args);
+  va_end(args);
+  // A path cut to fit would name another file.
+  if (n < 0 || size_t(n) >= kTextSize) {
+    out[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+bool Refuse(PathText& out) {
+  out[0] = '\0';
+  return false;
+}
+
+const char* Text(const char* s) { return s != nullptr ? s : ""; }
+
+}  // namespace
+
+bool StreamNameIsSafe(std::string_view name) {
+  return !name.empty() && name.find('/') == std::string_view::npos &&
+         name.find('\\') == std::string_view::npos && name.find("..") == std::string_view::npos;
+}
+
+bool SessionRecordingPath(PathText& out, const char* temp, const char* phpsessid,
+                          const char* streamName) {
+  if (!StreamNameIsSafe(Text(phpsessid)) || !StreamNameIsSafe(Text(streamName))) return Refuse(out);
+  return Format(out, "%s\\phpsessid=%s&%s.flv", Text(temp), phpsessid, streamName);
+}
+
+bool FinishedRecordingPath(PathText& out, const char* temp, const char* phpsessid,
+                           int32_t questionId, int32_t bookmarkId) {
+  if (!StreamNameIsSafe(Text(phpsessid))) return Refuse(out);
+  if (questionId != 0)
+    return Format(out, "%s\\phpsessid=%s&questionid=%d.flv", Text(temp), phpsessid, questionId);
+  if (bookmarkId != 0)
+    return Format(out, "%s\\phpsessid=%s&bookmarkid=%d.flv", Text(temp), phpsessid, bookmarkId);
+  return Format(out, "%s\\phpsessid=%s.flv", Text(temp), phpsessid);
+}
+
+bool EditOutputPath(PathText& out, const char* temp, const char* phpsessid, uint32_t number) {
+  if (!StreamNameIsSafe(Text(phpsessid))) return Refuse(out);
+  return Format(out, "%s/phpsessid=%s&temp=%08x.flv", Text(temp), phpsessid, number);
+}
+
+bool IndexPathOf(PathText& out, const char* flvPath) {
+  return Format(out, "%s%s", Text(flvPath), kIndexSuffix);
+}
+
+bool ObjectIndexPath(PathText& out, const char* cache, int32_t objectId) {
+  return Format(out, "%s\\%d.flv%s", Text(cache), objectId, kIndexSuffix);
+}
+
+bool RenditionPath(PathText& out, const char* cache, const char* fileName, int32_t status) {
+  if (status != 3) {
+    out[0] = '\0';
+    return true;
+  }
+  return Format(out, "%s/%s", Text(cache), Text(fileName));
+}
+
+bool ObjectPicturePath(PathText& out, const char* files, int32_t objectId) {
+  return Format(out, "%s/object-%d.png", Text(files), objectId);
+}
+
+bool ObjectPictureAddress(PathText& out, int32_t objectId) {
+  return Format(out, "/contents/object-%d.png", objectId);
+}
+
+bool ThumbnailFolderPath(PathText& out, const char* cache, int32_t objectId) {
+  return Format(out, "%s\\thumbnails-%d", Text(cache), objectId);
+}
+
+bool ObjectFilePath(PathText& out, const char* files, int32_t storageKind, const char* pathname,
+                    int32_t folderImportId, const char* importFolder) {
+  const char* name = Text(pathname);
+  if (folderImportId != 0) {
+    if (importFolder == nullptr) {
+      errno = 0;
+      REPORT_ASSERT("fi", "WsContentHelper");
+      return Refuse(out);
+    }
+    const char* base = strncmp(importFolder, "http://", 7) == 0 ? Text(files) : importFolder;
+    return Format(out, "%s\\%s", base, name);
+  }
+  if (storageKind != 1) return Format(out, "%s", Text(files));
+  if ((name[0] != '\0' && (name[1] == ':' || name[1] == '\\')) || name[0] == '/' ||
+      strncmp(name, "http://", 7) == 0)
+    return Format(out, "%s", name);
+  return Format(out, "%s\\%s", Text(files), name);
+}
+
+bool IsFlvFileName(const char* pathname) {
+  const char* name = Text(pathname);
+  const char* dot = strrchr(name, '.');
+  if (dot == nullptr || dot == name) return false;
+  std::string ext(dot);
+  for (char& c : ext) c = char(tolower(static_cast<unsigned char>(c)));
+  return strstr(".flv", ext.c_str()) != nullptr;
+}

@@ -1,0 +1,189 @@
+#include "util/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "server/Log.h"
+
+File::~File() { Close(); }
+
+bool File::Open(const char* path, bool forWrite) {
+  Close();
+  name = path != nullptr ? path : "";
+  write = forWrite;
+  const std::string osPath = FileSystemPath(name);
+  const int flags = forWrite ? (O_RDWR | O_CREAT) : O_RDONLY;
+  _handle = ::open(osPath.c_str(), flags | O_CLOEXEC, 0644);
+  if (_handle < 0) {
+    const int code = errno;  // writing the log line may change it
+    LogToFile("error", "%s", name.c_str());
+    errno = code;
+    REPORT_ASSERT("_handle != INVALID_HANDLE_VALUE", "file");
+    return false;
+  }
+  struct stat st;
+  _size = fstat(_handle, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  return true;
+}
+
+void File::Close() {
+  if (_handle >= 0) ::close(_handle);
+  _handle = -1;
+}
+
+int64_t File::Position() const {
+  if (_handle < 0) return -1;
+  return static_cast<int64_t>(::lseek(_handle, 0, SEEK_CUR));
+}
+
+bool File::MoveTo(int64_t position) {
+  return _handle >= 0 && ::lseek(_handle, static_cast<off_t>(position), SEEK_SET) == position;
+}
+
+bool File::Rewind() {
+  bool b = MoveTo(0);
+  if (!b) REPORT_ASSERT("b", "file");
+  return b;
+}
+
+bool File::Skip(int64_t count) {
+  const int64_t current = Position();
+  if (current < 0 || count < 0 || current + count > _size) {
+    REPORT_ASSERT("current + count <= _size.QuadPart", "file");
+    return false;
+  }
+  bool b = MoveTo(current + count);
+  if (!b) REPORT_ASSERT("b", "file");
+  return b;
+}
+
+bool File::Back(int64_t count) {
+  const int64_t current = Position();
+  if (current < 0 || count < 0 || current < count) {
+    REPORT_ASSERT("current >= count", "file");
+    return false;
+  }
+  bool b = MoveTo(current - count);
+  if (!b) REPORT_ASSERT("b", "file");
+  return b;
+}
+
+bool File::SeekTo(int64_t position) {
+  if (position < 0 || position > _size) {
+    REPORT_ASSERT("position <= _size.QuadPart", "file");
+    return false;
+  }
+  bool b = MoveTo(position);
+  if (!b) REPORT_ASSERT("b", "file");
+  return b;
+}
+
+bool File::Read(void* buffer, size_t count) {
+  errno = 0;  // a short read at the end of the file sets none
+  const ssize_t got = _handle >= 0 ? ::read(_handle, buffer, count) : -1;
+  if (got < 0 || static_cast<size_t>(got) != count) {
+    const int code = errno;
+    const long long cursor = Position();
+    char text[256];
+    const char* message = strerror_r(code, text, sizeof text);
+    ReportError("Unable to read %zu bytes from the file. Cursor: %lld (0x%08llx); %d (%s)", count,
+                cursor, static_cast<unsigned long long>(cursor), code, message);
+    return false;
+  }
+  return true;
+}
+
+bool File::ReadU8(uint8_t* value) { return Read(value, 1); }
+
+bool File::ReadU24(uint32_t* value) {
+  uint8_t b[3];
+  if (!Read(b, sizeof b)) return false;
+  *value = (uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2];
+  return true;
+}
+
+bool File::ReadU32(uint32_t* value) {
+  uint8_t b[4];
+  if (!Read(b, sizeof b)) return false;
+  *value = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+  return true;
+}
+
+bool File::ReadTimestamp(uint32_t* value) {
+  uint8_t b[4];
+  if (!Read(b, sizeof b)) return false;
+  *value = (uint32_t{b[3]} << 24) | (uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2];
+  return true;
+}
+
+bool File::Write(const void* buffer, size_t count) {
+  errno = 0;
+  const ssize_t put = _handle >= 0 ? ::write(_handle, buffer, count) : -1;
+  if (put < 0 || static_cast<size_t>(put) != count) {
+    ReportError("Unable to write %zu bytes to file", count);
+    return false;
+  }
+  return true;
+}
+
+bool File::WriteU8(uint8_t value) { return Write(&value, 1); }
+
+bool File::WriteU24(uint32_t value) {
+  const uint8_t b[3] = {uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
+  return Write(b, sizeof b);
+}
+
+bool File::WriteU32(uint32_t value) {
+  const uint8_t b[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8),
+                        uint8_t(value)};
+  return Write(b, sizeof b);
+}
+
+bool File::WriteTimestamp(uint32_t value) {
+  const uint8_t b[4] = {uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value),
+                        uint8_t(value >> 24)};
+  return Write(b, sizeof b);
+}
+
+bool File::WriteText(std::string_view text) { return Write(text.data(), text.size()); }
+
+std::string FileSystemPath(std::string_view path) {
+  std::string out(path);
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+bool FileExists(const char* path) {
+  struct stat st;
+  return stat(FileSystemPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool FileFolderExists(const char* path) {
+  struct stat st;
+  return stat(FileSystemPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileDelete(const char* path) {
+  return ::unlink(FileSystemPath(path).c_str()) == 0 || errno == ENOENT;
+}
+
+bool FileRename(const char* from, const char* to) {
+  return ::rename(FileSystemPath(from).c_str(), FileSystemPath(to).c_str()) == 0;
+}
+
+bool FileCreateFolder(const char* path) {
+  const std::string p = FileSystemPath(path);
+  for (size_t i = 1; i <= p.size(); ++i) {
+    if (i == p.size() || p[i] == '/') {
+      const std::string part = p.substr(0, i);
+      if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+  }
+  return FileFolderExists(path);
+}

@@ -1,0 +1,81 @@
+// File: the thin, unbuffered wrapper through which every media file is read
+// and written, and the path helpers that every path passes on its way to the
+// operating system.
+//
+// A File is used by one thread at a time (the connection that owns the stream)
+// and takes no lock. Every Read and Write is exactly one system call; offsets
+// are 64-bit. Failures are reported here, with the texts the server has always
+// used, and returned as false.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+class File {
+ public:
+  File() = default;
+  ~File();  // closes the descriptor
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // write: read/write, created when missing, never truncated. Otherwise
+  // read-only and the file must exist. `path` may use '\\' as separator.
+  // Size() is taken now and does not follow later writes.
+  bool Open(const char* path, bool write);
+  void Close();
+  bool IsOpen() const { return _handle >= 0; }
+  int64_t Size() const { return _size; }
+  int64_t Position() const;  // -1 when closed
+  bool AtEnd() const { return Position() == _size; }
+  const std::string& Name() const { return name; }
+  bool IsWrite() const { return write; }
+
+  // Moves refuse to go past the size the file had when opened.
+  bool Rewind();
+  bool Skip(int64_t count);
+  bool Back(int64_t count);
+  bool SeekTo(int64_t position);
+
+  // Exactly `count` bytes or failure (a short read is a failure).
+  bool Read(void* buffer, size_t count);
+  bool Read(std::span<uint8_t> buffer) { return Read(buffer.data(), buffer.size()); }
+  // Big-endian; a 24-bit value fills the low 24 bits. ReadTimestamp puts the
+  // fourth byte above the 24-bit value, as FLV stores it.
+  bool ReadU8(uint8_t* value);
+  bool ReadU24(uint32_t* value);
+  bool ReadU32(uint32_t* value);
+  bool ReadTimestamp(uint32_t* value);
+
+  bool Write(const void* buffer, size_t count);
+  bool Write(std::span<const uint8_t> buffer) { return Write(buffer.data(), buffer.size()); }
+  bool WriteU8(uint8_t value);
+  bool WriteU24(uint32_t value);
+  bool WriteU32(uint32_t value);
+  bool WriteTimestamp(uint32_t value);
+  bool WriteText(std::string_view text);  // without terminator
+
+  int _handle = -1;
+  int64_t _size = 0;
+  std::string name;
+  bool write = false;
+
+ private:
+  bool MoveTo(int64_t position);
+};
+
+// The path as the operating system takes it: every '\\' becomes '/', so that
+// "%s\\x" and "%s/x" name one file.
+std::string FileSystemPath(std::string_view path);
+
+// True for an existing regular file (FileExists) or folder (FileFolderExists).
+bool FileExists(const char* path);
+bool FileFolderExists(const char* path);
+// True when the file is gone afterwards (a missing file is no error).
+bool FileDelete(const char* path);
+// Replaces `to` when it exists.
+bool FileRename(const char* from, const char* to);
+// Creates the folder and any missing parents; true when it exists afterwards.
+bool FileCreateFolder(const char* path);
