@@ -1,9 +1,141 @@
 #include "server/Server.h"
 
+#include <arpa/inet.h>
+#include <mysql.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+#include "server/Log.h"
+#include "server/ThreadHttp.h"
+
 std::atomic<bool> g_stopping{false};
 int g_listensock = -1;
 ServerConfig g_config;
 
-bool ServerInit() { return true; }
-void ServerRun() {}
-void ServerStop() {}
+namespace {
+
+// Connection threads keep a modest stack; their large buffers live on the heap.
+constexpr size_t kConnectionStackSize = 1024 * 1024;
+
+void* ConnectionThread(void* arg) {
+  std::unique_ptr<IncomingConnection> incoming(static_cast<IncomingConnection*>(arg));
+  // The record carries the thread's own handle before any handler reads it.
+  incoming->thread = pthread_self();
+
+  unsigned char first = 0;
+  ssize_t n;
+  do {
+    n = recv(incoming->socket, &first, 1, MSG_PEEK);
+  } while (n < 0 && errno == EINTR);
+  if (n != 1) {
+    close(incoming->socket);
+    return nullptr;
+  }
+  if (first == 3 || first == 6)
+    RtmpConnectionRun(incoming.get());
+  else
+    HttpRelay(incoming.get());
+  return nullptr;
+}
+
+bool StartConnectionThread(IncomingConnection* incoming) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kConnectionStackSize);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int res = pthread_create(&thread, &attr, ConnectionThread, incoming);
+  pthread_attr_destroy(&attr);
+  if (res != 0) {
+    errno = res;
+    return false;
+  }
+  return true;
+}
+
+// Out of descriptors or memory: give the running connections a moment to
+// close before accepting again.
+bool IsResourceShortage(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+}  // namespace
+
+bool ServerInit() {
+  srand(static_cast<unsigned>(time(nullptr)));
+  g_errorsToFile = true;
+  mysql_library_init(0, nullptr, nullptr);
+  ServerConfigSetName(&g_config, "kvd");
+  ServerConfigLoad(&g_config);
+  return true;
+}
+
+void ServerRun() {
+  g_listensock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (g_listensock < 0) {
+    REPORT_ASSERT("g_listensock", "Server");
+    return;
+  }
+  // Lets a restarted server bind while old connections linger in TIME_WAIT;
+  // a port held by a live listener still fails the bind.
+  int yes = 1;
+  setsockopt(g_listensock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(g_config.rtmpPort));
+  if (bind(g_listensock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    REPORT_ASSERT("res != SOCKET_ERROR", "Server");
+    close(g_listensock);
+    return;
+  }
+  if (listen(g_listensock, SOMAXCONN) != 0) {
+    REPORT_ASSERT("res != SOCKET_ERROR", "Server");
+    close(g_listensock);
+    return;
+  }
+  socklen_t len = sizeof addr;
+  getsockname(g_listensock, reinterpret_cast<sockaddr*>(&addr), &len);
+  ConsolePrint("STRMD started on port %d\n", ntohs(addr.sin_port));
+
+  while (!g_stopping) {
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    int sock = accept4(g_listensock, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
+    if (sock < 0) {
+      if (g_stopping) break;
+      // A failed accept never ends the service: a client that reset before
+      // accept, or a moment without descriptors, must not stop all intake.
+      int err = errno;
+      if (err == EINTR || err == ECONNABORTED || err == EPROTO || err == EAGAIN) continue;
+      REPORT_ASSERT("sock != INVALID_SOCKET", "Server");
+      usleep(IsResourceShortage(err) ? 100 * 1000 : 10 * 1000);
+      continue;
+    }
+    auto incoming = std::make_unique<IncomingConnection>();
+    incoming->socket = sock;
+    incoming->peer = peer;
+    incoming->config = &g_config;
+    if (!StartConnectionThread(incoming.get())) {
+      REPORT_ASSERT("thread", "Server");
+      close(sock);
+      continue;
+    }
+    incoming.release();  // the connection thread owns it now
+  }
+  close(g_listensock);
+  ConsolePrint("STRMD stopped\n");
+}
+
+void ServerStop() {
+  bool wasStopping = g_stopping.exchange(true);
+  // close() would not wake a blocked accept on Linux; shutdown() does.
+  if (!wasStopping && g_listensock >= 0) shutdown(g_listensock, SHUT_RDWR);
+  usleep(1000 * 1000);
+}

@@ -1,6 +1,129 @@
 #include "server/ServerConfig.h"
 
-ServerConfig::~ServerConfig() {}
-void ServerConfigSetName(ServerConfig*, const char*) {}
-int ServerConfigLoad(ServerConfig*) { return 0; }
-SiteConfig* FindSite(List*, const char*) { return nullptr; }
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "util/Registry.h"
+
+ServerConfig::~ServerConfig() {
+  ListRemoveAll(&sites, [](void* item) { delete static_cast<SiteConfig*>(item); });
+}
+
+void ServerConfigSetName(ServerConfig* config, const char* name) {
+  CopyText(config->name, name);
+  if (strcmp(name, "kvd") == 0) {
+    CopyText(config->section, "Server");
+    CopyText(config->key, "SOFTWARE\\Kestravon\\Server");
+  } else {
+    snprintf(config->section, sizeof config->section, "Server-%s", name);
+    snprintf(config->key, sizeof config->key, "SOFTWARE\\Kestravon\\Server-%s", name);
+  }
+}
+
+namespace {
+
+void ReadNumber(const RegKey& key, const char* name, int32_t* field, int32_t fallback) {
+  uint32_t v;
+  *field = RegistryGetDword(key, name, &v) ? static_cast<int32_t>(v) : fallback;
+}
+
+template <size_t N>
+void ReadText(const RegKey& key, const char* name, char (&field)[N], const char* fallback) {
+  std::string v;
+  CopyText(field, RegistryGetText(key, name, &v) ? v.c_str() : fallback);
+}
+
+// Overwrites the field only when the value is present.
+template <size_t N>
+void ReadTextIfPresent(const RegKey& key, const char* name, char (&field)[N]) {
+  std::string v;
+  if (RegistryGetText(key, name, &v)) CopyText(field, v.c_str());
+}
+
+template <size_t N>
+void FormatText(char (&field)[N], const char* format, const char* a, const char* b = nullptr) {
+  snprintf(field, N, format, a, b);
+}
+
+void LoadSite(ServerConfig* config, const RegKey& siteKey, const std::string& name) {
+  auto site = std::make_unique<SiteConfig>();
+  CopyText(site->name, name.c_str());
+  FormatText(site->path, "%s\\sites\\%s", config->installFolder, site->name);
+  ReadTextIfPresent(siteKey, "path", site->path);
+  FormatText(site->temp, "%s\\temp", site->path);
+  FormatText(site->htdocs, "%s\\htdocs", site->path);
+  FormatText(site->files, "%s\\files", site->path);
+  FormatText(site->cache, "%s\\cache", site->path);
+  ReadTextIfPresent(siteKey, "path_cache", site->cache);
+  ReadTextIfPresent(siteKey, "path_files", site->files);
+  ReadTextIfPresent(siteKey, "path_htdocs", site->htdocs);
+  ReadText(siteKey, "sql_server", site->sql_server, "");
+  ReadText(siteKey, "sql_database", site->sql_database, "");
+  ReadText(siteKey, "sql_user", site->sql_user, "");
+  ReadText(siteKey, "sql_password", site->sql_password, "");
+  std::string host;
+  for (uint32_t i = 0; i < kSiteHostNames && RegistryEnumSubKey(siteKey, i, &host); ++i)
+    CopyText(site->hostNames[i], host.c_str());
+  ListAddTail(&config->sites, site.release());
+}
+
+}  // namespace
+
+int ServerConfigLoad(ServerConfig* config) {
+  std::optional<RegKey> key = RegistryOpenKey(config->key);
+  if (!key) return 0;
+
+  ReadNumber(*key, "KvdRole", &config->role, 1);
+  ReadText(*key, "KvdMasterName", config->masterName, "localhost");
+  ReadNumber(*key, "PortNumber", &config->webPort, 80);
+  ReadNumber(*key, "HttpEnabled", &config->httpEnabled, 1);
+  ReadText(*key, "HttpForward", config->httpForward, "");
+  ReadNumber(*key, "HttpsPortNumber", &config->httpsPort, 443);
+  ReadNumber(*key, "HttpsEnabled", &config->httpsEnabled, 0);
+  ReadText(*key, "HttpsForward", config->httpsForward, "");
+  ReadNumber(*key, "HttpsCertificateId", &config->httpsCertificateId, 0);
+  ReadNumber(*key, "RtmpPortNumber", &config->rtmpPort, 1935);
+  ReadNumber(*key, "RtmpEnabled", &config->rtmpEnabled, 1);
+  ReadNumber(*key, "TranscodeThreads", &config->transcodeThreads, 1);
+  ReadText(*key, "InstallFolder", config->installFolder, "");
+  ReadText(*key, "Version", config->version, "15.0.11");
+  ReadText(*key, "SmtpHost", config->smtpHost, "");
+  ReadText(*key, "SmtpUser", config->smtpUser, "");
+  ReadText(*key, "SmtpPassword", config->smtpPassword, "");
+  ReadText(*key, "SmtpEmail", config->smtpEmail, "");
+
+  std::string name;
+  for (uint32_t i = 0; RegistryEnumSubKey(*key, i, &name); ++i) {
+    std::optional<RegKey> siteKey = RegistryOpenSubKey(*key, name);
+    if (!siteKey) continue;
+    int32_t enable;
+    ReadNumber(*siteKey, "enable", &enable, 1);
+    if (enable == 0) continue;
+    LoadSite(config, *siteKey, name);
+  }
+
+  for (ListNode* n = config->sites.first; n != nullptr; n = n->next) {
+    if (strcmp(static_cast<SiteConfig*>(n->item)->name, "default") == 0) {
+      void* site = n->item;
+      ListRemoveNode(&config->sites, n);
+      ListAddHead(&config->sites, site);
+      break;
+    }
+  }
+  return 1;
+}
+
+SiteConfig* FindSite(List* sites, const char* text) {
+  ListLock guard(sites->lock);
+  SiteConfig* fallback = nullptr;
+  for (ListNode* n = sites->first; n != nullptr; n = n->next) {
+    auto* site = static_cast<SiteConfig*>(n->item);
+    if (strcmp(site->name, text) == 0) return site;
+    for (int i = 0; i < kSiteHostNames && site->hostNames[i][0] != '\0'; ++i)
+      if (strstr(text, site->hostNames[i]) != nullptr) return site;
+    if (fallback == nullptr && strcmp(site->name, "default") == 0) fallback = site;
+  }
+  return fallback;
+}

@@ -1,7 +1,108 @@
+// strmd: process entry. No argument runs in the console; "-s..." runs under a
+// service supervisor (systemd, Type=notify); anything else prints the usage.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "server/Log.h"
 #include "server/Server.h"
 
-int main() {
+namespace {
+
+std::atomic<bool> g_stopDone{false};
+
+// sd_notify without libsystemd: one datagram to $NOTIFY_SOCKET.
+void Notify(const std::string& state) {
+  const char* path = getenv("NOTIFY_SOCKET");
+  if (path == nullptr || path[0] == '\0') return;
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  size_t len = strlen(path);
+  if (len >= sizeof addr.sun_path) {
+    close(fd);
+    return;
+  }
+  memcpy(addr.sun_path, path, len);
+  if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // abstract namespace
+  sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));
+  close(fd);
+}
+
+// Signals arrive here, on a thread of their own, never in a handler.
+void SignalThread(sigset_t set, bool service) {
+  while (true) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    if (sig == SIGTERM && service) Notify("STOPPING=1\nSTATUS=Stopping");
+    ServerStop();
+    g_stopDone = true;
+  }
+}
+
+// Blocks the stop signals in every thread (the mask is inherited) and hands
+// them to the signal thread. In the console, SIGTERM and SIGHUP keep their
+// default action; under the supervisor SIGTERM is the stop control.
+void StartSignalThread(bool service) {
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGQUIT);
+  if (service) sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread(SignalThread, set, service).detach();
+}
+
+// Ends without running static destructors: connection threads may still be
+// using the configuration, and connections in progress end with the process.
+[[noreturn]] void Exit(int status) {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(status);
+}
+
+void WaitForStop() {
+  while (g_stopping && !g_stopDone) usleep(10 * 1000);
+}
+
+int RunConsole() {
+  StartSignalThread(false);
   if (!ServerInit()) return 1;
   ServerRun();
+  WaitForStop();
   return 0;
+}
+
+int RunService() {
+  StartSignalThread(true);
+  Notify("STATUS=Starting");
+  if (!ServerInit()) {
+    Notify("STATUS=Start-up failed\nERRNO=1066");
+    return 1;
+  }
+  Notify("READY=1\nSTATUS=Running");
+  ServerRun();
+  WaitForStop();
+  Notify("STATUS=Stopped");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) Exit(RunConsole());
+  if (strncmp(argv[1], "-s", 2) == 0) Exit(RunService());
+  ConsolePrint("Usage: %s -d\n\n", "RTMP Server");
+  Exit(1);
 }

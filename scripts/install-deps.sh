@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages strmd needs to build, test and run. Quiet, and
+# does nothing when everything is already there.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config libgtest-dev
+  libmariadb-dev libssl-dev libspeex-dev
+  mariadb-server mariadb-client
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+  python3 procps iproute2
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# The packaged MariaDB must not start a system instance: the project runs its own.
+policy=/usr/sbin/policy-rc.d
+made_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy" && chmod +x "$policy" && made_policy=1
+fi
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+[ "$made_policy" -eq 1 ] && rm -f "$policy"
+exit 0

@@ -1,0 +1,205 @@
+// Registry file and configuration loading.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "server/ServerConfig.h"
+#include "support/TestEnv.h"
+#include "util/Registry.h"
+
+namespace {
+
+const char* kHeader = "Windows Registry Editor Version 5.00\n\n";
+const char* kServerKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n";
+
+struct ConfigTest : ::testing::Test {
+  std::string dir = TestTempDir("config");
+  std::string path = dir + "/strmd.reg";
+
+  void Write(const std::string& body) {
+    std::ofstream(path) << body;
+    setenv("STRMD_REGISTRY", path.c_str(), 1);
+    setenv("STRMD_LOG_DIR", (dir + "/logs").c_str(), 1);
+  }
+  void Load(ServerConfig* config, int expect = 1) {
+    ServerConfigSetName(config, "kvd");
+    EXPECT_EQ(ServerConfigLoad(config), expect);
+  }
+  static SiteConfig* Site(ServerConfig& c, int i) {
+    ListNode* n = c.sites.first;
+    while (i-- > 0 && n != nullptr) n = n->next;
+    return n != nullptr ? static_cast<SiteConfig*>(n->item) : nullptr;
+  }
+};
+
+TEST_F(ConfigTest, NamesFormSectionAndKey) {
+  ServerConfig a, b;
+  ServerConfigSetName(&a, "kvd");
+  ServerConfigSetName(&b, "x2");
+  EXPECT_STREQ(a.key, "SOFTWARE\\Kestravon\\Server");
+  EXPECT_STREQ(a.section, "Server");
+  EXPECT_STREQ(b.key, "SOFTWARE\\Kestravon\\Server-x2");
+  EXPECT_STREQ(b.section, "Server-x2");
+}
+
+TEST_F(ConfigTest, DefaultsWhenValuesMissing) {
+  Write(std::string(kHeader) + kServerKey);
+  ServerConfig c;
+  Load(&c);
+  EXPECT_EQ(c.rtmpPort, 1935);
+  EXPECT_EQ(c.role, 1);
+  EXPECT_STREQ(c.masterName, "localhost");
+  EXPECT_EQ(c.webPort, 80);
+  EXPECT_EQ(c.httpsPort, 443);
+  EXPECT_EQ(c.httpsEnabled, 0);
+  EXPECT_STREQ(c.version, "15.0.11");
+  EXPECT_EQ(c.sites.count, 0u);
+}
+
+TEST_F(ConfigTest, TextTypedPortCountsAsMissing) {
+  Write(std::string(kHeader) + kServerKey + "\"RtmpPortNumber\"=\"2000\"\n\"PortNumber\"=hex:01,02,03,04\n");
+  ServerConfig c;
+  Load(&c);
+  EXPECT_EQ(c.rtmpPort, 1935);
+  EXPECT_EQ(c.webPort, 80);  // binary of 4 bytes is not a number either
+}
+
+TEST_F(ConfigTest, MissingKeyOrFileSetsNothing) {
+  Write(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"RtmpPortNumber\"=dword:00000001\n");
+  ServerConfig c;
+  Load(&c, 0);
+  EXPECT_EQ(c.rtmpPort, 0);
+  EXPECT_EQ(c.sites.count, 0u);
+  EXPECT_STREQ(c.version, "");
+
+  setenv("STRMD_REGISTRY", (dir + "/absent.reg").c_str(), 1);
+  ServerConfig d;
+  Load(&d, 0);
+  EXPECT_EQ(d.rtmpPort, 0);
+}
+
+TEST_F(ConfigTest, DefaultSiteMovesToHeadAndDisabledSitesAreLeftOut) {
+  Write(std::string(kHeader) + kServerKey + "\"InstallFolder\"=\"C:\\\\kv\"\n\n" +
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\beta]\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\Alpha]\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\off]\n\"enable\"=dword:00000000\n");
+  ServerConfig c;
+  Load(&c);
+  ASSERT_EQ(c.sites.count, 3u);
+  // Enumeration is case-insensitive alphabetical: Alpha, beta, default.
+  EXPECT_STREQ(Site(c, 0)->name, "default");
+  EXPECT_STREQ(Site(c, 1)->name, "Alpha");
+  EXPECT_STREQ(Site(c, 2)->name, "beta");
+  EXPECT_STREQ(Site(c, 1)->path, "C:\\kv\\sites\\Alpha");
+  EXPECT_STREQ(Site(c, 1)->temp, "C:\\kv\\sites\\Alpha\\temp");
+}
+
+TEST_F(ConfigTest, PathWithoutFilesDerivesFromNewPath) {
+  Write(std::string(kHeader) + kServerKey +
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\s1]\n"
+        "\"path\"=\"/srv/s1\"\n\"path_cache\"=\"/fast/cache\"\n"
+        "\"sql_server\"=\"db:3307\"\n\"sql_user\"=\"u\"\n");
+  ServerConfig c;
+  Load(&c);
+  SiteConfig* s = Site(c, 0);
+  ASSERT_NE(s, nullptr);
+  EXPECT_STREQ(s->path, "/srv/s1");
+  EXPECT_STREQ(s->files, "/srv/s1\\files");
+  EXPECT_STREQ(s->htdocs, "/srv/s1\\htdocs");
+  EXPECT_STREQ(s->temp, "/srv/s1\\temp");
+  EXPECT_STREQ(s->cache, "/fast/cache");
+  EXPECT_STREQ(s->sql_server, "db:3307");
+  EXPECT_STREQ(s->sql_user, "u");
+  EXPECT_STREQ(s->sql_password, "");
+}
+
+TEST_F(ConfigTest, SeventeenHostNamesLoadSixteen) {
+  std::string body = std::string(kHeader) + kServerKey + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\s]\n";
+  for (int i = 0; i < 17; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "host%02d", i);
+    body += std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\s\\") + name + "]\n";
+  }
+  Write(body);
+  ServerConfig c;
+  Load(&c);
+  SiteConfig* s = Site(c, 0);
+  ASSERT_NE(s, nullptr);
+  EXPECT_STREQ(s->hostNames[0], "host00");
+  EXPECT_STREQ(s->hostNames[15], "host15");
+}
+
+TEST_F(ConfigTest, FindSiteByNameHostFallbackOrNone) {
+  Write(std::string(kHeader) + kServerKey +
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\school]\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\school\\classroom]\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\zeta]\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\zeta\\room]\n");
+  ServerConfig c;
+  Load(&c);
+  EXPECT_STREQ(FindSite(&c.sites, "zeta")->name, "zeta");
+  EXPECT_STREQ(FindSite(&c.sites, "xclassroom2.example")->name, "school");
+  // "classroom" also contains "room", but school stands first in the list.
+  EXPECT_STREQ(FindSite(&c.sites, "classroom")->name, "school");
+  EXPECT_EQ(FindSite(&c.sites, "School"), nullptr);  // case-sensitive
+  EXPECT_EQ(FindSite(&c.sites, "nothing"), nullptr);
+
+  Write(std::string(kHeader) + kServerKey +
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\school]\n");
+  ServerConfig d;
+  Load(&d);
+  EXPECT_STREQ(FindSite(&d.sites, "nothing")->name, "default");
+  EXPECT_STREQ(FindSite(&d.sites, "school")->name, "school");
+}
+
+TEST_F(ConfigTest, MalformedLinesAreReportedAndSkipped) {
+  Write(std::string(kHeader) + kServerKey + "this is not a value\n\"PortNumber\"=dword:zz\n"
+        "\"RtmpPortNumber\"=dword:00000500\n\"Broken=\"x\"\n");
+  ServerConfig c;
+  testing::internal::CaptureStderr();
+  Load(&c);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(c.rtmpPort, 0x500);
+  EXPECT_EQ(c.webPort, 80);
+  EXPECT_NE(err.find(path + ":4:"), std::string::npos) << err;
+  EXPECT_NE(err.find(path + ":5:"), std::string::npos) << err;
+  EXPECT_NE(err.find(path + ":7:"), std::string::npos) << err;
+}
+
+TEST_F(ConfigTest, TextsLongerThan260BytesCountAsMissing) {
+  std::string fits(259, 'a'), tooLong(260, 'b');
+  Write(std::string(kHeader) + kServerKey + "\"KvdMasterName\"=\"" + fits + "\"\n\"SmtpHost\"=\"" + tooLong + "\"\n");
+  ServerConfig c;
+  Load(&c);
+  EXPECT_EQ(std::string(c.masterName), fits);
+  EXPECT_STREQ(c.smtpHost, "");
+}
+
+TEST(Registry, ExpandSzIsUtf16AndExpandsVariables) {
+  setenv("STRMD_TEST_ROOT", "/data", 1);
+  // "%STRMD_TEST_ROOT%\x" as UTF-16LE, over a continuation line.
+  std::string hex;
+  for (char ch : std::string("%STRMD_TEST_ROOT%\\x")) {
+    char b[8];
+    snprintf(b, sizeof b, "%02x,00,", static_cast<unsigned char>(ch));
+    hex += b;
+  }
+  hex += "00,00";
+  std::string text = std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\n\"P\"=hex(2):" +
+                     hex.substr(0, 30) + "\\\n  " + hex.substr(30) + "\n\"Q\"=\"a \\\"quoted\\\" \\\\ text\"\n";
+  auto file = RegistryParse(text, "test");
+  RegKey key{file, "software\\k"};
+  std::string v;
+  ASSERT_TRUE(RegistryGetText(key, "p", &v));
+  EXPECT_EQ(v, "/data\\x");
+  ASSERT_TRUE(RegistryGetText(key, "Q", &v));
+  EXPECT_EQ(v, "a \"quoted\" \\ text");
+  uint32_t n;
+  EXPECT_FALSE(RegistryGetDword(key, "Q", &n));
+}
+
+}  // namespace

@@ -1,0 +1,196 @@
+// The real binary: command line, start and stop, intake and the HTTP relay.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/LocalWebServer.h"
+#include "support/ServerProcess.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TEST(Process, UsageForOtherArguments) {
+  for (const char* arg : {"-S", "/s", "x"}) {
+    ServerProcess p;
+    std::string dir = TestTempDir("usage");
+    ASSERT_TRUE(p.Start({arg}, WriteRegistry(dir, FreePort())));
+    ASSERT_TRUE(p.Wait());
+    EXPECT_EQ(p.exitStatus, 1) << arg;
+    EXPECT_EQ(p.Output(), "Usage: RTMP Server -d\n\n") << arg;
+  }
+}
+
+TEST(Process, SigintStopsConsoleRunAfterAboutOneSecond) {
+  ServerProcess p;
+  ASSERT_TRUE(StartServer(&p, "sigint"));
+  auto before = Clock::now();
+  p.Signal(SIGINT);
+  ASSERT_TRUE(p.Wait(5000));
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count();
+  EXPECT_EQ(p.exitStatus, 0);
+  EXPECT_GE(took, 900);
+  EXPECT_LT(took, 3000);
+  EXPECT_NE(p.Output().find("STRMD stopped\n"), std::string::npos);
+}
+
+TEST(Process, ServiceRunNotifiesSupervisorAndStopsOnSigterm) {
+  std::string dir = TestTempDir("service");
+  std::string sockPath = dir + "/notify";
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sockPath.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+  ServerProcess p;
+  p.dir = dir;
+  ASSERT_TRUE(p.Start({"-sx"}, WriteRegistry(dir, FreePort()), {"NOTIFY_SOCKET=" + sockPath}));
+  std::string got;
+  char buf[512];
+  while (got.find("READY=1") == std::string::npos) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    ASSERT_GT(n, 0) << "no READY=1, got: " << got;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  ASSERT_TRUE(p.WaitForOutput("STRMD started"));
+  p.Signal(SIGTERM);
+  while (got.find("STOPPING=1") == std::string::npos) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    ASSERT_GT(n, 0) << "no STOPPING=1, got: " << got;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  ASSERT_TRUE(p.Wait(5000));
+  EXPECT_EQ(p.exitStatus, 0);
+  close(fd);
+}
+
+TEST(Process, PortInUseGivesBindReportAndExitZero) {
+  int holder = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  socklen_t len = sizeof addr;
+  getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len);
+
+  ServerProcess p;
+  std::string dir = TestTempDir("inuse");
+  ASSERT_TRUE(p.Start({}, WriteRegistry(dir, ntohs(addr.sin_port))));
+  ASSERT_TRUE(p.Wait());
+  EXPECT_EQ(p.exitStatus, 0);
+  EXPECT_NE(p.ErrorLog().find("ERROR: Address already in use - ASSERT(res != SOCKET_ERROR) failed at Server:"),
+            std::string::npos) << p.ErrorLog();
+  close(holder);
+}
+
+TEST(Process, SilentCloseLeavesNothingAndServerKeepsAccepting) {
+  ServerProcess p;
+  ASSERT_TRUE(StartServer(&p, "silent"));
+  for (int i = 0; i < 20; ++i) {
+    int fd = ConnectTo(p.port);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  // A client reset before it is served does not stop the intake either.
+  for (int i = 0; i < 5; ++i) {
+    int fd = ConnectTo(p.port);
+    linger lg{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  int fd = ConnectTo(p.port);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(p.ErrorLog(), "");
+  p.Signal(SIGINT);
+  ASSERT_TRUE(p.Wait());
+  EXPECT_EQ(p.exitStatus, 0);
+}
+
+struct Relay : ::testing::Test {
+  ServerProcess server;
+  void SetUp() override { ASSERT_TRUE(StartServer(&server, "relay")); }
+};
+
+TEST_F(Relay, HttpRequestAndLargeResponseArriveWhole) {
+  std::string body(200 * 1024 + 7, 'x');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
+  LocalWebServer web;
+  web.handler = HttpResponder(body);
+  ASSERT_TRUE(web.Start());
+
+  int fd = ConnectTo(server.port);
+  std::string request = "GET /index.html HTTP/1.0\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+  bool closed = false;
+  std::string response = ReadAll(fd, 10000, &closed);
+  EXPECT_TRUE(closed);
+  ASSERT_GE(response.size(), body.size());
+  EXPECT_EQ(response.substr(response.size() - body.size()), body);
+  ASSERT_TRUE(web.WaitForRequests(1));
+  EXPECT_EQ(web.Requests()[0], request);
+  close(fd);
+}
+
+TEST_F(Relay, TlsHelloIsRelayedUnchanged) {
+  std::string hello = "\x16\x03\x01\x00\x05hello";
+  hello += std::string("\x00\xff\x80", 3);
+  LocalWebServer web;
+  web.handler = [&](const std::string& got, std::string* response) {
+    if (got.size() < hello.size()) return false;
+    *response = "ok";
+    return true;
+  };
+  ASSERT_TRUE(web.Start());
+  int fd = ConnectTo(server.port);
+  ASSERT_EQ(send(fd, hello.data(), hello.size(), 0), static_cast<ssize_t>(hello.size()));
+  EXPECT_EQ(ReadAll(fd, 5000), "ok");
+  ASSERT_TRUE(web.WaitForRequests(1));
+  EXPECT_EQ(web.Requests()[0], hello);
+  close(fd);
+}
+
+TEST_F(Relay, NothingListeningClosesClientAtOnce) {
+  // Hold the port without listening, so a connect to it is refused.
+  int holder = -1;
+  auto end = Clock::now() + std::chrono::seconds(60);
+  while (Clock::now() < end) {
+    holder = socket(AF_INET, SOCK_STREAM, 0);
+    int yes = 1;  // earlier tests' connections may linger in TIME_WAIT
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(19039);
+    if (bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
+    close(holder);
+    holder = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(holder, 0);
+  int fd = ConnectTo(server.port);
+  ASSERT_EQ(send(fd, "GET / HTTP/1.0\r\n\r\n", 18, 0), 18);
+  auto before = Clock::now();
+  bool closed = false;
+  EXPECT_EQ(ReadAll(fd, 5000, &closed), "");
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count(), 2000);
+  close(fd);
+  close(holder);
+}
+
+}  // namespace
