@@ -111,7 +111,7 @@ RtmpChannel* RtmpChannelOut(RtmpContext* r, uint32_t id);
 // Flushes queued output when the socket is writable (the loop's POLLOUT).
 // Takes sendLock. 1, or 0 after closing the connection on a socket failure.
 int RtmpFlushOutput(RtmpContext* r);
-// Whether the loop should poll for POLLOUT; no lock.
+// Whether the loop should poll for POLLOUT. Owner thread, no lock.
 bool RtmpOutputPending(const RtmpContext* r);
 // The descriptor the loop polls; -1 once closed.
 int RtmpSocketFd(const RtmpContext* r);

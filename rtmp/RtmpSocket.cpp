@@ -113,8 +113,7 @@ int SocketBufferFlush(SocketBuffer* sockbuf) {
 }
 
 bool SocketBufferHasOutput(const SocketBuffer* sockbuf) {
-  // The queue itself may go away under the lock; the count is kept on it, so
-  // look only while the socket is open and the owner is asking.
+  // Only the owner drops the queue, so the owner may look without the lock.
   const SendQueue* queue = sockbuf->context.get();
   return queue && queue->queued.load() > 0;
 }

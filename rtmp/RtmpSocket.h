@@ -74,7 +74,8 @@ int SocketBufferRefill(SocketBuffer* sockbuf);
 // 1, or 0 when the socket failed (the caller closes the connection).
 int SocketBufferFlush(SocketBuffer* sockbuf);
 
-// Any thread, no lock: whether output is waiting for the socket.
+// Owner thread (or under the send lock): whether output is waiting for the
+// socket.
 bool SocketBufferHasOutput(const SocketBuffer* sockbuf);
 
 // Owner thread, no lock. Returns n when n bytes were delivered, else 0; on a

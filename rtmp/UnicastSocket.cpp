@@ -57,7 +57,6 @@ bool SendQueueFlush(SendQueue& queue, int fd) {
     queue.entries.pop_front();
     queue.queued.store(static_cast<uint32_t>(queue.entries.size()));
   }
-  if (queue.entries.empty()) queue.entries.shrink_to_fit();
   return true;
 }
 

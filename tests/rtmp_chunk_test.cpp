@@ -386,3 +386,33 @@ TEST(RtmpUtils, CloneAddressesTheTargetStream) {
   OutMessage empty(4, 0, 0, {});
   EXPECT_EQ(RtmpPacketClone(&empty.packet, target), nullptr);
 }
+
+TEST(ChunkWriter, EmptyBodiesAndOneByteChunksOnLongChannelIds) {
+  Link link;
+  OutMessage empty(3, 0, 9, {}, 4, 0);
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &empty.packet), 1);
+  ASSERT_EQ(link.writes.size(), 1u);
+  EXPECT_EQ(link.writes[0].size(), 12u);
+
+  // With one-byte chunks the three-byte continuation header reaches into the
+  // spare bytes in front of the body.
+  ASSERT_TRUE(RtmpSetChunkSize(&link.context, 1));
+  link.client.inChunkSize = 1;
+  link.writes.clear();
+  const auto body = Pattern(5);
+  OutMessage m(320, 0, 0, body);
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &m.packet), 1);
+  ASSERT_EQ(link.writes.size(), 5u);
+  EXPECT_EQ(link.writes[0].size(), 14u + 1);
+  for (size_t i = 1; i < 5; i++) {
+    EXPECT_EQ(link.writes[i], (std::vector<uint8_t>{0xC1, 0x00, 0x01, body[i]}));
+  }
+  auto first = link.client.ReadMessage();
+  ASSERT_TRUE(first) << link.client.error();
+  EXPECT_TRUE(first->body.empty());
+  EXPECT_EQ(first->timestamp, 9u);
+  auto second = link.client.ReadMessage();
+  ASSERT_TRUE(second) << link.client.error();
+  EXPECT_EQ(second->channel, 320u);
+  EXPECT_EQ(second->body, body);
+}
