@@ -1,0 +1,78 @@
+// RtmpConnection: one RTMP client, created, served and destroyed by its own
+// connection thread (RtmpConnectionRun), plus the process-wide list of live
+// connections.
+//
+// Who touches what:
+//  - set once at creation: sites, thread, address, the event descriptors;
+//  - the connection's own thread only: flashVer, user, session, lastWake,
+//    nextStreamId, site, db, transactionId, packet, nextStream;
+//  - `streams` and the pacing scan: under streams.lock;
+//  - `liveuser`: under the chat room locks;
+//  - `rtmp`: the reader side by the own thread without a lock, the sending
+//    side under rtmp.sendLock (other threads send chat and presence);
+//  - `wakeEvent` may be signalled by any thread (RtmpConnectionWake);
+//  - `cpuSample`: the debug monitor only.
+// Lock order: g_connections.lock before a connection's streams.lock.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "rtmp/Amf.h"
+#include "rtmp/RtmpCore.h"
+#include "server/ServerConfig.h"
+#include "util/List.h"
+
+struct IncomingConnection;
+struct RtmpStream;
+struct DbConnection;
+struct User;
+struct Session;
+struct LiveUser;
+
+struct RtmpConnection {
+  char flashVer[kTextSize] = {};
+  User* user = nullptr;        // owned; released at teardown
+  Session* session = nullptr;  // owned; released at teardown
+  int64_t lastWake = 0;        // seconds since 1970 at the top of the loop pass
+  LiveUser* liveuser = nullptr;
+  int32_t nextStreamId = 0;    // last id handed out
+  List streams;                // of RtmpStream, owned by this connection
+  List* sites = nullptr;       // of SiteConfig, the configuration's
+  SiteConfig* site = nullptr;  // chosen at connect
+  DbConnection* db = nullptr;  // opened at connect, closed at teardown
+  char address[kTextSize] = {};
+  double transactionId = 0;    // of the command being handled
+  RtmpContext rtmp;
+  RtmpPacket packet;           // inbound message being assembled
+  int wakeEvent = -1;          // eventfd: a packet was queued on one of our streams
+  int pacingTimer = -1;        // timerfd (CLOCK_MONOTONIC): the next stream falls due
+  int keepAliveTimer = -1;     // timerfd: 30 s ping
+  RtmpStream* nextStream = nullptr;
+  pthread_t thread{};
+  uint32_t cpuSample = 0;
+};
+
+// Every live connection; the debug monitor walks it under its lock.
+extern List g_connections;
+
+// The thread body for a connection whose first byte was 3 or 6: 1 when the
+// connection could not be created, 0 after a normal end. Closes the socket.
+int RtmpConnectionRun(IncomingConnection* incoming);
+RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming);
+void RtmpConnectionDestroy(RtmpConnection* connection);
+int RtmpConnectionPending(RtmpConnection* connection);
+int RtmpConnectionProcessInput(RtmpConnection* connection);
+int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream, uint32_t offset);
+int RtmpConnectionNextWait(RtmpConnection* connection);
+int RtmpConnectionServiceStream(RtmpConnection* connection);
+
+// Wakes the connection's loop (any thread): something was queued for it.
+void RtmpConnectionWake(RtmpConnection* connection);
+
+// Milliseconds of CLOCK_MONOTONIC, and the system time in 100-ns units
+// (CLOCK_MONOTONIC too, so a change of the wall clock cannot stall or rush
+// playback).
+uint32_t TickCount();
+int64_t SystemTime100ns();
