@@ -116,8 +116,19 @@ do_start() {
       return 1
     }
   fi
+  launch && return
+  # The kept port may have been taken meanwhile: pick another one once.
+  if grep -q "Address already in use" "$logfile" 2>/dev/null; then
+    rm -f "$dir/port"
+    launch && return
+  fi
+  return 1
+}
+
+launch() {
   port=$(pick_port) || return 1
   rm -f "$socket" "$pidfile"
+  : >"$logfile"
   setsid mariadbd --no-defaults --datadir="$datadir" --socket="$socket" \
     --port="$port" --bind-address=127.0.0.1 --user=root --pid-file="$pidfile" \
     --log-error="$logfile" --lower-case-table-names=1 \
