@@ -1,4 +1,212 @@
 #include "Database/RtmpModel.h"
 
-// Placeholder until the model commands land: no reply.
-int RtmpModelCommand(RtmpConnection*, const AmfObject*, int) { return 1; }
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+#include <string>
+#include <string_view>
+
+#include "Database/Record.h"
+#include "Database/RtmpModelFile.h"
+#include "connection/RtmpConnection.h"
+#include "media/RtmpFile.h"
+#include "server/Log.h"
+
+namespace {
+
+// Reads a command's string value into `out`. False when it cannot stand in
+// a statement as sent: longer than 1023 characters (cutting SQL text could
+// make it address other rows) or holding a NUL byte (the statement would
+// end there, e.g. before its where clause). Absent or not a string: empty.
+bool ModelText(const AmfObject* object, int index, char (&out)[kModelTextSize]) {
+  out[0] = '\0';
+  const std::string_view text = AmfTextView(AmfPropString(AmfObjectGet(object, {}, index)));
+  if (text.size() >= kModelTextSize || text.find('\0') != std::string_view::npos) return false;
+  if (!text.empty()) memcpy(out, text.data(), text.size());
+  out[text.size()] = '\0';
+  return true;
+}
+
+// Who is this client: loads the web session and its user into the
+// connection, replacing (and freeing) what an earlier request loaded.
+void ModelSessionUser(RtmpConnection* connection, const char* phpsessid, ModelReply* reply) {
+  FreeRecord(connection->session);
+  connection->session = nullptr;
+  // The identifier goes between quotes in the statement; anything but a
+  // well-formed one could rewrite it, so it is refused before any SQL.
+  if (!DbIsSessionId(phpsessid)) {
+    REPORT_ASSERT("DbIsSessionId(phpsessid)", "RtmpModel");
+    return;
+  }
+  connection->session = LoadSession(connection->db, "phpsessid='%s'", phpsessid).release();
+  if (connection->session == nullptr) {
+    REPORT_ASSERT("connection->session", "RtmpModel");
+    return;
+  }
+  FreeRecord(connection->user);
+  connection->user = LoadUser(connection->db, "id=%d", connection->session->userid).release();
+  if (connection->user == nullptr) {
+    REPORT_ASSERT("connection->user", "RtmpModel");
+    return;
+  }
+  const User* user = connection->user;
+  ModelReplyNumber(reply, "userid", user->id);
+  ModelReplyText(reply, "userlogon", user->logon);
+  ModelReplyText(reply, "username", user->name);
+  ModelReplyNumber(reply, "folderid", user->folderid);
+  ModelReplyText(reply, "phpsessid", connection->session->phpsessid);
+}
+
+// Overwrites the number that starts at `at` (marker and 8 bytes).
+void PatchNumber(ModelReply* reply, size_t at, double value) {
+  uint8_t* p = reply->body.data() + at;
+  AmfEncodeNumber(p, p + 9, value);
+}
+
+void PatchCount32(ModelReply* reply, size_t at, uint32_t value) {
+  uint8_t* p = reply->body.data() + at;
+  AmfEncodeInt32(p, p + 4, value);
+}
+
+// One rendition of the list; false when it did not fit (nothing written).
+bool TranscodeItem(ModelReply* reply, const char* name, int32_t templateid, int32_t bitrate,
+                   int32_t status, const char* audiocodec, const char* videocodec,
+                   int32_t defaulttemplate, int32_t activetemplate) {
+  const size_t start = reply->body.size();
+  const uint8_t objectStart[] = {AMF_OBJECT};
+  const uint8_t objectEnd[] = {0x00, 0x00, AMF_OBJECT_END};
+  const bool ok = ModelReplyBytes(reply, objectStart) && ModelReplyText(reply, "name", name) &&
+                  ModelReplyNumber(reply, "templateid", templateid) &&
+                  ModelReplyNumber(reply, "bitrate", bitrate) &&
+                  ModelReplyNumber(reply, "status", status) &&
+                  ModelReplyText(reply, "audiocodec", audiocodec) &&
+                  ModelReplyText(reply, "videocodec", videocodec) &&
+                  ModelReplyNumber(reply, "defaulttemplate", defaulttemplate) &&
+                  ModelReplyNumber(reply, "activetemplate", activetemplate) &&
+                  ModelReplyBytes(reply, objectEnd);
+  if (!ok) ModelReplyTruncate(reply, start);
+  return ok;
+}
+
+// The renditions of a file, highest bitrate first, then the file itself when
+// it is an FLV. `clause` is "fileid=<id>"; without its first four characters
+// it is the condition that finds the file.
+void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelReply* reply) {
+  DbConnection* db = connection->db;
+  const std::string fileCondition(clause.size() > 4 ? clause.substr(4) : std::string_view());
+  RecordPtr<VFile> file = LoadVFile(db, "%s", fileCondition.c_str());
+  if (!file) {
+    REPORT_ASSERT("file", "RtmpModel");
+    return;
+  }
+  if (file->pathname == nullptr) {
+    REPORT_ASSERT("file->pathname", "RtmpModel");
+    return;
+  }
+  const bool flv = IsFlvFileName(file->pathname);
+  const std::string condition(clause);
+  const int b = DbExecute(db, "select * from TranscodeObject where %s order by bitrate desc",
+                          condition.c_str());
+  if (!b) {
+    REPORT_ASSERT("b", "RtmpModel");
+    return;
+  }
+  DbResultPtr result(DbStoreResult(db));
+  if (!result) {
+    REPORT_ASSERT("result", "RtmpModel");
+    return;
+  }
+  const uint64_t announced = DbNumRows(result.get()) + (flv ? 1 : 0);
+
+  // The counts are written once the list is known: a row may be skipped or
+  // the list cut, and the array must hold exactly `count` objects.
+  const size_t countAt = reply->body.size() + 2 + strlen("count");
+  ModelReplyNumber(reply, "count", 0);
+  const size_t arrayCountAt = reply->body.size() + 2 + strlen("data") + 1;
+  const uint8_t arrayHeader[] = {0x00, 0x04, 'd', 'a', 't', 'a', AMF_STRICT_ARRAY, 0, 0, 0, 0};
+  if (reply->overflow || !ModelReplyBytes(reply, arrayHeader)) return;
+
+  uint32_t listed = 0;
+  bool cut = false;
+  while (DbRow row = DbFetchRow(result.get())) {
+    const TranscodeObject to = RecordFromRow<TranscodeObject>(result.get(), row);
+    RecordPtr<TranscodeTemplate> temp = LoadTranscodeTemplate(db, "id=%d", to.templateid);
+    if (!temp) {
+      // A rendition whose template is gone is left out and not counted.
+      REPORT_ASSERT("temp", "RtmpModel");
+      continue;
+    }
+    if (!TranscodeItem(reply, temp->name, to.templateid, to.bitrate, to.status, temp->audiocodec,
+                       temp->videocodec, temp->isdefault, temp->active)) {
+      cut = true;
+      break;
+    }
+    ++listed;
+  }
+  if (flv && !cut) {
+    if (TranscodeItem(reply, "Original", 0, file->bitrate, kTranscodeReady, file->audiocodec,
+                      file->videocodec, 0, 1))
+      ++listed;
+    else
+      cut = true;
+  }
+  if (cut) {
+    reply->overflow = false;  // handled: the list ends at a whole object
+    errno = 0;
+    ReportError("Transcodes reply for \"%s\" cut to %u of %llu renditions: more would pass %zu bytes",
+                condition.c_str(), listed, static_cast<unsigned long long>(announced),
+                kModelReplyMaxSize);
+  }
+  PatchNumber(reply, countAt, listed);
+  PatchCount32(reply, arrayCountAt, listed);
+}
+
+}  // namespace
+
+int RtmpModelCommand(RtmpConnection* connection, const AmfObject* object, int kind) {
+  char model[kModelTextSize];
+  char clause[kModelTextSize];
+  const bool textsOk = ModelText(object, 3, model) && ModelText(object, 4, clause);
+
+  ModelReply reply;
+  ModelReplyStart(&reply, AmfPropNumber(AmfObjectGet(object, {}, 1)));
+  if (!textsOk) {
+    // Answered as a failed statement would be.
+    REPORT_ASSERT("model and clause shorter than kModelTextSize, without NUL", "RtmpModel");
+    if (kind == kModelCreate) ModelReplyNumber(&reply, "id", 0);
+    ModelReplySend(connection, &reply);
+    return 1;
+  }
+
+  DbConnection* db = connection->db;
+  switch (kind) {
+    case kModelSave:
+      DbUpdate(db, "update %s set %s", model, clause);
+      break;
+    case kModelCreate:
+      ModelReplyNumber(&reply, "id", DbInsert(db, "insert into %s %s", model, clause));
+      break;
+    case kModelDelete:
+      DbDelete(db, "delete from %s where %s", model, clause);
+      break;
+    case kModelLoad:
+      if (strcasecmp(model, "phpsessid") == 0)
+        ModelSessionUser(connection, clause, &reply);
+      else if (strcasecmp(model, "File") == 0)
+        RtmpModelFile(connection, clause, &reply);
+      else if (strcasecmp(model, "Transcodes") == 0)
+        ModelTranscodes(connection, clause, &reply);
+      break;
+    default:
+      REPORT_ASSERT("kind >= kModelLoad && kind <= kModelDelete", "RtmpModel");
+      break;
+  }
+  if (reply.overflow) {
+    // A reply that cannot be cut sensibly (a record with enormous texts)
+    // goes out as the empty object rather than a broken one.
+    REPORT_ASSERT("reply.body.size() <= kModelReplyMaxSize", "RtmpModel");
+    ModelReplyTruncate(&reply, reply.objectStart);
+  }
+  ModelReplySend(connection, &reply);
+  return 1;
+}
