@@ -1,11 +1,447 @@
+#include "connection/RtmpConnection.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
-#include "server/Server.h"
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string_view>
 
-// Placeholder until the connection driver lands: the connection is closed
-// after the first-byte peek.
-int RtmpConnectionRun(IncomingConnection* incoming) {
-  close(incoming->socket);
-  incoming->socket = -1;
+#include "Database/Database.h"
+#include "Database/Record.h"
+#include "Database/RtmpModel.h"
+#include "connection/RtmpFunctions.h"
+#include "media/RtmpStream.h"
+#include "rtmp/RtmpUtils.h"
+#include "server/Log.h"
+#include "server/Server.h"
+#include "server/ThreadHttp.h"
+#include "util/WsContentHelper.h"
+
+List g_connections;
+
+namespace {
+
+constexpr int kKeepAliveSeconds = 30;
+constexpr int64_t kSilenceLimitSeconds = 120;
+
+enum MessageType : uint8_t {
+  kSetChunkSize = 1,
+  kAbort = 2,
+  kAcknowledgement = 3,
+  kUserControl = 4,
+  kWindowAckSize = 5,
+  kPeerBandwidth = 6,
+  kAudio = 8,
+  kVideo = 9,
+  kDataAmf0 = 18,
+  kSharedObjectAmf0 = 19,
+  kCommandAmf0 = 20,
+};
+
+int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
+
+void ArmTimer(int fd, int64_t ms) {
+  itimerspec spec{};
+  spec.it_value.tv_sec = ms / 1000;
+  spec.it_value.tv_nsec = (ms % 1000) * 1000000;
+  if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+  timerfd_settime(fd, 0, &spec, nullptr);
+}
+
+void Drain(int fd) {
+  uint64_t value;
+  ssize_t n = read(fd, &value, sizeof value);
+  (void)n;
+}
+
+void CloseFd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+// The first stream addressed by a message: id 0 or the message's stream id.
+RtmpStream* FindAddressedStream(RtmpConnection* connection) {
+  ListLock guard(connection->streams.lock);
+  for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
+    auto* stream = static_cast<RtmpStream*>(n->item);
+    if (stream->id == 0 || stream->id == connection->packet.m_nStreamId) return stream;
+  }
+  return nullptr;
+}
+
+// The web application's name for the site in the Host header.
+const char* SiteHostName(const SiteConfig* site) {
+  if (site == nullptr) return "";
+  if (strcmp(site->name, "default") == 0) return "_default_";
+  return site->hostNames[0];
+}
+
+using Handler = int (*)(RtmpConnection*, RtmpStream*, const AmfObject*);
+
+struct Command {
+  std::string_view name;
+  Handler handler;
+};
+
+int OnConnect(RtmpConnection* c, RtmpStream*, const AmfObject* o) { return RtmpConnect(c, o); }
+int OnCreateStream(RtmpConnection* c, RtmpStream*, const AmfObject*) { return CreateStream(c); }
+int OnCloseStream(RtmpConnection*, RtmpStream* s, const AmfObject*) {
+  if (s) ResetStream(s);
   return 1;
+}
+int OnDeleteStream(RtmpConnection* c, RtmpStream*, const AmfObject* o) { return DeleteStream(c, o); }
+int OnReleaseStream(RtmpConnection*, RtmpStream* s, const AmfObject*) {
+  if (s) FreeStream(s);
+  return 1;
+}
+int OnStartTransmit(RtmpConnection*, RtmpStream* s, const AmfObject*) {
+  if (s) s->output.paused = false;
+  return 1;
+}
+int OnStopTransmit(RtmpConnection*, RtmpStream* s, const AmfObject*) {
+  if (s) s->output.paused = true;
+  return 1;
+}
+int OnPublish(RtmpConnection*, RtmpStream* s, const AmfObject* o) { return s ? Publish(s, o) : 1; }
+int OnPlay(RtmpConnection*, RtmpStream* s, const AmfObject* o) { return s ? Play(s, o) : 1; }
+int OnPause(RtmpConnection*, RtmpStream* s, const AmfObject* o) { return s ? Pause(s, o) : 1; }
+int OnSeek(RtmpConnection*, RtmpStream* s, const AmfObject* o) { return s ? Seek(s, o) : 1; }
+int OnIgnored(RtmpConnection*, RtmpStream*, const AmfObject*) { return 1; }
+template <int kind>
+int OnModel(RtmpConnection* c, RtmpStream*, const AmfObject* o) {
+  return RtmpModelCommand(c, o, kind);
+}
+
+// The command table. The chat commands are known names whose handlers come
+// with the live classroom; until then they are accepted without a reply.
+const Command kCommands[] = {
+    {"connect", OnConnect},
+    {"createStream", OnCreateStream},
+    {"closeStream", OnCloseStream},
+    {"deleteStream", OnDeleteStream},
+    {"releaseStream", OnReleaseStream},
+    {"startTransmit", OnStartTransmit},
+    {"stopTransmit", OnStopTransmit},
+    {"publish", OnPublish},
+    {"play", OnPlay},
+    {"play2", OnIgnored},
+    {"pause", OnPause},
+    {"pauseRaw", OnPause},
+    {"seek", OnSeek},
+    {"loadmodel", OnModel<kModelLoad>},
+    {"savemodel", OnModel<kModelSave>},
+    {"createmodel", OnModel<kModelCreate>},
+    {"deletemodel", OnModel<kModelDelete>},
+    {"chatConnectChat", OnIgnored},
+    {"chatConnectCourse", OnIgnored},
+    {"chatConnectUser", OnIgnored},
+    {"chatDisconnect", OnIgnored},
+    {"chatDeviceInfo", OnIgnored},
+    {"chatUserPresenter", OnIgnored},
+    {"chatUserActive", OnIgnored},
+    {"chatUserAction", OnIgnored},
+    {"chatRequestText", OnIgnored},
+    {"chatPushMode", OnIgnored},
+    {"chatPushCommand", OnIgnored},
+    {"chatSendText", OnIgnored},
+};
+
+}  // namespace
+
+uint32_t TickCount() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000);
+}
+
+int64_t SystemTime100ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 10000000 + ts.tv_nsec / 100;
+}
+
+void RtmpConnectionWake(RtmpConnection* connection) {
+  uint64_t one = 1;
+  ssize_t n = write(connection->wakeEvent, &one, sizeof one);
+  (void)n;
+}
+
+RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
+  auto connection = std::make_unique<RtmpConnection>();
+  connection->sites = incoming->config ? &incoming->config->sites : &g_config.sites;
+  connection->thread = incoming->thread;
+  inet_ntop(AF_INET, &incoming->peer.sin_addr, connection->address, sizeof connection->address);
+  CopyText(connection->rtmp.address, connection->address);
+
+  if (!RtmpContextInit(&connection->rtmp, incoming->socket)) return nullptr;
+  incoming->socket = -1;  // the SocketBuffer owns it now
+  if (!SHandShake(&connection->rtmp)) {
+    RtmpShutdown(&connection->rtmp);
+    RtmpContextFree(&connection->rtmp);
+    return nullptr;
+  }
+
+  connection->wakeEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  connection->pacingTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  connection->keepAliveTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (connection->wakeEvent < 0 || connection->pacingTimer < 0 || connection->keepAliveTimer < 0) {
+    ReportError("RtmpConnectionCreate: events");
+    CloseFd(&connection->wakeEvent);
+    CloseFd(&connection->pacingTimer);
+    CloseFd(&connection->keepAliveTimer);
+    RtmpShutdown(&connection->rtmp);
+    RtmpContextFree(&connection->rtmp);
+    return nullptr;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(connection->rtmp.sendLock);
+    RtmpChannelOut(&connection->rtmp, 2);
+    RtmpChannelOut(&connection->rtmp, 3);
+  }
+  ListAddTail(&g_connections, connection.get());
+  return connection.release();
+}
+
+void RtmpConnectionDestroy(RtmpConnection* connection) {
+  std::unique_ptr<RtmpConnection> owned(connection);
+  ListRemove(&g_connections, connection);
+  // Leaving the live chat comes with the live classroom (liveuser stays none
+  // until then).
+
+  for (;;) {
+    RtmpStream* stream = nullptr;
+    {
+      ListLock guard(connection->streams.lock);
+      if (connection->streams.first) stream = static_cast<RtmpStream*>(connection->streams.first->item);
+    }
+    if (stream == nullptr) break;
+    FreeStream(stream);
+  }
+
+  if (connection->session != nullptr && connection->session->phpsessid != nullptr) {
+    // A web server that is down or slow only costs this bounded wait.
+    WsNotifySessionEnd(kLocalWebPort, connection->session->phpsessid, SiteHostName(connection->site),
+                       kWsRequestTimeoutMs);
+  }
+  FreeRecord(connection->user);
+  connection->user = nullptr;
+  FreeRecord(connection->session);
+  connection->session = nullptr;
+  DbClose(connection->db);
+  connection->db = nullptr;
+
+  RtmpPacketFree(&connection->packet);
+  RtmpContextFree(&connection->rtmp);
+  RtmpShutdown(&connection->rtmp);
+  CloseFd(&connection->wakeEvent);
+  CloseFd(&connection->pacingTimer);
+  CloseFd(&connection->keepAliveTimer);
+}
+
+int RtmpConnectionPending(RtmpConnection* connection) {
+  if (connection->rtmp.sockbuf.size != 0) return connection->rtmp.sockbuf.size;
+  int fd = RtmpSocketFd(&connection->rtmp);
+  int available = 0;
+  int res = fd < 0 ? -1 : ioctl(fd, FIONREAD, &available);
+  if (res == -1) {
+    REPORT_ASSERT("res != -1", "RtmpConnection");
+    return -1;
+  }
+  return available;
+}
+
+int RtmpConnectionProcessInput(RtmpConnection* connection) {
+  RtmpPacket& packet = connection->packet;
+  // Read without the send lock: other threads keep sending to this client
+  // while it takes its time with the rest of a message.
+  do {
+    if (!RTMP_ReadPacket(&connection->rtmp, &packet)) return 0;
+  } while (packet.m_nBytesRead != packet.m_nBodySize);
+
+  RtmpStream* stream = FindAddressedStream(connection);
+  int result = 1;
+  switch (packet.m_nMessageType) {
+    case kSetChunkSize: {
+      uint32_t value = 0;
+      if (packet.m_nBodySize >= 4)
+        value = uint32_t{packet.m_body[0]} << 24 | uint32_t{packet.m_body[1]} << 16 |
+                uint32_t{packet.m_body[2]} << 8 | packet.m_body[3];
+      // 0 would stall the reader and a set top bit overflow it: refuse.
+      if (packet.m_nBodySize < 4 || !RtmpChunkSizeValid(value)) {
+        ProtocolLog(LOG_WARNING, "invalid chunk size %u from %s", value, connection->address);
+        RtmpShutdown(&connection->rtmp);
+        result = 0;
+        break;
+      }
+      SendChunkSize(&connection->rtmp, value);
+      RtmpSetChunkSize(&connection->rtmp, value);
+      break;
+    }
+    case kAbort:
+    case kAcknowledgement:
+    case kUserControl:
+    case kWindowAckSize:
+    case kDataAmf0:
+    case kSharedObjectAmf0:
+      break;
+    case kPeerBandwidth:
+      Trace("packet type received: 0x%02x\n", packet.m_nMessageType);
+      break;
+    case kAudio:
+    case kVideo:
+      if (stream) StreamInReceive(stream, &packet);
+      break;
+    case kCommandAmf0:
+      if (!RtmpConnectionDispatch(connection, stream, 0)) RtmpShutdown(&connection->rtmp);
+      break;
+    default:
+      Trace("%s, unknown packet type received: 0x%02x *****\n", "RtmpConnectionProcessInput",
+            packet.m_nMessageType);
+      break;
+  }
+  RtmpPacketFree(&packet);
+  return result;
+}
+
+int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream, uint32_t offset) {
+  RtmpPacket& packet = connection->packet;
+  if (packet.m_body == nullptr || offset >= packet.m_nBodySize || packet.m_body[offset] != AMF_STRING) {
+    REPORT_ASSERT("res", "RtmpConnection");
+    return 0;
+  }
+  AmfObject object;
+  std::span<const uint8_t> bytes(packet.m_body + offset, packet.m_nBodySize - offset);
+  if (AmfDecodeObject(&object, bytes, false) < 0) {
+    REPORT_ASSERT("res", "RtmpConnection");
+    return 0;
+  }
+  connection->transactionId = AmfPropNumber(AmfObjectGet(&object, {}, 1));
+  std::string_view name = AmfTextView(AmfPropString(AmfObjectGet(&object, {}, 0)));
+  for (const Command& command : kCommands) {
+    if (command.name == name) {
+      command.handler(connection, stream, &object);
+      break;
+    }
+  }
+  AmfObjectFree(&object);
+  return 1;
+}
+
+int RtmpConnectionNextWait(RtmpConnection* connection) {
+  ListLock guard(connection->streams.lock);
+  if (connection->streams.count == 0) return -1;
+  int64_t result = -1;
+  const int64_t now = SystemTime100ns();
+  for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
+    auto* stream = static_cast<RtmpStream*>(n->item);
+    int64_t wait = StreamWait(stream, now);
+    if (wait < 0) continue;
+    if (result == -1 || wait < result) {
+      connection->nextStream = stream;
+      result = wait;
+    }
+  }
+  return static_cast<int>(result);
+}
+
+int RtmpConnectionServiceStream(RtmpConnection* connection) {
+  RtmpStream* stream = connection->nextStream;
+  if (stream == nullptr || !stream->playing) return 1;
+  int res = SendQueue(stream) ? 1 : 0;
+  if (!res) {
+    REPORT_ASSERT("res", "RtmpConnection");
+    connection->nextStream = nullptr;
+    return 0;
+  }
+  if (stream->file.open && stream->output.queued == 0 && StreamFileFinished(stream)) {
+    Trace("NetStream.Play.Complete\n");
+    stream->output.paused = true;
+    SendStatus(stream, "NetStream.Play.Complete", "complete");
+    StopSessionTiming(stream);
+  }
+  connection->nextStream = nullptr;
+  return res;
+}
+
+int RtmpConnectionRun(IncomingConnection* incoming) {
+  char peer[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &incoming->peer.sin_addr, peer, sizeof peer);
+  RtmpConnection* connection = RtmpConnectionCreate(incoming);
+  if (connection == nullptr) {
+    Trace("RTMP: FAILED connection from %s\n", peer);
+    if (incoming->socket >= 0) close(incoming->socket);
+    incoming->socket = -1;
+    return 1;
+  }
+  incoming->connection = connection;
+  Trace("RTMP: New connection from %s\n", connection->address);
+
+  RtmpContext* r = &connection->rtmp;
+  while (RtmpSocketFd(r) != -1) {
+    connection->lastWake = NowSeconds();
+    if (RtmpConnectionPending(connection)) {
+      if (!RtmpConnectionProcessInput(connection)) break;
+      continue;
+    }
+    int wait = RtmpConnectionNextWait(connection);
+    if (wait == 0) {
+      if (!RtmpConnectionServiceStream(connection)) break;
+      continue;
+    }
+    if (wait > 0) ArmTimer(connection->pacingTimer, wait);
+    ArmTimer(connection->keepAliveTimer, int64_t{kKeepAliveSeconds} * 1000);
+
+    // The wake event is watched even while the pacing timer runs, so that a
+    // relayed packet never waits for a file stream's next tag.
+    pollfd fds[4] = {
+        {RtmpSocketFd(r), static_cast<short>(POLLIN | POLLRDHUP | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
+        {connection->wakeEvent, POLLIN, 0},
+        {wait > 0 ? connection->pacingTimer : -1, POLLIN, 0},
+        {connection->keepAliveTimer, POLLIN, 0},
+    };
+    int ready = poll(fds, 4, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      ReportError("WaitForMultipleObjects");
+      break;
+    }
+    if (fds[0].revents & POLLOUT) {
+      if (!RtmpFlushOutput(r)) break;
+    }
+    if (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
+      int pending = RtmpConnectionPending(connection);
+      if (pending != 0) {
+        if (!RtmpConnectionProcessInput(connection)) break;
+      } else if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+        break;  // the client closed and nothing is left to read
+      }
+      continue;
+    }
+    if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN)) {
+      if (fds[1].revents & POLLIN) Drain(connection->wakeEvent);
+      if (fds[2].revents & POLLIN) Drain(connection->pacingTimer);
+      // A stale wake must not release a file stream's packet early.
+      if (RtmpConnectionNextWait(connection) == 0 && !RtmpConnectionServiceStream(connection)) break;
+      continue;
+    }
+    if (fds[3].revents & POLLIN) {
+      Drain(connection->keepAliveTimer);
+      if (NowSeconds() - connection->lastWake > kSilenceLimitSeconds) {
+        ReportError("RTMP Timeout");
+        break;
+      }
+      SendUserControl(r, kPingRequest, 0);
+    }
+  }
+
+  Trace("RTMP: Close connection %s\n", connection->address);
+  incoming->connection = nullptr;
+  RtmpConnectionDestroy(connection);
+  return 0;
 }

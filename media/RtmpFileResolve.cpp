@@ -1,0 +1,120 @@
+// Which file a play request names: a media object (its own FLV, or a
+// transcoded rendition), or one of the web session's own recordings. Runs on
+// the stream's connection thread; loads rows through its database connection.
+#include "Database/Database.h"
+#include "Database/Record.h"
+#include "connection/RtmpConnection.h"
+#include "media/RtmpStream.h"
+#include "server/Log.h"
+
+namespace {
+
+constexpr int32_t kRenditionReady = 3;
+constexpr int32_t kScanThumbnails = 4;
+
+const char* Text(const char* text) { return text ? text : ""; }
+
+// The FLV and index of media object `fileid`, and the metadata it shows.
+bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathText& indexPath) {
+  RtmpConnection* connection = stream->connection;
+  DbConnection* db = connection->db;
+  const SiteConfig* site = stream->site;
+  RecordPtr<VFile> file = LoadVFile(db, "id=%d", fileid);
+  if (!file) {
+    REPORT_ASSERT("file", "RtmpFile");
+    return false;
+  }
+  int32_t paramid = StreamParamInt(stream->name, "paramid=");
+  if (paramid != 0) {
+    RecordPtr<TranscodeObject> to =
+        LoadTranscodeObject(db, "fileid=%d and templateid=%d", fileid, paramid);
+    if (!to) {
+      REPORT_ASSERT("to", "RtmpFile");
+      return false;
+    }
+    if (!RenditionPath(flvPath, site->cache, Text(to->filename), to->status)) return false;
+    if (flvPath[0] != '\0' && !IndexPathOf(indexPath, flvPath)) return false;
+  } else if (IsFlvFileName(Text(file->pathname))) {
+    RecordPtr<FolderImport> import;
+    const char* importFolder = nullptr;
+    if (file->folderimportid != 0) {
+      import = LoadFolderImport(db, "id=%d", file->folderimportid);
+      if (import) importFolder = Text(import->location);
+    }
+    if (!ObjectFilePath(flvPath, site->files, file->storage, Text(file->pathname), file->folderimportid,
+                        importFolder))
+      return false;
+    if (!ObjectIndexPath(indexPath, site->cache, fileid)) return false;
+  } else {
+    RecordPtr<TranscodeObject> to =
+        LoadTranscodeObject(db, "fileid=%d and status=%d", fileid, kRenditionReady);
+    if (!to) {
+      REPORT_ASSERT("to", "RtmpFile");
+      return false;
+    }
+    if (!RenditionPath(flvPath, site->cache, Text(to->filename), to->status)) return false;
+    if (flvPath[0] != '\0' && !IndexPathOf(indexPath, flvPath)) return false;
+  }
+
+  RtmpStreamOut& out = stream->output;
+  CopyText(out.title, Text(file->name));
+  out.objectId = file->id;
+  out.authorId = file->authorid;
+  out.parentId = file->parentid;
+  out.masterId = file->masterid;
+  PathText picture;
+  out.picture[0] = '\0';
+  if (ObjectPicturePath(picture, site->files, file->id) && FileExists(picture))
+    ObjectPictureAddress(out.picture, file->id);
+  PathText thumbnails;
+  // The web application makes the thumbnails when it finds this mark.
+  if (ThumbnailFolderPath(thumbnails, site->cache, file->id) && !FileFolderExists(thumbnails))
+    DbExecute(db, "update object set scanstatus=%d where id=%d", kScanThumbnails, file->id);
+  return true;
+}
+
+// One of the web session's recordings: for a question, for a bookmark, or
+// the plain one.
+bool ResolveRecording(RtmpStream* stream, PathText& flvPath, PathText& indexPath) {
+  RtmpConnection* connection = stream->connection;
+  if (connection->session == nullptr || connection->session->phpsessid == nullptr) {
+    REPORT_ASSERT("stream->connection->session", "RtmpFile");
+    return false;
+  }
+  int32_t questionid = StreamParamInt(stream->name, "questionid=");
+  int32_t bookmarkid = StreamParamInt(stream->name, "bookmarkid=");
+  if (!FinishedRecordingPath(flvPath, stream->site->temp, connection->session->phpsessid, questionid,
+                             bookmarkid) ||
+      !IndexPathOf(indexPath, flvPath))
+    return false;
+  RtmpStreamOut& out = stream->output;
+  CopyText(out.title, "untitled");
+  out.objectId = out.authorId = out.parentId = out.masterId = 0;
+  out.picture[0] = '\0';
+  return true;
+}
+
+}  // namespace
+
+bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath) {
+  flvPath[0] = '\0';
+  indexPath[0] = '\0';
+  // The row of an earlier play on this stream must not receive this one's time.
+  stream->timing.rowId = 0;
+  if (stream->site == nullptr) {
+    REPORT_ASSERT("stream->site", "RtmpFile");
+    return false;
+  }
+  int32_t fileid = StreamParamInt(stream->name, "fileid=");
+  bool found = fileid != 0 ? ResolveObject(stream, fileid, flvPath, indexPath)
+                           : ResolveRecording(stream, flvPath, indexPath);
+  if (!found) return false;
+  Trace("file: %s", flvPath);
+  if (flvPath[0] == '\0' || !FileExists(flvPath)) {
+    Trace("file not found: %s", flvPath);
+    return false;
+  }
+  if (!FileExists(indexPath) && !BuildIndex(flvPath, indexPath)) return false;
+  if (fileid != 0) OpenViewingSession(stream, fileid);
+  return true;
+}

@@ -1,0 +1,68 @@
+// Viewing and recording accounting: the FileSession and RecordSession rows of
+// a stream, and the timing that adds watched seconds to a FileSession row.
+// Runs on the stream's connection thread through its own database connection.
+#include <ctime>
+
+#include "Database/Database.h"
+#include "Database/Record.h"
+#include "connection/RtmpConnection.h"
+#include "media/RtmpStream.h"
+
+namespace {
+
+constexpr int32_t kSessionOpen = 1;
+constexpr int32_t kSessionClosed = 2;
+
+}  // namespace
+
+int64_t SessionNow() { return static_cast<int64_t>(time(nullptr)); }
+
+void OpenViewingSession(RtmpStream* stream, int32_t fileid) {
+  RtmpConnection* connection = stream->connection;
+  if (connection->session == nullptr || connection->user == nullptr) return;
+  const int32_t sessionId = connection->session->id;
+  const int32_t userId = connection->user->id;
+  RecordPtr<FileSession> row =
+      LoadFileSession(connection->db, "sessionid=%d and fileid=%d and userid=%d and status=%d",
+                      sessionId, fileid, userId, kSessionOpen);
+  if (row) {
+    stream->timing.rowId = row->id;
+    return;
+  }
+  stream->timing.rowId =
+      DbInsert(connection->db, "insert into FileSession values (%d, %d, %d, %d, now(), %d, %d)", 0,
+               sessionId, fileid, userId, 0, kSessionOpen);
+}
+
+void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
+  RtmpConnection* connection = stream->connection;
+  if (connection->session == nullptr || connection->user == nullptr) return;
+  const int32_t sessionId = connection->session->id;
+  const int32_t userId = connection->user->id;
+  RecordPtr<RecordSession> row = LoadRecordSession(
+      connection->db, "sessionid=%d and fileid=%d and userid=%d and (status=%d or fileid=0)", sessionId,
+      fileid, userId, kSessionOpen);
+  if (row) {
+    stream->timing.rowId = row->id;
+  } else {
+    stream->timing.rowId =
+        DbInsert(connection->db, "insert into RecordSession values (%d, %d, %d, %d, now(), %d, %d)", 0,
+                 sessionId, fileid, userId, 0, kSessionOpen);
+  }
+  StartSessionTiming(stream);
+}
+
+void StartSessionTiming(RtmpStream* stream) {
+  if (stream->timing.active) return;
+  stream->timing.active = true;
+  stream->timing.start = SessionNow();
+}
+
+void StopSessionTiming(RtmpStream* stream) {
+  if (!stream->timing.active) return;
+  stream->timing.active = false;
+  int64_t elapsed = SessionNow() - stream->timing.start;
+  if (stream->timing.rowId != 0 && elapsed != 0)
+    DbUpdate(stream->connection->db, "update FileSession set status=%d, duration=duration+%d where id=%d",
+             kSessionClosed, static_cast<int32_t>(elapsed), stream->timing.rowId);
+}

@@ -1,0 +1,262 @@
+#include "media/RtmpStream.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Database/Database.h"
+#include "Database/Record.h"
+#include "connection/RtmpConnection.h"
+#include "connection/RtmpFunctions.h"
+#include "server/Log.h"
+
+List g_streams;
+
+namespace {
+
+constexpr int32_t kFirstStreamChannel = 10;
+constexpr int32_t kLastStreamChannel = 63;
+
+bool EndsValue(char c) {
+  return c == '\0' || c == '\n' || c == '\r' || c == ' ' || c == '&' || c == '/' || c == '?';
+}
+
+// A command argument as a 32-bit integer, truncated toward zero and held
+// inside the type (a client's 1e300 must not be undefined behaviour).
+int32_t ArgInt(const AmfObject* object, int index) {
+  double value = AmfPropNumber(AmfObjectGet(object, {}, index));
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483647.0) return 2147483647;
+  if (value <= -2147483648.0) return -2147483647 - 1;
+  return static_cast<int32_t>(value);
+}
+
+void ReadNameParams(RtmpStream* stream) {
+  std::string_view name(stream->name);
+  stream->fileid = StreamParamInt(name, "fileid=");
+  stream->userid = StreamParamInt(name, "userid=");
+  stream->channel = StreamParamInt(name, "channel=");
+}
+
+// Loads the connection's session and user from the name's "phpsessid="
+// parameter. The identifier goes into a statement, so anything that is not
+// a PHP session id is refused before a statement is built.
+bool LoadUserFromName(RtmpStream* stream) {
+  RtmpConnection* connection = stream->connection;
+  char phpsessid[kTextSize];
+  StreamParam(stream->name, "phpsessid=", phpsessid);
+  FreeRecord(connection->session);
+  connection->session = nullptr;
+  if (DbIsSessionId(phpsessid))
+    connection->session = LoadSession(connection->db, "phpsessid='%s'", phpsessid).release();
+  if (connection->session == nullptr) {
+    REPORT_ASSERT("stream->connection->session", "RtmpFunctions");
+    return false;
+  }
+  connection->user = LoadUser(connection->db, "id=%d", connection->session->userid).release();
+  if (connection->user == nullptr) {
+    REPORT_ASSERT("stream->connection->user", "RtmpFunctions");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t StreamParam(std::string_view name, const char* key, std::span<char> out) {
+  if (out.empty()) return 0;
+  out[0] = '\0';
+  size_t at = name.find(key);
+  if (at == std::string_view::npos) return 0;
+  size_t eq = name.find('=', at);
+  if (eq == std::string_view::npos) return 0;
+  size_t n = 0;
+  for (size_t i = eq + 1; i < name.size() && !EndsValue(name[i]) && n + 1 < out.size(); ++i)
+    out[n++] = name[i];
+  out[n] = '\0';
+  return n;
+}
+
+int32_t StreamParamInt(std::string_view name, const char* key) {
+  char value[kTextSize];
+  StreamParam(name, key, value);
+  return static_cast<int32_t>(atoi(value));
+}
+
+double StreamParamDouble(std::string_view name, const char* key) {
+  char value[kTextSize];
+  StreamParam(name, key, value);
+  return atof(value);
+}
+
+int32_t RtmpChannelTake(RtmpContext* r) {
+  std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+  for (int32_t id = kFirstStreamChannel; id <= kLastStreamChannel; ++id) {
+    auto it = r->channelsOut.find(static_cast<uint32_t>(id));
+    if (it != r->channelsOut.end() && it->second->id != 0) continue;
+    RtmpChannel* channel = RtmpChannelOut(r, static_cast<uint32_t>(id));
+    if (channel == nullptr) return 0;
+    channel->id = id;
+    return id;
+  }
+  REPORT_ASSERT("false", "RtmpChannel");
+  return 0;
+}
+
+void RtmpChannelRelease(RtmpContext* r, int32_t id) {
+  if (id == 0) return;
+  std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+  r->channelsOut.erase(static_cast<uint32_t>(id));
+}
+
+RtmpStream* CreateStreamRecord(RtmpConnection* connection) {
+  auto stream = std::make_unique<RtmpStream>();
+  RtmpContext* r = &connection->rtmp;
+  stream->audioChannel = RtmpChannelTake(r);
+  stream->videoChannel = stream->audioChannel ? RtmpChannelTake(r) : 0;
+  stream->dataChannel = stream->videoChannel ? RtmpChannelTake(r) : 0;
+  if (stream->dataChannel == 0) {
+    // A stream without channels could never send: create nothing.
+    RtmpChannelRelease(r, stream->audioChannel);
+    RtmpChannelRelease(r, stream->videoChannel);
+    return nullptr;
+  }
+  stream->id = ++connection->nextStreamId;
+  stream->site = connection->site;
+  stream->connection = connection;
+  stream->rtmp = r;
+  stream->input.stream = stream.get();
+  stream->output.stream = stream.get();
+  ListAddTail(&connection->streams, stream.get());
+  ListAddTail(&g_streams, stream.get());
+  return stream.release();
+}
+
+RtmpStream* FindStream(RtmpConnection* connection, int32_t id) {
+  ListLock guard(connection->streams.lock);
+  for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
+    auto* stream = static_cast<RtmpStream*>(n->item);
+    if (stream->id == id || stream->id == connection->packet.m_nStreamId) return stream;
+  }
+  return nullptr;
+}
+
+void ResetStream(RtmpStream* stream) {
+  if (stream->playing) {
+    StopOutput(stream);
+  } else if (stream->publishing && stream->channel != 0) {
+    ReleaseSpeex(stream);
+  }
+  if (stream->file.open) {
+    if (stream->file.file.IsWrite())
+      CloseRecording(stream);
+    else
+      ClosePlayback(stream);
+  }
+  stream->playing = false;
+  stream->publishing = false;
+  stream->fileid = stream->userid = stream->channel = 0;
+  stream->name[0] = '\0';
+}
+
+void FreeStream(RtmpStream* stream) {
+  std::unique_ptr<RtmpStream> owned(stream);
+  RtmpConnection* connection = stream->connection;
+  ListRemove(&g_streams, stream);
+  {
+    ListLock guard(connection->streams.lock);
+    if (connection->nextStream == stream) connection->nextStream = nullptr;
+    ListRemove(&connection->streams, stream);
+  }
+  ResetStream(stream);
+  EmptyQueue(stream);
+  RtmpChannelRelease(stream->rtmp, stream->audioChannel);
+  RtmpChannelRelease(stream->rtmp, stream->videoChannel);
+  RtmpChannelRelease(stream->rtmp, stream->dataChannel);
+}
+
+int CreateStream(RtmpConnection* connection) {
+  RtmpStream* stream = CreateStreamRecord(connection);
+  if (stream == nullptr) {
+    SendError(connection, "NetConnection.Call.Failed", "no free chunk stream");
+    return 1;
+  }
+  SendResult(connection, stream->id);
+  return 1;
+}
+
+int DeleteStream(RtmpConnection* connection, const AmfObject* object) {
+  RtmpStream* stream = FindStream(connection, ArgInt(object, 3));
+  if (stream) FreeStream(stream);
+  return 1;
+}
+
+int Play(RtmpStream* stream, const AmfObject* object) {
+  RtmpConnection* connection = stream->connection;
+  // Opening a second file over the first would leak its handle and index.
+  if (stream->file.open) {
+    EmptyQueue(stream);
+    if (stream->file.file.IsWrite())
+      CloseRecording(stream);
+    else
+      ClosePlayback(stream);
+  }
+  stream->playing = true;
+  stream->output.paused = false;
+  AmfPropCopyText(AmfObjectGet(object, {}, 3), stream->name);
+  int32_t start = ArgInt(object, 4);
+  ReadNameParams(stream);
+  Trace("PLAY %s", stream->name);
+
+  // A player that did not log in through a model command names its web
+  // session in the stream name. Without one it still plays, unaccounted.
+  char phpsessid[kTextSize];
+  if (connection->user == nullptr && StreamParam(stream->name, "phpsessid=", phpsessid) > 0)
+    LoadUserFromName(stream);
+
+  if (stream->channel == 0) {
+    if (!OpenForPlayback(stream, start)) {
+      SendStatus(stream, "NetStream.Play.StreamNotFound", "not found");
+      return 1;
+    }
+    SendUserControl(stream->rtmp, kStreamIsRecorded, static_cast<uint32_t>(stream->id));
+  }
+  // Subscribing to a live channel comes with the live channels.
+  SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
+  SendStatus(stream, "NetStream.Play.Start", "start");
+  return 1;
+}
+
+int Seek(RtmpStream* stream, const AmfObject* object) {
+  int32_t t = ArgInt(object, 3);
+  SeekStream(stream, t < 0 ? 0 : static_cast<uint32_t>(t));
+  return 1;
+}
+
+int Pause(RtmpStream* stream, const AmfObject* object) {
+  PauseStream(stream, AmfPropIsTrue(AmfObjectGet(object, {}, 3)));
+  return 1;
+}
+
+int Publish(RtmpStream* stream, const AmfObject* object) {
+  RtmpConnection* connection = stream->connection;
+  stream->publishing = true;
+  AmfPropCopyText(AmfObjectGet(object, {}, 3), stream->name);
+  ReadNameParams(stream);
+  stream->userid = 0;
+  if (connection->user == nullptr) {
+    if (!LoadUserFromName(stream)) return 1;
+    // The screen-sharing flag of the publisher's live chat presence is set
+    // here once the live classroom exists.
+    if (stream->fileid == 0) stream->userid = connection->user->id;
+  } else if (stream->channel != 0) {
+    stream->userid = connection->user->id;
+    // Voice detection and waiting players: the live channel's part.
+  }
+  Trace("PUBLISH %s", stream->name);
+  if (stream->channel == 0 || stream->fileid != 0) CreateRecordingFile(stream);
+  SendStatus(stream, "NetStream.Publish.Start", "start");
+  return 1;
+}

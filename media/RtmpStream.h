@@ -1,0 +1,181 @@
+// RtmpStream: one NetStream of a connection (created by createStream), with
+// its playing side (RtmpStreamOut) and its publishing side (RtmpStreamIn);
+// the stream commands; the parameters carried in play and publish names; the
+// chunk stream ids handed out to streams; playback of files and the viewing
+// accounting.
+//
+// Threads: a stream is created, served and freed by its connection's thread.
+// Other threads (live publishers) only append packets to `output.queue` under
+// its lock and wake the connection; `queued` mirrors the queue's length for
+// the pacing scan, which reads it without the queue lock.
+// Lock order: g_streams.lock before a publisher's subscriber list before a
+// player's queue lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "media/RtmpFile.h"
+#include "rtmp/Amf.h"
+#include "rtmp/RtmpCore.h"
+#include "server/ServerConfig.h"
+#include "util/List.h"
+#include "util/file.h"
+
+struct RtmpConnection;
+struct RtmpStream;
+
+// The file a stream plays or records into. Connection thread only.
+struct RtmpStreamFile {
+  bool open = false;
+  int32_t objectId = 0;  // media object recorded into; 0 for session recordings
+  File file;
+  char path[kTextSize] = {};
+  char indexPath[kTextSize] = {};
+  std::vector<IndexEntry> frameindex;  // the whole index of a played file
+  uint32_t backPointer = 0;            // for the next tag written
+};
+
+// FileSession / RecordSession accounting of the stream. Connection thread only.
+struct SessionTiming {
+  bool active = false;
+  int64_t start = 0;  // seconds since 1970
+  int32_t rowId = 0;
+};
+
+struct RtmpStreamIn {
+  RtmpStream* stream = nullptr;
+  List subscribers;  // player streams of a live channel
+  uint32_t ackWindow = 0x20000;
+  uint32_t bytesSinceAck = 0;
+  std::atomic<uint32_t> bytesIn{0};  // read and reset by the debug monitor
+  void* speexBits = nullptr;         // prepared by the live channel code
+  void* speexDecoder = nullptr;
+};
+
+struct RtmpStreamOut {
+  RtmpStream* stream = nullptr;
+  // Connection thread only: what the metadata tells the player.
+  int32_t objectId = 0, authorId = 0, parentId = 0, masterId = 0;
+  char title[kTextSize] = {};
+  char picture[kTextSize] = {};
+  bool hasAudio = false, hasVideo = false;
+  uint32_t duration = 0;  // ms, timestamp of the last index entry
+  uint64_t size = 0;      // offset of the last index entry
+  std::vector<Segment> segments;
+
+  std::atomic<bool> paused{false};
+  std::atomic<uint32_t> dropped{0};   // read and reset by the debug monitor
+  bool waitingForKeyFrame = false;
+  bool firstVideoPending = true, firstAudioPending = true;
+  std::atomic<uint32_t> bytesOut{0};  // read and reset by the debug monitor
+
+  // Packets waiting to be sent, oldest first: RtmpPacket*, owned by the
+  // queue (RtmpPacketDestroy). Changed only under queue.lock.
+  List queue;
+  std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
+  int64_t clockStart = 0;           // SystemTime100ns when the clock last started
+  uint32_t lastQueued = 0;          // timestamp of the packet last appended
+  uint32_t lastSent = 0;            // lastQueued when the last packet left
+};
+
+struct RtmpStream {
+  char name[kTextSize] = {};  // play or publish name with its parameters
+  int32_t id = 0;             // also the message stream id of what we send
+  SiteConfig* site = nullptr;
+  int32_t audioChannel = 0, videoChannel = 0, dataChannel = 0;
+  RtmpStreamFile file;
+  SessionTiming timing;
+  int32_t fileid = 0, userid = 0, channel = 0;
+  RtmpConnection* connection = nullptr;
+  RtmpContext* rtmp = nullptr;  // the connection's chunk stream
+  uint32_t baseTimestamp = 0xFFFFFFFFu;  // -1: unset
+  bool publishing = false;
+  std::atomic<bool> playing{false};
+  RtmpStreamIn input;
+  RtmpStreamOut output;
+};
+
+// Every stream of every connection.
+extern List g_streams;
+
+// ---- Query parameters ----
+// The value after the first occurrence of `key` (e.g. "fileid=") in `name`,
+// up to NUL, LF, CR, space, '&', '/' or '?', cut to out.size() - 1
+// characters. Empty when the key is absent. Returns the length written.
+size_t StreamParam(std::string_view name, const char* key, std::span<char> out);
+// The numeric value as the C library converts it (0 when absent or malformed).
+int32_t StreamParamInt(std::string_view name, const char* key);
+double StreamParamDouble(std::string_view name, const char* key);
+
+// ---- Chunk stream ids 10..63 ----
+// The first free id, with its outbound slot made; 0 when none is free
+// (reported). Connection thread.
+int32_t RtmpChannelTake(RtmpContext* r);
+void RtmpChannelRelease(RtmpContext* r, int32_t id);
+
+// ---- Stream life ----
+// A new stream on the connection, or none when no chunk stream ids are left
+// (nothing is created then and the id is not used up).
+RtmpStream* CreateStreamRecord(RtmpConnection* connection);
+// The first stream on the connection with this id (or the id of the message
+// being handled); none when absent.
+RtmpStream* FindStream(RtmpConnection* connection, int32_t id);
+void ResetStream(RtmpStream* stream);
+void FreeStream(RtmpStream* stream);
+
+// ---- Command handlers (called by the connection's dispatcher) ----
+// createStream: `_result` with the new id, or `_error` when no chunk stream
+// id is free. Returns 1.
+int CreateStream(RtmpConnection* connection);
+int Play(RtmpStream* stream, const AmfObject* object);
+int Seek(RtmpStream* stream, const AmfObject* object);
+int Pause(RtmpStream* stream, const AmfObject* object);
+int Publish(RtmpStream* stream, const AmfObject* object);
+int DeleteStream(RtmpConnection* connection, const AmfObject* object);
+
+// ---- Playing side (RtmpStreamOut.cpp) ----
+bool OpenForPlayback(RtmpStream* stream, int32_t start);
+// Appends the next packet of the file (or a gap marker) to the queue; none at
+// the end of the file or on failure.
+RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced);
+RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp);
+void StartClock(RtmpStream* stream, uint32_t timestamp);
+bool SendQueue(RtmpStream* stream);
+RtmpPacket* FindKeyFrame(RtmpStream* stream);
+void SeekStream(RtmpStream* stream, uint32_t t);
+void PauseStream(RtmpStream* stream, bool pause);
+void StopOutput(RtmpStream* stream);
+void ClosePlayback(RtmpStream* stream);
+void EmptyQueue(RtmpStream* stream);
+// Appends a packet to the queue (the queue takes it) and wakes the owner when
+// `wake` (other threads).
+void QueuePacket(RtmpStream* stream, RtmpPacket* packet);
+// Milliseconds until the head of the queue is due (0: now); -1 when paused
+// or nothing is queued. `now100ns` is SystemTime100ns.
+int64_t StreamWait(RtmpStream* stream, int64_t now100ns);
+// Stream end handling of the service step: true when the file is finished.
+bool StreamFileFinished(RtmpStream* stream);
+
+// Finds the file to play for the stream's name (fileid, paramid, questionid,
+// bookmarkid or the session's own recording) and keeps the object's metadata
+// in stream->output; builds a missing index. False when there is nothing to
+// play (reported).
+bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath);
+
+// ---- Publishing side (RtmpStreamIn.cpp) ----
+// Recording and live relay hooks.
+void StreamInReceive(RtmpStream* stream, RtmpPacket* packet);
+bool CreateRecordingFile(RtmpStream* stream);
+void CloseRecording(RtmpStream* stream);
+void ReleaseSpeex(RtmpStream* stream);
+
+// ---- Sessions (RtmpSession.cpp) ----
+void OpenViewingSession(RtmpStream* stream, int32_t fileid);
+void OpenRecordingSession(RtmpStream* stream, int32_t fileid);
+void StartSessionTiming(RtmpStream* stream);
+void StopSessionTiming(RtmpStream* stream);
+// Seconds since 1970 (the calendar clock).
+int64_t SessionNow();

@@ -1,0 +1,321 @@
+#include <cstring>
+#include <memory>
+
+#include "connection/RtmpConnection.h"
+#include "connection/RtmpFunctions.h"
+#include "media/RtmpStream.h"
+#include "rtmp/RtmpUtils.h"
+#include "server/Log.h"
+
+namespace {
+
+// Stream time between gap markers: a player whose file is silent for a while
+// still receives a message every 200 ms and keeps its clock running.
+constexpr uint32_t kMarkerStepMs = 200;
+// Codecs whose first body byte marks key frames (Sorenson H.263, AVC).
+constexpr uint8_t kCodecH263 = 2;
+constexpr uint8_t kCodecAvc = 7;
+constexpr uint8_t kFrameKey = 1;
+// Other codecs: a frame this large is taken for a key frame.
+constexpr uint32_t kKeyFrameGuessSize = 5120;
+
+void DestroyPacket(void* item) { RtmpPacketDestroy(static_cast<RtmpPacket*>(item)); }
+
+RtmpPacket* NewPacket(RtmpStream* stream, uint8_t type, uint32_t timestamp, uint32_t size) {
+  auto packet = std::make_unique<RtmpPacket>();
+  if (!RtmpPacketAlloc(packet.get(), size)) return nullptr;
+  packet->m_nHeaderType = 0;
+  packet->m_nChannel = type == 9 ? stream->videoChannel : stream->audioChannel;
+  packet->m_nTimestamp = timestamp;
+  packet->m_nBodySize = size;
+  packet->m_nMessageType = type;
+  packet->m_nStreamId = stream->id;
+  packet->m_nBytesRead = size;
+  return packet.release();
+}
+
+// Reads the data of the audio or video tag whose header was just read into a
+// new packet (not queued). None when the data is not in the file.
+RtmpPacket* ReadTagPacket(RtmpStream* stream, const FlvTagHeader& header) {
+  File& file = stream->file.file;
+  if (!TagDataFits(file, header)) return nullptr;
+  RtmpPacket* packet = NewPacket(stream, header.type, header.timestamp, header.dataSize);
+  if (packet == nullptr) {
+    REPORT_ASSERT("buffer", "RtmpFile");
+    return nullptr;
+  }
+  if (!file.Read(packet->m_body, header.dataSize)) {
+    RtmpPacketDestroy(packet);
+    return nullptr;
+  }
+  return packet;
+}
+
+bool SeekToEntry(RtmpStream* stream, uint32_t t) {
+  const std::vector<IndexEntry>& index = stream->file.frameindex;
+  if (index.empty()) return false;
+  uint32_t entry = FindIndexEntry(index, t);
+  return stream->file.file.SeekTo(static_cast<int64_t>(index[entry].offset));
+}
+
+bool IsKeyFrame(const RtmpPacket* packet) {
+  if (packet->m_nBodySize == 0) return false;
+  uint8_t codec = packet->m_body[0] & 0x0F;
+  uint8_t frame = packet->m_body[0] >> 4;
+  if (codec == kCodecH263 || codec == kCodecAvc) return frame == kFrameKey;
+  return packet->m_nBodySize > kKeyFrameGuessSize;
+}
+
+}  // namespace
+
+void QueuePacket(RtmpStream* stream, RtmpPacket* packet) {
+  RtmpStreamOut& out = stream->output;
+  ListLock guard(out.queue.lock);
+  ListAddTail(&out.queue, packet);
+  out.queued = out.queue.count;
+}
+
+void EmptyQueue(RtmpStream* stream) {
+  RtmpStreamOut& out = stream->output;
+  ListLock guard(out.queue.lock);
+  ListRemoveAll(&out.queue, DestroyPacket);
+  out.queued = 0;
+}
+
+RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp) {
+  RtmpPacket* packet = NewPacket(stream, 8, timestamp, 0);
+  if (packet == nullptr) {
+    REPORT_ASSERT("buffer", "RtmpStreamOut");
+    return nullptr;
+  }
+  if (!stream->output.hasAudio) packet->m_nChannel = stream->videoChannel;
+  QueuePacket(stream, packet);
+  stream->output.lastQueued = timestamp;
+  return packet;
+}
+
+void StartClock(RtmpStream* stream, uint32_t timestamp) {
+  RtmpStreamOut& out = stream->output;
+  out.clockStart = SystemTime100ns();
+  out.lastQueued = out.lastSent = stream->baseTimestamp = timestamp;
+  out.firstVideoPending = out.firstAudioPending = true;
+}
+
+RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced) {
+  File& file = stream->file.file;
+  if (!stream->file.open || file.AtEnd()) return nullptr;
+  RtmpStreamOut& out = stream->output;
+  for (;;) {
+    FlvTagHeader header;
+    if (!ReadTagHeader(&file, &header)) return nullptr;
+    if (header.dataSize == 0) continue;
+    if (!forced && out.lastSent + kMarkerStepMs < header.timestamp) {
+      if (!file.Back(static_cast<int64_t>(kFlvTagHeaderSize))) return nullptr;
+      return QueueMarker(stream, out.lastSent + kMarkerStepMs);
+    }
+    if (header.type == kFlvTagAudio || header.type == kFlvTagVideo) {
+      RtmpPacket* packet = ReadTagPacket(stream, header);
+      if (packet == nullptr) return nullptr;
+      QueuePacket(stream, packet);
+      out.lastQueued = header.timestamp;
+      return packet;
+    }
+    if (!TagDataFits(file, header) || !file.Skip(header.dataSize)) return nullptr;
+  }
+}
+
+bool SendQueue(RtmpStream* stream) {
+  RtmpStreamOut& out = stream->output;
+  for (;;) {
+    RtmpPacket* packet;
+    {
+      ListLock guard(out.queue.lock);
+      if (out.queue.first == nullptr) break;
+      packet = static_cast<RtmpPacket*>(out.queue.first->item);
+      if (out.firstAudioPending && packet->m_nMessageType == 8) {
+        packet->m_nHeaderType = 0;
+        out.firstAudioPending = false;
+      } else if (out.firstVideoPending && packet->m_nMessageType == 9) {
+        packet->m_nHeaderType = 0;
+        out.firstVideoPending = false;
+      }
+      ListRemoveNode(&out.queue, out.queue.first);
+      out.queued = out.queue.count;
+    }
+    // The queue lock is not held on the wire: a publisher may append meanwhile.
+    int res = RtmpWriteMessage(stream->rtmp, packet);
+    uint32_t size = packet->m_nBodySize;
+    RtmpPacketDestroy(packet);
+    if (!res) {
+      REPORT_ASSERT("res", "RtmpStreamOut");
+      return false;
+    }
+    ListLock guard(out.queue.lock);
+    out.bytesOut += size + static_cast<uint32_t>(kRtmpMaxHeaderSize);
+    out.lastSent = out.lastQueued;
+  }
+  return true;
+}
+
+int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
+  const RtmpStreamOut& out = stream->output;
+  if (!stream->playing || out.paused || out.queued == 0) return -1;
+  if (!stream->file.open) return 0;
+  int64_t due100ns = (int64_t{out.lastQueued} - int64_t{stream->baseTimestamp}) * 10000;
+  int64_t wait100ns = due100ns - (now100ns - out.clockStart);
+  if (wait100ns <= 0) return 0;
+  // Rounded up: a timer that fires early would send the packet early.
+  return (wait100ns + 9999) / 10000;
+}
+
+bool StreamFileFinished(RtmpStream* stream) { return ReadNextTag(stream, false) == nullptr; }
+
+bool OpenForPlayback(RtmpStream* stream, int32_t start) {
+  RtmpStreamFile& f = stream->file;
+  RtmpStreamOut& out = stream->output;
+  PathText flvPath, indexPath;
+  if (!ResolvePlayFile(stream, flvPath, indexPath)) return false;
+
+  std::vector<IndexEntry> entries;
+  switch (LoadIndex(indexPath, &entries)) {
+    case IndexLoad::kLoaded:
+      break;
+    case IndexLoad::kEmpty:
+      // No audio or video to play: there is no first or last entry to use.
+      Trace("file not found: %s", flvPath);
+      return false;
+    case IndexLoad::kFailed:
+      REPORT_ASSERT("b", "RtmpFile");
+      return false;
+  }
+  CopyText(f.path, flvPath);
+  CopyText(f.indexPath, indexPath);
+  if (!f.file.Open(flvPath, false)) {
+    REPORT_ASSERT("b", "RtmpFile");
+    return false;
+  }
+  Trace("OPEN File %s", flvPath);
+  f.open = true;
+  f.frameindex = std::move(entries);
+
+  uint8_t header[kFlvHeaderSize] = {};
+  if (f.file.Read(header, sizeof header)) {
+    out.hasVideo = (header[kFlvFlagsOffset] & kFlvFlagVideo) != 0;
+    out.hasAudio = (header[kFlvFlagsOffset] & kFlvFlagAudio) != 0;
+  }
+  out.duration = f.frameindex.back().timestamp;
+  out.size = f.frameindex.back().offset;
+  out.segments = BuildSegments(f.frameindex);
+  SendMetaData(stream);
+
+  // The tags at timestamp 0 (decoder configuration) and the first one after
+  // them go out at once, whatever the start.
+  if (!f.file.SeekTo(static_cast<int64_t>(f.frameindex.front().offset))) return false;
+  RtmpPacket* packet;
+  do {
+    packet = ReadNextTag(stream, true);
+  } while (packet != nullptr && packet->m_nTimestamp == 0);
+  const int64_t preread = f.file.Position();
+
+  if (out.segments.empty()) {
+    REPORT_ASSERT("segment", "RtmpFile");
+    return false;
+  }
+  // A negative start (players send -1 and -2 for "from the beginning") plays
+  // from the beginning; compared unsigned it would jump to the end.
+  uint32_t from = start < 0 ? 0 : static_cast<uint32_t>(start);
+  if (from < out.segments.front().start) from = static_cast<uint32_t>(out.segments.front().start);
+  if (from > out.duration) from = out.duration;
+  // Going back to an entry that the opening read already queued would send
+  // those tags twice.
+  uint32_t entry = FindIndexEntry(f.frameindex, from);
+  if (static_cast<int64_t>(f.frameindex[entry].offset) >= preread &&
+      !f.file.SeekTo(static_cast<int64_t>(f.frameindex[entry].offset)))
+    return false;
+
+  StartClock(stream, from);
+  QueueMarker(stream, from);
+  StartSessionTiming(stream);
+  return true;
+}
+
+RtmpPacket* FindKeyFrame(RtmpStream* stream) {
+  if (!stream->file.open || !stream->output.hasVideo) return nullptr;
+  File& file = stream->file.file;
+  for (;;) {
+    FlvTagHeader header;
+    if (!ReadTagHeader(&file, &header)) return nullptr;
+    if (header.dataSize == 0) continue;
+    if (header.type != kFlvTagAudio && header.type != kFlvTagVideo) {
+      if (!TagDataFits(file, header) || !file.Skip(header.dataSize)) return nullptr;
+      continue;
+    }
+    RtmpPacket* packet = ReadTagPacket(stream, header);
+    if (packet == nullptr) return nullptr;
+    if (header.type == kFlvTagVideo && IsKeyFrame(packet)) {
+      QueuePacket(stream, packet);
+      stream->output.lastQueued = header.timestamp;
+      return packet;
+    }
+    RtmpPacketDestroy(packet);
+  }
+}
+
+void SeekStream(RtmpStream* stream, uint32_t t) {
+  RtmpStreamOut& out = stream->output;
+  EmptyQueue(stream);
+  SendUserControl(stream->rtmp, kStreamEOF, static_cast<uint32_t>(stream->id));
+  SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
+  if (stream->file.open && SeekToEntry(stream, t)) {
+    // A paused player shows the picture at the new position at once.
+    if (out.paused && out.hasVideo && out.lastSent != t) {
+      QueueMarker(stream, t);
+      if (FindKeyFrame(stream) != nullptr) {
+        StartClock(stream, t);
+        SendQueue(stream);
+      }
+      EmptyQueue(stream);
+      SeekToEntry(stream, t);
+    }
+  }
+  QueueMarker(stream, t);
+  StartClock(stream, t);
+  SendStatus(stream, "NetStream.Seek.Notify", "seek");
+}
+
+void PauseStream(RtmpStream* stream, bool pause) {
+  RtmpStreamOut& out = stream->output;
+  if (pause) {
+    out.paused = true;
+    StopSessionTiming(stream);
+    return;
+  }
+  out.paused = false;
+  if (out.firstAudioPending && out.firstVideoPending)
+    SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
+  StartClock(stream, out.lastQueued);
+  StartSessionTiming(stream);
+}
+
+void StopOutput(RtmpStream* stream) {
+  stream->output.paused = true;
+  EmptyQueue(stream);
+  ListLock guard(g_streams.lock);
+  for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {
+    auto* publisher = static_cast<RtmpStream*>(n->item);
+    if (publisher == stream || !publisher->publishing || publisher->site != stream->site) continue;
+    ListLock subscribers(publisher->input.subscribers.lock);
+    if (ListNode* node = ListFind(&publisher->input.subscribers, stream))
+      ListRemoveNode(&publisher->input.subscribers, node);
+  }
+}
+
+void ClosePlayback(RtmpStream* stream) {
+  Trace("CLOSE File %s", stream->file.path);
+  stream->file.open = false;
+  StopSessionTiming(stream);
+  stream->output.segments.clear();
+  stream->file.file.Close();
+  stream->file.frameindex.clear();
+  stream->file.frameindex.shrink_to_fit();
+}
