@@ -1,0 +1,89 @@
+// The connection's web session at teardown: the request that tells the web
+// application a session's connection ended, and none without a session.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/FlvBuilder.h"
+#include "support/LocalWebServer.h"
+#include "support/StrmdSite.h"
+
+namespace {
+
+const char* kRequestPrefix = "GET /recorder/internalnew?phpsessid=";
+
+TEST(ConnectionSession, TeardownTellsTheWebApplicationAboutTheSession) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("teardown"));
+  LocalWebServer web;
+  web.handler = HttpResponder("ok");
+  ASSERT_TRUE(web.Start());
+  {
+    TestPlayer player;
+    ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port)));
+    int id = player.CreateStream();
+    ASSERT_EQ(id, 1);
+    // The file is missing: the play fails, but the session is known now.
+    ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));
+    ASSERT_FALSE(player.Until("NetStream.Play.StreamNotFound").empty());
+  }
+  ASSERT_TRUE(web.WaitForRequests(1, 10000));
+  auto requests = web.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0], std::string(kRequestPrefix) + "demo-ben-0002\r\nHost: _default_\r\n\r\n");
+}
+
+TEST(ConnectionSession, NamedSiteSendsItsFirstHostName) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("teardownhost", "school", "school.example.com"));
+  LocalWebServer web;
+  web.handler = HttpResponder("ok");
+  ASSERT_TRUE(web.Start());
+  {
+    TestPlayer player;
+    ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port), "school"));
+    ASSERT_EQ(player.CreateStream(), 1);
+    ASSERT_TRUE(player.Play(1, "questionid=7&phpsessid=demo-ada-0001"));
+    ASSERT_FALSE(player.Until("NetStream.Play.StreamNotFound").empty());
+  }
+  ASSERT_TRUE(web.WaitForRequests(1, 10000));
+  EXPECT_EQ(web.Requests()[0], std::string(kRequestPrefix) + "demo-ada-0001\r\nHost: school.example.com\r\n\r\n");
+}
+
+TEST(ConnectionSession, NoRequestWithoutASessionOrForAMalformedOne) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("norequest"));
+  LocalWebServer web;
+  web.handler = HttpResponder("ok");
+  ASSERT_TRUE(web.Start());
+  for (const char* name : {"fileid=200", "fileid=200&phpsessid=x'or'1'='1", "fileid=200&phpsessid=unknown-id"}) {
+    TestPlayer player;
+    ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port)));
+    ASSERT_EQ(player.CreateStream(), 1);
+    ASSERT_TRUE(player.Play(1, name));
+    ASSERT_FALSE(player.Until("NetStream.Play.StreamNotFound").empty()) << name;
+  }
+  EXPECT_FALSE(web.WaitForRequests(1, 1500));
+  // The injected text never reached a statement: every session row is intact.
+  EXPECT_EQ(site.db->Value("select count(*) from Session"), "5");
+}
+
+TEST(ConnectionSession, SecondConnectKeepsServingWithTheNewDatabaseConnection) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("reconnect"));
+  ASSERT_TRUE(FlvBuilder().Clip(400, 1).WriteTo(site.Files() + "/demo.flv"));
+  TestPlayer player;
+  ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port)));
+  ASSERT_TRUE(player.Command({amf::Str("connect"), amf::Num(2), amf::Obj({{"app", amf::Str("default")}})}));
+  std::optional<RtmpClientMessage> result;
+  while ((result = player.Next()) && result->type != 20) {
+  }
+  ASSERT_TRUE(result);
+  ASSERT_EQ(Values(*result)[3].Get("code").text, "NetConnection.Connect.Success");
+  ASSERT_EQ(player.CreateStream(), 1);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  EXPECT_FALSE(player.Until("NetStream.Play.Complete").empty());
+}
+
+}  // namespace

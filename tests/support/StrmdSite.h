@@ -1,0 +1,58 @@
+// The real binary with one site on a fresh test database, and a test client
+// that speaks the commands a player sends. For tests that play, account and
+// tear down over RTMP.
+#pragma once
+
+#include <chrono>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/AmfHelpers.h"
+#include "support/RtmpClient.h"
+#include "support/ServerProcess.h"
+#include "support/TestDb.h"
+
+// A site folder (temp, files, cache) and the binary serving it from the
+// test's own database.
+struct StrmdSite {
+  std::unique_ptr<TestDatabase> db;
+  ServerProcess server;
+  std::string dir;
+  std::string siteName;
+
+  // Site `siteName` (with host name subkey `hostName` when not empty) on a
+  // fresh demo database. False when the database or the binary could not be
+  // started.
+  bool Start(const char* tag, const std::string& siteName = "default", const std::string& hostName = "");
+  std::string Files() const { return dir + "/files"; }
+  std::string Cache() const { return dir + "/cache"; }
+  std::string Temp() const { return dir + "/temp"; }
+};
+
+// One player connection.
+class TestPlayer {
+ public:
+  RtmpClient client;
+  uint16_t port = 0;
+
+  // Handshake and connect (the control messages and the result consumed).
+  bool Connect(uint16_t serverPort, const char* app = "default");
+  bool Command(std::initializer_list<amf::Node> values, uint32_t streamId = 0);
+  // createStream; the new id or -1.
+  int CreateStream();
+  bool Play(uint32_t streamId, const std::string& name, double start = 0);
+  // The next message of any kind, with its arrival time.
+  std::optional<RtmpClientMessage> Next(int timeoutMs = 5000);
+  // Messages up to and including the first onStatus whose code is `code`.
+  // Empty when it did not come within timeoutMs.
+  std::vector<RtmpClientMessage> Until(const std::string& code, int timeoutMs = 10000);
+  std::chrono::steady_clock::time_point lastArrival;
+};
+
+// The values of a command or data message; empty when it does not decode.
+std::vector<amf::Node> Values(const RtmpClientMessage& message);
+// The onStatus code of a message, "" for other messages.
+std::string StatusCode(const RtmpClientMessage& message);
