@@ -1,0 +1,233 @@
+// The model commands over RTMP: the real binary with a site on a fresh demo
+// database, the project's test client, and a stand-in for the local web
+// server that hears about ended web sessions.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/AmfHelpers.h"
+#include "support/LocalWebServer.h"
+#include "support/RtmpClient.h"
+#include "support/ServerProcess.h"
+#include "support/TestDb.h"
+
+namespace {
+
+std::vector<std::string> Names(const amf::Node& object) {
+  std::vector<std::string> names;
+  for (const amf::Node& item : object.items) names.push_back(item.name);
+  return names;
+}
+
+class ModelRtmpTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    db_ = new TestDatabase("modelrtmp");
+    if (!db_->ok()) return;
+    const SiteConfig* site = db_->site();
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\classroom]\n";
+    std::string extra = key + "\"sql_server\"=\"" + site->sql_server + "\"\n" +
+                        "\"sql_database\"=\"" + site->sql_database + "\"\n" +
+                        "\"sql_user\"=\"" + site->sql_user + "\"\n" +
+                        "\"sql_password\"=\"" + site->sql_password + "\"\n\n" +
+                        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\classroom\\classroom.example]\n\n";
+    server_ = new ServerProcess;
+    started_ = StartServer(server_, "modelrtmp", extra);
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+    delete db_;
+    db_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(db_->ok()) << "no test database (is the testdb fixture running?)";
+    ASSERT_TRUE(started_);
+  }
+
+  // Connected, handshaken and past "connect" on the classroom site.
+  static bool Connected(RtmpClient* client) {
+    if (!client->Connect("127.0.0.1", static_cast<uint16_t>(server_->port)) || !client->HandshakePlain())
+      return false;
+    if (!Send(client, {amf::Str("connect"), amf::Num(1), amf::Obj({{"app", amf::Str("classroom")}})}))
+      return false;
+    auto values = ReadCommand(client);
+    return values.size() == 4 && values[3].Get("code").text == "NetConnection.Connect.Success";
+  }
+  static bool Send(RtmpClient* client, std::initializer_list<amf::Node> values) {
+    return client->SendMessage(3, 20, 0, 0, amf::Body(values));
+  }
+  // The next command message's values; empty after 5 s.
+  static std::vector<amf::Node> ReadCommand(RtmpClient* client) {
+    for (;;) {
+      auto m = client->ReadMessage(5000);
+      if (!m) return {};
+      if (m->type != 20) continue;
+      std::vector<amf::Node> values;
+      std::string error;
+      EXPECT_TRUE(amf::Read(m->body, &values, &error)) << error;
+      EXPECT_EQ(m->channel, 3u);
+      EXPECT_EQ(m->streamId, 0u);
+      return values;
+    }
+  }
+  // One model command; the reply object (missing when no proper reply came).
+  static amf::Node Model(RtmpClient* client, const char* command, std::initializer_list<amf::Node> args,
+                         double transaction = 5) {
+    std::vector<amf::Node> values = {amf::Str(command), amf::Num(transaction), amf::Null()};
+    values.insert(values.end(), args.begin(), args.end());
+    EXPECT_TRUE(client->SendMessage(3, 20, 0, 0, amf::Body(values)));
+    auto reply = ReadCommand(client);
+    if (reply.size() != 4 || reply[0].text != "_result" || reply[1].number != transaction ||
+        reply[2].kind != amf::Kind::kNull || reply[3].kind != amf::Kind::kObject) {
+      ADD_FAILURE() << "no proper _result: " << amf::ToString(reply);
+      return amf::Node();
+    }
+    return reply[3];
+  }
+  static amf::Node Load(RtmpClient* client, const std::string& model, const std::string& clause) {
+    return Model(client, "loadmodel", {amf::Str(model), amf::Str(clause)});
+  }
+  static int Count(const std::string& sql) { return std::stoi(db_->Value("select count(*) from " + sql)); }
+
+  static TestDatabase* db_;
+  static ServerProcess* server_;
+  static bool started_;
+};
+
+TestDatabase* ModelRtmpTest::db_ = nullptr;
+ServerProcess* ModelRtmpTest::server_ = nullptr;
+bool ModelRtmpTest::started_ = false;
+
+TEST_F(ModelRtmpTest, SessionUserIsServedInEitherCase) {
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client));
+  amf::Node ada = Load(&client, "PHPSESSID", "demo-ada-0001");
+  EXPECT_EQ(Names(ada), (std::vector<std::string>{"userid", "userlogon", "username", "folderid", "phpsessid"}));
+  EXPECT_EQ(ada.Get("userid").number, 1);
+  EXPECT_EQ(ada.Get("userlogon").text, "ada");
+  EXPECT_EQ(ada.Get("username").text, "Ada Teacher");
+  EXPECT_EQ(ada.Get("folderid").number, 100);
+  EXPECT_EQ(ada.Get("phpsessid").text, "demo-ada-0001");
+
+  amf::Node dan = Load(&client, "phpsessid", "demo-dan-0004");
+  EXPECT_EQ(dan.Get("userid").number, 4);
+  EXPECT_EQ(dan.Get("userlogon").kind, amf::Kind::kString);
+  EXPECT_EQ(dan.Get("userlogon").text, "");
+
+  EXPECT_TRUE(Load(&client, "phpsessid", "no-such-session").items.empty());
+  EXPECT_TRUE(Load(&client, "phpsessid", "demo-nouser-0005").items.empty());
+  EXPECT_TRUE(Load(&client, "Unknown", "anything").items.empty());
+}
+
+TEST_F(ModelRtmpTest, QuotedSessionIdIsRefusedAndChangesNothing) {
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client));
+  const std::string sessions = db_->Value("select group_concat(concat(id, phpsessid) order by id) from Session");
+  const std::string users = db_->Value("select group_concat(concat(id, name) order by id) from User");
+  // Between quotes as it stands, this matches every session: the first
+  // one's user would be answered to a client that knows no session.
+  EXPECT_TRUE(Load(&client, "phpsessid", "nobody' or '1'='1").items.empty());
+  EXPECT_TRUE(Load(&client, "phpsessid", "x'; update User set name='owned' where '1'='1").items.empty());
+  EXPECT_EQ(db_->Value("select group_concat(concat(id, phpsessid) order by id) from Session"), sessions);
+  EXPECT_EQ(db_->Value("select group_concat(concat(id, name) order by id) from User"), users);
+  // The connection goes on.
+  EXPECT_EQ(Load(&client, "phpsessid", "demo-cleo-0003").Get("userid").number, 3);
+}
+
+TEST_F(ModelRtmpTest, WriteCommandsAlwaysReply) {
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client));
+  amf::Node created = Model(&client, "createmodel", {amf::Str("Chat"), amf::Str("values (0, 1, 'Over the wire')")});
+  const int id = static_cast<int>(created.Get("id").number);
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(db_->Value("select name from Chat where id=" + std::to_string(id)), "Over the wire");
+
+  EXPECT_TRUE(Model(&client, "savemodel", {amf::Str("Chat"), amf::Str("name='x' where id=987654")}).items.empty());
+  EXPECT_EQ(Count("Chat where name='x'"), 0);
+  // Only four values: the statement fails on its empty clause, the reply comes.
+  EXPECT_TRUE(Model(&client, "savemodel", {amf::Str("Chat")}).items.empty());
+  EXPECT_EQ(Model(&client, "createmodel", {amf::Str("Chat")}).Get("id").number, 0);
+  EXPECT_TRUE(Model(&client, "deletemodel", {amf::Str("Chat")}).items.empty());
+
+  EXPECT_TRUE(Model(&client, "deletemodel", {amf::Str("Chat"), amf::Str("id=" + std::to_string(id))}).items.empty());
+  EXPECT_EQ(Count("Chat where id=" + std::to_string(id)), 0);
+}
+
+TEST_F(ModelRtmpTest, FileAnswersFlvFilesAndSchedulesOthersOnce) {
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client));
+  amf::Node none = Load(&client, "File", "fileid=0");
+  EXPECT_EQ(none.Get("status").number, 3);
+  EXPECT_EQ(none.Get("message").text, "");
+
+  amf::Node upper = Load(&client, "File", "fileid=203");  // Upper.FLV
+  EXPECT_EQ(upper.Get("fileid").number, 203);
+  EXPECT_EQ(upper.Get("status").number, 3);
+  EXPECT_EQ(upper.Get("message").text, "");
+
+  for (int i = 0; i < 2; ++i) {
+    amf::Node scheduled = Load(&client, "File", "fileid=202");
+    EXPECT_EQ(scheduled.Get("status").number, 5);
+    EXPECT_EQ(scheduled.Get("message").text, "Scheduled for processing.");
+    EXPECT_EQ(scheduled.Get("templateid").number, 1);  // the active template
+  }
+  EXPECT_EQ(Count("TranscodeObject where fileid=202"), 1);
+
+  // Nothing ready for the active template: the cheapest ready rendition.
+  ASSERT_TRUE(db_->Run("insert into Object (id, name, authorid, storage, parentid, pathname) values "
+                       "(220, 'Talk', 1, 1, 100, 'talk.mp4')"));
+  ASSERT_TRUE(db_->Run("insert into TranscodeObject (fileid, templateid, status, filename, size, bitrate) values "
+                       "(220, 2, 3, '220-2.flv', 2000, 300), (220, 3, 3, '220-3.flv', 1000, 64)"));
+  amf::Node cheapest = Load(&client, "File", "fileid=220");
+  EXPECT_EQ(cheapest.Get("templateid").number, 3);
+  EXPECT_EQ(cheapest.Get("bitrate").number, 64);
+  EXPECT_EQ(cheapest.Get("size").number, 1000);
+
+  // File 12 with template 3 is scheduled under the name 12-3.flv.
+  amf::Node twelve = Load(&client, "File", "fileid=12&paramid=3");
+  EXPECT_EQ(twelve.Get("status").number, 5);
+  EXPECT_EQ(db_->Value("select filename from TranscodeObject where fileid=12 and templateid=3"), "12-3.flv");
+}
+
+TEST_F(ModelRtmpTest, TranscodesOfAnFlvFileEndWithTheOriginal) {
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client));
+  ASSERT_TRUE(db_->Run("insert into TranscodeObject (fileid, templateid, status, filename, bitrate) values "
+                       "(200, 2, 3, '200-2.flv', 300), (200, 1, 3, '200-1.flv', 800)"));
+  amf::Node list = Load(&client, "Transcodes", "fileid=200");
+  EXPECT_EQ(list.Get("count").number, 3);
+  const amf::Node& data = list.Get("data");
+  ASSERT_EQ(data.items.size(), 3u);
+  EXPECT_EQ(data.Item(0).Get("bitrate").number, 800);
+  EXPECT_EQ(data.Item(1).Get("bitrate").number, 300);
+  EXPECT_EQ(data.Item(2).Get("name").text, "Original");
+  EXPECT_EQ(data.Item(2).Get("activetemplate").number, 1);
+}
+
+TEST_F(ModelRtmpTest, EndOfAConnectionWithASessionReachesTheWebServer) {
+  LocalWebServer web;
+  web.handler = HttpResponder("ok");
+  ASSERT_TRUE(web.Start());
+  {
+    RtmpClient quiet;  // no session: nothing to tell
+    ASSERT_TRUE(Connected(&quiet));
+    EXPECT_TRUE(Load(&quiet, "phpsessid", "no-such-session").items.empty());
+  }
+  {
+    RtmpClient client;
+    ASSERT_TRUE(Connected(&client));
+    EXPECT_EQ(Load(&client, "phpsessid", "demo-ben-0002").Get("userid").number, 2);
+  }
+  ASSERT_TRUE(web.WaitForRequests(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a second one would show now
+  const std::vector<std::string> requests = web.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].rfind("GET /recorder/internalnew?phpsessid=demo-ben-0002", 0), 0u) << requests[0];
+  EXPECT_NE(requests[0].find("\r\nHost: classroom.example\r\n\r\n"), std::string::npos) << requests[0];
+}
+
+}  // namespace
