@@ -42,20 +42,21 @@ void ReadTextIfPresent(const RegKey& key, const char* name, char (&field)[N]) {
   if (RegistryGetText(key, name, &v)) CopyText(field, v.c_str());
 }
 
+// Joins folder texts; a result longer than the field is cut like any text.
 template <size_t N>
-void FormatText(char (&field)[N], const char* format, const char* a, const char* b = nullptr) {
-  snprintf(field, N, format, a, b);
+void JoinText(char (&field)[N], const char* a, const char* b, const char* c = "") {
+  CopyText(field, (std::string(a) + b + c).c_str());
 }
 
 void LoadSite(ServerConfig* config, const RegKey& siteKey, const std::string& name) {
   auto site = std::make_unique<SiteConfig>();
   CopyText(site->name, name.c_str());
-  FormatText(site->path, "%s\\sites\\%s", config->installFolder, site->name);
+  JoinText(site->path, config->installFolder, "\\sites\\", site->name);
   ReadTextIfPresent(siteKey, "path", site->path);
-  FormatText(site->temp, "%s\\temp", site->path);
-  FormatText(site->htdocs, "%s\\htdocs", site->path);
-  FormatText(site->files, "%s\\files", site->path);
-  FormatText(site->cache, "%s\\cache", site->path);
+  JoinText(site->temp, site->path, "\\temp");
+  JoinText(site->htdocs, site->path, "\\htdocs");
+  JoinText(site->files, site->path, "\\files");
+  JoinText(site->cache, site->path, "\\cache");
   ReadTextIfPresent(siteKey, "path_cache", site->cache);
   ReadTextIfPresent(siteKey, "path_files", site->files);
   ReadTextIfPresent(siteKey, "path_htdocs", site->htdocs);
