@@ -1,6 +1,8 @@
 #include "connection/RtmpConnection.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -179,6 +181,10 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
   inet_ntop(AF_INET, &incoming->peer.sin_addr, connection->address, sizeof connection->address);
   CopyText(connection->rtmp.address, connection->address);
 
+  // Small control and status messages must not wait for the peer's delayed
+  // acknowledgement: media is paced to the millisecond.
+  int noDelay = 1;
+  setsockopt(incoming->socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
   if (!RtmpContextInit(&connection->rtmp, incoming->socket)) return nullptr;
   incoming->socket = -1;  // the SocketBuffer owns it now
   if (!SHandShake(&connection->rtmp)) {

@@ -1,0 +1,485 @@
+// Playback over RTMP against the real binary and a fresh database: metadata,
+// the opening tags, pacing against the clock, gap markers, the end of the
+// file, seek, pause and resume, refusals, renditions and viewing accounting.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/FlvBuilder.h"
+#include "support/StrmdSite.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t Ms(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+// Pacing tolerance: a packet may leave this much before its time (timer and
+// scheduling granularity), and this much after it on a loaded machine.
+constexpr int64_t kEarlyMs = 25;
+constexpr int64_t kLateMs = 400;
+
+bool IsMedia(const RtmpClientMessage& m) { return m.type == 8 || m.type == 9; }
+bool IsMarker(const RtmpClientMessage& m) { return m.type == 8 && m.body.empty(); }
+
+class Playback : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(site_.Start("playback")); }
+
+  // A connected player with stream 1.
+  void Open(TestPlayer* player) {
+    ASSERT_TRUE(player->Connect(static_cast<uint16_t>(site_.server.port)));
+    ASSERT_EQ(player->CreateStream(), 1);
+  }
+
+  StrmdSite site_;
+};
+
+TEST_F(Playback, PlaySendsMetadataStartOpeningTagsThenPacesMediaAndCompletesOnce) {
+  ASSERT_TRUE(FlvBuilder().Clip(2000, 7).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  auto start = Clock::now();
+  ASSERT_TRUE(player.Play(1, "fileid=200", 0));
+
+  // onMetaData, StreamIsRecorded, StreamBegin, Play.Start, in that order.
+  auto meta = player.Next();
+  ASSERT_TRUE(meta);
+  auto v = Values(*meta);
+  ASSERT_EQ(v.size(), 4u);
+  EXPECT_EQ(v[0].text, "onMetaData");
+  EXPECT_EQ(meta->channel, 12u);
+  EXPECT_EQ(meta->streamId, 1u);
+  const amf::Node& o = v[3];
+  EXPECT_EQ(o.Get("name").text, "Demo clip");
+  EXPECT_EQ(o.Get("image").text, "");
+  EXPECT_EQ(o.Get("id").number, 200);
+  EXPECT_EQ(o.Get("authorid").number, 1);
+  EXPECT_EQ(o.Get("parentid").number, 100);
+  EXPECT_EQ(o.Get("masterid").number, 200);
+  EXPECT_EQ(o.Get("hasaudio").number, 1);
+  EXPECT_EQ(o.Get("hasvideo").number, 1);
+  EXPECT_EQ(o.Get("duration").number, 2000);
+  EXPECT_GT(o.Get("size").number, 0);
+  EXPECT_EQ(o.Get("segmentcount").number, 1);
+  ASSERT_EQ(o.Get("segmentdata").items.size(), 1u);
+  EXPECT_EQ(o.Get("segmentdata").Item(0).Get("startpos").number, 0);
+  EXPECT_EQ(o.Get("segmentdata").Item(0).Get("endpos").number, 2000);
+  std::vector<std::string> names;
+  for (const auto& item : o.items) names.push_back(item.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"name", "image", "id", "authorid", "parentid", "masterid",
+                                             "hasaudio", "hasvideo", "duration", "size", "segmentcount",
+                                             "segmentdata"}));
+
+  auto recorded = player.Next();
+  ASSERT_TRUE(recorded);
+  EXPECT_EQ(recorded->body, (std::vector<uint8_t>{0, 4, 0, 0, 0, 1}));
+  auto begin = player.Next();
+  ASSERT_TRUE(begin);
+  EXPECT_EQ(begin->body, (std::vector<uint8_t>{0, 0, 0, 0, 0, 1}));
+  auto started = player.Next();
+  ASSERT_TRUE(started);
+  EXPECT_EQ(StatusCode(*started), "NetStream.Play.Start");
+
+  // The opening: video and audio at 0, the first tag after them, a marker at
+  // 0, all at once and each tag once.
+  std::vector<RtmpClientMessage> opening;
+  for (int i = 0; i < 4; ++i) {
+    auto m = player.Next();
+    ASSERT_TRUE(m);
+    opening.push_back(*m);
+  }
+  EXPECT_LT(Ms(start, player.lastArrival), 300);
+  EXPECT_EQ(opening[0].type, 9);
+  EXPECT_EQ(opening[0].timestamp, 0u);
+  EXPECT_EQ(opening[0].body[0], 0x17);
+  EXPECT_EQ(opening[0].channel, 11u);
+  EXPECT_EQ(opening[1].type, 8);
+  EXPECT_EQ(opening[1].timestamp, 0u);
+  EXPECT_EQ(opening[1].channel, 10u);
+  EXPECT_EQ(opening[2].type, 9);
+  EXPECT_EQ(opening[2].timestamp, 100u);
+  EXPECT_TRUE(IsMarker(opening[3]));
+  EXPECT_EQ(opening[3].timestamp, 0u);
+
+  // Then media paced against the clock, each tag once, then Complete once.
+  auto clock0 = player.lastArrival;
+  uint32_t lastVideo = 100, lastAudio = 0;
+  int completes = 0;
+  for (;;) {
+    auto m = player.Next(4000);
+    ASSERT_TRUE(m) << "no Complete";
+    if (StatusCode(*m) == "NetStream.Play.Complete") {
+      ++completes;
+      EXPECT_GE(Ms(clock0, player.lastArrival), 2000 - kEarlyMs);
+      break;
+    }
+    if (!IsMedia(*m)) continue;
+    int64_t at = Ms(clock0, player.lastArrival);
+    EXPECT_GE(at, int64_t{m->timestamp} - kEarlyMs) << "ts " << m->timestamp;
+    EXPECT_LE(at, int64_t{m->timestamp} + kLateMs) << "ts " << m->timestamp;
+    if (m->type == 9) {
+      EXPECT_EQ(m->timestamp, lastVideo + 100);
+      lastVideo = m->timestamp;
+    } else {
+      EXPECT_EQ(m->timestamp, lastAudio + 100);
+      lastAudio = m->timestamp;
+    }
+  }
+  EXPECT_EQ(lastVideo, 2000u);
+  EXPECT_EQ(lastAudio, 2000u);
+  EXPECT_EQ(completes, 1);
+  EXPECT_FALSE(player.Next(700)) << "nothing after Complete";
+  // The web application is asked for thumbnails of the object.
+  EXPECT_EQ(site_.db->Value("select scanstatus from Object where id=200"), "4");
+}
+
+TEST_F(Playback, GapIsBridgedByEmptyAudioEvery200Ms) {
+  ASSERT_TRUE(FlvBuilder(4).Audio(0).Audio(100).Audio(5100).Audio(5200).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  auto messages = player.Until("NetStream.Play.Complete", 10000);
+  ASSERT_FALSE(messages.empty());
+  std::vector<uint32_t> markers;
+  Clock::time_point clock0{};
+  for (const auto& m : messages) {
+    if (IsMarker(m) && m.timestamp > 0) markers.push_back(m.timestamp);
+  }
+  std::vector<uint32_t> expected;
+  for (uint32_t t = 200; t <= 5000; t += 200) expected.push_back(t);
+  EXPECT_EQ(markers, expected);
+  (void)clock0;
+}
+
+TEST_F(Playback, GapMarkersArriveOnTime) {
+  ASSERT_TRUE(FlvBuilder(4).Audio(0).Audio(100).Audio(1500).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  Clock::time_point clock0;
+  bool started = false;
+  for (;;) {
+    auto m = player.Next(3000);
+    ASSERT_TRUE(m);
+    if (StatusCode(*m) == "NetStream.Play.Complete") break;
+    if (IsMarker(*m) && m->timestamp == 0) {
+      clock0 = player.lastArrival;
+      started = true;
+      continue;
+    }
+    if (!started || !IsMedia(*m)) continue;
+    int64_t at = Ms(clock0, player.lastArrival);
+    EXPECT_GE(at, int64_t{m->timestamp} - kEarlyMs) << m->timestamp;
+    EXPECT_LE(at, int64_t{m->timestamp} + kLateMs) << m->timestamp;
+  }
+}
+
+TEST_F(Playback, NegativeStartPlaysFromTheBeginning) {
+  ASSERT_TRUE(FlvBuilder().Clip(1000, 1).WriteTo(site_.Files() + "/demo.flv"));
+  for (double start : {-1.0, -2.0, -1000.0, -2000.0}) {
+    TestPlayer player;
+    Open(&player);
+    ASSERT_TRUE(player.Play(1, "fileid=200", start));
+    auto messages = player.Until("NetStream.Play.Complete", 5000);
+    ASSERT_FALSE(messages.empty()) << start;
+    int media = 0;
+    for (const auto& m : messages)
+      if (IsMedia(m) && !IsMarker(m)) ++media;
+    EXPECT_EQ(media, 22) << start;  // every tag of 0..1000 ms, once
+  }
+}
+
+TEST_F(Playback, StartBeyondTheEndIsClampedToTheDuration) {
+  ASSERT_TRUE(FlvBuilder().Clip(1000, 1).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200", 50000));
+  auto start = Clock::now();
+  auto messages = player.Until("NetStream.Play.Complete", 5000);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_LT(Ms(start, player.lastArrival), 500);
+  bool marker = false;
+  for (const auto& m : messages)
+    if (IsMarker(m) && m.timestamp == 1000) marker = true;
+  EXPECT_TRUE(marker);
+}
+
+TEST_F(Playback, SeekSendsEofBeginNotifyAndMediaFromThePosition) {
+  ASSERT_TRUE(FlvBuilder().Clip(4000, 1).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  ASSERT_TRUE(player.Command({amf::Str("seek"), amf::Num(0), amf::Null(), amf::Num(3000)}, 1));
+  std::vector<RtmpClientMessage> controls;
+  for (;;) {
+    auto m = player.Next();
+    ASSERT_TRUE(m);
+    if (m->type == 4) controls.push_back(*m);
+    if (StatusCode(*m) == "NetStream.Seek.Notify") break;
+  }
+  ASSERT_EQ(controls.size(), 2u);
+  EXPECT_EQ(controls[0].body, (std::vector<uint8_t>{0, 1, 0, 0, 0, 1}));
+  EXPECT_EQ(controls[1].body, (std::vector<uint8_t>{0, 0, 0, 0, 0, 1}));
+  auto seekTime = player.lastArrival;
+  auto rest = player.Until("NetStream.Play.Complete", 5000);
+  ASSERT_FALSE(rest.empty());
+  for (const auto& m : rest)
+    if (IsMedia(m)) {
+      EXPECT_GE(m.timestamp, 2900u);
+    }
+  // About one second of stream time after the seek.
+  EXPECT_GE(Ms(seekTime, player.lastArrival), 1000 - kEarlyMs);
+  EXPECT_LE(Ms(seekTime, player.lastArrival), 1000 + kLateMs);
+}
+
+TEST_F(Playback, SeekWhilePausedSendsTheKeyFrameAtOnceAndStaysPaused) {
+  ASSERT_TRUE(FlvBuilder().Clip(4000, 1).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  ASSERT_TRUE(player.Command({amf::Str("pause"), amf::Num(0), amf::Null(), amf::Bool(true)}, 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  while (player.Next(200)) {
+  }
+  ASSERT_TRUE(player.Command({amf::Str("seek"), amf::Num(0), amf::Null(), amf::Num(2000)}, 1));
+  auto messages = player.Until("NetStream.Seek.Notify", 2000);
+  ASSERT_FALSE(messages.empty());
+  std::vector<RtmpClientMessage> media;
+  for (const auto& m : messages)
+    if (IsMedia(m)) media.push_back(m);
+  ASSERT_EQ(media.size(), 2u);
+  EXPECT_TRUE(IsMarker(media[0]));
+  EXPECT_EQ(media[0].timestamp, 2000u);
+  EXPECT_EQ(media[1].type, 9);
+  // The index search lands next to 2000 ms; the first key frame from there
+  // is the one at 2000 or, landing just after it, the next one.
+  EXPECT_TRUE(media[1].timestamp == 2000u || media[1].timestamp == 4000u) << media[1].timestamp;
+  EXPECT_EQ(media[1].body[0], 0x17);
+  EXPECT_FALSE(player.Next(1000)) << "stays paused";
+}
+
+TEST_F(Playback, PauseStopsMediaAndResumeRestartsTheClock) {
+  ASSERT_TRUE(FlvBuilder().Clip(3000, 1).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  uint32_t last = 0;
+  while (last < 1000) {
+    auto m = player.Next();
+    ASSERT_TRUE(m);
+    if (IsMedia(*m)) last = m->timestamp;
+  }
+  ASSERT_TRUE(player.Command({amf::Str("pause"), amf::Num(0), amf::Null(), amf::Bool(true)}, 1));
+  while (auto m = player.Next(300)) {
+    if (IsMedia(*m)) last = m->timestamp;
+  }
+  EXPECT_FALSE(player.Next(1200)) << "paused";
+  auto resumed = Clock::now();
+  ASSERT_TRUE(player.Command({amf::Str("pause"), amf::Num(0), amf::Null(), amf::Bool(false)}, 1));
+  for (;;) {
+    auto m = player.Next(3000);
+    ASSERT_TRUE(m);
+    if (StatusCode(*m) == "NetStream.Play.Complete") break;
+    if (!IsMedia(*m) || m->timestamp <= last) continue;
+    int64_t at = Ms(resumed, player.lastArrival);
+    int64_t due = int64_t{m->timestamp} - last;
+    EXPECT_GE(at, due - 100 - kEarlyMs) << m->timestamp;
+    EXPECT_LE(at, due + kLateMs) << m->timestamp;
+  }
+}
+
+TEST_F(Playback, MissingFileUnknownObjectAndEmptyIndexAnswerStreamNotFound) {
+  // Object 203 ("Upper.FLV") holds only script data: nothing to play.
+  ASSERT_TRUE(FlvBuilder(0).Script(0, 40).WriteTo(site_.Files() + "/Upper.FLV"));
+  for (const char* name : {"fileid=200", "fileid=999", "fileid=203", "fileid=202"}) {
+    TestPlayer player;
+    Open(&player);
+    ASSERT_TRUE(player.Play(1, name));
+    auto m = player.Next();
+    ASSERT_TRUE(m) << name;
+    EXPECT_EQ(StatusCode(*m), "NetStream.Play.StreamNotFound") << name;
+    EXPECT_FALSE(player.Next(300)) << name;
+  }
+}
+
+TEST_F(Playback, RenditionOfATemplatePlays) {
+  ASSERT_TRUE(FlvBuilder().Clip(300, 9).WriteTo(site_.Cache() + "/201-2.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=201&paramid=2"));
+  auto meta = player.Next();
+  ASSERT_TRUE(meta);
+  auto v = Values(*meta);
+  ASSERT_EQ(v.size(), 4u);
+  EXPECT_EQ(v[3].Get("name").text, "Lecture video");
+  EXPECT_EQ(v[3].Get("duration").number, 300);
+  auto rest = player.Until("NetStream.Play.Complete");
+  ASSERT_FALSE(rest.empty());
+  bool sawMark = false;
+  for (const auto& m : rest)
+    if (IsMedia(m) && m.body.size() > 1 && m.body[1] == 9) sawMark = true;
+  EXPECT_TRUE(sawMark);
+  // Template 3 is not ready (status 5): nothing to play.
+  TestPlayer other;
+  Open(&other);
+  ASSERT_TRUE(other.Play(1, "fileid=201&paramid=3"));
+  auto m = other.Next();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(StatusCode(*m), "NetStream.Play.StreamNotFound");
+}
+
+TEST_F(Playback, MetadataWithLongTitleAndMostSegmentsIsSentWhole) {
+  // 150 stretches 3 s apart: 101 segments listed. With a 255-character title
+  // and the picture address the body is larger than the small builders hold.
+  FlvBuilder flv(4);
+  for (uint32_t i = 0; i < 150; ++i) flv.Audio(i * 3000).Audio(i * 3000 + 40);
+  ASSERT_TRUE(flv.WriteTo(site_.Files() + "/demo.flv"));
+  ASSERT_TRUE(WriteWholeFile(site_.Files() + "/object-200.png", std::vector<uint8_t>{1, 2, 3}));
+  std::string title(255, 'T');
+  ASSERT_TRUE(site_.db->Run("update Object set name='" + title + "' where id=200"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  auto meta = player.Next();
+  ASSERT_TRUE(meta);
+  EXPECT_GT(meta->body.size(), 4078u);
+  auto v = Values(*meta);
+  ASSERT_EQ(v.size(), 4u);
+  EXPECT_EQ(v[3].Get("name").text, title);
+  EXPECT_EQ(v[3].Get("image").text, "/contents/object-200.png");
+  EXPECT_EQ(v[3].Get("segmentcount").number, 101);
+  const amf::Node& segments = v[3].Get("segmentdata");
+  ASSERT_EQ(segments.items.size(), 101u);
+  EXPECT_EQ(segments.Item(100).Get("startpos").number, 300000);
+  auto next = player.Next();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->type, 4);
+}
+
+size_t OpenHandlesOf(pid_t pid, const std::string& path) {
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  size_t count = 0;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return 0;
+  while (dirent* e = readdir(d)) {
+    char target[4096];
+    ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    if (path == target) ++count;
+  }
+  closedir(d);
+  return count;
+}
+
+TEST_F(Playback, SecondPlayOnAStreamClosesTheFirstFile) {
+  ASSERT_TRUE(FlvBuilder().Clip(3000, 1).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  char real[4096];
+  ASSERT_TRUE(realpath((site_.Files() + "/demo.flv").c_str(), real));
+  EXPECT_EQ(OpenHandlesOf(site_.server.pid, real), 1u);
+  ASSERT_TRUE(player.Command({amf::Str("closeStream"), amf::Num(0), amf::Null()}, 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(OpenHandlesOf(site_.server.pid, real), 0u);
+}
+
+// ---- Viewing accounting ----
+
+std::string Row(StrmdSite& site, const std::string& column, int id) {
+  return site.db->Value("select " + column + " from FileSession where id=" + std::to_string(id));
+}
+
+TEST_F(Playback, PausedViewingIsAccountedInTwoUpdates) {
+  ASSERT_TRUE(FlvBuilder().Clip(4000, 1).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  // The demo's finished row (status 2) is not reused: a new one is open.
+  EXPECT_EQ(site_.db->Value("select count(*) from FileSession"), "2");
+  EXPECT_EQ(Row(site_, "status", 2), "1");
+  EXPECT_EQ(Row(site_, "userid", 2), "2");
+  EXPECT_EQ(Row(site_, "sessionid", 2), "2");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  ASSERT_TRUE(player.Command({amf::Str("pause"), amf::Num(0), amf::Null(), amf::Bool(true)}, 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int first = std::stoi(Row(site_, "duration", 2));
+  EXPECT_GE(first, 1);
+  EXPECT_LE(first, 3);
+  EXPECT_EQ(Row(site_, "status", 2), "2");
+  ASSERT_TRUE(player.Command({amf::Str("pause"), amf::Num(0), amf::Null(), amf::Bool(false)}, 1));
+  ASSERT_FALSE(player.Until("NetStream.Play.Complete", 6000).empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  int total = std::stoi(Row(site_, "duration", 2));
+  EXPECT_GT(total, first);
+  EXPECT_GE(total, 3);
+  EXPECT_LE(total, 6);
+  EXPECT_EQ(site_.db->Value("select count(*) from FileSession"), "2");
+}
+
+TEST_F(Playback, ShortViewingWritesNoUpdateAndItsRowIsReused) {
+  ASSERT_TRUE(FlvBuilder().Clip(4000, 1).WriteTo(site_.Files() + "/demo.flv"));
+  for (int i = 0; i < 2; ++i) {
+    // Start just after a second boundary so that the viewing stays inside
+    // one calendar second.
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    auto intoSecond = std::chrono::duration_cast<std::chrono::milliseconds>(now).count() % 1000;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1020 - intoSecond));
+    TestPlayer player;
+    Open(&player);
+    ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));
+    ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+    ASSERT_TRUE(player.Command({amf::Str("closeStream"), amf::Num(0), amf::Null()}, 1));
+    player.client.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  EXPECT_EQ(site_.db->Value("select count(*) from FileSession"), "2");
+  EXPECT_EQ(Row(site_, "status", 2), "1");
+  EXPECT_EQ(Row(site_, "duration", 2), "0");
+}
+
+TEST_F(Playback, PlayerWithoutSessionWritesNothing) {
+  ASSERT_TRUE(FlvBuilder().Clip(1200, 1).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Complete").empty());
+  EXPECT_EQ(site_.db->Value("select count(*) from FileSession"), "1");
+  EXPECT_EQ(Row(site_, "duration", 1), "42");
+}
+
+TEST_F(Playback, SessionRecordingPlaysFromTheTempFolderWithoutARow) {
+  ASSERT_TRUE(FlvBuilder().Clip(300, 4).WriteTo(site_.Temp() + "/phpsessid=demo-ben-0002&questionid=7.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "questionid=7&phpsessid=demo-ben-0002"));
+  auto meta = player.Next();
+  ASSERT_TRUE(meta);
+  EXPECT_EQ(Values(*meta)[3].Get("name").text, "untitled");
+  ASSERT_FALSE(player.Until("NetStream.Play.Complete").empty());
+  EXPECT_EQ(site_.db->Value("select count(*) from FileSession"), "1");
+  // Another session's recording is not found under this session's name.
+  TestPlayer other;
+  Open(&other);
+  ASSERT_TRUE(other.Play(1, "questionid=7&phpsessid=demo-ada-0001"));
+  auto m = other.Next();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(StatusCode(*m), "NetStream.Play.StreamNotFound");
+}
+
+}  // namespace
