@@ -552,6 +552,53 @@ TEST_F(EditTest, InsertKeepsTheBaseTailWhenTheRecordingIsCutShort) {
   EXPECT_EQ(baseAfter, (std::vector<uint32_t>{4000, 4500, 4500, 5000, 5000}));
 }
 
+// ---- Real media ----
+
+// The demo media made with GStreamer reads back through the store: every tag
+// indexed, one continuous stretch, key frames where the encoder put them, and
+// a session that can be edited.
+TEST_F(RtmpFileTest, DemoMediaIsIndexedAndEdited) {
+  if (system("command -v gst-launch-1.0 >/dev/null 2>&1") != 0) GTEST_SKIP() << "no GStreamer";
+  const std::string flv = Path("demo.flv");
+  const std::string cmd =
+      TestSourceDir() + "/scripts/make-demo-media.sh " + flv + " 4 >/dev/null 2>&1";
+  ASSERT_EQ(system(cmd.c_str()), 0);
+
+  FlvTestFile demo;
+  ASSERT_TRUE(ReadFlvForTest(flv, &demo));
+  EXPECT_EQ(demo.header[4], kFlvFlagAudio | kFlvFlagVideo);
+  ExpectBackPointersChain(demo);
+  size_t av = 0, keys = 0;
+  for (const FlvTestTag& t : demo.tags) {
+    av += t.type == kFlvTagAudio || t.type == kFlvTagVideo;
+    if (t.type == kFlvTagVideo && t.data.size() > 1 && t.data[0] == 0x17 && t.data[1] == 1) ++keys;
+    if (t.type == kFlvTagAudio) {
+      EXPECT_EQ(t.data.at(0), 0xB2);  // Speex, as voice detection expects
+    }
+  }
+  EXPECT_EQ(keys, 2u);  // one every 2 s
+
+  const std::string idx = flv + kIndexSuffix;
+  uint32_t count = 0;
+  ASSERT_TRUE(BuildIndex(flv.c_str(), idx.c_str(), &count));
+  EXPECT_EQ(count, av);
+  std::vector<IndexEntry> entries;
+  ASSERT_EQ(LoadIndex(idx.c_str(), &entries), IndexLoad::kLoaded);
+  const auto segments = BuildSegments(entries);
+  ASSERT_EQ(segments.size(), 1u);
+  EXPECT_GT(segments[0].end, 3800);
+  File f;
+  ASSERT_TRUE(f.Open(flv.c_str(), false));
+  EXPECT_EQ(LastTimestamp(&f), demo.tags.back().timestamp);
+
+  const std::string out = Path("twice.flv");
+  ASSERT_TRUE(InsertRecording(flv.c_str(), 2000, flv.c_str(), out.c_str()));
+  FlvTestFile twice;
+  ASSERT_TRUE(ReadFlvForTest(out, &twice));
+  ExpectBackPointersChain(twice);
+  EXPECT_EQ(twice.tags.size(), 2 * demo.tags.size());
+}
+
 // ---- Naming rules ----
 
 TEST(RtmpFilePaths, RecordingPathsAndTheirRefusals) {
