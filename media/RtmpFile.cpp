@@ -311,13 +311,23 @@ bool EndEdit(Edit* e) {
   return ok;
 }
 
+// A half-written output is removed, so that nobody mistakes it for a result.
+bool DropOutput(Edit* e, const char* outputPath) {
+  if (e->out.IsOpen()) {
+    e->out.Close();
+    FileDelete(outputPath);
+  }
+  return false;
+}
+
 }  // namespace
 
 bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordingPath,
                      const char* outputPath) {
   Edit e;
   uint32_t duration = 0;
-  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, true)) return false;
+  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, true))
+    return DropOutput(&e, outputPath);
   Trace("startpos2 %d, duration2 %d", startMs, duration);
   const uint64_t start = startMs;
   uint64_t cursor = 0;
@@ -358,14 +368,17 @@ bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordi
     else
       e.failed = true;
   }
-  return EndEdit(&e);
+  if (EndEdit(&e)) return true;
+  FileDelete(outputPath);
+  return false;
 }
 
 bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* recordingPath,
                         const char* outputPath) {
   Edit e;
   uint32_t duration = 0;
-  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, false)) return false;
+  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, false))
+    return DropOutput(&e, outputPath);
   const uint64_t start = startMs;
   const uint64_t end = start + duration;
   uint64_t cursor = e.base.IsOpen() ? 0 : start;
@@ -414,7 +427,9 @@ bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* reco
     }
     cursor = h.timestamp;
   }
-  return EndEdit(&e);
+  if (EndEdit(&e)) return true;
+  FileDelete(outputPath);
+  return false;
 }
 
 // ---- Naming rules ----

@@ -89,7 +89,8 @@ std::vector<Segment> BuildSegments(std::span<const IndexEntry> entries);
 // Edit operations. The base file may be missing (the output is then the
 // recording shifted by startMs). Return true when the output was written in
 // full; false when the recording is missing (nothing is done) or a file could
-// not be opened, read or written; the caller must then keep base and recording.
+// not be opened, read or written (a partial output is deleted); the caller must
+// then keep base and recording.
 bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordingPath,
                      const char* outputPath);
 bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* recordingPath,

@@ -487,8 +487,12 @@ TEST_F(EditTest, MissingBaseShiftsTheRecordingAndMissingRecordingDoesNothing) {
   EXPECT_FALSE(InsertRecording(base_.c_str(), 0, Path("norec").c_str(), out_.c_str()));
   EXPECT_FALSE(OverwriteRecording(base_.c_str(), 0, Path("norec").c_str(), out_.c_str()));
   EXPECT_FALSE(FileExists(out_.c_str()));
-  // An output that cannot be created is a failure the caller can see.
+  // An output that cannot be created is a failure the caller can see, and a
+  // recording too short for a header leaves no output behind.
   EXPECT_FALSE(InsertRecording(nullptr, 0, rec_.c_str(), Path("no/such/out.flv").c_str()));
+  ASSERT_TRUE(WriteWholeFile(rec_, std::vector<uint8_t>{'F', 'L', 'V'}));
+  EXPECT_FALSE(OverwriteRecording(nullptr, 0, rec_.c_str(), out_.c_str()));
+  EXPECT_FALSE(FileExists(out_.c_str()));
 }
 
 TEST_F(EditTest, TagsLargerThanTheCopyBufferAreCopiedWhole) {
