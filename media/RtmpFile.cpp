@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "server/Log.h"
 
@@ -278,6 +279,14 @@ bool CopyTag(Edit* e, File* src, FlvTagHeader h, uint32_t timestamp) {
 bool BeginEdit(Edit* e, const char* basePath, const char* recordingPath, const char* outputPath,
                uint32_t* duration, bool traces) {
   if (!FileExists(recordingPath)) return false;
+  // The output is created afresh: it must not be one of the inputs.
+  const std::string output = FileSystemPath(outputPath);
+  if (output == FileSystemPath(recordingPath) ||
+      (basePath != nullptr && output == FileSystemPath(basePath))) {
+    errno = 0;
+    REPORT_ASSERT("output differs from base and recording", "RtmpFile");
+    return false;
+  }
   try {
     e->buffer.reset(new uint8_t[kEditBufferSize]);
   } catch (const std::bad_alloc&) {

@@ -493,6 +493,10 @@ TEST_F(EditTest, MissingBaseShiftsTheRecordingAndMissingRecordingDoesNothing) {
   ASSERT_TRUE(WriteWholeFile(rec_, std::vector<uint8_t>{'F', 'L', 'V'}));
   EXPECT_FALSE(OverwriteRecording(nullptr, 0, rec_.c_str(), out_.c_str()));
   EXPECT_FALSE(FileExists(out_.c_str()));
+  // An output naming an input would destroy it before it is read.
+  ASSERT_TRUE(FlvBuilder().Clip(1000, kBase).WriteTo(base_));
+  EXPECT_FALSE(InsertRecording(base_.c_str(), 0, rec_.c_str(), base_.c_str()));
+  EXPECT_EQ(ReadWholeFile(base_), FlvBuilder().Clip(1000, kBase).Bytes());
 }
 
 TEST_F(EditTest, TagsLargerThanTheCopyBufferAreCopiedWhole) {
