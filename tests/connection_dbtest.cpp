@@ -86,4 +86,29 @@ TEST(ConnectionSession, SecondConnectKeepsServingWithTheNewDatabaseConnection) {
   EXPECT_FALSE(player.Until("NetStream.Play.Complete").empty());
 }
 
+TEST(ConnectionSession, PublishLoadsTheUserFromItsNameOrGetsNoReply) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("publish"));
+  {
+    TestPlayer recorder;
+    ASSERT_TRUE(recorder.Connect(static_cast<uint16_t>(site.server.port)));
+    ASSERT_EQ(recorder.CreateStream(), 1);
+    ASSERT_TRUE(recorder.Command({amf::Str("publish"), amf::Num(0), amf::Null(),
+                                  amf::Str("phpsessid=demo-nouser-0005&x"), amf::Str("live")}, 1));
+    EXPECT_FALSE(recorder.Next(700)) << "a session without its user gets no reply";
+    ASSERT_TRUE(recorder.Command({amf::Str("publish"), amf::Num(0), amf::Null(),
+                                  amf::Str("phpsessid=no'such"), amf::Str("live")}, 1));
+    EXPECT_FALSE(recorder.Next(700)) << "a malformed session id gets no reply";
+  }
+  TestPlayer recorder;
+  ASSERT_TRUE(recorder.Connect(static_cast<uint16_t>(site.server.port)));
+  ASSERT_EQ(recorder.CreateStream(), 1);
+  ASSERT_TRUE(recorder.Command({amf::Str("publish"), amf::Num(0), amf::Null(),
+                                amf::Str("phpsessid=demo-cleo-0003&answer"), amf::Str("live")}, 1));
+  auto m = recorder.Next();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(StatusCode(*m), "NetStream.Publish.Start");
+  EXPECT_EQ(m->streamId, 1u);
+}
+
 }  // namespace

@@ -298,6 +298,34 @@ TEST_F(Playback, PauseStopsMediaAndResumeRestartsTheClock) {
   }
 }
 
+TEST_F(Playback, StartTransmitAfterStopTransmitCatchesUpWithoutRestartingTheClock) {
+  ASSERT_TRUE(FlvBuilder().Clip(3000, 1).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(player.Command({amf::Str("stopTransmit"), amf::Num(0), amf::Null()}, 1));
+  uint32_t last = 0;
+  while (auto m = player.Next(300)) {
+    if (IsMedia(*m)) last = m->timestamp;
+  }
+  EXPECT_LT(last, 1000u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500) - (Clock::now() - start));
+  ASSERT_TRUE(player.Command({amf::Str("startTransmit"), amf::Num(0), amf::Null()}, 1));
+  // 1.5 s of stream time are due at once: everything up to about 1500 ms
+  // arrives within a moment.
+  auto resumed = Clock::now();
+  uint32_t caughtUp = 0;
+  while (auto m = player.Next(100)) {
+    if (IsMedia(*m)) caughtUp = m->timestamp;
+    if (Ms(resumed, Clock::now()) > 150) break;
+  }
+  EXPECT_GE(caughtUp, 1400u);
+  EXPECT_LE(caughtUp, 1700u);
+}
+
 TEST_F(Playback, MissingFileUnknownObjectAndEmptyIndexAnswerStreamNotFound) {
   // Object 203 ("Upper.FLV") holds only script data: nothing to play.
   ASSERT_TRUE(FlvBuilder(0).Script(0, 40).WriteTo(site_.Files() + "/Upper.FLV"));
