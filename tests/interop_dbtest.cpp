@@ -29,6 +29,7 @@ TEST(Interop, Rtmp2srcPlaysADemoObject) {
   if (system("gst-inspect-1.0 rtmp2src > /dev/null 2>&1") != 0) GTEST_SKIP() << "no rtmp2src";
   StrmdSite site;
   ASSERT_TRUE(site.Start("interop"));
+  ASSERT_TRUE(site.HoldLocalWeb());
   std::string make = "sh '" + TestSourceDir() + "/scripts/make-demo-media.sh' '" + site.Files() +
                      "/demo.flv' 3 > /dev/null 2>&1";
   ASSERT_EQ(system(make.c_str()), 0);

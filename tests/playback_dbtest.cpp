@@ -433,6 +433,7 @@ std::string Row(StrmdSite& site, const std::string& column, int id) {
 }
 
 TEST_F(Playback, PausedViewingIsAccountedInTwoUpdates) {
+  ASSERT_TRUE(site_.HoldLocalWeb());
   ASSERT_TRUE(FlvBuilder().Clip(4000, 1).WriteTo(site_.Files() + "/demo.flv"));
   TestPlayer player;
   Open(&player);
@@ -461,6 +462,7 @@ TEST_F(Playback, PausedViewingIsAccountedInTwoUpdates) {
 }
 
 TEST_F(Playback, ShortViewingWritesNoUpdateAndItsRowIsReused) {
+  ASSERT_TRUE(site_.HoldLocalWeb());
   ASSERT_TRUE(FlvBuilder().Clip(4000, 1).WriteTo(site_.Files() + "/demo.flv"));
   for (int i = 0; i < 2; ++i) {
     // Start just after a second boundary so that the viewing stays inside
@@ -492,6 +494,7 @@ TEST_F(Playback, PlayerWithoutSessionWritesNothing) {
 }
 
 TEST_F(Playback, SessionRecordingPlaysFromTheTempFolderWithoutARow) {
+  ASSERT_TRUE(site_.HoldLocalWeb());
   ASSERT_TRUE(FlvBuilder().Clip(300, 4).WriteTo(site_.Temp() + "/phpsessid=demo-ben-0002&questionid=7.flv"));
   TestPlayer player;
   Open(&player);

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <thread>
+
 #include "support/TestEnv.h"
 
 bool StrmdSite::Start(const char* tag, const std::string& name, const std::string& hostName) {
@@ -18,6 +20,23 @@ bool StrmdSite::Start(const char* tag, const std::string& name, const std::strin
   if (!hostName.empty())
     extra += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\" + name + "\\" + hostName + "]\n\n";
   return StartServer(&server, tag, extra);
+}
+
+bool StrmdSite::HoldLocalWeb() {
+  web = std::make_unique<LocalWebServer>();
+  web->handler = HttpResponder("ok");
+  return web->Start();
+}
+
+bool StrmdSite::WaitForRequest(const std::string& expected, int timeoutMs) {
+  if (!web) return false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  do {
+    for (const std::string& request : web->Requests())
+      if (request == expected) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
 }
 
 bool TestPlayer::Connect(uint16_t serverPort, const char* app) {

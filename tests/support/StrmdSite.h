@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/AmfHelpers.h"
+#include "support/LocalWebServer.h"
 #include "support/RtmpClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestDb.h"
@@ -19,6 +20,9 @@
 // test's own database.
 struct StrmdSite {
   std::unique_ptr<TestDatabase> db;
+  // Declared before the server so that it outlives it: a connection torn
+  // down at the end of a test still finds it.
+  std::unique_ptr<LocalWebServer> web;
   ServerProcess server;
   std::string dir;
   std::string siteName;
@@ -27,6 +31,13 @@ struct StrmdSite {
   // fresh demo database. False when the database or the binary could not be
   // started.
   bool Start(const char* tag, const std::string& siteName = "default", const std::string& hostName = "");
+  // Takes the local web port (19039) for the rest of the test. A test whose
+  // connections have web sessions holds it, so that their teardown requests
+  // reach this test and never another test's web server.
+  bool HoldLocalWeb();
+  // Waits until a request equal to `expected` arrived (others are ignored:
+  // another test's server may have sent them before this one held the port).
+  bool WaitForRequest(const std::string& expected, int timeoutMs = 10000);
   std::string Files() const { return dir + "/files"; }
   std::string Cache() const { return dir + "/cache"; }
   std::string Temp() const { return dir + "/temp"; }
