@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@ namespace {
 
 constexpr int kKeepAliveSeconds = 30;
 constexpr int64_t kSilenceLimitSeconds = 120;
+constexpr int kConnectionNice = -1;
 
 enum MessageType : uint8_t {
   kSetChunkSize = 1,
@@ -376,6 +378,9 @@ int RtmpConnectionServiceStream(RtmpConnection* connection) {
 }
 
 int RtmpConnectionRun(IncomingConnection* incoming) {
+  // Above normal, so that pacing keeps its millisecond; without the
+  // privilege the thread simply stays at its priority.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kConnectionNice);
   char peer[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &incoming->peer.sin_addr, peer, sizeof peer);
   RtmpConnection* connection = RtmpConnectionCreate(incoming);
