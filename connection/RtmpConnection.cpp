@@ -51,11 +51,11 @@ enum MessageType : uint8_t {
 int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
 void ArmTimer(int fd, int64_t ms) {
-  itimerspec spec{};
-  spec.it_value.tv_sec = ms / 1000;
-  spec.it_value.tv_nsec = (ms % 1000) * 1000000;
-  if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
-  timerfd_settime(fd, 0, &spec, nullptr);
+  itimerspec value{};
+  value.it_value.tv_sec = ms / 1000;
+  value.it_value.tv_nsec = (ms % 1000) * 1000000;
+  if (value.it_value.tv_sec == 0 && value.it_value.tv_nsec == 0) value.it_value.tv_nsec = 1;
+  timerfd_settime(fd, 0, &value, nullptr);
 }
 
 void Drain(int fd) {
