@@ -36,7 +36,9 @@ gst-launch-1.0 -q \
   videotestsrc num-buffers="$frames" pattern=smpte \
   ! video/x-raw,width=320,height=240,framerate=25/1 \
   ! timeoverlay \
+  ! videoconvert ! video/x-raw,format=I420 \
   ! x264enc key-int-max=50 bitrate=500 \
+  ! video/x-h264,profile=main \
   ! h264parse \
   ! flvmux \
   ! filesink location="$work/video.flv"
