@@ -15,7 +15,6 @@
 namespace {
 
 constexpr uint32_t kReplyChannel = 3;
-constexpr uint8_t kCommandMessage = 20;
 constexpr uint8_t kObjectEnd[] = {0x00, 0x00, 0x09};
 
 // Makes room for `need` more bytes, lets `encode` write into it and keeps
@@ -104,7 +103,7 @@ int ModelReplySend(RtmpConnection* connection, ModelReply* reply) {
   memcpy(packet.m_body, reply->body.data(), reply->body.size());
   packet.m_nHeaderType = 0;
   packet.m_nChannel = kReplyChannel;
-  packet.m_nMessageType = kCommandMessage;
+  packet.m_nMessageType = kRtmpMsgCommandAmf0;
   packet.m_nStreamId = 0;
   packet.m_nTimestamp = 0;
   packet.m_nBodySize = static_cast<uint32_t>(reply->body.size());

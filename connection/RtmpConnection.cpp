@@ -34,20 +34,6 @@ constexpr int kKeepAliveSeconds = 30;
 constexpr int64_t kSilenceLimitSeconds = 120;
 constexpr int kConnectionNice = -1;
 
-enum MessageType : uint8_t {
-  kSetChunkSize = 1,
-  kAbort = 2,
-  kAcknowledgement = 3,
-  kUserControl = 4,
-  kWindowAckSize = 5,
-  kPeerBandwidth = 6,
-  kAudio = 8,
-  kVideo = 9,
-  kDataAmf0 = 18,
-  kSharedObjectAmf0 = 19,
-  kCommandAmf0 = 20,
-};
-
 int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
 void ArmTimer(int fd, int64_t ms) {
@@ -275,7 +261,7 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
   RtmpStream* stream = FindAddressedStream(connection);
   int result = 1;
   switch (packet.m_nMessageType) {
-    case kSetChunkSize: {
+    case kRtmpMsgSetChunkSize: {
       uint32_t value = 0;
       if (packet.m_nBodySize >= 4)
         value = uint32_t{packet.m_body[0]} << 24 | uint32_t{packet.m_body[1]} << 16 |
@@ -291,21 +277,21 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
       RtmpSetChunkSize(&connection->rtmp, value);
       break;
     }
-    case kAbort:
-    case kAcknowledgement:
-    case kUserControl:
-    case kWindowAckSize:
-    case kDataAmf0:
-    case kSharedObjectAmf0:
+    case kRtmpMsgAbort:
+    case kRtmpMsgAcknowledgement:
+    case kRtmpMsgUserControl:
+    case kRtmpMsgWindowAckSize:
+    case kRtmpMsgDataAmf0:
+    case kRtmpMsgSharedObjectAmf0:
       break;
-    case kPeerBandwidth:
+    case kRtmpMsgPeerBandwidth:
       Trace("packet type received: 0x%02x\n", packet.m_nMessageType);
       break;
-    case kAudio:
-    case kVideo:
+    case kRtmpMsgAudio:
+    case kRtmpMsgVideo:
       if (stream) StreamInReceive(stream, &packet);
       break;
-    case kCommandAmf0:
+    case kRtmpMsgCommandAmf0:
       if (!RtmpConnectionDispatch(connection, stream, 0)) RtmpShutdown(&connection->rtmp);
       break;
     default:

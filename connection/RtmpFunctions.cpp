@@ -14,15 +14,6 @@ namespace {
 constexpr uint32_t kControlChannel = 2;
 constexpr uint32_t kCommandChannel = 3;
 
-enum MessageType : uint8_t {
-  kSetChunkSize = 1,
-  kAcknowledgement = 3,
-  kUserControl = 4,
-  kWindowAckSize = 5,
-  kPeerBandwidth = 6,
-  kCommand = 20,
-};
-
 // One small message: the chunk writer builds its header in the spare bytes
 // in front of the body.
 struct SmallMessage {
@@ -67,7 +58,7 @@ uint8_t* PutByte(uint8_t* out, uint8_t* end, uint8_t value) {
 int SendControl(RtmpContext* r, uint8_t type, uint32_t value, int extraBytes, uint32_t extra) {
   SmallMessage m;
   uint8_t* p = m.body();
-  if (type == kUserControl) {
+  if (type == kRtmpMsgUserControl) {
     p = AmfEncodeInt16(p, m.end(), extra);
     p = AmfEncodeInt32(p, m.end(), value);
   } else {
@@ -80,23 +71,23 @@ int SendControl(RtmpContext* r, uint8_t type, uint32_t value, int extraBytes, ui
 }  // namespace
 
 int SendChunkSize(RtmpContext* r, uint32_t value) {
-  return SendControl(r, kSetChunkSize, value, 0, 0);
+  return SendControl(r, kRtmpMsgSetChunkSize, value, 0, 0);
 }
 
 int SendAcknowledgement(RtmpContext* r, uint32_t value) {
-  return SendControl(r, kAcknowledgement, value, 0, 0);
+  return SendControl(r, kRtmpMsgAcknowledgement, value, 0, 0);
 }
 
 int SendUserControl(RtmpContext* r, uint16_t event, uint32_t value) {
-  return SendControl(r, kUserControl, value, 0, event);
+  return SendControl(r, kRtmpMsgUserControl, value, 0, event);
 }
 
 int SendWindowAckSize(RtmpContext* r, uint32_t size) {
-  return SendControl(r, kWindowAckSize, size, 0, 0);
+  return SendControl(r, kRtmpMsgWindowAckSize, size, 0, 0);
 }
 
 int SendPeerBandwidth(RtmpContext* r, uint32_t size, uint8_t limitType) {
-  return SendControl(r, kPeerBandwidth, size, 1, limitType);
+  return SendControl(r, kRtmpMsgPeerBandwidth, size, 1, limitType);
 }
 
 int SendResult(RtmpConnection* connection, double number) {
@@ -105,7 +96,7 @@ int SendResult(RtmpConnection* connection, double number) {
   p = AmfEncodeNumber(p, m.end(), connection->transactionId);
   p = PutByte(p, m.end(), AMF_NULL);
   p = AmfEncodeNumber(p, m.end(), number);
-  return Send(&connection->rtmp, m.body(), p, kCommandChannel, kCommand, 0);
+  return Send(&connection->rtmp, m.body(), p, kCommandChannel, kRtmpMsgCommandAmf0, 0);
 }
 
 int SendError(RtmpConnection* connection, const char* code, const char* description) {
@@ -118,7 +109,7 @@ int SendError(RtmpConnection* connection, const char* code, const char* descript
   p = AmfEncodeNamedString(p, m.end(), "code", code);
   p = AmfEncodeNamedString(p, m.end(), "description", description);
   p = PutEnd(p, m.end());
-  return Send(&connection->rtmp, m.body(), p, kCommandChannel, kCommand, 0);
+  return Send(&connection->rtmp, m.body(), p, kCommandChannel, kRtmpMsgCommandAmf0, 0);
 }
 
 int SendConnectResult(RtmpConnection* connection) {
@@ -142,7 +133,7 @@ int SendConnectResult(RtmpConnection* connection) {
   p = PutEnd(p, e);
   p = AmfEncodeNamedNumber(p, e, "objectEncoding", connection->rtmp.objectEncoding);
   p = PutEnd(p, e);
-  return Send(&connection->rtmp, m.body(), p, kCommandChannel, kCommand, 0);
+  return Send(&connection->rtmp, m.body(), p, kCommandChannel, kRtmpMsgCommandAmf0, 0);
 }
 
 int SendStatus(RtmpStream* stream, const char* code, const char* description) {
@@ -156,7 +147,7 @@ int SendStatus(RtmpStream* stream, const char* code, const char* description) {
   p = AmfEncodeNamedString(p, e, "code", code);
   p = AmfEncodeNamedString(p, e, "description", description);
   p = PutEnd(p, e);
-  return Send(stream->rtmp, m.body(), p, stream->dataChannel, kCommand, stream->id);
+  return Send(stream->rtmp, m.body(), p, stream->dataChannel, kRtmpMsgCommandAmf0, stream->id);
 }
 
 namespace {
@@ -201,7 +192,7 @@ int SendMetaData(RtmpStream* stream) {
   for (;;) {
     uint8_t* body = buffer.data() + kRtmpMaxHeaderSize;
     uint8_t* end = EncodeMetaData(stream, body, buffer.data() + buffer.size());
-    if (end != nullptr) return Send(stream->rtmp, body, end, stream->dataChannel, kCommand, stream->id);
+    if (end != nullptr) return Send(stream->rtmp, body, end, stream->dataChannel, kRtmpMsgCommandAmf0, stream->id);
     if (buffer.size() > kRtmpMaxBodySize) {
       REPORT_ASSERT("size <= kRtmpMaxBodySize", "RtmpFunctions");
       return 0;

@@ -25,7 +25,7 @@ RtmpPacket* NewPacket(RtmpStream* stream, uint8_t type, uint32_t timestamp, uint
   auto packet = std::make_unique<RtmpPacket>();
   if (!RtmpPacketAlloc(packet.get(), size)) return nullptr;
   packet->m_nHeaderType = 0;
-  packet->m_nChannel = type == 9 ? stream->videoChannel : stream->audioChannel;
+  packet->m_nChannel = type == kRtmpMsgVideo ? stream->videoChannel : stream->audioChannel;
   packet->m_nTimestamp = timestamp;
   packet->m_nBodySize = size;
   packet->m_nMessageType = type;
@@ -132,10 +132,10 @@ bool SendQueue(RtmpStream* stream) {
       ListLock guard(out.queue.lock);
       if (out.queue.first == nullptr) break;
       packet = static_cast<RtmpPacket*>(out.queue.first->item);
-      if (out.firstAudioPending && packet->m_nMessageType == 8) {
+      if (out.firstAudioPending && packet->m_nMessageType == kRtmpMsgAudio) {
         packet->m_nHeaderType = 0;
         out.firstAudioPending = false;
-      } else if (out.firstVideoPending && packet->m_nMessageType == 9) {
+      } else if (out.firstVideoPending && packet->m_nMessageType == kRtmpMsgVideo) {
         packet->m_nHeaderType = 0;
         out.firstVideoPending = false;
       }

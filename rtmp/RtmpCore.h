@@ -32,6 +32,22 @@ constexpr size_t kRtmpChannelTableSize = 64;
 constexpr size_t kRtmpMaxInChannels = 128;              // distinct inbound chunk streams
 constexpr uint64_t kRtmpMaxPartialBytes = 64ull << 20;  // bodies of unfinished messages
 
+// Message types of the chunk stream, shared by the reader, the driver and
+// every builder.
+enum RtmpMessageType : uint8_t {
+  kRtmpMsgSetChunkSize = 1,
+  kRtmpMsgAbort = 2,
+  kRtmpMsgAcknowledgement = 3,
+  kRtmpMsgUserControl = 4,
+  kRtmpMsgWindowAckSize = 5,
+  kRtmpMsgPeerBandwidth = 6,
+  kRtmpMsgAudio = 8,
+  kRtmpMsgVideo = 9,
+  kRtmpMsgDataAmf0 = 18,
+  kRtmpMsgSharedObjectAmf0 = 19,
+  kRtmpMsgCommandAmf0 = 20,
+};
+
 struct RtmpPacket {
   uint8_t m_nHeaderType = 0;   // 0 full .. 3 none
   int32_t m_nChannel = 0;      // chunk stream id
