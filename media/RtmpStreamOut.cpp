@@ -109,7 +109,8 @@ RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced) {
     FlvTagHeader header;
     if (!ReadTagHeader(&file, &header)) return nullptr;
     if (header.dataSize == 0) continue;
-    if (!forced && out.lastSent + kMarkerStepMs < header.timestamp) {
+    // In 64 bits: near 2^32 ms the sum would wrap and mark from 0 again.
+    if (!forced && uint64_t{out.lastSent} + kMarkerStepMs < header.timestamp) {
       if (!file.Back(static_cast<int64_t>(kFlvTagHeaderSize))) return nullptr;
       return QueueMarker(stream, out.lastSent + kMarkerStepMs);
     }

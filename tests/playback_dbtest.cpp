@@ -182,6 +182,22 @@ TEST_F(Playback, GapMarkersArriveOnTime) {
   }
 }
 
+TEST_F(Playback, GapMarkersNearTheTopOfTheTimestampRangeDoNotWrap) {
+  // The stream starts 256 ms below 2^32 ms; the second tag is 255 ms later.
+  // One marker bridges the gap; a marker time that wrapped past 2^32 would
+  // start a flood of markers from 0 upwards, none of them ever due later.
+  ASSERT_TRUE(FlvBuilder(4).Audio(0xFFFFFF00u).Audio(0xFFFFFFFFu).WriteTo(site_.Files() + "/demo.flv"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200"));
+  auto messages = player.Until("NetStream.Play.Complete", 3000);
+  ASSERT_FALSE(messages.empty()) << "no Complete";
+  std::vector<uint32_t> media;
+  for (const auto& m : messages)
+    if (IsMedia(m)) media.push_back(m.timestamp);
+  EXPECT_EQ(media, (std::vector<uint32_t>{0xFFFFFF00u, 0xFFFFFF00u, 0xFFFFFFC8u, 0xFFFFFFFFu}));
+}
+
 TEST_F(Playback, NegativeStartPlaysFromTheBeginning) {
   ASSERT_TRUE(FlvBuilder().Clip(1000, 1).WriteTo(site_.Files() + "/demo.flv"));
   for (double start : {-1.0, -2.0, -1000.0, -2000.0}) {
