@@ -99,8 +99,9 @@ bool ResolveRecording(RtmpStream* stream, PathText& flvPath, PathText& indexPath
 bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath) {
   flvPath[0] = '\0';
   indexPath[0] = '\0';
-  // The row of an earlier play on this stream must not receive this one's time.
-  stream->timing.rowId = 0;
+  // The row of an earlier play or recording on this stream must not receive
+  // this one's time, nor this one start from its clock.
+  stream->timing = SessionTiming{};
   if (stream->site == nullptr) {
     REPORT_ASSERT("stream->site", "RtmpFile");
     return false;

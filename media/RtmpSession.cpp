@@ -1,6 +1,8 @@
 // Viewing and recording accounting: the FileSession and RecordSession rows of
 // a stream, and the timing that adds watched seconds to a FileSession row.
 // Runs on the stream's connection thread through its own database connection.
+#include <algorithm>
+#include <cstdint>
 #include <ctime>
 
 #include "Database/Database.h"
@@ -42,6 +44,7 @@ void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
   RecordPtr<RecordSession> row = LoadRecordSession(
       connection->db, "sessionid=%d and fileid=%d and userid=%d and (status=%d or fileid=0)", sessionId,
       fileid, userId, kSessionOpen);
+  stream->timing.recording = true;
   if (row) {
     stream->timing.rowId = row->id;
   } else {
@@ -62,7 +65,9 @@ void StopSessionTiming(RtmpStream* stream) {
   if (!stream->timing.active) return;
   stream->timing.active = false;
   int64_t elapsed = SessionNow() - stream->timing.start;
-  if (stream->timing.rowId != 0 && elapsed != 0)
+  // A calendar clock set back during the viewing must not take seconds off,
+  // and a RecordSession id must not name a FileSession row.
+  if (stream->timing.rowId != 0 && !stream->timing.recording && elapsed > 0)
     DbUpdate(stream->connection->db, "update FileSession set status=%d, duration=duration+%d where id=%d",
-             kSessionClosed, static_cast<int32_t>(elapsed), stream->timing.rowId);
+             kSessionClosed, static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX)), stream->timing.rowId);
 }

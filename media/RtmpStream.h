@@ -43,6 +43,7 @@ struct SessionTiming {
   bool active = false;
   int64_t start = 0;  // seconds since 1970
   int32_t rowId = 0;
+  bool recording = false;  // rowId names a RecordSession row, which timing never updates
 };
 
 struct RtmpStreamIn {
