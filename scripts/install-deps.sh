@@ -28,11 +28,16 @@ echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 # The packaged MariaDB must not start a system instance: the project runs its own.
+# The policy must go again however the install ends (a failed or interrupted
+# install included): left behind, it would stop every service the machine
+# later installs or restarts through invoke-rc.d.
 policy=/usr/sbin/policy-rc.d
 made_policy=0
+remove_policy() { if [ "$made_policy" -eq 1 ]; then rm -f "$policy"; fi; }
+trap remove_policy EXIT
+trap 'exit 1' INT TERM HUP
 if [ ! -e "$policy" ]; then
   printf '#!/bin/sh\nexit 101\n' > "$policy" && chmod +x "$policy" && made_policy=1
 fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-[ "$made_policy" -eq 1 ] && rm -f "$policy"
 exit 0
