@@ -209,9 +209,16 @@ bool OpenForPlayback(RtmpStream* stream, int32_t start) {
   out.segments = BuildSegments(f.frameindex);
   SendMetaData(stream);
 
+  // From here a failure must not leave the opening tags queued: the player,
+  // told "not found", would be sent them and then the rest of the file.
+  auto refuse = [stream] {
+    EmptyQueue(stream);
+    ClosePlayback(stream);
+    return false;
+  };
   // The tags at timestamp 0 (decoder configuration) and the first one after
   // them go out at once, whatever the start.
-  if (!f.file.SeekTo(static_cast<int64_t>(f.frameindex.front().offset))) return false;
+  if (!f.file.SeekTo(static_cast<int64_t>(f.frameindex.front().offset))) return refuse();
   RtmpPacket* packet;
   do {
     packet = ReadNextTag(stream, true);
@@ -220,7 +227,7 @@ bool OpenForPlayback(RtmpStream* stream, int32_t start) {
 
   if (out.segments.empty()) {
     REPORT_ASSERT("segment", "RtmpFile");
-    return false;
+    return refuse();
   }
   // A negative start (players send -1 and -2 for "from the beginning") plays
   // from the beginning; compared unsigned it would jump to the end.
@@ -232,7 +239,7 @@ bool OpenForPlayback(RtmpStream* stream, int32_t start) {
   uint32_t entry = FindIndexEntry(f.frameindex, from);
   if (static_cast<int64_t>(f.frameindex[entry].offset) >= preread &&
       !f.file.SeekTo(static_cast<int64_t>(f.frameindex[entry].offset)))
-    return false;
+    return refuse();
 
   StartClock(stream, from);
   QueueMarker(stream, from);

@@ -356,6 +356,34 @@ TEST_F(Playback, MissingFileUnknownObjectAndEmptyIndexAnswerStreamNotFound) {
   }
 }
 
+TEST_F(Playback, IndexEntryBeyondTheFileRefusesThePlayAndSendsNoMedia) {
+  // A stale index (the object's file replaced by a shorter one): the entry
+  // for 1 s points past the end of the FLV.
+  FlvBuilder flv(4);
+  for (uint32_t t = 0; t <= 2000; t += 100) flv.Audio(t);
+  ASSERT_TRUE(flv.WriteTo(site_.Files() + "/demo.flv"));
+  std::vector<uint8_t> index = {0, 0, 0, 21};
+  for (uint32_t i = 0; i < 21; ++i) {
+    const uint64_t offset = i == 10 ? uint64_t{1} << 40 : flv.Offsets()[i];
+    const uint32_t ts = i * 100;
+    const uint8_t entry[16] = {8, 0, 10, 0, uint8_t(ts), uint8_t(ts >> 8), 0, 0,
+                               uint8_t(offset), uint8_t(offset >> 8), uint8_t(offset >> 16), uint8_t(offset >> 24),
+                               uint8_t(offset >> 32), uint8_t(offset >> 40), 0, 0};
+    index.insert(index.end(), entry, entry + 16);
+  }
+  ASSERT_TRUE(WriteWholeFile(site_.Cache() + "/200.flv.index2", index));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200", 1000));
+  auto messages = player.Until("NetStream.Play.StreamNotFound", 3000);
+  ASSERT_FALSE(messages.empty());
+  for (const auto& m : messages) EXPECT_FALSE(IsMedia(m)) << "ts " << m.timestamp;
+  while (auto m = player.Next(1000)) {
+    EXPECT_FALSE(IsMedia(*m)) << "media after StreamNotFound, ts " << m->timestamp;
+    if (IsMedia(*m)) break;
+  }
+}
+
 TEST_F(Playback, RenditionOfATemplatePlays) {
   ASSERT_TRUE(FlvBuilder().Clip(300, 9).WriteTo(site_.Cache() + "/201-2.flv"));
   TestPlayer player;
