@@ -1,6 +1,9 @@
 #include "media/RtmpFile.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -142,15 +145,25 @@ bool BuildIndex(const char* flvPath, const char* indexPath, uint32_t* count) {
   Trace("indexing: %s", flvPath);
   File flv;
   if (!flv.Open(flvPath, false)) return false;
-  // A leftover longer index would keep stale bytes after the new entries.
-  FileDelete(indexPath);
+  // Built under a name of its own and renamed into place when complete: a
+  // player that finds the index meanwhile (another connection playing the
+  // same new file), or after a build cut short, must never load a partial
+  // one; its provisional count 0 would read as "no media" for good.
+  static std::atomic<uint32_t> serial{0};
+  const std::string building = std::string(indexPath) + "." + std::to_string(getpid()) + "-" +
+                               std::to_string(serial.fetch_add(1)) + ".part";
+  FileDelete(building.c_str());
   File index;
-  if (!index.Open(indexPath, true)) return false;
+  if (!index.Open(building.c_str(), true)) return false;
   uint32_t n = 0;
-  const bool ok = BuildIndexInto(&flv, &index, &n);
+  bool ok = BuildIndexInto(&flv, &index, &n);
   index.Close();
+  if (ok && !FileRename(building.c_str(), indexPath)) {
+    REPORT_ASSERT("FileRename(building, indexPath)", "RtmpFile");
+    ok = false;
+  }
   if (!ok) {
-    FileDelete(indexPath);
+    FileDelete(building.c_str());
     return false;
   }
   if (count != nullptr) *count = n;

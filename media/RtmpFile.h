@@ -64,8 +64,9 @@ IndexEntry DecodeIndexEntry(const uint8_t in[kIndexEntrySize]);
 
 // Writes the index of every audio and video tag of the FLV. Stops at a tag whose
 // data runs past the end of the file (that tag is listed). Offsets are written
-// with all 64 bits. On failure the partial index file is deleted, so that it is
-// not mistaken for a finished one. `count` (optional) receives the entries.
+// with all 64 bits. The index appears under its name only when complete (it is
+// written beside it and renamed); on failure nothing is left. `count`
+// (optional) receives the entries.
 bool BuildIndex(const char* flvPath, const char* indexPath, uint32_t* count = nullptr);
 
 enum class IndexLoad {

@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "media/RtmpFile.h"
 #include "support/FlvBuilder.h"
@@ -347,6 +349,45 @@ TEST_F(RtmpFileTest, IndexCountBeyondTheFileIsRefusedBeforeAllocating) {
   ASSERT_TRUE(WriteWholeFile(idx, raw));
   EXPECT_EQ(LoadIndex(idx.c_str(), &e), IndexLoad::kLoaded);
   EXPECT_EQ(LoadIndex(Path("missing").c_str(), &e), IndexLoad::kFailed);
+}
+
+TEST_F(RtmpFileTest, IndexBeingBuiltIsNeverSeenHalfWritten) {
+  // Two players of a new object: one builds the index while the other finds
+  // the index file and loads it. What it finds must be the whole index, never
+  // the provisional count 0 (refused as "no media") or a part of the entries.
+  const std::string flv = Path("long.flv");
+  const std::string idx = Path("long.flv.index2");
+  constexpr uint32_t kTags = 60000;
+  FlvBuilder builder(4);
+  for (uint32_t i = 0; i < kTags; ++i) builder.Audio(i * 20, 1);
+  ASSERT_TRUE(builder.WriteTo(flv));
+  for (int round = 0; round < 3; ++round) {
+    std::filesystem::remove(idx);
+    std::atomic<bool> done{false};
+    std::thread build([&] {
+      EXPECT_TRUE(BuildIndex(flv.c_str(), idx.c_str()));
+      done = true;
+    });
+    int partial = 0, loaded = 0;
+    std::vector<IndexEntry> entries;
+    while (!done) {
+      if (!FileExists(idx.c_str())) continue;
+      const IndexLoad result = LoadIndex(idx.c_str(), &entries);
+      if (result == IndexLoad::kLoaded && entries.size() == kTags)
+        ++loaded;
+      else
+        ++partial;
+    }
+    build.join();
+    EXPECT_EQ(partial, 0) << "round " << round << ", complete loads " << loaded;
+    ASSERT_EQ(LoadIndex(idx.c_str(), &entries), IndexLoad::kLoaded);
+    EXPECT_EQ(entries.size(), kTags);
+  }
+  // Nothing of the builds is left beside the index.
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir_))
+    if (e.is_regular_file()) ++files;
+  EXPECT_EQ(files, 2u);
 }
 
 TEST(FindIndexEntry, GivesANeighbourOfTheTime) {
