@@ -10,12 +10,14 @@
 
 namespace {
 
-// Shared by every level of one decode: how deep we are, and whether the
-// nesting bound was hit. Too deep is not a tolerable value error: the levels
-// above must fail too, not skip ahead to an end marker and report success.
+// Shared by every level of one decode: how deep we are, how many values were
+// taken, and whether a bound was hit. Passing a bound is not a tolerable
+// value error: the levels above must fail too, not skip ahead to an end
+// marker and report success.
 struct DecodeState {
   int depth = 0;
-  bool tooDeep = false;
+  uint32_t values = 0;
+  bool refused = false;  // a bound was passed: the whole decode fails
 };
 
 const AmfProperty kInvalidProperty{};
@@ -59,13 +61,25 @@ void Append(AmfObject* object, AmfProperty&& property) {
 // that would pass kAmfMaxDepth.
 bool Enter(DecodeState& state) {
   if (state.depth >= kAmfMaxDepth) {
-    if (!state.tooDeep)
+    if (!state.refused)
       ProtocolLog(LOG_ERROR, "%s: values nested deeper than %d levels, refused", "AMFProp_Decode",
                   kAmfMaxDepth);
-    state.tooDeep = true;
+    state.refused = true;
     return false;
   }
   ++state.depth;
+  return true;
+}
+
+// Counts one more value; false (and the decode is refused) past kAmfMaxValues.
+bool TakeValue(DecodeState& state) {
+  if (state.values >= kAmfMaxValues) {
+    if (!state.refused)
+      ProtocolLog(LOG_ERROR, "%s: more than %u values, refused", "AMFProp_Decode", kAmfMaxValues);
+    state.refused = true;
+    return false;
+  }
+  ++state.values;
   return true;
 }
 
@@ -91,17 +105,20 @@ int DecodeObject(DecodeState& state, AmfObject* object, std::span<const uint8_t>
   const size_t size = bytes.size();
   size_t pos = 0;
   bool failed = false;
+  bool skipReported = false;
   for (;;) {
     if (size - pos >= 3 && bytes[pos] == 0 && bytes[pos + 1] == 0 && bytes[pos + 2] == AMF_OBJECT_END)
       return static_cast<int>(pos + 3);
     if (failed) {
-      ProtocolLog(LOG_ERROR, "DECODING ERROR, IGNORING BYTES UNTIL NEXT KNOWN PATTERN!");
+      // Once per skip, not per byte: the peer chooses how many bytes follow.
+      if (!skipReported) ProtocolLog(LOG_ERROR, "DECODING ERROR, IGNORING BYTES UNTIL NEXT KNOWN PATTERN!");
+      skipReported = true;
       ++pos;
     } else {
       AmfProperty property;
       int n = DecodeProp(state, &property, bytes.subspan(pos), named);
       if (n < 0) {
-        if (state.tooDeep) return -1;
+        if (state.refused) return -1;
         failed = true;
       } else {
         Append(object, std::move(property));
@@ -136,6 +153,7 @@ int DecodeArray(DecodeState& state, AmfObject* object, std::span<const uint8_t> 
 
 int DecodeProp(DecodeState& state, AmfProperty* property, std::span<const uint8_t> bytes, bool named) {
   *property = AmfProperty{};
+  if (!TakeValue(state)) return -1;
   if (bytes.empty() || bytes.data() == nullptr) {
     ProtocolLog(LOG_DEBUG, "%s: Empty buffer/no buffer pointer!", "AMFProp_Decode");
     return -1;
@@ -262,6 +280,7 @@ int DecodeProp(DecodeState& state, AmfProperty* property, std::span<const uint8_
 
 int DecodeProp3(DecodeState& state, AmfProperty* property, std::span<const uint8_t> bytes, bool named) {
   *property = AmfProperty{};
+  if (!TakeValue(state)) return -1;
   if (bytes.empty() || bytes.data() == nullptr) {
     ProtocolLog(LOG_DEBUG, "empty buffer/no buffer pointer!");
     return -1;

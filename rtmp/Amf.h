@@ -56,6 +56,10 @@ enum Amf3Type : uint8_t {
 // Objects nested deeper than this are refused: the decoder recurses once per
 // level, and a peer must not be able to choose how deep.
 constexpr int kAmfMaxDepth = 64;
+// Values one decode may hold, over all levels. Each costs a property record
+// many times the size of its one-byte encoding, so a peer must not be able to
+// choose how many; commands carry a handful.
+constexpr uint32_t kAmfMaxValues = 65536;
 
 // A text that refers into someone else's bytes (normally a message body).
 // Not zero-terminated; `data` is null when the text is empty.

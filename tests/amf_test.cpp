@@ -367,6 +367,61 @@ TEST(AmfDecode, NestingBound) {
   testing::internal::GetCapturedStderr();
 }
 
+// A command body of one-byte values would cost 88 bytes of tree per body
+// byte: a 16 MiB message came to 1.4 GB. One decode holds at most
+// kAmfMaxValues values, counted over every level and over AMF3 as well.
+TEST(AmfDecode, ValueCountBound) {
+  auto nulls = [](size_t values) {
+    Bytes out = B({0x02, 0x00, 0x01, 'x'});
+    out.insert(out.end(), values - 1, 0x05);
+    return out;
+  };
+  AmfObject obj;
+  Bytes ok = nulls(kAmfMaxValues);
+  ASSERT_EQ(AmfDecodeObject(&obj, ok, false), static_cast<int>(ok.size()));
+  EXPECT_EQ(obj.count, kAmfMaxValues);
+  Bytes over = nulls(kAmfMaxValues + 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(AmfDecodeObject(&obj, over, false), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  // Refused outright: no skipping ahead to an end marker.
+  EXPECT_EQ(err.find("IGNORING BYTES"), std::string::npos);
+
+  // Nested values count too, and an end marker after them does not rescue
+  // the decode.
+  Bytes nested = B({0x02, 0x00, 0x01, 'x', 0x0A, 0x00, 0x01, 0x00, 0x00});
+  nested.insert(nested.end(), kAmfMaxValues, 0x05);
+  nested.insert(nested.end(), {0x00, 0x00, 0x09});
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(AmfDecodeObject(&obj, nested, false), -1);
+  testing::internal::GetCapturedStderr();
+
+  // AMF3: a dynamic object whose members are nulls.
+  Bytes amf3 = B({0x02, 0x00, 0x01, 'x', 0x11, 0x0A, 0x0B, 0x01});
+  for (uint32_t i = 0; i < kAmfMaxValues; ++i) amf3.insert(amf3.end(), {0x03, 'n', 0x01});
+  amf3.push_back(0x01);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(AmfDecodeObject(&obj, amf3, false), -1);
+  testing::internal::GetCapturedStderr();
+}
+
+// The skip after an undecodable value is reported once, not once per byte:
+// a peer's 16 MiB of junk must not become 16 million log lines.
+TEST(AmfDecode, SkippedBytesAreReportedOnce) {
+  Bytes body = B({0x02, 0x00, 0x01, 'x', 0x03, 0x00, 0x01, 'b', 0x20});
+  body.insert(body.end(), 5000, 0x77);
+  body.insert(body.end(), {0x00, 0x00, 0x09, 0x05});
+  AmfObject obj;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(AmfDecodeObject(&obj, body, false), static_cast<int>(body.size()));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(obj.count, 3u);
+  size_t lines = 0;
+  for (size_t at = err.find("IGNORING BYTES"); at != std::string::npos; at = err.find("IGNORING BYTES", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 1u);
+}
+
 TEST(Amf3, ReadInteger) {
   struct Case {
     Bytes bytes;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "rtmp/Amf.h"
 #include "support/AmfHelpers.h"
 #include "support/RtmpClient.h"
 #include "support/ServerProcess.h"
@@ -142,6 +143,19 @@ TEST_F(ConnectionTest, CommandThatDoesNotStartWithAStringClosesTheConnection) {
     ASSERT_TRUE(client.SendMessage(3, 20, 0, 0, body));
     EXPECT_TRUE(client.WaitClosed(5000)) << body.size();
   }
+}
+
+// Each decoded value costs far more memory than its byte on the wire: a
+// command with more values than any command has is refused, not answered.
+TEST_F(ConnectionTest, CommandWithTooManyValuesClosesTheConnection) {
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client));
+  std::vector<uint8_t> body = amf::Body({amf::Str("createStream"), amf::Num(2), amf::Null()});
+  body.insert(body.end(), kAmfMaxValues, 0x05);
+  ASSERT_TRUE(client.SendMessage(3, 20, 0, 0, body));
+  auto reply = client.ReadMessage(5000);
+  EXPECT_FALSE(reply) << "answered with type " << int(reply ? reply->type : 0);
+  EXPECT_TRUE(client.WaitClosed(5000));
 }
 
 TEST_F(ConnectionTest, SetChunkSizeIsAnsweredAndUsedForSending) {
