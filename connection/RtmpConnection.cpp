@@ -197,6 +197,8 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
     std::lock_guard<std::recursive_mutex> lock(connection->rtmp.sendLock);
     RtmpChannelOut(&connection->rtmp, 2);
     RtmpChannelOut(&connection->rtmp, 3);
+    // Closed only after the SocketBuffer, so no writer can signal it late.
+    connection->rtmp.sockbuf.wakeFd = connection->wakeEvent;
   }
   ListAddTail(&g_connections, connection.get());
   return connection.release();

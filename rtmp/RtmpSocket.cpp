@@ -103,6 +103,11 @@ int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length
     }
   }
   SendQueueAppend(queue, rest);
+  if (!IsOwner(sockbuf) && sockbuf->wakeFd >= 0) {
+    uint64_t one = 1;
+    ssize_t n = write(sockbuf->wakeFd, &one, sizeof one);
+    (void)n;
+  }
   return 1;
 }
 

@@ -35,6 +35,10 @@ struct SocketBuffer {
   // Set when a write failed or another thread shut the socket down; writes
   // then fail and the owner's next read sees the end of the stream.
   std::atomic<bool> failed{false};
+  // The owner's wake eventfd, or -1. Another thread that leaves output queued
+  // signals it (under the send lock, while the buffer is open): the owner
+  // polls for POLLOUT only when it knew of queued output as it went to sleep.
+  int wakeFd = -1;
 
   // Owner thread only.
   int32_t size = 0;    // received bytes not yet consumed

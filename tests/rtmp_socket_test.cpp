@@ -2,6 +2,7 @@
 // writers, the bounded output queue, and the ends of a connection.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -200,6 +201,50 @@ TEST(SocketBuffer, WritesLongerThanOneEntryAreQueuedInPieces) {
   EXPECT_TRUE(drain.inOrder);
   RtmpContextFree(&context);
   RtmpShutdown(&context);
+  close(clientFd);
+}
+
+// The owner polls for POLLOUT only when it saw queued output before it went
+// to sleep. Output that another thread (chat, presence) leaves in the queue
+// must wake it, or it would wait for the next ping to go out.
+TEST(SocketBuffer, OutputQueuedByAnotherThreadWakesTheOwner) {
+  auto [serverFd, clientFd] = SocketPair();
+  RtmpContext context;
+  ASSERT_EQ(RtmpContextInit(&context, serverFd), 1);
+  int wake = eventfd(0, EFD_NONBLOCK);
+  ASSERT_GE(wake, 0);
+  context.sockbuf.wakeFd = wake;
+  auto signalled = [wake] {
+    pollfd p{wake, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+  };
+  Stream stream;
+  uint64_t accepted = 0;
+  while (context.sockbuf.context->queued < 1) {
+    auto bytes = stream.Next(60000);
+    ASSERT_EQ(LockedWrite(&context, bytes), 1);
+    accepted += bytes.size();
+  }
+  EXPECT_FALSE(signalled()) << "the owner knows of its own queued output";
+
+  auto chat = stream.Next(100);
+  accepted += chat.size();
+  EXPECT_EQ(std::async(std::launch::async, [&] { return LockedWrite(&context, chat); }).get(), 1);
+  EXPECT_TRUE(signalled());
+
+  Drain drain(clientFd);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] { drain.Run(stop); });
+  FlushUntilEmpty(&context);
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (drain.received < accepted && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  stop = true;
+  reader.join();
+  EXPECT_EQ(drain.received, accepted);
+  EXPECT_TRUE(drain.inOrder);
+  RtmpContextFree(&context);
+  RtmpShutdown(&context);
+  close(wake);
   close(clientFd);
 }
 
