@@ -53,8 +53,21 @@ running_pid() {
   echo "$pid"
 }
 
+# Bounded: a server that takes the connection but never replies (hung, or
+# stopped) must not hold the caller for good.
 answers() {
-  client -N -e 'select 1' >/dev/null 2>&1
+  timeout 10 mariadb --no-defaults --connect-timeout=5 --socket="$socket" -uroot \
+    -N -e 'select 1' >/dev/null 2>&1
+}
+
+# Waits up to $1 seconds for the running server to answer.
+wait_answer() {
+  local deadline=$((SECONDS + $1))
+  until answers; do
+    running_pid >/dev/null || return 1
+    [ "$SECONDS" -ge "$deadline" ] && return 1
+    sleep 0.2
+  done
 }
 
 pick_port() {
@@ -101,11 +114,17 @@ load_demo() {
 }
 
 do_start() {
-  if running_pid >/dev/null && answers; then
-    port=$(cat "$dir/port")
-    write_env
-    load_demo
-    return
+  if running_pid >/dev/null; then
+    if wait_answer "$start_timeout"; then
+      port=$(cat "$dir/port")
+      write_env
+      load_demo
+      return
+    fi
+    # Launching beside it would fail on the locked datadir and, by removing
+    # its pid file, leave it running where no stop can find it.
+    echo "mariadbd $(running_pid) does not answer; stopping it" >&2
+    do_stop
   fi
   if [ ! -d "$datadir/mysql" ]; then
     rm -rf "$datadir"
@@ -134,20 +153,19 @@ launch() {
     --log-error="$logfile" --lower-case-table-names=1 \
     --default-time-zone=+00:00 --skip-log-bin \
     </dev/null >/dev/null 2>&1 9>&- &
-  local child=$! waited=0
+  local child=$! deadline=$((SECONDS + start_timeout))
   until answers; do
     if ! kill -0 "$child" 2>/dev/null; then
       echo "mariadbd exited during start; last lines of $logfile:" >&2
       tail -n 20 "$logfile" >&2
       return 1
     fi
-    if [ $waited -ge $((start_timeout * 5)) ]; then
+    if [ "$SECONDS" -ge "$deadline" ]; then
       echo "mariadbd did not answer within ${start_timeout}s" >&2
       kill -TERM "$child" 2>/dev/null
       return 1
     fi
     sleep 0.2
-    waited=$((waited + 1))
   done
   # Clients come over TCP from 127.0.0.1; make sure root may do so without a
   # password whatever accounts the installer made.
@@ -161,6 +179,7 @@ do_stop() {
   local pid waited=0
   pid=$(running_pid) || return 0
   kill -TERM "$pid" 2>/dev/null
+  kill -CONT "$pid" 2>/dev/null  # a stopped server could not act on TERM
   while kill -0 "$pid" 2>/dev/null; do
     if [ $waited -ge $((stop_timeout * 5)) ]; then
       echo "mariadbd $pid did not stop within ${stop_timeout}s; killing it" >&2
@@ -177,7 +196,7 @@ do_stop() {
 # One action at a time per folder: the test fixture and `make run` may both
 # reach for the same server.
 exec 9>"$dir/.lock"
-flock -w $((start_timeout + stop_timeout + 30)) 9 || {
+flock -w $((2 * start_timeout + stop_timeout + 30)) 9 || {
   echo "another testdb.sh holds $dir/.lock" >&2
   exit 1
 }
