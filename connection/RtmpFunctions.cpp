@@ -238,7 +238,7 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
 
   char app[kTextSize];
   size_t n = r->app.size() < kTextSize - 1 ? r->app.size() : kTextSize - 1;
-  memcpy(app, r->app.data(), n);
+  if (n) memcpy(app, r->app.data(), n);  // an empty view may have no address
   app[n] = '\0';
   // The views point into the connect message, which is released after this.
   r->tcUrl = r->swfUrl = r->pageUrl = r->app = r->flashVer = {};

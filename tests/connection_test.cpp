@@ -116,6 +116,24 @@ TEST_F(ConnectionTest, ConnectIsAnsweredByControlMessagesThenTheExactResult) {
   }
 }
 
+// An empty application name, a missing one and one that is not a string all
+// leave the app text empty (the sanitizer build once aborted on copying it).
+TEST_F(ConnectionTest, ConnectWithoutAnApplicationNameIsServed) {
+  for (int variant = 0; variant < 3; ++variant) {
+    RtmpClient client;
+    ASSERT_TRUE(Open(&client));
+    std::vector<amf::Field> params = {{"flashVer", amf::Str("LNX 9,0,124,2")}};
+    if (variant == 1) params.push_back({"app", amf::Str("")});
+    if (variant == 2) params.push_back({"app", amf::Num(7)});
+    ASSERT_TRUE(client.SendMessage(3, 20, 0, 0, amf::Body({amf::Str("connect"), amf::Num(1), amf::Obj(params)})));
+    auto values = ReadCommand(&client);
+    ASSERT_EQ(values.size(), 4u) << variant;
+    EXPECT_EQ(values[3].Get("code").text, "NetConnection.Connect.Success");
+    ASSERT_TRUE(Command(&client, {amf::Str("createStream"), amf::Num(2), amf::Null()}));
+    EXPECT_EQ(ReadCommand(&client).size(), 4u) << variant;
+  }
+}
+
 TEST_F(ConnectionTest, Play2AndUnknownCommandsGetNoReply) {
   RtmpClient client;
   ASSERT_TRUE(Connected(&client));
