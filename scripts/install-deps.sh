@@ -9,6 +9,7 @@ PACKAGES=(
   mariadb-server mariadb-client
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+  gstreamer1.0-x  # timeoverlay of the demo clip; only recommended by -good
   python3 procps iproute2
 )
 
