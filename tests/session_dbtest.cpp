@@ -71,7 +71,7 @@ TEST_F(SessionAccounting, RecordingTimingNeverWritesAViewingRow) {
   StartSessionTiming(&stream_);
   stream_.timing.start = SessionNow() - 300;
   PathText flv, index;
-  ResolvePlayFile(&stream_, flv, index);  // the object's file is absent: no play, no row
+  EXPECT_FALSE(ResolvePlayFile(&stream_, flv, index));  // no site here: nothing resolves
   EXPECT_EQ(stream_.timing.rowId, 0);
   EXPECT_FALSE(stream_.timing.active);
 }
