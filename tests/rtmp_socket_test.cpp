@@ -61,7 +61,7 @@ struct Drain {
     }
   }
   int fd;
-  uint64_t received = 0;
+  std::atomic<uint64_t> received{0};  // the test thread polls it
   bool inOrder = true;
 };
 
