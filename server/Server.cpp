@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "server/Log.h"
 #include "server/ThreadHttp.h"
@@ -18,6 +19,17 @@ int g_listensock = -1;
 ServerConfig g_config;
 
 namespace {
+
+// ServerStop runs on the signal thread: it must not read the descriptor while
+// the accept loop sets it, nor shut it down after the loop closed it (the
+// number may already belong to another connection's socket).
+std::mutex g_listenLock;
+
+void CloseListener() {
+  std::lock_guard<std::mutex> lock(g_listenLock);
+  close(g_listensock);
+  g_listensock = -1;
+}
 
 // Connection threads keep a modest stack; their large buffers live on the heap.
 constexpr size_t kConnectionStackSize = 1024 * 1024;
@@ -76,7 +88,10 @@ bool ServerInit() {
 }
 
 void ServerRun() {
-  g_listensock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  {
+    std::lock_guard<std::mutex> lock(g_listenLock);
+    g_listensock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  }
   if (g_listensock < 0) {
     REPORT_ASSERT("g_listensock", "Server");
     return;
@@ -92,12 +107,12 @@ void ServerRun() {
   addr.sin_port = htons(static_cast<uint16_t>(g_config.rtmpPort));
   if (bind(g_listensock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     REPORT_ASSERT("res != SOCKET_ERROR", "Server");
-    close(g_listensock);
+    CloseListener();
     return;
   }
   if (listen(g_listensock, SOMAXCONN) != 0) {
     REPORT_ASSERT("res != SOCKET_ERROR", "Server");
-    close(g_listensock);
+    CloseListener();
     return;
   }
   socklen_t len = sizeof addr;
@@ -129,13 +144,16 @@ void ServerRun() {
     }
     incoming.release();  // the connection thread owns it now
   }
-  close(g_listensock);
+  CloseListener();
   ConsolePrint("STRMD stopped\n");
 }
 
 void ServerStop() {
   bool wasStopping = g_stopping.exchange(true);
-  // close() would not wake a blocked accept on Linux; shutdown() does.
-  if (!wasStopping && g_listensock >= 0) shutdown(g_listensock, SHUT_RDWR);
+  {
+    // close() would not wake a blocked accept on Linux; shutdown() does.
+    std::lock_guard<std::mutex> lock(g_listenLock);
+    if (!wasStopping && g_listensock >= 0) shutdown(g_listensock, SHUT_RDWR);
+  }
   usleep(1000 * 1000);
 }
