@@ -397,6 +397,13 @@ int Decode3(DecodeState& state, AmfObject* object, std::span<const uint8_t> byte
     // Each member name takes at least one byte: a larger count is a lie and
     // must not size the name table.
     if (memberCount > bytes.size() - pos) return -1;
+    // Every member takes a value, so more members than the value bound can
+    // never decode: refuse before the count sizes the name table.
+    if (memberCount > kAmfMaxValues) {
+      ProtocolLog(LOG_ERROR, "%s: more than %u values, refused", "AMF3_Decode", kAmfMaxValues);
+      state.refused = true;
+      return -1;
+    }
     if constexpr (LOG_DEBUG <= kProtocolLogLevel)
       ProtocolLog(LOG_DEBUG, "Class name: %s, externalizable: %d, dynamic: %d, classMembers: %d",
                   Printable(className).c_str(), externalizable, dynamic, static_cast<int>(memberCount));

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstring>
@@ -403,6 +404,30 @@ TEST(AmfDecode, ValueCountBound) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(AmfDecodeObject(&obj, amf3, false), -1);
   testing::internal::GetCapturedStderr();
+}
+
+// An AMF3 class announces its member count before any value is read; a count
+// that no decode can fill must not size the table of member names (16 bytes
+// per one-byte name).
+TEST(Amf3, MemberCountBeyondTheValueBoundIsRefusedBeforeTheNamesAreRead) {
+  const uint32_t members = 4u << 20;
+  Bytes body = B({0x02, 0x00, 0x01, 'x', 0x11, 0x0A});
+  // Inline sealed class: (members << 4) | 0b0011, as a 4-byte AMF3 integer.
+  const uint32_t header = (members << 4) | 0x03;
+  body.insert(body.end(), {static_cast<uint8_t>(0x80 | ((header >> 22) & 0x7F)),
+                           static_cast<uint8_t>(0x80 | ((header >> 15) & 0x7F)),
+                           static_cast<uint8_t>(0x80 | ((header >> 8) & 0x7F)), static_cast<uint8_t>(header)});
+  body.push_back(0x01);                       // empty class name
+  body.insert(body.end(), members, 0x01);     // empty member names
+  struct rusage before, after;
+  getrusage(RUSAGE_SELF, &before);
+  AmfObject obj;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(AmfDecodeObject(&obj, body, false), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_EQ(err.find("IGNORING BYTES"), std::string::npos);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024) << "KiB";
 }
 
 // The skip after an undecodable value is reported once, not once per byte:
