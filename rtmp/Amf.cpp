@@ -48,11 +48,13 @@ unsigned AddressOf(const uint8_t* p) {
   return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
 
-// Doubling (in multiples of 16) instead of a fixed step of 16: a body of
-// millions of one-byte values must not cost a quadratic number of moves.
+// Doubling from one entry instead of a fixed step of 16: a body of many
+// values must not cost a quadratic number of moves, and a body of many
+// one-value arrays (6 bytes each on the wire) must not cost 16 entries of
+// 88 bytes apiece.
 void Append(AmfObject* object, AmfProperty&& property) {
   auto& props = object->props;
-  if (props.size() == props.capacity()) props.reserve(props.capacity() < 16 ? 16 : props.capacity() * 2);
+  if (props.size() == props.capacity()) props.reserve(props.capacity() == 0 ? 1 : props.capacity() * 2);
   props.push_back(std::move(property));
   object->count = static_cast<uint32_t>(props.size());
 }
