@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <mysql.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -39,12 +41,8 @@ void* ConnectionThread(void* arg) {
   // The record carries the thread's own handle before any handler reads it.
   incoming->thread = pthread_self();
 
-  unsigned char first = 0;
-  ssize_t n;
-  do {
-    n = recv(incoming->socket, &first, 1, MSG_PEEK);
-  } while (n < 0 && errno == EINTR);
-  if (n != 1) {
+  int first = ServerPeekFirstByte(incoming->socket, kFirstByteWaitMs);
+  if (first < 0) {
     close(incoming->socket);
     return nullptr;
   }
@@ -77,6 +75,21 @@ bool IsResourceShortage(int err) {
 }
 
 }  // namespace
+
+int ServerPeekFirstByte(int fd, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return -1;
+    unsigned char first = 0;
+    ssize_t n = recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return n == 1 ? first : -1;
+  }
+}
 
 bool ServerInit() {
   srand(static_cast<unsigned>(time(nullptr)));

@@ -27,6 +27,15 @@ extern std::atomic<bool> g_stopping;
 extern int g_listensock;
 extern ServerConfig g_config;
 
+// How long an accepted connection may stay silent before its first byte: as
+// long as any later read waits for a peer. A peer that never speaks (or has
+// vanished without closing) must not keep a thread for ever.
+constexpr int kFirstByteWaitMs = 300 * 1000;
+
+// Peeks at the first byte (it stays in the receive queue). The byte, or -1
+// when the peer closed, the socket failed or timeoutMs passed in silence.
+int ServerPeekFirstByte(int fd, int timeoutMs);
+
 bool ServerInit();
 void ServerRun();
 void ServerStop();

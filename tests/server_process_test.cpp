@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 
+#include "server/Server.h"
 #include "support/LocalWebServer.h"
 #include "support/ServerProcess.h"
 #include "support/TestEnv.h"
@@ -119,6 +120,31 @@ TEST(Process, SilentCloseLeavesNothingAndServerKeepsAccepting) {
   p.Signal(SIGINT);
   ASSERT_TRUE(p.Wait());
   EXPECT_EQ(p.exitStatus, 0);
+}
+
+// The first byte is peeked, not taken; a peer that stays silent is given up
+// after the wait instead of keeping its thread for ever.
+TEST(Process, FirstBytePeekHasADeadline) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  auto start = Clock::now();
+  EXPECT_EQ(ServerPeekFirstByte(fds[0], 200), -1);
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_GE(waited, 180);
+  EXPECT_LT(waited, 2000);
+
+  const uint8_t version = 3;
+  ASSERT_EQ(write(fds[1], &version, 1), 1);
+  EXPECT_EQ(ServerPeekFirstByte(fds[0], 200), 3);
+  uint8_t again = 0;
+  EXPECT_EQ(recv(fds[0], &again, 1, 0), 1);  // still there for the handler
+  EXPECT_EQ(again, 3);
+
+  close(fds[1]);
+  start = Clock::now();
+  EXPECT_EQ(ServerPeekFirstByte(fds[0], 5000), -1);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 1000);
+  close(fds[0]);
 }
 
 struct Relay : ::testing::Test {
