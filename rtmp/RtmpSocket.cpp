@@ -79,21 +79,11 @@ int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length
   std::span<const uint8_t> rest(bytes, length);
 
   // Queued output goes first, or the peer would see bytes out of order.
-  if (!SendQueueFlush(queue, fd)) return 0;
-  if (queue.entries.empty()) {
-    long n = UnicastSocketSendSome(fd, rest);
-    if (n < 0) return 0;
-    rest = rest.subspan(static_cast<size_t>(n));
-  }
-  if (rest.empty()) return 1;
-
-  auto deadline = Clock::now() + std::chrono::milliseconds(sockbuf->sendWaitMs);
-  while (queue.entries.size() + SendQueueEntriesFor(rest.size()) > queue.capacity) {
-    // Another connection's thread must never wait on this peer: it fails and
-    // the connection closes. The owner can flush itself, so it waits a while.
-    if (!IsOwner(sockbuf)) return 0;
-    int ready = WaitFor(fd, POLLOUT, deadline);
-    if (ready <= 0) return 0;
+  // Another connection's thread must never wait on this peer: without room
+  // it fails and the connection closes. The owner can flush itself, so it
+  // waits a while for the socket to take more.
+  Clock::time_point deadline{};  // taken only once a wait is needed
+  while (true) {
     if (!SendQueueFlush(queue, fd)) return 0;
     if (queue.entries.empty()) {
       long n = UnicastSocketSendSome(fd, rest);
@@ -101,6 +91,10 @@ int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length
       rest = rest.subspan(static_cast<size_t>(n));
       if (rest.empty()) return 1;
     }
+    if (queue.entries.size() + SendQueueEntriesFor(rest.size()) <= queue.capacity) break;
+    if (!IsOwner(sockbuf)) return 0;
+    if (deadline == Clock::time_point{}) deadline = Clock::now() + std::chrono::milliseconds(sockbuf->sendWaitMs);
+    if (WaitFor(fd, POLLOUT, deadline) <= 0) return 0;
   }
   SendQueueAppend(queue, rest);
   if (!IsOwner(sockbuf) && sockbuf->wakeFd >= 0) {
