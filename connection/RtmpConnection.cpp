@@ -10,6 +10,8 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -343,7 +345,8 @@ int RtmpConnectionNextWait(RtmpConnection* connection) {
       result = wait;
     }
   }
-  return static_cast<int>(result);
+  // A wait beyond the int range is as good as no timer: cap it, never wrap.
+  return static_cast<int>(std::min<int64_t>(result, INT_MAX));
 }
 
 int RtmpConnectionServiceStream(RtmpConnection* connection) {

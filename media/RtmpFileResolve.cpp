@@ -24,16 +24,18 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
     REPORT_ASSERT("file", "RtmpFile");
     return false;
   }
-  int32_t paramid = StreamParamInt(stream->name, "paramid=");
-  if (paramid != 0) {
-    RecordPtr<TranscodeObject> to =
-        LoadTranscodeObject(db, "fileid=%d and templateid=%d", fileid, paramid);
+  // A rendition plays from the cache; only a ready one has a path.
+  auto UseRendition = [&](RecordPtr<TranscodeObject> to) {
     if (!to) {
       REPORT_ASSERT("to", "RtmpFile");
       return false;
     }
     if (!RenditionPath(flvPath, site->cache, Text(to->filename), to->status)) return false;
-    if (flvPath[0] != '\0' && !IndexPathOf(indexPath, flvPath)) return false;
+    return flvPath[0] == '\0' || IndexPathOf(indexPath, flvPath);
+  };
+  int32_t paramid = StreamParamInt(stream->name, "paramid=");
+  if (paramid != 0) {
+    if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and templateid=%d", fileid, paramid))) return false;
   } else if (IsFlvFileName(Text(file->pathname))) {
     RecordPtr<FolderImport> import;
     const char* importFolder = nullptr;
@@ -46,14 +48,7 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
       return false;
     if (!ObjectIndexPath(indexPath, site->cache, fileid)) return false;
   } else {
-    RecordPtr<TranscodeObject> to =
-        LoadTranscodeObject(db, "fileid=%d and status=%d", fileid, kRenditionReady);
-    if (!to) {
-      REPORT_ASSERT("to", "RtmpFile");
-      return false;
-    }
-    if (!RenditionPath(flvPath, site->cache, Text(to->filename), to->status)) return false;
-    if (flvPath[0] != '\0' && !IndexPathOf(indexPath, flvPath)) return false;
+    if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and status=%d", fileid, kRenditionReady))) return false;
   }
 
   RtmpStreamOut& out = stream->output;
