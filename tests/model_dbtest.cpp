@@ -17,12 +17,6 @@
 
 namespace {
 
-std::vector<std::string> Names(const amf::Node& object) {
-  std::vector<std::string> names;
-  for (const amf::Node& item : object.items) names.push_back(item.name);
-  return names;
-}
-
 class ModelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -84,7 +78,7 @@ class ModelTest : public ::testing::Test {
 
 TEST_F(ModelTest, PhpsessidInAnyCaseAnswersTheUserAndReplacesTheRecords) {
   amf::Node ada = Load("PHPSESSID", "demo-ada-0001");
-  EXPECT_EQ(Names(ada), (std::vector<std::string>{"userid", "userlogon", "username", "folderid", "phpsessid"}));
+  EXPECT_EQ(amf::Names(ada), (std::vector<std::string>{"userid", "userlogon", "username", "folderid", "phpsessid"}));
   EXPECT_EQ(ada.Get("userid").number, 1);
   EXPECT_EQ(ada.Get("userlogon").text, "ada");
   EXPECT_EQ(ada.Get("username").text, "Ada Teacher");
@@ -135,7 +129,7 @@ TEST_F(ModelTest, SessionIdThatIsNotOneIsRefusedBeforeAnySql) {
 TEST_F(ModelTest, CreateSaveDeleteRunTheClientsStatements) {
   auto created = Command(kModelCreate, {amf::Str("Chat"), amf::Str("values (0, 1, 'Model room')")});
   ASSERT_EQ(created.size(), 4u);
-  EXPECT_EQ(Names(created[3]), std::vector<std::string>{"id"});
+  EXPECT_EQ(amf::Names(created[3]), std::vector<std::string>{"id"});
   const int id = static_cast<int>(created[3].Get("id").number);
   ASSERT_GT(id, 2);
   EXPECT_EQ(db_.Value("select name from Chat where id=" + std::to_string(id)), "Model room");
@@ -226,7 +220,7 @@ TEST(ModelQueryParam, FollowsTheStreamNameRule) {
 TEST_F(ModelTest, FileAnswersStatusThreeForNoFileAndForFlvFiles) {
   const int before = Count("TranscodeObject");
   amf::Node none = Load("File", "fileid=0");
-  EXPECT_EQ(Names(none), (std::vector<std::string>{"fileid", "status", "message"}));
+  EXPECT_EQ(amf::Names(none), (std::vector<std::string>{"fileid", "status", "message"}));
   EXPECT_EQ(none.Get("fileid").number, 0);
   EXPECT_EQ(none.Get("status").number, 3);
   EXPECT_EQ(none.Get("message").text, "");
@@ -243,7 +237,7 @@ TEST_F(ModelTest, FileAnswersStatusThreeForNoFileAndForFlvFiles) {
 
 TEST_F(ModelTest, FileSchedulesOneRenditionWithTheActiveTemplate) {
   amf::Node first = Load("File", "fileid=202");  // slides.avi, no renditions
-  EXPECT_EQ(Names(first),
+  EXPECT_EQ(amf::Names(first),
             (std::vector<std::string>{"fileid", "status", "message", "templateid", "bitrate", "size"}));
   EXPECT_EQ(first.Get("fileid").number, 202);
   EXPECT_EQ(first.Get("status").number, 5);
@@ -325,12 +319,12 @@ TEST_F(ModelTest, TranscodesListsRenditionsByFallingBitrateThenTheOriginal) {
   db_.Run("insert into TranscodeObject (fileid, templateid, status, filename, bitrate) values "
           "(200, 2, 3, '200-2.flv', 300), (200, 1, 3, '200-1.flv', 800)");
   amf::Node list = Load("Transcodes", "fileid=200");
-  EXPECT_EQ(Names(list), (std::vector<std::string>{"count", "data"}));
+  EXPECT_EQ(amf::Names(list), (std::vector<std::string>{"count", "data"}));
   EXPECT_EQ(list.Get("count").number, 3);
   const amf::Node& data = list.Get("data");
   ASSERT_EQ(data.kind, amf::Kind::kStrictArray);
   ASSERT_EQ(data.items.size(), 3u);
-  EXPECT_EQ(Names(data.Item(0)), (std::vector<std::string>{"name", "templateid", "bitrate", "status",
+  EXPECT_EQ(amf::Names(data.Item(0)), (std::vector<std::string>{"name", "templateid", "bitrate", "status",
                                                            "audiocodec", "videocodec", "defaulttemplate",
                                                            "activetemplate"}));
   EXPECT_EQ(data.Item(0).Get("name").text, "Standard");

@@ -16,12 +16,6 @@
 
 namespace {
 
-std::vector<std::string> Names(const amf::Node& object) {
-  std::vector<std::string> names;
-  for (const amf::Node& item : object.items) names.push_back(item.name);
-  return names;
-}
-
 class ModelRtmpTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -106,7 +100,7 @@ TEST_F(ModelRtmpTest, SessionUserIsServedInEitherCase) {
   RtmpClient client;
   ASSERT_TRUE(Connected(&client));
   amf::Node ada = Load(&client, "PHPSESSID", "demo-ada-0001");
-  EXPECT_EQ(Names(ada), (std::vector<std::string>{"userid", "userlogon", "username", "folderid", "phpsessid"}));
+  EXPECT_EQ(amf::Names(ada), (std::vector<std::string>{"userid", "userlogon", "username", "folderid", "phpsessid"}));
   EXPECT_EQ(ada.Get("userid").number, 1);
   EXPECT_EQ(ada.Get("userlogon").text, "ada");
   EXPECT_EQ(ada.Get("username").text, "Ada Teacher");

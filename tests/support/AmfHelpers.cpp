@@ -421,6 +421,12 @@ std::string ToString(const std::vector<Node>& values) {
   return out.str();
 }
 
+std::vector<std::string> Names(const Node& object) {
+  std::vector<std::string> names;
+  for (const Node& item : object.items) names.push_back(item.name);
+  return names;
+}
+
 void PrintTo(const Node& value, std::ostream* out) { *out << ToString(value); }
 
 }  // namespace amf

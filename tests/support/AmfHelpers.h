@@ -91,6 +91,9 @@ bool Equivalent(const Node& a, const Node& b);
 bool Equivalent(const std::vector<Node>& a, const std::vector<Node>& b);
 
 bool operator==(const Node& a, const Node& b);
+// The names of an object's properties, in order.
+std::vector<std::string> Names(const Node& object);
+
 std::string ToString(const Node& value);
 std::string ToString(const std::vector<Node>& values);
 void PrintTo(const Node& value, std::ostream* out);  // for gtest messages
