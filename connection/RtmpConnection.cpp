@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -32,11 +33,26 @@ List g_connections;
 
 namespace {
 
-constexpr int kKeepAliveSeconds = 30;
-constexpr int64_t kSilenceLimitSeconds = 120;
+constexpr int kKeepAliveMs = 30 * 1000;
+constexpr int kSilenceLimitMs = 120 * 1000;
 constexpr int kConnectionNice = -1;
 
 int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
+
+int64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A period in milliseconds from the environment (tests shorten them), else
+// the default.
+int PeriodMs(const char* name, int fallback) {
+  const char* text = getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  long value = strtol(text, nullptr, 10);
+  return value > 0 && value <= INT_MAX ? static_cast<int>(value) : fallback;
+}
 
 void ArmTimer(int fd, int64_t ms) {
   itimerspec value{};
@@ -185,12 +201,10 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
 
   connection->wakeEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   connection->pacingTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  connection->keepAliveTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  if (connection->wakeEvent < 0 || connection->pacingTimer < 0 || connection->keepAliveTimer < 0) {
+  if (connection->wakeEvent < 0 || connection->pacingTimer < 0) {
     ReportError("RtmpConnectionCreate: events");
     CloseFd(&connection->wakeEvent);
     CloseFd(&connection->pacingTimer);
-    CloseFd(&connection->keepAliveTimer);
     RtmpShutdown(&connection->rtmp);
     RtmpContextFree(&connection->rtmp);
     return nullptr;
@@ -201,6 +215,7 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
     RtmpChannelOut(&connection->rtmp, 3);
     // Closed only after the SocketBuffer, so no writer can signal it late.
     connection->rtmp.sockbuf.wakeFd = connection->wakeEvent;
+    connection->rtmp.sockbuf.batching = true;
   }
   ListAddTail(&g_connections, connection.get());
   return connection.release();
@@ -239,28 +254,25 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
   RtmpShutdown(&connection->rtmp);
   CloseFd(&connection->wakeEvent);
   CloseFd(&connection->pacingTimer);
-  CloseFd(&connection->keepAliveTimer);
 }
 
 int RtmpConnectionPending(RtmpConnection* connection) {
-  if (connection->rtmp.sockbuf.size != 0) return connection->rtmp.sockbuf.size;
-  int fd = RtmpSocketFd(&connection->rtmp);
-  int available = 0;
-  int res = fd < 0 ? -1 : ioctl(fd, FIONREAD, &available);
-  if (res == -1) {
-    REPORT_ASSERT("res != -1", "RtmpConnection");
-    return -1;
-  }
-  return available;
+  // Only what the loop has received counts: the socket itself is asked only
+  // when poll() says it has input.
+  if (connection->inputNeedsMore) return 0;
+  return connection->rtmp.sockbuf.size;
 }
 
 int RtmpConnectionProcessInput(RtmpConnection* connection) {
   RtmpPacket& packet = connection->packet;
-  // Read without the send lock: other threads keep sending to this client
-  // while it takes its time with the rest of a message.
-  do {
-    if (!RTMP_ReadPacket(&connection->rtmp, &packet)) return 0;
-  } while (packet.m_nBytesRead != packet.m_nBodySize);
+  // Never waits: a message still incomplete stays in its channel until the
+  // loop has received more, and the loop goes on serving meanwhile.
+  int read = RtmpReadMessage(&connection->rtmp, &packet);
+  if (read < 0) return 0;
+  if (read == 0) {
+    connection->inputNeedsMore = true;
+    return 1;
+  }
 
   RtmpStream* stream = FindAddressedStream(connection);
   int result = 1;
@@ -385,61 +397,117 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   Trace("RTMP: New connection from %s\n", connection->address);
 
   RtmpContext* r = &connection->rtmp;
+  const int keepAliveMs = PeriodMs("STRMD_KEEPALIVE_MS", kKeepAliveMs);
+  const int silenceLimitMs = PeriodMs("STRMD_SILENCE_LIMIT_MS", kSilenceLimitMs);
+  const int readLimitMs = PeriodMs("STRMD_READ_LIMIT_MS", kSocketReadWaitMs);
+  int64_t lastInput = NowMs();      // the peer last sent something
+  int64_t incompleteSince = 0;      // a message has been partly received since
+  int64_t keepAliveDue = 0;         // the next ping, while the loop waits
+  int64_t armedDue = -1;            // what the pacing timer is armed for
   while (RtmpSocketFd(r) != -1) {
     connection->lastWake = NowSeconds();
+    if (r->sockbuf.overflowed) {
+      errno = 0;
+      ReportError("RTMP output to %s over its cap: closing the connection", connection->address);
+      break;
+    }
     if (RtmpConnectionPending(connection)) {
       if (!RtmpConnectionProcessInput(connection)) break;
       continue;
     }
+    const int64_t now = NowMs();
+    if (!RtmpInputIncomplete(r)) {
+      incompleteSince = 0;
+    } else if (incompleteSince == 0) {
+      incompleteSince = now;
+    } else if (now - incompleteSince >= readLimitMs) {
+      errno = 0;
+      ReportError("RTMP read limit: %s left a message unfinished for %d ms", connection->address, readLimitMs);
+      break;
+    }
+
     int wait = RtmpConnectionNextWait(connection);
-    if (wait == 0) {
+    // Media due while the output queue is above its watermark waits for the
+    // socket to take what is queued: the backlog stays in the stream's queue.
+    const bool blocked = wait == 0 && RtmpOutputAboveWatermark(r);
+    if (wait == 0 && !blocked) {
       if (!RtmpConnectionServiceStream(connection)) break;
       continue;
     }
-    if (wait > 0) ArmTimer(connection->pacingTimer, wait);
-    ArmTimer(connection->keepAliveTimer, int64_t{kKeepAliveSeconds} * 1000);
+    // Everything the pass produced goes out in one sendmsg().
+    if (RtmpOutputPending(r)) connection->batches++;
+    if (!RtmpFlushOutput(r)) break;
+    if (blocked && !RtmpOutputAboveWatermark(r)) continue;
+    if (wait > 0) {
+      int64_t due = now + wait;
+      if (due != armedDue) {
+        ArmTimer(connection->pacingTimer, wait);
+        armedDue = due;
+      }
+    }
+    if (keepAliveDue <= now) keepAliveDue = now + keepAliveMs;
+    int64_t until = keepAliveDue;
+    if (incompleteSince != 0) until = std::min(until, incompleteSince + readLimitMs);
 
     // The wake event is watched even while the pacing timer runs, so that a
     // relayed packet never waits for a file stream's next tag.
-    pollfd fds[4] = {
+    pollfd fds[3] = {
         {RtmpSocketFd(r), static_cast<short>(POLLIN | POLLRDHUP | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
         {connection->wakeEvent, POLLIN, 0},
         {wait > 0 ? connection->pacingTimer : -1, POLLIN, 0},
-        {connection->keepAliveTimer, POLLIN, 0},
     };
-    int ready = poll(fds, 4, -1);
+    int ready = poll(fds, 3, static_cast<int>(std::max<int64_t>(until - now, 0)));
     if (ready < 0) {
       if (errno == EINTR) continue;
       ReportError("WaitForMultipleObjects");
       break;
     }
-    if (fds[0].revents & POLLOUT) {
-      if (!RtmpFlushOutput(r)) break;
-    }
-    if (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
-      int pending = RtmpConnectionPending(connection);
-      if (pending != 0) {
-        if (!RtmpConnectionProcessInput(connection)) break;
-      } else if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) {
-        break;  // the client closed and nothing is left to read
-      }
-      continue;
-    }
-    if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN)) {
-      if (fds[1].revents & POLLIN) Drain(connection->wakeEvent);
-      if (fds[2].revents & POLLIN) Drain(connection->pacingTimer);
-      // A stale wake must not release a file stream's packet early.
-      if (RtmpConnectionNextWait(connection) == 0 && !RtmpConnectionServiceStream(connection)) break;
-      continue;
-    }
-    if (fds[3].revents & POLLIN) {
-      Drain(connection->keepAliveTimer);
-      if (NowSeconds() - connection->lastWake > kSilenceLimitSeconds) {
+    if (ready == 0) {
+      const int64_t later = NowMs();
+      if (incompleteSince != 0 && later - incompleteSince >= readLimitMs) continue;  // reported above
+      if (later < keepAliveDue) continue;
+      keepAliveDue = later + keepAliveMs;
+      if (later - lastInput > silenceLimitMs) {
+        errno = 0;
         ReportError("RTMP Timeout");
         break;
       }
       SendUserControl(r, kPingRequest, 0);
+      continue;
     }
+    if (fds[0].revents & POLLOUT) {
+      if (!RtmpFlushOutput(r)) break;
+    }
+    if (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
+      int received = SocketBufferReceive(&r->sockbuf);
+      if (received > 0) {
+        lastInput = NowMs();
+        connection->inputNeedsMore = false;
+        continue;
+      }
+      if (received < 0) break;  // the client closed, or the socket failed
+      if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
+    }
+    if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN)) {
+      if (fds[1].revents & POLLIN) Drain(connection->wakeEvent);
+      if (fds[2].revents & POLLIN) {
+        Drain(connection->pacingTimer);
+        armedDue = -1;
+      }
+      // A stale wake must not release a file stream's packet early.
+      if (RtmpConnectionNextWait(connection) == 0 && !RtmpOutputAboveWatermark(r) &&
+          !RtmpConnectionServiceStream(connection))
+        break;
+      continue;
+    }
+  }
+  if (getenv("STRMD_IO_STATS") != nullptr) {
+    std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+    if (const auto* queue = r->sockbuf.context.get())
+      ConsolePrint("io stats %s: messages %llu sendmsg %llu batches %llu\n", connection->address,
+                   static_cast<unsigned long long>(queue->messages),
+                   static_cast<unsigned long long>(queue->sendCalls),
+                   static_cast<unsigned long long>(connection->batches));
   }
 
   Trace("RTMP: Close connection %s\n", connection->address);

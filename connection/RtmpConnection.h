@@ -48,7 +48,9 @@ struct RtmpConnection {
   RtmpPacket packet;           // inbound message being assembled
   int wakeEvent = -1;          // eventfd: a packet was queued on one of our streams
   int pacingTimer = -1;        // timerfd (CLOCK_MONOTONIC): the next stream falls due
-  int keepAliveTimer = -1;     // timerfd: 30 s ping
+  // The 30 s keep-alive is the loop's poll() time-out, not a timer of its own.
+  bool inputNeedsMore = false; // the read buffer holds only part of a message
+  uint64_t batches = 0;        // passes that flushed output (test statistics)
   RtmpStream* nextStream = nullptr;
   pthread_t thread{};
   uint32_t cpuSample = 0;

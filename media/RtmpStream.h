@@ -93,7 +93,7 @@ struct RtmpStream {
   RtmpConnection* connection = nullptr;
   RtmpContext* rtmp = nullptr;  // the connection's chunk stream
   uint32_t baseTimestamp = 0xFFFFFFFFu;  // -1: unset
-  bool publishing = false;
+  std::atomic<bool> publishing{false};  // other threads read it (live channels, monitor)
   std::atomic<bool> playing{false};
   RtmpStreamIn input;
   RtmpStreamOut output;

@@ -128,6 +128,9 @@ RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced) {
 bool SendQueue(RtmpStream* stream) {
   RtmpStreamOut& out = stream->output;
   for (;;) {
+    // Above the watermark the rest waits here, where the live drop rules see
+    // it, until the socket has taken what is queued.
+    if (RtmpOutputAboveWatermark(stream->rtmp)) break;
     RtmpPacket* packet;
     {
       ListLock guard(out.queue.lock);

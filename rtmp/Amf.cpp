@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "server/Log.h"
+#include "util/Log.h"
 
 namespace {
 

@@ -1,9 +1,12 @@
 #include "rtmp/RtmpCore.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "rtmp/RtmpUtils.h"
-#include "server/Log.h"
+#include "util/Log.h"
 
 namespace {
 
@@ -39,19 +42,83 @@ size_t PutBasicHeader(uint8_t* p, uint8_t type, uint32_t channel) {
   return 1 + extra;
 }
 
-void FreeChannels(std::map<uint32_t, std::unique_ptr<RtmpChannel>>& table) {
-  for (auto& [id, slot] : table) RtmpPacketFree(&slot->header);
-  table.clear();
+std::atomic<uint64_t> g_serverPartialBytes{0};
+std::atomic<uint64_t> g_serverPartialLimit{kRtmpDefaultServerPartialBytes};
+
+// The header fields of a packet, without its body: what a channel slot keeps.
+RtmpPacket HeaderOnly(const RtmpPacket& packet) {
+  RtmpPacket h = packet;
+  h.m_body = nullptr;
+  h.m_block.reset();
+  h.m_nBytesRead = 0;
+  return h;
+}
+
+// Drops the partial body a slot holds, with its share of the caps.
+void DropPartial(RtmpContext* r, RtmpChannel* slot) {
+  if (!slot->header.m_block) return;
+  r->partialBytes -= slot->header.m_nBodySize;
+  g_serverPartialBytes.fetch_sub(slot->header.m_nBodySize, std::memory_order_relaxed);
+  RtmpPacketFree(&slot->header);
+}
+
+void FreeChannelsIn(RtmpContext* r) {
+  for (auto& [id, slot] : r->channelsIn) DropPartial(r, slot.get());
+  r->channelsIn.clear();
+  r->partialBytes = 0;
+  r->inChunkLeft = 0;
 }
 
 // Input the connection cannot accept: say who sent it and end the connection.
 int RefuseInput(RtmpContext* r, const char* why) {
   ProtocolLog(LOG_ERROR, "%s, %s from %s", "RTMP_ReadPacket", why, r->address[0] ? r->address : "peer");
   RtmpShutdown(r);
-  return 0;
+  return kRtmpReadFailed;
+}
+
+// Copies what the buffer holds of the current chunk's body; kRtmpReadChunk
+// once the chunk is complete.
+int ReadChunkBody(RtmpContext* r, RtmpPacket* packet) {
+  SocketBuffer& in = r->sockbuf;
+  RtmpChannel* slot = r->channelsIn[r->inChunkChannel].get();
+  RtmpPacket& h = slot->header;
+  uint32_t take = r->inChunkLeft < static_cast<uint32_t>(in.size) ? r->inChunkLeft : static_cast<uint32_t>(in.size);
+  if (take) {
+    std::memcpy(h.m_body + h.m_nBytesRead, in.buf + in.start, take);
+    in.start += take;
+    in.size -= static_cast<int32_t>(take);
+    h.m_nBytesRead += take;
+    r->inChunkLeft -= take;
+  }
+  if (r->inChunkLeft > 0) return kRtmpReadNeedMore;
+
+  *packet = h;
+  if (h.m_nBytesRead == h.m_nBodySize) {
+    uint32_t timestamp = h.m_nTimestamp;
+    if (!h.m_bAbsTimestamp) timestamp += slot->timestamp;
+    slot->timestamp = timestamp;
+    packet->m_nTimestamp = timestamp;
+    if (h.m_block) {
+      r->partialBytes -= h.m_nBodySize;
+      g_serverPartialBytes.fetch_sub(h.m_nBodySize, std::memory_order_relaxed);
+    }
+    // The caller owns the body now.
+    uint32_t bytesRead = h.m_nBytesRead;
+    slot->header = HeaderOnly(h);
+    slot->header.m_bAbsTimestamp = 0;
+    packet->m_nBytesRead = bytesRead;
+  } else {
+    packet->m_body = nullptr;
+    packet->m_block.reset();
+  }
+  return kRtmpReadChunk;
 }
 
 }  // namespace
+
+void RtmpSetPartialInputLimit(uint64_t bytes) { g_serverPartialLimit.store(bytes, std::memory_order_relaxed); }
+
+uint64_t RtmpPartialInputBytes() { return g_serverPartialBytes.load(std::memory_order_relaxed); }
 
 int RtmpContextInit(RtmpContext* r, int socket) {
   r->tcUrl = r->swfUrl = r->pageUrl = r->app = r->flashVer = {};
@@ -60,9 +127,8 @@ int RtmpContextInit(RtmpContext* r, int socket) {
   r->objectEncoding = 0;
   r->inChunkSize = kRtmpDefaultChunkSize;
   r->outChunkSize = kRtmpDefaultChunkSize;
-  FreeChannels(r->channelsIn);
-  FreeChannels(r->channelsOut);
-  r->partialBytes = 0;
+  FreeChannelsIn(r);
+  r->channelsOut.clear();
   r->sockbuf.size = 0;
   r->sockbuf.start = 0;
   r->sockbuf.timedout = 0;
@@ -71,62 +137,74 @@ int RtmpContextInit(RtmpContext* r, int socket) {
 }
 
 void RtmpContextFree(RtmpContext* r) {
-  FreeChannels(r->channelsIn);
-  r->partialBytes = 0;
+  FreeChannelsIn(r);
   std::lock_guard<std::recursive_mutex> lock(r->sendLock);
-  FreeChannels(r->channelsOut);
+  r->channelsOut.clear();
 }
 
-int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet) {
+bool RtmpInputIncomplete(const RtmpContext* r) { return r->sockbuf.size > 0 || r->partialBytes > 0 || r->inChunkLeft > 0; }
+
+int RtmpReadChunk(RtmpContext* r, RtmpPacket* packet) {
   RtmpPacketFree(packet);
-  uint8_t header[kRtmpMaxHeaderSize];
-  if (!RtmpReadBytes(r, header, 1)) return 0;
-  const uint8_t first = header[0];
+  if (r->sockbuf.socket.load() < 0) return kRtmpReadFailed;
+  if (r->inChunkLeft > 0) return ReadChunkBody(r, packet);
+
+  // The whole header must be in the buffer before any of it is consumed.
+  SocketBuffer& in = r->sockbuf;
+  const uint8_t* p = in.buf + in.start;
+  const size_t avail = static_cast<size_t>(in.size);
+  if (avail < 1) return kRtmpReadNeedMore;
+  const uint8_t first = p[0];
   const uint8_t type = first >> 6;
   uint32_t channel = first & 0x3f;
+  size_t used = 1;
   if (channel <= 1) {
-    uint8_t id[2] = {0, 0};
-    if (!RtmpReadBytes(r, id, channel == 0 ? 1 : 2)) {
-      ProtocolLog(LOG_ERROR, "%s, failed to read RTMP packet header. type: %x", "RTMP_ReadPacket", first);
-      return 0;
-    }
-    channel = 64 + id[0] + 256u * id[1];
+    size_t extra = channel == 0 ? 1 : 2;
+    if (avail < 1 + extra) return kRtmpReadNeedMore;
+    channel = 64 + p[1] + (extra == 2 ? 256u * p[2] : 0);
+    used += extra;
   }
   const size_t n = kRtmpHeaderSizes[type];
+  if (avail < used + n - 1) return kRtmpReadNeedMore;
 
   auto found = r->channelsIn.find(channel);
   RtmpChannel* slot = found == r->channelsIn.end() ? nullptr : found->second.get();
   // A compressed header refers to the previous one on its channel; without
   // one there is nothing to take the missing fields from.
   if (!slot && type != 0) return RefuseInput(r, "compressed chunk header on a new chunk stream");
-  RtmpPacket h = slot ? slot->header : RtmpPacket{};
+  RtmpPacket h = slot ? HeaderOnly(slot->header) : RtmpPacket{};
+  if (slot) {
+    h.m_nBytesRead = slot->header.m_nBytesRead;
+    h.m_block = slot->header.m_block;
+    h.m_body = slot->header.m_body;
+  }
   if (type != 3) h.m_bAbsTimestamp = type == 0;
 
-  if (n > 1 && !RtmpReadBytes(r, header + 1, n - 1)) {
-    ProtocolLog(LOG_ERROR, "%s, failed to read RTMP packet header. type: %x", "RTMP_ReadPacket", first);
-    return 0;
-  }
-  const uint8_t* p = header + 1;
-  if (n >= 4) h.m_nTimestamp = GetBe24(p);
+  const uint8_t* f = p + used;
+  used += n - 1;
+  bool newMessage = false;
+  uint32_t field = 0;
+  if (n >= 4) h.m_nTimestamp = field = GetBe24(f);
   if (n >= 8) {
-    // A new message begins; whatever was left unfinished on this channel is dropped.
-    if (slot && slot->header.m_body) {
-      r->partialBytes -= slot->header.m_nBodySize;
-      RtmpPacketFree(&slot->header);
-    }
-    h.m_body = nullptr;
-    h.m_nBytesRead = 0;
-    h.m_nBodySize = GetBe24(p + 3);
-    h.m_nMessageType = p[6];
+    newMessage = true;
+    h.m_nBodySize = GetBe24(f + 3);
+    h.m_nMessageType = f[6];
   }
-  if (n == 12) h.m_nStreamId = static_cast<int32_t>(GetLe32(p + 7));
-  if (n > 1 && h.m_nTimestamp == kRtmpExtendedTimestamp) {
-    uint8_t ext[4];
-    if (!RtmpReadBytes(r, ext, 4)) {
-      ProtocolLog(LOG_ERROR, "%s, failed to read extended timestamp", "RTMP_ReadPacket");
-      return 0;
+  if (n == 12) h.m_nStreamId = static_cast<int32_t>(GetLe32(f + 7));
+  bool extended = slot ? slot->extended : false;
+  uint32_t extendedValue = slot ? slot->extendedValue : 0;
+  if (n > 1) {
+    extended = field == kRtmpExtendedTimestamp;
+    if (extended) {
+      if (avail < used + 4) return kRtmpReadNeedMore;
+      h.m_nTimestamp = extendedValue = GetBe32(p + used);
+      used += 4;
     }
-    h.m_nTimestamp = GetBe32(ext);
+  } else if (extended) {
+    // Many peers repeat the extended timestamp on continuation chunks, some
+    // do not: the four bytes are taken as the repeat only when they equal it.
+    if (avail < used + 4) return kRtmpReadNeedMore;
+    if (GetBe32(p + used) == extendedValue) used += 4;
   }
 
   if (!slot) {
@@ -135,49 +213,78 @@ int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet) {
     slot = created.get();
     r->channelsIn.emplace(channel, std::move(created));
   }
+  in.start += static_cast<uint32_t>(used);
+  in.size -= static_cast<int32_t>(used);
 
-  if (h.m_nBodySize != 0 && !h.m_body) {
+  if (newMessage) {
+    // A new message begins; whatever was left unfinished on this channel is dropped.
+    DropPartial(r, slot);
+    h.m_body = nullptr;
+    h.m_block.reset();
+    h.m_nBytesRead = 0;
+  }
+  if (h.m_nBodySize != 0 && !h.m_block) {
     if (r->partialBytes + h.m_nBodySize > kRtmpMaxPartialBytes)
       return RefuseInput(r, "too much unfinished input");
+    if (g_serverPartialBytes.load(std::memory_order_relaxed) + h.m_nBodySize >
+        g_serverPartialLimit.load(std::memory_order_relaxed))
+      return RefuseInput(r, "unfinished input over the server's bound");
     if (!RtmpPacketAlloc(&h, h.m_nBodySize)) {
       REPORT_ASSERT("RtmpPacketAlloc(packet, packet->m_nBodySize)", "RtmpCore");
       ProtocolLog(LOG_ERROR, "%s, failed to allocate packet", "RTMP_ReadPacket");
-      return 0;
+      RtmpShutdown(r);
+      return kRtmpReadFailed;
     }
     r->partialBytes += h.m_nBodySize;
+    g_serverPartialBytes.fetch_add(h.m_nBodySize, std::memory_order_relaxed);
   }
   h.m_nHeaderType = type;
   h.m_nChannel = static_cast<int32_t>(channel);
   slot->header = h;  // the slot owns the body until the message is complete
+  slot->extended = extended;
+  slot->extendedValue = extendedValue;
 
   uint32_t left = h.m_nBodySize - h.m_nBytesRead;
-  uint32_t want = left < static_cast<uint32_t>(r->inChunkSize) ? left : static_cast<uint32_t>(r->inChunkSize);
-  if (want && !RtmpReadBytes(r, h.m_body + h.m_nBytesRead, want)) {
-    ProtocolLog(LOG_ERROR, "%s, failed to read RTMP packet body. len: %lu", "RTMP_ReadPacket",
-                static_cast<unsigned long>(h.m_nBodySize));
-    return 0;
-  }
-  h.m_nBytesRead += want;
-  slot->header.m_nBytesRead = h.m_nBytesRead;
+  r->inChunkLeft = left < static_cast<uint32_t>(r->inChunkSize) ? left : static_cast<uint32_t>(r->inChunkSize);
+  r->inChunkChannel = channel;
+  int res = ReadChunkBody(r, packet);
+  // A header alone is progress: the caller asks again once more bytes came.
+  return res;
+}
 
-  *packet = h;
-  if (h.m_nBytesRead == h.m_nBodySize) {
-    uint32_t timestamp = h.m_nTimestamp;
-    if (!h.m_bAbsTimestamp) timestamp += slot->timestamp;
-    slot->timestamp = timestamp;
-    packet->m_nTimestamp = timestamp;
-    if (h.m_body) r->partialBytes -= h.m_nBodySize;
-    slot->header.m_body = nullptr;
-    slot->header.m_nBytesRead = 0;
-    slot->header.m_bAbsTimestamp = 0;
-  } else {
-    packet->m_body = nullptr;
+int RtmpReadMessage(RtmpContext* r, RtmpPacket* packet) {
+  for (;;) {
+    int res = RtmpReadChunk(r, packet);
+    if (res == kRtmpReadFailed) return -1;
+    if (res == kRtmpReadNeedMore) return 0;
+    if (packet->m_nBytesRead == packet->m_nBodySize) return 1;
   }
-  return 1;
+}
+
+int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet) {
+  for (;;) {
+    int res = RtmpReadChunk(r, packet);
+    if (res == kRtmpReadChunk) return 1;
+    if (res == kRtmpReadFailed) return 0;
+    bool inBody = r->inChunkLeft > 0;
+    uint8_t first = r->sockbuf.size > 0 ? r->sockbuf.buf[r->sockbuf.start] : 0;
+    r->sockbuf.timedout = 0;
+    if (SocketBufferRefill(&r->sockbuf, &r->sendLock) < 1) {
+      if (inBody) {
+        RtmpChannel* slot = r->channelsIn[r->inChunkChannel].get();
+        ProtocolLog(LOG_ERROR, "%s, failed to read RTMP packet body. len: %lu", "RTMP_ReadPacket",
+                    static_cast<unsigned long>(slot->header.m_nBodySize));
+      } else {
+        ProtocolLog(LOG_ERROR, "%s, failed to read RTMP packet header. type: %x", "RTMP_ReadPacket", first);
+      }
+      if (!r->sockbuf.timedout) RtmpShutdown(r);
+      return 0;
+    }
+  }
 }
 
 int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
-  std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+  std::unique_lock<std::recursive_mutex> lock(r->sendLock);
   const uint8_t type = packet->m_nHeaderType;
   if (type > 3) {
     ProtocolLog(LOG_ERROR, "sanity failed!! trying to send header of type: 0x%02x.", type);
@@ -191,6 +298,7 @@ int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
     REPORT_ASSERT("packet->m_nBodySize <= kRtmpMaxBodySize && packet->m_body", "RtmpCore");
     return 0;
   }
+  if (r->sockbuf.socket.load() < 0 || r->sockbuf.failed) return 0;
   const uint32_t channel = static_cast<uint32_t>(packet->m_nChannel);
   RtmpChannel* slot = RtmpChannelOut(r, channel);
   if (!slot) return 0;
@@ -198,11 +306,12 @@ int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
   const uint32_t last = type != 0 ? slot->header.m_nTimestamp : 0;
   const uint32_t delta = packet->m_nTimestamp - last;
   const size_t n = kRtmpHeaderSizes[type];
-  const bool extended = n > 1 && delta >= kRtmpExtendedTimestamp;
-  const size_t headerSize = n + BasicExtra(channel) + (extended ? 4 : 0);
+  // Type 3 repeats the previous header's timestamp field, extended or not.
+  const bool extended = n > 1 ? delta >= kRtmpExtendedTimestamp : slot->extended;
+  const uint32_t extendedValue = n > 1 ? delta : slot->extendedValue;
 
-  uint8_t local[kRtmpMaxHeaderSize];
-  uint8_t* header = (packet->m_body ? packet->m_body : local + kRtmpMaxHeaderSize) - headerSize;
+  SendQueueEntry entry;
+  uint8_t* header = entry.first;
   uint8_t* p = header + PutBasicHeader(header, type, channel);
   if (n > 1) {
     PutBe24(p, extended ? kRtmpExtendedTimestamp : delta);
@@ -217,29 +326,64 @@ int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
     PutLe32(p, static_cast<uint32_t>(packet->m_nStreamId));
     p += 4;
   }
-  if (extended) PutBe32(p, delta);
-
-  const uint32_t chunkSize = static_cast<uint32_t>(r->outChunkSize);
-  const uint32_t size = packet->m_nBodySize;
-  uint32_t offset = size < chunkSize ? size : chunkSize;
-  bool ok = SocketBufferWrite(&r->sockbuf, header, headerSize + offset) == 1;
-  while (ok && offset < size) {
-    uint32_t chunk = size - offset < chunkSize ? size - offset : chunkSize;
-    // The continuation header goes over body bytes that were already sent
-    // (or over the spare bytes, for a chunk size shorter than the header).
-    uint8_t* continuation = packet->m_body + offset - (1 + BasicExtra(channel));
-    PutBasicHeader(continuation, 3, channel);
-    ok = SocketBufferWrite(&r->sockbuf, continuation, 1 + BasicExtra(channel) + chunk) == 1;
-    offset += chunk;
+  if (extended) {
+    PutBe32(p, extendedValue);
+    p += 4;
   }
-  if (!ok) {
-    ProtocolLog(LOG_ERROR, "%s, sending to %s failed", "RtmpWriteMessage", r->address[0] ? r->address : "peer");
-    SocketBufferClose(&r->sockbuf);
+  entry.firstLength = static_cast<uint8_t>(p - header);
+  // Continuation chunks: type 3, with the extended timestamp repeated, as
+  // most peers expect it.
+  uint8_t* c = entry.cont + PutBasicHeader(entry.cont, 3, channel);
+  if (extended) {
+    PutBe32(c, extendedValue);
+    c += 4;
+  }
+  entry.contLength = static_cast<uint8_t>(c - entry.cont);
+  entry.chunkSize = static_cast<uint32_t>(r->outChunkSize);
+  entry.bodySize = packet->m_nBodySize;
+  if (packet->m_nBodySize) {
+    if (packet->m_block) {
+      entry.block = packet->m_block;
+      entry.body = packet->m_body;
+    } else {
+      // Borrowed bytes (a builder's buffer): the queue needs its own copy.
+      entry.block = RtmpBodyAlloc(packet->m_nBodySize);
+      if (!entry.block) {
+        REPORT_ASSERT("buffer", "RtmpCore");
+        return 0;
+      }
+      std::memcpy(entry.block.get(), packet->m_body, packet->m_nBodySize);
+      entry.body = entry.block.get();
+    }
+  }
+  entry.wireSize = SendQueueWireSize(entry);
+  if (r->sockbuf.writeObserver) {
+    std::vector<uint8_t> chunk;
+    uint32_t offset = 0;
+    bool firstChunk = true;
+    do {
+      uint32_t size = std::min(entry.bodySize - offset, entry.chunkSize);
+      chunk.assign(firstChunk ? entry.first : entry.cont,
+                   (firstChunk ? entry.first : entry.cont) + (firstChunk ? entry.firstLength : entry.contLength));
+      chunk.insert(chunk.end(), entry.body + offset, entry.body + offset + size);
+      r->sockbuf.writeObserver(chunk);
+      offset += size;
+      firstChunk = false;
+    } while (offset < entry.bodySize);
+  }
+
+  if (!SocketBufferQueue(&r->sockbuf, lock, std::move(entry))) {
+    // Another thread's message was dropped (or the connection is going):
+    // the owner closes it. The owner's own failure closes it now.
+    if (pthread_equal(pthread_self(), r->sockbuf.owner)) {
+      ProtocolLog(LOG_ERROR, "%s, sending to %s failed", "RtmpWriteMessage", r->address[0] ? r->address : "peer");
+      SocketBufferClose(&r->sockbuf);
+    }
     return 0;
   }
-  slot->header = *packet;
-  slot->header.m_body = nullptr;
-  slot->header.m_nBytesRead = 0;
+  slot->header = HeaderOnly(*packet);
+  slot->extended = extended;
+  slot->extendedValue = extendedValue;
   return 1;
 }
 
@@ -266,6 +410,7 @@ RtmpChannel* RtmpChannelOut(RtmpContext* r, uint32_t id) {
 
 int RtmpFlushOutput(RtmpContext* r) {
   std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+  if (!SocketBufferHasOutput(&r->sockbuf) && r->sockbuf.socket.load() >= 0) return 1;
   if (SocketBufferFlush(&r->sockbuf)) return 1;
   ProtocolLog(LOG_ERROR, "%s, sending to %s failed", "RtmpFlushOutput", r->address[0] ? r->address : "peer");
   SocketBufferClose(&r->sockbuf);
@@ -273,5 +418,10 @@ int RtmpFlushOutput(RtmpContext* r) {
 }
 
 bool RtmpOutputPending(const RtmpContext* r) { return SocketBufferHasOutput(&r->sockbuf); }
+
+bool RtmpOutputAboveWatermark(const RtmpContext* r) {
+  const SendQueue* queue = r->sockbuf.context.get();
+  return queue && queue->bytes.load(std::memory_order_relaxed) >= SendQueueLowWatermark(*queue);
+}
 
 int RtmpSocketFd(const RtmpContext* r) { return r->sockbuf.socket.load(); }

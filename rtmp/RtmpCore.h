@@ -1,13 +1,16 @@
 // The chunk stream of one RTMP connection: its protocol state (RtmpContext),
 // the message record (RtmpPacket), the chunk reader and the chunk writer.
 //
-// Threads and locks: the reader side (RTMP_ReadPacket, the inbound channel
-// table, inChunkSize, the read buffer) belongs to the connection's own thread
-// and takes no lock, so it may wait for the network without holding anyone
-// up. The outbound side (RtmpWriteMessage, the outbound channel table,
-// outChunkSize, the output queue) is guarded by `sendLock`, which
-// RtmpWriteMessage takes itself; the lock is re-entrant so that a caller that
-// already holds it (chat broadcasts) may write.
+// Threads and locks: the reader side (RtmpReadMessage, RTMP_ReadPacket, the
+// inbound channel table, inChunkSize, the read buffer) belongs to the
+// connection's own thread and takes no lock. It is incremental: it consumes
+// whatever the read buffer holds and says "need more" instead of waiting, so
+// that the connection's loop goes on serving media and other threads'
+// messages while a peer takes its time. The outbound side (RtmpWriteMessage,
+// the outbound channel table, outChunkSize, the output queue) is guarded by
+// `sendLock`, which RtmpWriteMessage takes itself and never holds while it
+// waits for the socket; the lock is re-entrant so that a caller that already
+// holds it may write.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +34,9 @@ constexpr size_t kRtmpChannelTableSize = 64;
 // Hard caps on what one peer may make us hold of its input.
 constexpr size_t kRtmpMaxInChannels = 128;              // distinct inbound chunk streams
 constexpr uint64_t kRtmpMaxPartialBytes = 64ull << 20;  // bodies of unfinished messages
+// Default of the whole server's bound on bodies of unfinished messages, over
+// all connections (RtmpSetPartialInputLimit).
+constexpr uint64_t kRtmpDefaultServerPartialBytes = 256ull << 20;
 
 // Message types of the chunk stream, shared by the reader, the driver and
 // every builder.
@@ -57,15 +63,23 @@ struct RtmpPacket {
   int32_t m_nStreamId = 0;
   uint8_t m_bAbsTimestamp = 0; // the last timestamp came from a type-0 header
   uint32_t m_nBytesRead = 0;
-  // Owned: kRtmpMaxHeaderSize spare bytes + m_nBodySize, from RtmpPacketAlloc,
-  // released by RtmpPacketFree.
+  // kRtmpMaxHeaderSize spare bytes + m_nBodySize, from RtmpPacketAlloc: the
+  // block is shared (reference-counted) with every output queue the message
+  // was written to, so a body must not change once it has been written.
+  // Released by RtmpPacketFree. A builder may point m_body at bytes of its
+  // own with no block; the writer then copies them.
   uint8_t* m_body = nullptr;
+  SharedBody m_block;
 };
 
 struct RtmpChannel {
   int32_t id = 0;          // stream channels (set by the stream code), else 0
-  RtmpPacket header;       // last header seen or sent; its m_body is an inbound partial body
+  RtmpPacket header;       // last header seen or sent; its body is an inbound partial body
   uint32_t timestamp = 0;  // running absolute timestamp
+  // The last header of type 0-2 carried an extended timestamp of this
+  // value: continuation chunks may repeat it.
+  bool extended = false;
+  uint32_t extendedValue = 0;
 };
 
 struct RtmpContext {
@@ -77,6 +91,9 @@ struct RtmpContext {
   int32_t inChunkSize = kRtmpDefaultChunkSize;
   std::map<uint32_t, std::unique_ptr<RtmpChannel>> channelsIn;  // at most kRtmpMaxInChannels
   uint64_t partialBytes = 0;  // bodies held by unfinished inbound messages
+  // The chunk being read: body bytes still to come, and its chunk stream.
+  uint32_t inChunkLeft = 0;
+  uint32_t inChunkChannel = 0;
 
   // Guarded by sendLock.
   int32_t outChunkSize = kRtmpDefaultChunkSize;
@@ -98,19 +115,43 @@ int RtmpContextInit(RtmpContext* r, int socket);
 // Frees both channel tables and every partial inbound body.
 void RtmpContextFree(RtmpContext* r);
 
-// Reads one chunk, without the send lock. Returns 1 when a chunk was read:
-// the message is complete when m_nBytesRead == m_nBodySize, and then the
-// caller owns packet->m_body (release with RtmpPacketFree); while incomplete
-// m_body is none (the channel keeps the partial body). Returns 0 on failure
-// (the socket is closed unless the failure was a time-out). A body left in
+// Results of the incremental reader.
+enum RtmpReadStatus { kRtmpReadFailed = -1, kRtmpReadNeedMore = 0, kRtmpReadChunk = 1 };
+
+// Reads one chunk from what the read buffer holds, without the send lock and
+// without waiting. kRtmpReadChunk when a chunk was read: the message is
+// complete when m_nBytesRead == m_nBodySize, and then the caller owns the
+// body (release with RtmpPacketFree); while incomplete m_body is none (the
+// channel keeps the partial body). kRtmpReadNeedMore when the buffer ran out
+// first (what it held is consumed or kept for the next call). kRtmpReadFailed
+// when the input is refused (reported; the socket is closed). A body left in
 // `packet` on entry is freed.
+int RtmpReadChunk(RtmpContext* r, RtmpPacket* packet);
+
+// Reads chunks from the read buffer until a message is complete: 1 with the
+// message in `packet`, 0 when the buffer ran out first, -1 on refused input.
+int RtmpReadMessage(RtmpContext* r, RtmpPacket* packet);
+
+// Whether a message is partly received (a body or a header begun).
+bool RtmpInputIncomplete(const RtmpContext* r);
+
+// One chunk, waiting for the peer (up to readWaitMs per refill): for the
+// handshake's neighbours and tests. 1 when a chunk was read, as
+// RtmpReadChunk; 0 on failure (the socket is closed unless the failure was a
+// time-out).
 int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet);
 
-// Sends the message as chunks of outChunkSize under sendLock, with the
-// header type the caller chose. Headers are built in the spare bytes in front
-// of the body and in place inside it: the body's bytes in front of every
-// chunk boundary are overwritten. Returns 1, or 0 (the connection is then
-// closed).
+// The whole server's bound on bodies of unfinished messages; a connection
+// whose message would cross it is closed with a report. Any thread.
+void RtmpSetPartialInputLimit(uint64_t bytes);
+uint64_t RtmpPartialInputBytes();
+
+// Queues the message as chunks of outChunkSize under sendLock, with the
+// header type the caller chose, as one entry of the output queue: the
+// headers are built beside the body, which is shared, not copied, when it
+// came from RtmpPacketAlloc (it must not change afterwards). Any thread; see
+// RtmpSocket.h for who waits and who drops. Returns 1 when queued, 0 when the
+// message was refused, dropped or the connection failed.
 int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet);
 
 // A set-chunk-size value the reader and writer can live with: 1..2^31-1.
@@ -124,11 +165,14 @@ bool RtmpSetChunkSize(RtmpContext* r, uint32_t size);
 // header cannot carry. Caller holds sendLock or is the only thread.
 RtmpChannel* RtmpChannelOut(RtmpContext* r, uint32_t id);
 
-// Flushes queued output when the socket is writable (the loop's POLLOUT).
-// Takes sendLock. 1, or 0 after closing the connection on a socket failure.
+// Flushes queued output (the loop, once per pass and on POLLOUT). Takes
+// sendLock. 1, or 0 after closing the connection on a socket failure.
 int RtmpFlushOutput(RtmpContext* r);
 // Whether the loop should poll for POLLOUT. Owner thread, no lock.
 bool RtmpOutputPending(const RtmpContext* r);
+// Whether queued output is at or above the low watermark, so that media
+// should stay in its stream's queue for now. Owner thread, no lock.
+bool RtmpOutputAboveWatermark(const RtmpContext* r);
 // The descriptor the loop polls; -1 once closed.
 int RtmpSocketFd(const RtmpContext* r);
 

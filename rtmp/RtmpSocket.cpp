@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "rtmp/RtmpCore.h"
-#include "server/Log.h"
+#include "rtmp/RtmpUtils.h"
+#include "util/Log.h"
 
 namespace {
 
@@ -22,15 +23,15 @@ int MsLeft(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits for `events` on fd until the deadline. 1 ready, 0 timed out, -1 failed.
-int WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    pollfd p{fd, events, 0};
-    int res = poll(&p, 1, MsLeft(deadline));
-    if (res < 0 && errno == EINTR) continue;
-    if (res < 0) return -1;
-    return res > 0 ? 1 : 0;
-  }
+void Wake(const SocketBuffer* sockbuf) {
+  if (sockbuf->wakeFd < 0) return;
+  uint64_t one = 1;
+  ssize_t n = write(sockbuf->wakeFd, &one, sizeof one);
+  (void)n;
+}
+
+bool Usable(const SocketBuffer* sockbuf) {
+  return sockbuf->socket.load() >= 0 && !sockbuf->failed && sockbuf->context;
 }
 
 }  // namespace
@@ -43,6 +44,7 @@ int SocketBufferOpen(SocketBuffer* sockbuf) {
   }
   sockbuf->owner = pthread_self();
   sockbuf->failed = false;
+  sockbuf->overflowed = false;
   sockbuf->size = 0;
   sockbuf->start = 0;
   sockbuf->timedout = 0;
@@ -51,7 +53,7 @@ int SocketBufferOpen(SocketBuffer* sockbuf) {
     return 0;
   }
   sockbuf->context = std::make_unique<SendQueue>();
-  sockbuf->context->capacity = SendQueueConfiguredSize();
+  sockbuf->context->capacity = uint64_t{SendQueueConfiguredSize()} * TCP_BUFFER_SIZE;
   return 1;
 }
 
@@ -60,7 +62,7 @@ int SocketBufferClose(SocketBuffer* sockbuf) {
   if (fd < 0) return 1;
   shutdown(fd, SHUT_RDWR);
   sockbuf->failed = true;
-  // Only the owner closes: its reader may be inside poll() on this number,
+  // Only the owner closes: its loop may be inside poll() on this number,
   // and a number closed elsewhere could be reused by the next accept.
   if (!IsOwner(sockbuf)) return 1;
   close(fd);
@@ -71,74 +73,145 @@ int SocketBufferClose(SocketBuffer* sockbuf) {
   return 1;
 }
 
-int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length) {
-  if (sockbuf->writeObserver) sockbuf->writeObserver({bytes, length});
-  int fd = sockbuf->socket.load();
-  if (fd < 0 || sockbuf->failed || !sockbuf->context) return 0;
-  SendQueue& queue = *sockbuf->context;
-  std::span<const uint8_t> rest(bytes, length);
+namespace {
 
-  // Queued output goes first, or the peer would see bytes out of order.
-  // Another connection's thread must never wait on this peer: without room
-  // it fails and the connection closes. The owner can flush itself, so it
-  // waits a while for the socket to take more.
-  Clock::time_point deadline{};  // taken only once a wait is needed
-  while (true) {
-    if (!SendQueueFlush(queue, fd)) return 0;
-    if (queue.entries.empty()) {
-      long n = UnicastSocketSendSome(fd, rest);
-      if (n < 0) return 0;
-      rest = rest.subspan(static_cast<size_t>(n));
-      if (rest.empty()) return 1;
+// Appends, or for another thread drops when there is no room. The owner
+// flushes and then waits for the socket, with `lock` released when one is
+// given, so that other threads can still queue (or find no room) meanwhile.
+int QueueEntry(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>* lock, SendQueueEntry&& entry) {
+  if (!Usable(sockbuf)) return 0;
+  if (!IsOwner(sockbuf)) {
+    // Another connection's thread never waits on this peer: no room means
+    // the peer is not keeping up, and its own thread closes it.
+    SendQueue& queue = *sockbuf->context;
+    if (!SendQueueHasRoom(queue, entry.wireSize)) {
+      sockbuf->overflowed = true;
+      Wake(sockbuf);
+      return 0;
     }
-    if (queue.entries.size() + SendQueueEntriesFor(rest.size()) <= queue.capacity) break;
-    if (!IsOwner(sockbuf)) return 0;
+    bool wasEmpty = queue.entries.empty();
+    SendQueueAppend(queue, std::move(entry));
+    if (wasEmpty) Wake(sockbuf);
+    return 1;
+  }
+  Clock::time_point deadline{};  // taken only once a wait is needed
+  for (;;) {
+    if (!Usable(sockbuf)) return 0;
+    SendQueue& queue = *sockbuf->context;
+    int fd = sockbuf->socket.load();
+    if (SendQueueHasRoom(queue, entry.wireSize)) {
+      SendQueueAppend(queue, std::move(entry));
+      if (!sockbuf->batching && !SendQueueFlush(queue, fd)) {
+        sockbuf->failed = true;
+        return 0;
+      }
+      return 1;
+    }
+    if (!SendQueueFlush(queue, fd)) {
+      sockbuf->failed = true;
+      return 0;
+    }
+    if (SendQueueHasRoom(queue, entry.wireSize)) continue;
     if (deadline == Clock::time_point{}) deadline = Clock::now() + std::chrono::milliseconds(sockbuf->sendWaitMs);
-    if (WaitFor(fd, POLLOUT, deadline) <= 0) return 0;
+    int left = MsLeft(deadline);
+    if (left == 0) return 0;
+    if (lock) lock->unlock();
+    pollfd p{fd, POLLOUT, 0};
+    int res = poll(&p, 1, left);
+    if (lock) lock->lock();
+    if (res < 0 && errno != EINTR) return 0;
   }
-  SendQueueAppend(queue, rest);
-  if (!IsOwner(sockbuf) && sockbuf->wakeFd >= 0) {
-    uint64_t one = 1;
-    ssize_t n = write(sockbuf->wakeFd, &one, sizeof one);
-    (void)n;
+}
+
+}  // namespace
+
+int SocketBufferQueue(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>& lock, SendQueueEntry&& entry) {
+  return QueueEntry(sockbuf, &lock, std::move(entry));
+}
+
+int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length) {
+  if (!Usable(sockbuf)) return 0;
+  SendQueueEntry entry;
+  if (length) {
+    entry.block = RtmpBodyAlloc(length);
+    if (!entry.block) return 0;
+    std::memcpy(entry.block.get(), bytes, length);
+    entry.body = entry.block.get();
   }
-  return 1;
+  entry.bodySize = static_cast<uint32_t>(length);
+  entry.wireSize = length;
+  if (sockbuf->writeObserver) sockbuf->writeObserver({bytes, length});
+  // The handshake's answer goes out at once: the peer waits for it.
+  bool batching = sockbuf->batching;
+  sockbuf->batching = false;
+  int res = QueueEntry(sockbuf, nullptr, std::move(entry));
+  sockbuf->batching = batching;
+  return res;
 }
 
 int SocketBufferFlush(SocketBuffer* sockbuf) {
-  int fd = sockbuf->socket.load();
-  if (fd < 0 || sockbuf->failed || !sockbuf->context) return 0;
-  return SendQueueFlush(*sockbuf->context, fd) ? 1 : 0;
+  if (!Usable(sockbuf)) return 0;
+  return SendQueueFlush(*sockbuf->context, sockbuf->socket.load()) ? 1 : 0;
 }
 
-bool SocketBufferHasOutput(const SocketBuffer* sockbuf) {
+uint64_t SocketBufferQueuedBytes(const SocketBuffer* sockbuf) {
   // Only the owner drops the queue, so the owner may look without the lock.
   const SendQueue* queue = sockbuf->context.get();
-  return queue && queue->queued.load() > 0;
+  return queue ? queue->bytes.load(std::memory_order_relaxed) : 0;
 }
 
-int SocketBufferRefill(SocketBuffer* sockbuf) {
-  if (sockbuf->size == 0) sockbuf->start = 0;
+bool SocketBufferHasOutput(const SocketBuffer* sockbuf) { return SocketBufferQueuedBytes(sockbuf) > 0; }
+
+int SocketBufferReceive(SocketBuffer* sockbuf) {
   int fd = sockbuf->socket.load();
   if (fd < 0) return -1;
-  size_t used = sockbuf->start + static_cast<size_t>(sockbuf->size);
-  if (used >= kSocketReadBufferSize) return -1;  // callers refill only when empty
-  auto deadline = Clock::now() + std::chrono::milliseconds(sockbuf->readWaitMs);
+  if (sockbuf->size == 0) {
+    sockbuf->start = 0;
+  } else if (sockbuf->start > 0) {
+    std::memmove(sockbuf->buf, sockbuf->buf + sockbuf->start, static_cast<size_t>(sockbuf->size));
+    sockbuf->start = 0;
+  }
+  size_t used = static_cast<size_t>(sockbuf->size);
+  if (used >= kSocketReadBufferSize) return 0;  // full: the reader consumes first
   for (;;) {
     ssize_t n = recv(fd, sockbuf->buf + used, kSocketReadBufferSize - used, MSG_DONTWAIT);
     if (n > 0) {
       sockbuf->size += static_cast<int32_t>(n);
       return static_cast<int>(n);
     }
-    if (n == 0) return 0;
+    if (n == 0) return -1;
     if (errno == EINTR) continue;
-    if (errno == ETIMEDOUT) {
-      sockbuf->timedout = 1;
-      return 0;
-    }
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    int ready = WaitFor(fd, POLLIN, deadline);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno == ETIMEDOUT) sockbuf->timedout = 1;
+    return -1;
+  }
+}
+
+int SocketBufferRefill(SocketBuffer* sockbuf, std::recursive_mutex* sendLock) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(sockbuf->readWaitMs);
+  for (;;) {
+    int n = SocketBufferReceive(sockbuf);
+    if (n > 0) return n;
+    if (n < 0) return sockbuf->timedout ? 0 : -1;
+    int fd = sockbuf->socket.load();
+    if (fd < 0) return -1;
+    // Nothing yet: wait for input, sending queued output meanwhile (the
+    // handshake's answer must leave before the peer can reply to it).
+    // Output other threads queue meanwhile comes through the wake event.
+    bool output = SocketBufferHasOutput(sockbuf);
+    pollfd p[2] = {{fd, static_cast<short>(POLLIN | (output ? POLLOUT : 0)), 0}, {sockbuf->wakeFd, POLLIN, 0}};
+    int ready = poll(p, 2, MsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return -1;
+    if (p[1].revents & POLLIN) {
+      uint64_t value;
+      ssize_t n = read(sockbuf->wakeFd, &value, sizeof value);
+      (void)n;
+    }
+    if ((p[0].revents & POLLOUT) || (p[1].revents & POLLIN)) {
+      std::lock_guard<std::recursive_mutex> guard(*sendLock);
+      if (!SocketBufferFlush(sockbuf)) return -1;
+    }
   }
 }
 
@@ -148,7 +221,7 @@ int RtmpReadBytes(RtmpContext* r, uint8_t* destination, size_t n) {
   size_t wanted = n;
   while (wanted > 0) {
     if (sockbuf->size == 0) {
-      int res = SocketBufferRefill(sockbuf);
+      int res = SocketBufferRefill(sockbuf, &r->sendLock);
       if (res < 1) {
         if (!sockbuf->timedout) RtmpShutdown(r);
         return 0;

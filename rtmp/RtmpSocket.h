@@ -1,11 +1,17 @@
 // Buffered socket I/O of one RTMP connection.
 //
 // Reading goes through a 16 KiB buffer and is done only by the connection's
-// own thread, without any lock: a slow peer never holds up writers. Writing
-// never blocks on the network while the output queue has room: bytes go
-// straight to the non-blocking socket, and what it does not take is queued
-// (UnicastSocket.h) until the connection's loop flushes it. Every write and
-// flush is made under the owning RtmpContext's send lock.
+// own thread, without any lock. The connection's loop refills it only when
+// poll() reports input (SocketBufferReceive), and the chunk reader consumes
+// what it holds without ever waiting; the handshake and tests may still wait
+// for bytes (RtmpReadBytes).
+//
+// Writing never waits under a lock. Every message becomes one entry of the
+// output queue (UnicastSocket.h), which the owner's loop flushes with one
+// sendmsg() per pass. Another thread's write only appends and wakes the
+// owner; when the queue has no room for it the message is dropped and the
+// connection marked, and the owner closes it with a report. All queue access
+// is under the owning RtmpContext's send lock.
 #pragma once
 
 #include <pthread.h>
@@ -15,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 
 #include "rtmp/UnicastSocket.h"
@@ -35,9 +42,11 @@ struct SocketBuffer {
   // Set when a write failed or another thread shut the socket down; writes
   // then fail and the owner's next read sees the end of the stream.
   std::atomic<bool> failed{false};
-  // The owner's wake eventfd, or -1. Another thread that leaves output queued
-  // signals it (under the send lock, while the buffer is open): the owner
-  // polls for POLLOUT only when it knew of queued output as it went to sleep.
+  // Set by another thread whose message found no room: the owner closes the
+  // connection with a report.
+  std::atomic<bool> overflowed{false};
+  // The owner's wake eventfd, or -1. Another thread that queues output
+  // signals it, once per empty-to-queued change it caused.
   int wakeFd = -1;
 
   // Owner thread only.
@@ -46,17 +55,22 @@ struct SocketBuffer {
   uint8_t buf[kSocketReadBufferSize];
   int32_t timedout = 0;  // the last receive ended with ETIMEDOUT
 
+  // The owner's writes only queue, and its loop flushes once per pass
+  // (set by the connection loop); otherwise the owner sends at once.
+  bool batching = false;
+
   // Waits; tests shorten them.
   int readWaitMs = kSocketReadWaitMs;
   int sendWaitMs = kSendRoomWaitMs;
-  // Test hook: sees every write, as given, before it is sent. Guarded by the
-  // send lock.
+  // Test hook: sees every chunk (header and data) as it is queued. Guarded
+  // by the send lock.
   std::function<void(std::span<const uint8_t>)> writeObserver;
 };
 
 // Takes over `sockbuf->socket` (set by the caller): 512 KiB send buffer,
-// non-blocking, output queue of "USendQueueSize" entries. The calling thread
-// becomes the owner. Returns 1, or 0 (the socket is left to the caller).
+// non-blocking, an output queue of "USendQueueSize" x 64 KiB bytes. The
+// calling thread becomes the owner. Returns 1, or 0 (the socket is left to
+// the caller).
 int SocketBufferOpen(SocketBuffer* sockbuf);
 
 // Owner thread: shuts the socket down, closes it, drops queued output. Any
@@ -65,25 +79,37 @@ int SocketBufferOpen(SocketBuffer* sockbuf);
 // Returns 1.
 int SocketBufferClose(SocketBuffer* sockbuf);
 
-// Caller holds the send lock. Returns 1 when every byte was sent or queued,
-// 0 otherwise (closed, socket error, or no room: another thread finds no
-// room at once, the owner after waiting sendWaitMs for it).
+// Caller holds the send lock. Queues a copy of raw bytes (the handshake) and,
+// on the owner thread, sends what the socket takes now. Returns 1, or 0 when
+// the buffer is closed or failed or there is no room.
 int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length);
+
+// Queues one prepared entry; see RtmpWriteMessage for who waits. Caller holds
+// the send lock; the owner may have it released and retaken while it waits
+// for room (hence the lock is passed). 1 queued, 0 dropped or closed.
+int SocketBufferQueue(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>& lock, SendQueueEntry&& entry);
 
 // Owner thread, no lock. Bytes received (> 0), 0 at end of stream or on
 // ETIMEDOUT (timedout set), -1 on failure or when readWaitMs passed silently.
-int SocketBufferRefill(SocketBuffer* sockbuf);
+// Sends queued output while it waits.
+int SocketBufferRefill(SocketBuffer* sockbuf, std::recursive_mutex* sendLock);
+
+// Owner thread, no lock: one non-blocking receive into the free part of the
+// buffer (moving unconsumed bytes to its front first). Bytes received (> 0),
+// 0 when nothing was there, -1 at end of stream or on failure.
+int SocketBufferReceive(SocketBuffer* sockbuf);
 
 // Caller holds the send lock: sends queued output the socket takes now.
 // 1, or 0 when the socket failed (the caller closes the connection).
 int SocketBufferFlush(SocketBuffer* sockbuf);
 
-// Owner thread (or under the send lock): whether output is waiting for the
-// socket.
+// Owner thread (or under the send lock): unsent output bytes.
+uint64_t SocketBufferQueuedBytes(const SocketBuffer* sockbuf);
 bool SocketBufferHasOutput(const SocketBuffer* sockbuf);
 
-// Owner thread, no lock. Returns n when n bytes were delivered, else 0; on a
-// failure other than a time-out the connection is shut down.
+// Owner thread, no lock. Waits for n bytes (up to readWaitMs per refill) and
+// returns n when they were delivered, else 0; on a failure other than a
+// time-out the connection is shut down.
 int RtmpReadBytes(RtmpContext* r, uint8_t* destination, size_t n);
 
 // Closes the connection's SocketBuffer (takes the send lock).

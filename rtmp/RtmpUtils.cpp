@@ -1,22 +1,37 @@
 #include "rtmp/RtmpUtils.h"
 
-#include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <new>
 
-#include "server/Log.h"
+#include "util/Log.h"
+
+namespace {
+
+std::atomic<uint64_t> g_bodyAllocations{0};
+
+}  // namespace
+
+SharedBody RtmpBodyAlloc(size_t size) {
+  SharedBody block(new (std::nothrow) uint8_t[size ? size : 1]);
+  if (block) g_bodyAllocations.fetch_add(1, std::memory_order_relaxed);
+  return block;
+}
+
+uint64_t RtmpBodyAllocations() { return g_bodyAllocations.load(std::memory_order_relaxed); }
 
 int RtmpPacketAlloc(RtmpPacket* packet, uint32_t size) {
   RtmpPacketFree(packet);
-  auto* block = static_cast<uint8_t*>(std::malloc(size_t{size} + kRtmpMaxHeaderSize));
+  SharedBody block = RtmpBodyAlloc(size_t{size} + kRtmpMaxHeaderSize);
   if (!block) return 0;
-  packet->m_body = block + kRtmpMaxHeaderSize;
+  packet->m_body = block.get() + kRtmpMaxHeaderSize;
+  packet->m_block = std::move(block);
   packet->m_nBytesRead = 0;
   return 1;
 }
 
 void RtmpPacketFree(RtmpPacket* packet) {
-  if (packet->m_body) std::free(packet->m_body - kRtmpMaxHeaderSize);
+  packet->m_block.reset();
   packet->m_body = nullptr;
   packet->m_nBytesRead = 0;
 }
@@ -28,13 +43,15 @@ RtmpPacket* RtmpPacketClone(const RtmpPacket* packet, const RtmpCloneTarget& tar
   }
   auto* clone = new (std::nothrow) RtmpPacket(*packet);
   if (!clone) return nullptr;
-  clone->m_body = nullptr;
-  if (!RtmpPacketAlloc(clone, packet->m_nBodySize)) {
-    REPORT_ASSERT("buffer", "RtmpUtils");
-    delete clone;
-    return nullptr;
+  if (!clone->m_block) {
+    clone->m_body = nullptr;
+    if (!RtmpPacketAlloc(clone, packet->m_nBodySize)) {
+      REPORT_ASSERT("buffer", "RtmpUtils");
+      delete clone;
+      return nullptr;
+    }
+    std::memcpy(clone->m_body, packet->m_body, packet->m_nBodySize);
   }
-  std::memcpy(clone->m_body, packet->m_body, packet->m_nBodySize);
   clone->m_nBytesRead = packet->m_nBodySize;
   clone->m_nHeaderType = 0;
   clone->m_nStreamId = target.streamId;

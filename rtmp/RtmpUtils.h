@@ -15,14 +15,21 @@ struct RtmpCloneTarget {
   int32_t dataChannel = 0;
 };
 
+// A new shared body block of `size` bytes (uninitialised); none when memory
+// ran out. Every message body comes from here, so the count of blocks made
+// shows what fan-out costs (tests read it).
+SharedBody RtmpBodyAlloc(size_t size);
+uint64_t RtmpBodyAllocations();
+
 // Frees any old body, allocates size + kRtmpMaxHeaderSize bytes, points
 // m_body past the spare bytes and sets m_nBytesRead 0. Returns 1 or 0.
 int RtmpPacketAlloc(RtmpPacket* packet, uint32_t size);
 // Frees the body; m_body none, m_nBytesRead 0.
 void RtmpPacketFree(RtmpPacket* packet);
 
-// A new complete message with the packet's header (type 0) and a copy of its
-// body, addressed to `target`: the audio channel for type 8, the video
+// A new complete message with the packet's header (type 0) and its body,
+// shared with the packet, not copied (bytes the packet only borrows are
+// copied), addressed to `target`: the audio channel for type 8, the video
 // channel for type 9, the data channel otherwise. None when the packet has
 // no body or memory ran out. Release with RtmpPacketDestroy.
 RtmpPacket* RtmpPacketClone(const RtmpPacket* packet, const RtmpCloneTarget& target);

@@ -2,12 +2,20 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
-#include <cstring>
+#include <climits>
 
-#include "server/Log.h"
+#include "util/Log.h"
 #include "util/Registry.h"
+
+namespace {
+
+// iovecs handed to one sendmsg(); the kernel's limit is IOV_MAX (1024).
+constexpr size_t kMaxIovecs = 512;
+
+}  // namespace
 
 uint32_t SendQueueConfiguredSize() {
   uint32_t value = kMaxSendQueueSize;
@@ -32,43 +40,64 @@ bool UnicastSocketPrepare(int fd) {
   return ok;
 }
 
-long UnicastSocketSendSome(int fd, std::span<const uint8_t> bytes) {
-  size_t total = 0;
-  while (total < bytes.size()) {
-    ssize_t n = send(fd, bytes.data() + total, bytes.size() - total, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      total += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    return -1;
-  }
-  return static_cast<long>(total);
+uint64_t SendQueueWireSize(const SendQueueEntry& entry) {
+  if (entry.chunkSize == 0) return entry.bodySize;
+  uint64_t chunks = entry.bodySize == 0 ? 1 : (uint64_t{entry.bodySize} + entry.chunkSize - 1) / entry.chunkSize;
+  return entry.firstLength + (chunks - 1) * entry.contLength + entry.bodySize;
+}
+
+void SendQueueAppend(SendQueue& queue, SendQueueEntry&& entry) {
+  entry.sent = 0;
+  uint64_t size = entry.wireSize;
+  queue.entries.push_back(std::move(entry));
+  queue.messages++;
+  queue.bytes.fetch_add(size, std::memory_order_relaxed);
 }
 
 bool SendQueueFlush(SendQueue& queue, int fd) {
+  iovec iov[kMaxIovecs];
   while (!queue.entries.empty()) {
-    SendQueueEntry& entry = queue.entries.front();
-    long n = UnicastSocketSendSome(fd, {entry.data.get() + entry.sent, entry.length - entry.sent});
-    if (n < 0) return false;
-    entry.sent += static_cast<size_t>(n);
-    if (entry.sent < entry.length) break;
-    queue.entries.pop_front();
-    queue.queued.store(static_cast<uint32_t>(queue.entries.size()));
+    size_t count = 0;
+    size_t total = 0;
+    for (const SendQueueEntry& entry : queue.entries) {
+      SendQueueSegments(entry, entry.sent, [&](const uint8_t* data, uint64_t length) {
+        if (length == 0) return true;
+        iov[count].iov_base = const_cast<uint8_t*>(data);
+        iov[count].iov_len = length;
+        total += length;
+        return ++count < kMaxIovecs;
+      });
+      if (count == kMaxIovecs || total >= INT_MAX / 2) break;
+    }
+    if (count == 0) {  // only empty entries left
+      queue.entries.clear();
+      queue.bytes.store(0, std::memory_order_relaxed);
+      return true;
+    }
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = count;
+    ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    queue.sendCalls++;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      return false;
+    }
+    uint64_t taken = static_cast<uint64_t>(n);
+    queue.bytes.fetch_sub(taken, std::memory_order_relaxed);
+    while (taken > 0 && !queue.entries.empty()) {
+      SendQueueEntry& entry = queue.entries.front();
+      uint64_t left = entry.wireSize - entry.sent;
+      if (taken < left) {
+        entry.sent += taken;
+        taken = 0;
+        break;
+      }
+      taken -= left;
+      queue.entries.pop_front();
+    }
+    if (static_cast<size_t>(n) < total) return true;  // the socket is full
   }
   return true;
-}
-
-void SendQueueAppend(SendQueue& queue, std::span<const uint8_t> bytes) {
-  while (!bytes.empty()) {
-    size_t piece = bytes.size() < TCP_BUFFER_SIZE ? bytes.size() : TCP_BUFFER_SIZE;
-    SendQueueEntry entry;
-    entry.data = std::make_unique_for_overwrite<uint8_t[]>(piece);
-    std::memcpy(entry.data.get(), bytes.data(), piece);
-    entry.length = piece;
-    queue.entries.push_back(std::move(entry));
-    bytes = bytes.subspan(piece);
-  }
-  queue.queued.store(static_cast<uint32_t>(queue.entries.size()));
 }

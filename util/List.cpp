@@ -1,6 +1,6 @@
 #include "util/List.h"
 
-#include "server/Log.h"
+#include "util/Log.h"
 
 List::~List() {
   for (ListNode* n = first; n != nullptr;) {

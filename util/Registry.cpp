@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "server/Log.h"
+#include "util/Log.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "server/Log.h"
+#include "util/Log.h"
 
 File::~File() { Close(); }
 

@@ -273,6 +273,9 @@ bool RtmpClient::SendMessage(uint32_t channel, uint8_t type, uint32_t streamId, 
     offset += take;
     if (offset >= body.size()) break;
     std::vector<uint8_t> continuation = ChunkHeader(3, channel);
+    if (timestamp >= 0xFFFFFF && repeatExtendedTimestamp)
+      continuation.insert(continuation.end(), {static_cast<uint8_t>(timestamp >> 24), static_cast<uint8_t>(timestamp >> 16),
+                                               static_cast<uint8_t>(timestamp >> 8), static_cast<uint8_t>(timestamp)});
     bytes.insert(bytes.end(), continuation.begin(), continuation.end());
   }
   return SendRaw(bytes);
@@ -309,6 +312,7 @@ std::optional<RtmpClientMessage> RtmpClient::ReadMessage(int timeoutMs) {
     if (!ReadExact(b, kRest[fmt], MsLeft(deadline))) return std::nullopt;
     if (fmt < 3) {
       uint32_t field = uint32_t(b[0]) << 16 | uint32_t(b[1]) << 8 | b[2];
+      c.extended = field == 0xFFFFFF;
       if (field == 0xFFFFFF) {
         uint8_t e[4];
         if (!ReadExact(e, 4, MsLeft(deadline))) return std::nullopt;
@@ -328,8 +332,18 @@ std::optional<RtmpClientMessage> RtmpClient::ReadMessage(int timeoutMs) {
       }
       c.lastField = field;
       c.known = true;
-    } else if (!c.inMessage) {
-      c.timestamp += c.lastField;
+    } else {
+      // The server repeats an extended timestamp on every type-3 chunk.
+      if (c.extended) {
+        uint8_t e[4];
+        if (!ReadExact(e, 4, MsLeft(deadline))) return std::nullopt;
+        uint32_t repeat = uint32_t(e[0]) << 24 | uint32_t(e[1]) << 16 | uint32_t(e[2]) << 8 | e[3];
+        if (repeat != c.lastField) {
+          Fail("type-3 chunk without the repeated extended timestamp on chunk stream " + std::to_string(channel));
+          return std::nullopt;
+        }
+      }
+      if (!c.inMessage) c.timestamp += c.lastField;
     }
     c.inMessage = true;
     size_t take = std::min<size_t>(inChunkSize, c.size - c.body.size());

@@ -74,6 +74,9 @@ class RtmpClient {
 
   uint32_t inChunkSize = 128;
   uint32_t outChunkSize = 128;
+  // SendMessage repeats an extended timestamp on its type-3 chunks (as most
+  // peers do) unless this is false.
+  bool repeatExtendedTimestamp = true;
   // What the last handshake exchanged.
   std::vector<uint8_t> c1, s0s1, s2, c2;
 
@@ -85,6 +88,7 @@ class RtmpClient {
     uint8_t type = 0;
     uint32_t streamId = 0;
     bool known = false;
+    bool extended = false;    // the last header of type 0-2 had an extended timestamp
     bool inMessage = false;
     std::vector<uint8_t> body;
   };

@@ -1,4 +1,4 @@
-#include "server/Log.h"
+#include "util/Log.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

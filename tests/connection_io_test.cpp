@@ -1,0 +1,259 @@
+// The connection loop in this process, on a loopback TCP connection, with
+// other threads writing to it the way chat, presence and live relay do: no
+// peer can make another thread wait, a half-sent message does not stop the
+// connection's output, and the read and silence limits end what they should.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "connection/RtmpConnection.h"
+#include "connection/RtmpFunctions.h"
+#include "media/RtmpStream.h"
+#include "rtmp/RtmpUtils.h"
+#include "server/Server.h"
+#include "support/AmfHelpers.h"
+#include "support/RtmpClient.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point t) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// One connection served by RtmpConnectionRun on a thread of its own, as the
+// intake would start it, with the test's client on the other end.
+using Env = std::vector<std::pair<const char*, const char*>>;
+
+class LoopHarness {
+ public:
+  // `env` entries are set before the connection starts (its periods).
+  explicit LoopHarness(const Env& env = {}) {
+    for (auto& [name, value] : env) {
+      setenv(name, value, 1);
+      names_.push_back(name);
+    }
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener, 1), 0);
+    EXPECT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    EXPECT_TRUE(client.Connect("127.0.0.1", ntohs(address.sin_port)));
+    length = sizeof incoming_.peer;
+    incoming_.socket = accept(listener, reinterpret_cast<sockaddr*>(&incoming_.peer), &length);
+    close(listener);
+    incoming_.config = &config_;
+    runner_ = std::thread([this] {
+      incoming_.thread = pthread_self();
+      RtmpConnectionRun(&incoming_);
+      finished_ = true;
+    });
+  }
+  ~LoopHarness() {
+    client.Close();
+    runner_.join();
+    for (const char* name : names_) unsetenv(name);
+  }
+
+  bool Finished() const { return finished_; }
+  bool WaitFinished(int ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!finished_ && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return finished_;
+  }
+
+  // Handshake, connect (no site: no database) and createStream; the
+  // server's records of this connection and its stream.
+  bool Open() {
+    if (!client.HandshakePlain()) return false;
+    if (!Command({amf::Str("connect"), amf::Num(1), amf::Obj({{"app", amf::Str("nosite")}})})) return false;
+    if (!ReadResult()) return false;
+    if (!Command({amf::Str("createStream"), amf::Num(2), amf::Null()})) return false;
+    if (!ReadResult()) return false;
+    connection = FindConnection();
+    if (connection == nullptr) return false;
+    stream = FindStream(connection, 1);
+    return stream != nullptr;
+  }
+
+  bool Command(std::initializer_list<amf::Node> values) {
+    return client.SendMessage(3, 20, 0, 0, amf::Body(values));
+  }
+
+  bool ReadResult() {
+    for (;;) {
+      auto m = client.ReadMessage(5000);
+      if (!m) return false;
+      if (m->type != 20) continue;
+      std::vector<amf::Node> values;
+      return amf::Read(m->body, &values) && !values.empty() && values[0].text == "_result";
+    }
+  }
+
+  // What a live publisher's thread does for a player: queue a copy of a
+  // media message on the stream and wake its connection.
+  void QueueMedia(uint32_t size, uint32_t timestamp) {
+    auto* packet = new RtmpPacket;
+    ASSERT_EQ(RtmpPacketAlloc(packet, size), 1);
+    std::fill(packet->m_body, packet->m_body + size, 0x17);
+    packet->m_nChannel = stream->videoChannel;
+    packet->m_nMessageType = 9;
+    packet->m_nStreamId = stream->id;
+    packet->m_nBodySize = size;
+    packet->m_nBytesRead = size;
+    packet->m_nTimestamp = timestamp;
+    QueuePacket(stream, packet);
+    RtmpConnectionWake(connection);
+  }
+
+  RtmpClient client;
+  RtmpConnection* connection = nullptr;
+  RtmpStream* stream = nullptr;
+
+ private:
+  RtmpConnection* FindConnection() {
+    ListLock guard(g_connections.lock);
+    for (ListNode* n = g_connections.first; n != nullptr; n = n->next) {
+      auto* c = static_cast<RtmpConnection*>(n->item);
+      if (c->thread == incoming_.thread) return c;
+    }
+    return nullptr;
+  }
+
+  ServerConfig config_;
+  IncomingConnection incoming_;
+  std::thread runner_;
+  std::atomic<bool> finished_{false};
+  std::vector<const char*> names_;
+};
+
+// A registry whose output queue holds one 64 KiB slot, so that a peer that
+// reads nothing overflows it quickly.
+class SmallQueue {
+ public:
+  SmallQueue() {
+    std::string path = TestTempDir("connection_io") + "/strmd.reg";
+    std::ofstream(path) << "Windows Registry Editor Version 5.00\n\n"
+                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Parameters]\n"
+                           "\"USendQueueSize\"=dword:00000001\n";
+    setenv("STRMD_REGISTRY", path.c_str(), 1);
+  }
+  ~SmallQueue() { unsetenv("STRMD_REGISTRY"); }
+};
+
+}  // namespace
+
+// The peer reads nothing while its connection has media to send: another
+// thread's writes to it return at once (queued or dropped), and the
+// connection's own thread closes it once it is over its cap, with a report
+// that names the peer.
+TEST(ConnectionIo, WritesFromOtherThreadsNeverWaitForAPeerThatReadsNothing) {
+  SmallQueue small;
+  testing::internal::CaptureStderr();
+  std::vector<long> durations;
+  bool finished = false;
+  {
+    LoopHarness h;
+    ASSERT_TRUE(h.Open());
+    h.stream->playing = true;
+    for (uint32_t t = 0; t < 200; t++) h.QueueMedia(4000, t * 40);
+    std::vector<uint8_t> text(1000, 0x41);
+    for (int i = 0; i < 5000 && !h.Finished(); i++) {
+      auto start = Clock::now();
+      RtmpPacket message;
+      message.m_nChannel = 3;
+      message.m_nMessageType = 20;
+      message.m_nBodySize = static_cast<uint32_t>(text.size());
+      message.m_body = text.data();  // borrowed: the writer copies it
+      RtmpWriteMessage(&h.connection->rtmp, &message);
+      message.m_body = nullptr;
+      durations.push_back(MsSince(start));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    finished = h.WaitFinished(5000);
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(finished) << "the connection over its cap was not closed";
+  // On a loaded machine any thread may lose the processor for a while; a
+  // write that waited for the peer would take the owner's whole send wait.
+  ASSERT_FALSE(durations.empty());
+  std::sort(durations.begin(), durations.end());
+  EXPECT_LT(durations[durations.size() * 95 / 100], 10) << "writes from another thread waited";
+  EXPECT_LT(durations.back(), 1000) << "a write from another thread waited";
+  EXPECT_NE(err.find("over its cap"), std::string::npos) << err;
+  EXPECT_NE(err.find("127.0.0.1"), std::string::npos) << err;
+}
+
+// Half a command, then silence: the connection still sends its paced media
+// and what other threads write to it, until the read limit ends it.
+TEST(ConnectionIo, HalfSentCommandDoesNotStopOutputUntilTheReadLimit) {
+  testing::internal::CaptureStderr();
+  {
+    LoopHarness h(Env{{"STRMD_READ_LIMIT_MS", "1500"}});
+    ASSERT_TRUE(h.Open());
+    std::vector<uint8_t> body = amf::Body({amf::Str("closeStream"), amf::Num(3), amf::Null(),
+                                           amf::Str(std::string(250, 'x'))});
+    ASSERT_GT(body.size(), 200u);
+    ASSERT_TRUE(h.client.SendChunk(0, 3, 0, static_cast<uint32_t>(body.size()), 20, 0,
+                                   std::span<const uint8_t>(body).subspan(0, 100)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto start = Clock::now();
+    h.stream->playing = true;
+    h.QueueMedia(500, 0);
+    auto media = h.client.ReadMessage(1000);
+    ASSERT_TRUE(media) << h.client.error();
+    EXPECT_EQ(media->type, 9);
+    EXPECT_LT(MsSince(start), 500);
+    SendUserControl(&h.connection->rtmp, kStreamBegin, 7);
+    auto control = h.client.ReadMessage(1000);
+    ASSERT_TRUE(control) << h.client.error();
+    EXPECT_EQ(control->type, 4);
+    EXPECT_TRUE(h.client.WaitClosed(4000));
+    EXPECT_GE(MsSince(start), 1200);
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("read limit"), std::string::npos) << err;
+}
+
+// A client that sends nothing is pinged every keep-alive period and closed
+// once the silence limit has passed; one that keeps talking stays.
+TEST(ConnectionIo, SilenceLimitClosesASilentClientOnly) {
+  testing::internal::CaptureStderr();
+  {
+    LoopHarness h(Env{{"STRMD_KEEPALIVE_MS", "150"}, {"STRMD_SILENCE_LIMIT_MS", "600"}});
+    ASSERT_TRUE(h.Open());
+    auto start = Clock::now();
+    int pings = 0;
+    while (auto m = h.client.ReadMessage(2000)) {
+      if (m->type == 4 && m->body.size() >= 2 && m->body[1] == 6) pings++;
+    }
+    EXPECT_GE(pings, 2);
+    EXPECT_TRUE(h.WaitFinished(2000));
+    EXPECT_GE(MsSince(start), 550);
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("RTMP Timeout"), std::string::npos) << err;
+
+  LoopHarness talking(Env{{"STRMD_KEEPALIVE_MS", "150"}, {"STRMD_SILENCE_LIMIT_MS", "600"}});
+  ASSERT_TRUE(talking.Open());
+  for (int i = 0; i < 12; i++) {
+    // A ping response (user control event 7), as players answer pings.
+    const std::vector<uint8_t> pong = {0, 7, 0, 0, 0, 0};
+    ASSERT_TRUE(talking.client.SendMessage(2, 4, 0, 0, pong));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_FALSE(talking.Finished());
+}

@@ -1,0 +1,50 @@
+// Logging: the console, the monthly error log in the logs folder, and the
+// protocol layer's leveled trace.
+//
+// Every function may be called from any thread at any time; none takes a lock
+// and none fails outward. ReportError leaves errno as it found it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Off at process start; ServerInit turns it on before anything is reported.
+extern std::atomic<bool> g_errorsToFile;
+
+#define STRMD_PRINTF(a, b) __attribute__((format(printf, a, b)))
+
+// Standard error only (there is no debugger channel on Linux).
+void ConsolePrint(const char* format, ...) STRMD_PRINTF(1, 2);
+
+// Appends one "[YYYY/MM/DD hh:mm:ss] message" line to <logs>/<name>-YYYYMM.log
+// and echoes it to the console.
+void LogToFile(const char* name, const char* format, ...) STRMD_PRINTF(2, 3);
+
+// Reports a failure with the text of the calling thread's errno.
+void ReportError(const char* format, ...) STRMD_PRINTF(1, 2);
+
+// No desktop on a server: the text goes to the error log and standard error,
+// and nothing waits for a click.
+void ShowErrorBox(void* owner, const char* format, ...) STRMD_PRINTF(2, 3);
+
+// The failed-condition report, with the real line of the caller.
+#define REPORT_ASSERT(cond, source) \
+  ReportError("ASSERT(%s) failed at %s:%d", cond, source, __LINE__)
+
+// Folder of the log files: $STRMD_LOG_DIR, else "logs" beside the executable.
+std::string LogFolder();
+
+// Path of the monthly file of log `name` for the given local year and month.
+std::string LogFileName(const std::string& folder, const char* name, int year, int month);
+
+// The protocol layer's trace. Levels 0 CRIT .. 5 DEBUG2; the level in force is
+// 3 (INFO) and nothing changes it.
+enum ProtocolLogLevel { LOG_CRIT = 0, LOG_ERROR, LOG_WARNING, LOG_INFO, LOG_DEBUG, LOG_DEBUG2 };
+constexpr int kProtocolLogLevel = LOG_INFO;
+void ProtocolLog(int level, const char* format, ...) STRMD_PRINTF(2, 3);
+void ProtocolLogHex(int level, const uint8_t* data, size_t length);
+
+// Trace hook of the connection and media code; it writes nothing.
+inline void Trace(const char*, ...) {}
