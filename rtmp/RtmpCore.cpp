@@ -226,8 +226,12 @@ int RtmpReadChunk(RtmpContext* r, RtmpPacket* packet) {
   if (h.m_nBodySize != 0 && !h.m_block) {
     if (r->partialBytes + h.m_nBodySize > kRtmpMaxPartialBytes)
       return RefuseInput(r, "too much unfinished input");
-    if (g_serverPartialBytes.load(std::memory_order_relaxed) + h.m_nBodySize >
-        g_serverPartialLimit.load(std::memory_order_relaxed))
+    // A small message of a connection that holds nothing else unfinished is
+    // always taken: a normal client's command must not fail because others
+    // fill the bound, and this costs at most 4 KiB per connection.
+    const bool small = h.m_nBodySize <= kRtmpSmallMessage && r->partialBytes == 0;
+    if (!small && g_serverPartialBytes.load(std::memory_order_relaxed) + h.m_nBodySize >
+                      g_serverPartialLimit.load(std::memory_order_relaxed))
       return RefuseInput(r, "unfinished input over the server's bound");
     if (!RtmpPacketAlloc(&h, h.m_nBodySize)) {
       REPORT_ASSERT("RtmpPacketAlloc(packet, packet->m_nBodySize)", "RtmpCore");

@@ -37,6 +37,7 @@ constexpr uint64_t kRtmpMaxPartialBytes = 64ull << 20;  // bodies of unfinished 
 // Default of the whole server's bound on bodies of unfinished messages, over
 // all connections (RtmpSetPartialInputLimit).
 constexpr uint64_t kRtmpDefaultServerPartialBytes = 256ull << 20;
+constexpr uint32_t kRtmpSmallMessage = 4096;  // always taken (see the reader)
 
 // Message types of the chunk stream, shared by the reader, the driver and
 // every builder.

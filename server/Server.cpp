@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "rtmp/RtmpCore.h"
 #include "server/Log.h"
 #include "server/ThreadHttp.h"
 
@@ -97,6 +98,8 @@ bool ServerInit() {
   mysql_library_init(0, nullptr, nullptr);
   ServerConfigSetName(&g_config, "kvd");
   ServerConfigLoad(&g_config);
+  uint64_t partialMB = g_config.maxPartialInputMB > 0 ? static_cast<uint64_t>(g_config.maxPartialInputMB) : 256;
+  RtmpSetPartialInputLimit(partialMB << 20);
   return true;
 }
 

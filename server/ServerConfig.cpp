@@ -94,6 +94,7 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadText(*key, "SmtpUser", config->smtpUser, "");
   ReadText(*key, "SmtpPassword", config->smtpPassword, "");
   ReadText(*key, "SmtpEmail", config->smtpEmail, "");
+  ReadNumber(*key, "MaxPartialInputMB", &config->maxPartialInputMB, 256);
 
   std::string name;
   for (uint32_t i = 0; RegistryEnumSubKey(*key, i, &name); ++i) {

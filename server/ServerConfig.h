@@ -47,6 +47,10 @@ struct ServerConfig {
   char smtpUser[kTextSize] = {};
   char smtpPassword[kTextSize] = {};
   char smtpEmail[kTextSize] = {};
+  // Bound on the bodies of partly received messages over all connections,
+  // in MiB ("MaxPartialInputMB"): one connection may hold 64 MiB of them,
+  // and many together must not fill the machine.
+  int32_t maxPartialInputMB = 256;
 
   ServerConfig() = default;
   ServerConfig(const ServerConfig&) = delete;

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "rtmp/Amf.h"
@@ -303,6 +305,57 @@ TEST_F(ConnectionTest, SilentClientIsPingedEveryThirtySecondsAndStays) {
   // Still served.
   ASSERT_TRUE(Command(&client, {amf::Str("createStream"), amf::Num(2), amf::Null()}));
   EXPECT_EQ(ReadCommand(&client).size(), 4u);
+}
+
+long RssKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// Many connections each sending a large message slowly together hold no more
+// than the server's bound: the one whose message would cross it is closed
+// with a report naming its address, and the others, and new clients, go on.
+TEST(ServerInputBound, UnfinishedInputOfAllConnectionsStaysUnderTheBound) {
+  ServerProcess server;
+  ASSERT_TRUE(StartServer(&server, "input_bound", "\"MaxPartialInputMB\"=dword:00000010\n"));
+  constexpr uint32_t kMessage = 4 << 20;
+  const std::vector<uint8_t> part(kMessage - 1, 0x33);
+  const long before = RssKiB(server.pid);
+  std::vector<std::unique_ptr<RtmpClient>> clients;
+  for (int i = 0; i < 12; i++) {
+    auto client = std::make_unique<RtmpClient>();
+    ASSERT_TRUE(client->Connect("127.0.0.1", static_cast<uint16_t>(server.port)));
+    ASSERT_TRUE(client->HandshakePlain());
+    ASSERT_TRUE(client->SetChunkSize(kMessage));
+    // All of the message but its last byte.
+    client->SendChunk(0, 4, 0, kMessage, 8, 1, part);
+    clients.push_back(std::move(client));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int closed = 0;
+  for (auto& client : clients)
+    if (client->WaitClosed(200)) closed++;
+  const long grown = RssKiB(server.pid) - before;
+  EXPECT_GE(closed, 8) << "four 4 MiB messages fit into 16 MiB";
+  EXPECT_LE(closed, 9);
+  EXPECT_LT(grown, (16 + 12) * 1024) << "RSS grew by " << grown << " KiB";
+
+  RtmpClient normal;
+  ASSERT_TRUE(normal.Connect("127.0.0.1", static_cast<uint16_t>(server.port)));
+  ASSERT_TRUE(normal.HandshakePlain());
+  ASSERT_TRUE(normal.SendMessage(3, 20, 0, 0,
+                                 amf::Body({amf::Str("connect"), amf::Num(1), amf::Obj({{"app", amf::Str("x")}})})));
+  bool answered = false;
+  while (auto m = normal.ReadMessage(5000))
+    if (m->type == 20) {
+      answered = true;
+      break;
+    }
+  EXPECT_TRUE(answered);
+  EXPECT_NE(server.Output().find("over the server's bound from 127.0.0.1"), std::string::npos) << server.Output();
 }
 
 }  // namespace

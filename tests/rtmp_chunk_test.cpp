@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "rtmp/RtmpCore.h"
@@ -415,4 +416,84 @@ TEST(ChunkWriter, EmptyBodiesAndOneByteChunksOnLongChannelIds) {
   ASSERT_TRUE(second) << link.client.error();
   EXPECT_EQ(second->channel, 320u);
   EXPECT_EQ(second->body, body);
+}
+
+namespace {
+
+// Puts bytes into the read buffer as the loop's receive would.
+void Feed(RtmpContext* r, std::span<const uint8_t> bytes) {
+  SocketBuffer& in = r->sockbuf;
+  if (in.size == 0) in.start = 0;
+  std::memmove(in.buf, in.buf + in.start, static_cast<size_t>(in.size));
+  in.start = 0;
+  std::memcpy(in.buf + in.size, bytes.data(), bytes.size());
+  in.size += static_cast<int32_t>(bytes.size());
+}
+
+// One message of `body` on channel 6 with an absolute timestamp, chunked at
+// 128 bytes, its continuation headers with or without the repeated
+// extended timestamp.
+std::vector<uint8_t> Chunked(uint32_t timestamp, const std::vector<uint8_t>& body, bool repeat) {
+  std::vector<uint8_t> wire = RtmpClient::ChunkHeader(0, 6, timestamp, static_cast<uint32_t>(body.size()), 9, 1);
+  for (size_t offset = 0; offset < body.size(); offset += 128) {
+    if (offset) {
+      wire.push_back(0xC6);
+      if (repeat && timestamp >= 0xFFFFFF)
+        wire.insert(wire.end(), {static_cast<uint8_t>(timestamp >> 24), static_cast<uint8_t>(timestamp >> 16),
+                                 static_cast<uint8_t>(timestamp >> 8), static_cast<uint8_t>(timestamp)});
+    }
+    size_t take = std::min<size_t>(128, body.size() - offset);
+    wire.insert(wire.end(), body.begin() + static_cast<long>(offset), body.begin() + static_cast<long>(offset + take));
+  }
+  return wire;
+}
+
+}  // namespace
+
+// Peers differ on type-3 chunks of a message whose timestamp is extended:
+// most repeat the four bytes, some do not. Both read correctly, fed one byte
+// at a time, around 0xFFFFFF and up to 2^32 - 1; the reader never waits.
+TEST(ChunkReader, ExtendedTimestampsOnContinuationChunksWithOrWithoutTheRepeat) {
+  for (uint32_t timestamp : {0xFFFFFEu, 0xFFFFFFu, 0x1000000u, 0xFFFFFFFFu}) {
+    for (bool repeat : {true, false}) {
+      Link link;
+      const auto body = Pattern(300, static_cast<uint8_t>(timestamp));
+      const auto wire = Chunked(timestamp, body, repeat);
+      RtmpPacket packet;
+      for (size_t i = 0; i < wire.size(); i++) {
+        Feed(&link.context, std::span<const uint8_t>(wire).subspan(i, 1));
+        int res = RtmpReadMessage(&link.context, &packet);
+        ASSERT_EQ(res, i + 1 < wire.size() ? 0 : 1) << "byte " << i << " ts " << timestamp << " repeat " << repeat;
+      }
+      EXPECT_EQ(packet.m_nTimestamp, timestamp);
+      EXPECT_EQ(BodyOf(packet), body);
+      EXPECT_EQ(link.context.sockbuf.size, 0);
+      RtmpPacketFree(&packet);
+    }
+  }
+}
+
+// The writer repeats the extended timestamp on every chunk of such a
+// message, for absolute and delta headers alike.
+TEST(ChunkWriter, ExtendedTimestampsAreRepeatedOnEveryChunk) {
+  Link link;
+  OutMessage a(5, 0, 0xFFFFFFFF, Pattern(300));
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &a.packet), 1);
+  OutMessage b(6, 0, 0xFFFFF0, Pattern(200));
+  OutMessage c(6, 1, 0xFFFFF0 + 0xFFFFFF, Pattern(200, 9));
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &b.packet), 1);
+  ASSERT_EQ(RtmpWriteMessage(&link.context, &c.packet), 1);
+  ASSERT_EQ(link.writes.size(), 7u);
+  const std::vector<uint8_t> repeatA = {0xC5, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(std::vector<uint8_t>(link.writes[1].begin(), link.writes[1].begin() + 5), repeatA);
+  EXPECT_EQ(link.writes[4].size(), 1u + 72) << "no extended field when the timestamp is below 0xFFFFFF";
+  const std::vector<uint8_t> repeatC = {0xC6, 0x00, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(std::vector<uint8_t>(link.writes[6].begin(), link.writes[6].begin() + 5), repeatC);
+  for (auto [timestamp, body] : {std::pair{0xFFFFFFFFu, Pattern(300)}, std::pair{0xFFFFF0u, Pattern(200)},
+                                 std::pair{0xFFFFF0u + 0xFFFFFFu, Pattern(200, 9)}}) {
+    auto got = link.client.ReadMessage();
+    ASSERT_TRUE(got) << link.client.error();
+    EXPECT_EQ(got->timestamp, timestamp);
+    EXPECT_EQ(got->body, body);
+  }
 }
