@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "util/WsContentHelper.h"
+
 struct IncomingConnection;
 
 constexpr uint16_t kLocalWebPort = 19039;
@@ -13,5 +15,3 @@ constexpr uint16_t kLocalWebPort = 19039;
 // record.
 void HttpRelay(IncomingConnection* incoming);
 
-// Connects to 127.0.0.1:port within timeoutMs. Returns the socket or -1.
-int ConnectLoopback(uint16_t port, int timeoutMs);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -28,6 +29,7 @@ bool WaitChild(pid_t pid, int timeoutMs, int* status) {
 TEST(Interop, Rtmp2srcPlaysADemoObject) {
   if (system("gst-inspect-1.0 rtmp2src > /dev/null 2>&1") != 0) GTEST_SKIP() << "no rtmp2src";
   StrmdSite site;
+  site.env = {"STRMD_IO_STATS=1"};
   ASSERT_TRUE(site.Start("interop"));
   ASSERT_TRUE(site.HoldLocalWeb());
   std::string make = "sh '" + TestSourceDir() + "/scripts/make-demo-media.sh' '" + site.Files() +
@@ -100,6 +102,18 @@ TEST(Interop, Rtmp2srcPlaysADemoObject) {
     ASSERT_EQ(got[i]->timestamp, sent[i]->timestamp) << "tag " << i;
     ASSERT_TRUE(got[i]->data == sent[i]->data) << "tag " << i;
   }
+
+  // What it cost: one sendmsg() for each batch of messages that fell due
+  // together (a few more only when the socket was full), never one per chunk.
+  ASSERT_TRUE(site.server.WaitForOutput("io stats", 5000)) << site.server.Output();
+  std::string output = site.server.Output();
+  unsigned long long messages = 0, sendCalls = 0, batches = 0;
+  ASSERT_EQ(sscanf(output.c_str() + output.find("io stats"), "io stats %*s messages %llu sendmsg %llu batches %llu",
+                   &messages, &sendCalls, &batches),
+            3);
+  EXPECT_GE(messages, sent.size());
+  EXPECT_LE(sendCalls, batches + 10) << "messages " << messages;
+  EXPECT_LT(sendCalls, messages);
 
   // A clean stop after a play to the end: the sanitizer build checks here
   // that nothing leaked.

@@ -12,7 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "server/ThreadHttp.h"
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 
 namespace {
@@ -24,6 +25,29 @@ int64_t NowMs() {
 }
 
 }  // namespace
+
+int ConnectLoopback(uint16_t port, int timeoutMs) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  int res = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  if (res != 0 && errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (poll(&p, 1, timeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
+        err == 0)
+      res = 0;
+  }
+  if (res != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 WsHttpClient::~WsHttpClient() { Close(); }
 

@@ -36,6 +36,9 @@ class WsHttpClient {
   int64_t deadlineMs_ = 0;
 };
 
+// Connects to 127.0.0.1:port within timeoutMs. Returns the socket or -1.
+int ConnectLoopback(uint16_t port, int timeoutMs);
+
 // Tells the web application that the connection of web session `phpsessid`
 // ended: "GET /recorder/internalnew?phpsessid=%s" with "Host: %s" to
 // localhost:port. The answer is read but not examined. False when the web

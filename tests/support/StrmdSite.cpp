@@ -19,7 +19,7 @@ bool StrmdSite::Start(const char* tag, const std::string& name, const std::strin
                       "\"sql_user\"=\"root\"\n\"sql_password\"=\"\"\n\n";
   if (!hostName.empty())
     extra += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\" + name + "\\" + hostName + "]\n\n";
-  return StartServer(&server, tag, extra);
+  return StartServer(&server, tag, extra, env);
 }
 
 bool StrmdSite::HoldLocalWeb() {

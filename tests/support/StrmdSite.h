@@ -26,6 +26,7 @@ struct StrmdSite {
   ServerProcess server;
   std::string dir;
   std::string siteName;
+  std::vector<std::string> env;  // more environment for the binary ("NAME=value"), set before Start
 
   // Site `siteName` (with host name subkey `hostName` when not empty) on a
   // fresh demo database. False when the database or the binary could not be
