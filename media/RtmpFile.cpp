@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <strings.h>
 
 #include "server/Log.h"
 
@@ -479,7 +479,31 @@ bool Refuse(PathText& out) {
 
 const char* Text(const char* s) { return s != nullptr ? s : ""; }
 
+// Any client may change the rows these names come from (the model
+// commands), so a name that could reach outside its folder is reported and
+// nothing is opened, read or created for it.
+bool RefuseName(PathText& out, const char* what, const char* name) {
+  errno = 0;
+  ReportError("Refused the %s \"%s\" from the database: it is empty, absolute, a web address or "
+              "leads out of its folder",
+              what, Text(name));
+  return Refuse(out);
+}
+
 }  // namespace
+
+bool PathPartIsConfined(std::string_view part) {
+  if (part.empty() || part.find('\0') != std::string_view::npos) return false;
+  // Absolute in either notation: "/x", "\\srv\x", "C:\x" (or "C:x", relative
+  // to a drive's own folder).
+  if (part[0] == '/' || part[0] == '\\' || (part.size() > 1 && part[1] == ':')) return false;
+  for (size_t start = 0; start <= part.size();) {
+    const size_t stop = std::min(part.find_first_of("/\\", start), part.size());
+    if (part.substr(start, stop - start) == "..") return false;
+    start = stop + 1;
+  }
+  return true;
+}
 
 bool StreamNameIsSafe(std::string_view name) {
   return !name.empty() && name.find('/') == std::string_view::npos &&
@@ -520,7 +544,8 @@ bool RenditionPath(PathText& out, const char* cache, const char* fileName, int32
     out[0] = '\0';
     return true;
   }
-  return Format(out, "%s/%s", Text(cache), Text(fileName));
+  if (!PathPartIsConfined(Text(fileName))) return RefuseName(out, "rendition file name", fileName);
+  return Format(out, "%s/%s", Text(cache), fileName);
 }
 
 bool ObjectPicturePath(PathText& out, const char* files, int32_t objectId) {
@@ -544,13 +569,18 @@ bool ObjectFilePath(PathText& out, const char* files, int32_t storageKind, const
       REPORT_ASSERT("fi", "WsContentHelper");
       return Refuse(out);
     }
+    // The import's own folder is the root of its objects' names; an empty
+    // one would make every name absolute.
     const char* base = strncmp(importFolder, "http://", 7) == 0 ? Text(files) : importFolder;
+    if (base[0] == '\0') return RefuseName(out, "import folder", importFolder);
+    if (!PathPartIsConfined(name)) return RefuseName(out, "imported object's file name", name);
     return Format(out, "%s\\%s", base, name);
   }
   if (storageKind != 1) return Format(out, "%s", Text(files));
-  if ((name[0] != '\0' && (name[1] == ':' || name[1] == '\\')) || name[0] == '/' ||
-      strncmp(name, "http://", 7) == 0)
-    return Format(out, "%s", name);
+  // An absolute name or a web address would be opened as given: outside the
+  // files folder, or not a file at all.
+  if (strncmp(name, "http://", 7) == 0 || !PathPartIsConfined(name))
+    return RefuseName(out, "object's file name", name);
   return Format(out, "%s\\%s", Text(files), name);
 }
 
@@ -558,7 +588,5 @@ bool IsFlvFileName(const char* pathname) {
   const char* name = Text(pathname);
   const char* dot = strrchr(name, '.');
   if (dot == nullptr || dot == name) return false;
-  std::string ext(dot);
-  for (char& c : ext) c = char(tolower(static_cast<unsigned char>(c)));
-  return strstr(".flv", ext.c_str()) != nullptr;
+  return strcasecmp(dot, ".flv") == 0;
 }
