@@ -484,10 +484,19 @@ const char* Text(const char* s) { return s != nullptr ? s : ""; }
 // nothing is opened, read or created for it.
 bool RefuseName(PathText& out, const char* what, const char* name) {
   errno = 0;
-  ReportError("Refused the %s \"%s\" from the database: it is empty, absolute, a web address or "
-              "leads out of its folder",
+  ReportError("Refused the %s \"%s\" from the database: it is empty, absolute (or, for a folder, "
+              "not absolute), a web address or leads out of its folder",
               what, Text(name));
   return Refuse(out);
+}
+
+// A site folder that names files below it. An empty one would turn every
+// name below it into an absolute path.
+bool SiteFolderIsSet(const char* folder, const char* what) {
+  if (folder != nullptr && folder[0] != '\0') return true;
+  errno = 0;
+  ReportError("The site has no %s folder: no file below it is opened", what);
+  return false;
 }
 
 }  // namespace
@@ -545,7 +554,8 @@ bool RenditionPath(PathText& out, const char* cache, const char* fileName, int32
     return true;
   }
   if (!PathPartIsConfined(Text(fileName))) return RefuseName(out, "rendition file name", fileName);
-  return Format(out, "%s/%s", Text(cache), fileName);
+  if (!SiteFolderIsSet(cache, "cache")) return Refuse(out);
+  return Format(out, "%s/%s", cache, fileName);
 }
 
 bool ObjectPicturePath(PathText& out, const char* files, int32_t objectId) {
@@ -569,19 +579,26 @@ bool ObjectFilePath(PathText& out, const char* files, int32_t storageKind, const
       REPORT_ASSERT("fi", "WsContentHelper");
       return Refuse(out);
     }
-    // The import's own folder is the root of its objects' names; an empty
-    // one would make every name absolute.
-    const char* base = strncmp(importFolder, "http://", 7) == 0 ? Text(files) : importFolder;
-    if (base[0] == '\0') return RefuseName(out, "import folder", importFolder);
     if (!PathPartIsConfined(name)) return RefuseName(out, "imported object's file name", name);
-    return Format(out, "%s\\%s", base, name);
+    // A web import's objects lie in the files folder; any other import's in
+    // its own folder, the root of their names. That folder must be absolute:
+    // a relative one ("imports", "HTTP://host", "https://host") would be
+    // taken from the server's working folder, outside every site.
+    if (strncmp(importFolder, "http://", 7) == 0) {
+      if (!SiteFolderIsSet(files, "files")) return Refuse(out);
+      return Format(out, "%s\\%s", files, name);
+    }
+    if (importFolder[0] != '/' && importFolder[0] != '\\')
+      return RefuseName(out, "import folder", importFolder);
+    return Format(out, "%s\\%s", importFolder, name);
   }
   if (storageKind != 1) return Format(out, "%s", Text(files));
   // An absolute name or a web address would be opened as given: outside the
   // files folder, or not a file at all.
   if (strncmp(name, "http://", 7) == 0 || !PathPartIsConfined(name))
     return RefuseName(out, "object's file name", name);
-  return Format(out, "%s\\%s", Text(files), name);
+  if (!SiteFolderIsSet(files, "files")) return Refuse(out);
+  return Format(out, "%s\\%s", files, name);
 }
 
 bool IsFlvFileName(const char* pathname) {

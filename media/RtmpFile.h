@@ -145,7 +145,9 @@ bool ThumbnailFolderPath(PathText& out, const char* cache, int32_t objectId);
 // missing (reported, no path). The pathname must stay under its folder (the
 // import's folder, or the files folder for a web import and for every other
 // object): one that is not PathPartIsConfined, or a web address
-// ("http://"), is reported and refused, as is an empty import folder.
+// ("http://"), is reported and refused, as is an import folder that is
+// neither a web address nor absolute ('/' or '\\' first) and an empty files
+// folder.
 bool ObjectFilePath(PathText& out, const char* files, int32_t storageKind, const char* pathname,
                     int32_t folderImportId, const char* importFolder);
 // True when the extension of `pathname` (from its last '.', which must not be

@@ -732,8 +732,21 @@ TEST(RtmpFilePaths, NamesFromTheDatabaseStayInTheirFolders) {
   EXPECT_FALSE(PathPartIsConfined(std::string_view("v.flv\0../x", 11)));
   // A web address is no file the server can open.
   EXPECT_FALSE(ObjectFilePath(p, "/f", 1, "http://h/v.flv", 0, nullptr));
-  // An import without a folder would make its names absolute.
-  EXPECT_FALSE(ObjectFilePath(p, "/f", 1, "v.flv", 3, ""));
+  // An import folder is the root of its names: it must be absolute, or a web
+  // import's address (whose objects lie in the files folder). Anything else
+  // would be taken from the server's working folder.
+  for (const char* folder : {"", "imports", "HTTP://host/x", "https://host/x", "C:\\imports"}) {
+    SCOPED_TRACE(folder);
+    EXPECT_FALSE(ObjectFilePath(p, "/f", 1, "v.flv", 3, folder));
+    EXPECT_STREQ(p, "");
+  }
+  ASSERT_TRUE(ObjectFilePath(p, "/f", 1, "v.flv", 3, "\\\\srv\\imports"));
+  EXPECT_STREQ(p, "\\\\srv\\imports\\v.flv");
+  // A site without a files or cache folder would make every name absolute.
+  EXPECT_FALSE(ObjectFilePath(p, "", 1, "v.flv", 0, nullptr));
+  EXPECT_FALSE(ObjectFilePath(p, nullptr, 1, "v.flv", 3, "http://host/x"));
+  EXPECT_FALSE(RenditionPath(p, "", "42-480.flv", 3));
+  EXPECT_STREQ(p, "");
   // A rendition that is not ready has no path, whatever its name.
   EXPECT_TRUE(RenditionPath(p, "/c", "../v.flv", 5));
   EXPECT_STREQ(p, "");
