@@ -1,5 +1,6 @@
 #include "Database/Record.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -127,6 +128,7 @@ DbRecord* CopyRecord(const DbRecord* record) {
     }
     DbRecord* copy = ShallowCopy(r, *def);
     OwnTexts(copy, *def);
+    copy->cutTexts = r->cutTexts;
     *tail = copy;
     tail = &copy->next;
   }
@@ -157,6 +159,9 @@ void RecordFillFromRow(DbRecord* record, const DbResult* result, DbRow row) {
   const uint32_t available = result->fieldCount;
   if (available < def->columnCount && !g_shortRowReported[def->type].exchange(true))
     REPORT_ASSERT("fieldCount >= columnCount", def->table);
+  // The lengths tell a text that holds a NUL byte from one that ends there.
+  const unsigned long* lengths = result->result != nullptr ? mysql_fetch_lengths(result->result) : nullptr;
+  record->cutTexts = 0;
   for (uint32_t i = 0; i < def->columnCount; ++i) {
     const DbColumnDef& col = def->columns[i];
     const char* value = i < available ? row[i] : nullptr;
@@ -170,9 +175,24 @@ void RecordFillFromRow(DbRecord* record, const DbResult* result, DbRow row) {
       case DbColumnKind::kText:
       case DbColumnKind::kName:
         *TextSlot(record, col) = const_cast<char*>(value);
+        if (value != nullptr && lengths != nullptr && strlen(value) != lengths[i])
+          record->cutTexts |= uint64_t{1} << std::min(i, 63u);
         break;
     }
   }
+}
+
+bool RecordTextIsWhole(const DbRecord* record, char* const* text) {
+  if (record == nullptr) return false;
+  const DbRecordDef* def = RecordDefinition(record->type);
+  if (def == nullptr) return false;
+  auto* r = const_cast<DbRecord*>(record);
+  for (uint32_t i = 0; i < def->columnCount; ++i) {
+    const DbColumnDef& col = def->columns[i];
+    if ((col.kind == DbColumnKind::kText || col.kind == DbColumnKind::kName) && TextSlot(r, col) == text)
+      return (record->cutTexts & (uint64_t{1} << std::min(i, 63u))) == 0;
+  }
+  return false;
 }
 
 DbRecord* LoadRecordV(int32_t type, DbConnection* db, const char* condition, va_list args) {
@@ -182,11 +202,18 @@ DbRecord* LoadRecordV(int32_t type, DbConnection* db, const char* condition, va_
   std::unique_ptr<char[]> text(new char[kDbStatementSize]());
   const int prefix = snprintf(text.get(), kDbStatementSize, "select * from %s where ", def->table);
   const int rest = vsnprintf(text.get() + prefix, kDbStatementSize - static_cast<size_t>(prefix), condition, args);
-  if (rest < 0 || static_cast<size_t>(prefix) + static_cast<size_t>(rest) >= kDbStatementSize) {
+  // Only the first row is used: the server sends no more, so a condition
+  // that matches a whole table costs one row, not the table.
+  constexpr std::string_view kFirstRowOnly = " limit 1";
+  if (rest < 0 ||
+      static_cast<size_t>(prefix) + static_cast<size_t>(rest) + kFirstRowOnly.size() >= kDbStatementSize) {
     REPORT_ASSERT("length < kDbStatementSize", def->table);
     return nullptr;
   }
-  const int b = DbExecuteText(db, std::string_view(text.get(), static_cast<size_t>(prefix + rest)));
+  size_t length = static_cast<size_t>(prefix + rest);
+  memcpy(text.get() + length, kFirstRowOnly.data(), kFirstRowOnly.size());
+  length += kFirstRowOnly.size();
+  const int b = DbExecuteText(db, std::string_view(text.get(), length));
   if (!b) {
     REPORT_ASSERT("b", def->table);
     return nullptr;

@@ -38,6 +38,12 @@ RecordPtr<T> CopyRecordAs(const T* record) {
 // result lacks stay 0 / null (reported once per kind); extra ones are ignored.
 void RecordFillFromRow(DbRecord* record, const DbResult* result, DbRow row);
 
+// False when the text field `text` of `record` (such as &object->pathname)
+// held a NUL byte in its row: the record's text then ends at that byte and
+// names something else than the database holds. Also false when `text` is no
+// text field of the record.
+bool RecordTextIsWhole(const DbRecord* record, char* const* text);
+
 // A row record of kind T, by value: `ChatUser m = RecordFromRow<ChatUser>(r, row);`
 template <typename T>
 T RecordFromRow(const DbResult* result, DbRow row) {

@@ -5,6 +5,8 @@
 #include <strings.h>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Database/Record.h"
 #include "Database/RtmpModelFile.h"
@@ -88,11 +90,66 @@ bool TranscodeItem(ModelReply* reply, const char* name, int32_t templateid, int3
   return ok;
 }
 
+// The smallest list object: every text empty. No reply holds more than
+// kModelReplyMaxSize / kTranscodeItemMinSize of them.
+constexpr size_t kTranscodeItemMinSize =
+    1 + (2 + 4 + 3) + (2 + 10 + 9) + (2 + 7 + 9) + (2 + 6 + 9) + (2 + 10 + 3) + (2 + 10 + 3) +
+    (2 + 15 + 9) + (2 + 14 + 9) + 3;
+// Rows asked of the database: one more than can be sent, so that a full
+// reply is known to be cut. A condition matching a whole table costs no more.
+constexpr size_t kTranscodeMaxRows = kModelReplyMaxSize / kTranscodeItemMinSize + 1;
+
+// True when `word` stands in `text` as a word of its own, in any case.
+bool HasWord(std::string_view text, std::string_view word) {
+  auto isWordChar = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '$' || static_cast<unsigned char>(c) >= 0x80;
+  };
+  for (size_t at = 0; at + word.size() <= text.size(); ++at) {
+    if (strncasecmp(text.data() + at, word.data(), word.size()) != 0) continue;
+    const bool before = at == 0 || !isWordChar(text[at - 1]);
+    const bool after = at + word.size() == text.size() || !isWordChar(text[at + word.size()]);
+    if (before && after) return true;
+  }
+  return false;
+}
+
+// The Transcodes condition is placed before the statement's own order and
+// limit. A comment would silence them and a limit of its own would replace
+// the bound, so a condition with either is no condition and is refused
+// (also inside quotes: the server's escaping rules are not this code's).
+bool TranscodesConditionIsPlain(std::string_view condition) {
+  for (std::string_view token : {"#", "--", "/*", ";"})
+    if (condition.find(token) != std::string_view::npos) return false;
+  return !HasWord(condition, "limit");
+}
+
+// A template per id, each loaded once per list: a list of many rows of one
+// template costs one statement, not one per row.
+class TemplateCache {
+ public:
+  explicit TemplateCache(DbConnection* db) : db_(db) {}
+  const TranscodeTemplate* Get(int32_t id) {
+    for (const auto& [known, temp] : entries_)
+      if (known == id) return temp.get();
+    entries_.emplace_back(id, LoadTranscodeTemplate(db_, "id=%d", id));
+    return entries_.back().second.get();
+  }
+
+ private:
+  DbConnection* db_;
+  std::vector<std::pair<int32_t, RecordPtr<TranscodeTemplate>>> entries_;
+};
+
 // The renditions of a file, highest bitrate first, then the file itself when
 // it is an FLV. `clause` is "fileid=<id>"; without its first four characters
 // it is the condition that finds the file.
 void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelReply* reply) {
   DbConnection* db = connection->db;
+  if (!TranscodesConditionIsPlain(clause)) {
+    REPORT_ASSERT("TranscodesConditionIsPlain(clause)", "RtmpModel");
+    return;
+  }
   const std::string fileCondition(clause.size() > 4 ? clause.substr(4) : std::string_view());
   RecordPtr<VFile> file = LoadVFile(db, "%s", fileCondition.c_str());
   if (!file) {
@@ -105,8 +162,8 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
   }
   const bool flv = IsFlvFileName(file->pathname);
   const std::string condition(clause);
-  const int b = DbExecute(db, "select * from TranscodeObject where %s order by bitrate desc",
-                          condition.c_str());
+  const int b = DbExecute(db, "select * from TranscodeObject where %s order by bitrate desc limit %zu",
+                          condition.c_str(), kTranscodeMaxRows);
   if (!b) {
     REPORT_ASSERT("b", "RtmpModel");
     return;
@@ -116,7 +173,8 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
     REPORT_ASSERT("result", "RtmpModel");
     return;
   }
-  const uint64_t announced = DbNumRows(result.get()) + (flv ? 1 : 0);
+  // All rows that were asked for came: there may be more than were read.
+  const bool moreRows = DbNumRows(result.get()) >= kTranscodeMaxRows;
 
   // The counts are written once the list is known: a row may be skipped or
   // the list cut, and the array must hold exactly `count` objects.
@@ -127,11 +185,12 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
   if (reply->overflow || !ModelReplyBytes(reply, arrayHeader)) return;
 
   uint32_t listed = 0;
-  bool cut = false;
+  bool cut = moreRows;
+  TemplateCache templates(db);
   while (DbRow row = DbFetchRow(result.get())) {
     const TranscodeObject to = RecordFromRow<TranscodeObject>(result.get(), row);
-    RecordPtr<TranscodeTemplate> temp = LoadTranscodeTemplate(db, "id=%d", to.templateid);
-    if (!temp) {
+    const TranscodeTemplate* temp = templates.Get(to.templateid);
+    if (temp == nullptr) {
       // A rendition whose template is gone is left out and not counted.
       REPORT_ASSERT("temp", "RtmpModel");
       continue;
@@ -153,9 +212,8 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
   if (cut) {
     reply->overflow = false;  // handled: the list ends at a whole object
     errno = 0;
-    ReportError("Transcodes reply for \"%s\" cut to %u of %llu renditions: more would pass %zu bytes",
-                condition.c_str(), listed, static_cast<unsigned long long>(announced),
-                kModelReplyMaxSize);
+    ReportError("Transcodes reply for \"%s\" cut at %u renditions: more would pass %zu bytes",
+                condition.c_str(), listed, kModelReplyMaxSize);
   }
   PatchNumber(reply, countAt, listed);
   PatchCount32(reply, arrayCountAt, listed);

@@ -106,6 +106,9 @@ struct DbRecord {
   int32_t type = 0;          // kind code
   char* name = nullptr;      // the name column, for tables that have one
   DbRecord* next = nullptr;  // a further record; copied and freed with this one
+  // Bit i (63 for columns past it): text column i held a NUL byte, so the
+  // text ends early and is not the value the row holds (RecordTextIsWhole).
+  uint64_t cutTexts = 0;
 };
 
 #define KV_FIELD_I(S, f) int32_t f = 0;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <strings.h>
 
 #include "server/Log.h"
 
@@ -479,7 +479,40 @@ bool Refuse(PathText& out) {
 
 const char* Text(const char* s) { return s != nullptr ? s : ""; }
 
+// Any client may change the rows these names come from (the model
+// commands), so a name that could reach outside its folder is reported and
+// nothing is opened, read or created for it.
+bool RefuseName(PathText& out, const char* what, const char* name) {
+  errno = 0;
+  ReportError("Refused the %s \"%s\" from the database: it is empty, absolute (or, for a folder, "
+              "not absolute), a web address or leads out of its folder",
+              what, Text(name));
+  return Refuse(out);
+}
+
+// A site folder that names files below it. An empty one would turn every
+// name below it into an absolute path.
+bool SiteFolderIsSet(const char* folder, const char* what) {
+  if (folder != nullptr && folder[0] != '\0') return true;
+  errno = 0;
+  ReportError("The site has no %s folder: no file below it is opened", what);
+  return false;
+}
+
 }  // namespace
+
+bool PathPartIsConfined(std::string_view part) {
+  if (part.empty() || part.find('\0') != std::string_view::npos) return false;
+  // Absolute in either notation: "/x", "\\srv\x", "C:\x" (or "C:x", relative
+  // to a drive's own folder).
+  if (part[0] == '/' || part[0] == '\\' || (part.size() > 1 && part[1] == ':')) return false;
+  for (size_t start = 0; start <= part.size();) {
+    const size_t stop = std::min(part.find_first_of("/\\", start), part.size());
+    if (part.substr(start, stop - start) == "..") return false;
+    start = stop + 1;
+  }
+  return true;
+}
 
 bool StreamNameIsSafe(std::string_view name) {
   return !name.empty() && name.find('/') == std::string_view::npos &&
@@ -520,7 +553,9 @@ bool RenditionPath(PathText& out, const char* cache, const char* fileName, int32
     out[0] = '\0';
     return true;
   }
-  return Format(out, "%s/%s", Text(cache), Text(fileName));
+  if (!PathPartIsConfined(Text(fileName))) return RefuseName(out, "rendition file name", fileName);
+  if (!SiteFolderIsSet(cache, "cache")) return Refuse(out);
+  return Format(out, "%s/%s", cache, fileName);
 }
 
 bool ObjectPicturePath(PathText& out, const char* files, int32_t objectId) {
@@ -544,21 +579,31 @@ bool ObjectFilePath(PathText& out, const char* files, int32_t storageKind, const
       REPORT_ASSERT("fi", "WsContentHelper");
       return Refuse(out);
     }
-    const char* base = strncmp(importFolder, "http://", 7) == 0 ? Text(files) : importFolder;
-    return Format(out, "%s\\%s", base, name);
+    if (!PathPartIsConfined(name)) return RefuseName(out, "imported object's file name", name);
+    // A web import's objects lie in the files folder; any other import's in
+    // its own folder, the root of their names. That folder must be absolute:
+    // a relative one ("imports", "HTTP://host", "https://host") would be
+    // taken from the server's working folder, outside every site.
+    if (strncmp(importFolder, "http://", 7) == 0) {
+      if (!SiteFolderIsSet(files, "files")) return Refuse(out);
+      return Format(out, "%s\\%s", files, name);
+    }
+    if (importFolder[0] != '/' && importFolder[0] != '\\')
+      return RefuseName(out, "import folder", importFolder);
+    return Format(out, "%s\\%s", importFolder, name);
   }
   if (storageKind != 1) return Format(out, "%s", Text(files));
-  if ((name[0] != '\0' && (name[1] == ':' || name[1] == '\\')) || name[0] == '/' ||
-      strncmp(name, "http://", 7) == 0)
-    return Format(out, "%s", name);
-  return Format(out, "%s\\%s", Text(files), name);
+  // An absolute name or a web address would be opened as given: outside the
+  // files folder, or not a file at all.
+  if (strncmp(name, "http://", 7) == 0 || !PathPartIsConfined(name))
+    return RefuseName(out, "object's file name", name);
+  if (!SiteFolderIsSet(files, "files")) return Refuse(out);
+  return Format(out, "%s\\%s", files, name);
 }
 
 bool IsFlvFileName(const char* pathname) {
   const char* name = Text(pathname);
   const char* dot = strrchr(name, '.');
   if (dot == nullptr || dot == name) return false;
-  std::string ext(dot);
-  for (char& c : ext) c = char(tolower(static_cast<unsigned char>(c)));
-  return strstr(".flv", ext.c_str()) != nullptr;
+  return strcasecmp(dot, ".flv") == 0;
 }

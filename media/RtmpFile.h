@@ -105,6 +105,12 @@ bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* reco
 
 using PathText = char[kTextSize];
 
+// A file name from the database (an object's pathname, a rendition's file
+// name) placed under a folder: false when it is empty, holds a NUL, is
+// absolute ('/' or '\\' first, or a drive letter and ':') or has a ".."
+// component between '/' or '\\' separators.
+bool PathPartIsConfined(std::string_view part);
+
 // A stream name or session id placed into a file name must not contain '/',
 // '\\' or "..", nor be empty.
 bool StreamNameIsSafe(std::string_view name);
@@ -125,7 +131,8 @@ bool IndexPathOf(PathText& out, const char* flvPath);
 // "%s\\%d.flv.index2" in the cache folder: index of a media object's own FLV.
 bool ObjectIndexPath(PathText& out, const char* cache, int32_t objectId);
 // "%s/%s" (cache folder, rendition file name) when status is 3; otherwise an
-// empty path (true is still returned: the rendition simply is not ready).
+// empty path (true is still returned: the rendition simply is not ready). A
+// file name that is not PathPartIsConfined is reported and refused.
 bool RenditionPath(PathText& out, const char* cache, const char* fileName, int32_t status);
 // "%s/object-%d.png" in the files folder, and the address players are given.
 bool ObjectPicturePath(PathText& out, const char* files, int32_t objectId);
@@ -135,10 +142,14 @@ bool ThumbnailFolderPath(PathText& out, const char* cache, int32_t objectId);
 
 // The stored file of a media object. `importFolder` is the folder text of the
 // object's FolderImport row when folderImportId != 0, null when that row is
-// missing (reported, no path). A pathname that is absolute ("X:", "\\\\",
-// "/") or a location ("http://") is used as it is.
+// missing (reported, no path). The pathname must stay under its folder (the
+// import's folder, or the files folder for a web import and for every other
+// object): one that is not PathPartIsConfined, or a web address
+// ("http://"), is reported and refused, as is an import folder that is
+// neither a web address nor absolute ('/' or '\\' first) and an empty files
+// folder.
 bool ObjectFilePath(PathText& out, const char* files, int32_t storageKind, const char* pathname,
                     int32_t folderImportId, const char* importFolder);
 // True when the extension of `pathname` (from its last '.', which must not be
-// the first character), compared without case, occurs within ".flv".
+// the first character) is ".flv", compared without case.
 bool IsFlvFileName(const char* pathname);

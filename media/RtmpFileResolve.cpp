@@ -1,6 +1,8 @@
 // Which file a play request names: a media object (its own FLV, or a
 // transcoded rendition), or one of the web session's own recordings. Runs on
 // the stream's connection thread; loads rows through its database connection.
+#include <cerrno>
+
 #include "Database/Database.h"
 #include "Database/Record.h"
 #include "connection/RtmpConnection.h"
@@ -13,6 +15,14 @@ constexpr int32_t kRenditionReady = 3;
 constexpr int32_t kScanThumbnails = 4;
 
 const char* Text(const char* text) { return text ? text : ""; }
+
+// A name cut short at a NUL byte names another file than the row does.
+bool WholeName(const DbRecord* record, char* const* text) {
+  if (RecordTextIsWhole(record, text)) return true;
+  errno = 0;
+  ReportError("Refused the file name \"%s\" from the database: it holds a NUL byte", Text(*text));
+  return false;
+}
 
 // The FLV and index of media object `fileid`, and the metadata it shows.
 bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathText& indexPath) {
@@ -30,17 +40,21 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
       REPORT_ASSERT("to", "RtmpFile");
       return false;
     }
-    if (!RenditionPath(flvPath, site->cache, Text(to->filename), to->status)) return false;
+    if (!WholeName(to.get(), &to->filename) ||
+        !RenditionPath(flvPath, site->cache, Text(to->filename), to->status))
+      return false;
     return flvPath[0] == '\0' || IndexPathOf(indexPath, flvPath);
   };
   int32_t paramid = StreamParamInt(stream->name, "paramid=");
   if (paramid != 0) {
     if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and templateid=%d", fileid, paramid))) return false;
   } else if (IsFlvFileName(Text(file->pathname))) {
+    if (!WholeName(file.get(), &file->pathname)) return false;
     RecordPtr<FolderImport> import;
     const char* importFolder = nullptr;
     if (file->folderimportid != 0) {
       import = LoadFolderImport(db, "id=%d", file->folderimportid);
+      if (import && !WholeName(import.get(), &import->location)) return false;
       if (import) importFolder = Text(import->location);
     }
     if (!ObjectFilePath(flvPath, site->files, file->storage, Text(file->pathname), file->folderimportid,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,6 +201,48 @@ TEST_F(ModelRtmpTest, TranscodesOfAnFlvFileEndWithTheOriginal) {
   EXPECT_EQ(data.Item(1).Get("bitrate").number, 300);
   EXPECT_EQ(data.Item(2).Get("name").text, "Original");
   EXPECT_EQ(data.Item(2).Get("activetemplate").number, 1);
+}
+
+// Resident memory of a process in KiB, from /proc; -1 when unreadable.
+long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST_F(ModelRtmpTest, TranscodesOfAHundredThousandRowsAnswerACutReplyInBoundedMemory) {
+  // Rows of about 500 bytes: the whole result would be some 50 MiB.
+  ASSERT_TRUE(db_->Run("insert into Object (id, name, authorid, storage, parentid, pathname) values "
+                       "(230, 'Many renditions', 1, 1, 100, 'many.mp4')"));
+  ASSERT_TRUE(db_->Run("insert into TranscodeObject (fileid, templateid, status, filename, bitrate, message) "
+                       "select 230, 1, 3, '230-1.flv', seq, repeat('m', 480) from seq_1_to_100000"));
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client));
+  // Once over a short list, so that what any first request allocates is
+  // counted before.
+  EXPECT_EQ(Load(&client, "Transcodes", "fileid=201").Get("count").number, 3);
+  const long before = ResidentKiB(server_->pid);
+  ASSERT_GT(before, 0);
+  amf::Node list = Load(&client, "Transcodes", "fileid=230");
+  const long after = ResidentKiB(server_->pid);
+  const size_t n = list.Get("data").items.size();
+  EXPECT_EQ(list.Get("count").number, static_cast<double>(n));
+  EXPECT_GT(n, 100u);
+  EXPECT_LT(n, 1000u);
+  EXPECT_EQ(list.Get("data").Item(0).Get("bitrate").number, 100000);
+  EXPECT_LT(after - before, 16 * 1024) << "KiB before " << before << ", after " << after;
+  EXPECT_TRUE(server_->WaitForOutput("Transcodes reply for \"fileid=230\" cut at"));
+
+  // A condition of its own limit or a comment would undo the bound: refused.
+  for (const char* clause : {"fileid=230 order by bitrate limit 100000 -- ", "fileid=230 or 1=1 #",
+                             "fileid=230 /* x */", "fileid=230 LIMIT 5"}) {
+    SCOPED_TRACE(clause);
+    EXPECT_TRUE(Load(&client, "Transcodes", clause).items.empty());
+  }
+  // The connection goes on.
+  EXPECT_EQ(Load(&client, "Transcodes", "fileid=201").Get("count").number, 3);
 }
 
 TEST_F(ModelRtmpTest, EndOfAConnectionWithASessionReachesTheWebServer) {

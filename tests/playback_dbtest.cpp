@@ -3,8 +3,10 @@
 // file, seek, pause and resume, refusals, renditions and viewing accounting.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -354,6 +356,88 @@ TEST_F(Playback, MissingFileUnknownObjectAndEmptyIndexAnswerStreamNotFound) {
     EXPECT_EQ(StatusCode(*m), "NetStream.Play.StreamNotFound") << name;
     EXPECT_FALSE(player.Next(300)) << name;
   }
+}
+
+// Every file below `dir`, with its size, one per line, sorted.
+std::string ListFiles(const std::string& dir) {
+  std::vector<std::string> lines;
+  std::vector<std::string> pending = {dir};
+  while (!pending.empty()) {
+    const std::string folder = pending.back();
+    pending.pop_back();
+    DIR* d = opendir(folder.c_str());
+    if (d == nullptr) continue;
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + "/" + name;
+      struct stat st;
+      if (lstat(path.c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode)) pending.push_back(path);
+      lines.push_back(path.substr(dir.size()) + " " + std::to_string(st.st_size));
+    }
+    closedir(d);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
+  return out;
+}
+
+TEST_F(Playback, NamesFromTheDatabaseThatLeaveTheirFolderAnswerStreamNotFound) {
+  // A playable file outside the site's folders, and the files that a name cut
+  // at a NUL byte would reach.
+  const std::string outside = site_.dir + "/outside";
+  ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((site_.dir + "/imports").c_str(), 0755), 0);
+  ASSERT_TRUE(FlvBuilder().Clip(300, 9).WriteTo(outside + "/private.flv"));
+  ASSERT_TRUE(FlvBuilder().Clip(300, 9).WriteTo(site_.Files() + "/demo.flv"));
+  ASSERT_TRUE(FlvBuilder().Clip(300, 9).WriteTo(site_.Cache() + "/201-2.flv"));
+  ASSERT_TRUE(FlvBuilder().Clip(300, 9).WriteTo(site_.dir + "/imports/ok.flv"));
+  ASSERT_TRUE(site_.db->Run("update FolderImport set location='" + site_.dir + "/imports' where id=1"));
+  const std::string before = ListFiles(site_.dir);
+
+  auto ExpectRefused = [&](const std::string& sql, const char* play) {
+    SCOPED_TRACE(sql);
+    ASSERT_TRUE(site_.db->Run(sql));
+    TestPlayer player;
+    Open(&player);
+    ASSERT_TRUE(player.Play(1, play));
+    auto m = player.Next();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(StatusCode(*m), "NetStream.Play.StreamNotFound");
+    EXPECT_FALSE(player.Next(300));
+  };
+  const std::string absolute = "'" + outside + "/private.flv'";
+  // Renditions (object 201, template 2, ready) live in the cache folder.
+  const char* rendition = "fileid=201&paramid=2";
+  ExpectRefused("update TranscodeObject set filename='../outside/private.flv' where id=2", rendition);
+  ExpectRefused("update TranscodeObject set filename='..\\\\outside\\\\private.flv' where id=2", rendition);
+  ExpectRefused("update TranscodeObject set filename=" + absolute + " where id=2", rendition);
+  ExpectRefused("update TranscodeObject set filename=concat('201-2.flv', char(0), 'x') where id=2", rendition);
+  // An object's own file lives in the files folder.
+  ExpectRefused("update Object set pathname='../outside/private.flv' where id=200", "fileid=200");
+  ExpectRefused("update Object set pathname=" + absolute + " where id=200", "fileid=200");
+  ExpectRefused("update Object set pathname=concat('demo.flv', char(0), '.flv') where id=200", "fileid=200");
+  // An imported one in its import's folder, or the files folder for a web import.
+  ExpectRefused("update Object set pathname='../outside/private.flv' where id=204", "fileid=204");
+  ExpectRefused("update Object set pathname=" + absolute + " where id=204", "fileid=204");
+  ExpectRefused("update Object set pathname='../outside/private.flv' where id=205", "fileid=205");
+  ExpectRefused("update Object set pathname='ok.flv' where id=204; "
+                "update FolderImport set location=concat('" + site_.dir + "/imports', char(0), 'x') where id=1",
+                "fileid=204");
+  // Nothing was created or changed anywhere, the cache's indexes included.
+  EXPECT_EQ(ListFiles(site_.dir), before);
+
+  // Below its import's folder, an imported object plays; its index goes to the cache.
+  ASSERT_TRUE(site_.db->Run("update FolderImport set location='" + site_.dir + "/imports' where id=1"));
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=204"));
+  EXPECT_FALSE(player.Until("NetStream.Play.Start").empty());
+  EXPECT_EQ(ListFiles(site_.dir + "/imports"), "/ok.flv " + std::to_string(FlvBuilder().Clip(300, 9).Bytes().size()) + "\n");
+  struct stat st;
+  EXPECT_EQ(stat((site_.Cache() + "/204.flv.index2").c_str(), &st), 0);
 }
 
 TEST_F(Playback, IndexEntryBeyondTheFileRefusesThePlayAndSendsNoMedia) {

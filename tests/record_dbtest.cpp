@@ -169,6 +169,36 @@ TEST_F(RecordTest, SeveralMatchingRowsYieldTheFirst) {
   EXPECT_EQ(members, (std::vector<std::pair<int, int>>{{1, 3}, {2, 5}, {3, 5}}));
 }
 
+TEST_F(RecordTest, TextsHoldingANulByteAreMarkedAndStayMarkedInCopies) {
+  ASSERT_TRUE(db_.Run("update TranscodeObject set filename=concat('201-1.flv', char(0), '../x') where id=1"));
+  RecordPtr<TranscodeObject> cut = LoadTranscodeObject(conn_.get(), "id=%d", 1);
+  ASSERT_NE(cut, nullptr);
+  EXPECT_STREQ(cut->filename, "201-1.flv");
+  EXPECT_FALSE(RecordTextIsWhole(cut.get(), &cut->filename));
+  EXPECT_TRUE(RecordTextIsWhole(cut.get(), &cut->message));
+  RecordPtr<TranscodeObject> copy = CopyRecordAs(cut.get());
+  EXPECT_FALSE(RecordTextIsWhole(copy.get(), &copy->filename));
+  // Borrowed from a row, too.
+  DbResultPtr result(DbSelect(conn_.get(), "select * from TranscodeObject order by id"));
+  ASSERT_NE(result, nullptr);
+  DbRow row = DbFetchRow(result.get());
+  ASSERT_NE(row, nullptr);
+  const TranscodeObject first = RecordFromRow<TranscodeObject>(result.get(), row);
+  EXPECT_FALSE(RecordTextIsWhole(&first, &first.filename));
+  row = DbFetchRow(result.get());
+  ASSERT_NE(row, nullptr);
+  const TranscodeObject second = RecordFromRow<TranscodeObject>(result.get(), row);
+  EXPECT_TRUE(RecordTextIsWhole(&second, &second.filename));
+  // An empty text and a null one are whole; a pointer that is no text field is not.
+  ASSERT_TRUE(db_.Run("update Object set pathname=null, description='' where id=200"));
+  RecordPtr<Object> object = LoadObject(conn_.get(), "id=%d", 200);
+  ASSERT_NE(object, nullptr);
+  EXPECT_TRUE(RecordTextIsWhole(object.get(), &object->pathname));
+  EXPECT_TRUE(RecordTextIsWhole(object.get(), &object->description));
+  char* other = nullptr;
+  EXPECT_FALSE(RecordTextIsWhole(object.get(), &other));
+}
+
 TEST_F(RecordTest, MissingRowsAndFailedStatements) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(LoadUser(conn_.get(), "id=%d", 999), nullptr);

@@ -703,19 +703,65 @@ TEST(RtmpFilePaths, ObjectPaths) {
   EXPECT_STREQ(p, "");
   ASSERT_TRUE(ObjectFilePath(p, "/f", 2, "v.flv", 0, nullptr));
   EXPECT_STREQ(p, "/f");
-  for (const char* absolute : {"C:\\m\\v.flv", "\\\\srv\\v.flv", "/srv/v.flv", "http://h/v.flv"}) {
-    ASSERT_TRUE(ObjectFilePath(p, "/f", 1, absolute, 0, nullptr));
-    EXPECT_STREQ(p, absolute);
-  }
   ASSERT_TRUE(ObjectFilePath(p, "/f", 1, "sub\\v.flv", 0, nullptr));
   EXPECT_STREQ(p, "/f\\sub\\v.flv");
+  ASSERT_TRUE(ObjectFilePath(p, "/f", 1, "sub/./v..flv", 0, nullptr));
+  EXPECT_STREQ(p, "/f\\sub/./v..flv");
+}
+
+TEST(RtmpFilePaths, NamesFromTheDatabaseStayInTheirFolders) {
+  for (const char* good : {"v.flv", "a/b.flv", "a\\b.flv", "..x.flv", "x..", "a/.../b", "./v.flv"}) {
+    SCOPED_TRACE(good);
+    EXPECT_TRUE(PathPartIsConfined(good));
+  }
+  const char* bad[] = {"..", "../v.flv", "..\\v.flv", "a/../../v.flv", "a\\..\\..\\v.flv", "a/..",
+                       "/srv/v.flv", "\\\\srv\\v.flv", "\\v.flv", "C:\\m\\v.flv", "C:v.flv", ""};
+  PathText p;
+  for (const char* name : bad) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(PathPartIsConfined(name));
+    // As an object's own file, under an import folder, and as a rendition.
+    EXPECT_FALSE(ObjectFilePath(p, "/f", 1, name, 0, nullptr));
+    EXPECT_STREQ(p, "");
+    EXPECT_FALSE(ObjectFilePath(p, "/f", 1, name, 3, "/imports"));
+    EXPECT_STREQ(p, "");
+    EXPECT_FALSE(ObjectFilePath(p, "/f", 1, name, 3, "http://host/x"));
+    EXPECT_FALSE(RenditionPath(p, "/c", name, 3));
+    EXPECT_STREQ(p, "");
+  }
+  EXPECT_FALSE(PathPartIsConfined(std::string_view("v.flv\0../x", 11)));
+  // A web address is no file the server can open.
+  EXPECT_FALSE(ObjectFilePath(p, "/f", 1, "http://h/v.flv", 0, nullptr));
+  // An import folder is the root of its names: it must be absolute, or a web
+  // import's address (whose objects lie in the files folder). Anything else
+  // would be taken from the server's working folder.
+  for (const char* folder : {"", "imports", "HTTP://host/x", "https://host/x", "C:\\imports"}) {
+    SCOPED_TRACE(folder);
+    EXPECT_FALSE(ObjectFilePath(p, "/f", 1, "v.flv", 3, folder));
+    EXPECT_STREQ(p, "");
+  }
+  ASSERT_TRUE(ObjectFilePath(p, "/f", 1, "v.flv", 3, "\\\\srv\\imports"));
+  EXPECT_STREQ(p, "\\\\srv\\imports\\v.flv");
+  // A site without a files or cache folder would make every name absolute.
+  EXPECT_FALSE(ObjectFilePath(p, "", 1, "v.flv", 0, nullptr));
+  EXPECT_FALSE(ObjectFilePath(p, nullptr, 1, "v.flv", 3, "http://host/x"));
+  EXPECT_FALSE(RenditionPath(p, "", "42-480.flv", 3));
+  EXPECT_STREQ(p, "");
+  // A rendition that is not ready has no path, whatever its name.
+  EXPECT_TRUE(RenditionPath(p, "/c", "../v.flv", 5));
+  EXPECT_STREQ(p, "");
 }
 
 TEST(RtmpFilePaths, FlvExtensionRule) {
   EXPECT_TRUE(IsFlvFileName("a.flv"));
   EXPECT_TRUE(IsFlvFileName("a.b.FLV"));
-  EXPECT_TRUE(IsFlvFileName("a.fl"));  // occurs within ".flv"
-  EXPECT_TRUE(IsFlvFileName("a."));
+  EXPECT_TRUE(IsFlvFileName("X.FLV"));
+  EXPECT_TRUE(IsFlvFileName("dir.d/x.Flv"));
+  EXPECT_FALSE(IsFlvFileName("x.f"));
+  EXPECT_FALSE(IsFlvFileName("x.fl"));
+  EXPECT_FALSE(IsFlvFileName("x."));
+  EXPECT_FALSE(IsFlvFileName("x.flvx"));
+  EXPECT_FALSE(IsFlvFileName("x.flv.mp4"));
   EXPECT_FALSE(IsFlvFileName("a.lv"));
   EXPECT_FALSE(IsFlvFileName("a.mp4"));
   EXPECT_FALSE(IsFlvFileName("a.flvx"));
