@@ -21,6 +21,8 @@
 #include "Database/Database.h"
 #include "Database/Record.h"
 #include "Database/RtmpModel.h"
+#include "chat/RtmpChat.h"
+#include "chat/RtmpChatFunctions.h"
 #include "connection/RtmpFunctions.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
@@ -126,8 +128,7 @@ int OnModel(RtmpConnection* c, RtmpStream*, const AmfObject* o) {
   return RtmpModelCommand(c, o, kind);
 }
 
-// The command table. The chat commands are known names whose handlers come
-// with the live classroom; until then they are accepted without a reply.
+// The command table.
 const Command kCommands[] = {
     {"connect", OnConnect},
     {"createStream", OnCreateStream},
@@ -146,18 +147,18 @@ const Command kCommands[] = {
     {"savemodel", OnModel<kModelSave>},
     {"createmodel", OnModel<kModelCreate>},
     {"deletemodel", OnModel<kModelDelete>},
-    {"chatConnectChat", OnIgnored},
-    {"chatConnectCourse", OnIgnored},
-    {"chatConnectUser", OnIgnored},
-    {"chatDisconnect", OnIgnored},
-    {"chatDeviceInfo", OnIgnored},
-    {"chatUserPresenter", OnIgnored},
-    {"chatUserActive", OnIgnored},
-    {"chatUserAction", OnIgnored},
-    {"chatRequestText", OnIgnored},
-    {"chatPushMode", OnIgnored},
-    {"chatPushCommand", OnIgnored},
-    {"chatSendText", OnIgnored},
+    {"chatConnectChat", ChatConnectChat},
+    {"chatConnectCourse", ChatConnectCourse},
+    {"chatConnectUser", ChatConnectUser},
+    {"chatDisconnect", ChatDisconnect},
+    {"chatDeviceInfo", ChatDeviceInfo},
+    {"chatUserPresenter", ChatUserPresenter},
+    {"chatUserActive", ChatUserActive},
+    {"chatUserAction", ChatUserAction},
+    {"chatRequestText", ChatRequestText},
+    {"chatPushMode", ChatPushMode},
+    {"chatPushCommand", ChatPushCommand},
+    {"chatSendText", ChatSendText},
 };
 
 }  // namespace
@@ -224,8 +225,9 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
 void RtmpConnectionDestroy(RtmpConnection* connection) {
   std::unique_ptr<RtmpConnection> owned(connection);
   ListRemove(&g_connections, connection);
-  // Leaving the live chat comes with the live classroom (liveuser stays none
-  // until then).
+  // Under the room locks, before anything of the record goes: no other
+  // thread reaches this connection through a member afterwards.
+  LeaveRoom(connection);
 
   for (;;) {
     RtmpStream* stream = nullptr;

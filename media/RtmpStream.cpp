@@ -8,6 +8,7 @@
 
 #include "Database/Database.h"
 #include "Database/Record.h"
+#include "chat/RtmpChatFunctions.h"
 #include "connection/RtmpConnection.h"
 #include "connection/RtmpFunctions.h"
 #include "server/Log.h"
@@ -248,8 +249,7 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
   stream->userid = 0;
   if (connection->user == nullptr) {
     if (!LoadUserFromName(stream)) return 1;
-    // The screen-sharing flag of the publisher's live chat presence is set
-    // here once the live classroom exists.
+    ChatPublishScreen(connection, stream);
     if (stream->fileid == 0) stream->userid = connection->user->id;
   } else if (stream->channel != 0) {
     stream->userid = connection->user->id;

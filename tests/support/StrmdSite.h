@@ -29,9 +29,11 @@ struct StrmdSite {
   std::vector<std::string> env;  // more environment for the binary ("NAME=value"), set before Start
 
   // Site `siteName` (with host name subkey `hostName` when not empty) on a
-  // fresh demo database. False when the database or the binary could not be
-  // started.
-  bool Start(const char* tag, const std::string& siteName = "default", const std::string& hostName = "");
+  // fresh demo database; `extraRegistry` is appended to the registry (for
+  // instance a Parameters key). False when the database or the binary could
+  // not be started.
+  bool Start(const char* tag, const std::string& siteName = "default", const std::string& hostName = "",
+             const std::string& extraRegistry = "");
   // Takes the local web port (19039) for the rest of the test. A test whose
   // connections have web sessions holds it, so that their teardown requests
   // reach this test and never another test's web server.

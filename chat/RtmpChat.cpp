@@ -1,0 +1,326 @@
+#include "chat/RtmpChat.h"
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "Database/Database.h"
+#include "chat/RtmpChatStatus.h"
+#include "connection/RtmpConnection.h"
+#include "server/Log.h"
+
+List g_livechats;
+
+namespace {
+
+bool SameKey(const ChatRoomKey& a, const ChatRoomKey& b) {
+  return a.site == b.site && a.courseid == b.courseid && a.chatid == b.chatid;
+}
+
+// Caller holds the room list lock.
+LiveChat* FindRoomLocked(const ChatRoomKey& key) {
+  for (ListNode* n = g_livechats.first; n != nullptr; n = n->next) {
+    auto* room = static_cast<LiveChat*>(n->item);
+    if (SameKey(ChatKeyOf(room), key)) return room;
+  }
+  return nullptr;
+}
+
+// An absent member of a room being built.
+bool AddLoadedMember(RtmpConnection* connection, LiveChat* room, int32_t userid, int32_t roleid) {
+  RecordPtr<User> user = LoadUser(connection->db, "id=%d", userid);
+  if (!user) return false;
+  auto member = std::make_unique<LiveUser>();
+  member->livechat = room;
+  member->user = std::move(user);
+  member->roleid = roleid;
+  ListAddTail(&room->members, member.release());
+  return true;
+}
+
+struct MemberRow {
+  int32_t userid;
+  int32_t roleid;
+};
+
+// Rooms are built without any lock: the database may be slow, and nobody
+// else may wait for it. None when anything is missing.
+std::unique_ptr<LiveChat> LoadCourseRoom(RtmpConnection* connection, int32_t courseid) {
+  auto room = std::make_unique<LiveChat>();
+  room->site = connection->site;
+  room->course = LoadVCourse(connection->db, "id=%d", courseid);
+  if (!room->course) return nullptr;
+  DbResultPtr result(DbSelect(connection->db, "select * from CourseEnrollment where objectid=%d", courseid));
+  if (!result) return nullptr;
+  std::vector<MemberRow> rows;
+  while (DbRow row = DbFetchRow(result.get())) {
+    CourseEnrollment e = RecordFromRow<CourseEnrollment>(result.get(), row);
+    rows.push_back({e.userid, e.roleid});
+  }
+  for (const MemberRow& row : rows)
+    if (!AddLoadedMember(connection, room.get(), row.userid, row.roleid)) return nullptr;
+  return room;
+}
+
+std::unique_ptr<LiveChat> LoadChatRoom(RtmpConnection* connection, int32_t chatid) {
+  auto room = std::make_unique<LiveChat>();
+  room->site = connection->site;
+  if (chatid == 0) return room;  // the open room: members come as they enter
+  room->chat = LoadChat(connection->db, "id=%d", chatid);
+  if (!room->chat) return nullptr;
+  DbResultPtr result(DbSelect(connection->db, "select * from ChatUser where chatid=%d", chatid));
+  if (!result) return nullptr;
+  std::vector<MemberRow> rows;
+  while (DbRow row = DbFetchRow(result.get())) {
+    ChatUser u = RecordFromRow<ChatUser>(result.get(), row);
+    rows.push_back({u.userid, u.roleid});
+  }
+  for (const MemberRow& row : rows)
+    if (!AddLoadedMember(connection, room.get(), row.userid, row.roleid)) return nullptr;
+  return room;
+}
+
+LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, int32_t id,
+                           std::unique_ptr<LiveChat> (*load)(RtmpConnection*, int32_t),
+                           ChatLock* roomListLock) {
+  {
+    ChatLock list(g_livechats.lock);
+    if (LiveChat* room = FindRoomLocked(key)) {
+      *roomListLock = std::move(list);
+      return room;
+    }
+  }
+  std::unique_ptr<LiveChat> loaded = load(connection, id);
+  if (!loaded) return nullptr;
+  ChatLock list(g_livechats.lock);
+  // Another entry may have built the same room meanwhile: there is one.
+  LiveChat* room = FindRoomLocked(key);
+  if (room == nullptr) {
+    room = loaded.release();
+    ListAddTail(&g_livechats, room);
+  }
+  *roomListLock = std::move(list);
+  return room;
+}
+
+void ResetPresence(LiveUser* member) {
+  member->connection = nullptr;
+  member->hasaudio = member->hasvideo = member->hasscreen = 0;
+  member->activeaudio = member->activevideo = member->activescreen = 0;
+  member->talking = 0;
+  member->activecontrol = 1;
+  member->action[0] = '\0';
+  member->param[0] = '\0';
+  member->phpsessid[0] = '\0';
+}
+
+const char* SessionId(const RtmpConnection* connection) {
+  if (connection->session == nullptr || connection->session->phpsessid == nullptr) return "";
+  return connection->session->phpsessid;
+}
+
+}  // namespace
+
+LiveChat::~LiveChat() {
+  ListRemoveAll(&members, [](void* item) { delete static_cast<LiveUser*>(item); });
+}
+
+bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard) {
+  ChatLock list(g_livechats.lock);
+  LiveUser* member = connection->liveuser;
+  if (member == nullptr) return false;
+  // Once the member lock is held the room cannot be freed, nor the member
+  // taken from this connection: the room list lock may go.
+  guard->lock = ChatLock(member->livechat->members.lock);
+  list.unlock();
+  guard->member = member;
+  guard->room = member->livechat;
+  CopyText(member->phpsessid, SessionId(connection));
+  return true;
+}
+
+ChatRoomKey ChatKeyOf(const LiveChat* room) {
+  ChatRoomKey key;
+  key.site = room->site;
+  key.courseid = room->course ? room->course->id : 0;
+  key.chatid = room->chat ? room->chat->id : 0;
+  return key;
+}
+
+LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatLock* lock) {
+  ChatLock list(g_livechats.lock);
+  LiveChat* room = FindRoomLocked(key);
+  if (room != nullptr) *lock = ChatLock(room->members.lock);
+  return room;
+}
+
+LiveChat* FindOrCreateCourseRoom(RtmpConnection* connection, int32_t courseid, ChatLock* roomListLock) {
+  ChatRoomKey key{connection->site, courseid, 0};
+  if (courseid == 0) return nullptr;  // no course has id 0; the key would name the open room
+  return FindOrCreateRoom(connection, key, courseid, LoadCourseRoom, roomListLock);
+}
+
+LiveChat* FindOrCreateChatRoom(RtmpConnection* connection, int32_t chatid, ChatLock* roomListLock) {
+  ChatRoomKey key{connection->site, 0, chatid};
+  return FindOrCreateRoom(connection, key, chatid, LoadChatRoom, roomListLock);
+}
+
+int32_t FindOrCreatePrivateChat(RtmpConnection* connection, int32_t otheruserid) {
+  if (connection->user == nullptr) return 0;
+  DbConnection* db = connection->db;
+  const int32_t userid = connection->user->id;
+  if (!DbExecute(db, "select * from ChatUser where userid=%d", userid)) {
+    REPORT_ASSERT("b", "RtmpChat");
+    return 0;
+  }
+  DbResultPtr result(DbStoreResult(db));
+  if (!result) {
+    REPORT_ASSERT("result", "RtmpChat");
+    return 0;
+  }
+  std::vector<int32_t> chats;
+  while (DbRow row = DbFetchRow(result.get())) chats.push_back(RecordFromRow<ChatUser>(result.get(), row).chatid);
+  result.reset();
+  for (int32_t chatid : chats) {
+    if (!LoadChatUser(db, "chatid=%d and userid=%d", chatid, otheruserid)) continue;
+    char count[32];
+    DbQueryValue(db, count, sizeof count, "select count(*) from ChatUser where chatid=%d", chatid);
+    if (RecordParseInt32(count) == 2) return chatid;
+  }
+  const int32_t chatid = DbInsert(db, "insert into Chat values (%d, %d, '%s')", 0, 0, "");
+  if (chatid == 0) return 0;
+  DbInsert(db, "insert into ChatUser values (%d, %d, %d, %d, %d, now())", 0, chatid, userid, 0, 10);
+  DbInsert(db, "insert into ChatUser values (%d, %d, %d, %d, %d, now())", 0, chatid, otheruserid, 0, 10);
+  return chatid;
+}
+
+LiveChat* FindOrCreateUserRoom(RtmpConnection* connection, int32_t otheruserid, ChatLock* roomListLock) {
+  const int32_t chatid = FindOrCreatePrivateChat(connection, otheruserid);
+  if (chatid == 0) {
+    REPORT_ASSERT("chatid", "RtmpChat");
+    return nullptr;
+  }
+  return FindOrCreateChatRoom(connection, chatid, roomListLock);
+}
+
+ChatNewMember ChatPrepareMember(RtmpConnection* connection) {
+  ChatNewMember prepared;
+  if (connection->user == nullptr) return prepared;
+  const int32_t userid = connection->user->id;
+  prepared.user = LoadUser(connection->db, "id=%d", userid);
+  if (LoadUserEnrollment(connection->db, "userid=%d and roleid in (1, 2, 10, 15)", userid)) prepared.roleid = 10;
+  return prepared;
+}
+
+LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared) {
+  ChatLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
+  if (connection->user == nullptr) return nullptr;
+  const int32_t userid = connection->user->id;
+  // A member in another room would otherwise keep this connection after it
+  // ended.
+  if (connection->liveuser != nullptr && connection->liveuser->livechat != room) LeaveRoom(connection);
+
+  ChatLock members(room->members.lock);
+  LiveUser* member = nullptr;
+  for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+    auto* m = static_cast<LiveUser*>(n->item);
+    if (m->user->id == userid) {
+      member = m;
+      break;
+    }
+  }
+  if (member != nullptr) {
+    if (member->connection != nullptr) {
+      // The same user from another connection (or this one again).
+      SendDisconnect(member->connection);
+      member->connection->liveuser = nullptr;
+    }
+  } else {
+    if (room->course || room->chat) return nullptr;
+    if (prepared == nullptr || !prepared->user) return nullptr;
+    auto added = std::make_unique<LiveUser>();
+    added->livechat = room;
+    added->user = std::move(prepared->user);
+    added->roleid = prepared->roleid;
+    member = added.release();
+    ListAddTail(&room->members, member);
+  }
+  member->connection = connection;
+  CopyText(member->phpsessid, SessionId(connection));
+  connection->liveuser = member;
+  return member;
+}
+
+int LeaveRoom(RtmpConnection* connection) {
+  if (connection->user == nullptr) return 0;
+  const int32_t userid = connection->user->id;
+  ChatLock list(g_livechats.lock);
+  LiveUser* member = connection->liveuser;
+  if (member == nullptr) {
+    // A second connection of the user, such as one that published the
+    // screen: its end takes the screen away from the user's member.
+    ChatLock lock;
+    if (LiveUser* other = FindMemberInSite(connection->site, userid, &lock)) {
+      other->hasscreen = 0;
+      other->activescreen = 0;
+      BroadcastMember(other->livechat, false, other);
+    }
+    return 0;
+  }
+
+  LiveChat* room = member->livechat;
+  bool unused = false;
+  {
+    ChatLock members(room->members.lock);
+    ResetPresence(member);
+    if (room->presenterid == member->user->id) room->presenterid = 0;
+    BroadcastMember(room, true, member);
+    connection->liveuser = nullptr;
+    if (room->course || room->chat) {
+      unused = true;
+      for (ListNode* n = room->members.first; n != nullptr; n = n->next)
+        if (static_cast<LiveUser*>(n->item)->connection != nullptr) unused = false;
+    }
+  }
+  // Nobody can take the member lock again without the room list lock,
+  // which is held until the room is gone.
+  if (unused) {
+    ListRemove(&g_livechats, room);
+    delete room;
+  }
+  return 1;
+}
+
+LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32_t userid) {
+  (void)connection;
+  if (guard.member == nullptr) {
+    REPORT_ASSERT("connection->liveuser", "RtmpChat");
+    return nullptr;
+  }
+  if (guard.member->livechat == nullptr) {
+    REPORT_ASSERT("connection->liveuser->livechat", "RtmpChat");
+    return nullptr;
+  }
+  for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
+    auto* m = static_cast<LiveUser*>(n->item);
+    if (m->user->id == userid) return m;
+  }
+  return nullptr;
+}
+
+LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatLock* memberLock) {
+  ChatLock list(g_livechats.lock);
+  for (ListNode* r = g_livechats.first; r != nullptr; r = r->next) {
+    auto* room = static_cast<LiveChat*>(r->item);
+    if (room->site != site) continue;
+    ChatLock lock(room->members.lock);
+    for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+      auto* m = static_cast<LiveUser*>(n->item);
+      if (m->connection != nullptr && m->user->id == userid) {
+        *memberLock = std::move(lock);
+        return m;
+      }
+    }
+  }
+  return nullptr;
+}

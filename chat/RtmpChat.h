@@ -1,0 +1,142 @@
+// RtmpChat: the live rooms of the sites (course rooms, chat rooms including
+// private two-person chats, and each site's open room), their members with
+// their presence state, entering and leaving.
+//
+// Delivery: a broadcast never waits on a member's socket. A message for
+// another connection goes through RtmpWriteMessage on that connection's
+// RtmpContext, which from a foreign thread only appends to the receiver's
+// bounded output queue and wakes its loop; when the queue has no room the
+// message is dropped and the receiver is shut down, its own thread reports
+// the peer address and closes it, and its teardown leaves the room. So the
+// member lock may be held while a room is walked and written to, and a
+// stalled member costs the others nothing.
+//
+// Locks, always in this order: g_livechats.lock (the room list), a room's
+// members.lock (the member lock), a connection's send lock (inside
+// RtmpWriteMessage). Two member locks are never held at once. A room is
+// freed only under the room list lock and its member lock; the links
+// member->connection and connection->liveuser change only under both, so
+// either lock makes them stable. A member's presence fields and the room's
+// presenterid are read and written under the member lock. No statement runs
+// while any of these locks is held: what a room or a message needs from the
+// database is loaded before the locks are taken. Every thread may call in.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "Database/Record.h"
+#include "server/ServerConfig.h"
+#include "util/List.h"
+
+struct RtmpConnection;
+struct LiveChat;
+
+struct LiveUser {
+  // Under both locks (see above); none while the member is absent.
+  RtmpConnection* connection = nullptr;
+  LiveChat* livechat = nullptr;  // set once
+  RecordPtr<User> user;          // set once, owned
+  // Under the member lock.
+  int32_t roleid = 0;
+  uint8_t hasaudio = 0;
+  uint8_t hasvideo = 0;
+  uint8_t hasscreen = 0;
+  uint8_t talkover = 0;
+  uint8_t activeaudio = 0;
+  uint8_t activevideo = 0;
+  uint8_t activescreen = 0;
+  uint8_t activecontrol = 1;
+  uint8_t talking = 0;
+  uint32_t lastloud = 0;
+  char action[kTextSize] = {};
+  char param[kTextSize] = {};
+  // The web session id of `connection`, copied by that connection's own
+  // thread: the session record itself may be replaced by that thread at any
+  // time (a later loadmodel), so no other thread may read it.
+  char phpsessid[kTextSize] = {};
+};
+
+struct LiveChat {
+  SiteConfig* site = nullptr;    // set once
+  RecordPtr<VCourse> course;     // set once, owned; course rooms only
+  RecordPtr<Chat> chat;          // set once, owned; chat rooms only
+  List members;                  // of LiveUser, owned, in the order they were added
+  int32_t presenterid = 0;       // under the member lock
+
+  LiveChat() = default;
+  LiveChat(const LiveChat&) = delete;
+  LiveChat& operator=(const LiveChat&) = delete;
+  ~LiveChat();  // frees the members
+};
+
+// Every room of every site; owns them.
+extern List g_livechats;
+
+using ChatLock = std::unique_lock<std::recursive_mutex>;
+
+// The calling connection's own member and room, with the room's member lock
+// held for as long as the guard lives. Connection thread only.
+struct ChatOwnRoom {
+  LiveUser* member = nullptr;
+  LiveChat* room = nullptr;
+  ChatLock lock;
+};
+// False (guard empty) when the connection has no member. Also copies the
+// connection's web session id into its member.
+bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard);
+
+// What names a room apart from its address, so that a thread can find it
+// again after it released the locks (the room may be freed meanwhile).
+struct ChatRoomKey {
+  const SiteConfig* site = nullptr;
+  int32_t courseid = 0;  // a course room
+  int32_t chatid = 0;    // a chat room; both 0: the open room
+};
+ChatRoomKey ChatKeyOf(const LiveChat* room);
+// The room with that key, its member lock held by `lock`; none when it is gone.
+LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatLock* lock);
+
+// The room of the course or chat (chat id 0: the open room of the
+// connection's site), built from the database when it is not in memory yet.
+// Returns it with the room list lock held through `roomListLock`, so that it
+// cannot be freed before the caller has joined it; none (and no lock) when
+// the course or chat, its member rows or a member's user cannot be loaded.
+LiveChat* FindOrCreateCourseRoom(RtmpConnection* connection, int32_t courseid, ChatLock* roomListLock);
+LiveChat* FindOrCreateChatRoom(RtmpConnection* connection, int32_t chatid, ChatLock* roomListLock);
+// The id of the private chat of the connection's user with the other user,
+// created in the database when there is none; 0 on failure. No lock.
+int32_t FindOrCreatePrivateChat(RtmpConnection* connection, int32_t otheruserid);
+LiveChat* FindOrCreateUserRoom(RtmpConnection* connection, int32_t otheruserid, ChatLock* roomListLock);
+
+// A member prepared for the open room before any lock is taken: the user and
+// the role JoinRoom needs should the user not be a member yet.
+struct ChatNewMember {
+  RecordPtr<User> user;
+  int32_t roleid = 50;
+};
+// Loads it for the connection's user; user none when that cannot be loaded.
+ChatNewMember ChatPrepareMember(RtmpConnection* connection);
+
+// The caller holds the room list lock (from FindOrCreate...). Makes the
+// connection the connection of its user's member of `room`, taking the
+// member over from an older connection (which gets ReceiveDisconnect), or
+// adds `prepared` to the open room; leaves the connection's previous room
+// first. Sets connection->liveuser. Returns the member, or none (not a
+// member of a course or chat room, or no prepared user for the open room).
+LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared);
+
+// The connection leaves its room: the member's presence is reset and
+// broadcast, and a course or chat room that has no present member left is
+// freed. 1 when the connection had a member, else 0. Takes the locks itself.
+int LeaveRoom(RtmpConnection* connection);
+
+// The member with that user id in the room of `guard` (which the caller
+// holds), or none; reports a connection without member.
+LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32_t userid);
+
+// The first present member with that user id in any room of the connection's
+// site. The caller holds the room list lock; on success the found member's
+// room lock is held through `memberLock` (released before the next room is
+// searched, so two member locks are never held).
+LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatLock* memberLock);

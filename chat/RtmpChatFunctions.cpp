@@ -1,0 +1,289 @@
+#include "chat/RtmpChatFunctions.h"
+
+#include <cmath>
+#include <string_view>
+#include <vector>
+
+#include "Database/Database.h"
+#include "chat/RtmpChat.h"
+#include "chat/RtmpChatStatus.h"
+#include "connection/RtmpConnection.h"
+#include "media/RtmpStream.h"
+#include "server/Log.h"
+
+namespace {
+
+const AmfProperty* Arg(const AmfObject* object, int position) { return AmfObjectGet(object, {}, position); }
+
+// An id or count: the number truncated toward zero; NaN and values outside
+// 32 bits (which a cast could not hold) give 0 and the nearest limit.
+int32_t IntArg(const AmfObject* object, int position) {
+  const double value = AmfPropNumber(Arg(object, position));
+  if (std::isnan(value)) return 0;
+  if (value <= INT32_MIN) return INT32_MIN;
+  if (value >= INT32_MAX) return INT32_MAX;
+  return static_cast<int32_t>(value);
+}
+
+uint8_t FlagArg(const AmfObject* object, int position) { return AmfPropIsTrue(Arg(object, position)) ? 1 : 0; }
+
+// Steps 3 to 6 of every entry: the room, its members and its recent texts
+// to the entering connection, then its audio is on.
+int DescribeRoom(RtmpConnection* connection, bool course, std::optional<int32_t> myrecordingid) {
+  {
+    ChatOwnRoom guard;
+    if (!ChatLockOwnRoom(connection, &guard)) return 0;  // taken over meanwhile
+    if (course)
+      SendCourseInfo(connection, guard, myrecordingid);
+    else
+      SendChatInfo(connection, guard, true);
+    SendMemberList(connection, guard.room);
+  }
+  SendTextBacklog(connection, 1);
+  ChatOwnRoom guard;
+  if (!ChatLockOwnRoom(connection, &guard)) return 0;
+  guard.member->activeaudio = 1;
+  return 1;
+}
+
+}  // namespace
+
+int ChatConnectChat(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  const int32_t chatid = IntArg(object, 3);
+  ChatNewMember prepared;
+  if (chatid == 0) prepared = ChatPrepareMember(connection);  // the statements before the locks
+  ChatLock list;
+  LiveChat* room = FindOrCreateChatRoom(connection, chatid, &list);
+  if (room == nullptr) {
+    REPORT_ASSERT("livechat", "RtmpChatFunctions");
+    return 0;
+  }
+  LiveUser* member = JoinRoom(connection, room, &prepared);
+  list.unlock();
+  if (member == nullptr) {
+    REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
+    return 0;
+  }
+  return DescribeRoom(connection, false, std::nullopt);
+}
+
+int ChatConnectCourse(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  const int32_t courseid = IntArg(object, 3);
+  ChatLock list;
+  LiveChat* room = FindOrCreateCourseRoom(connection, courseid, &list);
+  if (room == nullptr) {
+    REPORT_ASSERT("livechat", "RtmpChatFunctions");
+    return 0;
+  }
+  LiveUser* member = JoinRoom(connection, room, nullptr);
+  const int32_t recordingid = room->course->recordingid;
+  list.unlock();
+  if (member == nullptr) {
+    REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
+    return 0;
+  }
+  std::optional<int32_t> myrecordingid = ChatLoadMyRecordingId(connection, recordingid, connection->user->id);
+  return DescribeRoom(connection, true, myrecordingid);
+}
+
+int ChatConnectUser(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  const int32_t otheruserid = IntArg(object, 3);
+  ChatLock list;
+  LiveChat* room = FindOrCreateUserRoom(connection, otheruserid, &list);
+  if (room == nullptr) {
+    REPORT_ASSERT("livechat", "RtmpChatFunctions");
+    return 0;
+  }
+  LiveUser* member = JoinRoom(connection, room, nullptr);
+  list.unlock();
+  if (member == nullptr) {
+    REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
+    return 0;
+  }
+  return DescribeRoom(connection, false, std::nullopt);
+}
+
+int ChatDisconnect(RtmpConnection* connection, RtmpStream*, const AmfObject*) { return LeaveRoom(connection); }
+
+int ChatDeviceInfo(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  ChatOwnRoom guard;
+  if (!ChatLockOwnRoom(connection, &guard)) {
+    REPORT_ASSERT("liveuser", "RtmpChatFunctions");
+    return 0;
+  }
+  LiveUser* member = guard.member;
+  member->hasaudio = FlagArg(object, 3);
+  member->hasvideo = FlagArg(object, 4);
+  member->talkover = FlagArg(object, 5);
+  if (!member->hasaudio) member->activeaudio = 0;
+  if (!member->hasvideo) member->activevideo = 0;
+  BroadcastMember(guard.room, true, member);
+  return 1;
+}
+
+int ChatUserPresenter(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  ChatOwnRoom guard;
+  ChatLockOwnRoom(connection, &guard);
+  LiveUser* member = FindMember(connection, guard, IntArg(object, 3));
+  if (member == nullptr) {
+    REPORT_ASSERT("liveuser", "RtmpChatFunctions");
+    return 0;
+  }
+  // The teacher's role is not handed around.
+  if (member->roleid != 3) member->roleid = AmfPropIsTrue(Arg(object, 4)) ? 4 : 6;
+  BroadcastMember(guard.room, false, member);
+  return 1;
+}
+
+int ChatUserActive(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  ChatOwnRoom guard;
+  ChatLockOwnRoom(connection, &guard);
+  LiveUser* member = FindMember(connection, guard, IntArg(object, 3));
+  if (member == nullptr) {
+    REPORT_ASSERT("liveuser", "RtmpChatFunctions");
+    return 0;
+  }
+  member->activeaudio = FlagArg(object, 5);
+  member->activevideo = FlagArg(object, 6);
+  member->activescreen = FlagArg(object, 7);
+  member->activecontrol = FlagArg(object, 8);
+  BroadcastMember(guard.room, AmfPropIsTrue(Arg(object, 4)), member);
+  return 1;
+}
+
+int ChatUserAction(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  ChatOwnRoom guard;
+  if (!ChatLockOwnRoom(connection, &guard)) {
+    REPORT_ASSERT("liveuser", "RtmpChatFunctions");
+    return 0;
+  }
+  AmfPropCopyText(Arg(object, 3), guard.member->action);
+  AmfPropCopyText(Arg(object, 4), guard.member->param);
+  BroadcastMember(guard.room, false, guard.member);
+  return 1;
+}
+
+int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  char text[kTextSize];
+  const size_t length = AmfPropCopyText(Arg(object, 3), text);
+  ChatRoomKey key;
+  int32_t userid = 0;
+  {
+    ChatOwnRoom guard;
+    if (!ChatLockOwnRoom(connection, &guard)) {
+      REPORT_ASSERT("liveuser", "RtmpChatFunctions");
+      return 0;
+    }
+    if (guard.room == nullptr) {
+      REPORT_ASSERT("livechat", "RtmpChatFunctions");
+      return 0;
+    }
+    key = ChatKeyOf(guard.room);
+    userid = guard.member->user->id;
+  }
+
+  // Store and read back without any room lock. Every byte of the text is
+  // escaped: a quote, a backslash or a NUL must not change the statement.
+  DbConnection* db = connection->db;
+  const std::string quoted = DbEscape(db, std::string_view(text, length));
+  const int32_t id = DbInsert(db, "insert into ChatTextLog values (%d, %d, %d, %d, %d, now(), '%s')", 0, key.chatid,
+                              key.courseid, userid, IntArg(object, 4), quoted.c_str());
+  ChatTextRow row;
+  if (!ChatLoadTextRow(db, id, &row)) {
+    REPORT_ASSERT("textlog", "RtmpChatFunctions");
+    return 0;
+  }
+  const ChatMessage message = ChatTextMessage(row, false);
+
+  std::vector<int32_t> absent;
+  ChatInfoSnapshot snapshot;
+  {
+    // Found again by its key: the room may have been rebuilt meanwhile, or
+    // be gone when everyone left.
+    ChatLock lock;
+    LiveChat* room = ChatLockRoom(key, &lock);
+    if (room == nullptr) return 1;
+    for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+      auto* m = static_cast<LiveUser*>(n->item);
+      if (m->connection != nullptr)
+        ChatSend(m->connection, message);
+      else
+        absent.push_back(m->user->id);
+    }
+    if (!absent.empty()) snapshot = ChatSnapshot(room);
+  }
+  // Members elsewhere in the site hear that something was said here; looked
+  // up only now, since the room list lock comes before a member lock.
+  for (int32_t other : absent) {
+    ChatLock lock;
+    LiveUser* member = FindMemberInSite(key.site, other, &lock);
+    if (member != nullptr) ChatSend(member->connection, ChatInfoMessage(snapshot, other, member->roleid, false));
+  }
+  return 1;
+}
+
+int ChatRequestText(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  SendTextBacklog(connection, IntArg(object, 3));
+  return 1;
+}
+
+int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  struct Receiver {
+    int32_t userid;
+    std::optional<int32_t> myrecordingid;
+  };
+  std::vector<Receiver> receivers;
+  ChatRoomKey key;
+  int32_t recordingid = 0;
+  {
+    ChatOwnRoom guard;
+    if (!ChatLockOwnRoom(connection, &guard) || guard.room == nullptr) return 0;
+    guard.room->presenterid = AmfPropIsTrue(Arg(object, 3)) ? guard.member->user->id : 0;
+    if (!guard.room->course) return 1;
+    key = ChatKeyOf(guard.room);
+    recordingid = guard.room->course->recordingid;
+    for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
+      auto* m = static_cast<LiveUser*>(n->item);
+      if (m->connection != nullptr) receivers.push_back({m->user->id, std::nullopt});
+    }
+  }
+  // Each receiver's own recording is looked up before the room is locked
+  // again.
+  for (Receiver& receiver : receivers)
+    receiver.myrecordingid = ChatLoadMyRecordingId(connection, recordingid, receiver.userid);
+  ChatLock lock;
+  LiveChat* room = ChatLockRoom(key, &lock);
+  if (room == nullptr) return 1;
+  for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+    auto* m = static_cast<LiveUser*>(n->item);
+    if (m->connection == nullptr) continue;
+    // A member who entered meanwhile had the room described at its entry.
+    for (const Receiver& receiver : receivers)
+      if (receiver.userid == m->user->id) ChatSend(m->connection, ChatCourseInfoMessage(room, m, receiver.myrecordingid));
+  }
+  return 1;
+}
+
+int ChatPushCommand(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  char name[kTextSize];
+  AmfPropCopyText(Arg(object, 4), name);
+  const double param = AmfPropNumber(Arg(object, 5));
+  ChatOwnRoom guard;
+  ChatLockOwnRoom(connection, &guard);
+  LiveUser* member = FindMember(connection, guard, IntArg(object, 3));
+  if (member == nullptr) {
+    REPORT_ASSERT("liveuser", "RtmpChatFunctions");
+    return 0;
+  }
+  if (member->connection != nullptr) SendPushCommand(member->connection, name, param);
+  return 1;
+}
+
+void ChatPublishScreen(RtmpConnection* connection, RtmpStream* stream) {
+  if (stream->fileid != 0 || connection->user == nullptr) return;
+  ChatLock lock;
+  LiveUser* member = FindMemberInSite(connection->site, connection->user->id, &lock);
+  if (member == nullptr) return;
+  member->hasscreen = 1;
+  BroadcastMember(member->livechat, false, member);
+}

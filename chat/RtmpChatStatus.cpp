@@ -1,0 +1,300 @@
+#include "chat/RtmpChatStatus.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "Database/Database.h"
+#include "connection/RtmpConnection.h"
+#include "server/Log.h"
+#include "util/file.h"
+
+namespace {
+
+constexpr int32_t kCommandChannel = 3;
+constexpr size_t kMaxText = kTextSize - 1;
+
+enum ChatMethod { kChatInfo, kCourseInfo, kDisconnect, kUserUpdate, kText, kPushCommand };
+
+std::string_view Cut(std::string_view text) { return text.substr(0, std::min(text.size(), kMaxText)); }
+std::string_view Cut(const char* text) { return Cut(std::string_view(text ? text : "")); }
+
+// The body of one client method call: name, transaction id 0, null, and
+// (except ReceiveDisconnect) one object whose properties come in the order
+// they are added.
+class ChatWriter {
+ public:
+  explicit ChatWriter(ChatMethod method) : body_(kChatBodySize) {
+    p_ = AmfEncodeText(body_.data(), End(), kChatMethodNames[method]);
+    p_ = AmfEncodeNumber(p_, End(), 0);
+    Byte(AMF_NULL);
+  }
+  ChatWriter& Object() {
+    Byte(AMF_OBJECT);
+    object_ = true;
+    return *this;
+  }
+  ChatWriter& Number(const char* name, double value) {
+    p_ = AmfEncodeNamedNumber(p_, End(), name, value);
+    return *this;
+  }
+  ChatWriter& Boolean(const char* name, bool flag) {
+    p_ = AmfEncodeNamedBoolean(p_, End(), name, flag);
+    return *this;
+  }
+  // Texts are cut to 1023 bytes, as every text field is; they may hold NUL.
+  ChatWriter& String(const char* name, std::string_view text) {
+    p_ = AmfEncodeName(p_, End(), name);
+    p_ = AmfEncodeString(p_, End(), AmfTextOf(Cut(text)));
+    return *this;
+  }
+  ChatMessage Finish() {
+    if (object_) {
+      Byte(0);
+      Byte(0);
+      Byte(AMF_OBJECT_END);
+    }
+    ChatMessage message;
+    if (p_ == nullptr) {
+      REPORT_ASSERT("enc", "RtmpChatStatus");
+      return message;
+    }
+    body_.resize(static_cast<size_t>(p_ - body_.data()));
+    message.body = std::move(body_);
+    return message;
+  }
+
+ private:
+  uint8_t* End() { return body_.data() + body_.size(); }
+  void Byte(uint8_t value) {
+    if (p_ == nullptr || p_ >= End()) {
+      p_ = nullptr;
+      return;
+    }
+    *p_++ = value;
+  }
+  std::vector<uint8_t> body_;
+  uint8_t* p_ = nullptr;
+  bool object_ = false;
+};
+
+// The avatar of user `userid` as a client of `site` finds it.
+std::string AvatarImage(const SiteConfig* site, int32_t userid) {
+  if (site != nullptr) {
+    const std::string path = std::string(site->files) + "\\avatar-" + std::to_string(userid) + ".png";
+    if (FileExists(path.c_str())) {
+      char image[64];
+      snprintf(image, sizeof image, "/contents/avatar-%d.png", userid);
+      return image;
+    }
+  }
+  return "/images/iconset/kestravon/user.png";
+}
+
+}  // namespace
+
+int ChatSend(RtmpConnection* to, const ChatMessage& message) {
+  if (to == nullptr || message.body.empty() || message.body.size() > kChatBodySize) return 0;
+  // The chunk writer builds its headers in front of and inside the body, so
+  // every receiver gets a copy of its own.
+  std::array<uint8_t, kRtmpMaxHeaderSize + kChatBodySize> buffer;
+  memcpy(buffer.data() + kRtmpMaxHeaderSize, message.body.data(), message.body.size());
+  RtmpPacket packet;
+  packet.m_nHeaderType = 0;
+  packet.m_nChannel = kCommandChannel;
+  packet.m_nTimestamp = 0;
+  packet.m_nMessageType = kRtmpMsgCommandAmf0;
+  packet.m_nStreamId = 0;
+  packet.m_nBodySize = static_cast<uint32_t>(message.body.size());
+  packet.m_body = buffer.data() + kRtmpMaxHeaderSize;
+  int res = RtmpWriteMessage(&to->rtmp, &packet);
+  packet.m_body = nullptr;  // not ours to free
+  return res;
+}
+
+ChatInfoSnapshot ChatSnapshot(const LiveChat* room) {
+  ChatInfoSnapshot snapshot;
+  if (room->chat) {
+    snapshot.hasChat = true;
+    snapshot.id = room->chat->id;
+    snapshot.type = room->chat->chattype;
+    snapshot.name = room->chat->name ? room->chat->name : "";
+    if (snapshot.name.empty()) {
+      for (const ListNode* n = room->members.first; n != nullptr; n = n->next) {
+        const auto* m = static_cast<const LiveUser*>(n->item);
+        snapshot.members.emplace_back(m->user->id, m->user->name ? m->user->name : "");
+      }
+    }
+  }
+  return snapshot;
+}
+
+ChatMessage ChatInfoMessage(const ChatInfoSnapshot& room, int32_t receiverid, int32_t roleid, bool connected) {
+  std::string name = "Welcome";
+  if (room.hasChat) {
+    name = room.name;
+    if (name.empty()) {
+      // A private chat is named after the others in it.
+      for (const auto& [userid, member] : room.members) {
+        if (userid == receiverid) continue;
+        if (!name.empty()) name += ",";
+        name += member;
+      }
+    }
+  }
+  ChatWriter w(kChatInfo);
+  w.Object().Number("id", room.id);
+  if (room.type) w.Number("type", *room.type);
+  w.String("name", name).Boolean("connected", connected).Number("roleid", roleid);
+  w.String("image", "/images/iconset/kestravon/chat.png");
+  return w.Finish();
+}
+
+std::optional<int32_t> ChatLoadMyRecordingId(RtmpConnection* connection, int32_t recordingid, int32_t userid) {
+  RecordPtr<Object> recording = LoadObject(connection->db, "parentid=%d and authorid=%d", recordingid, userid);
+  if (!recording) return std::nullopt;
+  return recording->id;
+}
+
+ChatMessage ChatCourseInfoMessage(const LiveChat* room, const LiveUser* receiver,
+                                  std::optional<int32_t> myrecordingid) {
+  const VCourse* course = room->course.get();
+  ChatWriter w(kCourseInfo);
+  w.Object().Number("id", course->id).String("name", Cut(course->name));
+  w.Number("roleid", receiver->roleid).Number("presenterid", room->presenterid);
+  w.String("image", "/images/iconset/kestravon/course.png");
+  w.Number("recordingid", course->recordingid).Number("mypracticeid", receiver->user->folderid);
+  if (myrecordingid) w.Number("myrecordingid", *myrecordingid);
+  return w.Finish();
+}
+
+ChatMessage ChatUserUpdateMessage(const LiveUser* member, bool hard) {
+  ChatWriter w(kUserUpdate);
+  w.Object().Boolean("hard", hard).Number("userid", member->user->id).String("name", Cut(member->user->name));
+  w.String("image", AvatarImage(member->livechat->site, member->user->id));
+  w.Number("roleid", member->roleid).Boolean("connected", member->connection != nullptr);
+  w.Boolean("hasaudio", member->hasaudio).Boolean("hasvideo", member->hasvideo);
+  w.Boolean("hasscreen", member->hasscreen);
+  w.Boolean("activeaudio", member->activeaudio).Boolean("activevideo", member->activevideo);
+  w.Boolean("activescreen", member->activescreen).Boolean("activecontrol", member->activecontrol);
+  w.Boolean("talking", member->talking);
+  w.String("action", member->action).String("param", member->param);
+  if (member->connection != nullptr && member->phpsessid[0] != '\0') w.String("phpsessid", member->phpsessid);
+  return w.Finish();
+}
+
+ChatMessage ChatTextMessage(const ChatTextRow& row, bool backlog) {
+  ChatWriter w(kText);
+  // The client's property is called courseid but has always carried the chat id.
+  w.Object().Number("courseid", row.chatid).Number("userid", row.userid);
+  w.String("sent", row.sent).String("message", row.message).Boolean("backlog", backlog);
+  return w.Finish();
+}
+
+bool ChatReadTextRow(DbResult* result, DbRow row, ChatTextRow* out) {
+  if (result == nullptr || row == nullptr || result->fieldCount < 7) return false;
+  // The lengths, not the terminating zeros: a text may hold NUL bytes.
+  const unsigned long* lengths = mysql_fetch_lengths(result->result);
+  out->chatid = RecordParseInt32(row[1]);
+  out->userid = RecordParseInt32(row[3]);
+  out->sent = row[5] ? row[5] : "";
+  out->message = row[6] ? std::string(row[6], lengths ? lengths[6] : strlen(row[6])) : std::string();
+  return true;
+}
+
+bool ChatLoadTextRow(DbConnection* db, int32_t id, ChatTextRow* out) {
+  if (id == 0) return false;
+  DbResultPtr result(DbSelect(db, "select * from ChatTextLog where id=%d", id));
+  if (!result) return false;
+  DbRow row = DbFetchRow(result.get());
+  return row != nullptr && ChatReadTextRow(result.get(), row, out);
+}
+
+int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected) {
+  if (guard.member == nullptr) {
+    REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
+    return 0;
+  }
+  ChatInfoSnapshot snapshot = ChatSnapshot(guard.room);
+  return ChatSend(connection, ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected));
+}
+
+int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid) {
+  if (guard.member == nullptr) {
+    REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
+    return 0;
+  }
+  if (!guard.room->course) return 0;
+  return ChatSend(connection, ChatCourseInfoMessage(guard.room, guard.member, myrecordingid));
+}
+
+void SendMemberList(RtmpConnection* connection, LiveChat* room) {
+  ChatLock lock(room->members.lock);
+  for (ListNode* n = room->members.first; n != nullptr; n = n->next)
+    ChatSend(connection, ChatUserUpdateMessage(static_cast<LiveUser*>(n->item), true));
+}
+
+void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member) {
+  ChatLock lock(room->members.lock);
+  const ChatMessage message = ChatUserUpdateMessage(member, hard);
+  for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+    auto* m = static_cast<LiveUser*>(n->item);
+    if (m->connection != nullptr) ChatSend(m->connection, message);
+  }
+}
+
+int SendDisconnect(RtmpConnection* connection) { return ChatSend(connection, ChatWriter(kDisconnect).Finish()); }
+
+int SendTextMessage(RtmpConnection* connection, const ChatTextRow& row, bool backlog) {
+  return ChatSend(connection, ChatTextMessage(row, backlog));
+}
+
+int SendPushCommand(RtmpConnection* connection, const char* name, double param) {
+  ChatWriter w(kPushCommand);
+  w.Object().String("name", Cut(name)).Number("param", param);
+  return ChatSend(connection, w.Finish());
+}
+
+void SendTextBacklog(RtmpConnection* connection, int32_t days) {
+  ChatRoomKey key;
+  {
+    ChatOwnRoom guard;
+    if (!ChatLockOwnRoom(connection, &guard)) return;
+    if (guard.room == nullptr) {
+      REPORT_ASSERT("livechat", "RtmpChatStatus");
+      return;
+    }
+    key = ChatKeyOf(guard.room);
+  }
+  // The select runs without any room lock.
+  DbConnection* db = connection->db;
+  if (days != 0) {
+    time_t limit = time(nullptr) - static_cast<time_t>(days) * 86400;
+    tm utc{};
+    gmtime_r(&limit, &utc);
+    char text[64];
+    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+             utc.tm_hour, utc.tm_min, utc.tm_sec);
+    if (!DbExecute(db, "select * from ChatTextLog where chatid=%d and courseid=%d and sent > '%s' order by sent",
+                   key.chatid, key.courseid, text)) {
+      REPORT_ASSERT("b", "RtmpChatStatus");
+      return;
+    }
+  } else if (!DbExecute(db, "select * from ChatTextLog where chatid=%d and courseid=%d order by sent", key.chatid,
+                        key.courseid)) {
+    REPORT_ASSERT("b", "RtmpChatStatus");
+    return;
+  }
+  DbResultPtr result(DbStoreResult(db));
+  if (!result) {
+    REPORT_ASSERT("result", "RtmpChatStatus");
+    return;
+  }
+  while (DbRow row = DbFetchRow(result.get())) {
+    ChatTextRow text;
+    if (ChatReadTextRow(result.get(), row, &text)) SendTextMessage(connection, text, true);
+  }
+}

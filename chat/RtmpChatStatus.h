@@ -1,0 +1,88 @@
+// RtmpChatStatus: the methods the server calls on live classroom clients
+// (ReceiveChatInfo, ReceiveCourseInfo, ReceiveDisconnect, ReceiveUserUpdate,
+// ReceiveText, ReceivePushCommand) and the text backlog.
+//
+// Every message is built once into a ChatMessage and then handed to each
+// receiver with ChatSend (a copy per receiver: the chunk writer builds its
+// headers inside the bytes it sends). Builders read members and rooms: the
+// caller holds the room's member lock (see RtmpChat.h). The senders that take
+// a room take its member lock themselves; none runs a statement under it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Database/Database.h"
+#include "chat/RtmpChat.h"
+
+struct RtmpConnection;
+
+// Method names, in the order of the client's table.
+constexpr const char* kChatMethodNames[] = {"ReceiveChatInfo", "ReceiveCourseInfo", "ReceiveDisconnect",
+                                            "ReceiveUserUpdate", "ReceiveText", "ReceivePushCommand"};
+
+// Largest body of a chat message: every text in it is cut to 1023
+// characters, and the longest (ReceiveUserUpdate) has four of them.
+constexpr uint32_t kChatBodySize = 8192;
+
+struct ChatMessage {
+  std::vector<uint8_t> body;  // empty when it could not be built (reported)
+};
+
+// 1 when queued or sent to `to`, 0 when the receiver is closing (dropped).
+int ChatSend(RtmpConnection* to, const ChatMessage& message);
+
+// A room as ReceiveChatInfo describes it, taken under the member lock so
+// that it can be sent after the lock was released, or to a member of
+// another room.
+struct ChatInfoSnapshot {
+  int32_t id = 0;
+  std::optional<int32_t> type;  // rooms with a chat only
+  std::string name;             // the chat's name; empty: made of the members' names
+  bool hasChat = false;
+  std::vector<std::pair<int32_t, std::string>> members;  // user id and name, in member order
+};
+ChatInfoSnapshot ChatSnapshot(const LiveChat* room);
+// ReceiveChatInfo for a receiving user of role `roleid`.
+ChatMessage ChatInfoMessage(const ChatInfoSnapshot& room, int32_t receiverid, int32_t roleid, bool connected);
+
+// What ReceiveCourseInfo tells one user: myrecordingid (the user's recording
+// under the course's recording object) needs a statement, so it is loaded
+// before the member lock is taken.
+std::optional<int32_t> ChatLoadMyRecordingId(RtmpConnection* connection, int32_t recordingid, int32_t userid);
+ChatMessage ChatCourseInfoMessage(const LiveChat* room, const LiveUser* receiver,
+                                  std::optional<int32_t> myrecordingid);
+
+ChatMessage ChatUserUpdateMessage(const LiveUser* member, bool hard);
+
+// One ChatTextLog row with its message exactly as stored (it may hold any
+// byte, NUL included).
+struct ChatTextRow {
+  int32_t chatid = 0;
+  int32_t userid = 0;
+  std::string sent;
+  std::string message;
+};
+ChatMessage ChatTextMessage(const ChatTextRow& row, bool backlog);
+// Reads a `select *` row of ChatTextLog; false when it has too few columns.
+bool ChatReadTextRow(DbResult* result, DbRow row, ChatTextRow* out);
+// The row with that id; false when there is none (id 0 included).
+bool ChatLoadTextRow(DbConnection* db, int32_t id, ChatTextRow* out);
+
+// The room described to the connection, which is its own member's room
+// (held by `guard`); reports a connection without member.
+int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected);
+int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid);
+// One ReceiveUserUpdate (hard) per member of the room, in member order.
+void SendMemberList(RtmpConnection* connection, LiveChat* room);
+// The member's state to every present member of its room.
+void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member);
+int SendDisconnect(RtmpConnection* connection);
+int SendTextMessage(RtmpConnection* connection, const ChatTextRow& row, bool backlog);
+int SendPushCommand(RtmpConnection* connection, const char* name, double param);
+// The texts of the connection's room of the last `days` days (0: all),
+// oldest first, to the connection. Connection thread only.
+void SendTextBacklog(RtmpConnection* connection, int32_t days);
