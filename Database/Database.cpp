@@ -180,6 +180,7 @@ DbPool* PoolFor(const SiteConfig* site) {
 struct ConnectError {
   unsigned number = 0;
   std::string text;
+  bool timedOut = false;  // the attempt used up its whole timeout
 };
 
 // One attempt to reach the server, bounded by the connect timeout and the
@@ -199,11 +200,13 @@ MYSQL* ConnectOnce(const DbPool* pool, const DbTiming& timing, Clock::time_point
   mysql_options(h.get(), MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
   mysql_options(h.get(), MYSQL_OPT_READ_TIMEOUT, &ioTimeout);
   mysql_options(h.get(), MYSQL_OPT_WRITE_TIMEOUT, &ioTimeout);
+  const auto started = Clock::now();
   if (mysql_real_connect(h.get(), pool->host.c_str(), pool->user.c_str(), pool->password.c_str(),
                          pool->database.c_str(), pool->port,
                          pool->socket.empty() ? nullptr : pool->socket.c_str(), 0) == nullptr) {
     error->number = mysql_errno(h.get());
     error->text = mysql_error(h.get());
+    error->timedOut = Clock::now() - started >= std::chrono::seconds(connectTimeout) - std::chrono::milliseconds(100);
     return nullptr;
   }
   mysql_query(h.get(), "set names 'utf8'");
@@ -260,6 +263,12 @@ MYSQL* Borrow(DbConnection* db, const DbTiming& timing, Clock::time_point giveUp
         --p->open;
         p->nextProbe = Clock::now() + std::chrono::milliseconds(timing.connectRetryMs);
         p->changed.notify_all();
+        // A server that takes connections and never answers has had this
+        // statement's whole timeout already: waiting on would double it.
+        if (error.timedOut) {
+          db->gaveUpIn = p->outage;
+          return nullptr;
+        }
         continue;
       }
       const auto until = p->probing ? giveUpAt : std::min(p->nextProbe, giveUpAt);
@@ -297,6 +306,10 @@ MYSQL* Borrow(DbConnection* db, const DbTiming& timing, Clock::time_point giveUp
         hold.unlock();
         ReportDbError(error.number, error.text.c_str(), p->siteName.c_str());
         hold.lock();
+      }
+      if (error.timedOut) {
+        db->gaveUpIn = p->outage;
+        return nullptr;
       }
       continue;
     }
@@ -359,7 +372,7 @@ enum class Want { kStatus, kInsertId, kAffectedRows };
 // the connection goes back. *value gets the insert id or affected rows.
 // The whole statement, resends included, is bounded by giveUpMs (and each
 // library call by sql_timeout).
-int Run(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
+int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
   if (value != nullptr) *value = 0;
   if (!DbUsable(db)) return 0;
   const DbTiming timing = Timing();
@@ -433,6 +446,14 @@ int Run(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
     Discard(pool, h);
     if (!PauseUnlessStopping(timing.resendPauseMs) || Clock::now() >= giveUpAt) return 0;
   }
+}
+
+// A failed statement leaves errno 0: whatever the library's sockets left in
+// it is not the cause, and the callers' reports that follow would show it.
+int Run(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
+  const int ok = RunOnce(db, text, want, value);
+  if (!ok) errno = 0;
+  return ok;
 }
 
 int RunFormatted(DbConnection* db, Want want, uint64_t* value, const char* format, va_list args) {
