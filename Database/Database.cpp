@@ -1,7 +1,9 @@
 #include "Database/Database.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,21 +12,87 @@
 #include "server/Server.h"
 #include "server/ServerConfig.h"
 
+using Clock = std::chrono::steady_clock;
+
+// The server connections of one site, shared by all of its DbConnections.
+struct DbPool {
+  // Set once when the pool is made.
+  std::string siteName;
+  std::string server, database, user, password;
+  std::string host, socket;
+  unsigned port = 0;
+  int timeoutSec = kSiteSqlTimeoutDefault;
+  int configuredLimit = kSiteSqlConnectionsDefault;
+
+  // Guarded by `lock`.
+  std::mutex lock;
+  std::condition_variable changed;  // a connection came back, was closed, or a probe ended
+  std::vector<MYSQL*> idle;
+  int open = 0;    // idle, lent out, or being made
+  int limit = kSiteSqlConnectionsDefault;  // lowered when the server refuses more
+  int users = 0;   // DbConnections on this pool
+  bool down = false;         // an outage was reported and has not ended
+  uint64_t outage = 0;       // number of the latest outage
+  bool probing = false;      // a connect attempt of the outage is under way
+  Clock::time_point nextProbe;
+  bool busyReported = false; // a wait for a free connection ran out, not yet reported as over
+};
+
 namespace {
 
 std::mutex g_timingLock;
 DbTiming g_timing;
+bool g_timingRead = false;
 std::atomic<DbStoreFaultHook> g_storeFault{nullptr};
+
+// Pools live as long as the process, so a handle never outlives its pool;
+// their connections are closed when the last DbConnection of a site goes.
+std::mutex g_poolsLock;
+std::vector<std::unique_ptr<DbPool>>& Pools() {
+  static auto* pools = new std::vector<std::unique_ptr<DbPool>>;
+  return *pools;
+}
+
+int EnvMs(const char* name, int fallback) {
+  const char* v = getenv(name);
+  if (v == nullptr || *v == '\0') return fallback;
+  char* end = nullptr;
+  const long n = strtol(v, &end, 10);
+  if (*end != '\0' || n < 0 || n > 3600 * 1000) return fallback;
+  return static_cast<int>(n);
+}
 
 DbTiming Timing() {
   std::lock_guard<std::mutex> guard(g_timingLock);
+  if (!g_timingRead) {
+    // Test-only: the binary's periods, shortened so tests need not wait.
+    g_timing.connectRetryMs = EnvMs("STRMD_TEST_DB_RETRY_MS", g_timing.connectRetryMs);
+    g_timing.giveUpMs = EnvMs("STRMD_TEST_DB_GIVEUP_MS", g_timing.giveUpMs);
+    g_timing.poolWaitMs = EnvMs("STRMD_TEST_DB_POOL_WAIT_MS", g_timing.poolWaitMs);
+    g_timingRead = true;
+  }
   return g_timing;
+}
+
+// A database failure with the database's own number and text. errno is
+// cleared for the report so that no stale system error is shown with it.
+void ReportDbError(unsigned err, const char* text, const char* siteName) {
+  const int saved = errno;
+  errno = 0;
+  ReportError("SQL CONNECT: %s (error %u, site %s)", text, err, siteName);
+  errno = saved;
+}
+
+void Notice(const char* format, const char* siteName) {
+  if (g_errorsToFile)
+    LogToFile("error", format, siteName);
+  else
+    ConsolePrint(format, siteName);
 }
 
 // Waits `ms`, in short slices so that a stopping server is not held up by a
 // database that is away. False when the server is stopping.
 bool PauseUnlessStopping(int ms) {
-  using Clock = std::chrono::steady_clock;
   const auto end = Clock::now() + std::chrono::milliseconds(ms);
   while (!g_stopping.load()) {
     const auto now = Clock::now();
@@ -83,8 +151,210 @@ void ParseServer(const char* server, std::string* host, unsigned* port, std::str
   host->resize(colon);
 }
 
-// Drops a result this thread stored and never took. Caller holds the lock.
+// The site's pool, made on the first DbOpen of the site. Sites are matched
+// by their settings, so a site record that was freed and another one made
+// at its address never share a pool by accident.
+DbPool* PoolFor(const SiteConfig* site) {
+  std::lock_guard<std::mutex> guard(g_poolsLock);
+  const int limit = std::clamp(site->sql_connections, 1, kSiteSqlConnectionsMax);
+  const int timeout = std::clamp(site->sql_timeout, 1, kSiteSqlTimeoutMax);
+  for (auto& p : Pools()) {
+    if (p->siteName == site->name && p->server == site->sql_server && p->database == site->sql_database &&
+        p->user == site->sql_user && p->password == site->sql_password && p->configuredLimit == limit &&
+        p->timeoutSec == timeout)
+      return p.get();
+  }
+  auto pool = std::make_unique<DbPool>();
+  pool->siteName = site->name;
+  pool->server = site->sql_server;
+  pool->database = site->sql_database;
+  pool->user = site->sql_user;
+  pool->password = site->sql_password;
+  pool->configuredLimit = pool->limit = limit;
+  pool->timeoutSec = timeout;
+  ParseServer(site->sql_server, &pool->host, &pool->port, &pool->socket);
+  Pools().push_back(std::move(pool));
+  return Pools().back().get();
+}
+
+struct ConnectError {
+  unsigned number = 0;
+  std::string text;
+  bool timedOut = false;  // the attempt used up its whole timeout
+};
+
+// One attempt to reach the server, bounded by the connect timeout and the
+// statement's deadline; every later read and write by sql_timeout.
+MYSQL* ConnectOnce(const DbPool* pool, const DbTiming& timing, Clock::time_point giveUpAt,
+                   ConnectError* error) {
+  HandlePtr h(mysql_init(nullptr));
+  if (h == nullptr) {
+    error->number = 0;
+    error->text = "out of memory";
+    return nullptr;
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::seconds>(giveUpAt - Clock::now()).count() + 1;
+  const unsigned connectTimeout = static_cast<unsigned>(
+      std::max<int64_t>(1, std::min<int64_t>({timing.connectTimeoutSec, pool->timeoutSec, left})));
+  const unsigned ioTimeout = static_cast<unsigned>(pool->timeoutSec);
+  mysql_options(h.get(), MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
+  mysql_options(h.get(), MYSQL_OPT_READ_TIMEOUT, &ioTimeout);
+  mysql_options(h.get(), MYSQL_OPT_WRITE_TIMEOUT, &ioTimeout);
+  const auto started = Clock::now();
+  if (mysql_real_connect(h.get(), pool->host.c_str(), pool->user.c_str(), pool->password.c_str(),
+                         pool->database.c_str(), pool->port,
+                         pool->socket.empty() ? nullptr : pool->socket.c_str(), 0) == nullptr) {
+    error->number = mysql_errno(h.get());
+    error->text = mysql_error(h.get());
+    error->timedOut = Clock::now() - started >= std::chrono::seconds(connectTimeout) - std::chrono::milliseconds(100);
+    return nullptr;
+  }
+  mysql_query(h.get(), "set names 'utf8'");
+  return h.release();
+}
+
+void CloseAll(std::vector<MYSQL*>* handles) {
+  for (MYSQL* h : *handles) mysql_close(h);
+  handles->clear();
+}
+
+// A server connection for one statement of `db`, or null when none could be
+// had in time. Only the pool's bookkeeping happens under its lock; connects
+// run without it.
+MYSQL* Borrow(DbConnection* db, const DbTiming& timing, Clock::time_point giveUpAt) {
+  DbPool* p = db->pool;
+  std::unique_lock<std::mutex> hold(p->lock);
+  const auto busyUntil = Clock::now() + std::chrono::milliseconds(timing.poolWaitMs);
+  constexpr auto kSlice = std::chrono::milliseconds(200);  // to notice g_stopping
+  for (;;) {
+    if (!p->idle.empty()) {
+      MYSQL* h = p->idle.back();
+      p->idle.pop_back();
+      p->busyReported = false;
+      return h;
+    }
+    if (g_stopping.load()) return nullptr;
+    const auto now = Clock::now();
+    if (p->down) {
+      // The database is away. This client waits out one outage at most once.
+      if (db->gaveUpIn == p->outage || now >= giveUpAt) {
+        db->gaveUpIn = p->outage;
+        return nullptr;
+      }
+      if (!p->probing && now >= p->nextProbe && p->open < p->limit) {
+        // One attempt every connectRetryMs for the whole site, however
+        // many statements wait: a database that comes back is not met by a
+        // crowd of connects, and strmd does not spin while it is away.
+        p->probing = true;
+        ++p->open;
+        hold.unlock();
+        ConnectError error;
+        MYSQL* h = ConnectOnce(p, timing, giveUpAt, &error);
+        hold.lock();
+        p->probing = false;
+        if (h != nullptr) {
+          p->down = false;
+          p->limit = p->configuredLimit;
+          p->changed.notify_all();
+          hold.unlock();
+          Notice("SQL RECONNECT: the database of site %s answers again\n", p->siteName.c_str());
+          return h;
+        }
+        --p->open;
+        p->nextProbe = Clock::now() + std::chrono::milliseconds(timing.connectRetryMs);
+        p->changed.notify_all();
+        // A server that takes connections and never answers has had this
+        // statement's whole timeout already: waiting on would double it.
+        if (error.timedOut) {
+          db->gaveUpIn = p->outage;
+          return nullptr;
+        }
+        continue;
+      }
+      const auto until = p->probing ? giveUpAt : std::min(p->nextProbe, giveUpAt);
+      p->changed.wait_until(hold, std::min(until, now + kSlice));
+      continue;
+    }
+    if (p->open < p->limit) {
+      ++p->open;
+      hold.unlock();
+      ConnectError error;
+      MYSQL* h = ConnectOnce(p, timing, giveUpAt, &error);
+      hold.lock();
+      if (h != nullptr) {
+        p->busyReported = false;
+        return h;
+      }
+      --p->open;
+      p->changed.notify_all();
+      if (error.number == kDbErrorTooManyConnections && p->open > 0) {
+        // The server allows fewer connections than the site's setting: use
+        // what it gave, and wait for one of those instead.
+        const int had = p->limit;
+        p->limit = p->open;
+        if (p->limit < had) {
+          hold.unlock();
+          ReportDbError(error.number, error.text.c_str(), p->siteName.c_str());
+          hold.lock();
+        }
+        continue;
+      }
+      if (!p->down) {
+        p->down = true;
+        ++p->outage;
+        p->nextProbe = Clock::now() + std::chrono::milliseconds(timing.connectRetryMs);
+        hold.unlock();
+        ReportDbError(error.number, error.text.c_str(), p->siteName.c_str());
+        hold.lock();
+      }
+      if (error.timedOut) {
+        db->gaveUpIn = p->outage;
+        return nullptr;
+      }
+      continue;
+    }
+    // Every connection is lent out: wait for one, a bounded time.
+    if (now >= busyUntil) {
+      const bool report = !p->busyReported;
+      p->busyReported = true;
+      const int limit = p->limit;
+      hold.unlock();
+      if (report) {
+        const int saved = errno;
+        errno = 0;
+        ReportError("SQL CONNECT: all %d connections of site %s stayed busy for %d ms; statements fail",
+                    limit, p->siteName.c_str(), timing.poolWaitMs);
+        errno = saved;
+      }
+      return nullptr;
+    }
+    p->changed.wait_until(hold, std::min(busyUntil, now + kSlice));
+  }
+}
+
+void GiveBack(DbPool* p, MYSQL* h) {
+  std::lock_guard<std::mutex> guard(p->lock);
+  p->idle.push_back(h);
+  p->changed.notify_one();
+}
+
+// Closes a connection that lost its server, and the idle ones with it: a
+// lost connection mostly means the server restarted, and they are as dead.
+void Discard(DbPool* p, MYSQL* h) {
+  std::vector<MYSQL*> dead{h};
+  {
+    std::lock_guard<std::mutex> guard(p->lock);
+    dead.insert(dead.end(), p->idle.begin(), p->idle.end());
+    p->open -= static_cast<int>(dead.size());
+    p->idle.clear();
+    p->changed.notify_all();
+  }
+  CloseAll(&dead);
+}
+
+// Drops a result this thread stored and never took.
 void DropPending(DbConnection* db, std::thread::id self) {
+  std::lock_guard<std::mutex> guard(db->lock);
   auto& list = db->pending;
   for (auto it = list.begin(); it != list.end(); ++it) {
     if (it->first == self) {
@@ -97,27 +367,35 @@ void DropPending(DbConnection* db, std::thread::id self) {
 
 enum class Want { kStatus, kInsertId, kAffectedRows };
 
-// Sends `text`, resends it after a lost connection, and for a statement that
-// returns rows stores the result under the same hold of the lock. *value gets
-// the insert id or affected rows the statement produced.
-int Run(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
+// Sends `text` on a borrowed server connection, resends it after a lost
+// connection, and for a statement that returns rows stores the result before
+// the connection goes back. *value gets the insert id or affected rows.
+// The whole statement, resends included, is bounded by giveUpMs (and each
+// library call by sql_timeout).
+int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
   if (value != nullptr) *value = 0;
-  if (db == nullptr || !db->configured) return 0;
+  if (!DbUsable(db)) return 0;
   const DbTiming timing = Timing();
   const std::thread::id self = std::this_thread::get_id();
   const int length = static_cast<int>(text.size());
+  const auto giveUpAt = Clock::now() + std::chrono::milliseconds(timing.giveUpMs);
+  DbPool* pool = db->pool;
+  DropPending(db, self);
   int storeFailures = 0;
   for (;;) {
-    std::unique_lock<std::mutex> hold(db->lock);
-    if (db->connected.load() == 0 || db->handle == nullptr) return 0;
-    DropPending(db, self);
-    MYSQL* h = db->handle;
+    MYSQL* h = Borrow(db, timing, giveUpAt);
+    if (h == nullptr) {
+      db->connected = 0;
+      return 0;
+    }
+    db->connected = 1;
     if (mysql_real_query(h, text.data(), text.size()) == 0) {
       if (mysql_field_count(h) == 0) {
         if (value != nullptr) {
           if (want == Want::kInsertId) *value = mysql_insert_id(h);
           if (want == Want::kAffectedRows) *value = mysql_affected_rows(h);
         }
+        GiveBack(pool, h);
         return 1;
       }
       MYSQL_RES* res = mysql_store_result(h);
@@ -134,34 +412,53 @@ int Run(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
         }
       }
       if (res != nullptr) {
+        GiveBack(pool, h);
+        std::lock_guard<std::mutex> guard(db->lock);
         db->pending.emplace_back(self, res);
         return 1;
       }
       ConsolePrint("SQL SERVER ERROR: %s\n", errText.c_str());
-      if (!IsLostConnection(err)) return 0;
+      if (!IsLostConnection(err)) {
+        // Rows may be left unread on it: a fresh connection is the safe one.
+        std::vector<MYSQL*> one{h};
+        {
+          std::lock_guard<std::mutex> guard(pool->lock);
+          --pool->open;
+          pool->changed.notify_all();
+        }
+        CloseAll(&one);
+        return 0;
+      }
       // Fetching again from a lost connection cannot work: reconnect and send
       // the select again, a bounded number of times.
-      db->connected = 0;
-      hold.unlock();
+      Discard(pool, h);
       ++storeFailures;
-      const bool last = storeFailures >= std::max(1, timing.storeAttempts);
-      if (!PauseUnlessStopping(last ? 0 : timing.storeRetryPauseMs)) return 0;
-      if (!DbConnect(db) || last) return 0;
+      if (storeFailures >= std::max(1, timing.storeAttempts)) return 0;
+      if (!PauseUnlessStopping(timing.storeRetryPauseMs) || Clock::now() >= giveUpAt) return 0;
       continue;
     }
     const unsigned err = mysql_errno(h);
     ConsolePrint("SQL ERROR: %s.\n  Query was: %.*s\n", mysql_error(h), length, text.data());
-    if (!IsLostConnection(err)) return 0;
-    db->connected = 0;
-    hold.unlock();
-    if (!PauseUnlessStopping(timing.resendPauseMs)) return 0;
-    if (!DbConnect(db)) return 0;
+    if (!IsLostConnection(err)) {
+      GiveBack(pool, h);
+      return 0;
+    }
+    Discard(pool, h);
+    if (!PauseUnlessStopping(timing.resendPauseMs) || Clock::now() >= giveUpAt) return 0;
   }
+}
+
+// A failed statement leaves errno 0: whatever the library's sockets left in
+// it is not the cause, and the callers' reports that follow would show it.
+int Run(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
+  const int ok = RunOnce(db, text, want, value);
+  if (!ok) errno = 0;
+  return ok;
 }
 
 int RunFormatted(DbConnection* db, Want want, uint64_t* value, const char* format, va_list args) {
   if (value != nullptr) *value = 0;
-  if (db == nullptr || !db->configured) return 0;
+  if (!DbUsable(db)) return 0;
   StatementBuffer buf;
   if (!FormatStatement(&buf, format, args)) return 0;
   return Run(db, std::string_view(buf.text.get(), buf.length), want, value);
@@ -172,13 +469,20 @@ int RunFormatted(DbConnection* db, Want want, uint64_t* value, const char* forma
 void DbSetTiming(const DbTiming& timing) {
   std::lock_guard<std::mutex> guard(g_timingLock);
   g_timing = timing;
+  g_timingRead = true;
 }
 
 DbTiming DbGetTiming() { return Timing(); }
 
 void DbSetStoreFaultHook(DbStoreFaultHook hook) { g_storeFault = hook; }
 
-bool DbUsable(const DbConnection* db) { return db != nullptr && db->configured; }
+bool DbUsable(const DbConnection* db) { return db != nullptr && db->pool != nullptr; }
+
+int DbPoolSize(const DbConnection* db) {
+  if (!DbUsable(db)) return 0;
+  std::lock_guard<std::mutex> guard(db->pool->lock);
+  return db->pool->open;
+}
 
 DbConnection* DbOpen(const SiteConfig* site) {
   auto* db = new DbConnection;
@@ -186,60 +490,34 @@ DbConnection* DbOpen(const SiteConfig* site) {
     REPORT_ASSERT("site", "Database");
     return db;
   }
-  const char* values[] = {site->sql_server, site->sql_database, site->sql_user, site->sql_password};
-  char* fields[] = {db->server, db->database, db->user, db->password};
-  for (int i = 0; i < 4; ++i) {
+  for (const char* value : {site->sql_server, site->sql_database, site->sql_user, site->sql_password}) {
     // A cut host, account or schema name could reach the wrong database.
-    if (strnlen(values[i], kDbSettingSize) >= kDbSettingSize) {
+    if (strnlen(value, kDbSettingSize) >= kDbSettingSize) {
       ReportError("SQL CONNECT: a database setting of site %s is longer than %zu characters",
                   site->name, kDbSettingSize - 1);
       return db;
     }
-    memcpy(fields[i], values[i], strlen(values[i]) + 1);
   }
-  if (db->server[0] == '\0' || db->user[0] == '\0' || db->database[0] == '\0') {
+  if (site->sql_server[0] == '\0' || site->sql_user[0] == '\0' || site->sql_database[0] == '\0') {
     ReportError("SQL CONNECT: site %s has no database server, user or name; "
                 "its statements will fail",
                 site->name);
     return db;
   }
-  db->configured = true;
-  DbConnect(db);
+  db->pool = PoolFor(site);
+  std::lock_guard<std::mutex> guard(db->pool->lock);
+  ++db->pool->users;
   return db;
 }
 
 int DbConnect(DbConnection* db) {
-  if (db == nullptr) return 0;
-  db->connected = 0;
-  if (!db->configured) return 0;
+  if (!DbUsable(db)) return 0;
   const DbTiming timing = Timing();
-  std::string host, socket;
-  unsigned port = 0;
-  ParseServer(db->server, &host, &port, &socket);
-  for (int attempt = 1;; ++attempt) {
-    HandlePtr h(mysql_init(nullptr));
-    if (h == nullptr) {
-      ReportError("SQL CONNECT: %s", "out of memory");
-    } else {
-      // One attempt must not hang on a host that never answers.
-      const unsigned timeout = static_cast<unsigned>(std::max(1, timing.connectTimeoutSec));
-      mysql_options(h.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-      if (mysql_real_connect(h.get(), host.c_str(), db->user, db->password, db->database, port,
-                             socket.empty() ? nullptr : socket.c_str(), 0) != nullptr) {
-        mysql_query(h.get(), "set names 'utf8'");
-        std::lock_guard<std::mutex> guard(db->lock);
-        for (auto& p : db->pending) mysql_free_result(p.second);
-        db->pending.clear();
-        if (db->handle != nullptr) mysql_close(db->handle);
-        db->handle = h.release();
-        db->connected = 1;
-        return 1;
-      }
-      ReportError("SQL CONNECT: %s", mysql_error(h.get()));
-    }
-    if (timing.connectAttempts > 0 && attempt >= timing.connectAttempts) return 0;
-    if (!PauseUnlessStopping(timing.connectRetryMs)) return 0;
-  }
+  MYSQL* h = Borrow(db, timing, Clock::now() + std::chrono::milliseconds(timing.giveUpMs));
+  db->connected = h != nullptr ? 1 : 0;
+  if (h == nullptr) return 0;
+  GiveBack(db->pool, h);
+  return 1;
 }
 
 void DbClose(DbConnection* db) {
@@ -248,9 +526,19 @@ void DbClose(DbConnection* db) {
     std::lock_guard<std::mutex> guard(db->lock);
     for (auto& p : db->pending) mysql_free_result(p.second);
     db->pending.clear();
-    if (db->handle != nullptr) mysql_close(db->handle);
-    db->handle = nullptr;
-    db->connected = 0;
+  }
+  if (DbPool* p = db->pool; p != nullptr) {
+    // The last client of a site takes the site's connections with it.
+    std::vector<MYSQL*> idle;
+    {
+      std::lock_guard<std::mutex> guard(p->lock);
+      if (--p->users == 0) {
+        idle.swap(p->idle);
+        p->open -= static_cast<int>(idle.size());
+        p->limit = p->configuredLimit;
+      }
+    }
+    CloseAll(&idle);
   }
   delete db;
 }
@@ -388,22 +676,9 @@ bool DbIsSessionId(std::string_view text) {
   return true;
 }
 
-std::string DbEscape(DbConnection* db, std::string_view text) {
-  std::string out(text.size() * 2 + 1, '\0');
-  if (db != nullptr) {
-    std::lock_guard<std::mutex> guard(db->lock);
-    if (db->handle != nullptr && db->connected.load() != 0) {
-      const unsigned long n =
-          mysql_real_escape_string(db->handle, out.data(), text.data(), text.size());
-      if (n != static_cast<unsigned long>(-1)) {
-        out.resize(n);
-        return out;
-      }
-    }
-  }
-  // No connection to ask: the escapes the server understands in any
-  // ASCII-compatible character set.
-  out.clear();
+std::string DbEscape(DbConnection*, std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 2);
   for (char c : text) {
     switch (c) {
       case '\0': out += "\\0"; break;

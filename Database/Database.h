@@ -1,15 +1,26 @@
-// The database connection: one DbConnection per RTMP connection, the only
-// path from strmd to the platform's MariaDB/MySQL database.
+// The database connection: one DbConnection per RTMP connection, the handle
+// through which all of strmd's SQL reaches the platform's MariaDB/MySQL
+// database.
 //
-// A DbConnection is created and closed by its RTMP connection's thread, but
-// other connections' threads may run statements on it too (chat presence).
-// Its lock is held from sending a statement until its status, and for a
-// select its whole result, have been taken from the library, so statements
-// and results of different threads never interleave. Connecting and the
-// pauses between retries block only the calling thread, without the lock.
+// Behind the handles, each site has one pool of server connections, at most
+// the site's `sql_connections`, made on first use and shared by all of the
+// site's DbConnections. A statement borrows a server connection from sending
+// the statement until its status, its insert id or affected rows, or for a
+// select its whole result, have been taken from the library, then gives it
+// back; results stay with the calling thread. Any thread may run statements
+// on any DbConnection (chat presence uses other members' handles); only the
+// owning connection's thread opens and closes it.
+//
+// Every wait is bounded: for a free server connection (DbTiming::poolWaitMs),
+// for a database that does not answer (a retry every connectRetryMs, given up
+// after giveUpMs, counted once per DbConnection and outage), and every
+// library call (the site's `sql_timeout`). An outage is reported once per
+// site, not once per client. Locks: the pool registry, then a pool's lock,
+// then a DbConnection's lock; none is held while the library talks to the
+// server.
 //
 // Every operation accepts a null or unusable connection and then fails
-// quietly: a site without database settings is reported once, by DbOpen.
+// quietly: a site without database settings is reported by DbOpen.
 #pragma once
 
 #include <mysql.h>
@@ -28,6 +39,7 @@
 #include "server/Log.h"
 
 struct SiteConfig;
+struct DbPool;
 
 // Statements are formatted into a working buffer of this size; a statement
 // that does not fit is refused, never cut.
@@ -35,36 +47,41 @@ constexpr size_t kDbStatementSize = 524288;
 constexpr size_t kDbSettingSize = 260;  // server, database, user, password
 constexpr int kDbErrorServerGone = 2006;
 constexpr int kDbErrorServerLost = 2013;
+constexpr int kDbErrorTooManyConnections = 1040;
 
-// The waits of the connection. The defaults are the server's; tests shorten
-// them. Zero attempts means no limit.
+// The waits of the connection. The defaults are the server's; a test
+// shortens them with DbSetTiming, or for the binary with the test-only
+// environment variables STRMD_TEST_DB_RETRY_MS, STRMD_TEST_DB_GIVEUP_MS and
+// STRMD_TEST_DB_POOL_WAIT_MS, read once at the first use of the database.
 struct DbTiming {
-  int connectRetryMs = 10000;  // between connect attempts
-  int connectAttempts = 0;     // endless: the caller waits for the server
-  int resendPauseMs = 1000;    // after a lost connection, before reconnecting
+  int connectRetryMs = 10000;  // between connect attempts while the database is away
+  int giveUpMs = 30000;        // a statement (and its client) waits no longer for it
+  int poolWaitMs = 5000;       // for a free server connection while all are busy
+  int resendPauseMs = 1000;    // after a lost connection, before sending again
   int storeRetryPauseMs = 5000;
   int storeAttempts = 3;       // a lost result is fetched again this often
-  int connectTimeoutSec = 10;  // one attempt to reach the server
+  int connectTimeoutSec = 10;  // one attempt to reach the server (at most sql_timeout)
 };
 void DbSetTiming(const DbTiming& timing);
 DbTiming DbGetTiming();
 
 struct DbConnection {
-  // Set once by DbOpen.
-  char server[kDbSettingSize] = {};
-  char database[kDbSettingSize] = {};
-  char user[kDbSettingSize] = {};
-  char password[kDbSettingSize] = {};
-  bool configured = false;  // false: no site or empty settings; never connects
+  // Set once by DbOpen; null for a connection that can never reach a
+  // database (no site, or its settings are missing or too long).
+  DbPool* pool = nullptr;
 
-  // 1 while connected; 0 while a (re)connect runs or when never connected.
+  // 1 when the last statement reached the database; 0 before the first one
+  // and after one that could not.
   std::atomic<int32_t> connected{0};
 
-  // Guarded by `lock`. Null until the first connect succeeds; a reconnect
-  // builds a new handle without the lock and swaps it in.
+  // Guarded by the pool's lock: the outage in which a statement of this
+  // connection already waited out giveUpMs. Later statements of the same
+  // outage fail at once, so a client waits once, not once per statement.
+  uint64_t gaveUpIn = 0;
+
+  // Guarded by `lock`: results stored by DbExecute for DbStoreResult, one
+  // per calling thread.
   std::mutex lock;
-  MYSQL* handle = nullptr;
-  // Results stored by DbExecute for DbStoreResult, one per calling thread.
   std::vector<std::pair<std::thread::id, MYSQL_RES*>> pending;
 };
 
@@ -79,17 +96,21 @@ struct DbResult {
 // for SQL NULL. Valid until the next DbFetchRow on its result or DbFreeResult.
 using DbRow = char**;
 
-// A new connection for the site, connected (which may wait for the server)
-// unless its settings are missing. Returns an unusable connection, never null,
-// when `site` is null or its server, user or database is empty; that case is
-// reported here once. `sql_server` is "host", "host:port" or a socket path.
+// A new handle on the site's pool. It costs the database nothing until its
+// first statement. Returns an unusable connection, never null, when `site`
+// is null or its server, user or database is empty or too long; that case is
+// reported here. `sql_server` is "host", "host:port" or a socket path.
 DbConnection* DbOpen(const SiteConfig* site);
-// 1 when connected; 0 for an unconfigured connection or when g_stopping (or
-// the test attempt limit) ended the retries.
+// Makes sure the database answers: borrows a server connection (making one
+// when none is free) and gives it back. 1 when it answers; 0 for an
+// unusable connection, when the waits above ran out, or when g_stopping.
 int DbConnect(DbConnection* db);
 // Closes and frees; null does nothing. Frees results nobody fetched.
 void DbClose(DbConnection* db);
 bool DbUsable(const DbConnection* db);
+// Server connections the pool of `db` holds now (idle, lent or being made);
+// 0 for an unusable connection.
+int DbPoolSize(const DbConnection* db);
 
 // 1 when the statement succeeded, 0 otherwise. A statement that returns rows
 // keeps its stored result for DbStoreResult on the same thread.
@@ -132,8 +153,9 @@ using DbConnectionPtr = std::unique_ptr<DbConnection, DbConnectionDeleter>;
 constexpr size_t kDbMaxSessionIdLength = 256;
 bool DbIsSessionId(std::string_view text);
 
-// `text` escaped for use between single quotes in a statement on `db`
-// (mysql_real_escape_string; without a connection, the same escapes by hand).
+// `text` escaped for use between single quotes in a statement on `db`. The
+// connections speak UTF-8 (set names), in which no byte of a multi-byte
+// character is a quote or backslash, so the escapes need no server.
 std::string DbEscape(DbConnection* db, std::string_view text);
 
 // Test seam: when set, consulted after every successful send of a statement

@@ -250,7 +250,8 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
     connection->db = nullptr;
   }
   // Without a site this is an unusable but safe connection: every statement
-  // fails quietly and the connection goes on without records.
+  // fails quietly and the connection goes on without records. With one, it
+  // costs the database nothing until a statement needs it.
   connection->db = DbOpen(connection->site);
   return 1;
 }

@@ -10,6 +10,11 @@
 # After a start, DIR/env holds STRMD_TESTDB_HOST, _PORT, _SOCKET and _DATABASE
 # in shell syntax; DIR/port and DIR/socket hold the bare values. The port is
 # kept across restarts so that open clients reconnect to the same address.
+#
+# $STRMD_TESTDB_OPTIONS, when set at a start, is added to the server's
+# command line (blank-separated options, e.g. "--max-connections=20"), for
+# tests that need a server configured otherwise; it takes effect only when
+# the server is not already running.
 set -u
 
 usage() {
@@ -151,7 +156,7 @@ launch() {
   setsid mariadbd --no-defaults --datadir="$datadir" --socket="$socket" \
     --port="$port" --bind-address=127.0.0.1 --user=root --pid-file="$pidfile" \
     --log-error="$logfile" --lower-case-table-names=1 \
-    --default-time-zone=+00:00 --skip-log-bin \
+    --default-time-zone=+00:00 --skip-log-bin ${STRMD_TESTDB_OPTIONS:-} \
     </dev/null >/dev/null 2>&1 9>&- &
   local child=$! deadline=$((SECONDS + start_timeout))
   until answers; do

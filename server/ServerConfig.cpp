@@ -29,6 +29,13 @@ void ReadNumber(const RegKey& key, const char* name, int32_t* field, int32_t fal
   *field = RegistryGetDword(key, name, &v) ? static_cast<int32_t>(v) : fallback;
 }
 
+// A positive number up to `max`; missing, zero or negative takes `fallback`.
+void ReadBounded(const RegKey& key, const char* name, int32_t* field, int32_t fallback, int32_t max) {
+  ReadNumber(key, name, field, fallback);
+  if (*field <= 0) *field = fallback;
+  if (*field > max) *field = max;
+}
+
 template <size_t N>
 void ReadText(const RegKey& key, const char* name, char (&field)[N], const char* fallback) {
   std::string v;
@@ -64,6 +71,9 @@ void LoadSite(ServerConfig* config, const RegKey& siteKey, const std::string& na
   ReadText(siteKey, "sql_database", site->sql_database, "");
   ReadText(siteKey, "sql_user", site->sql_user, "");
   ReadText(siteKey, "sql_password", site->sql_password, "");
+  ReadBounded(siteKey, "sql_connections", &site->sql_connections, kSiteSqlConnectionsDefault,
+              kSiteSqlConnectionsMax);
+  ReadBounded(siteKey, "sql_timeout", &site->sql_timeout, kSiteSqlTimeoutDefault, kSiteSqlTimeoutMax);
   std::string host;
   for (uint32_t i = 0; i < kSiteHostNames && RegistryEnumSubKey(siteKey, i, &host); ++i)
     CopyText(site->hostNames[i], host.c_str());

@@ -9,6 +9,13 @@
 
 constexpr size_t kTextSize = 1024;  // fixed text fields: 1023 characters and a zero
 constexpr int kSiteHostNames = 16;
+// The site's database pool: at most this many server connections, and the
+// client library's read and write timeout in seconds. A value of 0 or less
+// in the registry takes the default; larger ones are cut to the maximum.
+constexpr int32_t kSiteSqlConnectionsDefault = 16;
+constexpr int32_t kSiteSqlConnectionsMax = 1024;
+constexpr int32_t kSiteSqlTimeoutDefault = 30;
+constexpr int32_t kSiteSqlTimeoutMax = 3600;
 
 struct SiteConfig {
   char name[kTextSize] = {};
@@ -21,6 +28,8 @@ struct SiteConfig {
   char sql_database[kTextSize] = {};
   char sql_user[kTextSize] = {};
   char sql_password[kTextSize] = {};
+  int32_t sql_connections = kSiteSqlConnectionsDefault;
+  int32_t sql_timeout = kSiteSqlTimeoutDefault;  // seconds
   char hostNames[kSiteHostNames][kTextSize] = {};
 };
 

@@ -116,6 +116,24 @@ TEST_F(ConfigTest, PathWithoutFilesDerivesFromNewPath) {
   EXPECT_STREQ(s->sql_password, "");
 }
 
+TEST_F(ConfigTest, DatabasePoolSettingsHaveDefaultsAndBounds) {
+  const std::string site = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\";
+  Write(std::string(kHeader) + kServerKey + site + "a]\n" + site +
+        "b]\n\"sql_connections\"=dword:00000003\n\"sql_timeout\"=dword:00000002\n" + site +
+        "c]\n\"sql_connections\"=dword:00000000\n\"sql_timeout\"=dword:ffffffff\n" + site +
+        "d]\n\"sql_connections\"=dword:00000401\n\"sql_timeout\"=dword:00000e11\n" + site +
+        "e]\n\"sql_connections\"=\"8\"\n");
+  ServerConfig c;
+  Load(&c);
+  const int32_t want[][2] = {{16, 30}, {3, 2}, {16, 30}, {1024, 3600}, {16, 30}};
+  for (int i = 0; i < 5; ++i) {
+    SiteConfig* s = Site(c, i);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->sql_connections, want[i][0]) << s->name;
+    EXPECT_EQ(s->sql_timeout, want[i][1]) << s->name;
+  }
+}
+
 TEST_F(ConfigTest, SeventeenHostNamesLoadSixteen) {
   std::string body = std::string(kHeader) + kServerKey + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\s]\n";
   for (int i = 0; i < 17; ++i) {

@@ -2,10 +2,16 @@
 // failures, reconnects and the limits of the working buffer.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fstream>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Database/Database.h"
 #include "server/Server.h"
@@ -25,6 +31,7 @@ DbTiming FastTiming() {
   t.resendPauseMs = 20;
   t.storeRetryPauseMs = 20;
   t.connectTimeoutSec = 2;
+  t.poolWaitMs = 2000;
   return t;
 }
 
@@ -34,7 +41,7 @@ class DatabaseTest : public ::testing::Test {
     ASSERT_TRUE(db_.ok()) << "no test database (is the testdb fixture running?)";
     DbSetTiming(FastTiming());
     conn_.reset(DbOpen(db_.site()));
-    ASSERT_EQ(conn_->connected.load(), 1);
+    ASSERT_EQ(DbConnect(conn_.get()), 1);
   }
   void TearDown() override {
     DbSetStoreFaultHook(nullptr);
@@ -181,7 +188,7 @@ TEST(DatabaseSettings, UnusableConnectionsFailQuietlyAfterOneReport) {
   char out[8] = "x";
   EXPECT_STREQ(DbQueryValue(db, out, sizeof out, "select 1"), "");
   EXPECT_EQ(DbStoreResult(db), nullptr);
-  EXPECT_EQ(db->handle, nullptr);
+  EXPECT_EQ(db->pool, nullptr);
   DbClose(db);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(CountOf(err, "nodb"), 1) << err;
@@ -207,38 +214,67 @@ TEST(DatabaseSettings, UnusableConnectionsFailQuietlyAfterOneReport) {
   EXPECT_FALSE(DbUsable(longName.get()));
 }
 
-TEST(DatabaseConnect, RetriesUntilTheLimitOrAStop) {
+TEST(DatabaseConnect, UnreachableDatabaseIsGivenUpAndReportedOncePerOutage) {
   DbTiming timing = FastTiming();
-  timing.connectAttempts = 3;
+  timing.giveUpMs = 400;
   DbSetTiming(timing);
   SiteConfig site;
+  CopyText(site.name, "away");
   CopyText(site.sql_server, "127.0.0.1:1");  // nothing listens on port 1
   CopyText(site.sql_user, "root");
   CopyText(site.sql_database, "kestravon");
   testing::internal::CaptureStderr();
+  // Opening costs the database nothing: no attempt, no report.
   DbConnectionPtr db(DbOpen(&site));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(db->connected.load(), 0);
-  EXPECT_EQ(CountOf(err, "SQL CONNECT: "), 3) << err;
-  EXPECT_EQ(DbExecute(db.get(), "select 1"), 0);
+  EXPECT_EQ(DbPoolSize(db.get()), 0);
+  EXPECT_EQ(CountOf(testing::internal::GetCapturedStderr(), "SQL CONNECT"), 0);
 
-  timing.connectAttempts = 0;  // endless, until the server stops
+  // Several clients wait at once; each gives up after giveUpMs, and the
+  // outage is reported once, with the database's error and no stale errno.
+  testing::internal::CaptureStderr();
+  std::vector<DbConnectionPtr> clients;
+  for (int i = 0; i < 6; ++i) clients.emplace_back(DbOpen(&site));
+  std::atomic<int> ok{0};
+  std::vector<std::thread> threads;
+  errno = EAGAIN;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto& c : clients)
+    threads.emplace_back([&ok, db = c.get()] { ok += DbExecute(db, "select 1"); });
+  for (auto& t : threads) t.join();
+  const auto waited = std::chrono::steady_clock::now() - start;
+  // A second statement of a client that already waited fails at once.
+  const auto again = std::chrono::steady_clock::now();
+  EXPECT_EQ(DbInsert(clients[0].get(), "insert into Chat values (0, 0, 'x')"), 0);
+  const auto againWaited = std::chrono::steady_clock::now() - again;
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ok.load(), 0);
+  EXPECT_GE(waited, std::chrono::milliseconds(350));
+  EXPECT_LT(waited, std::chrono::seconds(3));
+  EXPECT_LT(againWaited, std::chrono::milliseconds(200));
+  EXPECT_EQ(CountOf(err, "SQL CONNECT: "), 1) << err;
+  EXPECT_NE(err.find("ERROR: SQL CONNECT: "), std::string::npos) << err;
+  EXPECT_NE(err.find("(error 200"), std::string::npos) << err;  // 2002/2003: cannot connect
+  EXPECT_EQ(err.find("Resource temporarily unavailable"), std::string::npos) << err;
+  EXPECT_EQ(clients[0]->connected.load(), 0);
+
+  // A stop ends a long wait at once.
+  timing.giveUpMs = 60000;
   timing.connectRetryMs = 60000;
   DbSetTiming(timing);
+  DbConnectionPtr stopped(DbOpen(&site));
   std::thread stopper([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     g_stopping = true;
   });
   testing::internal::CaptureStderr();
-  const auto start = std::chrono::steady_clock::now();
-  DbConnectionPtr stopped(DbOpen(&site));
-  const auto waited = std::chrono::steady_clock::now() - start;
+  const auto stopStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(DbConnect(stopped.get()), 0);
+  const auto stopWaited = std::chrono::steady_clock::now() - stopStart;
   testing::internal::GetCapturedStderr();
   stopper.join();
   g_stopping = false;
   DbSetTiming(DbTiming());
-  EXPECT_EQ(stopped->connected.load(), 0);
-  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_LT(stopWaited, std::chrono::seconds(5));
 }
 
 TEST(DatabaseRestart, StatementsSurviveARestartOfTheServer) {
@@ -248,7 +284,7 @@ TEST(DatabaseRestart, StatementsSurviveARestartOfTheServer) {
   SiteConfig site;
   TestDbFillSite(&site, server.info(), "kestravon");
   DbConnectionPtr db(DbOpen(&site));
-  ASSERT_EQ(db->connected.load(), 1);
+  ASSERT_EQ(DbConnect(db.get()), 1);
   ASSERT_EQ(DbUpdate(db.get(), "update Chat set name='%s' where id=%d", "before", 1), 1);
 
   ASSERT_TRUE(server.Stop());
@@ -269,7 +305,8 @@ TEST(DatabaseRestart, StatementsSurviveARestartOfTheServer) {
   err = testing::internal::GetCapturedStderr();
   restarter.join();
   EXPECT_GT(id, 2);
-  EXPECT_GE(CountOf(err, "SQL CONNECT: "), 1);
+  EXPECT_EQ(CountOf(err, "SQL CONNECT: "), 1) << err;
+  EXPECT_EQ(CountOf(err, "answers again"), 1) << err;
   EXPECT_EQ(TestDbValue(server.info(), "kestravon", "select count(*) from Chat where name='while down'"), "1");
   DbSetTiming(DbTiming());
 }
@@ -294,6 +331,116 @@ TEST_F(DatabaseTest, EscapedTextRoundTrips) {
   ASSERT_NE(id, 0);
   char out[128];
   EXPECT_EQ(std::string(DbQueryValue(conn_.get(), out, sizeof out, "select name from Chat where id=%d", id)), text);
+}
+
+// Connections of the server that have `database` as their default, counted
+// from a connection that has none.
+int ServerConnectionsTo(const TestDbServerInfo& server, const std::string& database) {
+  return std::stoi(TestDbValue(server, "", "select count(*) from information_schema.processlist where db='" +
+                                               database + "'"));
+}
+
+TEST_F(DatabaseTest, ManyClientsShareTheSitesFewServerConnections) {
+  SiteConfig site = *db_.site();
+  site.sql_connections = 3;
+  std::vector<DbConnectionPtr> clients;
+  for (int i = 0; i < 12; ++i) clients.emplace_back(DbOpen(&site));
+  EXPECT_EQ(DbPoolSize(clients[0].get()), 0);
+  std::atomic<int> wrong{0}, most{0};
+  std::atomic<bool> done{false};
+  std::thread watcher([&] {
+    while (!done) {
+      const int n = ServerConnectionsTo(db_.server(), db_.name()) - 1;  // less the fixture's conn_
+      if (n > most) most = n;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int c = 0; c < 12; ++c) {
+    threads.emplace_back([&, c] {
+      DbConnection* db = clients[c].get();
+      for (int i = 0; i < 15; ++i) {
+        DbResultPtr result(DbSelect(db, "select %d, sleep(0.01)", c * 100 + i));
+        DbRow row = result != nullptr ? DbFetchRow(result.get()) : nullptr;
+        if (row == nullptr || atoi(row[0]) != c * 100 + i) ++wrong;
+        if (DbPoolSize(db) > 3) ++wrong;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  done = true;
+  watcher.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_LE(most.load(), 3);
+  EXPECT_GE(most.load(), 1);
+  EXPECT_EQ(DbPoolSize(clients[0].get()), 3);
+  // The last client of the site takes its connections with it.
+  clients.clear();
+  for (int i = 0; i < 100 && ServerConnectionsTo(db_.server(), db_.name()) > 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(ServerConnectionsTo(db_.server(), db_.name()), 1);
+}
+
+TEST_F(DatabaseTest, WaitForABusyPoolIsBoundedAndReportedOnce) {
+  DbTiming timing = FastTiming();
+  timing.poolWaitMs = 200;
+  DbSetTiming(timing);
+  SiteConfig site = *db_.site();
+  site.sql_connections = 1;
+  DbConnectionPtr slow(DbOpen(&site)), a(DbOpen(&site)), b(DbOpen(&site));
+  std::thread holder([&] { EXPECT_EQ(DbExecute(slow.get(), "select sleep(1.5)"), 1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  testing::internal::CaptureStderr();
+  const auto start = std::chrono::steady_clock::now();
+  std::thread other([&] { EXPECT_EQ(DbExecute(b.get(), "select 2"), 0); });
+  EXPECT_EQ(DbExecute(a.get(), "select 1"), 0);
+  other.join();
+  const auto waited = std::chrono::steady_clock::now() - start;
+  const std::string err = testing::internal::GetCapturedStderr();
+  holder.join();
+  EXPECT_GE(waited, std::chrono::milliseconds(180));
+  EXPECT_LT(waited, std::chrono::milliseconds(1000));
+  EXPECT_EQ(CountOf(err, "stayed busy"), 1) << err;
+  // Free again: statements go through.
+  char out[8];
+  EXPECT_STREQ(DbQueryValue(a.get(), out, sizeof out, "select 7"), "7");
+}
+
+TEST(DatabaseTimeout, AServerThatStopsAnsweringFailsTheStatementAfterTheReadTimeout) {
+  TestDbPrivateServer server;
+  ASSERT_TRUE(server.Start()) << "see " << server.dir() << "/script.log";
+  DbTiming timing = FastTiming();
+  timing.giveUpMs = 1500;
+  timing.connectRetryMs = 100;
+  DbSetTiming(timing);
+  SiteConfig site;
+  TestDbFillSite(&site, server.info(), "kestravon");
+  site.sql_timeout = 1;
+  DbConnectionPtr db(DbOpen(&site));
+  ASSERT_EQ(DbConnect(db.get()), 1);
+  pid_t pid = 0;
+  std::ifstream(server.dir() + "/mariadbd.pid") >> pid;
+  ASSERT_GT(pid, 0);
+
+  ASSERT_EQ(kill(pid, SIGSTOP), 0);  // takes connections, answers nothing
+  testing::internal::CaptureStderr();
+  const auto start = std::chrono::steady_clock::now();
+  const int ok = DbExecute(db.get(), "select 1");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  const std::string err = testing::internal::GetCapturedStderr();
+  kill(pid, SIGCONT);
+  EXPECT_EQ(ok, 0);
+  EXPECT_GE(waited, std::chrono::milliseconds(900));
+  EXPECT_LT(waited, std::chrono::milliseconds(4000)) << err;
+  EXPECT_EQ(CountOf(err, "SQL CONNECT: "), 1) << err;
+
+  // Answering again: the next statement gets through without a restart.
+  char out[8];
+  timing.giveUpMs = 10000;
+  DbSetTiming(timing);
+  DbConnectionPtr later(DbOpen(&site));
+  EXPECT_STREQ(DbQueryValue(later.get(), out, sizeof out, "select 5"), "5");
+  DbSetTiming(DbTiming());
 }
 
 }  // namespace
