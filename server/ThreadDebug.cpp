@@ -49,6 +49,13 @@ bool ThreadCpuSample(pthread_t thread, uint32_t* sample) {
 // Bits per second over the nominal period, in whole kilobits, as designed.
 int64_t StreamRate(uint32_t bytes) { return int64_t{bytes} * 8 / kDebugPeriodMs * 1000; }
 
+// Eight hex digits that tell the streams apart while they exist: the
+// record's address folded, as allocators often share the low half.
+uint32_t DebugStreamIdentity(const void* stream) {
+  auto a = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(stream));
+  return static_cast<uint32_t>(a ^ (a >> 32));
+}
+
 const char* Direction(const RtmpStream* stream) {
   if (stream->publishing) return "in";
   if (stream->playing) return "out";
@@ -77,7 +84,7 @@ void AppendStream(DebugReport* report, RtmpStream* stream) {
   const bool paused = out.paused;
   // The dropped count is reset only once the text has shown it.
   uint32_t dropped = active ? out.dropped.exchange(0) : out.dropped.load();
-  const auto identity = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(stream));
+  const uint32_t identity = DebugStreamIdentity(stream);
 
   if (active) {
     char line[kDebugAppendMax + 1];
@@ -409,6 +416,7 @@ DebugRead DebugReadReport(const std::string& name, DebugSnapshot* snapshot, std:
       std::atomic_thread_fence(std::memory_order_acquire);
       if (shared->sequence.load(std::memory_order_relaxed) == before) {
         snapshot->hasData = true;
+        snapshot->sequence = before;
         if (!ProcessAlive(snapshot->pid)) {
           *error = "no strmd is running: the status report " + path + " was left by process " +
                    std::to_string(snapshot->pid) + ", which has ended";

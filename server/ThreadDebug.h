@@ -130,6 +130,7 @@ struct DebugSnapshot {
   bool truncated = false;
   int32_t pid = 0;
   uint32_t periodMs = 0;
+  uint32_t sequence = 0;  // advances by 2 with every report published
 };
 // Reads a whole report of the server publishing under `name`, retrying a
 // torn read a bounded number of times (kBusy then). kNotRunning when there is
