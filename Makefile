@@ -1,16 +1,25 @@
-# strmd: the two commands an operator needs.
-#   make run   installs what is missing, builds, starts the demo database and strmd
-#   make test  installs what is missing, builds (also under ASan/UBSan) and runs every test
+# strmd: the commands an operator needs.
+#   make run      installs what is missing, builds strmd and strmdctl, starts the demo database and strmd
+#   make test     installs what is missing, builds (also under ASan/UBSan) and runs every test
+#   make install  builds strmd and strmdctl and installs them as a systemd service (PREFIX, DESTDIR)
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all deps build build-asan test run stop-db clean
+PREFIX ?= /usr/local
+BINDIR ?= $(PREFIX)/bin
+UNITDIR ?= $(PREFIX)/lib/systemd/system
+SYSUSERSDIR ?= $(PREFIX)/lib/sysusers.d
+SYSCONFDIR ?= /etc
+SITEDIR ?= /srv/kestravon
+DESTDIR ?=
+
+.PHONY: all deps build build-asan programs test run stop-db install install-files clean
 
 all: build
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh && echo "dependencies: installed"
 
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -20,6 +29,15 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSTRMD_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 
+# Only the two programs, not the test suites; the compiler's output goes to
+# $(BUILD)/programs.log and is shown only when the build fails.
+programs: deps
+	@mkdir -p $(BUILD)
+	@echo "build: strmd and strmdctl in $(BUILD)/ (log $(BUILD)/programs.log)"
+	@{ cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	   cmake --build $(BUILD) -j$(JOBS) --target strmd strmdctl; } >$(BUILD)/programs.log 2>&1 || \
+	 { tail -n 40 $(BUILD)/programs.log; echo "build failed: see $(BUILD)/programs.log"; exit 1; }
+
 # The whole suite runs against the sanitizer build, which also builds with
 # every warning as an error; the release build must compile too.
 test: build build-asan
@@ -27,11 +45,41 @@ test: build build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 600
 
-run: build
+run: programs
 	@scripts/run-demo.sh $(BUILD)
 
 stop-db:
 	@scripts/testdb.sh stop var/db
+
+install: programs install-files
+
+# The files of an installation, from programs already built in $(BUILD). The
+# registry file is made from the example only when there is none; without
+# DESTDIR the system user is created and the site folders given to it.
+install-files:
+	install -D -m 0755 $(BUILD)/strmd $(DESTDIR)$(BINDIR)/strmd
+	install -D -m 0755 $(BUILD)/strmdctl $(DESTDIR)$(BINDIR)/strmdctl
+	install -d $(DESTDIR)$(UNITDIR)
+	sed -e 's|/usr/local/bin/|$(BINDIR)/|g' -e 's|/etc/kestravon/|$(SYSCONFDIR)/kestravon/|g' \
+	    -e 's|/srv/kestravon|$(SITEDIR)|g' scripts/systemd/strmd.service >$(DESTDIR)$(UNITDIR)/strmd.service
+	chmod 0644 $(DESTDIR)$(UNITDIR)/strmd.service
+	install -d $(DESTDIR)$(SYSUSERSDIR)
+	sed -e 's|/srv/kestravon|$(SITEDIR)|g' scripts/systemd/strmd.sysusers >$(DESTDIR)$(SYSUSERSDIR)/strmd.conf
+	chmod 0644 $(DESTDIR)$(SYSUSERSDIR)/strmd.conf
+	install -d $(DESTDIR)$(SYSCONFDIR)/kestravon
+	sed -e 's|/srv/kestravon|$(SITEDIR)|g' scripts/strmd.reg.example >$(DESTDIR)$(SYSCONFDIR)/kestravon/strmd.reg.example
+	chmod 0644 $(DESTDIR)$(SYSCONFDIR)/kestravon/strmd.reg.example
+	@[ -e $(DESTDIR)$(SYSCONFDIR)/kestravon/strmd.reg ] || \
+	  install -m 0640 $(DESTDIR)$(SYSCONFDIR)/kestravon/strmd.reg.example $(DESTDIR)$(SYSCONFDIR)/kestravon/strmd.reg
+	install -d $(DESTDIR)$(SITEDIR)/sites/default/temp $(DESTDIR)$(SITEDIR)/sites/default/htdocs \
+	  $(DESTDIR)$(SITEDIR)/sites/default/files $(DESTDIR)$(SITEDIR)/sites/default/cache
+	@if [ -z "$(DESTDIR)" ]; then \
+	  { getent passwd strmd >/dev/null || systemd-sysusers $(SYSUSERSDIR)/strmd.conf || \
+	    useradd --system --user-group --home-dir $(SITEDIR) --shell /usr/sbin/nologin strmd; } && \
+	  chgrp strmd $(SYSCONFDIR)/kestravon/strmd.reg && \
+	  chown -R strmd:strmd $(SITEDIR)/sites && \
+	  { systemctl daemon-reload 2>/dev/null || true; }; \
+	fi
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -45,8 +45,13 @@ void ModelSessionUser(RtmpConnection* connection, const char* phpsessid, ModelRe
     REPORT_ASSERT("connection->session", "RtmpModel");
     return;
   }
-  FreeRecord(connection->user);
-  connection->user = LoadUser(connection->db, "id=%d", connection->session->userid).release();
+  User* loaded = LoadUser(connection->db, "id=%d", connection->session->userid).release();
+  {
+    // The debug monitor reads the user under this lock.
+    ListLock guard(connection->streams.lock);
+    FreeRecord(connection->user);
+    connection->user = loaded;
+  }
   if (connection->user == nullptr) {
     REPORT_ASSERT("connection->user", "RtmpModel");
     return;

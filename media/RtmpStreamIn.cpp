@@ -5,7 +5,9 @@
 
 // Audio and video from a publisher. Until recording and live channels are in
 // place nothing is kept: the connection owns and frees the message.
-void StreamInReceive(RtmpStream*, RtmpPacket*) {}
+void StreamInReceive(RtmpStream* stream, RtmpPacket* packet) {
+  stream->input.bytesIn += packet->m_nBodySize;
+}
 
 // No recording file yet: the publisher still gets its "NetStream.Publish.Start".
 bool CreateRecordingFile(RtmpStream*) { return false; }

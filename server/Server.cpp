@@ -3,19 +3,24 @@
 #include <arpa/inet.h>
 #include <mysql.h>
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <ctime>
 #include <memory>
 #include <mutex>
 
 #include "rtmp/RtmpCore.h"
 #include "server/Log.h"
+#include "server/ThreadDebug.h"
 #include "server/ThreadHttp.h"
+#include "util/Registry.h"
 
 std::atomic<bool> g_stopping{false};
 int g_listensock = -1;
@@ -75,6 +80,23 @@ bool IsResourceShortage(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+// Without the server key strmd still starts, but with nothing configured: the
+// operator is told once why, and what that means.
+void WarnNoSettings(const ServerConfig& config) {
+  std::string path = RegistryPath();
+  std::string why;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    why = errno == ENOENT ? "is missing" : std::string("cannot be read (") + strerror(errno) + ")";
+  } else {
+    close(fd);
+    why = std::string("has no key [HKEY_LOCAL_MACHINE\\") + config.key + "]";
+  }
+  ConsolePrint("WARNING: registry file %s %s; strmd runs without settings: it listens on a port the system "
+               "chooses, on every address, and serves no site\n",
+               path.c_str(), why.c_str());
+}
+
 }  // namespace
 
 int ServerPeekFirstByte(int fd, int timeoutMs) {
@@ -97,43 +119,54 @@ bool ServerInit() {
   g_errorsToFile = true;
   mysql_library_init(0, nullptr, nullptr);
   ServerConfigSetName(&g_config, "kvd");
-  ServerConfigLoad(&g_config);
+  if (!ServerConfigLoad(&g_config)) WarnNoSettings(g_config);
   uint64_t partialMB = g_config.maxPartialInputMB > 0 ? static_cast<uint64_t>(g_config.maxPartialInputMB) : 256;
   RtmpSetPartialInputLimit(partialMB << 20);
   return true;
 }
 
-void ServerRun() {
+int ServerRun(const std::function<void()>& listening) {
+  DebugMonitorStart();
+
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(g_config.rtmpPort));
+  const char* where = g_config.rtmpBindAddress[0] != '\0' ? g_config.rtmpBindAddress : "all addresses";
+  if (g_config.rtmpBindAddress[0] != '\0' && inet_pton(AF_INET, g_config.rtmpBindAddress, &addr.sin_addr) != 1) {
+    errno = EINVAL;
+    ReportError("RtmpBindAddress \"%s\" is not an IPv4 address; strmd cannot listen", g_config.rtmpBindAddress);
+    return 1;
+  }
+
   {
     std::lock_guard<std::mutex> lock(g_listenLock);
     g_listensock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   }
   if (g_listensock < 0) {
     REPORT_ASSERT("g_listensock", "Server");
-    return;
+    return 1;
   }
   // Lets a restarted server bind while old connections linger in TIME_WAIT;
   // a port held by a live listener still fails the bind.
   int yes = 1;
   setsockopt(g_listensock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<uint16_t>(g_config.rtmpPort));
-  if (bind(g_listensock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  // A port that cannot be had ends the process with a failure, so that a
+  // supervisor sees it and tries again.
+  if (bind(g_listensock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(g_listensock, SOMAXCONN) != 0) {
+    int err = errno;
     REPORT_ASSERT("res != SOCKET_ERROR", "Server");
+    errno = err;
+    ReportError("STRMD cannot listen on port %d (%s)", g_config.rtmpPort, where);
     CloseListener();
-    return;
-  }
-  if (listen(g_listensock, SOMAXCONN) != 0) {
-    REPORT_ASSERT("res != SOCKET_ERROR", "Server");
-    CloseListener();
-    return;
+    return 1;
   }
   socklen_t len = sizeof addr;
   getsockname(g_listensock, reinterpret_cast<sockaddr*>(&addr), &len);
   ConsolePrint("STRMD started on port %d\n", ntohs(addr.sin_port));
+  if (listening) listening();
 
   while (!g_stopping) {
     sockaddr_in peer{};
@@ -162,6 +195,7 @@ void ServerRun() {
   }
   CloseListener();
   ConsolePrint("STRMD stopped\n");
+  return 0;
 }
 
 void ServerStop() {

@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <functional>
 
 #include "server/ServerConfig.h"
 
@@ -37,7 +38,10 @@ constexpr int kFirstByteWaitMs = 300 * 1000;
 int ServerPeekFirstByte(int fd, int timeoutMs);
 
 bool ServerInit();
-void ServerRun();
+// Starts the debug monitor, listens on RtmpBindAddress:RtmpPortNumber, calls
+// `listening` once the socket is bound and listening, and accepts until
+// ServerStop. 0 after a stop, 1 when the port could not be had (reported).
+int ServerRun(const std::function<void()>& listening = {});
 void ServerStop();
 
 // The RTMP connection driver's entry, provided by the connection module.

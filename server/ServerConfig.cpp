@@ -96,6 +96,8 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadText(*key, "HttpsForward", config->httpsForward, "");
   ReadNumber(*key, "HttpsCertificateId", &config->httpsCertificateId, 0);
   ReadNumber(*key, "RtmpPortNumber", &config->rtmpPort, 1935);
+  ReadText(*key, "RtmpBindAddress", config->rtmpBindAddress, "");
+  ReadNumber(*key, "DebugCpuLimit", &config->debugCpuLimit, 80);
   ReadNumber(*key, "RtmpEnabled", &config->rtmpEnabled, 1);
   ReadNumber(*key, "TranscodeThreads", &config->transcodeThreads, 1);
   ReadText(*key, "InstallFolder", config->installFolder, "");

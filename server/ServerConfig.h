@@ -48,7 +48,9 @@ struct ServerConfig {
   char httpsForward[kTextSize] = {};
   int32_t httpsCertificateId = 0;
   int32_t rtmpPort = 0;
+  char rtmpBindAddress[kTextSize] = {};  // IPv4 text; empty: every address
   int32_t rtmpEnabled = 0;
+  int32_t debugCpuLimit = 80;  // percent of the machine; 0: the monitor never aborts
   int32_t transcodeThreads = 0;
   char installFolder[kTextSize] = {};
   List sites;  // of SiteConfig, owned by this record

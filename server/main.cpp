@@ -88,7 +88,7 @@ void WaitForStop() {
 int RunConsole() {
   StartSignalThread(false);
   if (!ServerInit()) return 1;
-  ServerRun();
+  if (ServerRun() != 0) return 1;
   WaitForStop();
   return 0;
 }
@@ -100,8 +100,12 @@ int RunService() {
     Notify("STATUS=Start-up failed\nERRNO=1066");
     return 1;
   }
-  Notify("READY=1\nSTATUS=Running");
-  ServerRun();
+  // Ready only once clients can connect: a supervisor that orders other
+  // services after this one must not start them against a closed port.
+  if (ServerRun([] { Notify("READY=1\nSTATUS=Running"); }) != 0) {
+    Notify("STATUS=Cannot listen on the RTMP port\nERRNO=1");
+    return 1;
+  }
   WaitForStop();
   Notify("STATUS=Stopped");
   return 0;

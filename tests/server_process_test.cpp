@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "server/Server.h"
@@ -76,7 +79,7 @@ TEST(Process, ServiceRunNotifiesSupervisorAndStopsOnSigterm) {
   close(fd);
 }
 
-TEST(Process, PortInUseGivesBindReportAndExitZero) {
+TEST(Process, PortInUseGivesBindReportNamingThePortAndExitOne) {
   int holder = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -90,10 +93,103 @@ TEST(Process, PortInUseGivesBindReportAndExitZero) {
   std::string dir = TestTempDir("inuse");
   ASSERT_TRUE(p.Start({}, WriteRegistry(dir, ntohs(addr.sin_port))));
   ASSERT_TRUE(p.Wait());
-  EXPECT_EQ(p.exitStatus, 0);
+  // A supervisor must see the failure to restart the service.
+  EXPECT_EQ(p.exitStatus, 1);
   EXPECT_NE(p.ErrorLog().find("ERROR: Address already in use - ASSERT(res != SOCKET_ERROR) failed at Server:"),
             std::string::npos) << p.ErrorLog();
+  EXPECT_NE(p.ErrorLog().find("ERROR: Address already in use - STRMD cannot listen on port " +
+                              std::to_string(ntohs(addr.sin_port)) + " (all addresses)"),
+            std::string::npos) << p.ErrorLog();
+  EXPECT_EQ(p.Output().find("STRMD started"), std::string::npos);
+
+  // Under the supervisor: never ready, and the exit code says why.
+  std::string sockPath = dir + "/notify";
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un un{};
+  un.sun_family = AF_UNIX;
+  snprintf(un.sun_path, sizeof un.sun_path, "%s", sockPath.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&un), sizeof un), 0);
+  ServerProcess service;
+  service.dir = dir;
+  ASSERT_TRUE(service.Start({"-s"}, WriteRegistry(dir, ntohs(addr.sin_port)), {"NOTIFY_SOCKET=" + sockPath}));
+  ASSERT_TRUE(service.Wait());
+  EXPECT_EQ(service.exitStatus, 1);
+  std::string got;
+  char buf[512];
+  ssize_t n;
+  while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(got.find("READY=1"), std::string::npos) << got;
+  EXPECT_NE(got.find("ERRNO=1"), std::string::npos) << got;
+  close(fd);
   close(holder);
+}
+
+// Where a registry file is missing, unreadable or lacks the server key, one
+// warning names the file and says what strmd does instead.
+TEST(Process, RegistryWithoutServerKeyIsWarnedAboutOnce) {
+  std::string dir = TestTempDir("noreg");
+  struct Case {
+    std::string file, why;
+  } cases[] = {{dir + "/missing.reg", "is missing"},
+               {dir + "/other.reg", "has no key [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]"}};
+  {
+    FILE* f = fopen(cases[1].file.c_str(), "w");
+    fputs("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n", f);
+    fclose(f);
+  }
+  for (const Case& c : cases) {
+    ServerProcess p;
+    p.dir = TestTempDir("noreg-run");
+    ASSERT_TRUE(p.Start({}, c.file));
+    ASSERT_TRUE(p.WaitForOutput("STRMD started"));
+    std::string out = p.Output();
+    std::string warning = "WARNING: registry file " + c.file + " " + c.why +
+                          "; strmd runs without settings: it listens on a port the system chooses";
+    EXPECT_NE(out.find(warning), std::string::npos) << out;
+    EXPECT_EQ(out.find("WARNING"), out.rfind("WARNING")) << out;
+    p.Signal(SIGINT);
+    ASSERT_TRUE(p.Wait());
+  }
+}
+
+// The listening socket of a RtmpBindAddress as the kernel lists it.
+bool ListensOn(const char* hexAddress, int port) {
+  FILE* f = fopen("/proc/net/tcp", "r");
+  if (f == nullptr) return false;
+  char want[32];
+  snprintf(want, sizeof want, "%s:%04X", hexAddress, port);
+  char line[512];
+  bool found = false;
+  while (fgets(line, sizeof line, f) != nullptr) {
+    char local[64], remote[64], state[8];
+    if (sscanf(line, "%*d: %63s %63s %7s", local, remote, state) == 3 && strcmp(local, want) == 0 &&
+        strcmp(state, "0A") == 0)
+      found = true;
+  }
+  fclose(f);
+  return found;
+}
+
+TEST(Process, RtmpBindAddressChoosesTheListeningAddress) {
+  ServerProcess p;
+  ASSERT_TRUE(StartServer(&p, "bindaddr", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n"
+                                          "\"RtmpBindAddress\"=\"127.0.0.1\"\n"));
+  EXPECT_TRUE(ListensOn("0100007F", p.port));
+  EXPECT_FALSE(ListensOn("00000000", p.port));
+  int fd = ConnectTo(p.port);
+  EXPECT_GE(fd, 0);
+  close(fd);
+  p.Signal(SIGINT);
+  ASSERT_TRUE(p.Wait());
+
+  ServerProcess bad;
+  std::string dir = TestTempDir("badbind");
+  ASSERT_TRUE(bad.Start({}, WriteRegistry(dir, FreePort(), "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n"
+                                                           "\"RtmpBindAddress\"=\"localhost\"\n")));
+  ASSERT_TRUE(bad.Wait());
+  EXPECT_EQ(bad.exitStatus, 1);
+  EXPECT_NE(bad.Output().find("RtmpBindAddress \"localhost\" is not an IPv4 address"), std::string::npos)
+      << bad.Output();
 }
 
 TEST(Process, SilentCloseLeavesNothingAndServerKeepsAccepting) {

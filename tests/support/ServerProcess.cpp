@@ -4,15 +4,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
 #include <thread>
 
 #include "TestEnv.h"
@@ -45,6 +48,10 @@ std::string WriteRegistry(const std::string& dir, int port, const std::string& e
 }
 
 ServerProcess::~ServerProcess() {
+  if (!shmName.empty()) {
+    shm_unlink(shmName.c_str());
+    shm_unlink((shmName + "-data").c_str());
+  }
   if (pid > 0 && exitStatus < 0) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -57,6 +64,10 @@ bool ServerProcess::Start(const std::vector<std::string>& args, const std::strin
   output = dir + "/output.txt";
   std::string logs = dir + "/logs";
   std::string binary = TestBinaryPath();
+  if (shmName.empty()) {
+    static std::atomic<int> serial{0};
+    shmName = "/strmd-test-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+  }
   pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
@@ -67,6 +78,7 @@ bool ServerProcess::Start(const std::vector<std::string>& args, const std::strin
     dup2(nullfd, 0);
     setenv("STRMD_REGISTRY", registry.c_str(), 1);
     setenv("STRMD_LOG_DIR", logs.c_str(), 1);
+    setenv("STRMD_SHM_NAME", shmName.c_str(), 1);
     unsetenv("NOTIFY_SOCKET");
     for (const std::string& e : env) putenv(strdup(e.c_str()));
     std::vector<char*> argv;

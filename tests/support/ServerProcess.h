@@ -20,11 +20,14 @@ struct ServerProcess {
   std::string output;     // file with the process's standard error and output
   int port = 0;
   int exitStatus = -1;    // after Wait: exit code, or 128 + signal
+  // The status report's shared-memory name: one of its own per process, as
+  // the default name is one for the whole machine; removed by the destructor.
+  std::string shmName;
 
   ServerProcess() = default;
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
-  ~ServerProcess();  // kills a process still running
+  ~ServerProcess();  // kills a process still running, removes its status report
 
   // Starts `strmd args...` with STRMD_REGISTRY=registry and STRMD_LOG_DIR=dir/logs
   // plus any `env` entries ("NAME=value").

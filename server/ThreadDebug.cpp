@@ -1,0 +1,467 @@
+#include "server/ThreadDebug.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+#include "Database/Record.h"
+#include "connection/RtmpConnection.h"
+#include "media/RtmpStream.h"
+#include "server/Log.h"
+#include "server/Server.h"
+
+namespace {
+
+// A number as a record field, formatted without allocating.
+struct Num {
+  char text[32];
+  explicit Num(int64_t v) { snprintf(text, sizeof text, "%lld", static_cast<long long>(v)); }
+  operator std::string_view() const { return text; }
+};
+
+// The connection thread's CPU time in 100-ns units, low 32 bits (the sample
+// wraps; the difference of two samples is taken unsigned). On Linux a thread's
+// clock counts user and kernel time together.
+bool ThreadCpuSample(pthread_t thread, uint32_t* sample) {
+  clockid_t clock;
+  if (pthread_getcpuclockid(thread, &clock) != 0) return false;
+  timespec ts;
+  if (clock_gettime(clock, &ts) != 0) return false;
+  uint64_t units = uint64_t(ts.tv_sec) * 10000000u + uint64_t(ts.tv_nsec) / 100u;
+  *sample = static_cast<uint32_t>(units);
+  return true;
+}
+
+// Bits per second over the nominal period, in whole kilobits, as designed.
+int64_t StreamRate(uint32_t bytes) { return int64_t{bytes} * 8 / kDebugPeriodMs * 1000; }
+
+// Eight hex digits that tell the streams apart while they exist: the
+// record's address folded, as allocators often share the low half.
+uint32_t DebugStreamIdentity(const void* stream) {
+  auto a = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(stream));
+  return static_cast<uint32_t>(a ^ (a >> 32));
+}
+
+const char* Direction(const RtmpStream* stream) {
+  if (stream->publishing) return "in";
+  if (stream->playing) return "out";
+  return "";
+}
+
+void AppendStream(DebugReport* report, RtmpStream* stream) {
+  RtmpStreamIn& in = stream->input;
+  RtmpStreamOut& out = stream->output;
+  // Taken and reset in one step: bytes counted meanwhile go to the next period.
+  uint32_t bytesIn = in.bytesIn.exchange(0);
+  uint32_t bytesOut = out.bytesOut.exchange(0);
+  uint32_t queued = 0, lastQueued = 0;
+  if (out.queued != 0) {
+    ListLock guard(out.queue.lock);
+    queued = out.queue.count;
+    lastQueued = out.lastQueued;
+  }
+  uint32_t subscribers;
+  {
+    ListLock guard(in.subscribers.lock);
+    subscribers = in.subscribers.count;
+  }
+  const bool active = bytesIn != 0 || bytesOut != 0;
+  const int64_t rateIn = StreamRate(bytesIn), rateOut = StreamRate(bytesOut);
+  const bool paused = out.paused;
+  // The dropped count is reset only once the text has shown it.
+  uint32_t dropped = active ? out.dropped.exchange(0) : out.dropped.load();
+  const uint32_t identity = DebugStreamIdentity(stream);
+
+  if (active) {
+    char line[kDebugAppendMax + 1];
+    size_t n = 0;
+    auto add = [&](const char* format, auto... args) {
+      if (n >= sizeof line) return;
+      int r = snprintf(line + n, sizeof line - n, format, args...);
+      if (r > 0) n += static_cast<size_t>(r);
+    };
+    add("      0x%08x - stream %s", identity, Direction(stream));
+    char rate[32];
+    if (rateIn != 0) {
+      report->totalIn += rateIn;
+      FormatRate(rate, rateIn);
+      add(" %sbps", rate);
+    }
+    if (rateOut != 0) {
+      report->totalOut += rateOut;
+      FormatRate(rate, rateOut);
+      add(" %sbps", rate);
+    }
+    if (paused) add(", paused");
+    if (queued != 0) add(", %d queued (%d)", static_cast<int>(queued), static_cast<int>(lastQueued));
+    if (dropped != 0) add(", %d dropped", static_cast<int>(dropped));
+    if (subscribers != 0) add(", %d out", static_cast<int>(subscribers));
+    if (stream->name[0] != '\0') add(", %s", stream->name);
+    DebugAppend(report, "%s", line);
+    DebugAppend(report, "\n");
+  }
+
+  char id[16];
+  snprintf(id, sizeof id, "0x%08x", identity);
+  DebugAppendRecord(report, {"stream", id, Direction(stream), Num(rateIn), Num(rateOut), paused ? "1" : "0",
+                             Num(queued), Num(lastQueued), Num(dropped), Num(subscribers), stream->name,
+                             active ? "1" : "0"});
+}
+
+void AppendConnection(DebugReport* report, RtmpConnection* connection, int processors, double fakeCpu) {
+  uint32_t sample = connection->cpuSample;
+  if (ThreadCpuSample(connection->thread, &sample)) {
+    // A new connection's first sample counts all the time its thread used.
+    uint32_t use = sample - connection->cpuSample;
+    connection->cpuSample = sample;
+    report->cpuSum += double(use) / kDebugPeriodMs / 100 / processors;
+  }
+  report->cpuSum += fakeCpu;
+
+  // The user record may be replaced by a model command; that happens under
+  // the stream list lock, so the line is written under it too.
+  ListLock guard(connection->streams.lock);
+  const char* site = connection->site != nullptr ? connection->site->name : "";
+  const User* user = connection->user;
+  const char* userName = user != nullptr && user->name != nullptr ? user->name : "<unknown user>";
+  int userId = user != nullptr ? user->id : 0;
+  DebugAppend(report, "    %s    \t%s  \t%s.%s (%d)\n", connection->address, connection->flashVer, site,
+              userName, userId);
+  DebugAppendRecord(report, {"connection", connection->address, connection->flashVer, site,
+                             user != nullptr ? userName : "", Num(userId)});
+  for (ListNode* n = connection->streams.first; n != nullptr; n = n->next)
+    AppendStream(report, static_cast<RtmpStream*>(n->item));
+}
+
+// Environment values of the tests; read once, when set.
+int EnvInt(const char* name, int fallback, int low, int high) {
+  const char* v = getenv(name);
+  if (v == nullptr || v[0] == '\0') return fallback;
+  char* end = nullptr;
+  long n = strtol(v, &end, 10);
+  if (*end != '\0' || n < low || n > high) return fallback;
+  return static_cast<int>(n);
+}
+
+double EnvDouble(const char* name) {
+  const char* v = getenv(name);
+  if (v == nullptr || v[0] == '\0') return 0;
+  return strtod(v, nullptr);
+}
+
+bool ProcessAlive(int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+// Maps a shared object; null when it cannot be opened (errno set).
+void* MapObject(const std::string& name, size_t size, bool create) {
+  int fd = create ? shm_open(name.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0640)
+                  : shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  if (create) {
+    // The umask must not widen or narrow what the group may do.
+    if (fchmod(fd, 0640) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) {
+      int err = errno;
+      close(fd);
+      errno = err;
+      return nullptr;
+    }
+  } else {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(size)) {
+      close(fd);
+      errno = ENOENT;  // not (yet) a report of ours
+      return nullptr;
+    }
+  }
+  void* p = mmap(nullptr, size, create ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+  int err = errno;
+  close(fd);
+  errno = err;
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+std::string ShmPath(const std::string& name) {
+  return "/dev/shm/" + (name.empty() || name[0] != '/' ? name : name.substr(1));
+}
+
+}  // namespace
+
+void DebugReportClear(DebugReport* report) {
+  memset(report->text, 0, sizeof report->text);
+  report->position = 0;
+  report->dataLength = 0;
+  report->data[0] = '\0';
+  report->truncated = false;
+  report->totalIn = report->totalOut = 0;
+  report->cpuSum = 0;
+}
+
+void DebugAppend(DebugReport* report, const char* format, ...) {
+  char text[kDebugAppendMax + 1];
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (n <= 0) return;
+  size_t length = std::min(static_cast<size_t>(n), kDebugAppendMax);
+  // The last byte of the buffer stays the text's terminating zero.
+  size_t room = kDebugBufferSize - 1 - report->position;
+  if (length > room) length = room;
+  memcpy(report->text + report->position, text, length);
+  report->position += length;
+  report->text[report->position] = '\0';
+}
+
+void DebugAppendRecord(DebugReport* report, std::initializer_list<std::string_view> fields) {
+  size_t n = report->dataLength;
+  // One byte stays for the terminating zero.
+  auto put = [&](char c) {
+    if (n + 1 >= kDebugDataSize) return false;
+    report->data[n++] = c;
+    return true;
+  };
+  bool fits = true, first = true;
+  for (std::string_view field : fields) {
+    if (!first) fits = fits && put('\t');
+    first = false;
+    for (char c : field) {
+      if (!fits) break;
+      // The characters that would end a field or a record are escaped.
+      switch (c) {
+        case '\\': fits = put('\\') && put('\\'); break;
+        case '\t': fits = put('\\') && put('t'); break;
+        case '\n': fits = put('\\') && put('n'); break;
+        case '\r': fits = put('\\') && put('r'); break;
+        default: fits = put(c);
+      }
+    }
+  }
+  fits = fits && put('\n');
+  if (!fits) {
+    // A record is whole or absent: the reader never meets half of one.
+    report->truncated = true;
+    report->data[report->dataLength] = '\0';
+    return;
+  }
+  report->dataLength = n;
+  report->data[n] = '\0';
+}
+
+void FormatRate(std::span<char> buffer, int64_t value) {
+  if (value < 1000)
+    snprintf(buffer.data(), buffer.size(), "%lld", static_cast<long long>(value));
+  else if (value < 1000000)
+    snprintf(buffer.data(), buffer.size(), value % 1000 == 0 ? "%.0fk" : "%.2fk", double(value) / 1000);
+  else
+    snprintf(buffer.data(), buffer.size(), value % 1000000 == 0 ? "%.0fm" : "%.2fm", double(value) / 1000000);
+}
+
+void DebugAppendRooms(DebugReport*) {
+  // The live rooms join the report with the chat module: a line per room and
+  // per present member, and their "room" and "member" records.
+}
+
+double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
+  DebugReportClear(report);
+  if (processors < 1) processors = 1;
+  {
+    ListLock guard(g_connections.lock);
+    if (g_connections.count == 0) return 0;  // the report stays empty
+    DebugAppend(report, "\n  RTMP connection(s): %d\n", static_cast<int>(g_connections.count));
+    for (ListNode* n = g_connections.first; n != nullptr; n = n->next)
+      AppendConnection(report, static_cast<RtmpConnection*>(n->item), processors, fakeCpu);
+  }
+  char in[32], out[32];
+  FormatRate(in, report->totalIn);
+  FormatRate(out, report->totalOut);
+  DebugAppend(report, "\n  total: \t%sbps in  \t%sbps out\n", in, out);
+  DebugAppend(report, "\n");
+  DebugAppendRooms(report);
+  char cpu[32];
+  snprintf(cpu, sizeof cpu, "%.2f", report->cpuSum);
+  DebugAppendRecord(report, {"total", Num(report->totalIn), Num(report->totalOut), cpu});
+  return report->cpuSum;
+}
+
+DebugShm::~DebugShm() {
+  if (text != nullptr) munmap(text, kDebugBufferSize);
+  if (shared != nullptr) munmap(shared, sizeof(DebugShared));
+}
+
+std::string DebugShmName() {
+  const char* v = getenv("STRMD_SHM_NAME");
+  return v != nullptr && v[0] != '\0' ? v : kDebugShmName;
+}
+
+bool DebugShmCreate(DebugShm* shm, const std::string& name, uint32_t periodMs) {
+  shm->name = name;
+  int fd = shm_open(name.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0640);
+  if (fd < 0 || fchmod(fd, 0640) != 0 || ftruncate(fd, kDebugBufferSize) != 0) {
+    REPORT_ASSERT("mapfile", "ThreadDebug");
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  void* p = mmap(nullptr, kDebugBufferSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (p == MAP_FAILED) {
+    REPORT_ASSERT("g_debugbuffer", "ThreadDebug");
+    return false;
+  }
+  shm->text = static_cast<char*>(p);
+  shm->text[0] = '\0';
+
+  void* d = MapObject(name + kDebugDataSuffix, sizeof(DebugShared), true);
+  if (d == nullptr) {
+    // Readers still get the text, without the guard against torn reads.
+    REPORT_ASSERT("shared", "ThreadDebug");
+    return true;
+  }
+  shm->shared = static_cast<DebugShared*>(d);
+  DebugShared* s = shm->shared;
+  // Taken over from a server that may have died while writing: odd while
+  // the header is set, then even.
+  uint32_t odd = s->sequence.load() | 1u;
+  s->sequence.store(odd);
+  s->magic = kDebugMagic;
+  s->version = kDebugVersion;
+  s->pid = getpid();
+  s->periodMs = periodMs;
+  s->dataLength = 0;
+  s->truncated = 0;
+  s->data[0] = '\0';
+  s->sequence.store(odd + 1, std::memory_order_release);
+  return true;
+}
+
+void DebugPublish(DebugShm* shm, const DebugReport& report) {
+  DebugShared* s = shm->shared;
+  if (s != nullptr) {
+    s->sequence.fetch_add(1, std::memory_order_acq_rel);  // odd: being rewritten
+    std::atomic_thread_fence(std::memory_order_release);
+  }
+  memcpy(shm->text, report.text, kDebugBufferSize);
+  if (s != nullptr) {
+    memcpy(s->data, report.data, report.dataLength + 1);
+    s->dataLength = static_cast<uint32_t>(report.dataLength);
+    s->truncated = report.truncated ? 1 : 0;
+    s->pid = getpid();
+    s->sequence.fetch_add(1, std::memory_order_release);  // even: stands
+  }
+}
+
+void DebugShmUnlink(DebugShm* shm) {
+  if (shm->shared != nullptr && shm->shared->pid != getpid()) return;  // another server took it over
+  shm_unlink(shm->name.c_str());
+  shm_unlink((shm->name + kDebugDataSuffix).c_str());
+}
+
+DebugRead DebugReadReport(const std::string& name, DebugSnapshot* snapshot, std::string* error) {
+  const std::string path = ShmPath(name);
+  std::unique_ptr<const char, void (*)(const char*)> text(
+      static_cast<const char*>(MapObject(name, kDebugBufferSize, false)),
+      [](const char* p) { if (p) munmap(const_cast<char*>(p), kDebugBufferSize); });
+  if (!text) {
+    int err = errno;
+    if (err == ENOENT) {
+      *error = "no strmd is running: there is no status report " + path;
+      return DebugRead::kNotRunning;
+    }
+    if (err == EACCES || err == EPERM) {
+      *error = "may not read the status report " + path + " (" + strerror(err) +
+               "): only strmd's user and group may read it; run as root or as a member of strmd's group";
+      return DebugRead::kNoAccess;
+    }
+    *error = "cannot read the status report " + path + ": " + strerror(err);
+    return DebugRead::kFailed;
+  }
+  std::unique_ptr<const DebugShared, void (*)(const DebugShared*)> shared(
+      static_cast<const DebugShared*>(MapObject(name + kDebugDataSuffix, sizeof(DebugShared), false)),
+      [](const DebugShared* p) { if (p) munmap(const_cast<DebugShared*>(p), sizeof(DebugShared)); });
+
+  auto copyText = [&] {
+    size_t n = strnlen(text.get(), kDebugBufferSize - 1);
+    snapshot->text.assign(text.get(), n);
+  };
+  if (!shared || shared->magic != kDebugMagic || shared->version != kDebugVersion) {
+    // A text without its guard: take it as it stands.
+    copyText();
+    snapshot->hasData = false;
+    return DebugRead::kOk;
+  }
+  // A report is rewritten in well under a millisecond every period: a few
+  // hundred tries with short pauses always find a stable one unless the
+  // writer died halfway, which the process check then tells.
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    uint32_t before = shared->sequence.load(std::memory_order_acquire);
+    if (before % 2 == 0) {
+      copyText();
+      uint32_t length = std::min<uint32_t>(shared->dataLength, kDebugDataSize - 1);
+      snapshot->data.assign(shared->data, length);
+      snapshot->pid = shared->pid;
+      snapshot->periodMs = shared->periodMs;
+      snapshot->truncated = shared->truncated != 0;
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (shared->sequence.load(std::memory_order_relaxed) == before) {
+        snapshot->hasData = true;
+        snapshot->sequence = before;
+        if (!ProcessAlive(snapshot->pid)) {
+          *error = "no strmd is running: the status report " + path + " was left by process " +
+                   std::to_string(snapshot->pid) + ", which has ended";
+          return DebugRead::kNotRunning;
+        }
+        return DebugRead::kOk;
+      }
+    }
+    if (attempt >= 20) usleep(1000);
+  }
+  int32_t pid = shared->pid;
+  if (!ProcessAlive(pid)) {
+    *error = "no strmd is running: the status report " + path + " was left by process " + std::to_string(pid) +
+             ", which has ended";
+    return DebugRead::kNotRunning;
+  }
+  *error = "the status report " + path + " kept changing while it was read; try again";
+  return DebugRead::kBusy;
+}
+
+int DebugMonitor() {
+  const int processors = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+  const int periodMs = EnvInt("STRMD_DEBUG_PERIOD_MS", kDebugPeriodMs, 1, 3600 * 1000);
+  const double fakeCpu = EnvDouble("STRMD_DEBUG_FAKE_CPU");
+  const int limit = g_config.debugCpuLimit;
+
+  DebugShm shm;
+  if (!DebugShmCreate(&shm, DebugShmName(), static_cast<uint32_t>(periodMs))) return 1;
+  // Built beside the shared text and copied over it in one step, so that a
+  // reader never meets half a report; allocated once, not per period.
+  auto report = std::make_unique<DebugReport>();
+  while (!g_stopping) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+    double cpu = DebugBuildReport(report.get(), processors, fakeCpu);
+    DebugPublish(&shm, *report);
+    if (limit > 0 && cpu >= double(limit)) {
+      ReportError("rtmp cpu %.2f%% aborting...", cpu);
+      fflush(stderr);
+      _exit(1);
+    }
+  }
+  DebugShmUnlink(&shm);
+  return 0;
+}
+
+void DebugMonitorStart() {
+  std::thread([] { DebugMonitor(); }).detach();
+}

@@ -1,0 +1,415 @@
+// The debug monitor: the report's lines built from connection and stream
+// records, the counters it resets, whole reports for readers while it
+// publishes, and, against the real binary, the rates of a publisher, the CPU
+// watchdog and `strmdctl status`.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "connection/RtmpConnection.h"
+#include "media/RtmpStream.h"
+#include "server/ThreadDebug.h"
+#include "support/AmfHelpers.h"
+#include "support/RtmpClient.h"
+#include "support/ServerProcess.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+std::string Rate(int64_t v) {
+  char buf[32];
+  FormatRate(buf, v);
+  return buf;
+}
+
+TEST(FormatRate, UnitsAndDecimals) {
+  EXPECT_EQ(Rate(0), "0");
+  EXPECT_EQ(Rate(999), "999");
+  EXPECT_EQ(Rate(1000), "1k");
+  EXPECT_EQ(Rate(1500), "1.50k");
+  EXPECT_EQ(Rate(999999), "1000.00k");
+  EXPECT_EQ(Rate(1000000), "1m");
+  EXPECT_EQ(Rate(2500000), "2.50m");
+}
+
+// Records of a connection and its streams in g_connections, as the
+// connection driver leaves them, without a socket.
+struct FakeConnection {
+  RtmpConnection connection;
+  FakeConnection(const char* address, const char* flashVer) {
+    CopyText(connection.address, address);
+    CopyText(connection.flashVer, flashVer);
+    connection.thread = pthread_self();
+    ListAddTail(&g_connections, &connection);
+  }
+  ~FakeConnection() {
+    ListRemoveAll(&connection.streams, nullptr);
+    ListRemove(&g_connections, &connection);
+  }
+  RtmpStream* Add(RtmpStream* stream) {
+    stream->connection = &connection;
+    ListAddTail(&connection.streams, stream);
+    return stream;
+  }
+};
+
+uint32_t Identity(const void* p) {
+  auto a = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
+  return static_cast<uint32_t>(a ^ (a >> 32));
+}
+
+std::string Line(const std::string& text, const std::string& part) {
+  size_t at = text.find(part);
+  if (at == std::string::npos) return "";
+  size_t start = text.rfind('\n', at);
+  start = start == std::string::npos ? 0 : start + 1;
+  return text.substr(start, text.find('\n', at) - start);
+}
+
+TEST(DebugReport, NoConnectionLeavesTheTextEmptyAndTheCpuSumZero) {
+  auto report = std::make_unique<DebugReport>();
+  EXPECT_EQ(DebugBuildReport(report.get(), 2, 500.0), 0.0);
+  EXPECT_EQ(report->position, 0u);
+  for (char c : report->text) ASSERT_EQ(c, '\0');
+  EXPECT_EQ(report->dataLength, 0u);
+}
+
+TEST(DebugReport, LinesOfConnectionsAndStreamsAndTheCountersReset) {
+  FakeConnection a("10.0.0.7", "LNX 9,0,124,2");
+  FakeConnection b("10.0.0.8", "WIN 11,1");
+  SiteConfig site;
+  CopyText(site.name, "school");
+  b.connection.site = &site;
+
+  RtmpStream publisher, player, idle;
+  a.Add(&publisher);
+  publisher.publishing = true;
+  CopyText(publisher.name, "live1");
+  publisher.input.bytesIn = 1000;
+  int subscriber = 0;
+  ListAddTail(&publisher.input.subscribers, &subscriber);
+
+  b.Add(&player);
+  player.playing = true;
+  CopyText(player.name, "fileid=200");
+  player.output.bytesOut = 300;
+  player.output.paused = true;
+  player.output.dropped = 3;
+  int packets[2] = {};
+  ListAddTail(&player.output.queue, &packets[0]);
+  ListAddTail(&player.output.queue, &packets[1]);
+  player.output.queued = 2;
+  player.output.lastQueued = 4200;
+
+  b.Add(&idle);
+  idle.playing = true;
+  idle.output.dropped = 5;
+
+  auto report = std::make_unique<DebugReport>();
+  double cpu = DebugBuildReport(report.get(), 2, 10.0);
+  std::string text = report->text;
+  // Each connection thread counts the fake 10 % plus its real use since it
+  // started (this test's thread, twice).
+  EXPECT_GT(cpu, 20.0);
+  EXPECT_EQ(text.rfind("\n  RTMP connection(s): 2\n", 0), 0u) << text;
+  EXPECT_NE(text.find("    10.0.0.7    \tLNX 9,0,124,2  \t.<unknown user> (0)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("    10.0.0.8    \tWIN 11,1  \tschool.<unknown user> (0)\n"), std::string::npos) << text;
+  char id[16];
+  snprintf(id, sizeof id, "%08x", Identity(&publisher));
+  EXPECT_EQ(Line(text, "live1"), "      0x" + std::string(id) + " - stream in 4kbps, 1 out, live1");
+  snprintf(id, sizeof id, "%08x", Identity(&player));
+  EXPECT_EQ(Line(text, "fileid=200"),
+            "      0x" + std::string(id) + " - stream out 1kbps, paused, 2 queued (4200), 3 dropped, fileid=200");
+  // A stream without traffic gets no line; its dropped count waits.
+  EXPECT_EQ(text.find(" - stream out,"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n  total: \t4kbps in  \t1kbps out\n\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("  total:"), text.size() - std::string("  total: \t4kbps in  \t1kbps out\n\n").size());
+
+  EXPECT_EQ(publisher.input.bytesIn, 0u);
+  EXPECT_EQ(player.output.bytesOut, 0u);
+  EXPECT_EQ(player.output.dropped, 0u);
+  EXPECT_EQ(idle.output.dropped, 5u);
+
+  std::string data(report->data, report->dataLength);
+  EXPECT_NE(data.find("connection\t10.0.0.8\tWIN 11,1\tschool\t\t0\n"), std::string::npos) << data;
+  EXPECT_NE(data.find("\tout\t0\t1000\t1\t2\t4200\t3\t0\tfileid=200\t1\n"), std::string::npos) << data;
+  EXPECT_NE(data.find("\tout\t0\t0\t0\t0\t0\t5\t0\t\t0\n"), std::string::npos) << data;
+  EXPECT_NE(data.find("total\t4000\t1000\t"), std::string::npos) << data;
+
+  // The next period: no traffic, so no stream line, and the dropped count
+  // printed once is not printed again.
+  DebugBuildReport(report.get(), 2);
+  text = report->text;
+  EXPECT_EQ(text.find("stream"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n  total: \t0bps in  \t0bps out\n"), std::string::npos) << text;
+  player.output.bytesOut = 100;
+  DebugBuildReport(report.get(), 2);
+  text = report->text;
+  // 100 bytes make less than one whole kilobit: a line without a rate.
+  EXPECT_NE(Line(text, "fileid=200").find(" - stream out, paused, 2 queued (4200), fileid=200"), std::string::npos)
+      << text;
+  ListRemoveAll(&player.output.queue, nullptr);
+  ListRemoveAll(&publisher.input.subscribers, nullptr);
+}
+
+TEST(DebugReport, TextPastTheBufferIsDroppedAndRecordsStayWhole) {
+  auto report = std::make_unique<DebugReport>();
+  DebugReportClear(report.get());
+  std::string chunk(1000, 'x');
+  for (int i = 0; i < 12; ++i) DebugAppend(report.get(), "%s", chunk.c_str());
+  EXPECT_EQ(report->position, kDebugBufferSize - 1);
+  EXPECT_EQ(report->text[kDebugBufferSize - 1], '\0');
+
+  std::string field(1000, 'y');
+  while (!report->truncated) DebugAppendRecord(report.get(), {"stream", field, "a\tb\\c\nd"});
+  std::string data(report->data, report->dataLength);
+  EXPECT_LT(data.size(), kDebugDataSize);
+  EXPECT_EQ(data.back(), '\n');
+  EXPECT_EQ(data.substr(0, data.find('\n') + 1), "stream\t" + field + "\ta\\tb\\\\c\\nd\n");
+}
+
+// A reader copying the report while the monitor rewrites it must never get
+// half of one report and half of the next.
+TEST(DebugShared, ReadersNeverSeeATornReport) {
+  std::string name = "/strmd-torn-" + std::to_string(getpid());
+  DebugShm shm;
+  ASSERT_TRUE(DebugShmCreate(&shm, name, 1));
+  ASSERT_NE(shm.shared, nullptr);
+
+  auto a = std::make_unique<DebugReport>();
+  auto b = std::make_unique<DebugReport>();
+  DebugReportClear(a.get());
+  DebugReportClear(b.get());
+  for (int i = 0; i < 9; ++i) DebugAppend(a.get(), "%s", std::string(1000, 'a').c_str());
+  DebugAppend(b.get(), "%s", std::string(3000, 'b').c_str());
+  for (int i = 0; i < 40; ++i) DebugAppendRecord(a.get(), {"total", std::string(1000, 'A')});
+  DebugAppendRecord(b.get(), {"total", std::string(500, 'B')});
+
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (uint64_t i = 0; !done; ++i) {
+      DebugPublish(&shm, i % 2 ? *a : *b);
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+  });
+  int stable = 0;
+  uint32_t lastSequence = 0;
+  int advanced = 0;
+  for (int i = 0; i < 3000; ++i) {
+    DebugSnapshot s;
+    std::string error;
+    DebugRead r = DebugReadReport(name, &s, &error);
+    if (r == DebugRead::kBusy) continue;
+    ASSERT_EQ(r, DebugRead::kOk) << error;
+    ASSERT_TRUE(s.hasData);
+    ASSERT_EQ(s.sequence % 2, 0u);
+    if (s.sequence != lastSequence) ++advanced;
+    lastSequence = s.sequence;
+    if (s.text.empty()) continue;  // before the first publish
+    bool isA = s.text[0] == 'a';
+    ASSERT_EQ(s.text, isA ? std::string(a->text) : std::string(b->text));
+    ASSERT_EQ(s.data, isA ? std::string(a->data, a->dataLength) : std::string(b->data, b->dataLength));
+    ++stable;
+  }
+  done = true;
+  writer.join();
+  EXPECT_GT(stable, 1000);
+  EXPECT_GT(advanced, 100);
+  DebugShmUnlink(&shm);
+}
+
+TEST(DebugShared, ReaderTellsWhenNoServerRuns) {
+  std::string name = "/strmd-none-" + std::to_string(getpid());
+  DebugSnapshot s;
+  std::string error;
+  EXPECT_EQ(DebugReadReport(name, &s, &error), DebugRead::kNotRunning);
+  EXPECT_NE(error.find("no strmd is running"), std::string::npos) << error;
+  EXPECT_NE(error.find("/dev/shm" + name), std::string::npos) << error;
+}
+
+// ---- The real binary ----
+
+const std::string kSite = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]\n";
+const std::vector<std::string> kFastReports = {"STRMD_DEBUG_PERIOD_MS=50"};
+
+bool Command(RtmpClient* client, std::initializer_list<amf::Node> values, uint32_t streamId = 0) {
+  return client->SendMessage(3, 20, streamId, 0, amf::Body(values));
+}
+
+bool Connected(RtmpClient* client, int port) {
+  if (!client->Connect("127.0.0.1", static_cast<uint16_t>(port)) || !client->HandshakePlain()) return false;
+  return Command(client, {amf::Str("connect"), amf::Num(1),
+                          amf::Obj({{"app", amf::Str("default")}, {"flashVer", amf::Str("LNX 9,0,124,2")}})});
+}
+
+// Reads reports until one satisfies `found`; the last text read.
+std::string WaitForReport(const std::string& shm, const std::function<bool(const DebugSnapshot&)>& found,
+                          int timeoutMs = 10000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  DebugSnapshot s;
+  while (std::chrono::steady_clock::now() < end) {
+    std::string error;
+    if (DebugReadReport(shm, &s, &error) == DebugRead::kOk && found(s)) return s.text;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return "timed out; last report:\n" + s.text;
+}
+
+// Waits until `periods` more reports than now were published.
+bool WaitForPeriods(const std::string& shm, uint32_t periods) {
+  DebugSnapshot s;
+  std::string error;
+  uint32_t start = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (DebugReadReport(shm, &s, &error) != DebugRead::kOk) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  start = s.sequence;
+  while (std::chrono::steady_clock::now() < end) {
+    if (DebugReadReport(shm, &s, &error) == DebugRead::kOk && s.sequence - start >= 2 * periods) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+struct CtlRun {
+  int status = -1;
+  std::string out;
+};
+
+CtlRun Strmdctl(const std::string& shm, const std::string& args) {
+  const char* binary = getenv("STRMDCTL_BINARY");
+  CtlRun run;
+  if (binary == nullptr) return run;
+  std::string command = "STRMD_SHM_NAME='" + shm + "' '" + binary + "' status " + args + " 2>&1";
+  FILE* p = popen(command.c_str(), "r");
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
+  int status = pclose(p);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+TEST(DebugMonitorProcess, PublisherRatesAndStrmdctlStatus) {
+  ServerProcess server;
+  ASSERT_TRUE(StartServer(&server, "debugrates", kSite, kFastReports));
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client, server.port));
+  ASSERT_TRUE(Command(&client, {amf::Str("createStream"), amf::Num(2), amf::Null()}));
+  ASSERT_TRUE(Command(&client, {amf::Str("publish"), amf::Num(3), amf::Null(), amf::Str("live1")}, 1));
+
+  auto line = [](const DebugSnapshot& s) { return s.text.find(" - stream in") != std::string::npos; };
+  std::vector<uint8_t> audio(1000, 0xB2);
+  ASSERT_TRUE(client.SendMessage(4, 8, 1, 0, audio));
+  std::string text = WaitForReport(server.shmName, line);
+  EXPECT_NE(Line(text, " - stream in").find(" - stream in 4kbps, live1"), std::string::npos) << text;
+  EXPECT_NE(text.find("  total: \t4kbps in  \t0bps out\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("    127.0.0.1    \tLNX 9,0,124,2  \tdefault.<unknown user> (0)\n"), std::string::npos)
+      << text;
+
+  // A period without traffic in between, so the next line is the 300 bytes' own.
+  WaitForReport(server.shmName, [&](const DebugSnapshot& s) { return !line(s); });
+  audio.resize(300);
+  ASSERT_TRUE(client.SendMessage(4, 8, 1, 20, audio));
+  text = WaitForReport(server.shmName, line);
+  EXPECT_NE(Line(text, " - stream in").find(" - stream in 1kbps, live1"), std::string::npos) << text;
+
+  CtlRun plain = Strmdctl(server.shmName, "");
+  EXPECT_EQ(plain.status, 0) << plain.out;
+  EXPECT_NE(plain.out.find("  RTMP connection(s): 1\n"), std::string::npos) << plain.out;
+
+  CtlRun json = Strmdctl(server.shmName, "--json");
+  EXPECT_EQ(json.status, 0) << json.out;
+  EXPECT_NE(json.out.find("\"connections\":[{\"address\":\"127.0.0.1\",\"clientVersion\":\"LNX 9,0,124,2\","
+                          "\"site\":\"default\",\"user\":null,\"userId\":0,\"streams\":[{\"id\":\"0x"),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\"direction\":\"in\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"name\":\"live1\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"rooms\":[]}\n"), std::string::npos) << json.out;
+
+  CtlRun prom = Strmdctl(server.shmName, "--prometheus");
+  EXPECT_EQ(prom.status, 0) << prom.out;
+  EXPECT_NE(prom.out.find("\nstrmd_connections{site=\"default\"} 1\n"), std::string::npos) << prom.out;
+  EXPECT_NE(prom.out.find("\nstrmd_streams{site=\"default\",direction=\"in\"} 1\n"), std::string::npos) << prom.out;
+  EXPECT_NE(prom.out.find("\nstrmd_cpu_percent "), std::string::npos) << prom.out;
+
+  EXPECT_EQ(Strmdctl(server.shmName, "--bogus").status, 2);
+  EXPECT_EQ(Strmdctl(server.shmName, "--watch 0").status, 2);
+
+  // The report is not for every local user.
+  struct stat st;
+  ASSERT_EQ(stat(("/dev/shm" + server.shmName).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  // A server that died leaves its report; strmdctl says so instead of
+  // showing it as current.
+  server.Signal(SIGKILL);
+  ASSERT_TRUE(server.Wait());
+  CtlRun stale = Strmdctl(server.shmName, "");
+  EXPECT_EQ(stale.status, 1);
+  EXPECT_NE(stale.out.find("no strmd is running"), std::string::npos) << stale.out;
+  CtlRun none = Strmdctl(server.shmName + "-gone", "--json");
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.out.find("no strmd is running: there is no status report"), std::string::npos) << none.out;
+}
+
+TEST(DebugMonitorProcess, CpuLimitEndsTheProcessOnlyWithConnections) {
+  std::vector<std::string> env = kFastReports;
+  env.push_back("STRMD_DEBUG_FAKE_CPU=90");
+  ServerProcess server;
+  ASSERT_TRUE(StartServer(&server, "debugcpu", "", env));
+  // Without a connection no check can end the process.
+  ASSERT_TRUE(WaitForPeriods(server.shmName, 10));
+  EXPECT_FALSE(server.Wait(0));
+  DebugSnapshot s;
+  std::string error;
+  ASSERT_EQ(DebugReadReport(server.shmName, &s, &error), DebugRead::kOk) << error;
+  EXPECT_EQ(s.text, "");
+
+  RtmpClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(server.port)));
+  ASSERT_TRUE(client.HandshakePlain());
+  ASSERT_TRUE(server.Wait(10000));
+  EXPECT_EQ(server.exitStatus, 1);
+  EXPECT_NE(server.Output().find("rtmp cpu 9"), std::string::npos) << server.Output();
+  EXPECT_NE(server.Output().find("% aborting..."), std::string::npos) << server.Output();
+}
+
+TEST(DebugMonitorProcess, CpuLimitZeroNeverAborts) {
+  std::vector<std::string> env = kFastReports;
+  env.push_back("STRMD_DEBUG_FAKE_CPU=500");
+  ServerProcess server;
+  ASSERT_TRUE(StartServer(&server, "debugnolimit",
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"DebugCpuLimit\"=dword:00000000\n",
+                          env));
+  RtmpClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(server.port)));
+  ASSERT_TRUE(client.HandshakePlain());
+  std::string text = WaitForReport(server.shmName, [](const DebugSnapshot& s) {
+    return s.text.find("RTMP connection(s): 1") != std::string::npos;
+  });
+  ASSERT_NE(text.find("RTMP connection(s): 1"), std::string::npos) << text;
+  ASSERT_TRUE(WaitForPeriods(server.shmName, 10));
+  EXPECT_FALSE(server.Wait(0));
+  server.Signal(SIGINT);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.exitStatus, 0);
+  EXPECT_EQ(server.Output().find("aborting"), std::string::npos) << server.Output();
+}
+
+}  // namespace
