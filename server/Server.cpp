@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "media/Recording.h"
 #include "server/Log.h"
 #include "server/ThreadHttp.h"
 
@@ -101,6 +102,9 @@ bool ServerInit() {
 }
 
 void ServerRun() {
+  // Recordings a crash left unclosed are whole again before anyone can play
+  // or record over them.
+  RecoverRecordings(&g_config.sites);
   {
     std::lock_guard<std::mutex> lock(g_listenLock);
     g_listensock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
