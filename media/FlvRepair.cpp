@@ -240,7 +240,7 @@ bool FlvCheck(const char* path, FlvCheckResult* result) {
                                         ", expected " + std::to_string(previous));
     if (!KnownType(tag.type))
       return fail(uint64_t(offset) + 4, which + ": unknown type " + std::to_string(tag.type));
-    if (offset + int64_t{kFlvTagHeaderSize} + int64_t{tag.dataSize} + int64_t{kFlvBackPointerSize} > size)
+    if (offset + int64_t{kFlvTagHeaderSize} + int64_t{tag.dataSize} > size)
       return fail(uint64_t(offset) + 5, which + ": data size " + std::to_string(tag.dataSize) +
                                             " runs past the end of the file");
     if (tag.type != kFlvTagScript) {

@@ -358,7 +358,8 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
   if (!edited || !SyncFile(output)) {
     FileDelete(output);
     errno = 0;
-    ReportError("Recording %s could not be placed into %s; both files are kept", recording, target);
+    ReportError("Recording %s could not be placed into %s; both files are kept",
+                FileSystemPath(recording).c_str(), FileSystemPath(target).c_str());
     return false;
   }
   if (!FileRename(output, target)) {

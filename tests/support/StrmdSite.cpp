@@ -71,6 +71,14 @@ bool TestPlayer::Play(uint32_t streamId, const std::string& name, double start) 
   return Command({amf::Str("play"), amf::Num(0), amf::Null(), amf::Str(name), amf::Num(start)}, streamId);
 }
 
+bool TestPlayer::Publish(uint32_t streamId, const std::string& name) {
+  return Command({amf::Str("publish"), amf::Num(0), amf::Null(), amf::Str(name), amf::Str("record")}, streamId);
+}
+
+bool TestPlayer::CloseStream(uint32_t streamId) {
+  return Command({amf::Str("closeStream"), amf::Num(0), amf::Null()}, streamId);
+}
+
 std::optional<RtmpClientMessage> TestPlayer::Next(int timeoutMs) {
   auto m = client.ReadMessage(timeoutMs);
   lastArrival = std::chrono::steady_clock::now();

@@ -55,6 +55,9 @@ class TestPlayer {
   // createStream; the new id or -1.
   int CreateStream();
   bool Play(uint32_t streamId, const std::string& name, double start = 0);
+  // publish (name, "record") and closeStream on a stream.
+  bool Publish(uint32_t streamId, const std::string& name);
+  bool CloseStream(uint32_t streamId);
   // The next message of any kind, with its arrival time.
   std::optional<RtmpClientMessage> Next(int timeoutMs = 5000);
   // Messages up to and including the first onStatus whose code is `code`.
