@@ -300,9 +300,10 @@ void CloseRecording(RtmpStream* stream) {
     RtmpConnection* connection = stream->connection;
     // A player may have indexed the file while it was being written.
     DeleteObjectIndexes(stream->site, f.path, f.objectId);
+    // Accounted before the web application is told to take the new file.
+    CloseRecordingSession(stream);
     const bool marked = DbExecute(connection->db, "update Object set scanstatus=%d where id=%d", kScanNewFile,
                                   f.objectId) == 1;
-    CloseRecordingSession(stream);
     if (marked) RecordingJournalRemove(in.journal);
   } else {
     FinishSessionRecording(stream);

@@ -6,7 +6,8 @@
 
 #include "support/TestEnv.h"
 
-bool StrmdSite::Start(const char* tag, const std::string& name, const std::string& hostName) {
+bool StrmdSite::Start(const char* tag, const std::string& name, const std::string& hostName,
+                      const std::vector<std::string>& env) {
   siteName = name;
   db = std::make_unique<TestDatabase>(tag);
   if (!db->ok()) return false;
@@ -19,7 +20,7 @@ bool StrmdSite::Start(const char* tag, const std::string& name, const std::strin
                       "\"sql_user\"=\"root\"\n\"sql_password\"=\"\"\n\n";
   if (!hostName.empty())
     extra += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\" + name + "\\" + hostName + "]\n\n";
-  return StartServer(&server, tag, extra);
+  return StartServer(&server, tag, extra, env);
 }
 
 bool StrmdSite::HoldLocalWeb() {

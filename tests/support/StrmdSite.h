@@ -30,7 +30,8 @@ struct StrmdSite {
   // Site `siteName` (with host name subkey `hostName` when not empty) on a
   // fresh demo database. False when the database or the binary could not be
   // started.
-  bool Start(const char* tag, const std::string& siteName = "default", const std::string& hostName = "");
+  bool Start(const char* tag, const std::string& siteName = "default", const std::string& hostName = "",
+             const std::vector<std::string>& env = {});
   // Takes the local web port (19039) for the rest of the test. A test whose
   // connections have web sessions holds it, so that their teardown requests
   // reach this test and never another test's web server.
