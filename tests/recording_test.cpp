@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <dirent.h>
 
 #include <algorithm>
@@ -382,6 +383,41 @@ TEST(WriteTag, StartsAtZeroReportsAFullDiskOnceAndAgainWhenWritingWorks) {
   for (const auto& t : f.tags) times.push_back(t.timestamp);
   EXPECT_EQ(times, (std::vector<uint32_t>{0, 0, 40, 200, 220}));
   EXPECT_EQ(f.header[4], 5);
+}
+
+}  // namespace
+
+namespace {
+
+// strmdctl's output and exit status for `arguments`.
+int Strmdctl(const std::string& arguments, std::string* output) {
+  const char* binary = getenv("STRMDCTL_BINARY");
+  const std::string command = std::string("'") + (binary ? binary : "strmdctl") + "' " + arguments + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[512];
+  output->clear();
+  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output->append(buffer, n);
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Strmdctl, RepairSaysWhatItKeptAndCheckFailsAtTheFirstFaultSayingWhere) {
+  const std::string dir = TestTempDir("strmdctl");
+  FlvBuilder flv;
+  flv.Video(0, 20, true).Audio(0, 10).Video(1500, 20);
+  const std::string path = dir + "/cut.flv";
+  ASSERT_TRUE(WriteWholeFile(path, InProgress(flv)));
+  std::string out;
+  EXPECT_EQ(Strmdctl("check '" + path + "'", &out), 1);
+  EXPECT_NE(out.find("offset 0: no \"FLV\" signature"), std::string::npos) << out;
+  EXPECT_EQ(Strmdctl("repair '" + path + "'", &out), 0);
+  EXPECT_NE(out.find("repaired: 3 tags (1 audio, 2 video), 1500 ms kept"), std::string::npos) << out;
+  EXPECT_EQ(Strmdctl("check '" + path + "'", &out), 0) << out;
+  EXPECT_EQ(Strmdctl("repair '" + path + "' '" + dir + "/missing.flv'", &out), 1);
+  EXPECT_NE(out.find("already whole"), std::string::npos) << out;
+  EXPECT_NE(out.find("missing.flv: not repaired"), std::string::npos) << out;
+  EXPECT_EQ(Strmdctl("check", &out), 2);
 }
 
 }  // namespace
