@@ -307,7 +307,7 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
       break;
     case kRtmpMsgAudio:
     case kRtmpMsgVideo:
-      if (stream) StreamInReceive(stream, &packet);
+      if (stream) ReceiveMedia(stream, &packet);
       break;
     case kRtmpMsgCommandAmf0:
       if (!RtmpConnectionDispatch(connection, stream, 0)) RtmpShutdown(&connection->rtmp);

@@ -47,14 +47,18 @@ bool ReadTagHeader(File* file, FlvTagHeader* header) {
   return true;
 }
 
-bool WriteTagHeader(File* file, const FlvTagHeader& header) {
-  uint8_t b[kFlvTagHeaderSize];
+void EncodeTagHeader(const FlvTagHeader& header, uint8_t b[kFlvTagHeaderSize]) {
   PutU32BE(b, header.backPointer);
   b[4] = header.type;
   PutU24BE(b + 5, header.dataSize);
   PutU24BE(b + 8, header.timestamp);
   b[11] = uint8_t(header.timestamp >> 24);
   PutU24BE(b + 12, header.streamId);
+}
+
+bool WriteTagHeader(File* file, const FlvTagHeader& header) {
+  uint8_t b[kFlvTagHeaderSize];
+  EncodeTagHeader(header, b);
   return file->Write(b, sizeof b);
 }
 
@@ -307,9 +311,9 @@ bool BeginEdit(Edit* e, const char* basePath, const char* recordingPath, const c
     return false;
   }
   // The output is written from its start; a leftover longer file would keep
-  // stale bytes after it.
-  FileDelete(outputPath);
-  if (!e->out.Open(outputPath, true)) return false;
+  // stale bytes after it. It is emptied, not deleted: the caller may have
+  // created it exclusively to hold the name.
+  if (!e->out.Open(outputPath, true) || ftruncate(e->out._handle, 0) != 0) return false;
   if (basePath != nullptr && FileExists(basePath)) {
     if (traces) Trace("filename1 %s", basePath);
     if (!e->base.Open(basePath, false)) return false;

@@ -71,3 +71,15 @@ void StopSessionTiming(RtmpStream* stream) {
     DbUpdate(stream->connection->db, "update FileSession set status=%d, duration=duration+%d where id=%d",
              kSessionClosed, static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX)), stream->timing.rowId);
 }
+
+void CloseRecordingSession(RtmpStream* stream) {
+  SessionTiming& timing = stream->timing;
+  if (!timing.active || !timing.recording) return;
+  timing.active = false;
+  const int64_t elapsed = std::max<int64_t>(SessionNow() - timing.start, 0);
+  // The row is closed even for a recording shorter than a second: the next
+  // recording into the object is a new session.
+  if (timing.rowId != 0)
+    DbUpdate(stream->connection->db, "update RecordSession set status=%d, duration=duration+%d where id=%d",
+             kSessionClosed, static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX)), timing.rowId);
+}

@@ -1,5 +1,6 @@
 #include "media/RtmpStream.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -43,8 +44,9 @@ void ReadNameParams(RtmpStream* stream) {
 
 // Loads the connection's session and user from the name's "phpsessid="
 // parameter. The identifier goes into a statement, so anything that is not
-// a PHP session id is refused before a statement is built.
-bool LoadUserFromName(RtmpStream* stream) {
+// a PHP session id is refused before a statement is built. Returns what was
+// missing, for the client's status; none when both were loaded.
+const char* LoadUserFromName(RtmpStream* stream) {
   RtmpConnection* connection = stream->connection;
   char phpsessid[kTextSize];
   StreamParam(stream->name, "phpsessid=", phpsessid);
@@ -54,14 +56,24 @@ bool LoadUserFromName(RtmpStream* stream) {
     connection->session = LoadSession(connection->db, "phpsessid='%s'", phpsessid).release();
   if (connection->session == nullptr) {
     REPORT_ASSERT("stream->connection->session", "RtmpFunctions");
-    return false;
+    return "session not found";
   }
   connection->user = LoadUser(connection->db, "id=%d", connection->session->userid).release();
   if (connection->user == nullptr) {
     REPORT_ASSERT("stream->connection->user", "RtmpFunctions");
-    return false;
+    return "user not found";
   }
-  return true;
+  return nullptr;
+}
+
+void CloseStreamFile(RtmpStream* stream) {
+  if (!stream->file.open) return;
+  if (stream->file.file.IsWrite()) {
+    CloseRecording(stream);
+  } else {
+    EmptyQueue(stream);
+    ClosePlayback(stream);
+  }
 }
 
 }  // namespace
@@ -197,13 +209,8 @@ int DeleteStream(RtmpConnection* connection, const AmfObject* object) {
 int Play(RtmpStream* stream, const AmfObject* object) {
   RtmpConnection* connection = stream->connection;
   // Opening a second file over the first would leak its handle and index.
-  if (stream->file.open) {
-    EmptyQueue(stream);
-    if (stream->file.file.IsWrite())
-      CloseRecording(stream);
-    else
-      ClosePlayback(stream);
-  }
+  if (stream->file.open) EmptyQueue(stream);
+  CloseStreamFile(stream);
   stream->playing = true;
   stream->output.paused = false;
   AmfPropCopyText(AmfObjectGet(object, {}, 3), stream->name);
@@ -243,20 +250,41 @@ int Pause(RtmpStream* stream, const AmfObject* object) {
 
 int Publish(RtmpStream* stream, const AmfObject* object) {
   RtmpConnection* connection = stream->connection;
+  // A recording still open on the stream is completed as its close would
+  // have: reopening over it would leave it without a header.
+  CloseStreamFile(stream);
   stream->publishing = true;
-  AmfPropCopyText(AmfObjectGet(object, {}, 3), stream->name);
+  const AmfProperty* nameArgument = AmfObjectGet(object, {}, 3);
+  AmfPropCopyText(nameArgument, stream->name);
   ReadNameParams(stream);
   stream->userid = 0;
   if (connection->user == nullptr) {
-    if (!LoadUserFromName(stream)) return 1;
-    ChatPublishScreen(connection, stream);
-    if (stream->fileid == 0) stream->userid = connection->user->id;
+    // A client waiting for an answer gets one: nothing is recorded.
+    if (const char* missing = LoadUserFromName(stream)) {
+      SendStatus(stream, "NetStream.Publish.BadName", missing);
+      return 1;
+    }
+    if (stream->fileid == 0) {
+      stream->userid = connection->user->id;
+      ChatPublishScreen(connection, stream);
+    }
   } else if (stream->channel != 0) {
     stream->userid = connection->user->id;
-    // Voice detection and waiting players: the live channel's part.
+    PublishLiveChannel(stream);
   }
   Trace("PUBLISH %s", stream->name);
-  if (stream->channel == 0 || stream->fileid != 0) CreateRecordingFile(stream);
+  if (stream->channel == 0 || stream->fileid != 0) {
+    const Session* session = connection->session;
+    const size_t sessionIdLength = session && session->phpsessid ? strlen(session->phpsessid) : 0;
+    // The name becomes part of a file name in the temp folder.
+    if (stream->fileid == 0 && !RecordingNameIsSafe(nameArgument, sessionIdLength)) {
+      errno = 0;
+      ReportError("PUBLISH refused: the name \"%s\" cannot name a recording in the temp folder", stream->name);
+      SendStatus(stream, "NetStream.Publish.BadName", "name not allowed");
+      return 1;
+    }
+    CreateRecording(stream);
+  }
   SendStatus(stream, "NetStream.Publish.Start", "start");
   return 1;
 }

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -54,6 +55,10 @@ struct RtmpStreamIn {
   std::atomic<uint32_t> bytesIn{0};  // read and reset by the debug monitor
   void* speexBits = nullptr;         // prepared by the live channel code
   void* speexDecoder = nullptr;
+  // Recording state, connection thread only.
+  bool writeFailing = false;  // the last tag write failed (reported once)
+  uint64_t bytesLost = 0;     // since writing began to fail
+  std::string journal;        // crash journal of a media-object recording
 };
 
 struct RtmpStreamOut {
@@ -167,10 +172,36 @@ bool StreamFileFinished(RtmpStream* stream);
 bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath);
 
 // ---- Publishing side (RtmpStreamIn.cpp) ----
-// Recording and live relay hooks.
-void StreamInReceive(RtmpStream* stream, RtmpPacket* packet);
-bool CreateRecordingFile(RtmpStream* stream);
+// An audio or video message for the stream: written when it records,
+// counted and acknowledged every ackWindow bytes, relayed when it belongs to
+// a live channel. The connection keeps the packet.
+void ReceiveMedia(RtmpStream* stream, RtmpPacket* packet);
+// One tag into the recording, its timestamp taken from the first one written.
+// False when nothing was written (a failed write is reported once until
+// writing works again, with the bytes lost).
+bool WriteTag(RtmpStream* stream, RtmpPacket* packet);
+// A publish name that can name a session recording inside the temp folder:
+// no '/', '\', "..", NUL, and short enough for one file name with a session
+// id of `sessionIdLength` characters.
+bool RecordingNameIsSafe(const AmfProperty* name, size_t sessionIdLength);
+// Opens the recording of the stream's name (a media object's file, or a
+// session recording in the temp folder). False (reported) when nothing will
+// be recorded.
+bool CreateRecording(RtmpStream* stream);
+// Completes the file (header flags, final back pointer, flushed), then
+// marks a media object for processing or places a session recording into
+// its final file, then pauses RecordingClosePauseMs(). Holds no lock.
 void CloseRecording(RtmpStream* stream);
+void FinishSessionRecording(RtmpStream* stream);
+
+// ---- Hooks of the live classroom (RtmpPublishHooks.cpp) ----
+// Publish into a live channel: voice detection prepared, waiting players
+// collected.
+void PublishLiveChannel(RtmpStream* stream);
+// Voice detection of a live channel's audio: false while the speaker is silent.
+bool LiveChannelSpeakerTalking(RtmpStream* stream, RtmpPacket* packet);
+// Copies the message to the stream's subscribers.
+void LiveChannelRelay(RtmpStream* stream, RtmpPacket* packet);
 void ReleaseSpeex(RtmpStream* stream);
 
 // ---- Sessions (RtmpSession.cpp) ----
@@ -178,5 +209,8 @@ void OpenViewingSession(RtmpStream* stream, int32_t fileid);
 void OpenRecordingSession(RtmpStream* stream, int32_t fileid);
 void StartSessionTiming(RtmpStream* stream);
 void StopSessionTiming(RtmpStream* stream);
+// The end of a recording into a media object: its RecordSession row gets
+// status 2 and the recorded seconds.
+void CloseRecordingSession(RtmpStream* stream);
 // Seconds since 1970 (the calendar clock).
 int64_t SessionNow();

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "rtmp/RtmpCore.h"
+#include "media/Recording.h"
 #include "server/Log.h"
 #include "server/ThreadDebug.h"
 #include "server/ThreadHttp.h"
@@ -126,6 +127,9 @@ bool ServerInit() {
 }
 
 int ServerRun(const std::function<void()>& listening) {
+  // Recordings a crash left unclosed are whole again before anyone can play
+  // or record over them.
+  RecoverRecordings(&g_config.sites);
   DebugMonitorStart();
 
   sockaddr_in addr{};

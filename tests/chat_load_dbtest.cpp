@@ -29,7 +29,7 @@ const char* kSmallQueue = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Parameters]
 
 TEST(ChatLoad, MemberThatStopsReadingIsDroppedAndHoldsNobodyUp) {
   StrmdSite site;
-  ASSERT_TRUE(site.Start("chatstuck", "default", "", kSmallQueue));
+  ASSERT_TRUE(site.Start("chatstuck", "default", "", {}, kSmallQueue));
   site.HoldLocalWeb();
   const uint16_t port = static_cast<uint16_t>(site.server.port);
   // Member order is Ada, Ben, Cleo: the stuck Ben stands between the poster

@@ -60,6 +60,14 @@ class RtmpClient {
                    std::span<const uint8_t> body);
   // Sends set-chunk-size on channel 2 and writes with it from then on.
   bool SetChunkSize(uint32_t size);
+  // An audio (type 8, chunk stream 4) or video (type 9, chunk stream 6)
+  // message of a publisher.
+  bool SendAudio(uint32_t streamId, uint32_t timestamp, std::span<const uint8_t> body) {
+    return SendMessage(4, 8, streamId, timestamp, body);
+  }
+  bool SendVideo(uint32_t streamId, uint32_t timestamp, std::span<const uint8_t> body) {
+    return SendMessage(6, 9, streamId, timestamp, body);
+  }
 
   // The next complete message, or none after timeoutMs, on a protocol error
   // or at the end of the stream (see error()). A set-chunk-size from the peer

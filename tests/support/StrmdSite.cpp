@@ -7,7 +7,7 @@
 #include "support/TestEnv.h"
 
 bool StrmdSite::Start(const char* tag, const std::string& name, const std::string& hostName,
-                      const std::string& extraRegistry) {
+                      const std::vector<std::string>& env, const std::string& extraRegistry) {
   siteName = name;
   db = std::make_unique<TestDatabase>(tag);
   if (!db->ok()) return false;
@@ -20,7 +20,9 @@ bool StrmdSite::Start(const char* tag, const std::string& name, const std::strin
                       "\"sql_user\"=\"root\"\n\"sql_password\"=\"\"\n\n";
   if (!hostName.empty())
     extra += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\" + name + "\\" + hostName + "]\n\n";
-  return StartServer(&server, tag, extra + extraRegistry, env);
+  std::vector<std::string> environment = this->env;
+  environment.insert(environment.end(), env.begin(), env.end());
+  return StartServer(&server, tag, extra + extraRegistry, environment);
 }
 
 bool StrmdSite::HoldLocalWeb() {
@@ -70,6 +72,14 @@ int TestPlayer::CreateStream() {
 
 bool TestPlayer::Play(uint32_t streamId, const std::string& name, double start) {
   return Command({amf::Str("play"), amf::Num(0), amf::Null(), amf::Str(name), amf::Num(start)}, streamId);
+}
+
+bool TestPlayer::Publish(uint32_t streamId, const std::string& name) {
+  return Command({amf::Str("publish"), amf::Num(0), amf::Null(), amf::Str(name), amf::Str("record")}, streamId);
+}
+
+bool TestPlayer::CloseStream(uint32_t streamId) {
+  return Command({amf::Str("closeStream"), amf::Num(0), amf::Null()}, streamId);
 }
 
 std::optional<RtmpClientMessage> TestPlayer::Next(int timeoutMs) {

@@ -29,11 +29,12 @@ struct StrmdSite {
   std::vector<std::string> env;  // more environment for the binary ("NAME=value"), set before Start
 
   // Site `siteName` (with host name subkey `hostName` when not empty) on a
-  // fresh demo database; `extraRegistry` is appended to the registry (for
-  // instance a Parameters key). False when the database or the binary could
-  // not be started.
+  // fresh demo database, with more environment for the binary (added to the
+  // `env` member) and `extraRegistry` appended to the registry (for instance
+  // a Parameters key). False when the database or the binary could not be
+  // started.
   bool Start(const char* tag, const std::string& siteName = "default", const std::string& hostName = "",
-             const std::string& extraRegistry = "");
+             const std::vector<std::string>& env = {}, const std::string& extraRegistry = "");
   // Takes the local web port (19039) for the rest of the test. A test whose
   // connections have web sessions holds it, so that their teardown requests
   // reach this test and never another test's web server.
@@ -58,6 +59,9 @@ class TestPlayer {
   // createStream; the new id or -1.
   int CreateStream();
   bool Play(uint32_t streamId, const std::string& name, double start = 0);
+  // publish (name, "record") and closeStream on a stream.
+  bool Publish(uint32_t streamId, const std::string& name);
+  bool CloseStream(uint32_t streamId);
   // The next message of any kind, with its arrival time.
   std::optional<RtmpClientMessage> Next(int timeoutMs = 5000);
   // Messages up to and including the first onStatus whose code is `code`.

@@ -1,0 +1,289 @@
+// Recording over RTMP against the real binary and a fresh database: session
+// recordings and their final files, acknowledgements, recordings into media
+// objects with their accounting, refused publishes, and recordings that a
+// SIGKILL cut off, repaired and placed at the next start.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/FlvBuilder.h"
+#include "support/StrmdSite.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+const std::vector<std::string> kNoClosePause = {"STRMD_RECORDING_CLOSE_PAUSE_MS=0"};
+
+// The names in a folder but the server's log folder.
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.' && std::string(e->d_name) != "logs") names.emplace_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+bool Exists(const std::string& path) { return FileSize(path) >= 0; }
+
+// Polls `done` every 20 ms for at most timeoutMs.
+template <typename Done>
+bool WaitUntil(Done done, int timeoutMs = 10000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::string StrmdctlPath() {
+  const char* p = getenv("STRMDCTL_BINARY");
+  return p != nullptr ? p : "strmdctl";
+}
+
+int StrmdctlCheck(const std::string& path) {
+  const std::string command = "'" + StrmdctlPath() + "' check '" + path + "' > /dev/null 2>&1";
+  int status = system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A media body: codec byte, the caller's mark, then a pattern.
+std::vector<uint8_t> Body(uint8_t type, uint32_t size, uint8_t mark, bool key = false) {
+  std::vector<uint8_t> b(size);
+  for (uint32_t i = 0; i < size; ++i) b[i] = uint8_t(i * 13 + mark);
+  b[0] = type == 8 ? 0xB2 : key ? 0x17 : 0x27;
+  if (size > 1) b[1] = mark;
+  return b;
+}
+
+class Recording : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(site_.Start("recording", "default", "", kNoClosePause));
+    ASSERT_TRUE(site_.HoldLocalWeb());
+  }
+
+  // A connection with stream `streams` streams, not logged in.
+  void Open(TestPlayer* client, int streams = 1) {
+    ASSERT_TRUE(client->Connect(static_cast<uint16_t>(site_.server.port)));
+    for (int i = 1; i <= streams; ++i) ASSERT_EQ(client->CreateStream(), i);
+  }
+
+  // Publishes and returns the description of the status `code` (empty when
+  // it did not come).
+  std::string Publish(TestPlayer* client, uint32_t stream, const std::string& name,
+                      const std::string& code = "NetStream.Publish.Start") {
+    EXPECT_TRUE(client->Publish(stream, name));
+    auto messages = client->Until(code);
+    if (messages.empty()) return "";
+    return Values(messages.back())[3].Get("description").text;
+  }
+
+  // `count` messages every 20 ms from `first`, video and audio in turn.
+  void Send(TestPlayer* client, uint32_t stream, int count, uint32_t first, uint8_t mark, uint32_t size = 100,
+            int kinds = 3) {
+    for (int i = 0; i < count; ++i) {
+      const uint8_t type = kinds == 1 ? 9 : kinds == 2 ? 8 : (i % 2 == 0 ? 9 : 8);
+      const std::vector<uint8_t> body = Body(type, size, mark, i == 0);
+      const uint32_t ts = first + uint32_t(i) * 20;
+      ASSERT_TRUE(type == 8 ? client->client.SendAudio(stream, ts, body) : client->client.SendVideo(stream, ts, body));
+    }
+  }
+
+  std::string Temp(const std::string& rest) const { return site_.Temp() + "/phpsessid=" + rest; }
+
+  StrmdSite site_;
+};
+
+TEST_F(Recording, SessionRecordingStartsAtZeroGetsItsFlagsItsFinalNameAndTimestampAcknowledgements) {
+  TestPlayer client;
+  Open(&client, 4);
+  ASSERT_EQ(Publish(&client, 1, "phpsessid=demo-ben-0002&questionid=7"), "start");
+  // 140 messages of 1000 bytes: the 132nd crosses 131072 bytes.
+  Send(&client, 1, 140, 73000, 1, 1000);
+  std::vector<uint32_t> acks;
+  while (auto m = client.Next(1500))
+    if (m->type == 3 && m->body.size() == 4)
+      acks.push_back(uint32_t(m->body[0]) << 24 | uint32_t(m->body[1]) << 16 | uint32_t(m->body[2]) << 8 | m->body[3]);
+  EXPECT_EQ(acks, std::vector<uint32_t>{73000 + 131 * 20});
+  ASSERT_TRUE(client.CloseStream(1));
+
+  const std::string final7 = Temp("demo-ben-0002&questionid=7.flv");
+  const std::string recording7 = Temp("demo-ben-0002&phpsessid=demo-ben-0002&questionid=7.flv");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(final7) && !Exists(recording7); }));
+  FlvTestFile flv;
+  ASSERT_TRUE(ReadFlvForTest(final7, &flv));
+  EXPECT_EQ(std::vector<uint8_t>(flv.header, flv.header + 9), (std::vector<uint8_t>{'F', 'L', 'V', 1, 5, 0, 0, 0, 9}));
+  ASSERT_EQ(flv.tags.size(), 140u);
+  for (size_t i = 0; i < flv.tags.size(); ++i) {
+    EXPECT_EQ(flv.tags[i].timestamp, uint32_t(i) * 20) << i;
+    EXPECT_EQ(flv.tags[i].type, i % 2 == 0 ? 9 : 8) << i;
+    EXPECT_EQ(flv.tags[i].data, Body(flv.tags[i].type, 1000, 1, i == 0)) << i;
+  }
+  EXPECT_EQ(StrmdctlCheck(final7), 0);
+
+  // Audio only, video only: the connection now has its user.
+  ASSERT_EQ(Publish(&client, 2, "questionid=8&x=audio"), "start");
+  Send(&client, 2, 5, 0, 2, 50, 2);
+  ASSERT_EQ(Publish(&client, 3, "questionid=9&x=video"), "start");
+  Send(&client, 3, 5, 0, 3, 50, 1);
+  ASSERT_TRUE(client.CloseStream(2));
+  ASSERT_TRUE(client.CloseStream(3));
+  const std::string final8 = Temp("demo-ben-0002&questionid=8.flv"), final9 = Temp("demo-ben-0002&questionid=9.flv");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(final8) && Exists(final9); }));
+  EXPECT_EQ(ReadWholeFile(final8)[4], 4);
+  EXPECT_EQ(ReadWholeFile(final9)[4], 1);
+
+  // The second recording of question 7 from 1.5 s overwrites what it covers.
+  ASSERT_EQ(Publish(&client, 4, "questionid=7&startpos=1.5"), "start");
+  Send(&client, 4, 10, 500, 4, 1000);
+  ASSERT_TRUE(client.CloseStream(4));
+  ASSERT_TRUE(WaitUntil([&] { return !Exists(Temp("demo-ben-0002&questionid=7&startpos=1.5.flv")); }));
+  ASSERT_TRUE(ReadFlvForTest(final7, &flv));
+  std::vector<std::pair<uint8_t, uint32_t>> marks;
+  for (const auto& t : flv.tags) marks.emplace_back(t.data[1], t.timestamp);
+  // Base up to 1.5 s, the 10 new tags, base from 1.68 s: the 8 between are replaced.
+  ASSERT_EQ(marks.size(), 140u - 8u + 10u);
+  EXPECT_EQ(marks[75], (std::pair<uint8_t, uint32_t>{1, 1500}));
+  EXPECT_EQ(marks[76], (std::pair<uint8_t, uint32_t>{4, 1500}));
+  EXPECT_EQ(marks[85], (std::pair<uint8_t, uint32_t>{4, 1680}));
+  EXPECT_EQ(marks[86], (std::pair<uint8_t, uint32_t>{1, 1680}));
+  EXPECT_EQ(StrmdctlCheck(final7), 0);
+  EXPECT_EQ(Listing(site_.Temp()), (std::vector<std::string>{"phpsessid=demo-ben-0002&questionid=7.flv",
+                                                             "phpsessid=demo-ben-0002&questionid=8.flv",
+                                                             "phpsessid=demo-ben-0002&questionid=9.flv"}));
+}
+
+TEST_F(Recording, RecordingIntoAMediaObjectReplacesItsFileDropsBothIndexesMarksItAndClosesItsSession) {
+  const std::string file = site_.Files() + "/302.flv";
+  ASSERT_TRUE(FlvBuilder().Clip(3000, 9).WriteTo(file));
+  ASSERT_TRUE(WriteWholeFile(file + ".index2", std::vector<uint8_t>(4, 0)));
+  ASSERT_TRUE(WriteWholeFile(site_.Cache() + "/302.flv.index2", std::vector<uint8_t>(4, 0)));
+  TestPlayer client;
+  Open(&client);
+  ASSERT_EQ(Publish(&client, 1, "fileid=302&phpsessid=demo-ben-0002"), "start");
+  EXPECT_EQ(site_.db->Value("select concat(sessionid, ',', fileid, ',', userid, ',', status) from RecordSession"),
+            "2,302,2,1");
+  Send(&client, 1, 20, 5000, 5);
+  ASSERT_TRUE(client.CloseStream(1));
+  ASSERT_TRUE(WaitUntil([&] { return site_.db->Value("select scanstatus from Object where id=302") == "3"; }));
+  EXPECT_EQ(site_.db->Value("select concat(count(*), ',', min(status)) from RecordSession"), "1,2");
+  FlvTestFile flv;
+  ASSERT_TRUE(ReadFlvForTest(file, &flv));
+  ASSERT_EQ(flv.tags.size(), 20u);
+  EXPECT_EQ(flv.tags.front().timestamp, 0u);
+  EXPECT_EQ(flv.tags.back().data[1], 5);
+  EXPECT_FALSE(Exists(file + ".index2"));
+  EXPECT_FALSE(Exists(site_.Cache() + "/302.flv.index2"));
+  EXPECT_EQ(Listing(site_.Temp()), std::vector<std::string>{});  // no journal left
+  EXPECT_EQ(StrmdctlCheck(file), 0);
+
+  // A closed row is not reused: the next recording opens its own.
+  ASSERT_EQ(Publish(&client, 1, "fileid=302&phpsessid=demo-ben-0002"), "start");
+  ASSERT_TRUE(client.CloseStream(1));
+  ASSERT_TRUE(WaitUntil([&] { return site_.db->Value("select count(*) from RecordSession where status=2") == "2"; }));
+}
+
+TEST_F(Recording, RefusedPublishesAreAnsweredBadNameAndWriteNothing) {
+  const std::vector<std::string> before = Listing(site_.dir);
+  TestPlayer nobody;
+  Open(&nobody);
+  EXPECT_EQ(Publish(&nobody, 1, "phpsessid=no-such-session", "NetStream.Publish.BadName"), "session not found");
+  TestPlayer noUser;
+  Open(&noUser);
+  EXPECT_EQ(Publish(&noUser, 1, "phpsessid=demo-nouser-0005", "NetStream.Publish.BadName"), "user not found");
+
+  TestPlayer ben;
+  Open(&ben, 6);
+  const std::string names[] = {"phpsessid=demo-ben-0002&../../escape", "x/../../../escape", "a\\b",
+                               std::string("ok\0/../../escape", 16), "..", std::string(300, 'n')};
+  uint32_t stream = 1;
+  for (const std::string& name : names) {
+    SCOPED_TRACE(stream);
+    EXPECT_EQ(Publish(&ben, stream, name, "NetStream.Publish.BadName"), "name not allowed");
+    Send(&ben, stream, 4, 0, 1);
+    ASSERT_TRUE(ben.CloseStream(stream));
+    ++stream;
+  }
+  // Every answer above came after its refusal; one more command round trip
+  // makes sure the media sent after the last one was handled too.
+  EXPECT_EQ(ben.CreateStream(), 7);
+  EXPECT_EQ(Listing(site_.Temp()), std::vector<std::string>{});
+  EXPECT_EQ(Listing(site_.dir), before);
+  EXPECT_EQ(site_.db->Value("select count(*) from RecordSession"), "0");
+}
+
+TEST_F(Recording, RecordingsCutOffBySigkillAreRepairedAndPlacedAtTheNextStartAndPlayBack) {
+  ASSERT_TRUE(FlvBuilder().Clip(1000, 9).WriteTo(site_.Files() + "/302.flv"));
+  TestPlayer ben, cleo;
+  Open(&ben);
+  Open(&cleo);
+  ASSERT_EQ(Publish(&ben, 1, "phpsessid=demo-ben-0002&questionid=11"), "start");
+  ASSERT_EQ(Publish(&cleo, 1, "fileid=302&phpsessid=demo-cleo-0003"), "start");
+  Send(&ben, 1, 100, 1000, 1);
+  Send(&cleo, 1, 60, 0, 2, 200);
+  // Everything sent has reached the files (they are written unbuffered).
+  const std::string recording = Temp("demo-ben-0002&phpsessid=demo-ben-0002&questionid=11.flv");
+  const std::string object = site_.Files() + "/302.flv";
+  ASSERT_TRUE(WaitUntil([&] {
+    return FileSize(recording) == 9 + 100 * (15 + 100) && FileSize(object) == 9 + 60 * (15 + 200);
+  }));
+  site_.server.Signal(SIGKILL);
+  ASSERT_TRUE(site_.server.Wait());
+  ASSERT_EQ(ReadWholeFile(recording)[0], 0);  // never closed
+
+  site_.server.exitStatus = -1;
+  // The first run's "STRMD started" must not answer for the second.
+  unlink(site_.server.output.c_str());
+  ASSERT_TRUE(site_.server.Start({}, site_.server.dir + "/strmd.reg", kNoClosePause));
+  ASSERT_TRUE(site_.server.WaitForOutput("STRMD started"));
+
+  const std::string final11 = Temp("demo-ben-0002&questionid=11.flv");
+  EXPECT_FALSE(Exists(recording));
+  ASSERT_TRUE(Exists(final11));
+  EXPECT_EQ(StrmdctlCheck(final11), 0);
+  EXPECT_EQ(StrmdctlCheck(object), 0);
+  FlvTestFile flv;
+  ASSERT_TRUE(ReadFlvForTest(final11, &flv));
+  ASSERT_EQ(flv.tags.size(), 100u);
+  EXPECT_EQ(flv.header[4], 5);
+  EXPECT_EQ(flv.tags.back().timestamp, 99u * 20);
+  ASSERT_TRUE(ReadFlvForTest(object, &flv));
+  EXPECT_EQ(flv.tags.size(), 60u);
+  const std::string log = site_.server.ErrorLog();
+  EXPECT_NE(log.find("questionid=11.flv repaired: 100 tags (50 audio, 50 video), 1980 ms kept"), std::string::npos) << log;
+  EXPECT_NE(log.find("302.flv repaired: 60 tags (30 audio, 30 video), 1180 ms kept"), std::string::npos) << log;
+  ASSERT_TRUE(WaitUntil([&] { return site_.db->Value("select scanstatus from Object where id=302") == "3"; }));
+  EXPECT_EQ(site_.db->Value("select concat(userid, ',', status, ',', duration) from RecordSession"), "3,2,1");
+  ASSERT_TRUE(WaitUntil([&] { return Listing(site_.Temp()).size() == 1; }));  // the journal went too
+
+  // It plays back with every tag that reached the disk.
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "questionid=11&phpsessid=demo-ben-0002"));
+  auto messages = player.Until("NetStream.Play.Complete");
+  ASSERT_FALSE(messages.empty());
+  size_t media = 0;
+  for (const auto& m : messages)
+    if ((m.type == 8 || m.type == 9) && !m.body.empty()) ++media;
+  EXPECT_EQ(media, 100u);
+}
+
+}  // namespace
