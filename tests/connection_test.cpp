@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "connection/RtmpFunctions.h"
 #include "rtmp/Amf.h"
 #include "support/AmfHelpers.h"
 #include "support/RtmpClient.h"
@@ -303,6 +304,17 @@ TEST_F(ConnectionTest, SilentClientIsPingedEveryThirtySecondsAndStays) {
   // Still served.
   ASSERT_TRUE(Command(&client, {amf::Str("createStream"), amf::Num(2), amf::Null()}));
   EXPECT_EQ(ReadCommand(&client).size(), 4u);
+}
+
+TEST(StatusLevel, FailureCodesAreErrorsEverythingElseStatus) {
+  for (const char* code : {"NetStream.Play.StreamNotFound", "NetStream.Publish.BadName", "NetStream.Play.Failed",
+                           "NetStream.Failed", "NetConnection.Connect.Rejected", "NetStream.Record.NoAccess",
+                           "NetStream.Play.FileNotFound", "Failed"})
+    EXPECT_STREQ(StatusLevel(code), "error") << code;
+  for (const char* code : {"NetStream.Play.Start", "NetStream.Play.Complete", "NetStream.Play.Stop",
+                           "NetStream.Seek.Notify", "NetStream.Publish.Start", "NetStream.Failed.Start",
+                           "NetStream.Play.Reset", ""})
+    EXPECT_STREQ(StatusLevel(code), "status") << code;
 }
 
 }  // namespace
