@@ -345,7 +345,9 @@ RtmpPacket* FindKeyFrame(RtmpStream* stream) {
 
 void SeekStream(RtmpStream* stream, uint32_t t) {
   RtmpStreamOut& out = stream->output;
-  EmptyQueue(stream);
+  // A seek right after the play may come before the opening has left: its
+  // decoder configuration is still needed.
+  KeepDecoderConfig(stream);
   SendUserControl(stream->rtmp, kStreamEOF, static_cast<uint32_t>(stream->id));
   SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
   // Playback resumes at the key frame at or before t, audio from there too.
