@@ -80,7 +80,7 @@ uint32_t ResumeEntry(RtmpStream* stream, uint32_t t, uint32_t* at) {
   // The search gives a neighbour of t: step to the last entry at or before it.
   size_t last = found;
   while (last + 1 < index.size() && index[last + 1].timestamp <= t) ++last;
-  if (index[last].timestamp > t) {
+  while (index[last].timestamp > t) {
     if (last == 0) return found;
     --last;
   }
@@ -89,8 +89,10 @@ uint32_t ResumeEntry(RtmpStream* stream, uint32_t t, uint32_t* at) {
   size_t leadSize = 0;
   for (size_t i = last + 1; i-- > 0;) {
     if (index[i].type != kFlvTagVideo) continue;
-    if (!PeekTag(file, index[i], &header, lead, &leadSize) || header.type != kFlvTagVideo) continue;
-    if (!FlvIsKeyFrame({lead, leadSize}, header.dataSize)) continue;
+    // An entry that does not lead to its tag: the index is stale, and the
+    // search's own entry is refused or played as before.
+    if (!PeekTag(file, index[i], &header, lead, &leadSize)) return found;
+    if (header.type != kFlvTagVideo || !FlvIsKeyFrame({lead, leadSize}, header.dataSize)) continue;
     const uint32_t time = index[i].timestamp;
     while (i > 0 && index[i - 1].timestamp == time) {
       const IndexEntry& before = index[i - 1];
