@@ -1,5 +1,6 @@
 #include "HevcClip.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -70,17 +71,20 @@ std::vector<uint8_t> HevcClipFlv(const HevcClip& clip) {
   FlvBuilder flv(1);
   // Extended header: top bit, frame type in bits 4-6, packet type below,
   // then the FourCC.
-  auto tag = [](uint8_t frameType, uint8_t packetType) {
-    return std::vector<uint8_t>{static_cast<uint8_t>(0x80 | frameType << 4 | packetType), 'h', 'v', 'c', '1'};
+  auto tag = [](uint8_t frameType, uint8_t packetType, size_t compositionBytes, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> data(5 + compositionBytes + payload.size(), 0);
+    data[0] = static_cast<uint8_t>(0x80 | frameType << 4 | packetType);
+    data[1] = 'h';
+    data[2] = 'v';
+    data[3] = 'c';
+    data[4] = '1';
+    std::copy(payload.begin(), payload.end(), data.begin() + long(5 + compositionBytes));
+    return data;
   };
-  std::vector<uint8_t> start = tag(1, 0);
-  start.insert(start.end(), clip.config.begin(), clip.config.end());
-  flv.Raw(9, 0, start);
+  flv.Raw(9, 0, tag(1, 0, 0, clip.config));
   for (size_t i = 0; i < clip.frames.size(); ++i) {
-    std::vector<uint8_t> data = clip.key[i] ? tag(1, 1) : tag(2, 3);
-    if (clip.key[i]) data.insert(data.end(), {0, 0, 0});  // composition time
-    data.insert(data.end(), clip.frames[i].begin(), clip.frames[i].end());
-    flv.Raw(9, clip.TimeOf(i), data);
+    // Key frames with a (zero) composition time, the others without it.
+    flv.Raw(9, clip.TimeOf(i), clip.key[i] ? tag(1, 1, 3, clip.frames[i]) : tag(2, 3, 0, clip.frames[i]));
   }
   return flv.Bytes();
 }
