@@ -372,12 +372,7 @@ int RtmpConnectionServiceStream(RtmpConnection* connection) {
     connection->nextStream = nullptr;
     return 0;
   }
-  if (stream->file.open && stream->output.queued == 0 && StreamFileFinished(stream)) {
-    Trace("NetStream.Play.Complete\n");
-    stream->output.paused = true;
-    SendStatus(stream, "NetStream.Play.Complete", "complete");
-    StopSessionTiming(stream);
-  }
+  if (stream->file.open && stream->output.queued == 0 && StreamFileFinished(stream)) FinishPlayback(stream);
   connection->nextStream = nullptr;
   return res;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "Database/Database.h"
@@ -136,6 +137,18 @@ int SendConnectResult(RtmpConnection* connection) {
   return Send(&connection->rtmp, m.body(), p, kCommandChannel, kRtmpMsgCommandAmf0, 0);
 }
 
+const char* StatusLevel(std::string_view code) {
+  // The last part of the code names the outcome; these endings name a
+  // failure ("NetStream.Play.StreamNotFound", "NetStream.Publish.BadName").
+  static constexpr std::string_view kFailureEndings[] = {"Failed", "NotFound", "BadName", "Rejected",
+                                                          "NoAccess"};
+  const size_t dot = code.rfind('.');
+  const std::string_view last = dot == std::string_view::npos ? code : code.substr(dot + 1);
+  for (std::string_view ending : kFailureEndings)
+    if (last.ends_with(ending)) return "error";
+  return "status";
+}
+
 int SendStatus(RtmpStream* stream, const char* code, const char* description) {
   SmallMessage m;
   uint8_t* e = m.end();
@@ -143,7 +156,7 @@ int SendStatus(RtmpStream* stream, const char* code, const char* description) {
   p = AmfEncodeNumber(p, e, 0);
   p = PutByte(p, e, AMF_NULL);
   p = PutByte(p, e, AMF_OBJECT);
-  p = AmfEncodeNamedString(p, e, "level", "status");
+  p = AmfEncodeNamedString(p, e, "level", StatusLevel(code));
   p = AmfEncodeNamedString(p, e, "code", code);
   p = AmfEncodeNamedString(p, e, "description", description);
   p = PutEnd(p, e);

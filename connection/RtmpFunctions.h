@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpCore.h"
@@ -43,7 +44,11 @@ int SendResult(RtmpConnection* connection, double number);
 // description}: a command we could not carry out.
 int SendError(RtmpConnection* connection, const char* code, const char* description);
 int SendConnectResult(RtmpConnection* connection);
-// onStatus {level "status", code, description} on the stream's data channel.
+// "error" for a code whose last part ends in Failed, NotFound, BadName,
+// Rejected or NoAccess (a failure a client must not wait out), else "status".
+const char* StatusLevel(std::string_view code);
+// onStatus {level StatusLevel(code), code, description} on the stream's data
+// channel.
 int SendStatus(RtmpStream* stream, const char* code, const char* description);
 // onMetaData of the stream's media (the file part only while a file is open).
 // Grows its buffer as the title, picture and segments need, so it is never

@@ -143,6 +143,9 @@ int Publish(RtmpStream* stream, const AmfObject* object);
 int DeleteStream(RtmpConnection* connection, const AmfObject* object);
 
 // ---- Playing side (RtmpStreamOut.cpp) ----
+// Opens the file, sends the metadata and queues the opening tags. A start
+// past those resumes as SeekStream does, and of the opening only the decoder
+// configuration is kept.
 bool OpenForPlayback(RtmpStream* stream, int32_t start);
 // Appends the next packet of the file (or a gap marker) to the queue; none at
 // the end of the file or on failure.
@@ -151,7 +154,12 @@ RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp);
 void StartClock(RtmpStream* stream, uint32_t timestamp);
 bool SendQueue(RtmpStream* stream);
 RtmpPacket* FindKeyFrame(RtmpStream* stream);
+// Resumes at the last video key frame at or before t (audio from the same
+// place), or at the index search's entry when there is none.
 void SeekStream(RtmpStream* stream, uint32_t t);
+// The end of the file: paused; "NetStream.Play.Complete", the viewing time
+// accounted, then user control StreamEOF and "NetStream.Play.Stop".
+void FinishPlayback(RtmpStream* stream);
 void PauseStream(RtmpStream* stream, bool pause);
 void StopOutput(RtmpStream* stream);
 void ClosePlayback(RtmpStream* stream);

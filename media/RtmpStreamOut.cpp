@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "connection/RtmpConnection.h"
 #include "connection/RtmpFunctions.h"
+#include "media/FlvMedia.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
@@ -12,12 +14,6 @@ namespace {
 // Stream time between gap markers: a player whose file is silent for a while
 // still receives a message every 200 ms and keeps its clock running.
 constexpr uint32_t kMarkerStepMs = 200;
-// Codecs whose first body byte marks key frames (Sorenson H.263, AVC).
-constexpr uint8_t kCodecH263 = 2;
-constexpr uint8_t kCodecAvc = 7;
-constexpr uint8_t kFrameKey = 1;
-// Other codecs: a frame this large is taken for a key frame.
-constexpr uint32_t kKeyFrameGuessSize = 5120;
 
 void DestroyPacket(void* item) { RtmpPacketDestroy(static_cast<RtmpPacket*>(item)); }
 
@@ -51,19 +47,89 @@ RtmpPacket* ReadTagPacket(RtmpStream* stream, const FlvTagHeader& header) {
   return packet;
 }
 
-bool SeekToEntry(RtmpStream* stream, uint32_t t) {
+bool IsKeyFrame(const RtmpPacket* packet) {
+  return FlvIsKeyFrame({packet->m_body, packet->m_nBodySize}, packet->m_nBodySize);
+}
+
+bool IsDecoderConfig(const RtmpPacket* packet) {
+  return FlvIsDecoderConfig(packet->m_nMessageType, {packet->m_body, packet->m_nBodySize});
+}
+
+// The type and leading body bytes of the tag at an index entry; false when
+// they cannot be read. Moves the file.
+bool PeekTag(File& file, const IndexEntry& entry, FlvTagHeader* header, uint8_t (&lead)[kFlvMediaPeekSize],
+             size_t* leadSize) {
+  if (!file.SeekTo(static_cast<int64_t>(entry.offset)) || !ReadTagHeader(&file, header)) return false;
+  *leadSize = std::min<size_t>(header->dataSize, kFlvMediaPeekSize);
+  return TagDataFits(file, *header) && file.Read(lead, *leadSize);
+}
+
+// Where playback resumes for stream time t: the index entry of the last video
+// key frame at or before t (with the audio and decoder configuration stored
+// just before it at the same time), and its time in *at. Starting anywhere
+// else would hand the decoder frames it cannot decode until the next key
+// frame. Without a key frame at or before t (no video, or a codec whose key
+// frames cannot be told), the index search's own entry, and *at = t. The
+// search reads only the video tags it passes, a few bytes each; the file is
+// moved.
+uint32_t ResumeEntry(RtmpStream* stream, uint32_t t, uint32_t* at) {
   const std::vector<IndexEntry>& index = stream->file.frameindex;
+  File& file = stream->file.file;
+  *at = t;
+  const uint32_t found = FindIndexEntry(index, t);
+  // The search gives a neighbour of t: step to the last entry at or before it.
+  size_t last = found;
+  while (last + 1 < index.size() && index[last + 1].timestamp <= t) ++last;
+  while (index[last].timestamp > t) {
+    if (last == 0) return found;
+    --last;
+  }
+  FlvTagHeader header;
+  uint8_t lead[kFlvMediaPeekSize];
+  size_t leadSize = 0;
+  for (size_t i = last + 1; i-- > 0;) {
+    if (index[i].type != kFlvTagVideo) continue;
+    // An entry that does not lead to its tag: the index is stale, and the
+    // search's own entry is refused or played as before.
+    if (!PeekTag(file, index[i], &header, lead, &leadSize)) return found;
+    if (header.type != kFlvTagVideo || !FlvIsKeyFrame({lead, leadSize}, header.dataSize)) continue;
+    const uint32_t time = index[i].timestamp;
+    while (i > 0 && index[i - 1].timestamp == time) {
+      const IndexEntry& before = index[i - 1];
+      if (before.type == kFlvTagVideo &&
+          (!PeekTag(file, before, &header, lead, &leadSize) || !FlvIsDecoderConfig(header.type, {lead, leadSize})))
+        break;
+      --i;
+    }
+    *at = time;
+    return static_cast<uint32_t>(i);
+  }
+  return found;
+}
+
+// Moves the FLV to where playback resumes for t; *at as ResumeEntry.
+bool SeekToResume(RtmpStream* stream, uint32_t t, uint32_t* at) {
+  const std::vector<IndexEntry>& index = stream->file.frameindex;
+  *at = t;
   if (index.empty()) return false;
-  uint32_t entry = FindIndexEntry(index, t);
+  uint32_t entry = ResumeEntry(stream, t, at);
   return stream->file.file.SeekTo(static_cast<int64_t>(index[entry].offset));
 }
 
-bool IsKeyFrame(const RtmpPacket* packet) {
-  if (packet->m_nBodySize == 0) return false;
-  uint8_t codec = packet->m_body[0] & 0x0F;
-  uint8_t frame = packet->m_body[0] >> 4;
-  if (codec == kCodecH263 || codec == kCodecAvc) return frame == kFrameKey;
-  return packet->m_nBodySize > kKeyFrameGuessSize;
+// Leaves only the decoder configuration queued.
+void KeepDecoderConfig(RtmpStream* stream) {
+  RtmpStreamOut& out = stream->output;
+  ListLock guard(out.queue.lock);
+  for (ListNode* n = out.queue.first; n != nullptr;) {
+    ListNode* next = n->next;
+    auto* packet = static_cast<RtmpPacket*>(n->item);
+    if (!IsDecoderConfig(packet)) {
+      ListRemoveNode(&out.queue, n);
+      RtmpPacketDestroy(packet);
+    }
+    n = next;
+  }
+  out.queued = out.queue.count;
 }
 
 }  // namespace
@@ -236,13 +302,23 @@ bool OpenForPlayback(RtmpStream* stream, int32_t start) {
   // from the beginning; compared unsigned it would jump to the end.
   uint32_t from = start < 0 ? 0 : static_cast<uint32_t>(start);
   if (from < out.segments.front().start) from = static_cast<uint32_t>(out.segments.front().start);
-  if (from > out.duration) from = out.duration;
+  // A start beyond the end asks for nothing: it stays at the end, and only
+  // a start inside the file goes back to its key frame.
+  const bool beyondEnd = from > out.duration;
+  if (beyondEnd) from = out.duration;
   // Going back to an entry that the opening read already queued would send
   // those tags twice.
-  uint32_t entry = FindIndexEntry(f.frameindex, from);
-  if (static_cast<int64_t>(f.frameindex[entry].offset) >= preread &&
-      !f.file.SeekTo(static_cast<int64_t>(f.frameindex[entry].offset)))
+  uint32_t at = from;
+  const uint32_t entry = beyondEnd ? FindIndexEntry(f.frameindex, from) : ResumeEntry(stream, from, &at);
+  if (static_cast<int64_t>(f.frameindex[entry].offset) >= preread) {
+    if (!f.file.SeekTo(static_cast<int64_t>(f.frameindex[entry].offset))) return refuse();
+    // Frames of the opening would come before the resume point and out of
+    // step with it: of them only the decoder needs its configuration.
+    KeepDecoderConfig(stream);
+  } else if (!f.file.SeekTo(preread)) {
     return refuse();
+  }
+  from = at;
 
   StartClock(stream, from);
   QueueMarker(stream, from);
@@ -274,24 +350,38 @@ RtmpPacket* FindKeyFrame(RtmpStream* stream) {
 
 void SeekStream(RtmpStream* stream, uint32_t t) {
   RtmpStreamOut& out = stream->output;
-  EmptyQueue(stream);
+  // A seek right after the play may come before the opening has left: its
+  // decoder configuration is still needed.
+  KeepDecoderConfig(stream);
   SendUserControl(stream->rtmp, kStreamEOF, static_cast<uint32_t>(stream->id));
   SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
-  if (stream->file.open && SeekToEntry(stream, t)) {
+  // Playback resumes at the key frame at or before t, audio from there too.
+  uint32_t at = t;
+  if (stream->file.open && SeekToResume(stream, t, &at)) {
     // A paused player shows the picture at the new position at once.
-    if (out.paused && out.hasVideo && out.lastSent != t) {
-      QueueMarker(stream, t);
+    if (out.paused && out.hasVideo && out.lastSent != at) {
+      QueueMarker(stream, at);
       if (FindKeyFrame(stream) != nullptr) {
-        StartClock(stream, t);
+        StartClock(stream, at);
         SendQueue(stream);
       }
       EmptyQueue(stream);
-      SeekToEntry(stream, t);
+      SeekToResume(stream, t, &at);
     }
   }
-  QueueMarker(stream, t);
-  StartClock(stream, t);
+  QueueMarker(stream, at);
+  StartClock(stream, at);
   SendStatus(stream, "NetStream.Seek.Notify", "seek");
+}
+
+void FinishPlayback(RtmpStream* stream) {
+  Trace("NetStream.Play.Complete\n");
+  stream->output.paused = true;
+  SendStatus(stream, "NetStream.Play.Complete", "complete");
+  StopSessionTiming(stream);
+  // Command-line clients end on these; the Flash player is done at Complete.
+  SendUserControl(stream->rtmp, kStreamEOF, static_cast<uint32_t>(stream->id));
+  SendStatus(stream, "NetStream.Play.Stop", "stop");
 }
 
 void PauseStream(RtmpStream* stream, bool pause) {

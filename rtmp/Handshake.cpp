@@ -198,11 +198,16 @@ int SHandShake(RtmpContext* r) {
     ProtocolLogHex(LOG_DEBUG, key, kHandshakeDigestSize);
     ProtocolLog(LOG_DEBUG, "%s: Signature calculated:", kName);
     ProtocolLogHex(LOG_DEBUG, expected, kHandshakeDigestSize);
-    if (CRYPTO_memcmp(expected, clientSignature, kHandshakeDigestSize) != 0) {
+    if (CRYPTO_memcmp(expected, clientSignature, kHandshakeDigestSize) == 0) {
+      ProtocolLog(LOG_DEBUG, "%s: Genuine Adobe Flash Player", kName);
+    } else if (std::memcmp(c2, s1, kHandshakeSize) == 0) {
+      // Common encoders sign C1 but answer with the plain echo of S1 when
+      // they publish.
+      ProtocolLog(LOG_DEBUG, "%s: Client echoed the server's S1", kName);
+    } else {
       ProtocolLog(LOG_WARNING, "%s: Client not genuine!", kName);
       return 0;
     }
-    ProtocolLog(LOG_DEBUG, "%s: Genuine Adobe Flash Player", kName);
   } else if (std::memcmp(c2, s1, kHandshakeSize) != 0) {
     ProtocolLog(LOG_WARNING, "%s: client signature does not match!", kName);
   }

@@ -108,4 +108,33 @@ TEST(ConnectionSession, PublishLoadsTheUserFromItsNameOrIsAnsweredBadName) {
   EXPECT_EQ(m->streamId, 1u);
 }
 
+TEST(ConnectionSession, EncoderWithDigestC1AndC2CopyingS1Publishes) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("encoder"));
+  ASSERT_TRUE(site.HoldLocalWeb());
+  const uint16_t port = static_cast<uint16_t>(site.server.port);
+  TestPlayer encoder;
+  ASSERT_TRUE(encoder.client.Connect("127.0.0.1", port));
+  ASSERT_TRUE(encoder.client.HandshakeDigest(0, 3, 9, false, /*copyS1=*/true)) << encoder.client.error();
+  ASSERT_TRUE(encoder.Command({amf::Str("connect"), amf::Num(1), amf::Obj({{"app", amf::Str("default")}})}));
+  std::optional<RtmpClientMessage> result;
+  while ((result = encoder.Next()) && result->type != 20) {
+  }
+  ASSERT_TRUE(result) << encoder.client.error();
+  ASSERT_EQ(Values(*result)[3].Get("code").text, "NetConnection.Connect.Success");
+  ASSERT_EQ(encoder.CreateStream(), 1);
+  ASSERT_TRUE(encoder.Command({amf::Str("publish"), amf::Num(0), amf::Null(),
+                               amf::Str("phpsessid=demo-cleo-0003&answer"), amf::Str("live")}, 1));
+  auto m = encoder.Next();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(StatusCode(*m), "NetStream.Publish.Start");
+  EXPECT_EQ(Values(*m)[3].Get("level").text, "status");
+
+  // A C2 that is neither the copy nor a signature still ends the connection.
+  RtmpClient other;
+  ASSERT_TRUE(other.Connect("127.0.0.1", port));
+  ASSERT_TRUE(other.HandshakeDigest(0, 3, 9, /*badSignature=*/true, /*copyS1=*/true));
+  EXPECT_TRUE(other.WaitClosed());
+}
+
 }  // namespace

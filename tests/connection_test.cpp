@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "connection/RtmpFunctions.h"
 #include "rtmp/Amf.h"
 #include "support/AmfHelpers.h"
 #include "support/RtmpClient.h"
@@ -356,6 +357,17 @@ TEST(ServerInputBound, UnfinishedInputOfAllConnectionsStaysUnderTheBound) {
     }
   EXPECT_TRUE(answered);
   EXPECT_NE(server.Output().find("over the server's bound from 127.0.0.1"), std::string::npos) << server.Output();
+}
+
+TEST(StatusLevel, FailureCodesAreErrorsEverythingElseStatus) {
+  for (const char* code : {"NetStream.Play.StreamNotFound", "NetStream.Publish.BadName", "NetStream.Play.Failed",
+                           "NetStream.Failed", "NetConnection.Connect.Rejected", "NetStream.Record.NoAccess",
+                           "NetStream.Play.FileNotFound", "Failed"})
+    EXPECT_STREQ(StatusLevel(code), "error") << code;
+  for (const char* code : {"NetStream.Play.Start", "NetStream.Play.Complete", "NetStream.Play.Stop",
+                           "NetStream.Seek.Notify", "NetStream.Publish.Start", "NetStream.Failed.Start",
+                           "NetStream.Play.Reset", ""})
+    EXPECT_STREQ(StatusLevel(code), "status") << code;
 }
 
 }  // namespace

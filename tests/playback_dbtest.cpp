@@ -88,6 +88,7 @@ TEST_F(Playback, PlaySendsMetadataStartOpeningTagsThenPacesMediaAndCompletesOnce
   auto started = player.Next();
   ASSERT_TRUE(started);
   EXPECT_EQ(StatusCode(*started), "NetStream.Play.Start");
+  EXPECT_EQ(Values(*started)[3].Get("level").text, "status");
 
   // The opening: video and audio at 0, the first tag after them, a marker at
   // 0, all at once and each tag once.
@@ -137,7 +138,19 @@ TEST_F(Playback, PlaySendsMetadataStartOpeningTagsThenPacesMediaAndCompletesOnce
   EXPECT_EQ(lastVideo, 2000u);
   EXPECT_EQ(lastAudio, 2000u);
   EXPECT_EQ(completes, 1);
-  EXPECT_FALSE(player.Next(700)) << "nothing after Complete";
+  // Then StreamEOF and "NetStream.Play.Stop", on which command-line clients
+  // end, and nothing after them.
+  auto eof = player.Next(1000);
+  ASSERT_TRUE(eof);
+  EXPECT_EQ(eof->type, 4);
+  EXPECT_EQ(eof->body, (std::vector<uint8_t>{0, 1, 0, 0, 0, 1}));
+  auto stop = player.Next(1000);
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(StatusCode(*stop), "NetStream.Play.Stop");
+  EXPECT_EQ(stop->streamId, 1u);
+  EXPECT_EQ(Values(*stop)[3].Get("level").text, "status");
+  EXPECT_EQ(Values(*stop)[3].Get("description").text, "stop");
+  EXPECT_FALSE(player.Next(700)) << "nothing after Stop";
   // The web application is asked for thumbnails of the object.
   EXPECT_EQ(site_.db->Value("select scanstatus from Object where id=200"), "4");
 }
@@ -250,13 +263,72 @@ TEST_F(Playback, SeekSendsEofBeginNotifyAndMediaFromThePosition) {
   auto seekTime = player.lastArrival;
   auto rest = player.Until("NetStream.Play.Complete", 5000);
   ASSERT_FALSE(rest.empty());
+  // 3000 lies between the key frames at 2000 and 4000: playback resumes at
+  // the one before, audio from the same place, with a marker at 2000 first.
+  std::vector<const RtmpClientMessage*> media;
   for (const auto& m : rest)
-    if (IsMedia(m)) {
-      EXPECT_GE(m.timestamp, 2900u);
-    }
-  // About one second of stream time after the seek.
-  EXPECT_GE(Ms(seekTime, player.lastArrival), 1000 - kEarlyMs);
-  EXPECT_LE(Ms(seekTime, player.lastArrival), 1000 + kLateMs);
+    if (IsMedia(m)) media.push_back(&m);
+  ASSERT_GE(media.size(), 3u);
+  EXPECT_TRUE(IsMarker(*media[0]));
+  EXPECT_EQ(media[0]->timestamp, 2000u);
+  EXPECT_EQ(media[1]->type, 9);
+  EXPECT_EQ(media[1]->timestamp, 2000u);
+  EXPECT_EQ(media[1]->body[0], 0x17);
+  EXPECT_EQ(media[2]->type, 8);
+  EXPECT_EQ(media[2]->timestamp, 2000u);
+  for (const auto* m : media) EXPECT_GE(m->timestamp, 2000u);
+  // About two seconds of stream time after the seek.
+  EXPECT_GE(Ms(seekTime, player.lastArrival), 2000 - kEarlyMs);
+  EXPECT_LE(Ms(seekTime, player.lastArrival), 2000 + kLateMs);
+}
+
+TEST_F(Playback, StartBetweenKeyFramesSendsTheConfigurationThenTheKeyFrameBefore) {
+  // A sequence header (mark 0 makes 0x17 0x00) and AAC configuration (0xAF
+  // 0x00) at 0, frames every 100 ms, key frames at 0 and 2000; a non-key frame of
+  // the guessed codec rule's size does not count for AVC.
+  FlvBuilder flv;
+  flv.Video(0, 30, true, 0).Audio(0, 4, 0);
+  for (uint32_t t = 0; t <= 3000; t += 100) flv.Video(t, t == 2500 ? 6000 : 20, t % 2000 == 0, 1).Audio(t, 10, 1);
+  ASSERT_TRUE(flv.WriteTo(site_.Files() + "/demo.flv"));
+  for (double start : {2600.0, 2000.0, 2050.0, 2999.0}) {
+    TestPlayer player;
+    Open(&player);
+    ASSERT_TRUE(player.Play(1, "fileid=200", start));
+    auto messages = player.Until("NetStream.Play.Complete", 5000);
+    ASSERT_FALSE(messages.empty()) << start;
+    std::vector<const RtmpClientMessage*> media;
+    for (const auto& m : messages)
+      if (IsMedia(m)) media.push_back(&m);
+    ASSERT_GE(media.size(), 5u) << start;
+    // The configuration of the opening, and no frame of it.
+    EXPECT_EQ(media[0]->type, 9);
+    EXPECT_EQ(media[0]->body[1], 0) << start;
+    EXPECT_EQ(media[1]->type, 8);
+    EXPECT_EQ(media[1]->body[1], 0) << start;
+    EXPECT_TRUE(IsMarker(*media[2])) << start;
+    EXPECT_EQ(media[2]->timestamp, 2000u) << start;
+    EXPECT_EQ(media[3]->type, 9);
+    EXPECT_EQ(media[3]->timestamp, 2000u) << start;
+    EXPECT_EQ(media[3]->body[0], 0x17) << start;
+    EXPECT_EQ(media[4]->type, 8);
+    EXPECT_EQ(media[4]->timestamp, 2000u) << start;
+    for (size_t i = 3; i < media.size(); ++i) EXPECT_GE(media[i]->timestamp, 2000u) << start;
+  }
+  // Before the first key frame after 0 the opening plays as it is.
+  TestPlayer player;
+  Open(&player);
+  ASSERT_TRUE(player.Play(1, "fileid=200", 1500));
+  auto messages = player.Until("NetStream.Play.Complete", 8000);
+  ASSERT_FALSE(messages.empty());
+  int media = 0;
+  uint32_t last = 0;
+  for (const auto& m : messages) {
+    if (!IsMedia(m) || IsMarker(m)) continue;
+    ++media;
+    EXPECT_GE(m.timestamp, last) << "time runs back";
+    last = m.timestamp;
+  }
+  EXPECT_EQ(media, 64);  // every tag once, from 0
 }
 
 TEST_F(Playback, SeekWhilePausedSendsTheKeyFrameAtOnceAndStaysPaused) {
@@ -354,6 +426,11 @@ TEST_F(Playback, MissingFileUnknownObjectAndEmptyIndexAnswerStreamNotFound) {
     auto m = player.Next();
     ASSERT_TRUE(m) << name;
     EXPECT_EQ(StatusCode(*m), "NetStream.Play.StreamNotFound") << name;
+    // A failure: players that tell errors by the level stop waiting.
+    auto v = Values(*m);
+    ASSERT_EQ(v.size(), 4u) << name;
+    EXPECT_EQ(v[3].Get("level").text, "error") << name;
+    EXPECT_EQ(v[3].Get("description").text, "not found") << name;
     EXPECT_FALSE(player.Next(300)) << name;
   }
 }

@@ -155,3 +155,19 @@ TEST(Handshake, UnknownVersionAndShortInputFail) {
     EXPECT_EQ(server.Result(), 0);
   }
 }
+
+TEST(Handshake, DigestC1WithC2CopyingS1IsAcceptedANearCopyIsRefused) {
+  for (uint8_t version : {3, 6}) {
+    for (bool nearCopy : {false, true}) {
+      ServerSide server;
+      RtmpClient client;
+      ASSERT_TRUE(client.Connect("127.0.0.1", server.port));
+      // A near copy differs from S1 in its last byte only: neither the echo
+      // nor a signature.
+      EXPECT_TRUE(client.HandshakeDigest(version == 3 ? 0 : 1, version, 9, /*badSignature=*/nearCopy,
+                                         /*copyS1=*/true))
+          << client.error();
+      EXPECT_EQ(server.Result(), nearCopy ? 0 : 1) << "version " << int(version) << " near " << nearCopy;
+    }
+  }
+}

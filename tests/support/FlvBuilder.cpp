@@ -49,6 +49,19 @@ FlvBuilder& FlvBuilder::Tag(uint8_t type, uint32_t ts, uint32_t size, uint8_t fi
   return *this;
 }
 
+FlvBuilder& FlvBuilder::Raw(uint8_t type, uint32_t ts, std::span<const uint8_t> data) {
+  offsets_.push_back(bytes_.size());
+  Put32(&bytes_, lastRecord_);
+  bytes_.push_back(type);
+  Put24(&bytes_, uint32_t(data.size()));
+  Put24(&bytes_, ts);
+  bytes_.push_back(uint8_t(ts >> 24));
+  Put24(&bytes_, 0);
+  bytes_.insert(bytes_.end(), data.begin(), data.end());
+  lastRecord_ = uint32_t(data.size()) + 11;
+  return *this;
+}
+
 FlvBuilder& FlvBuilder::CutTag(uint8_t type, uint32_t ts, uint32_t claimed, uint32_t present) {
   offsets_.push_back(bytes_.size());
   Put32(&bytes_, lastRecord_);

@@ -19,6 +19,8 @@ class FlvBuilder {
   FlvBuilder& Video(uint32_t timestamp, uint32_t size = 20, bool key = false, uint8_t mark = 0);
   FlvBuilder& Script(uint32_t timestamp, uint32_t size = 30);
   FlvBuilder& Tag(uint8_t type, uint32_t timestamp, uint32_t size, uint8_t first, uint8_t mark);
+  // A tag with exactly these data bytes.
+  FlvBuilder& Raw(uint8_t type, uint32_t timestamp, std::span<const uint8_t> data);
   // A last tag whose header claims `claimed` data bytes of which only
   // `present` follow; the file then has no final back pointer.
   FlvBuilder& CutTag(uint8_t type, uint32_t timestamp, uint32_t claimed, uint32_t present);

@@ -189,7 +189,8 @@ bool RtmpClient::HandshakePlain(uint8_t version, bool echoS1) {
   return SendRaw(c2);
 }
 
-bool RtmpClient::HandshakeDigest(int scheme, uint8_t version, uint8_t versionByte4, bool badSignature) {
+bool RtmpClient::HandshakeDigest(int scheme, uint8_t version, uint8_t versionByte4, bool badSignature,
+                                 bool copyS1) {
   std::vector<uint8_t> c0c1(1 + kSize);
   c0c1[0] = version;
   Random(c0c1.data() + 1, kSize);
@@ -220,6 +221,11 @@ bool RtmpClient::HandshakeDigest(int scheme, uint8_t version, uint8_t versionByt
   if (!std::equal(s2.begin(), s2.end() - 32, c1.begin())) return Fail("S2 does not carry C1");
   if (!std::equal(expected.begin(), expected.end(), s2.end() - 32)) return Fail("S2 signature is wrong");
 
+  if (copyS1) {
+    c2.assign(s1, s1 + kSize);
+    if (badSignature) c2[kSize - 1] ^= 1;
+    return SendRaw(c2);
+  }
   c2.assign(kSize, 0);
   Random(c2.data(), kSize);
   uint32_t serverPosition = Position(serverScheme, s1);

@@ -41,9 +41,11 @@ class RtmpClient {
   // Digest handshake: C1 carries the client digest by `scheme` (0 or 1) and
   // versionByte4 (non-zero) in byte 4. Checks the S1 digest with the server
   // key text and the S2 signature (with the version-8 transform when S0 is
-  // 8). C2 carries the genuine signature, or a wrong one if badSignature.
+  // 8). C2 carries the genuine signature, or a wrong one if badSignature;
+  // with copyS1 it is an exact copy of S1 instead, as some encoders send it.
   // The server's answer to C2 is not awaited.
-  bool HandshakeDigest(int scheme, uint8_t version = 3, uint8_t versionByte4 = 9, bool badSignature = false);
+  bool HandshakeDigest(int scheme, uint8_t version = 3, uint8_t versionByte4 = 9, bool badSignature = false,
+                       bool copyS1 = false);
 
   // Raw bytes, for fault tests.
   bool SendRaw(std::span<const uint8_t> bytes);
