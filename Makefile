@@ -5,6 +5,13 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+# The suites whose code runs on more than one thread: the socket queue, the
+# connection loop with writers on other threads, playback, chat, the
+# database pool and the debug monitor.
+TSAN_TESTS ?= rtmp_socket_test connection_io_test connection_test playback_dbtest chat_dbtest \
+  chat_load_dbtest dbpool_dbtest debug_monitor_test recording_dbtest
+TSAN_FILTER ?= 'SocketBuffer|ConnectionIo|ConnectionTest|ServerInputBound|Playback|Chat|DbPool|Debug|Recording\.|testdb'
 
 PREFIX ?= /usr/local
 BINDIR ?= $(PREFIX)/bin
@@ -14,7 +21,7 @@ SYSCONFDIR ?= /etc
 SITEDIR ?= /srv/kestravon
 DESTDIR ?=
 
-.PHONY: all deps build build-asan programs test run stop-db install install-files clean
+.PHONY: all deps build build-asan programs test tsan run stop-db install install-files clean
 
 all: build
 
@@ -44,6 +51,19 @@ test: build build-asan
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 600
+
+# ThreadSanitizer over the suites that use threads, the real binary included.
+# Every process writes its reports under $(TSAN_BUILD)/tsan-reports; any
+# report fails the target.
+tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSTRMD_TSAN=ON >/dev/null
+	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target strmd strmdctl $(TSAN_TESTS)
+	@rm -rf $(TSAN_BUILD)/tsan-reports && mkdir -p $(TSAN_BUILD)/tsan-reports
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS="log_path=$(CURDIR)/$(TSAN_BUILD)/tsan-reports/report second_deadlock_stack=1" \
+	  ctest --output-on-failure -j$(JOBS) --timeout 600 -R $(TSAN_FILTER)
+	@if ls $(TSAN_BUILD)/tsan-reports/report* >/dev/null 2>&1; then \
+	  echo "ThreadSanitizer reports:"; head -n 60 $(TSAN_BUILD)/tsan-reports/report*; exit 1; \
+	else echo "tsan: no reports"; fi
 
 run: programs
 	@scripts/run-demo.sh $(BUILD)
@@ -82,4 +102,4 @@ install-files:
 	fi
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -4,12 +4,15 @@
 //
 // Who touches what:
 //  - set once at creation: sites, thread, address, the event descriptors;
-//  - the connection's own thread only: flashVer, user, session, lastWake,
-//    nextStreamId, site, db, transactionId, packet, nextStream;
+//  - the connection's own thread only: session, lastWake, nextStreamId, db,
+//    transactionId, packet, nextStream, inputNeedsMore, batches;
+//  - written by the own thread under streams.lock, read by the debug monitor
+//    under it: flashVer, site, user;
 //  - `streams` and the pacing scan: under streams.lock;
-//  - `liveuser`: under the chat room locks;
+//  - `liveuser`: under the chat room locks (chat/RtmpChat.h);
 //  - `rtmp`: the reader side by the own thread without a lock, the sending
-//    side under rtmp.sendLock (other threads send chat and presence);
+//    side under rtmp.sendLock, which any thread may take to queue a message
+//    and nobody holds while waiting for the socket;
 //  - `wakeEvent` may be signalled by any thread (RtmpConnectionWake);
 //  - `cpuSample`: the debug monitor only.
 // Lock order: g_connections.lock before a connection's streams.lock.

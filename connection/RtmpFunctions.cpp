@@ -232,6 +232,8 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
         r->pageUrl = text;
       } else if (name == "flashVer") {
         r->flashVer = text;
+        // The debug monitor reads it under the streams lock.
+        ListLock guard(connection->streams.lock);
         AmfPropCopyText(&prop, connection->flashVer);
         Trace("client version: %s\n", connection->flashVer);
       } else if (name == "audioCodecs") {
@@ -256,7 +258,10 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
   // The views point into the connect message, which is released after this.
   r->tcUrl = r->swfUrl = r->pageUrl = r->app = r->flashVer = {};
 
-  connection->site = FindSite(connection->sites, app);
+  {
+    ListLock guard(connection->streams.lock);  // read by the debug monitor
+    connection->site = FindSite(connection->sites, app);
+  }
   // A repeated connect must not leak the first database connection.
   if (connection->db != nullptr) {
     DbClose(connection->db);

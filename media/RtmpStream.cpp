@@ -58,7 +58,11 @@ const char* LoadUserFromName(RtmpStream* stream) {
     REPORT_ASSERT("stream->connection->session", "RtmpFunctions");
     return "session not found";
   }
-  connection->user = LoadUser(connection->db, "id=%d", connection->session->userid).release();
+  User* user = LoadUser(connection->db, "id=%d", connection->session->userid).release();
+  {
+    ListLock guard(connection->streams.lock);  // read by the debug monitor
+    connection->user = user;
+  }
   if (connection->user == nullptr) {
     REPORT_ASSERT("stream->connection->user", "RtmpFunctions");
     return "user not found";
