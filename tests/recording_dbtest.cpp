@@ -93,7 +93,10 @@ class Recording : public ::testing::Test {
     EXPECT_TRUE(client->Publish(stream, name));
     auto messages = client->Until(code);
     if (messages.empty()) return "";
-    return Values(messages.back())[3].Get("description").text;
+    const auto& info = Values(messages.back())[3];
+    // Clients tell a refusal from progress by the level.
+    EXPECT_EQ(info.Get("level").text, code == "NetStream.Publish.Start" ? "status" : "error") << code;
+    return info.Get("description").text;
   }
 
   // `count` messages every 20 ms from `first`, video and audio in turn.
