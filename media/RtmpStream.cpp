@@ -175,6 +175,7 @@ void ResetStream(RtmpStream* stream) {
   stream->playing = false;
   stream->publishing = false;
   stream->fileid = stream->userid = stream->channel = 0;
+  ListLock guard(stream->connection->streams.lock);  // the debug monitor reads names under it
   stream->name[0] = '\0';
 }
 
@@ -217,7 +218,10 @@ int Play(RtmpStream* stream, const AmfObject* object) {
   CloseStreamFile(stream);
   stream->playing = true;
   stream->output.paused = false;
-  AmfPropCopyText(AmfObjectGet(object, {}, 3), stream->name);
+  {
+    ListLock guard(connection->streams.lock);  // the debug monitor reads names under it
+    AmfPropCopyText(AmfObjectGet(object, {}, 3), stream->name);
+  }
   int32_t start = ArgInt(object, 4);
   ReadNameParams(stream);
   Trace("PLAY %s", stream->name);
@@ -259,7 +263,10 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
   CloseStreamFile(stream);
   stream->publishing = true;
   const AmfProperty* nameArgument = AmfObjectGet(object, {}, 3);
-  AmfPropCopyText(nameArgument, stream->name);
+  {
+    ListLock guard(connection->streams.lock);  // the debug monitor reads names under it
+    AmfPropCopyText(nameArgument, stream->name);
+  }
   ReadNameParams(stream);
   stream->userid = 0;
   if (connection->user == nullptr) {

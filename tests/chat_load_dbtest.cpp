@@ -152,7 +152,7 @@ TEST(ChatLoad, FiftyMembersComingAndGoingLoseNoTextAndNeverStall) {
   std::atomic<bool> churnOver{false};
   std::atomic<int> stalls{0}, posted{0};
   std::vector<std::set<std::string>> received(kStayers);
-  std::vector<bool> sawEnd(kStayers, false);
+  std::vector<char> sawEnd(kStayers, 0);  // not vector<bool>: one thread per element
   std::vector<std::thread> threads;
   for (int s = 0; s < kStayers; ++s) {
     threads.emplace_back([&, s] {
@@ -167,7 +167,7 @@ TEST(ChatLoad, FiftyMembersComingAndGoingLoseNoTextAndNeverStall) {
         if (!call || call->method != "ReceiveText") continue;
         const std::string& text = call->object.Get("message").text;
         if (text == "END") {
-          sawEnd[static_cast<size_t>(s)] = true;
+          sawEnd[static_cast<size_t>(s)] = 1;
           return;
         }
         received[static_cast<size_t>(s)].insert(text);
