@@ -18,7 +18,15 @@ struct DecodeState {
   int depth = 0;
   uint32_t values = 0;
   bool refused = false;  // a bound was passed: the whole decode fails
+  // Every level's bytes run to the same end (the end of the body). A level
+  // whose resync scan reached that end without an end marker leaves here
+  // where its scan began: no marker starts at or after it, so the levels
+  // above stop their own scans there instead of each rescanning to the end
+  // (63 levels over 16 MiB would otherwise examine a gigabyte).
+  const uint8_t* noMarkerFrom = nullptr;
 };
+
+thread_local uint64_t t_skipScanBytes = 0;
 
 const AmfProperty kInvalidProperty{};
 const AmfObject kEmptyObject{};
@@ -108,6 +116,7 @@ int DecodeObject(DecodeState& state, AmfObject* object, std::span<const uint8_t>
   size_t pos = 0;
   bool failed = false;
   bool skipReported = false;
+  size_t skipFrom = 0;
   for (;;) {
     if (size - pos >= 3 && bytes[pos] == 0 && bytes[pos + 1] == 0 && bytes[pos + 2] == AMF_OBJECT_END)
       return static_cast<int>(pos + 3);
@@ -115,19 +124,30 @@ int DecodeObject(DecodeState& state, AmfObject* object, std::span<const uint8_t>
       // Once per skip, not per byte: the peer chooses how many bytes follow.
       if (!skipReported) ProtocolLog(LOG_ERROR, "DECODING ERROR, IGNORING BYTES UNTIL NEXT KNOWN PATTERN!");
       skipReported = true;
-      ++pos;
+      if (state.noMarkerFrom != nullptr && bytes.data() + pos >= state.noMarkerFrom) {
+        pos = size;  // a deeper level already scanned the rest in vain
+      } else {
+        ++pos;
+        ++t_skipScanBytes;
+      }
     } else {
       AmfProperty property;
       int n = DecodeProp(state, &property, bytes.subspan(pos), named);
       if (n < 0) {
         if (state.refused) return -1;
         failed = true;
+        skipFrom = pos;
       } else {
         Append(object, std::move(property));
         pos += static_cast<size_t>(n);
       }
     }
-    if (pos >= size) return failed ? -1 : static_cast<int>(pos);
+    if (pos >= size) {
+      if (!failed) return static_cast<int>(pos);
+      const uint8_t* scanned = bytes.data() + skipFrom;
+      if (state.noMarkerFrom == nullptr || scanned < state.noMarkerFrom) state.noMarkerFrom = scanned;
+      return -1;
+    }
   }
 }
 
@@ -508,6 +528,8 @@ int AMF3Prop_Decode(AmfProperty* property, std::span<const uint8_t> bytes, bool 
   DecodeState state;
   return DecodeProp3(state, property, bytes, named);
 }
+
+uint64_t AmfSkipScanBytes() { return t_skipScanBytes; }
 
 int AMF3ReadString(std::span<const uint8_t> bytes, AmfText* text) {
   *text = AmfText{};

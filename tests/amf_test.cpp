@@ -461,6 +461,46 @@ TEST(AmfDecode, SkippedBytesAreReportedOnce) {
   EXPECT_EQ(lines, 1u);
 }
 
+// A value that fails deep inside nested objects makes every level skip ahead
+// for an end marker. The levels share one end, so what a deeper level scanned
+// in vain is not scanned again: 63 levels over 16 MiB cost one pass, as a
+// shallow body of the same size does (the work counted, not timed).
+TEST(AmfDecode, DeepFailureIsRefusedInOnePass) {
+  constexpr size_t kSize = 16 * 1024 * 1024;
+  auto body = [&](int levels) {
+    Bytes out = B({0x02, 0x00, 0x01, 'x'});
+    for (int i = 0; i < levels; ++i) out.insert(out.end(), {0x03, 0x00, 0x01, 'a'});
+    out.push_back(0x04);  // movieclip: fails at the innermost level
+    out.resize(kSize, 0x41);  // no end marker anywhere
+    return out;
+  };
+  auto examined = [&](const Bytes& bytes) {
+    AmfObject obj;
+    const uint64_t before = AmfSkipScanBytes();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(AmfDecodeObject(&obj, bytes, false), -1);
+    testing::internal::GetCapturedStderr();
+    return AmfSkipScanBytes() - before;
+  };
+  const uint64_t shallow = examined(body(1));
+  const uint64_t deep = examined(body(63));
+  EXPECT_GE(shallow, kSize - 64);
+  EXPECT_LE(shallow, kSize);
+  EXPECT_LE(deep, kSize);
+
+  // The shortcut only skips what was scanned: an end marker before the deeper
+  // level's scan (here inside the outer property's name "\0\0\t") still
+  // resyncs the outer object, which ends there.
+  Bytes resync = Cat({B({0x03, 0x00, 0x03, 0x00, 0x00, 0x09, 0x03, 0x00, 0x01, 'b', 0x04}), Bytes(100, 0x41)});
+  AmfProperty property;
+  testing::internal::CaptureStderr();
+  int n = AMFProp_Decode(&property, resync, false);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(n, 6);
+  EXPECT_EQ(property.type, AMF_OBJECT);
+  EXPECT_EQ(AmfPropObject(&property)->count, 0u);
+}
+
 TEST(Amf3, ReadInteger) {
   struct Case {
     Bytes bytes;
