@@ -49,7 +49,7 @@ AmfText TextAt(const uint8_t* p, uint32_t length) {
 }
 
 // The log lines print texts with %s, and the texts are not terminated.
-std::string Printable(AmfText text) { return std::string(AmfTextView(text)); }
+[[maybe_unused]] std::string Printable(AmfText text) { return std::string(AmfTextView(text)); }
 
 // Low 32 bits of an address, as the unknown-marker log lines show it.
 unsigned AddressOf(const uint8_t* p) {
