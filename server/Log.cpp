@@ -17,6 +17,8 @@
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 std::atomic<bool> g_errorsToFile{false};
 
@@ -156,19 +158,38 @@ void TellSuppressed(const std::string& peer, uint32_t count) {
   errno = code;
 }
 
-void SweepIdle(int64_t now) {
+// Removes the idle entries whose window has passed; what they still held
+// back is returned to be told (outside the lock).
+void SweepIdle(int64_t now, std::vector<std::pair<std::string, uint32_t>>* tell) {
   for (auto it = g_peers.begin(); it != g_peers.end();) {
-    if (it->second.scopes == 0 && it->second.suppressed == 0 && now - it->second.windowStart >= kReportWindowMs)
+    if (it->second.scopes == 0 && now - it->second.windowStart >= kReportWindowMs) {
+      if (it->second.suppressed != 0) tell->emplace_back(it->first, it->second.suppressed);
       it = g_peers.erase(it);
-    else
+    } else {
       ++it;
+    }
   }
+}
+
+// Once a window, any report tells what peers that went quiet held back.
+int64_t g_lastSweep = 0;  // guarded by g_peerLock
+
+void SweepNow(int64_t now) {
+  std::vector<std::pair<std::string, uint32_t>> tell;
+  {
+    std::lock_guard<std::mutex> guard(g_peerLock);
+    if (g_peers.empty() || now - g_lastSweep < kReportWindowMs) return;
+    g_lastSweep = now;
+    SweepIdle(now, &tell);
+  }
+  for (const auto& [peer, count] : tell) TellSuppressed(peer, count);
 }
 
 // Whether a report from the thread's peer may be written now; `told`
 // receives the count of reports suppressed in the window that just ended.
 bool AdmitReport(uint32_t* told) {
   *told = 0;
+  SweepNow(g_reportClock.load()());
   if (t_peer.empty()) return true;
   std::lock_guard<std::mutex> guard(g_peerLock);
   const int64_t now = g_reportClock.load()();
@@ -192,9 +213,13 @@ bool AdmitReport(uint32_t* told) {
 LogPeerScope::LogPeerScope(const char* address) {
   t_peer = address != nullptr ? address : "";
   if (t_peer.empty()) return;
-  std::lock_guard<std::mutex> guard(g_peerLock);
-  if (g_peers.size() >= kPeerSweepSize) SweepIdle(g_reportClock.load()());
-  ++g_peers[t_peer].scopes;
+  std::vector<std::pair<std::string, uint32_t>> tell;
+  {
+    std::lock_guard<std::mutex> guard(g_peerLock);
+    if (g_peers.size() >= kPeerSweepSize) SweepIdle(g_reportClock.load()(), &tell);
+    ++g_peers[t_peer].scopes;
+  }
+  for (const auto& [peer, count] : tell) TellSuppressed(peer, count);
 }
 
 LogPeerScope::~LogPeerScope() {
@@ -204,11 +229,15 @@ LogPeerScope::~LogPeerScope() {
     std::lock_guard<std::mutex> guard(g_peerLock);
     auto it = g_peers.find(t_peer);
     if (it != g_peers.end()) {
-      // What was held back is told when the peer's last connection ends
-      // at the latest, not only at its next report.
-      told = it->second.suppressed;
-      it->second.suppressed = 0;
       if (it->second.scopes > 0) --it->second.scopes;
+      // The address's last connection ended after its window: tell what was
+      // held back now. Within the window the count waits (a connect flood
+      // opens and ends a scope per connection), for the peer's next report
+      // or the next sweep.
+      if (it->second.scopes == 0 && g_reportClock.load()() - it->second.windowStart >= kReportWindowMs) {
+        told = it->second.suppressed;
+        g_peers.erase(it);
+      }
     }
   }
   const std::string peer = t_peer;

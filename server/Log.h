@@ -30,8 +30,9 @@ void ReportError(const char* format, ...) STRMD_PRINTF(1, 2);
 // While a connection's thread serves a peer, its reports count against that
 // peer's address: beyond kReportBurst reports in kReportWindowMs the rest are
 // dropped (cheaply, before formatting), and one line "ERROR: %u reports from
-// %s suppressed" tells how many, at the peer's next admitted report or when
-// the scope ends. A client that provokes reports in a loop thus cannot flood
+// %s suppressed" tells how many: at the peer's next admitted report, when its
+// last scope ends after the window, or at the first report of any thread once
+// the window has passed. A client that provokes reports in a loop thus cannot flood
 // the log nor slow other connections. One scope per thread at a time.
 constexpr uint32_t kReportBurst = 20;
 constexpr int64_t kReportWindowMs = 10 * 1000;
