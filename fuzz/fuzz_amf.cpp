@@ -1,7 +1,8 @@
 // The AMF decoder over a command body. The first byte picks the entry point
 // (as the connection driver, the AMF3 paths and a single property reach it);
 // every decoded tree is walked through the lookups, and must never claim
-// more bytes than it was given nor hold more values than the bound.
+// more bytes than it was given nor hold more values than the bound, and no
+// byte may be scanned twice for an end marker.
 #include <span>
 
 #include "FuzzCommon.h"
@@ -34,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::span<const uint8_t> body(data + 1, size - 1);
   AmfObject object;
   AmfProperty property;
+  const uint64_t scannedBefore = AmfSkipScanBytes();
   int n = -1;
   switch (mode) {
     case 0: n = AmfDecodeObject(&object, body, false); break;  // a command body
@@ -45,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 6: n = AMFProp_Decode(&property, body, true); break;
   }
   FUZZ_CHECK(n >= -1 && n <= static_cast<int>(body.size()));
+  // However deep a failure, the search for end markers steps over each byte
+  // at most once: refusing a body costs time linear in its size.
+  FUZZ_CHECK(AmfSkipScanBytes() - scannedBefore <= body.size());
   if (mode >= 4) {
     object.props.push_back(std::move(property));
     object.count = 1;
