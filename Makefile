@@ -2,10 +2,16 @@
 #   make run      installs what is missing, builds strmd and strmdctl, starts the demo database and strmd
 #   make test     installs what is missing, builds (also under ASan/UBSan) and runs every test
 #   make install  builds strmd and strmdctl and installs them as a systemd service (PREFIX, DESTDIR)
+#   make fuzz     fuzzes every parser for FUZZ_SECONDS each (default 300), one after the other
+#   make tsan     runs the suites that use threads under ThreadSanitizer
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 300
+# Every fuzz/fuzz_<name>.cpp but the seed generator is a target.
+FUZZ_TARGETS = $(filter-out seeds,$(patsubst fuzz/fuzz_%.cpp,%,$(wildcard fuzz/fuzz_*.cpp)))
 # The suites whose code runs on more than one thread: the socket queue, the
 # connection loop with writers on other threads, playback, chat, the
 # database pool and the debug monitor.
@@ -21,7 +27,7 @@ SYSCONFDIR ?= /etc
 SITEDIR ?= /srv/kestravon
 DESTDIR ?=
 
-.PHONY: all deps build build-asan programs test tsan run stop-db install install-files clean
+.PHONY: all deps build build-asan build-fuzz programs test tsan fuzz run stop-db install install-files clean
 
 all: build
 
@@ -45,12 +51,27 @@ programs: deps
 	   cmake --build $(BUILD) -j$(JOBS) --target strmd strmdctl; } >$(BUILD)/programs.log 2>&1 || \
 	 { tail -n 40 $(BUILD)/programs.log; echo "build failed: see $(BUILD)/programs.log"; exit 1; }
 
+# The fuzz targets build with clang in a tree of their own.
+build-fuzz: deps
+	@CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTRMD_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS)
+
 # The whole suite runs against the sanitizer build, which also builds with
-# every warning as an error; the release build must compile too.
-test: build build-asan
+# every warning as an error; the release build must compile too. The fuzz
+# build then replays every seed and saved crash input and fuzzes each target
+# for 10 s.
+test: programs build-asan build-fuzz
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 600
+	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
+
+# What a run finds is kept in fuzz/crashes/<target>/ (commit it: it becomes a
+# regression input); the grown corpus stays in $(FUZZ_BUILD)/corpus/.
+fuzz: build-fuzz
+	@$(FUZZ_BUILD)/fuzz/fuzz_seeds $(FUZZ_BUILD)/seeds
+	@status=0; for t in $(FUZZ_TARGETS); do \
+	  fuzz/run.sh keep $(FUZZ_BUILD) $$t $(FUZZ_SECONDS) || status=1; done; exit $$status
 
 # ThreadSanitizer over the suites that use threads, the real binary included.
 # Every process writes its reports under $(TSAN_BUILD)/tsan-reports; any
@@ -102,4 +123,4 @@ install-files:
 	fi
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

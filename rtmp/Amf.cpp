@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <string>
 
 #include "util/Log.h"
@@ -18,7 +19,17 @@ struct DecodeState {
   int depth = 0;
   uint32_t values = 0;
   bool refused = false;  // a bound was passed: the whole decode fails
+  // Every level's bytes run to the same end (the end of the body), and after
+  // a failed value each level searches them for the next end marker. The
+  // stretches already searched are kept, start -> where the search stopped
+  // (a marker, or the end), so no level searches them again: a failure deep
+  // in 63 levels of a 16 MiB body would otherwise examine a gigabyte, and a
+  // level that resyncs and then fails anyway would make every level above
+  // it search the same stretch once more.
+  std::map<const uint8_t*, const uint8_t*> searched;
 };
+
+thread_local uint64_t t_skipScanBytes = 0;
 
 const AmfProperty kInvalidProperty{};
 const AmfObject kEmptyObject{};
@@ -41,7 +52,7 @@ AmfText TextAt(const uint8_t* p, uint32_t length) {
 }
 
 // The log lines print texts with %s, and the texts are not terminated.
-std::string Printable(AmfText text) { return std::string(AmfTextView(text)); }
+[[maybe_unused]] std::string Printable(AmfText text) { return std::string(AmfTextView(text)); }
 
 // Low 32 bits of an address, as the unknown-marker log lines show it.
 unsigned AddressOf(const uint8_t* p) {
@@ -101,34 +112,67 @@ int Nested(DecodeState& state, F&& decode) {
   return n;
 }
 
+bool MarkerAt(const uint8_t* p, const uint8_t* end) {
+  return end - p >= 3 && p[0] == 0 && p[1] == 0 && p[2] == AMF_OBJECT_END;
+}
+
+// The first end marker at or after `from`, or `end` when none follows.
+// Stretches searched before, by this level or another, are jumped over.
+const uint8_t* FindEndMarker(DecodeState& state, const uint8_t* from, const uint8_t* end) {
+  auto& searched = state.searched;
+  const uint8_t* p = from;
+  for (;;) {
+    // Inside a stretch searched before: its result holds from here too.
+    auto next = searched.upper_bound(p);
+    if (next != searched.begin()) {
+      auto known = std::prev(next);
+      if (p < known->second) {
+        p = known->second;
+        break;
+      }
+    }
+    const uint8_t* stop = next != searched.end() ? next->first : end;
+    while (p < stop && !MarkerAt(p, end)) {
+      ++p;
+      ++t_skipScanBytes;
+    }
+    if (p < stop || p == end) break;  // a marker, or the end
+    // Reached a stretch searched before: the loop jumps over it.
+  }
+  if (p > from) {
+    // Stretches inside this one end where it does; keeping only the outer
+    // one lets the lookup above find it from any point within.
+    searched.erase(searched.upper_bound(from), searched.lower_bound(p));
+    searched[from] = p;
+  }
+  return p;
+}
+
 int DecodeObject(DecodeState& state, AmfObject* object, std::span<const uint8_t> bytes, bool named) {
   AmfObjectFree(object);
   if (bytes.empty()) return 0;
-  const size_t size = bytes.size();
+  const uint8_t* const begin = bytes.data();
+  const uint8_t* const end = begin + bytes.size();
   size_t pos = 0;
-  bool failed = false;
-  bool skipReported = false;
-  for (;;) {
-    if (size - pos >= 3 && bytes[pos] == 0 && bytes[pos + 1] == 0 && bytes[pos + 2] == AMF_OBJECT_END)
-      return static_cast<int>(pos + 3);
-    if (failed) {
-      // Once per skip, not per byte: the peer chooses how many bytes follow.
-      if (!skipReported) ProtocolLog(LOG_ERROR, "DECODING ERROR, IGNORING BYTES UNTIL NEXT KNOWN PATTERN!");
-      skipReported = true;
-      ++pos;
-    } else {
-      AmfProperty property;
-      int n = DecodeProp(state, &property, bytes.subspan(pos), named);
-      if (n < 0) {
-        if (state.refused) return -1;
-        failed = true;
-      } else {
-        Append(object, std::move(property));
-        pos += static_cast<size_t>(n);
-      }
+  while (pos < bytes.size()) {
+    if (MarkerAt(begin + pos, end)) return static_cast<int>(pos + 3);
+    AmfProperty property;
+    int n = DecodeProp(state, &property, bytes.subspan(pos), named);
+    if (n >= 0) {
+      Append(object, std::move(property));
+      pos += static_cast<size_t>(n);
+      continue;
     }
-    if (pos >= size) return failed ? -1 : static_cast<int>(pos);
+    if (state.refused) return -1;
+    // The properties before are kept; the rest up to the next end marker is
+    // skipped, or the object fails when none follows. Reported once per
+    // skip, not per byte: the peer chooses how many bytes follow.
+    ProtocolLog(LOG_ERROR, "DECODING ERROR, IGNORING BYTES UNTIL NEXT KNOWN PATTERN!");
+    const uint8_t* marker = FindEndMarker(state, begin + pos + 1, end);
+    if (marker == end) return -1;
+    return static_cast<int>(marker - begin + 3);
   }
+  return static_cast<int>(pos);
 }
 
 int DecodeArray(DecodeState& state, AmfObject* object, std::span<const uint8_t> bytes, uint32_t count) {
@@ -508,6 +552,8 @@ int AMF3Prop_Decode(AmfProperty* property, std::span<const uint8_t> bytes, bool 
   DecodeState state;
   return DecodeProp3(state, property, bytes, named);
 }
+
+uint64_t AmfSkipScanBytes() { return t_skipScanBytes; }
 
 int AMF3ReadString(std::span<const uint8_t> bytes, AmfText* text) {
   *text = AmfText{};

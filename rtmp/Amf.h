@@ -123,6 +123,11 @@ int AMF3ReadString(std::span<const uint8_t> bytes, AmfText* text);
 // A 29-bit integer in 1 to 4 bytes. Returns the bytes used, or -1 when truncated.
 int Amf3ReadInteger(std::span<const uint8_t> bytes, int32_t* value);
 
+// Bytes the calling thread's decodes have stepped over while looking for an
+// end marker after a failed value, since the thread began: the measure tests
+// use for the work one body costs (nested failures must not rescan).
+uint64_t AmfSkipScanBytes();
+
 // --- Access ---------------------------------------------------------------
 // Lookups never return null: a missing property is the invalid property
 // (empty name, type AMF_INVALID, number 0, empty string, empty object).

@@ -15,6 +15,8 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "rtmp/RtmpCore.h"
 #include "media/Recording.h"
@@ -43,10 +45,73 @@ void CloseListener() {
 // Connection threads keep a modest stack; their large buffers live on the heap.
 constexpr size_t kConnectionStackSize = 1024 * 1024;
 
+// Connections in progress (accepted, thread not yet ended), over all and by
+// peer address. The accept loop counts in; each connection thread counts
+// itself out as it ends.
+std::mutex g_intakeLock;
+uint32_t g_connectionsInProgress = 0;
+std::unordered_map<in_addr_t, uint32_t> g_connectionsByAddress;
+
+std::string AddressText(const sockaddr_in& peer) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  return text;
+}
+
+// Counts a new connection in, or refuses it with a report naming the address
+// and the cap it would pass.
+bool IntakeAdmit(const sockaddr_in& peer, const ServerConfig& config) {
+  const in_addr_t address = peer.sin_addr.s_addr;
+  bool perAddress = false;
+  uint32_t held = 0;
+  int32_t limit = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_intakeLock);
+    const uint32_t fromAddress = g_connectionsByAddress.count(address) ? g_connectionsByAddress[address] : 0;
+    if (config.maxConnections > 0 && g_connectionsInProgress >= static_cast<uint32_t>(config.maxConnections)) {
+      held = g_connectionsInProgress;
+      limit = config.maxConnections;
+    } else if (config.maxConnectionsPerAddress > 0 &&
+               fromAddress >= static_cast<uint32_t>(config.maxConnectionsPerAddress)) {
+      perAddress = true;
+      held = fromAddress;
+      limit = config.maxConnectionsPerAddress;
+    } else {
+      ++g_connectionsInProgress;
+      ++g_connectionsByAddress[address];
+      return true;
+    }
+  }
+  const std::string text = AddressText(peer);
+  LogPeerScope scope(text.c_str());  // a connect flood is reported in moderation
+  errno = 0;
+  if (perAddress)
+    ReportError("Connection from %s refused: %u connections from this address (MaxConnectionsPerAddress %d)",
+                text.c_str(), held, limit);
+  else
+    ReportError("Connection from %s refused: %u connections in progress (MaxConnections %d)", text.c_str(), held,
+                limit);
+  return false;
+}
+
+void IntakeRelease(const sockaddr_in& peer) {
+  std::lock_guard<std::mutex> lock(g_intakeLock);
+  --g_connectionsInProgress;
+  auto it = g_connectionsByAddress.find(peer.sin_addr.s_addr);
+  if (it != g_connectionsByAddress.end() && --it->second == 0) g_connectionsByAddress.erase(it);
+}
+
 void* ConnectionThread(void* arg) {
   std::unique_ptr<IncomingConnection> incoming(static_cast<IncomingConnection*>(arg));
   // The record carries the thread's own handle before any handler reads it.
   incoming->thread = pthread_self();
+  const sockaddr_in peer = incoming->peer;
+  struct Counted {
+    const sockaddr_in& peer;
+    ~Counted() { IntakeRelease(peer); }
+  } counted{peer};
+  const std::string address = AddressText(peer);
+  LogPeerScope reports(address.c_str());
 
   int first = ServerPeekFirstByte(incoming->socket, kFirstByteWaitMs);
   if (first < 0) {
@@ -186,12 +251,17 @@ int ServerRun(const std::function<void()>& listening) {
       usleep(IsResourceShortage(err) ? 100 * 1000 : 10 * 1000);
       continue;
     }
+    if (!IntakeAdmit(peer, g_config)) {
+      close(sock);
+      continue;
+    }
     auto incoming = std::make_unique<IncomingConnection>();
     incoming->socket = sock;
     incoming->peer = peer;
     incoming->config = &g_config;
     if (!StartConnectionThread(incoming.get())) {
       REPORT_ASSERT("thread", "Server");
+      IntakeRelease(peer);
       close(sock);
       continue;
     }

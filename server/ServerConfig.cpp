@@ -100,6 +100,9 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadNumber(*key, "DebugCpuLimit", &config->debugCpuLimit, 80);
   ReadNumber(*key, "RtmpEnabled", &config->rtmpEnabled, 1);
   ReadNumber(*key, "TranscodeThreads", &config->transcodeThreads, 1);
+  ReadNumber(*key, "MaxConnections", &config->maxConnections, kDefaultMaxConnections);
+  ReadNumber(*key, "MaxConnectionsPerAddress", &config->maxConnectionsPerAddress,
+             kDefaultMaxConnectionsPerAddress);
   ReadText(*key, "InstallFolder", config->installFolder, "");
   ReadText(*key, "Version", config->version, "15.0.11");
   ReadText(*key, "SmtpHost", config->smtpHost, "");

@@ -16,6 +16,10 @@ constexpr int32_t kSiteSqlConnectionsDefault = 16;
 constexpr int32_t kSiteSqlConnectionsMax = 1024;
 constexpr int32_t kSiteSqlTimeoutDefault = 30;
 constexpr int32_t kSiteSqlTimeoutMax = 3600;
+// Each connection costs a thread with its stack and buffers: the caps keep
+// a flood, or one client's, from exhausting threads, memory or descriptors.
+constexpr int32_t kDefaultMaxConnections = 4096;
+constexpr int32_t kDefaultMaxConnectionsPerAddress = 256;
 
 struct SiteConfig {
   char name[kTextSize] = {};
@@ -52,6 +56,10 @@ struct ServerConfig {
   int32_t rtmpEnabled = 0;
   int32_t debugCpuLimit = 80;  // percent of the machine; 0: the monitor never aborts
   int32_t transcodeThreads = 0;
+  // Connections in progress the accept loop lets in, over all and from one
+  // address; 0 is no cap. Beyond them a connection is closed at once.
+  int32_t maxConnections = kDefaultMaxConnections;
+  int32_t maxConnectionsPerAddress = kDefaultMaxConnectionsPerAddress;
   char installFolder[kTextSize] = {};
   List sites;  // of SiteConfig, owned by this record
   char smtpHost[kTextSize] = {};

@@ -1,7 +1,6 @@
 #include "server/ThreadHttp.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -9,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 
 #include "server/Log.h"
@@ -17,7 +17,6 @@
 namespace {
 
 constexpr size_t kTransferSize = 65536;
-constexpr int kWriteWaitMs = 10 * 1000;
 constexpr int kConnectTimeoutMs = 10 * 1000;
 
 // Shuts both directions down, then closes.
@@ -43,11 +42,21 @@ int BytesWaiting(int fd) {
   return n;
 }
 
-// Writes everything; a destination that takes nothing is given 10 s at a
-// time, for as long as it stays connected.
-bool WriteAll(int fd, const uint8_t* data, size_t len) {
+using Clock = std::chrono::steady_clock;
+
+int MsUntil(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+enum class Step { kMoved, kEnd, kWriteTimedOut };
+
+// Writes everything within writeMs in all: a destination that takes the
+// bytes too slowly, or not at all, ends the relay instead of holding it.
+Step WriteAll(int fd, const uint8_t* data, size_t len, int writeMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(writeMs);
   while (len > 0) {
-    ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
+    ssize_t n = send(fd, data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       data += n;
       len -= static_cast<size_t>(n);
@@ -55,23 +64,25 @@ bool WriteAll(int fd, const uint8_t* data, size_t len) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int left = MsUntil(deadline);
+      if (left == 0) return Step::kWriteTimedOut;
       pollfd p{fd, POLLOUT, 0};
-      poll(&p, 1, kWriteWaitMs);
+      poll(&p, 1, left);
       continue;
     }
-    return false;
+    return Step::kEnd;
   }
-  return true;
+  return Step::kMoved;
 }
 
-// One read from `from` and a full write to `to`; 0 ends the relay.
-size_t TransferStep(int from, int to, uint8_t* buffer) {
+// One read from `from` and a full write to `to`.
+Step TransferStep(int from, int to, uint8_t* buffer, int writeMs) {
   ssize_t n;
   do {
-    n = recv(from, buffer, kTransferSize, 0);
+    n = recv(from, buffer, kTransferSize, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
-  if (n <= 0) return 0;
-  return WriteAll(to, buffer, static_cast<size_t>(n)) ? static_cast<size_t>(n) : 0;
+  if (n <= 0) return Step::kEnd;
+  return WriteAll(to, buffer, static_cast<size_t>(n), writeMs);
 }
 
 bool Closed(int fd) {
@@ -83,37 +94,49 @@ bool Closed(int fd) {
 }  // namespace
 
 void HttpRelay(IncomingConnection* incoming) {
-  RelaySocket client(incoming->socket);
+  const int clientFd = incoming->socket;
   incoming->socket = -1;
   int serverFd = ConnectLoopback(kLocalWebPort, kConnectTimeoutMs);
-  if (serverFd < 0) return;  // the client is closed without a response
-  RelaySocket server(serverFd);
-  fcntl(client.fd, F_SETFL, fcntl(client.fd, F_GETFL) | O_NONBLOCK);
+  if (serverFd < 0) {
+    RelaySocket client(clientFd);  // the client is closed without a response
+    return;
+  }
+  HttpRelaySockets(clientFd, serverFd, HttpRelayLimits{});
+}
 
+RelayEnd HttpRelaySockets(int clientFd, int serverFd, const HttpRelayLimits& limits) {
+  RelaySocket client(clientFd);
+  RelaySocket server(serverFd);
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[kTransferSize]);
+  auto idleDeadline = Clock::now() + std::chrono::milliseconds(limits.idleMs);
   while (true) {
-    size_t moved;
+    Step step;
     // The client is served first; a close is noticed only when neither side
     // has bytes waiting, so data already sent is relayed before the end.
     if (BytesWaiting(client.fd) > 0) {
-      moved = TransferStep(client.fd, server.fd, buffer.get());
+      step = TransferStep(client.fd, server.fd, buffer.get(), limits.writeMs);
     } else if (BytesWaiting(server.fd) > 0) {
-      moved = TransferStep(server.fd, client.fd, buffer.get());
+      step = TransferStep(server.fd, client.fd, buffer.get(), limits.writeMs);
     } else {
-      if (Closed(client.fd) || Closed(server.fd)) break;
+      if (Closed(client.fd) || Closed(server.fd)) return RelayEnd::kClosed;
+      const int left = MsUntil(idleDeadline);
+      if (left == 0) return RelayEnd::kIdle;
       pollfd p[2] = {{client.fd, POLLIN | POLLRDHUP, 0}, {server.fd, POLLIN | POLLRDHUP, 0}};
-      int r = poll(p, 2, -1);
+      int r = poll(p, 2, left);
       if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) break;
+      if (r < 0) return RelayEnd::kFailed;
+      if (r == 0) continue;  // the deadline is checked above
       if (p[0].revents & (POLLRDHUP | POLLHUP | POLLERR) || p[1].revents & (POLLRDHUP | POLLHUP | POLLERR))
         continue;  // the next pass relays what is waiting, then notices the close
       if (p[0].revents & POLLIN)
-        moved = TransferStep(client.fd, server.fd, buffer.get());
+        step = TransferStep(client.fd, server.fd, buffer.get(), limits.writeMs);
       else if (p[1].revents & POLLIN)
-        moved = TransferStep(server.fd, client.fd, buffer.get());
+        step = TransferStep(server.fd, client.fd, buffer.get(), limits.writeMs);
       else
         continue;
     }
-    if (moved == 0) break;
+    if (step == Step::kWriteTimedOut) return RelayEnd::kWriteTimedOut;
+    if (step == Step::kEnd) return RelayEnd::kClosed;
+    idleDeadline = Clock::now() + std::chrono::milliseconds(limits.idleMs);
   }
 }

@@ -461,6 +461,55 @@ TEST(AmfDecode, SkippedBytesAreReportedOnce) {
   EXPECT_EQ(lines, 1u);
 }
 
+// A value that fails deep inside nested objects makes every level skip ahead
+// for an end marker. The levels share one end, so what one level searched is
+// not searched again by another: 63 levels over 16 MiB cost one pass, as a
+// shallow body of the same size does (the work counted, not timed). That
+// holds too when a level resyncs on a marker and then fails after it, which
+// sends every level above it searching the same stretch.
+TEST(AmfDecode, DeepFailureIsRefusedInOnePass) {
+  constexpr size_t kSize = 16 * 1024 * 1024;
+  auto body = [&](int levels, bool resyncThenFail) {
+    Bytes out = B({0x02, 0x00, 0x01, 'x'});
+    for (int i = 0; i < levels; ++i) out.insert(out.end(), {0x03, 0x00, 0x01, 'a'});
+    out.push_back(0x04);  // movieclip: fails at the innermost level
+    out.resize(kSize - (resyncThenFail ? 7 : 0), 0x41);
+    if (resyncThenFail) out.insert(out.end(), {0x00, 0x00, 0x09, 0x00, 0x01, 'b', 0x04});
+    return out;
+  };
+  auto examined = [&](const Bytes& bytes, int expected) {
+    AmfObject obj;
+    const uint64_t before = AmfSkipScanBytes();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(AmfDecodeObject(&obj, bytes, false), expected);
+    testing::internal::GetCapturedStderr();
+    return AmfSkipScanBytes() - before;
+  };
+  const uint64_t shallow = examined(body(1, false), -1);
+  EXPECT_GE(shallow, kSize - 64);
+  EXPECT_LE(shallow, kSize);
+  EXPECT_LE(examined(body(63, false), -1), kSize);
+  // Every other level resyncs on the one marker (its object ends there) and
+  // the level above it fails on what follows, so the one above that
+  // searches again from its own start; the top level fails in the end.
+  const uint64_t searched = examined(body(63, true), -1);
+  EXPECT_GE(searched, kSize - 1024);
+  EXPECT_LE(searched, kSize);
+  EXPECT_LE(examined(body(2, true), static_cast<int>(kSize - 4)), kSize);
+
+  // The shortcut only skips what was scanned: an end marker before the deeper
+  // level's scan (here inside the outer property's name "\0\0\t") still
+  // resyncs the outer object, which ends there.
+  Bytes resync = Cat({B({0x03, 0x00, 0x03, 0x00, 0x00, 0x09, 0x03, 0x00, 0x01, 'b', 0x04}), Bytes(100, 0x41)});
+  AmfProperty property;
+  testing::internal::CaptureStderr();
+  int n = AMFProp_Decode(&property, resync, false);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(n, 6);
+  EXPECT_EQ(property.type, AMF_OBJECT);
+  EXPECT_EQ(AmfPropObject(&property)->count, 0u);
+}
+
 TEST(Amf3, ReadInteger) {
   struct Case {
     Bytes bytes;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "server/Log.h"
 #include "support/TestEnv.h"
@@ -21,11 +22,14 @@ struct LogTest : ::testing::Test {
     g_errorsToFile = true;
   }
   void TearDown() override { g_errorsToFile = false; }
-  std::string ReadLog(const char* name) {
+  std::string ReadLogPath(const char* name) {
     time_t now = time(nullptr);
     struct tm t;
     localtime_r(&now, &t);
-    std::ifstream in(LogFileName(LogFolder(), name, t.tm_year + 1900, t.tm_mon + 1));
+    return LogFileName(LogFolder(), name, t.tm_year + 1900, t.tm_mon + 1);
+  }
+  std::string ReadLog(const char* name) {
+    std::ifstream in(ReadLogPath(name));
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
@@ -85,6 +89,99 @@ TEST_F(LogTest, ProtocolLogHonoursLevelAndHexLayout) {
             "ERROR: kept 1\n"
             "INFO: 00 01 ab ff 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\n"
             "INFO: 10 11\n");
+}
+
+int64_t g_fakeNow = 0;
+int64_t FakeNow() { return g_fakeNow; }
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A peer that provokes reports in a loop gets kReportBurst lines a window;
+// the rest are counted and told in one line, at its next admitted report or
+// once the window has passed. Other peers and threads without a peer are not
+// held back.
+TEST_F(LogTest, RepeatedReportsFromOnePeerAreCountedNotWritten) {
+  LogSetReportClockForTest(FakeNow);
+  g_fakeNow = 1000000;
+  testing::internal::CaptureStderr();
+  {
+    LogPeerScope peer("192.0.2.7");
+    errno = 0;
+    for (uint32_t i = 0; i < kReportBurst + 5; ++i) ReportError("RTMP Timeout %u", i);
+    EXPECT_EQ(Count(ReadLog("error"), "RTMP Timeout"), kReportBurst);
+    EXPECT_EQ(Count(ReadLog("error"), "suppressed"), 0u);
+
+    g_fakeNow += kReportWindowMs - 1;
+    ReportError("still in the window");
+    EXPECT_EQ(Count(ReadLog("error"), "still in the window"), 0u);
+    g_fakeNow += 1;
+    errno = ENOENT;
+    ReportError("next window");
+    EXPECT_EQ(errno, ENOENT);
+    std::string log = ReadLog("error");
+    EXPECT_NE(log.find("] ERROR: 6 reports from 192.0.2.7 suppressed\n["), std::string::npos) << log;
+    EXPECT_LT(log.find("suppressed"), log.find("next window"));
+
+    // Another address on another thread has its own count.
+    std::thread other([] {
+      LogPeerScope scope("198.51.100.1");
+      errno = 0;
+      ReportError("from the other peer");
+    });
+    other.join();
+    EXPECT_EQ(Count(ReadLog("error"), "from the other peer"), 1u);
+    for (uint32_t i = 0; i < kReportBurst + 2; ++i) ReportError("tail");
+  }
+  // Ending the scope inside the window tells nothing yet (a connect flood
+  // ends one per connection); the first report once the window has passed
+  // does, from any thread. Reports without a peer are never limited.
+  EXPECT_EQ(Count(ReadLog("error"), "ERROR: 3 reports from 192.0.2.7 suppressed"), 0u);
+  g_fakeNow += kReportWindowMs;
+  errno = 0;
+  ReportError("later");
+  std::string log = ReadLog("error");
+  EXPECT_NE(log.find("ERROR: 3 reports from 192.0.2.7 suppressed"), std::string::npos) << log;
+  EXPECT_LT(log.find("3 reports from"), log.find("later"));
+  for (uint32_t i = 0; i < kReportBurst + 5; ++i) ReportError("no peer");
+  EXPECT_EQ(Count(ReadLog("error"), "no peer"), kReportBurst + 5);
+  testing::internal::GetCapturedStderr();
+  LogSetReportClockForTest(nullptr);
+}
+
+// The log file stays open between lines; one deleted or moved away (with its
+// folder) is made anew by the next line.
+TEST_F(LogTest, DeletedLogFileAndFolderAreMadeAgain) {
+  testing::internal::CaptureStderr();
+  LogToFile("trace", "first");
+  std::filesystem::remove_all(dir + "/logs");
+  LogToFile("trace", "second");
+  std::string log = ReadLog("trace");
+  EXPECT_EQ(log.find("first"), std::string::npos);
+  EXPECT_NE(log.find("second"), std::string::npos);
+  std::filesystem::rename(ReadLogPath("trace"), dir + "/moved.log");
+  LogToFile("trace", "third");
+  EXPECT_NE(ReadLog("trace").find("third"), std::string::npos);
+  EXPECT_EQ(ReadLog("trace").find("second"), std::string::npos);
+  testing::internal::GetCapturedStderr();
+}
+
+// Texts longer than the stack buffer are formatted whole, up to the old
+// bound of 512 KiB.
+TEST_F(LogTest, LongTextsAreKeptWhole) {
+  std::string big(5000, 'x');
+  testing::internal::CaptureStderr();
+  LogToFile("trace", "%s|", big.c_str());
+  std::string huge(600000, 'y');
+  LogToFile("trace", "%s", huge.c_str());
+  testing::internal::GetCapturedStderr();
+  std::string log = ReadLog("trace");
+  EXPECT_NE(log.find(big + "|\n"), std::string::npos);
+  EXPECT_EQ(Count(log, "\n"), 2u);
+  EXPECT_LT(log.size(), 5000u + 524288u + 64u);
 }
 
 }  // namespace

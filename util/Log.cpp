@@ -1,9 +1,12 @@
 #include "util/Log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -11,20 +14,48 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 std::atomic<bool> g_errorsToFile{false};
 
 namespace {
 
-constexpr size_t kFormatBufferSize = 524288;  // 512 KiB, one per call
+// The longest text one call formats, as it always was: 512 KiB with the
+// terminator. Most texts fit the stack buffer; only longer ones allocate,
+// and nothing is zero-filled.
+constexpr size_t kFormatBufferSize = 524288;
+constexpr size_t kStackTextSize = 1024;
 
-struct FormatBuffer {
-  std::unique_ptr<char[]> data{new char[kFormatBufferSize]()};
-  char* get() { return data.get(); }
-};
+std::string FormatText(const char* format, va_list args) {
+  char small[kStackTextSize];
+  va_list again;
+  va_copy(again, args);
+  int n = vsnprintf(small, sizeof small, format, args);
+  if (n < 0) n = 0;
+  std::string text;
+  if (static_cast<size_t>(n) < sizeof small) {
+    text.assign(small, static_cast<size_t>(n));
+  } else {
+    const size_t length = std::min(static_cast<size_t>(n), kFormatBufferSize - 1);
+    text.resize(length + 1);
+    vsnprintf(text.data(), length + 1, format, again);
+    text.resize(length);
+  }
+  va_end(again);
+  return text;
+}
 
-void FormatInto(char* buffer, const char* format, va_list args) {
-  vsnprintf(buffer, kFormatBufferSize, format, args);
+std::string Format(const char* format, ...) STRMD_PRINTF(1, 2);
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatText(format, args);
+  va_end(args);
+  return text;
 }
 
 void MakeFolders(const std::string& path) {
@@ -34,6 +65,50 @@ void MakeFolders(const std::string& path) {
     partial.push_back(path[i]);
     if ((path[i] == '/' && i > 0) || i + 1 == path.size()) mkdir(partial.c_str(), 0755);
   }
+}
+
+// The log file last written, kept open: a report costs one write instead of
+// a folder walk, an open and a close. A stat per line notices a file that
+// was moved or deleted (a new one is then made), and a change of name (a
+// new month, another folder).
+struct OpenLog {
+  std::mutex lock;
+  std::string path;
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+OpenLog g_openLog;
+
+// Appends the line to the file at `path` (made with its folder if missing).
+void AppendLine(const std::string& folder, const std::string& path, std::string_view line) {
+  std::lock_guard<std::mutex> guard(g_openLog.lock);
+  struct stat now;
+  bool current = g_openLog.fd >= 0 && g_openLog.path == path && stat(path.c_str(), &now) == 0 &&
+                 now.st_dev == g_openLog.device && now.st_ino == g_openLog.inode;
+  if (!current) {
+    if (g_openLog.fd >= 0) close(g_openLog.fd);
+    g_openLog.fd = -1;
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT) {
+      MakeFolders(folder);
+      fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
+    struct stat opened;
+    if (fd < 0 || fstat(fd, &opened) != 0) {
+      if (fd >= 0) close(fd);
+      return;  // the line stays on the console only
+    }
+    g_openLog.fd = fd;
+    g_openLog.path = path;
+    g_openLog.device = opened.st_dev;
+    g_openLog.inode = opened.st_ino;
+  }
+  // One write per line: appends of concurrent writers never interleave.
+  ssize_t n;
+  do {
+    n = write(g_openLog.fd, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
 }
 
 // glibc answers every code with some text; "Unknown error N" is its way of
@@ -46,35 +121,155 @@ bool SystemText(int code, std::string* text) {
   return true;
 }
 
-void WriteErrorLine(const char* line) {
+void WriteErrorLine(const std::string& line) {
   if (g_errorsToFile)
-    LogToFile("error", "%s", line);
+    LogToFile("error", "%s", line.c_str());
   else
-    ConsolePrint("%s", line);
+    ConsolePrint("%s", line.c_str());
+}
+
+// ---- Reports per peer ----
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+std::atomic<int64_t (*)()> g_reportClock{SteadyMs};
+
+struct PeerReports {
+  int64_t windowStart = 0;
+  uint32_t reports = 0;     // in the current window
+  uint32_t suppressed = 0;  // not yet told
+  uint32_t scopes = 0;      // threads serving this address now
+};
+// Guarded by g_peerLock. Bounded: an entry lives while a connection of its
+// address runs, and idle ones are swept once the map grows.
+std::mutex g_peerLock;
+std::unordered_map<std::string, PeerReports> g_peers;
+constexpr size_t kPeerSweepSize = 1024;
+
+thread_local std::string t_peer;
+
+void TellSuppressed(const std::string& peer, uint32_t count) {
+  if (count == 0) return;
+  const int code = errno;
+  WriteErrorLine(Format("ERROR: %u reports from %s suppressed\n", count, peer.c_str()));
+  errno = code;
+}
+
+// Removes the idle entries whose window has passed; what they still held
+// back is returned to be told (outside the lock).
+void SweepIdle(int64_t now, std::vector<std::pair<std::string, uint32_t>>* tell) {
+  for (auto it = g_peers.begin(); it != g_peers.end();) {
+    if (it->second.scopes == 0 && now - it->second.windowStart >= kReportWindowMs) {
+      if (it->second.suppressed != 0) tell->emplace_back(it->first, it->second.suppressed);
+      it = g_peers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Once a window, any report tells what peers that went quiet held back.
+int64_t g_lastSweep = 0;  // guarded by g_peerLock
+
+void SweepNow(int64_t now) {
+  std::vector<std::pair<std::string, uint32_t>> tell;
+  {
+    std::lock_guard<std::mutex> guard(g_peerLock);
+    if (g_peers.empty() || now - g_lastSweep < kReportWindowMs) return;
+    g_lastSweep = now;
+    SweepIdle(now, &tell);
+  }
+  for (const auto& [peer, count] : tell) TellSuppressed(peer, count);
+}
+
+// Whether a report from the thread's peer may be written now; `told`
+// receives the count of reports suppressed in the window that just ended.
+bool AdmitReport(uint32_t* told) {
+  *told = 0;
+  SweepNow(g_reportClock.load()());
+  if (t_peer.empty()) return true;
+  std::lock_guard<std::mutex> guard(g_peerLock);
+  const int64_t now = g_reportClock.load()();
+  PeerReports& entry = g_peers[t_peer];
+  if (entry.reports == 0 || now - entry.windowStart >= kReportWindowMs) {
+    *told = entry.suppressed;
+    entry.windowStart = now;
+    entry.reports = 0;
+    entry.suppressed = 0;
+  }
+  if (entry.reports < kReportBurst) {
+    ++entry.reports;
+    return true;
+  }
+  ++entry.suppressed;
+  return false;
 }
 
 }  // namespace
 
+LogPeerScope::LogPeerScope(const char* address) {
+  t_peer = address != nullptr ? address : "";
+  if (t_peer.empty()) return;
+  std::vector<std::pair<std::string, uint32_t>> tell;
+  {
+    std::lock_guard<std::mutex> guard(g_peerLock);
+    if (g_peers.size() >= kPeerSweepSize) SweepIdle(g_reportClock.load()(), &tell);
+    ++g_peers[t_peer].scopes;
+  }
+  for (const auto& [peer, count] : tell) TellSuppressed(peer, count);
+}
+
+LogPeerScope::~LogPeerScope() {
+  if (t_peer.empty()) return;
+  uint32_t told = 0;
+  {
+    std::lock_guard<std::mutex> guard(g_peerLock);
+    auto it = g_peers.find(t_peer);
+    if (it != g_peers.end()) {
+      if (it->second.scopes > 0) --it->second.scopes;
+      // The address's last connection ended after its window: tell what was
+      // held back now. Within the window the count waits (a connect flood
+      // opens and ends a scope per connection), for the peer's next report
+      // or the next sweep.
+      if (it->second.scopes == 0 && g_reportClock.load()() - it->second.windowStart >= kReportWindowMs) {
+        told = it->second.suppressed;
+        g_peers.erase(it);
+      }
+    }
+  }
+  const std::string peer = t_peer;
+  t_peer.clear();
+  TellSuppressed(peer, told);
+}
+
+void LogSetReportClockForTest(int64_t (*now)()) { g_reportClock = now != nullptr ? now : SteadyMs; }
+
 void ConsolePrint(const char* format, ...) {
-  FormatBuffer buf;
   va_list args;
   va_start(args, format);
-  FormatInto(buf.get(), format, args);
+  std::string text = FormatText(format, args);
   va_end(args);
-  fputs(buf.get(), stderr);
+  fputs(text.c_str(), stderr);
   fflush(stderr);
 }
 
 std::string LogFolder() {
   if (const char* dir = getenv("STRMD_LOG_DIR"); dir != nullptr && dir[0] != '\0') return dir;
-  char exe[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return {};
-  exe[n] = '\0';
-  char* slash = strrchr(exe, '/');
-  if (slash == nullptr) return {};
-  *slash = '\0';
-  return std::string(exe) + "/logs";
+  // The executable does not move while it runs.
+  static const std::string beside = [] {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return std::string();
+    exe[n] = '\0';
+    char* slash = strrchr(exe, '/');
+    if (slash == nullptr) return std::string();
+    *slash = '\0';
+    return std::string(exe) + "/logs";
+  }();
+  return beside;
 }
 
 std::string LogFileName(const std::string& folder, const char* name, int year, int month) {
@@ -84,10 +279,9 @@ std::string LogFileName(const std::string& folder, const char* name, int year, i
 }
 
 void LogToFile(const char* name, const char* format, ...) {
-  FormatBuffer message;
   va_list args;
   va_start(args, format);
-  FormatInto(message.get(), format, args);
+  std::string message = FormatText(format, args);
   va_end(args);
 
   time_t now = time(nullptr);
@@ -96,64 +290,55 @@ void LogToFile(const char* name, const char* format, ...) {
 
   std::string folder = LogFolder();
   if (folder.empty()) return;
-  MakeFolders(folder);
 
-  FormatBuffer line;
-  int n = snprintf(line.get(), kFormatBufferSize, "[%.4d/%.2d/%.2d %.2d:%.2d:%.2d] %s",
-                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                   local.tm_min, local.tm_sec, message.get());
-  size_t len = n < 0 ? 0 : std::min(static_cast<size_t>(n), kFormatBufferSize - 1);
-  if (len == 0 || line.get()[len - 1] != '\n') {
-    if (len + 1 < kFormatBufferSize) {
-      line.get()[len++] = '\n';
-      line.get()[len] = '\0';
-    } else {
-      line.get()[len - 1] = '\n';
-    }
+  std::string line = Format("[%.4d/%.2d/%.2d %.2d:%.2d:%.2d] %s", local.tm_year + 1900, local.tm_mon + 1,
+                            local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, message.c_str());
+  if (line.empty() || line.back() != '\n') {
+    if (line.size() + 1 < kFormatBufferSize)
+      line.push_back('\n');
+    else
+      line.back() = '\n';
   }
-  ConsolePrint("%s", line.get());
-
-  std::string file = LogFileName(folder, name, local.tm_year + 1900, local.tm_mon + 1);
-  if (FILE* f = fopen(file.c_str(), "a+")) {
-    fputs(line.get(), f);
-    fclose(f);
-  }
+  ConsolePrint("%s", line.c_str());
+  AppendLine(folder, LogFileName(folder, name, local.tm_year + 1900, local.tm_mon + 1), line);
 }
 
 void ReportError(const char* format, ...) {
   const int code = errno;
-  FormatBuffer message;
+  uint32_t told = 0;
+  const bool admitted = AdmitReport(&told);
+  if (told != 0) TellSuppressed(t_peer, told);
+  if (!admitted) {
+    errno = code;
+    return;
+  }
   va_list args;
   va_start(args, format);
-  FormatInto(message.get(), format, args);
+  std::string message = FormatText(format, args);
   va_end(args);
 
-  FormatBuffer line;
   std::string text;
   if (code == 0) {
-    snprintf(line.get(), kFormatBufferSize, "ERROR: %s\n", message.get());
-    WriteErrorLine(line.get());
+    WriteErrorLine(Format("ERROR: %s\n", message.c_str()));
   } else if (SystemText(code, &text)) {
-    snprintf(line.get(), kFormatBufferSize, "ERROR: %s - %s\n", text.c_str(), message.get());
-    WriteErrorLine(line.get());
+    WriteErrorLine(Format("ERROR: %s - %s\n", text.c_str(), message.c_str()));
   } else if (g_errorsToFile) {
-    LogToFile("error", "ERROR: %s: %d\n", message.get(), code);
+    LogToFile("error", "ERROR: %s: %d\n", message.c_str(), code);
   } else {
-    ConsolePrint("ERROR: %d %s\n", code, message.get());
+    ConsolePrint("ERROR: %d %s\n", code, message.c_str());
   }
   errno = code;
 }
 
 void ShowErrorBox(void*, const char* format, ...) {
   const int code = errno;
-  FormatBuffer message;
   va_list args;
   va_start(args, format);
-  FormatInto(message.get(), format, args);
+  std::string message = FormatText(format, args);
   va_end(args);
   std::string text;
   if (code != 0) SystemText(code, &text);
-  LogToFile("error", "Kestravon: %s\n%s\n", text.c_str(), message.get());
+  LogToFile("error", "Kestravon: %s\n%s\n", text.c_str(), message.c_str());
   errno = code;
 }
 

@@ -1,8 +1,10 @@
 // Logging: the console, the monthly error log in the logs folder, and the
 // protocol layer's leveled trace.
 //
-// Every function may be called from any thread at any time; none takes a lock
-// and none fails outward. ReportError leaves errno as it found it.
+// Every function may be called from any thread at any time and none fails
+// outward. The open log file and the per-peer report counts each sit behind
+// a short lock of their own (never held while formatting). ReportError
+// leaves errno as it found it.
 #pragma once
 
 #include <atomic>
@@ -24,6 +26,26 @@ void LogToFile(const char* name, const char* format, ...) STRMD_PRINTF(2, 3);
 
 // Reports a failure with the text of the calling thread's errno.
 void ReportError(const char* format, ...) STRMD_PRINTF(1, 2);
+
+// While a connection's thread serves a peer, its reports count against that
+// peer's address: beyond kReportBurst reports in kReportWindowMs the rest are
+// dropped (cheaply, before formatting), and one line "ERROR: %u reports from
+// %s suppressed" tells how many: at the peer's next admitted report, when its
+// last scope ends after the window, or at the first report of any thread once
+// the window has passed. A client that provokes reports in a loop thus cannot flood
+// the log nor slow other connections. One scope per thread at a time.
+constexpr uint32_t kReportBurst = 20;
+constexpr int64_t kReportWindowMs = 10 * 1000;
+class LogPeerScope {
+ public:
+  explicit LogPeerScope(const char* address);  // dotted address text
+  ~LogPeerScope();
+  LogPeerScope(const LogPeerScope&) = delete;
+  LogPeerScope& operator=(const LogPeerScope&) = delete;
+};
+// Test hook: the millisecond clock of the report windows; null restores the
+// steady clock.
+void LogSetReportClockForTest(int64_t (*now)());
 
 // No desktop on a server: the text goes to the error log and standard error,
 // and nothing waits for a click.

@@ -4,11 +4,48 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "util/Log.h"
+
+namespace {
+
+// Off unless a test arms it: one relaxed load per write.
+std::atomic<bool> g_failArmed{false};
+std::mutex g_failLock;
+uint64_t g_failIn = 0;  // guarded by g_failLock; writes until the failing one
+bool g_failEvery = false;
+std::atomic<uint64_t> g_writes{0};
+
+// Whether this write is the injected failure.
+bool InjectedFailure() {
+  if (!g_failArmed.load(std::memory_order_relaxed)) return false;
+  std::lock_guard<std::mutex> lock(g_failLock);
+  if (g_failIn > 1) {
+    --g_failIn;
+    return false;
+  }
+  if (!g_failEvery) {
+    g_failIn = 0;
+    g_failArmed = false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void FileFailWritesForTest(uint64_t nth, bool every) {
+  std::lock_guard<std::mutex> lock(g_failLock);
+  g_failIn = nth;
+  g_failEvery = nth != 0 && every;
+  g_failArmed = nth != 0;
+}
+
+uint64_t FileWriteCountForTest() { return g_writes.load(); }
 
 File::~File() { Close(); }
 
@@ -122,8 +159,17 @@ bool File::ReadTimestamp(uint32_t* value) {
 }
 
 bool File::Write(const void* buffer, size_t count) {
+  g_writes.fetch_add(1, std::memory_order_relaxed);
   errno = 0;
-  const ssize_t put = _handle >= 0 ? ::write(_handle, buffer, count) : -1;
+  ssize_t put;
+  if (_handle >= 0 && InjectedFailure()) {
+    const ssize_t fit = ::write(_handle, buffer, count / 2);  // what fit before the disk filled
+    (void)fit;
+    errno = ENOSPC;
+    put = -1;
+  } else {
+    put = _handle >= 0 ? ::write(_handle, buffer, count) : -1;
+  }
   if (put < 0 || static_cast<size_t>(put) != count) {
     ReportError("Unable to write %zu bytes to file", count);
     return false;

@@ -79,3 +79,13 @@ bool FileDelete(const char* path);
 bool FileRename(const char* from, const char* to);
 // Creates the folder and any missing parents; true when it exists afterwards.
 bool FileCreateFolder(const char* path);
+
+// ---- Fault injection, for tests ----
+// Every File::Write of the process counts. After FileFailWritesForTest(n),
+// the n-th write from now (1: the next) fails as on a disk that fills: it
+// puts the first half of its bytes, sets ENOSPC and is reported as any
+// failed write. With `every`, all writes after it fail too. 0 turns the
+// injection off.
+void FileFailWritesForTest(uint64_t nth, bool every = false);
+// File::Write calls made by the process so far (failed ones included).
+uint64_t FileWriteCountForTest();

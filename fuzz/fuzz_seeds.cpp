@@ -1,0 +1,259 @@
+// Writes the seed corpus of every fuzz target into <folder>/<target>/, made
+// by the project's own code: handshakes the test client completes against
+// SHandShake, command bodies from the AMF encoders, FLV files from the test
+// builder and the indexes BuildIndex writes for them, the registry example of
+// the README, stream names and path parts. Run at build and test time, so no
+// binary corpus lives in the repository.
+//
+// Usage: fuzz_seeds <folder>. Exit status 0 when every seed was written.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/RtmpFile.h"
+#include "rtmp/Amf.h"
+#include "rtmp/Handshake.h"
+#include "rtmp/RtmpCore.h"
+#include "rtmp/RtmpSocket.h"
+#include "support/FlvBuilder.h"
+#include "support/RtmpClient.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string g_root;
+bool g_ok = true;
+
+void Put(const char* target, const std::string& name, const Bytes& bytes) {
+  const std::string folder = g_root + "/" + target;
+  mkdir(folder.c_str(), 0755);
+  std::ofstream out(folder + "/" + name, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    std::fprintf(stderr, "fuzz_seeds: cannot write %s/%s\n", folder.c_str(), name.c_str());
+    g_ok = false;
+  }
+}
+
+void Put(const char* target, const std::string& name, std::string_view text) {
+  Put(target, name, Bytes(text.begin(), text.end()));
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// ---- Handshakes: the test client against the server's code ----
+
+template <typename F>
+void Handshake(const std::string& name, uint8_t version, F&& client) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    g_ok = false;
+    return;
+  }
+  int result = -1;
+  std::thread server([&] {
+    RtmpContext context;
+    context.sockbuf.readWaitMs = 5000;
+    if (RtmpContextInit(&context, fds[0])) result = SHandShake(&context);
+    RtmpContextFree(&context);
+    RtmpShutdown(&context);
+  });
+  RtmpClient peer;
+  peer.Adopt(fds[1]);
+  const bool done = client(peer);
+  server.join();
+  if (!done || result != 1 || peer.c1.size() != kHandshakeSize || peer.c2.size() != kHandshakeSize) {
+    std::fprintf(stderr, "fuzz_seeds: handshake %s did not complete\n", name.c_str());
+    g_ok = false;
+    return;
+  }
+  Put("handshake", name, Cat({Bytes{version}, peer.c1, peer.c2}));
+}
+
+void Handshakes() {
+  Handshake("plain-3", 3, [](RtmpClient& c) { return c.HandshakePlain(3, true); });
+  Handshake("digest-3-scheme0", 3, [](RtmpClient& c) { return c.HandshakeDigest(0, 3, 9); });
+  Handshake("digest-3-scheme1", 3, [](RtmpClient& c) { return c.HandshakeDigest(1, 3, 9); });
+  Handshake("digest-6-scheme1", 6, [](RtmpClient& c) { return c.HandshakeDigest(1, 6, 9); });
+  Handshake("digest-8-xtea", 8, [](RtmpClient& c) { return c.HandshakeDigest(0, 8, 128); });
+}
+
+// ---- Command bodies from the encoders ----
+
+struct Writer {
+  uint8_t buffer[8192];
+  uint8_t* at = buffer;
+  uint8_t* end = buffer + sizeof buffer;
+  Writer& Byte(uint8_t b) {
+    if (at != nullptr && at < end) *at++ = b;
+    else at = nullptr;
+    return *this;
+  }
+  Writer& Text(const char* t) { at = AmfEncodeText(at, end, t); return *this; }
+  Writer& Number(double v) { at = AmfEncodeNumber(at, end, v); return *this; }
+  Writer& Named(const char* n, const char* t) { at = AmfEncodeNamedString(at, end, n, t); return *this; }
+  Writer& NamedNumber(const char* n, double v) { at = AmfEncodeNamedNumber(at, end, n, v); return *this; }
+  Writer& NamedBool(const char* n, bool v) { at = AmfEncodeNamedBoolean(at, end, n, v); return *this; }
+  Writer& Name(const char* n) { at = AmfEncodeName(at, end, n); return *this; }
+  Writer& EndObject() { return Byte(0).Byte(0).Byte(AMF_OBJECT_END); }
+  Bytes Body(uint8_t mode) const {
+    Bytes out{mode};
+    if (at != nullptr) out.insert(out.end(), buffer, static_cast<const uint8_t*>(at));
+    return out;
+  }
+};
+
+void Commands() {
+  Writer connect;
+  connect.Text("connect").Number(1).Byte(AMF_OBJECT).Named("app", "default").Named("flashVer", "LNX 11,2,202,481")
+      .Named("tcUrl", "rtmp://localhost/default").NamedBool("fpad", false).NamedNumber("capabilities", 15)
+      .NamedNumber("audioCodecs", 3191).NamedNumber("videoCodecs", 252).NamedNumber("objectEncoding", 0)
+      .EndObject();
+  Put("amf", "connect", connect.Body(0));
+
+  Writer play;
+  play.Text("play").Number(4).Byte(AMF_NULL).Text("fileid=12&phpsessid=0123456789abcdef0123456789&start=0")
+      .Number(-2000);
+  Put("amf", "play", play.Body(0));
+
+  Writer arrays;
+  arrays.Text("onMetaData").Byte(AMF_ECMA_ARRAY).Byte(0).Byte(0).Byte(0).Byte(2).NamedNumber("duration", 12.5)
+      .Name("keyframes").Byte(AMF_STRICT_ARRAY).Byte(0).Byte(0).Byte(0).Byte(2).Number(0).Byte(AMF_NULL)
+      .EndObject().Byte(AMF_DATE);
+  for (int i = 0; i < 10; ++i) arrays.Byte(0);
+  arrays.Byte(AMF_UNDEFINED);
+  Put("amf", "arrays", arrays.Body(0));
+
+  Writer named;
+  named.Named("a", "b").NamedNumber("n", 2).Name("o").Byte(AMF_OBJECT).NamedBool("t", true).EndObject().EndObject();
+  Put("amf", "named", named.Body(1));
+  Put("amf", "property-named", named.Body(6));
+
+  // AMF3 behind the AMF0 marker: a dynamic object with sealed members, an
+  // integer, a double, a string, a date and a nested object.
+  const Bytes amf3 = {0x0A, 0x1B, 0x01, 0x03, 'a', 0x03, 'b', 0x04, 0x81, 0x00, 0x06, 0x05, 'h', 'i',
+                      0x03, 'd', 0x05, 0x40, 0x09, 0x21, 0xFB, 0x54, 0x44, 0x2D, 0x18, 0x03, 'w', 0x08, 0x01,
+                      0, 0, 0, 0, 0, 0, 0, 0, 0x03, 'o', 0x0A, 0x0B, 0x01, 0x03, 'x', 0x02, 0x01, 0x01};
+  Put("amf", "amf3-embedded", Cat({Bytes{0, 0x02, 0x00, 0x01, 'x', AMF_AVMPLUS}, amf3}));
+  Put("amf", "amf3-object", Cat({Bytes{2}, amf3}));
+  Put("amf", "amf3-property", Cat({Bytes{5, 0x03, 'k', 0x0A}, Bytes(amf3.begin() + 1, amf3.end())}));
+  Put("amf", "long-string", Bytes{4, AMF_LONG_STRING, 0, 0, 0, 3, 'a', 'b', 'c'});
+}
+
+// ---- Media files and their indexes ----
+
+Bytes ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Media() {
+  const Bytes clip = FlvBuilder().Script(0, 40).Clip(2500, 1, 200).Bytes();
+  const Bytes cut = FlvBuilder().Audio(0).Video(40, 30, true).CutTag(kFlvTagVideo, 80, 500, 10).Bytes();
+  const Bytes gaps = FlvBuilder().Audio(0).Audio(100).Audio(5000).Video(5100, 20, true).Audio(0x01000000).Bytes();
+  const Bytes audioOnly = FlvBuilder(kFlvFlagAudio).Audio(0, 8).Audio(23, 8).Audio(46, 8).Bytes();
+  const Bytes recording = FlvBuilder().Clip(1000, 2, 250).Bytes();
+  Put("flv", "clip", Cat({Bytes{0}, clip}));
+  Put("flv", "cut", Cat({Bytes{0}, cut}));
+  Put("flv", "gaps", Cat({Bytes{0}, gaps}));
+  Put("flv", "audio-only", Cat({Bytes{0}, audioOnly}));
+  Put("flv", "header-only", Cat({Bytes{0}, FlvBuilder().Bytes()}));
+  // Editing: byte 1 is the base's share of the files, bytes 2..5 the start.
+  const auto edit = [&](uint8_t mode, const Bytes& base, uint32_t startMs) {
+    const size_t total = base.size() + recording.size();
+    const uint8_t share = static_cast<uint8_t>((base.size() * 255 + total - 1) / total);
+    return Cat({Bytes{mode, share, uint8_t(startMs >> 24), uint8_t(startMs >> 16), uint8_t(startMs >> 8),
+                      uint8_t(startMs)},
+                base, recording});
+  };
+  Put("flv", "insert", edit(3, clip, 1000));
+  Put("flv", "overwrite", edit(1, clip, 600));
+  Put("flv", "overwrite-past-end", edit(1, audioOnly, 4000));
+
+  const std::string scratch = g_root + "/.scratch.flv";
+  const std::string index = scratch + kIndexSuffix;
+  int n = 0;
+  for (const Bytes* flv : {&clip, &cut, &gaps, &audioOnly}) {
+    std::ofstream(scratch, std::ios::binary).write(reinterpret_cast<const char*>(flv->data()),
+                                                   static_cast<std::streamsize>(flv->size()));
+    if (!BuildIndex(scratch.c_str(), index.c_str())) {
+      std::fprintf(stderr, "fuzz_seeds: BuildIndex failed\n");
+      g_ok = false;
+      continue;
+    }
+    Put("index", "built-" + std::to_string(n++), ReadAll(index));
+  }
+  unlink(scratch.c_str());
+  unlink(index.c_str());
+  Put("index", "empty", Bytes{0, 0, 0, 0});
+}
+
+// ---- Texts ----
+
+void Texts() {
+  Put("registry", "example",
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\r\n"
+      "\"RtmpPortNumber\"=dword:0000078f\r\n"
+      "\"InstallFolder\"=\"/srv/kestravon\"\r\n"
+      "\"Version\"=hex(2):25,00,48,00,4f,00,4d,00,45,00,25,00,00,00\r\n"
+      "\"Blob\"=hex:01,02,\\\r\n  03,04\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]\r\n"
+      "\"enable\"=dword:00000001\r\n"
+      "\"path\"=\"/srv/kestravon/sites/default\"\r\n"
+      "\"sql_password\"=\"se\\\"cr\\\\et\"\r\n"
+      "@=\"default value\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default\\school.example.org]\r\n\r\n"
+      "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Parameters]\r\n"
+      "\"USendQueueSize\"=dword:00000040\r\n"
+      "\"Gone\"=-\r\n");
+  Put("registry", "utf8-bom", "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"y\"\n");
+
+  Put("stream_param", "play", "fileid=12&phpsessid=0123456789abcdef0123456789&userid=7");
+  Put("stream_param", "live", "mp4:lesson?channel=3&userid=9&start=-2000");
+  Put("stream_param", "record", "phpsessid=abc&questionid=4&bookmarkid=5/paramid=6 x");
+  Put("stream_param", "repeated", "fileid=1&fileid=2&=3&phpsessid=&");
+
+  const auto parts = [](std::string_view a, std::string_view b, std::string_view c) {
+    Bytes out(a.begin(), a.end());
+    out.push_back(0);
+    out.insert(out.end(), b.begin(), b.end());
+    out.push_back(0);
+    out.insert(out.end(), c.begin(), c.end());
+    return out;
+  };
+  Put("paths", "recording", parts("0123456789abcdef0123456789", "questionid=3&bookmarkid=4", "42"));
+  Put("paths", "rendition", parts("12-720p.flv", "/srv/imports", "7"));
+  Put("paths", "relative", parts("uploads\\2024\\clip.FLV", "http://media.example.org", "-1"));
+  Put("paths", "dots", parts("a..b", "..\\up", "0"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_seeds <folder>\n");
+    return 2;
+  }
+  g_root = argv[1];
+  mkdir(g_root.c_str(), 0755);
+  Handshakes();
+  Commands();
+  Media();
+  Texts();
+  return g_ok ? 0 : 1;
+}
