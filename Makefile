@@ -57,7 +57,7 @@ build-fuzz: deps
 	@cmake --build $(FUZZ_BUILD) -j$(JOBS)
 
 # The whole suite runs against the sanitizer build, which also builds with
-# every warning as an error; the release build must compile too. The fuzz
+# every warning as an error; the release build of the programs must compile too. The fuzz
 # build then replays every seed and saved crash input and fuzzes each target
 # for 10 s.
 test: programs build-asan build-fuzz

@@ -366,6 +366,11 @@ int RtmpConnectionNextWait(RtmpConnection* connection) {
 int RtmpConnectionServiceStream(RtmpConnection* connection) {
   RtmpStream* stream = connection->nextStream;
   if (stream == nullptr || !stream->playing) return 1;
+  if (stream->output.endDue != 0) {
+    if (SystemTime100ns() >= stream->output.endDue) SendEndOfStream(stream);
+    connection->nextStream = nullptr;
+    return 1;
+  }
   int res = SendQueue(stream) ? 1 : 0;
   if (!res) {
     REPORT_ASSERT("res", "RtmpConnection");

@@ -83,6 +83,7 @@ struct RtmpStreamOut {
   List queue;
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
   int64_t clockStart = 0;           // SystemTime100ns when the clock last started
+  int64_t endDue = 0;               // SystemTime100ns for SendEndOfStream; 0: none (connection thread)
   uint32_t lastQueued = 0;          // timestamp of the packet last appended
   uint32_t lastSent = 0;            // lastQueued when the last packet left
 };
@@ -158,8 +159,12 @@ RtmpPacket* FindKeyFrame(RtmpStream* stream);
 // place), or at the index search's entry when there is none.
 void SeekStream(RtmpStream* stream, uint32_t t);
 // The end of the file: paused; "NetStream.Play.Complete", the viewing time
-// accounted, then user control StreamEOF and "NetStream.Play.Stop".
+// accounted; kEndOfStreamDelayMs later (the pacing scan sees endDue) user
+// control StreamEOF and "NetStream.Play.Stop".
 void FinishPlayback(RtmpStream* stream);
+// StreamEOF and "NetStream.Play.Stop", once endDue has come.
+void SendEndOfStream(RtmpStream* stream);
+constexpr int kEndOfStreamDelayMs = 250;
 void PauseStream(RtmpStream* stream, bool pause);
 void StopOutput(RtmpStream* stream);
 void ClosePlayback(RtmpStream* stream);

@@ -163,6 +163,7 @@ RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp) {
 void StartClock(RtmpStream* stream, uint32_t timestamp) {
   RtmpStreamOut& out = stream->output;
   out.clockStart = SystemTime100ns();
+  out.endDue = 0;  // playing on: the end was not the end
   out.lastQueued = out.lastSent = stream->baseTimestamp = timestamp;
   out.firstVideoPending = out.firstAudioPending = true;
 }
@@ -229,7 +230,9 @@ bool SendQueue(RtmpStream* stream) {
 
 int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
   const RtmpStreamOut& out = stream->output;
-  if (!stream->playing || out.paused || out.queued == 0) return -1;
+  if (!stream->playing) return -1;
+  if (out.endDue != 0) return out.endDue <= now100ns ? 0 : (out.endDue - now100ns + 9999) / 10000;
+  if (out.paused || out.queued == 0) return -1;
   if (!stream->file.open) return 0;
   int64_t due100ns = (int64_t{out.lastQueued} - int64_t{stream->baseTimestamp}) * 10000;
   int64_t wait100ns = due100ns - (now100ns - out.clockStart);
@@ -379,7 +382,15 @@ void FinishPlayback(RtmpStream* stream) {
   stream->output.paused = true;
   SendStatus(stream, "NetStream.Play.Complete", "complete");
   StopSessionTiming(stream);
-  // Command-line clients end on these; the Flash player is done at Complete.
+  // Command-line clients end on StreamEOF and "NetStream.Play.Stop"; the
+  // Flash player is done at Complete. They follow a moment later: a client
+  // that gets the end of the stream together with the last message may drop
+  // that message (rtmp2src does).
+  stream->output.endDue = SystemTime100ns() + int64_t{kEndOfStreamDelayMs} * 10000;
+}
+
+void SendEndOfStream(RtmpStream* stream) {
+  stream->output.endDue = 0;
   SendUserControl(stream->rtmp, kStreamEOF, static_cast<uint32_t>(stream->id));
   SendStatus(stream, "NetStream.Play.Stop", "stop");
 }
@@ -400,6 +411,7 @@ void PauseStream(RtmpStream* stream, bool pause) {
 
 void StopOutput(RtmpStream* stream) {
   stream->output.paused = true;
+  stream->output.endDue = 0;
   EmptyQueue(stream);
   ListLock guard(g_streams.lock);
   for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {

@@ -19,7 +19,7 @@ constexpr int32_t kSiteSqlTimeoutMax = 3600;
 // Each connection costs a thread with its stack and buffers: the caps keep
 // a flood, or one client's, from exhausting threads, memory or descriptors.
 constexpr int32_t kDefaultMaxConnections = 4096;
-constexpr int32_t kDefaultMaxConnectionsPerAddress = 256;
+constexpr int32_t kDefaultMaxConnectionsPerAddress = 1024;
 
 struct SiteConfig {
   char name[kTextSize] = {};

@@ -91,14 +91,14 @@ TEST(IntakeCaps, PerAddressAndGlobalCapsRefuseWithTheAddressAndFreeUpAgain) {
   EXPECT_TRUE(admitted);
 }
 
-TEST(IntakeCaps, SettingsDefaultTo4096And256) {
+TEST(IntakeCaps, SettingsDefaultTo4096And1024) {
   std::string dir = TestTempDir("capsconfig");
   setenv("STRMD_REGISTRY", WriteRegistry(dir, 1935).c_str(), 1);
   ServerConfig defaults;
   ServerConfigSetName(&defaults, "kvd");
   ASSERT_EQ(ServerConfigLoad(&defaults), 1);
   EXPECT_EQ(defaults.maxConnections, 4096);
-  EXPECT_EQ(defaults.maxConnectionsPerAddress, 256);
+  EXPECT_EQ(defaults.maxConnectionsPerAddress, 1024);
 
   setenv("STRMD_REGISTRY",
          WriteRegistry(dir, 1935,

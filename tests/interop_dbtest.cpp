@@ -101,7 +101,9 @@ TEST(Interop, Rtmp2srcPlaysADemoObject) {
     return tags;
   };
   std::vector<const FlvTestTag*> sent = media(source), got = media(flv);
-  ASSERT_EQ(got.size(), sent.size());
+  ASSERT_FALSE(got.empty());
+  ASSERT_EQ(got.size(), sent.size()) << "last sent " << int(sent.back()->type) << "@" << sent.back()->timestamp
+                                     << ", last received " << int(got.back()->type) << "@" << got.back()->timestamp;
   for (size_t i = 0; i < sent.size(); ++i) {
     ASSERT_EQ(got[i]->type, sent[i]->type) << "tag " << i;
     ASSERT_EQ(got[i]->timestamp, sent[i]->timestamp) << "tag " << i;

@@ -93,7 +93,7 @@ class Recording : public ::testing::Test {
     EXPECT_TRUE(client->Publish(stream, name));
     auto messages = client->Until(code);
     if (messages.empty()) return "";
-    const auto& info = Values(messages.back())[3];
+    const amf::Node info = Values(messages.back())[3];
     // Clients tell a refusal from progress by the level.
     EXPECT_EQ(info.Get("level").text, code == "NetStream.Publish.Start" ? "status" : "error") << code;
     return info.Get("description").text;
