@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "Database/Record.h"
+#include "chat/RtmpChat.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "server/Log.h"
@@ -55,6 +56,9 @@ uint32_t DebugStreamIdentity(const void* stream) {
   auto a = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(stream));
   return static_cast<uint32_t>(a ^ (a >> 32));
 }
+
+// A name column of a record, which the database may leave empty.
+const char* Text(const char* text) { return text != nullptr ? text : ""; }
 
 const char* Direction(const RtmpStream* stream) {
   if (stream->publishing) return "in";
@@ -269,9 +273,34 @@ void FormatRate(std::span<char> buffer, int64_t value) {
     snprintf(buffer.data(), buffer.size(), value % 1000000 == 0 ? "%.0fm" : "%.2fm", double(value) / 1000000);
 }
 
-void DebugAppendRooms(DebugReport*) {
-  // The live rooms join the report with the chat module: a line per room and
-  // per present member, and their "room" and "member" records.
+void DebugAppendRooms(DebugReport* report) {
+  // The room list lock keeps every room alive; a room's member lock keeps
+  // its members' connections and presence still while they are listed.
+  ChatLock rooms(g_livechats.lock);
+  for (ListNode* r = g_livechats.first; r != nullptr; r = r->next) {
+    auto* room = static_cast<LiveChat*>(r->item);
+    const char* site = room->site != nullptr ? room->site->name : "";
+    if (room->chat) {
+      const char* name = Text(room->chat->name);
+      DebugAppend(report, "  chat %s.%s\n", site, name);
+      DebugAppendRecord(report, {"room", "chat", site, name});
+    } else if (room->course) {
+      const char* name = Text(room->course->name);
+      DebugAppend(report, "  course %s.%s\n", site, name);
+      DebugAppendRecord(report, {"room", "course", site, name});
+    } else {
+      DebugAppend(report, "  chat %s\n", site);
+      DebugAppendRecord(report, {"room", "site", site, ""});
+    }
+    ChatLock members(room->members.lock);
+    for (ListNode* m = room->members.first; m != nullptr; m = m->next) {
+      auto* member = static_cast<LiveUser*>(m->item);
+      if (member->connection == nullptr) continue;  // absent
+      const char* user = member->user ? Text(member->user->name) : "";
+      DebugAppend(report, "    user %s\n", user);
+      DebugAppendRecord(report, {"member", user});
+    }
+  }
 }
 
 double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {

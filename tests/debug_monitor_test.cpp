@@ -15,9 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "chat/RtmpChat.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "server/ThreadDebug.h"
@@ -162,6 +164,71 @@ TEST(DebugReport, LinesOfConnectionsAndStreamsAndTheCountersReset) {
       << text;
   ListRemoveAll(&player.output.queue, nullptr);
   ListRemoveAll(&publisher.input.subscribers, nullptr);
+}
+
+// A room in g_livechats as the chat module leaves it, with members whose
+// connection is `present` or none.
+struct FakeRoom {
+  LiveChat room;
+  FakeRoom(SiteConfig* site, const char* chat, const char* course) {
+    room.site = site;
+    if (chat != nullptr) {
+      Chat c;
+      c.name = const_cast<char*>(chat);
+      room.chat = CopyRecordAs(&c);
+    }
+    if (course != nullptr) {
+      VCourse c;
+      c.name = const_cast<char*>(course);
+      room.course = CopyRecordAs(&c);
+    }
+    ListAddTail(&g_livechats, &room);
+  }
+  ~FakeRoom() { ListRemove(&g_livechats, &room); }
+  void Member(const char* name, RtmpConnection* present) {
+    auto member = std::make_unique<LiveUser>();
+    User u;
+    u.name = const_cast<char*>(name);
+    member->user = CopyRecordAs(&u);
+    member->livechat = &room;
+    member->connection = present;
+    ListAddTail(&room.members, member.release());
+  }
+};
+
+TEST(DebugReport, RoomsWithTheirPresentMembersOnlyWhileAConnectionExists) {
+  SiteConfig site;
+  CopyText(site.name, "school");
+  FakeRoom chat(&site, "Study\tgroup", nullptr), course(&site, nullptr, "Demo course"), open(&site, nullptr, nullptr);
+  auto report = std::make_unique<DebugReport>();
+  {
+    FakeConnection a("10.0.0.7", "LNX 9,0,124,2");
+    chat.Member("Ada Teacher", &a.connection);
+    chat.Member("Ben Student", nullptr);
+    chat.Member("Cleo Student", &a.connection);
+    course.Member("Ben Student", nullptr);
+    open.Member("Dan Guest", &a.connection);
+
+    DebugBuildReport(report.get(), 2);
+    std::string text = report->text;
+    const std::string rooms =
+        "\n  total: \t0bps in  \t0bps out\n\n"
+        "  chat school.Study\tgroup\n    user Ada Teacher\n    user Cleo Student\n"
+        "  course school.Demo course\n"
+        "  chat school\n    user Dan Guest\n";
+    ASSERT_GE(text.size(), rooms.size());
+    EXPECT_EQ(text.substr(text.size() - rooms.size()), rooms) << text;
+    std::string data(report->data, report->dataLength);
+    EXPECT_NE(data.find("room\tchat\tschool\tStudy\\tgroup\nmember\tAda Teacher\nmember\tCleo Student\n"
+                        "room\tcourse\tschool\tDemo course\n"
+                        "room\tsite\tschool\t\nmember\tDan Guest\ntotal\t"),
+              std::string::npos)
+        << data;
+  }
+  // The rooms live on, but without a connection the report stays empty.
+  DebugBuildReport(report.get(), 2);
+  EXPECT_EQ(report->position, 0u);
+  EXPECT_EQ(report->dataLength, 0u);
 }
 
 TEST(DebugReport, TextPastTheBufferIsDroppedAndRecordsStayWhole) {
