@@ -121,14 +121,19 @@ int ChatDeviceInfo(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
   return 1;
 }
 
+// The member `userid` of the caller's room, with the room's member lock
+// held by `guard`; none (reported) when the caller or that member is absent.
+static LiveUser* LockMember(RtmpConnection* connection, ChatOwnRoom* guard, int32_t userid) {
+  ChatLockOwnRoom(connection, guard);
+  LiveUser* member = FindMember(connection, *guard, userid);
+  if (member == nullptr) REPORT_ASSERT("liveuser", "RtmpChatFunctions");
+  return member;
+}
+
 int ChatUserPresenter(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
   ChatOwnRoom guard;
-  ChatLockOwnRoom(connection, &guard);
-  LiveUser* member = FindMember(connection, guard, IntArg(object, 3));
-  if (member == nullptr) {
-    REPORT_ASSERT("liveuser", "RtmpChatFunctions");
-    return 0;
-  }
+  LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
+  if (member == nullptr) return 0;
   // The teacher's role is not handed around.
   if (member->roleid != 3) member->roleid = AmfPropIsTrue(Arg(object, 4)) ? 4 : 6;
   BroadcastMember(guard.room, false, member);
@@ -137,12 +142,8 @@ int ChatUserPresenter(RtmpConnection* connection, RtmpStream*, const AmfObject* 
 
 int ChatUserActive(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
   ChatOwnRoom guard;
-  ChatLockOwnRoom(connection, &guard);
-  LiveUser* member = FindMember(connection, guard, IntArg(object, 3));
-  if (member == nullptr) {
-    REPORT_ASSERT("liveuser", "RtmpChatFunctions");
-    return 0;
-  }
+  LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
+  if (member == nullptr) return 0;
   member->activeaudio = FlagArg(object, 5);
   member->activevideo = FlagArg(object, 6);
   member->activescreen = FlagArg(object, 7);
@@ -269,12 +270,8 @@ int ChatPushCommand(RtmpConnection* connection, RtmpStream*, const AmfObject* ob
   AmfPropCopyText(Arg(object, 4), name);
   const double param = AmfPropNumber(Arg(object, 5));
   ChatOwnRoom guard;
-  ChatLockOwnRoom(connection, &guard);
-  LiveUser* member = FindMember(connection, guard, IntArg(object, 3));
-  if (member == nullptr) {
-    REPORT_ASSERT("liveuser", "RtmpChatFunctions");
-    return 0;
-  }
+  LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
+  if (member == nullptr) return 0;
   if (member->connection != nullptr) SendPushCommand(member->connection, name, param);
   return 1;
 }

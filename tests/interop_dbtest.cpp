@@ -21,14 +21,6 @@
 
 namespace {
 
-bool WaitChild(pid_t pid, int timeoutMs, int* status) {
-  for (int waited = 0; waited < timeoutMs; waited += 50) {
-    if (waitpid(pid, status, WNOHANG) == pid) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
 TEST(Interop, Rtmp2srcPlaysADemoObject) {
   if (system("gst-inspect-1.0 rtmp2src > /dev/null 2>&1") != 0) GTEST_SKIP() << "no rtmp2src";
   StrmdSite site;

@@ -21,14 +21,6 @@
 
 namespace {
 
-bool WaitChild(pid_t pid, int timeoutMs, int* status) {
-  for (int waited = 0; waited < timeoutMs; waited += 50) {
-    if (waitpid(pid, status, WNOHANG) == pid) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
 // gst-launch-1.0 -e with `args`, its output appended to `log`.
 pid_t Launch(const std::vector<std::string>& args, const std::string& log) {
   pid_t pid = fork();

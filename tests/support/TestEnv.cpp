@@ -1,9 +1,12 @@
 #include "TestEnv.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 std::string TestBinaryPath() {
   const char* p = getenv("STRMD_BINARY");
@@ -19,4 +22,12 @@ std::string TestTempDir(const char* tag) {
   std::string templ = std::string("/tmp/strmd-") + tag + "-XXXXXX";
   char* made = mkdtemp(templ.data());
   return made != nullptr ? made : "/tmp";
+}
+
+bool WaitChild(pid_t pid, int timeoutMs, int* status) {
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    if (waitpid(pid, status, WNOHANG) == pid) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
 }

@@ -2,8 +2,13 @@
 // source tree are, and scratch folders that are removed afterwards.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 std::string TestBinaryPath();      // the strmd executable under test
 std::string TestSourceDir();       // the source tree
 std::string TestTempDir(const char* tag);  // a fresh empty folder under /tmp
+
+// Waits up to timeoutMs for child `pid` to end; its wait status in *status.
+bool WaitChild(pid_t pid, int timeoutMs, int* status);
