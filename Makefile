@@ -1,11 +1,12 @@
 # strmd: the two commands an operator needs.
 #   make run   installs what is missing, builds, starts the demo database and strmd
 #   make test  installs what is missing, builds (also under ASan/UBSan) and runs every test
+#   make bench strmd against nginx-rtmp under the same load, one table of both
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all deps build build-asan test run stop-db clean
+.PHONY: all deps build build-asan test run stop-db clean bench bench-quick
 
 all: build
 
@@ -26,6 +27,16 @@ test: build build-asan
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 600
+
+# strmd against nginx-rtmp in one run, one table of both (about half an hour;
+# bench-quick takes about a minute). Results under var/bench.
+bench: build
+	@scripts/install-bench-deps.sh
+	@bench/run-bench.sh full $(BUILD)
+
+bench-quick: build
+	@scripts/install-bench-deps.sh
+	@bench/run-bench.sh quick $(BUILD)
 
 run: build
 	@scripts/run-demo.sh $(BUILD)
