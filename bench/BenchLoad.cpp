@@ -238,7 +238,9 @@ struct Worker {
   int finished = 0;
   uint64_t expected = 0, received = 0, unmatched = 0;
   std::vector<uint8_t> buffer = std::vector<uint8_t>(256 * 1024);
+  std::vector<uint8_t> joined;  // a client's leftover followed by what just arrived
   int64_t arrival = 0;
+  Client* publisher = nullptr;
 };
 
 void Close(Worker& w, Client& c, bool failedClient, const std::string& why = "") {
@@ -581,11 +583,9 @@ void OnReadable(Worker& w, Client& c) {
       if (c.in.empty()) {
         Consume(w, c, got);
       } else {
-        std::vector<uint8_t> joined;
-        joined.reserve(c.in.size() + got.size());
-        joined.insert(joined.end(), c.in.begin(), c.in.end());
-        joined.insert(joined.end(), got.begin(), got.end());
-        Consume(w, c, joined);
+        w.joined.assign(c.in.begin(), c.in.end());
+        w.joined.insert(w.joined.end(), got.begin(), got.end());
+        Consume(w, c, w.joined);
       }
       continue;
     }
@@ -663,8 +663,7 @@ void RunWorker(Worker* wp) {
         Begin(w, *w.clients[w.nextScheduled++]);
       }
       if (w.nextScheduled < w.clients.size()) wake = std::min(wake, w.clients[w.nextScheduled]->startAt);
-      for (auto& c : w.clients)
-        if (c->role == Role::kPublisher) wake = std::min(wake, Publish(w, *c, now));
+      if (w.publisher != nullptr) wake = std::min(wake, Publish(w, *w.publisher, now));
     }
     const int64_t waitNs = std::max<int64_t>(0, wake - NowNs());
     const int timeout = int((waitNs + kMs - 1) / kMs);
@@ -811,6 +810,7 @@ int main(int argc, char** argv) {
       auto c = std::make_unique<Client>();
       c->role = Role::kPublisher;
       c->startAt = start;
+      workers[0].publisher = c.get();
       workers[0].clients.insert(workers[0].clients.begin(), std::move(c));
     }
   }
@@ -935,7 +935,8 @@ int main(int argc, char** argv) {
             ",\"latency_p99_ms\":" + Json(late.PercentileMs(99)) +
             ",\"latency_max_ms\":" + Json(late.count ? double(late.maxNs) / 1e6 : NAN);
   } else {
-    json += ",\"connected\":" + std::to_string(g.connected.load()) + ",\"connects_per_s\":" + Json(connectRate) +
+    json += ",\"connected\":" + std::to_string(g.connected.load()) + ",\"inflight\":" + std::to_string(g_opt.inflight) +
+            ",\"connects_per_s\":" + Json(connectRate) +
             ",\"rss_per_conn_kib\":" + Json(rssPerConn) + ",\"idle_cpu_pct\":" + Json(idleCpuPct);
   }
   if (g.haveError) json += ",\"first_error\":" + Quote(g.firstError);

@@ -254,6 +254,8 @@ long ChunkReader::Feed(std::span<const uint8_t> data,
     if (fmt != 0 && !current.started) return -1;
     const uint32_t received = fmt == 3 ? current.received : 0;
     if (fmt != 3 && current.received != 0) return -1;  // a new header inside a message
+    // Refused as soon as the header says so, not after waiting for the body.
+    if (received == 0 && type != kMsgAudio && type != kMsgVideo && size > kMaxKeptBody) return -1;
     const uint32_t payload = std::min(chunkSize_, size - received);
     if (left < h + payload) return long(pos);
 
@@ -275,8 +277,6 @@ long ChunkReader::Feed(std::span<const uint8_t> data,
       c.extended = extended;
       c.started = true;
       c.body.clear();
-      const bool media = type == kMsgAudio || type == kMsgVideo;
-      if (!media && size > kMaxKeptBody) return -1;
     }
     const bool media = c.type == kMsgAudio || c.type == kMsgVideo;
     const size_t keep = media ? std::min<size_t>(payload, c.body.size() < 2 ? 2 - c.body.size() : 0) : payload;

@@ -70,7 +70,7 @@ LIVE = [
 ]
 IDLE = [
     ("connected", "connected"),
-    ("connects per second (200 in flight)", "connects_per_s"),
+    ("connects per second", "connects_per_s"),
     ("RSS per connection KiB", "rss_per_conn_kib"),
     ("server CPU while idle % of a core", "idle_cpu_pct"),
     ("server RSS peak MiB", lambda r: r.get("peak_rss_kib", 0) / 1024.0),
@@ -102,7 +102,10 @@ def table(rows):
         by = {r["server"]: r for r in rows if r["scenario"] == scenario and r.get("n") == n}
         s, p = by.get("strmd"), by.get("nginx")
         figures = {"vod": VOD, "live": LIVE, "idle": IDLE}[scenario]
-        out.append(("%s N = %s" % (scenario, n), "", "", ""))
+        title = "%s N = %s" % (scenario, n)
+        if scenario == "idle" and (s or p):
+            title += " (%s being set up at a time)" % (s or p).get("inflight", "?")
+        out.append((title, "", "", ""))
         for label, key in figures:
             a, b = value(s, key), value(p, key)
             if scenario == "live" and s is not None and s.get("status") == "no media" and key != "status":

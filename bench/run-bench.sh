@@ -209,7 +209,8 @@ esac
 
 echo
 python3 "$here/report.py" "$results"
-echo "run-bench: JSON lines in $results"
 if [ "$mode" = smoke ]; then
   python3 "$here/report.py" --check-smoke "$results"
+else
+  echo "run-bench: JSON lines in $results"
 fi
