@@ -55,6 +55,7 @@ VOD = [
     ("server CPU peak % of a core", "peak_cpu_pct"),
     ("server RSS peak MiB", lambda r: r.get("peak_rss_kib", 0) / 1024.0),
     ("database CPU-s", "db_cpu_s"),
+    ("load generator CPU % of a core", "generator_cpu_pct"),
     ("failed clients", "failed"),
 ]
 LIVE = [
@@ -66,6 +67,7 @@ LIVE = [
     ("latency p99 ms", "latency_p99_ms"),
     ("latency max ms", "latency_max_ms"),
     ("server CPU peak % of a core", "peak_cpu_pct"),
+    ("load generator CPU % of a core", "generator_cpu_pct"),
     ("failed clients", "failed"),
 ]
 IDLE = [
