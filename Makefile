@@ -4,6 +4,7 @@
 #   make install  builds strmd and strmdctl and installs them as a systemd service (PREFIX, DESTDIR)
 #   make fuzz     fuzzes every parser for FUZZ_SECONDS each (default 300), one after the other
 #   make tsan     runs the suites that use threads under ThreadSanitizer
+#   make bench    strmd against nginx-rtmp under the same load, one table of both
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -27,7 +28,7 @@ SYSCONFDIR ?= /etc
 SITEDIR ?= /srv/kestravon
 DESTDIR ?=
 
-.PHONY: all deps build build-asan build-fuzz programs test tsan fuzz run stop-db install install-files clean
+.PHONY: all deps build build-asan build-fuzz programs test tsan fuzz run stop-db install install-files clean bench bench-quick
 
 all: build
 
@@ -87,6 +88,17 @@ tsan: deps
 	@if ls $(TSAN_BUILD)/tsan-reports/report* >/dev/null 2>&1; then \
 	  echo "ThreadSanitizer reports:"; head -n 60 $(TSAN_BUILD)/tsan-reports/report*; exit 1; \
 	else echo "tsan: no reports"; fi
+
+
+# strmd against nginx-rtmp in one run, one table of both (about half an hour;
+# bench-quick takes about a minute). Results under var/bench.
+bench: build
+	@scripts/install-bench-deps.sh
+	@bench/run-bench.sh full $(BUILD)
+
+bench-quick: build
+	@scripts/install-bench-deps.sh
+	@bench/run-bench.sh quick $(BUILD)
 
 run: programs
 	@scripts/run-demo.sh $(BUILD)

@@ -2,7 +2,7 @@
 # Makes a short demo FLV: H.264 test-pattern video (a key frame every 2 s) and
 # wideband Speex tone audio, as the live classroom's clients send them.
 #
-# usage: make-demo-media.sh OUT.flv [seconds]   (default 12 s)
+# usage: make-demo-media.sh OUT.flv [seconds [video kbit/s]]   (default 12 s, 500 kbit/s)
 #
 # flvmux stamps Speex wrongly when it muxes it together with video, so audio
 # and video are muxed apart and their tags merged by timestamp (flvmerge.py).
@@ -10,14 +10,18 @@
 # dropped.
 set -eu
 
-if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-  echo "usage: $0 OUT.flv [seconds]" >&2
+if [ $# -lt 1 ] || [ $# -gt 3 ]; then
+  echo "usage: $0 OUT.flv [seconds [video kbit/s]]" >&2
   exit 2
 fi
 out=$1
 seconds=${2:-12}
+kbps=${3:-500}
 case $seconds in
   ''|*[!0-9]*) echo "seconds must be a whole number" >&2; exit 2 ;;
+esac
+case $kbps in
+  ''|*[!0-9]*) echo "kbit/s must be a whole number" >&2; exit 2 ;;
 esac
 if [ "$seconds" -lt 1 ] || [ "$seconds" -gt 600 ]; then
   echo "seconds must be between 1 and 600" >&2
@@ -37,7 +41,7 @@ gst-launch-1.0 -q \
   ! video/x-raw,width=320,height=240,framerate=25/1 \
   ! timeoverlay \
   ! videoconvert ! video/x-raw,format=I420 \
-  ! x264enc key-int-max=50 bitrate=500 \
+  ! x264enc key-int-max=50 bitrate="$kbps" \
   ! video/x-h264,profile=main \
   ! h264parse \
   ! flvmux \

@@ -1,0 +1,959 @@
+// strmd-bench: the load generator. One epoll thread per core drives thousands
+// of RTMP clients against one server and prints one JSON line of results per
+// run; the server's CPU and memory are sampled from /proc meanwhile.
+//
+//   strmd-bench [options] vod N     N players of one recorded object
+//   strmd-bench [options] live N    one publisher paced in real time, N players
+//   strmd-bench [options] idle M    M connections that connect and stay
+//
+// Options: --port P --host H --app A --name STREAM --live-app A --live-name S
+//   --flv FILE (the media the server plays; the publisher's source) --label L
+//   --pid PID (server; its children are counted too) --db-pid PID
+//   --stagger-ms 10 --inflight 200 --hold-s 10 --threads T --limit-s S
+//   --no-media-s 8 (live: give up when no player got media by then)
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "bench/BenchRtmp.h"
+
+using namespace bench;
+
+namespace {
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+constexpr int64_t kMs = 1000000;
+
+struct Options {
+  std::string host = "127.0.0.1";
+  int port = 1935;
+  std::string app = "default";
+  std::string name = "fileid=200";
+  std::string liveApp = "live";
+  std::string liveName = "bench";
+  std::string flv;
+  std::string label = "server";
+  int pid = 0;
+  int dbPid = 0;
+  std::string scenario;
+  int count = 0;
+  int staggerMs = 10;
+  int inflight = 200;
+  int holdS = 10;
+  int threads = 0;
+  int limitS = 0;     // vod: stop players after this much media time (0: the whole file)
+  int noMediaS = 8;
+};
+Options g_opt;
+
+// ---- /proc sampling of the server ----
+
+struct ProcSample {
+  double cpuS = 0;   // user + system of the process and its children (threads included)
+  long rssKiB = 0;
+};
+
+std::vector<int> ProcFamily(int pid) {
+  std::vector<int> family{pid};
+  if (pid <= 0) return {};
+  DIR* d = opendir("/proc");
+  if (d == nullptr) return family;
+  while (dirent* e = readdir(d)) {
+    const int child = atoi(e->d_name);
+    if (child <= 0 || child == pid) continue;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", child);
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) continue;
+    char buf[1024];
+    const size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = 0;
+    const char* close = strrchr(buf, ')');
+    int ppid = 0;
+    if (close != nullptr && sscanf(close + 2, "%*c %d", &ppid) == 1 && ppid == pid) family.push_back(child);
+  }
+  closedir(d);
+  return family;
+}
+
+ProcSample Sample(const std::vector<int>& pids) {
+  ProcSample s;
+  const double tick = double(sysconf(_SC_CLK_TCK));
+  for (int pid : pids) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    if (FILE* f = fopen(path, "r")) {
+      char buf[2048];
+      const size_t n = fread(buf, 1, sizeof buf - 1, f);
+      fclose(f);
+      buf[n] = 0;
+      // Fields after the command (which may hold spaces): state is field 3,
+      // utime and stime are fields 14 and 15.
+      if (const char* close = strrchr(buf, ')')) {
+        unsigned long utime = 0, stime = 0;
+        if (sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2)
+          s.cpuS += double(utime + stime) / tick;
+      }
+    }
+    snprintf(path, sizeof path, "/proc/%d/status", pid);
+    if (FILE* f = fopen(path, "r")) {
+      char line[256];
+      while (fgets(line, sizeof line, f) != nullptr) {
+        long kib = 0;
+        if (sscanf(line, "VmRSS: %ld", &kib) == 1) s.rssKiB += kib;
+      }
+      fclose(f);
+    }
+  }
+  return s;
+}
+
+double OwnCpuS() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// ---- shared state of one run ----
+
+// Lateness and latency in tenths of a millisecond, -30 s .. +30 s.
+constexpr int kHistOffset = 300000;
+constexpr int kHistSize = 2 * kHistOffset + 1;
+
+struct Histogram {
+  std::vector<uint64_t> buckets = std::vector<uint64_t>(kHistSize, 0);
+  uint64_t count = 0;
+  int64_t minNs = INT64_MAX, maxNs = INT64_MIN;
+  void Add(int64_t ns) {
+    long b = long(ns / 100000) + kHistOffset;
+    b = std::clamp<long>(b, 0, kHistSize - 1);
+    ++buckets[size_t(b)];
+    ++count;
+    minNs = std::min(minNs, ns);
+    maxNs = std::max(maxNs, ns);
+  }
+  void Merge(const Histogram& o) {
+    for (size_t i = 0; i < buckets.size(); ++i) buckets[i] += o.buckets[i];
+    count += o.count;
+    minNs = std::min(minNs, o.minNs);
+    maxNs = std::max(maxNs, o.maxNs);
+  }
+  double PercentileMs(double p) const {
+    if (count == 0) return NAN;
+    const uint64_t want = uint64_t(std::ceil(p / 100.0 * double(count)));
+    uint64_t seen = 0;
+    for (size_t i = 0; i < buckets.size(); ++i) {
+      seen += buckets[i];
+      if (seen >= want && seen > 0) return double(long(i) - kHistOffset) / 10.0;
+    }
+    return double(kHistOffset) / 10.0;
+  }
+};
+
+struct Shared {
+  std::atomic<int> done{0};        // clients that ended (finished or failed)
+  std::atomic<int> connected{0};   // idle: connect results received
+  std::atomic<int> failed{0};
+  std::atomic<int> playing{0};     // play sent
+  std::atomic<int> launched{0};    // idle: connections begun
+  std::atomic<int> inflight{0};    // idle: begun and not yet connected
+  std::atomic<bool> stop{false};
+  std::atomic<bool> anyMedia{false};
+  std::atomic<int64_t> firstStartNs{0};
+  std::atomic<int64_t> lastConnectedNs{0};
+  // live: when each publisher tag went out (0: not yet)
+  std::vector<FlvTag> tags;
+  uint32_t durationMs = 0;
+  std::unique_ptr<std::atomic<int64_t>[]> sentAt;
+  std::unordered_map<uint64_t, uint32_t> tagIndex;  // (type << 32 | timestamp) -> index
+  std::atomic<bool> publisherGo{false};
+  std::atomic<bool> publisherDone{false};
+  std::atomic<int64_t> publishStartNs{0};
+  std::string firstError;
+  std::atomic<bool> haveError{false};
+};
+Shared g;
+
+void NoteError(const std::string& text) {
+  bool expected = false;
+  if (g.haveError.compare_exchange_strong(expected, true)) g.firstError = text;
+}
+
+// ---- one client ----
+
+enum class Role { kPlayer, kLivePlayer, kPublisher, kIdle };
+enum class Phase { kConnecting, kHandshake, kAwaitS2, kConnectSent, kCreateSent, kActive, kDone };
+
+struct Client {
+  Role role = Role::kPlayer;
+  Phase phase = Phase::kConnecting;
+  int fd = -1;
+  int64_t startAt = 0;  // when to begin (scheduled clients)
+  std::vector<uint8_t> in;
+  std::vector<uint8_t> out;
+  size_t outStart = 0;
+  ChunkReader reader;
+  uint32_t outChunk = kDefaultChunkSize;
+  uint64_t bytesIn = 0, lastAck = 0, ackWindow = 0;
+  uint32_t streamId = 0;
+  int64_t beganAt = 0, playSentAt = 0, firstMediaAt = 0;
+  uint32_t firstTs = 0, lastTs = 0;
+  uint64_t media = 0;
+  bool complete = false;
+  // live players
+  long firstIdx = -1, lastIdx = -1;
+  uint64_t matched = 0, unmatched = 0;
+  // publisher
+  size_t nextTag = 0;
+  int64_t publishAt = 0;  // 0 until the publisher may send
+};
+
+struct Worker {
+  int epoll = -1;
+  std::vector<std::unique_ptr<Client>> clients;
+  size_t nextScheduled = 0;
+  Histogram late;      // vod lateness, live latency
+  std::vector<double> startupMs;
+  uint64_t media = 0;
+  double playedMs = 0;
+  int finished = 0;
+  uint64_t expected = 0, received = 0, unmatched = 0;
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(256 * 1024);
+  std::vector<uint8_t> joined;  // a client's leftover followed by what just arrived
+  int64_t arrival = 0;
+  Client* publisher = nullptr;
+};
+
+void Close(Worker& w, Client& c, bool failedClient, const std::string& why = "") {
+  if (c.phase == Phase::kDone) return;
+  if (c.fd >= 0) {
+    epoll_ctl(w.epoll, EPOLL_CTL_DEL, c.fd, nullptr);
+    close(c.fd);
+    c.fd = -1;
+  }
+  if (c.role == Role::kIdle && c.phase != Phase::kActive) g.inflight.fetch_sub(1);
+  c.phase = Phase::kDone;
+  if (failedClient) {
+    g.failed.fetch_add(1);
+    if (!why.empty()) NoteError(why);
+  }
+  if (c.role == Role::kPlayer) {
+    if (c.media > 0) w.playedMs += double(c.lastTs - c.firstTs);
+    const bool whole = g_opt.limitS > 0 ? c.lastTs >= uint32_t(g_opt.limitS) * 1000u
+                                        : c.lastTs + 1000 >= g.durationMs;
+    if (c.media > 0 && whole) ++w.finished;
+  }
+  if (c.role == Role::kLivePlayer && c.firstIdx >= 0) {
+    w.expected += uint64_t(c.lastIdx - c.firstIdx + 1);
+    w.received += c.matched;
+    w.playedMs += double(c.lastTs - c.firstTs);
+  }
+  if (c.role == Role::kLivePlayer) w.unmatched += c.unmatched;
+  if (c.role == Role::kPublisher) g.publisherDone = true;
+  g.done.fetch_add(1);
+  // Free what a finished client holds: thousands of them sit here until the end.
+  std::vector<uint8_t>().swap(c.in);
+  std::vector<uint8_t>().swap(c.out);
+  c.reader = ChunkReader();
+}
+
+void Flush(Worker& w, Client& c) {
+  while (c.outStart < c.out.size() && c.fd >= 0) {
+    const ssize_t n = send(c.fd, c.out.data() + c.outStart, c.out.size() - c.outStart, MSG_NOSIGNAL);
+    if (n > 0) {
+      c.outStart += size_t(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      if (errno == EAGAIN) return;
+    } else {
+      Close(w, c, true, std::string("send: ") + strerror(errno));
+      return;
+    }
+  }
+  if (c.outStart == c.out.size()) {
+    c.out.clear();
+    c.outStart = 0;
+  }
+}
+
+void SendMessage(Worker& w, Client& c, uint32_t channel, uint8_t type, uint32_t streamId, uint32_t ts,
+                 std::span<const uint8_t> body) {
+  ChunkWrite(c.out, channel, type, streamId, ts, body, c.outChunk);
+  Flush(w, c);
+}
+
+void SendCommand(Worker& w, Client& c, const std::vector<uint8_t>& body, uint32_t streamId = 0) {
+  SendMessage(w, c, streamId == 0 ? 3 : 8, kMsgCommand, streamId, 0, body);
+}
+
+void Begin(Worker& w, Client& c) {
+  c.beganAt = NowNs();
+  int64_t zero = 0;
+  g.firstStartNs.compare_exchange_strong(zero, c.beganAt);
+  c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (c.fd < 0) {
+    c.phase = Phase::kConnecting;
+    Close(w, c, true, std::string("socket: ") + strerror(errno));
+    return;
+  }
+  const int one = 1;
+  setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(uint16_t(g_opt.port));
+  inet_pton(AF_INET, g_opt.host.c_str(), &addr.sin_addr);
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.ptr = &c;
+  if (connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+    Close(w, c, true, std::string("connect: ") + strerror(errno));
+    return;
+  }
+  epoll_ctl(w.epoll, EPOLL_CTL_ADD, c.fd, &ev);
+  c.phase = Phase::kConnecting;
+}
+
+void SendHandshake(Worker& w, Client& c) {
+  // C0 and C1: version 3, time, zero, then random bytes (the plain handshake).
+  static thread_local std::mt19937 random(std::random_device{}());
+  c.out.push_back(3);
+  const size_t at = c.out.size();
+  c.out.resize(at + kHandshakeSize);
+  for (size_t i = 8; i < kHandshakeSize; ++i) c.out[at + i] = uint8_t(random());
+  c.phase = Phase::kHandshake;
+  Flush(w, c);
+}
+
+void SendConnect(Worker& w, Client& c) {
+  const std::string& app = c.role == Role::kPlayer || c.role == Role::kIdle ? g_opt.app : g_opt.liveApp;
+  std::vector<uint8_t> b;
+  AmfPutString(b, "connect");
+  AmfPutNumber(b, 1);
+  AmfPutObjectStart(b);
+  AmfPutKey(b, "app");
+  AmfPutString(b, app);
+  AmfPutKey(b, "flashVer");
+  AmfPutString(b, "LNX 11,2,202,235");
+  AmfPutKey(b, "tcUrl");
+  AmfPutString(b, "rtmp://" + g_opt.host + ":" + std::to_string(g_opt.port) + "/" + app);
+  AmfPutKey(b, "fpad");
+  AmfPutBool(b, false);
+  AmfPutKey(b, "capabilities");
+  AmfPutNumber(b, 15);
+  AmfPutKey(b, "audioCodecs");
+  AmfPutNumber(b, 3575);
+  AmfPutKey(b, "videoCodecs");
+  AmfPutNumber(b, 252);
+  AmfPutKey(b, "videoFunction");
+  AmfPutNumber(b, 1);
+  AmfPutKey(b, "objectEncoding");
+  AmfPutNumber(b, 0);
+  AmfPutObjectEnd(b);
+  if (c.role == Role::kPublisher) {
+    // Whole video frames in one chunk each: what a real encoder does.
+    const uint8_t size[4] = {0, 0, 0x10, 0};
+    SendMessage(w, c, 2, kMsgSetChunkSize, 0, 0, size);
+    c.outChunk = 4096;
+  }
+  SendCommand(w, c, b);
+  c.phase = Phase::kConnectSent;
+}
+
+uint32_t Be32(std::span<const uint8_t> b) {
+  return b.size() < 4 ? 0 : uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+
+void OnMedia(Worker& w, Client& c, const ChunkMessage& m) {
+  if (m.size == 0) return;  // a marker, not media
+  if (c.role == Role::kPublisher || c.role == Role::kIdle) return;
+  const int64_t now = w.arrival;
+  g.anyMedia = true;
+  if (c.media == 0) {
+    c.firstMediaAt = now;
+    c.firstTs = m.timestamp;
+    if (c.role == Role::kPlayer) w.startupMs.push_back(double(now - c.playSentAt) / 1e6);
+  }
+  ++c.media;
+  ++w.media;
+  c.lastTs = std::max(c.lastTs, m.timestamp);
+  if (c.role == Role::kPlayer) {
+    const int64_t due = c.firstMediaAt + int64_t(m.timestamp - c.firstTs) * kMs;
+    w.late.Add(now - due);
+    if (g_opt.limitS > 0 && m.timestamp >= uint32_t(g_opt.limitS) * 1000u) Close(w, c, false);
+    return;
+  }
+  auto found = g.tagIndex.find(uint64_t(m.type) << 32 | m.timestamp);
+  if (found == g.tagIndex.end()) {
+    ++c.unmatched;
+    return;
+  }
+  const long idx = long(found->second);
+  const int64_t sent = g.sentAt[size_t(idx)].load(std::memory_order_acquire);
+  if (sent == 0) {
+    ++c.unmatched;
+    return;
+  }
+  if (c.firstIdx < 0) c.firstIdx = idx;
+  c.lastIdx = std::max(c.lastIdx, idx);
+  ++c.matched;
+  w.late.Add(now - sent);
+}
+
+void OnStatus(Worker& w, Client& c, const std::string& code) {
+  if (code == "NetStream.Play.Complete" || code == "NetStream.Play.Stop") {
+    if (c.role == Role::kPlayer && c.media > 0) {
+      c.complete = true;
+      Close(w, c, false);
+    }
+  } else if (code == "NetStream.Publish.Start") {
+    if (c.role == Role::kPublisher) c.publishAt = 1;
+  } else if (code.find("Failed") != std::string::npos || code.find("NotFound") != std::string::npos ||
+             code.find("BadName") != std::string::npos || code.find("Rejected") != std::string::npos) {
+    Close(w, c, true, code);
+  }
+}
+
+void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
+  if (c.phase == Phase::kDone) return;
+  switch (m.type) {
+    case kMsgSetChunkSize: {
+      const uint32_t size = Be32(m.body) & kMaxChunkSize;
+      if (size == 0) return Close(w, c, true, "chunk size 0");
+      c.reader.SetChunkSize(size);
+      return;
+    }
+    case kMsgWindowAck:
+      c.ackWindow = Be32(m.body);
+      return;
+    case kMsgUserControl: {
+      if (m.body.size() < 2) return;
+      const int event = m.body[0] << 8 | m.body[1];
+      if (event == 6 && m.body.size() >= 6) {
+        // Ping request: answer with the same time, as players do.
+        std::vector<uint8_t> pong = {0, 7};
+        pong.insert(pong.end(), m.body.begin() + 2, m.body.begin() + 6);
+        SendMessage(w, c, 2, kMsgUserControl, 0, 0, pong);
+      } else if (event == 1 && c.role == Role::kPlayer && c.media > 0 && c.phase == Phase::kActive) {
+        c.complete = true;  // stream EOF: the end of the recording
+        Close(w, c, false);
+      }
+      return;
+    }
+    case kMsgAudio:
+    case kMsgVideo:
+      return OnMedia(w, c, m);
+    case kMsgData:
+    case kMsgCommand: {
+      std::vector<AmfValue> v;
+      if (!AmfDecode(m.body, &v) || v.empty()) return;
+      const std::string& name = v[0].text;
+      if (name == "onPlayStatus" && v.size() >= 2) return OnStatus(w, c, v[1].Get("code").text);
+      if (m.type != kMsgCommand) return;
+      if (name == "onStatus" && v.size() >= 4) return OnStatus(w, c, v[3].Get("code").text);
+      if (name == "_error") {
+        const std::string code = v.size() >= 4 ? v[3].Get("code").text : "";
+        return Close(w, c, true, "_error " + code);
+      }
+      if (name != "_result" || v.size() < 2) return;
+      if (c.phase == Phase::kConnectSent) {
+        if (c.role == Role::kIdle) {
+          c.phase = Phase::kActive;
+          g.inflight.fetch_sub(1);
+          g.connected.fetch_add(1);
+          const int64_t now = NowNs();
+          int64_t last = g.lastConnectedNs.load();
+          while (now > last && !g.lastConnectedNs.compare_exchange_weak(last, now)) {
+          }
+          return;
+        }
+        std::vector<uint8_t> b;
+        AmfPutString(b, "createStream");
+        AmfPutNumber(b, 2);
+        AmfPutNull(b);
+        SendCommand(w, c, b);
+        c.phase = Phase::kCreateSent;
+      } else if (c.phase == Phase::kCreateSent && v.size() >= 4 && v[3].kind == AmfValue::kNumber) {
+        c.streamId = uint32_t(v[3].number);
+        std::vector<uint8_t> b;
+        if (c.role == Role::kPublisher) {
+          AmfPutString(b, "publish");
+          AmfPutNumber(b, 0);
+          AmfPutNull(b);
+          AmfPutString(b, g_opt.liveName);
+          AmfPutString(b, "live");
+          c.playSentAt = NowNs();
+          SendCommand(w, c, b, c.streamId);
+          c.phase = Phase::kActive;
+          return;
+        }
+        // Buffer length first, as players do; some servers pace by it.
+        const uint8_t buffer[10] = {0, 3, uint8_t(c.streamId >> 24), uint8_t(c.streamId >> 16),
+                                    uint8_t(c.streamId >> 8), uint8_t(c.streamId), 0, 0, 0x03, 0xE8};
+        SendMessage(w, c, 2, kMsgUserControl, 0, 0, buffer);
+        AmfPutString(b, "play");
+        AmfPutNumber(b, 0);
+        AmfPutNull(b);
+        if (c.role == Role::kPlayer) {
+          AmfPutString(b, g_opt.name);
+          AmfPutNumber(b, 0);
+        } else {
+          AmfPutString(b, g_opt.liveName);
+        }
+        c.playSentAt = NowNs();
+        SendCommand(w, c, b, c.streamId);
+        c.phase = Phase::kActive;
+        g.playing.fetch_add(1);
+      }
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+// Handshake input; returns the bytes it took.
+size_t Handshake(Worker& w, Client& c, std::span<const uint8_t> data) {
+  if (c.phase == Phase::kHandshake) {
+    if (data.size() < 1 + kHandshakeSize) return 0;
+    if (data[0] != 3) {
+      Close(w, c, true, "handshake version " + std::to_string(data[0]));
+      return 0;
+    }
+    // C2 echoes S1.
+    c.out.insert(c.out.end(), data.begin() + 1, data.begin() + 1 + long(kHandshakeSize));
+    Flush(w, c);
+    c.phase = Phase::kAwaitS2;
+    return 1 + kHandshakeSize;
+  }
+  if (data.size() < kHandshakeSize) return 0;
+  SendConnect(w, c);
+  return kHandshakeSize;
+}
+
+void Consume(Worker& w, Client& c, std::span<const uint8_t> data) {
+  size_t pos = 0;
+  while (pos < data.size() && (c.phase == Phase::kHandshake || c.phase == Phase::kAwaitS2)) {
+    const size_t used = Handshake(w, c, data.subspan(pos));
+    if (used == 0) break;
+    pos += used;
+  }
+  if (c.phase == Phase::kDone || c.phase == Phase::kHandshake || c.phase == Phase::kAwaitS2) {
+    if (c.phase != Phase::kDone) c.in.assign(data.begin() + long(pos), data.end());
+    return;
+  }
+  const long used = c.reader.Feed(data.subspan(pos), [&](const ChunkMessage& m) { OnMessage(w, c, m); });
+  if (c.phase == Phase::kDone) return;
+  if (used < 0) return Close(w, c, true, "malformed chunk stream");
+  pos += size_t(used);
+  c.in.assign(data.begin() + long(pos), data.end());
+  if (c.ackWindow > 0 && c.bytesIn - c.lastAck >= c.ackWindow / 2) {
+    c.lastAck = c.bytesIn;
+    const uint32_t seq = uint32_t(c.bytesIn);
+    const uint8_t ack[4] = {uint8_t(seq >> 24), uint8_t(seq >> 16), uint8_t(seq >> 8), uint8_t(seq)};
+    SendMessage(w, c, 2, kMsgAck, 0, 0, ack);
+  }
+}
+
+void OnReadable(Worker& w, Client& c) {
+  for (;;) {
+    if (c.phase == Phase::kDone) return;
+    const ssize_t n = recv(c.fd, w.buffer.data(), w.buffer.size(), 0);
+    if (n > 0) {
+      w.arrival = NowNs();
+      c.bytesIn += uint64_t(n);
+      std::span<const uint8_t> got(w.buffer.data(), size_t(n));
+      if (c.in.empty()) {
+        Consume(w, c, got);
+      } else {
+        w.joined.assign(c.in.begin(), c.in.end());
+        w.joined.insert(w.joined.end(), got.begin(), got.end());
+        Consume(w, c, w.joined);
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    // Closed by the server: the end for a player that got all its media.
+    const bool whole = c.role == Role::kPlayer && c.media > 0 && c.lastTs + 1000 >= g.durationMs;
+    const bool expected = whole || (c.role == Role::kLivePlayer && g.publisherDone);
+    Close(w, c, !expected, n == 0 ? "closed by the server" : std::string("recv: ") + strerror(errno));
+    return;
+  }
+}
+
+void OnEvent(Worker& w, Client& c, uint32_t events) {
+  if (c.phase == Phase::kDone) return;
+  if (c.phase == Phase::kConnecting) {
+    int error = 0;
+    socklen_t len = sizeof error;
+    getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &len);
+    if (error != 0) return Close(w, c, true, std::string("connect: ") + strerror(error));
+    if (!(events & EPOLLOUT)) return;
+    SendHandshake(w, c);
+  }
+  if (events & EPOLLOUT) Flush(w, c);
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) OnReadable(w, c);
+}
+
+// The publisher: every tag that is due goes out; returns when the next is due.
+int64_t Publish(Worker& w, Client& c, int64_t now) {
+  if (c.phase != Phase::kActive) return INT64_MAX;
+  if (!g.publisherGo) return now + 10 * kMs;
+  // A server that never confirms the publish gets the media all the same
+  // after a while: its players show whether it relays.
+  if (c.publishAt == 0 && now - c.playSentAt < 3000 * kMs) return now + 10 * kMs;
+  if (c.publishAt == 0) c.publishAt = 1;
+  if (c.publishAt == 1) {
+    c.publishAt = now;
+    g.publishStartNs = now;
+  }
+  const uint32_t ts0 = g.tags.empty() ? 0 : g.tags[0].timestamp;
+  while (c.nextTag < g.tags.size()) {
+    const FlvTag& tag = g.tags[c.nextTag];
+    const int64_t due = c.publishAt + int64_t(tag.timestamp - ts0) * kMs;
+    if (due > now) return due;
+    g.sentAt[c.nextTag].store(NowNs(), std::memory_order_release);
+    SendMessage(w, c, tag.type == kMsgAudio ? 4 : 6, tag.type, c.streamId, tag.timestamp, tag.data);
+    if (c.phase == Phase::kDone) return INT64_MAX;
+    ++c.nextTag;
+  }
+  Close(w, c, false);
+  return INT64_MAX;
+}
+
+void RunWorker(Worker* wp) {
+  Worker& w = *wp;
+  std::vector<epoll_event> events(512);
+  while (!g.stop) {
+    int64_t now = NowNs();
+    int64_t wake = now + 50 * kMs;
+    if (g_opt.scenario == "idle") {
+      // Keep up to `inflight` connections being set up at once.
+      while (g.inflight.load() < g_opt.inflight) {
+        const int i = g.launched.fetch_add(1);
+        if (i >= g_opt.count) break;
+        auto c = std::make_unique<Client>();
+        c->role = Role::kIdle;
+        g.inflight.fetch_add(1);
+        Client& ref = *c;
+        w.clients.push_back(std::move(c));
+        Begin(w, ref);
+      }
+      if (g.launched.load() < g_opt.count) wake = now + 1 * kMs;
+    } else {
+      while (w.nextScheduled < w.clients.size() && w.clients[w.nextScheduled]->startAt <= now) {
+        Begin(w, *w.clients[w.nextScheduled++]);
+      }
+      if (w.nextScheduled < w.clients.size()) wake = std::min(wake, w.clients[w.nextScheduled]->startAt);
+      if (w.publisher != nullptr) wake = std::min(wake, Publish(w, *w.publisher, now));
+    }
+    const int64_t waitNs = std::max<int64_t>(0, wake - NowNs());
+    const int timeout = int((waitNs + kMs - 1) / kMs);
+    const int n = epoll_wait(w.epoll, events.data(), int(events.size()), timeout);
+    for (int i = 0; i < n; ++i) OnEvent(w, *static_cast<Client*>(events[size_t(i)].data.ptr), events[size_t(i)].events);
+  }
+  for (auto& c : w.clients) Close(w, *c, false);
+}
+
+void PrintUsage() {
+  fprintf(stderr,
+          "usage: strmd-bench [--port P] [--host H] [--app A] [--name S] [--live-app A] [--live-name S]\n"
+          "                   [--flv FILE] [--label L] [--pid PID] [--db-pid PID] [--stagger-ms MS]\n"
+          "                   [--inflight K] [--hold-s S] [--threads T] [--limit-s S] [--no-media-s S]\n"
+          "                   vod N | live N | idle M\n");
+}
+
+bool ParseOptions(int argc, char** argv) {
+  std::vector<std::string> rest;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    auto number = [&](int* out) {
+      std::string text;
+      if (!value(&text)) return false;
+      char* end = nullptr;
+      const long v = strtol(text.c_str(), &end, 10);
+      if (*end != 0 || v < 0 || v > 10000000) return false;
+      *out = int(v);
+      return true;
+    };
+    bool ok = true;
+    if (a == "--host") ok = value(&g_opt.host);
+    else if (a == "--port") ok = number(&g_opt.port);
+    else if (a == "--app") ok = value(&g_opt.app);
+    else if (a == "--name") ok = value(&g_opt.name);
+    else if (a == "--live-app") ok = value(&g_opt.liveApp);
+    else if (a == "--live-name") ok = value(&g_opt.liveName);
+    else if (a == "--flv") ok = value(&g_opt.flv);
+    else if (a == "--label") ok = value(&g_opt.label);
+    else if (a == "--pid") ok = number(&g_opt.pid);
+    else if (a == "--db-pid") ok = number(&g_opt.dbPid);
+    else if (a == "--stagger-ms") ok = number(&g_opt.staggerMs);
+    else if (a == "--inflight") ok = number(&g_opt.inflight);
+    else if (a == "--hold-s") ok = number(&g_opt.holdS);
+    else if (a == "--threads") ok = number(&g_opt.threads);
+    else if (a == "--limit-s") ok = number(&g_opt.limitS);
+    else if (a == "--no-media-s") ok = number(&g_opt.noMediaS);
+    else if (a.rfind("--", 0) == 0) ok = false;
+    else rest.push_back(a);
+    if (!ok) {
+      fprintf(stderr, "strmd-bench: bad option %s\n", a.c_str());
+      return false;
+    }
+  }
+  if (rest.size() != 2 || (rest[0] != "vod" && rest[0] != "live" && rest[0] != "idle")) return false;
+  g_opt.scenario = rest[0];
+  g_opt.count = atoi(rest[1].c_str());
+  if (g_opt.count <= 0) return false;
+  if (g_opt.scenario != "idle" && g_opt.flv.empty()) {
+    fprintf(stderr, "strmd-bench: %s needs --flv (the media the server plays)\n", rest[0].c_str());
+    return false;
+  }
+  return true;
+}
+
+void RaiseFileLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < rlim_t(g_opt.count) + 64)
+    fprintf(stderr, "strmd-bench: only %lu file descriptors for %d clients\n",
+            static_cast<unsigned long>(limit.rlim_cur), g_opt.count);
+}
+
+std::string Json(double v) {
+  if (std::isnan(v) || std::isinf(v)) return "null";
+  char buf[64];
+  snprintf(buf, sizeof buf, "%.4g", v);
+  return buf;
+}
+
+std::string Quote(const std::string& s) {
+  std::string out = "\"";
+  for (char ch : s) {
+    if (ch == '"' || ch == '\\') out += '\\';
+    if (uint8_t(ch) >= 0x20) out += ch;
+  }
+  return out + "\"";
+}
+
+double Median(std::vector<double> v, double p) {
+  if (v.empty()) return NAN;
+  std::sort(v.begin(), v.end());
+  const size_t i = std::min(v.size() - 1, size_t(std::ceil(p / 100.0 * double(v.size()))) - (p > 0 ? 1 : 0));
+  return v[i];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!ParseOptions(argc, argv)) {
+    PrintUsage();
+    return 2;
+  }
+  RaiseFileLimit();
+  const int threads = g_opt.threads > 0 ? g_opt.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  if (!g_opt.flv.empty()) {
+    g.tags = FlvReadTags(g_opt.flv, &g.durationMs);
+    if (g.tags.empty()) {
+      fprintf(stderr, "strmd-bench: no media tags in %s\n", g_opt.flv.c_str());
+      return 1;
+    }
+    g.sentAt = std::make_unique<std::atomic<int64_t>[]>(g.tags.size());
+    for (size_t i = 0; i < g.tags.size(); ++i) {
+      g.sentAt[i] = 0;
+      g.tagIndex.emplace(uint64_t(g.tags[i].type) << 32 | g.tags[i].timestamp, uint32_t(i));
+    }
+  }
+  std::vector<int> family = ProcFamily(g_opt.pid);
+  std::vector<int> db = g_opt.dbPid > 0 ? std::vector<int>{g_opt.dbPid} : std::vector<int>{};
+  if (g_opt.pid > 0 && family.empty()) {
+    fprintf(stderr, "strmd-bench: no process %d\n", g_opt.pid);
+    return 1;
+  }
+
+  std::vector<Worker> workers(static_cast<size_t>(threads));
+  for (Worker& w : workers) w.epoll = epoll_create1(EPOLL_CLOEXEC);
+  const int64_t start = NowNs() + 100 * kMs;
+  const bool live = g_opt.scenario == "live";
+  if (g_opt.scenario != "idle") {
+    for (int i = 0; i < g_opt.count; ++i) {
+      auto c = std::make_unique<Client>();
+      c->role = live ? Role::kLivePlayer : Role::kPlayer;
+      c->startAt = start + int64_t(i) * g_opt.staggerMs * kMs;
+      workers[size_t(i % threads)].clients.push_back(std::move(c));
+    }
+    if (live) {
+      auto c = std::make_unique<Client>();
+      c->role = Role::kPublisher;
+      c->startAt = start;
+      workers[0].publisher = c.get();
+      workers[0].clients.insert(workers[0].clients.begin(), std::move(c));
+    }
+  }
+  const int total = g_opt.count + (live ? 1 : 0);
+
+  const ProcSample before = Sample(family);
+  const ProcSample dbBefore = Sample(db);
+  // The generator shares the machine with the server: its own CPU shows when
+  // it, not the server, was the limit.
+  const double genBefore = OwnCpuS();
+  const int64_t t0 = NowNs();
+  std::vector<std::thread> pool;
+  for (Worker& w : workers) pool.emplace_back(RunWorker, &w);
+
+  double peakCpuPct = 0;
+  long peakRss = before.rssKiB;
+  ProcSample last = before;
+  int64_t lastAt = t0;
+  auto sampleOnce = [&] {
+    const ProcSample s = Sample(family);
+    const int64_t now = NowNs();
+    if (now > lastAt) peakCpuPct = std::max(peakCpuPct, 100.0 * (s.cpuS - last.cpuS) / (double(now - lastAt) / 1e9));
+    peakRss = std::max(peakRss, s.rssKiB);
+    last = s;
+    lastAt = now;
+    return s;
+  };
+
+  // The run: wait for its end, sampling the server once a second.
+  double connectRate = NAN, idleCpuPct = NAN, rssPerConn = NAN;
+  std::string status = "ok";
+  const int64_t stagger = int64_t(g_opt.count) * g_opt.staggerMs * kMs;
+  const double mediaS = g_opt.limitS > 0 ? std::min<double>(g_opt.limitS, g.durationMs / 1000.0) : g.durationMs / 1000.0;
+  const int64_t deadline = t0 + stagger + int64_t((mediaS + 30) * 1e9) + (live ? 5000 * kMs : 0);
+  if (g_opt.scenario == "idle") {
+    const int64_t connectDeadline = t0 + 180000 * kMs;
+    while (g.connected.load() + g.failed.load() < g_opt.count && NowNs() < connectDeadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if ((NowNs() - lastAt) >= 1000 * kMs) sampleOnce();
+    }
+    const int64_t first = g.firstStartNs.load(), lastConn = g.lastConnectedNs.load();
+    if (g.connected.load() > 0 && lastConn > first) connectRate = g.connected.load() / (double(lastConn - first) / 1e9);
+    // Let the server settle, then measure the idle stretch.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const ProcSample idle0 = Sample(family);
+    const int64_t idleAt = NowNs();
+    for (int i = 0; i < g_opt.holdS * 10; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if ((NowNs() - lastAt) >= 1000 * kMs) sampleOnce();
+    }
+    const ProcSample idle1 = sampleOnce();
+    idleCpuPct = 100.0 * (idle1.cpuS - idle0.cpuS) / (double(NowNs() - idleAt) / 1e9);
+    if (g.connected.load() > 0) rssPerConn = double(idle1.rssKiB - before.rssKiB) / g.connected.load();
+    if (g.connected.load() < g_opt.count) status = "incomplete";
+  } else {
+    bool released = false;
+    while (g.done.load() < total && NowNs() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if ((NowNs() - lastAt) >= 1000 * kMs) sampleOnce();
+      if (live && !released && (g.playing.load() + g.failed.load() >= g_opt.count || NowNs() > t0 + stagger + 10000 * kMs)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        g.publisherGo = true;
+        released = true;
+      }
+      if (live && released && !g.anyMedia && g.publishStartNs.load() > 0 &&
+          NowNs() > g.publishStartNs.load() + int64_t(g_opt.noMediaS) * 1000 * kMs) {
+        status = "no media";
+        break;
+      }
+      if (live && g.publisherDone) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        break;
+      }
+    }
+    if (g.done.load() < total && status == "ok" && !live) status = "timeout";
+    if (live && !g.anyMedia) status = "no media";
+  }
+  const ProcSample after = sampleOnce();
+  const ProcSample dbAfter = Sample(db);
+  const double wallS = double(NowNs() - t0) / 1e9;
+  const double genCpuPct = 100.0 * (OwnCpuS() - genBefore) / wallS;
+  g.stop = true;
+  for (auto& t : pool) t.join();
+
+  Histogram late;
+  std::vector<double> startup;
+  uint64_t media = 0, expected = 0, received = 0, unmatched = 0;
+  double playedMs = 0;
+  int finished = 0;
+  for (Worker& w : workers) {
+    late.Merge(w.late);
+    startup.insert(startup.end(), w.startupMs.begin(), w.startupMs.end());
+    media += w.media;
+    playedMs += w.playedMs;
+    finished += w.finished;
+    expected += w.expected;
+    received += w.received;
+    unmatched += w.unmatched;
+    close(w.epoll);
+  }
+  const double cpuS = after.cpuS - before.cpuS;
+  const double playerMinutes = playedMs / 60000.0;
+  std::string json = "{\"server\":" + Quote(g_opt.label) + ",\"scenario\":" + Quote(g_opt.scenario) +
+                     ",\"n\":" + std::to_string(g_opt.count) + ",\"status\":" + Quote(status) +
+                     ",\"failed\":" + std::to_string(g.failed.load()) + ",\"wall_s\":" + Json(wallS) +
+                     ",\"cpu_s\":" + Json(cpuS) + ",\"peak_cpu_pct\":" + Json(peakCpuPct) +
+                     ",\"peak_rss_kib\":" + std::to_string(peakRss) +
+                     ",\"rss_before_kib\":" + std::to_string(before.rssKiB) +
+                     ",\"generator_cpu_pct\":" + Json(genCpuPct) + ",\"generator_threads\":" + std::to_string(threads);
+  if (!db.empty()) json += ",\"db_cpu_s\":" + Json(dbAfter.cpuS - dbBefore.cpuS);
+  if (g_opt.scenario == "vod") {
+    json += ",\"finished\":" + std::to_string(finished) + ",\"media_messages\":" + std::to_string(media) +
+            ",\"player_minutes\":" + Json(playerMinutes) +
+            ",\"cpu_per_player_minute\":" + Json(playerMinutes > 0 ? cpuS / playerMinutes : NAN) +
+            ",\"startup_p50_ms\":" + Json(Median(startup, 50)) + ",\"startup_p99_ms\":" + Json(Median(startup, 99)) +
+            ",\"late_p50_ms\":" + Json(late.PercentileMs(50)) + ",\"late_p99_ms\":" + Json(late.PercentileMs(99)) +
+            ",\"late_max_ms\":" + Json(late.count ? double(late.maxNs) / 1e6 : NAN) +
+            ",\"early_max_ms\":" + Json(late.count ? -double(late.minNs) / 1e6 : NAN) +
+            ",\"late_p1_ms\":" + Json(late.PercentileMs(1));
+  } else if (live) {
+    json += ",\"media_messages\":" + std::to_string(media) + ",\"expected\":" + std::to_string(expected) +
+            ",\"received\":" + std::to_string(received) +
+            ",\"dropped\":" + std::to_string(expected > received ? expected - received : 0) +
+            ",\"unmatched\":" + std::to_string(unmatched) + ",\"player_minutes\":" + Json(playerMinutes) +
+            ",\"cpu_per_player_minute\":" + Json(playerMinutes > 0 ? cpuS / playerMinutes : NAN) +
+            ",\"latency_p50_ms\":" + Json(late.PercentileMs(50)) +
+            ",\"latency_p99_ms\":" + Json(late.PercentileMs(99)) +
+            ",\"latency_max_ms\":" + Json(late.count ? double(late.maxNs) / 1e6 : NAN);
+  } else {
+    json += ",\"connected\":" + std::to_string(g.connected.load()) + ",\"inflight\":" + std::to_string(g_opt.inflight) +
+            ",\"connects_per_s\":" + Json(connectRate) +
+            ",\"rss_per_conn_kib\":" + Json(rssPerConn) + ",\"idle_cpu_pct\":" + Json(idleCpuPct);
+  }
+  if (g.haveError) json += ",\"first_error\":" + Quote(g.firstError);
+  json += "}";
+  printf("%s\n", json.c_str());
+  fflush(stdout);
+  return 0;
+}

@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""Prints the benchmark's JSON lines as one table: strmd and the peer side by
+side, with strmd's figure divided by the peer's.
+
+usage: report.py RESULTS.jsonl
+       report.py --check-smoke RESULTS.jsonl   exit 1 unless the smoke run
+                                               played, connected and edited
+"""
+import json
+import sys
+
+
+def load(path):
+    rows = []
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("{"):
+                rows.append(json.loads(line))
+    return rows
+
+
+def fmt(v):
+    if v is None:
+        return "-"
+    if isinstance(v, str):
+        return v
+    if isinstance(v, float):
+        if abs(v) >= 100:
+            return "%.0f" % v
+        if abs(v) >= 10:
+            return "%.1f" % v
+        return "%.3g" % v
+    return str(v)
+
+
+def ratio(a, b):
+    if not isinstance(a, (int, float)) or not isinstance(b, (int, float)) or isinstance(a, bool):
+        return "-"
+    if b == 0:
+        return "-"
+    return "%.2fx" % (a / b)
+
+
+# figure label, JSON key (or a function of the row)
+VOD = [
+    ("players that finished", "finished"),
+    ("server CPU-s per player-minute", "cpu_per_player_minute"),
+    ("startup p50 ms", "startup_p50_ms"),
+    ("startup p99 ms", "startup_p99_ms"),
+    ("lateness p50 ms", "late_p50_ms"),
+    ("lateness p99 ms", "late_p99_ms"),
+    ("lateness max ms", "late_max_ms"),
+    ("most early ms", "early_max_ms"),
+    ("server CPU peak % of a core", "peak_cpu_pct"),
+    ("server RSS peak MiB", lambda r: r.get("peak_rss_kib", 0) / 1024.0),
+    ("database CPU-s", "db_cpu_s"),
+    ("load generator CPU % of a core", "generator_cpu_pct"),
+    ("failed clients", "failed"),
+]
+LIVE = [
+    ("status", "status"),
+    ("messages received / expected", lambda r: "%d/%d" % (r.get("received", 0), r.get("expected", 0))),
+    ("dropped", "dropped"),
+    ("server CPU-s per player-minute", "cpu_per_player_minute"),
+    ("latency p50 ms", "latency_p50_ms"),
+    ("latency p99 ms", "latency_p99_ms"),
+    ("latency max ms", "latency_max_ms"),
+    ("server CPU peak % of a core", "peak_cpu_pct"),
+    ("load generator CPU % of a core", "generator_cpu_pct"),
+    ("failed clients", "failed"),
+]
+IDLE = [
+    ("connected", "connected"),
+    ("connects per second", "connects_per_s"),
+    ("RSS per connection KiB", "rss_per_conn_kib"),
+    ("server CPU while idle % of a core", "idle_cpu_pct"),
+    ("server RSS peak MiB", lambda r: r.get("peak_rss_kib", 0) / 1024.0),
+    ("database CPU-s", "db_cpu_s"),
+    ("failed clients", "failed"),
+]
+
+
+def value(row, key):
+    if row is None:
+        return None
+    if callable(key):
+        return key(row)
+    return row.get(key)
+
+
+def table(rows):
+    lines = []
+    head = ("figure", "strmd", "nginx-rtmp", "strmd/nginx")
+    out = []
+    groups = []
+    for r in rows:
+        if r["scenario"] in ("edit", "index"):
+            continue
+        k = (r["scenario"], r.get("n"))
+        if k not in groups:
+            groups.append(k)
+    for scenario, n in groups:
+        by = {r["server"]: r for r in rows if r["scenario"] == scenario and r.get("n") == n}
+        s, p = by.get("strmd"), by.get("nginx")
+        figures = {"vod": VOD, "live": LIVE, "idle": IDLE}[scenario]
+        title = "%s N = %s" % (scenario, n)
+        if scenario == "idle" and (s or p):
+            title += " (%s being set up at a time)" % (s or p).get("inflight", "?")
+        out.append((title, "", "", ""))
+        for label, key in figures:
+            a, b = value(s, key), value(p, key)
+            if scenario == "live" and s is not None and s.get("status") == "no media" and key != "status":
+                a = "not yet"
+            if label == "players that finished":
+                a = None if a is None else "%s/%s" % (a, n)
+                b = None if b is None else "%s/%s" % (b, n)
+                out.append(("  " + label, fmt(a), fmt(b), "-"))
+                continue
+            # Signed figures (early is negative) have no meaningful ratio.
+            signed = label.startswith("lateness") or label.startswith("most early")
+            out.append(("  " + label, fmt(a), fmt(b), "-" if signed else ratio(a, b)))
+    for r in rows:
+        if r["scenario"] == "edit":
+            mib = r["base_bytes"] / 1048576.0
+            out.append(("edit of a %.0f MiB recording (s)" % mib, "", "cp", "strmd/cp"))
+            out.append(("  insert", fmt(r["insert_s"]), fmt(r["cp_s"]), ratio(r["insert_s"], r["cp_s"])))
+            out.append(("  overwrite", fmt(r["overwrite_s"]), fmt(r["cp_s"]), ratio(r["overwrite_s"], r["cp_s"])))
+        if r["scenario"] == "index":
+            mib = r["base_bytes"] / 1048576.0
+            out.append(("index of a %.0f MiB FLV (s)" % mib, "", "read", "strmd/read"))
+            out.append(("  build", fmt(r["build_s"]), fmt(r["read_s"]), ratio(r["build_s"], r["read_s"])))
+    widths = [max(len(str(x[i])) for x in out + [head]) for i in range(4)]
+    def line(cells):
+        return "| " + " | ".join(str(c).ljust(widths[i]) if i == 0 else str(c).rjust(widths[i])
+                                 for i, c in enumerate(cells)) + " |"
+    lines.append(line(head))
+    lines.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in out:
+        lines.append(line(row))
+    return "\n".join(lines)
+
+
+def check_smoke(rows):
+    problems = []
+    vod = [r for r in rows if r["scenario"] == "vod"]
+    idle = [r for r in rows if r["scenario"] == "idle"]
+    edit = [r for r in rows if r["scenario"] == "edit"]
+    index = [r for r in rows if r["scenario"] == "index"]
+    if not vod or vod[0].get("finished") != vod[0].get("n") or not vod[0].get("media_messages"):
+        problems.append("vod: not every player finished")
+    if vod and vod[0].get("cpu_per_player_minute") is None:
+        problems.append("vod: no server CPU figure")
+    if not idle or idle[0].get("connected") != idle[0].get("n") or idle[0].get("connects_per_s") is None:
+        problems.append("idle: not every connection connected")
+    if not edit or not index or not index[0].get("entries"):
+        problems.append("edit/index: no result")
+    for p in problems:
+        print("report: " + p, file=sys.stderr)
+    return 1 if problems else 0
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == "--check-smoke":
+        return check_smoke(load(argv[2]))
+    if len(argv) != 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    print(table(load(argv[1])))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# Runs the benchmark: every scenario against strmd and, in the same run and
+# with the same load generator, against nginx with Debian's RTMP module; then
+# prints one table of both side by side and keeps the JSON lines.
+#
+# usage: run-bench.sh full|quick|smoke BUILD_DIR
+#   full   players N = 50, 200, 500, 1000; live 50, 200, 500; idle 3000;
+#          editing and indexing a 1 GiB recording (about half an hour)
+#   quick  the same kinds on a small scale (about a minute)
+#   smoke  a few seconds against strmd alone, no peer: keeps the tools working
+#          (the test suite runs it)
+#
+# Environment: STRMD_BENCH_DIR (work folder, default var/bench, or a temp
+# folder for smoke), STRMD_TESTDB_DIR (smoke: the running test database).
+# The machine may be shared: only the ratios of one run count.
+set -euo pipefail
+
+mode=${1:-}
+build=${2:-}
+case $mode in full|quick|smoke) ;; *) echo "usage: $0 full|quick|smoke BUILD_DIR" >&2; exit 2 ;; esac
+[ -n "$build" ] || { echo "usage: $0 full|quick|smoke BUILD_DIR" >&2; exit 2; }
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/.." && pwd)
+build=$(cd "$build" && pwd)
+gen=$build/bench/strmd-bench
+edit=$build/bench/strmd-bench-edit
+for b in "$build/strmd" "$gen" "$edit"; do
+  [ -x "$b" ] || { echo "run-bench: $b is missing (build it first)" >&2; exit 1; }
+done
+
+# Thousands of connections on both sides of loopback.
+ulimit -Hn 65536 2>/dev/null || true
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+
+if [ "$mode" = smoke ]; then
+  work=${STRMD_BENCH_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/strmd-bench-XXXXXX")}
+else
+  work=${STRMD_BENCH_DIR:-$src/var/bench}
+fi
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+stamp=$(date +%Y%m%d-%H%M%S)
+run=$work/run-$stamp-$$
+mkdir -p "$run"
+results=$run/results.jsonl
+: >"$results"
+
+strmd_pid="" nginx_pid="" dbname="" dbdir="" own_db=0
+cleanup() {
+  set +e
+  [ -n "$strmd_pid" ] && kill -TERM "$strmd_pid" 2>/dev/null && wait "$strmd_pid" 2>/dev/null
+  [ -n "$nginx_pid" ] && kill -TERM "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  if [ -n "$dbname" ]; then db_client -e "drop database if exists $dbname" >/dev/null 2>&1; fi
+  if [ "$own_db" -eq 1 ]; then "$src/scripts/testdb.sh" stop "$dbdir" >/dev/null 2>&1; fi
+  if [ "$mode" = smoke ]; then
+    rm -rf "$run"
+    [ -z "${STRMD_BENCH_DIR:-}" ] && rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+free_port() {
+  local p
+  for _ in $(seq 1 200); do
+    p=$((30000 + RANDOM % 20000))
+    if [ -z "$(ss -Htln "sport = :$p" 2>/dev/null)" ]; then echo "$p"; return; fi
+  done
+  echo "run-bench: no free port" >&2
+  return 1
+}
+
+wait_listen() {  # port seconds
+  local deadline=$((SECONDS + $2))
+  until [ -n "$(ss -Htln "sport = :$1" 2>/dev/null)" ]; do
+    [ "$SECONDS" -ge "$deadline" ] && return 1
+    sleep 0.1
+  done
+}
+
+# ---- media: a 1 Mbit/s H.264 + Speex clip, 75 messages a second ----
+case $mode in
+  full) seconds=60 ;;
+  quick) seconds=10 ;;
+  smoke) seconds=3 ;;
+esac
+media=$work/media/clip-$seconds.flv
+if [ ! -s "$media" ]; then
+  mkdir -p "$work/media"
+  echo "run-bench: making the $seconds s clip" >&2
+  sh "$src/scripts/make-demo-media.sh" "$media.part" "$seconds" 1000 >&2
+  mv "$media.part" "$media"
+fi
+
+# ---- database: strmd plays object 200 (files/demo.flv) of the demo rows ----
+if [ "$mode" = smoke ]; then
+  dbdir=${STRMD_TESTDB_DIR:-}
+  [ -n "$dbdir" ] && [ -s "$dbdir/port" ] || { echo "run-bench: smoke needs STRMD_TESTDB_DIR" >&2; exit 1; }
+else
+  dbdir=$work/db
+  "$src/scripts/testdb.sh" start "$dbdir" >&2
+  own_db=1
+fi
+dbport=$(cat "$dbdir/port")
+dbsocket=$(cat "$dbdir/socket")
+db_client() { mariadb --no-defaults --socket="$dbsocket" -uroot "$@"; }
+if [ "$mode" != smoke ]; then
+  # strmd opens one database connection per client until it has a pool; the
+  # default limit (151) would refuse most players and idle connections.
+  db_client -e "set global max_connections = 5000"
+  echo "run-bench: MariaDB max_connections 5000 (open files limit $(db_client -N -e 'select @@open_files_limit'))" >&2
+fi
+dbname=bench_$$_$RANDOM
+{
+  echo "create database $dbname character set utf8mb4;"
+  echo "use $dbname;"
+  cat "$src/Database/schema.sql" "$src/Database/demo.sql"
+} | db_client
+dbpid=$(cat "$dbdir/mariadbd.pid" 2>/dev/null || echo 0)
+
+# ---- strmd: one site on that database ----
+site=$run/site
+mkdir -p "$site"/{temp,files,cache,htdocs} "$run/strmd/logs"
+cp "$media" "$site/files/demo.flv"
+sport=$(free_port)
+cat >"$run/strmd/strmd.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]
+"RtmpPortNumber"=dword:$(printf '%08x' "$sport")
+"InstallFolder"="$run/strmd"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]
+"path"="$site"
+"sql_server"="127.0.0.1:$dbport"
+"sql_database"="$dbname"
+"sql_user"="root"
+"sql_password"=""
+
+REG
+STRMD_REGISTRY=$run/strmd/strmd.reg STRMD_LOG_DIR=$run/strmd/logs \
+  "$build/strmd" </dev/null >"$run/strmd/output.txt" 2>&1 &
+strmd_pid=$!
+wait_listen "$sport" 20 || { echo "run-bench: strmd did not start:" >&2; tail "$run/strmd/output.txt" >&2; exit 1; }
+
+# ---- nginx-rtmp: the peer, a black box started through its directives ----
+if [ "$mode" != smoke ]; then
+  "$src/scripts/install-bench-deps.sh"
+  ng=$run/nginx
+  mkdir -p "$ng/media"
+  cp "$media" "$ng/media/demo.flv"
+  nport=$(free_port)
+  sed -e "s|@DIR@|$ng|g; s|@PORT@|$nport|; s|@MEDIA@|$ng/media|; s|@NOFILE@|$(ulimit -n)|; s|@CONNECTIONS@|16000|" \
+    "$here/nginx-rtmp.conf.in" >"$ng/nginx.conf"
+  nginx -p "$ng" -c "$ng/nginx.conf" -e "$ng/error.log" </dev/null >"$ng/output.txt" 2>&1 &
+  nginx_pid=$!
+  wait_listen "$nport" 20 || { echo "run-bench: nginx did not start:" >&2; cat "$ng/output.txt" "$ng/error.log" >&2; exit 1; }
+fi
+
+# ---- the scenarios, each against both servers back to back ----
+bench() {  # server scenario count [generator options]
+  local server=$1 scenario=$2 count=$3
+  shift 3
+  local args=(--flv "$media" --label "$server")
+  if [ "$server" = strmd ]; then
+    args+=(--port "$sport" --pid "$strmd_pid" --db-pid "$dbpid" --app default --name fileid=200
+           --live-app default --live-name bench)
+  else
+    args+=(--port "$nport" --pid "$nginx_pid" --app vod --name demo.flv --live-app live --live-name bench)
+  fi
+  echo "run-bench: $server $scenario $count" >&2
+  local line
+  if ! line=$("$gen" "${args[@]}" "$@" "$scenario" "$count"); then
+    echo "run-bench: the generator failed ($server $scenario $count)" >&2
+    return 1
+  fi
+  echo "$line" | tee -a "$results"
+}
+servers=(strmd nginx)
+[ "$mode" = smoke ] && servers=(strmd)
+
+each() {  # scenario count [options]: strmd then the peer
+  for s in "${servers[@]}"; do bench "$s" "$@"; done
+}
+
+# A first play builds the index and warms the caches of both servers.
+for s in "${servers[@]}"; do bench "$s" vod 1 --limit-s 1 >/dev/null; done
+: >"$results"
+
+case $mode in
+  full)
+    for n in 50 200 500 1000; do each vod "$n"; done
+    for n in 50 200 500; do each live "$n"; done
+    each idle 3000 --hold-s 10
+    "$edit" --dir "$run" --flv "$media" --size-mib 1024 --rounds 2 | tee -a "$results"
+    ;;
+  quick)
+    each vod 50
+    each live 20
+    each idle 500 --hold-s 3
+    "$edit" --dir "$run" --flv "$media" --size-mib 64 --rounds 1 | tee -a "$results"
+    ;;
+  smoke)
+    each vod 3
+    each idle 20 --hold-s 1 --inflight 5
+    "$edit" --dir "$run" --flv "$media" --size-mib 4 --rounds 1 | tee -a "$results"
+    ;;
+esac
+
+echo
+python3 "$here/report.py" "$results"
+if [ "$mode" = smoke ]; then
+  python3 "$here/report.py" --check-smoke "$results"
+else
+  echo "run-bench: JSON lines in $results"
+fi
