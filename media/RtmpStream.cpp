@@ -12,6 +12,7 @@
 #include "chat/RtmpChatFunctions.h"
 #include "connection/RtmpConnection.h"
 #include "connection/RtmpFunctions.h"
+#include "media/RtmpChannel.h"
 #include "server/Log.h"
 
 List g_streams;
@@ -37,9 +38,9 @@ int32_t ArgInt(const AmfObject* object, int index) {
 
 void ReadNameParams(RtmpStream* stream) {
   std::string_view name(stream->name);
-  stream->fileid = StreamParamInt(name, "fileid=");
-  stream->userid = StreamParamInt(name, "userid=");
-  stream->channel = StreamParamInt(name, "channel=");
+  // Other connections' matching reads them.
+  ChannelSetIdentity(stream, StreamParamInt(name, "fileid="), StreamParamInt(name, "userid="),
+                     StreamParamInt(name, "channel="));
 }
 
 // Loads the connection's session and user from the name's "phpsessid="
@@ -161,9 +162,10 @@ RtmpStream* FindStream(RtmpConnection* connection, int32_t id) {
 }
 
 void ResetStream(RtmpStream* stream) {
-  if (stream->playing) {
-    StopOutput(stream);
-  } else if (stream->publishing && stream->channel != 0) {
+  if (stream->playing) StopOutput(stream);
+  if (stream->publishing) {
+    // Its players receive nothing more; a later publish collects them again.
+    ChannelStopPublishing(stream);
     ReleaseSpeex(stream);
   }
   if (stream->file.open) {
@@ -174,7 +176,7 @@ void ResetStream(RtmpStream* stream) {
   }
   stream->playing = false;
   stream->publishing = false;
-  stream->fileid = stream->userid = stream->channel = 0;
+  ChannelSetIdentity(stream, 0, 0, 0);
   ListLock guard(stream->connection->streams.lock);  // the debug monitor reads names under it
   stream->name[0] = '\0';
 }
@@ -216,6 +218,8 @@ int Play(RtmpStream* stream, const AmfObject* object) {
   // Opening a second file over the first would leak its handle and index.
   if (stream->file.open) EmptyQueue(stream);
   CloseStreamFile(stream);
+  // A player of another channel leaves it, with what it had queued.
+  if (stream->playing && stream->channel != 0) StopOutput(stream);
   stream->playing = true;
   stream->output.paused = false;
   {
@@ -238,8 +242,9 @@ int Play(RtmpStream* stream, const AmfObject* object) {
       return 1;
     }
     SendUserControl(stream->rtmp, kStreamIsRecorded, static_cast<uint32_t>(stream->id));
+  } else {
+    SubscribePlayer(stream);
   }
-  // Subscribing to a live channel comes with the live channels.
   SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
   SendStatus(stream, "NetStream.Play.Start", "start");
   return 1;
@@ -261,6 +266,11 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
   // A recording still open on the stream is completed as its close would
   // have: reopening over it would leave it without a header.
   CloseStreamFile(stream);
+  // A channel publisher publishing anew starts with a fresh list.
+  if (stream->publishing) {
+    ChannelStopPublishing(stream);
+    ReleaseSpeex(stream);
+  }
   stream->publishing = true;
   const AmfProperty* nameArgument = AmfObjectGet(object, {}, 3);
   {
@@ -268,7 +278,7 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
     AmfPropCopyText(nameArgument, stream->name);
   }
   ReadNameParams(stream);
-  stream->userid = 0;
+  ChannelSetIdentity(stream, stream->fileid, 0, stream->channel);
   if (connection->user == nullptr) {
     // A client waiting for an answer gets one: nothing is recorded.
     if (const char* missing = LoadUserFromName(stream)) {
@@ -276,12 +286,16 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
       return 1;
     }
     if (stream->fileid == 0) {
-      stream->userid = connection->user->id;
+      ChannelSetIdentity(stream, stream->fileid, connection->user->id, stream->channel);
       ChatPublishScreen(connection, stream);
     }
-  } else if (stream->channel != 0) {
-    stream->userid = connection->user->id;
-    PublishLiveChannel(stream);
+  }
+  // A publisher that logged in through the name goes on like one that
+  // logged in before: without a decoder its audio could not be detected.
+  if (stream->channel != 0) {
+    ChannelSetIdentity(stream, stream->fileid, connection->user->id, stream->channel);
+    PrepareSpeex(stream);
+    CollectPlayers(stream);
   }
   Trace("PUBLISH %s", stream->name);
   if (stream->channel == 0 || stream->fileid != 0) {

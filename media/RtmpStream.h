@@ -53,8 +53,12 @@ struct RtmpStreamIn {
   uint32_t ackWindow = 0x20000;
   uint32_t bytesSinceAck = 0;
   std::atomic<uint32_t> bytesIn{0};  // read and reset by the debug monitor
-  void* speexBits = nullptr;         // prepared by the live channel code
+  // Live channel publisher, connection thread only: the Speex bit reader
+  // and decoder (owned, RtmpChannel.h), and the refusals reported once.
+  void* speexBits = nullptr;
   void* speexDecoder = nullptr;
+  bool nonSpeexReported = false;
+  bool noSpeakerReported = false;
   // Recording state, connection thread only.
   bool writeFailing = false;  // the last tag write failed (reported once)
   uint64_t bytesLost = 0;     // since writing began to fail
@@ -74,6 +78,7 @@ struct RtmpStreamOut {
 
   std::atomic<bool> paused{false};
   std::atomic<uint32_t> dropped{0};   // read and reset by the debug monitor
+  // Under queue.lock (a publisher's relay sets them).
   bool waitingForKeyFrame = false;
   bool firstVideoPending = true, firstAudioPending = true;
   std::atomic<uint32_t> bytesOut{0};  // read and reset by the debug monitor
@@ -82,6 +87,8 @@ struct RtmpStreamOut {
   // queue (RtmpPacketDestroy). Changed only under queue.lock.
   List queue;
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
+  uint64_t queueBytes = 0;          // bodies held by the queue; under queue.lock
+  uint32_t waitingSince = 0;        // ChannelNow() when the head became the head; under queue.lock
   int64_t clockStart = 0;           // SystemTime100ns when the clock last started
   int64_t endDue = 0;               // SystemTime100ns for SendEndOfStream; 0: none (connection thread)
   uint32_t lastQueued = 0;          // timestamp of the packet last appended
@@ -206,16 +213,6 @@ bool CreateRecording(RtmpStream* stream);
 // its final file, then pauses RecordingClosePauseMs(). Holds no lock.
 void CloseRecording(RtmpStream* stream);
 void FinishSessionRecording(RtmpStream* stream);
-
-// ---- Hooks of the live classroom (RtmpPublishHooks.cpp) ----
-// Publish into a live channel: voice detection prepared, waiting players
-// collected.
-void PublishLiveChannel(RtmpStream* stream);
-// Voice detection of a live channel's audio: false while the speaker is silent.
-bool LiveChannelSpeakerTalking(RtmpStream* stream, RtmpPacket* packet);
-// Copies the message to the stream's subscribers.
-void LiveChannelRelay(RtmpStream* stream, RtmpPacket* packet);
-void ReleaseSpeex(RtmpStream* stream);
 
 // ---- Sessions (RtmpSession.cpp) ----
 void OpenViewingSession(RtmpStream* stream, int32_t fileid);

@@ -20,6 +20,7 @@
 #include "connection/RtmpConnection.h"
 #include "connection/RtmpFunctions.h"
 #include "media/Recording.h"
+#include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "server/Log.h"
 
@@ -156,8 +157,7 @@ void ReceiveMedia(RtmpStream* stream, RtmpPacket* packet) {
     SendAcknowledgement(stream->rtmp, packet->m_nTimestamp);
   }
   if (stream->channel == 0) return;
-  if (packet->m_nMessageType == kRtmpMsgAudio && !LiveChannelSpeakerTalking(stream, packet)) return;
-  LiveChannelRelay(stream, packet);
+  RelayMedia(stream, packet);
 }
 
 bool WriteTag(RtmpStream* stream, RtmpPacket* packet) {

@@ -5,6 +5,7 @@
 #include "connection/RtmpConnection.h"
 #include "connection/RtmpFunctions.h"
 #include "media/FlvMedia.h"
+#include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
@@ -125,6 +126,7 @@ void KeepDecoderConfig(RtmpStream* stream) {
     auto* packet = static_cast<RtmpPacket*>(n->item);
     if (!IsDecoderConfig(packet)) {
       ListRemoveNode(&out.queue, n);
+      out.queueBytes -= packet->m_nBodySize;
       RtmpPacketDestroy(packet);
     }
     n = next;
@@ -139,6 +141,7 @@ void QueuePacket(RtmpStream* stream, RtmpPacket* packet) {
   ListLock guard(out.queue.lock);
   ListAddTail(&out.queue, packet);
   out.queued = out.queue.count;
+  out.queueBytes += packet->m_nBodySize;
 }
 
 void EmptyQueue(RtmpStream* stream) {
@@ -146,6 +149,7 @@ void EmptyQueue(RtmpStream* stream) {
   ListLock guard(out.queue.lock);
   ListRemoveAll(&out.queue, DestroyPacket);
   out.queued = 0;
+  out.queueBytes = 0;
 }
 
 RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp) {
@@ -212,6 +216,10 @@ bool SendQueue(RtmpStream* stream) {
       }
       ListRemoveNode(&out.queue, out.queue.first);
       out.queued = out.queue.count;
+      out.queueBytes -= packet->m_nBodySize;
+      // The next packet starts its wait (a live player that stops taking
+      // packets is closed when it waited too long).
+      out.waitingSince = ChannelNow();
     }
     // The queue lock is not held on the wire: a publisher may append meanwhile.
     int res = RtmpWriteMessage(stream->rtmp, packet);
@@ -403,6 +411,11 @@ void PauseStream(RtmpStream* stream, bool pause) {
     return;
   }
   out.paused = false;
+  if (stream->channel != 0) {
+    // What a live player kept while paused did not wait for a stalled reader.
+    ListLock guard(out.queue.lock);
+    out.waitingSince = ChannelNow();
+  }
   if (out.firstAudioPending && out.firstVideoPending)
     SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
   StartClock(stream, out.lastQueued);
@@ -412,15 +425,9 @@ void PauseStream(RtmpStream* stream, bool pause) {
 void StopOutput(RtmpStream* stream) {
   stream->output.paused = true;
   stream->output.endDue = 0;
+  // Off every list first: a relay in progress could refill an emptied queue.
+  UnsubscribePlayer(stream);
   EmptyQueue(stream);
-  ListLock guard(g_streams.lock);
-  for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {
-    auto* publisher = static_cast<RtmpStream*>(n->item);
-    if (publisher == stream || !publisher->publishing || publisher->site != stream->site) continue;
-    ListLock subscribers(publisher->input.subscribers.lock);
-    if (ListNode* node = ListFind(&publisher->input.subscribers, stream))
-      ListRemoveNode(&publisher->input.subscribers, node);
-  }
 }
 
 void ClosePlayback(RtmpStream* stream) {

@@ -1,0 +1,93 @@
+// RtmpChannel: live channels. A publisher's audio and video are copied to
+// the players of the same site, fileid, userid and channel, with the drop
+// rules that keep a slow player's backlog short, and the Speex voice
+// detection that lets a speaker's audio through only while it talks and
+// tells the chat when that changes.
+//
+// Threads: matching and unsubscribing run on either side's connection
+// thread; RelayMedia runs on the publisher's thread and appends to queues of
+// other connections' streams; the player's own thread sends its queue.
+// Locks, in this order: g_streams.lock (matching, unsubscribing, and the
+// identity fields a match reads: publishing, playing, fileid, userid,
+// channel), a publisher's subscriber list, a player's queue lock. The chat's
+// member lock is taken alone, by DetectVoice.
+#pragma once
+
+#include <cstdint>
+
+struct RtmpStream;
+struct RtmpPacket;
+
+// FLV audio header byte of Speex, 16-bit, mono.
+constexpr uint8_t kSpeex16TagHeader = 0xB2;
+// One 20 ms frame of the wideband mode.
+constexpr int kSpeexFrameSamples = 320;
+// Sample range above which a frame is loud.
+constexpr int kVoiceLoudRange = 1500;
+// A speaker stays talking this long after its last loud frame.
+constexpr uint32_t kVoiceHangMs = 1100;
+// Lag past which a player's backlog is dropped (audio) or its video held
+// back until the next key frame.
+constexpr int32_t kAudioLagMs = 1100;
+constexpr int32_t kVideoLagMs = 600;
+// Bytes of bodies one player's relay queue may hold: publishers whose
+// timestamps stand still never show lag.
+constexpr uint64_t kRelayQueueBytes = 4u << 20;
+// A player whose oldest queued packet has waited this long has stopped
+// reading: it is closed as one over its output cap.
+constexpr uint32_t kRelayStallMs = 10000;
+
+// Settings of the relay, read once from the environment
+// (STRMD_RELAY_QUEUE_BYTES, STRMD_RELAY_STALL_MS, STRMD_VOICE_HANG_MS);
+// tests may replace them.
+struct ChannelLimits {
+  uint64_t queueBytes = kRelayQueueBytes;
+  uint32_t stallMs = kRelayStallMs;
+  uint32_t hangMs = kVoiceHangMs;
+};
+ChannelLimits& ChannelSettings();
+
+// The millisecond tick count of voice detection and stall detection;
+// tests install their own clock (none: the system's).
+using ChannelClock = uint32_t (*)();
+void ChannelSetClock(ChannelClock clock);
+uint32_t ChannelNow();
+
+// ---- Matching ----
+// A channel player joins the first matching publisher of another
+// connection, if there is one yet.
+void SubscribePlayer(RtmpStream* player);
+// A channel publisher takes every matching player of other connections
+// that is not on its list yet.
+void CollectPlayers(RtmpStream* publisher);
+// The player leaves every list that holds it, and is no longer playing
+// (so that no publisher can take it again before its reset completes).
+void UnsubscribePlayer(RtmpStream* player);
+// The publisher stops publishing: no longer publishing, its list cleared.
+void ChannelStopPublishing(RtmpStream* publisher);
+// Sets the identity fields a match reads (under g_streams.lock).
+void ChannelSetIdentity(RtmpStream* stream, int32_t fileid, int32_t userid, int32_t channel);
+
+// ---- Voice detection ----
+// Prepares the stream's Speex bit reader and wideband decoder (perceptual
+// enhancement off), releasing earlier ones. False when libspeex failed
+// (reported).
+bool PrepareSpeex(RtmpStream* publisher);
+// Releases them; nothing when none were prepared.
+void ReleaseSpeex(RtmpStream* publisher);
+// Whether the speaker of the publisher's connection is talking after this
+// Speex audio message, at tick `now`: loud frames make it talk (unless
+// another member of its chat talks and it has no talkover flag), and it
+// stops after the hang time of quiet. Changes are broadcast to the chat.
+// False for audio that is not Speex, a publisher without a chat member or
+// whose audio is not active.
+bool DetectVoice(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now);
+
+// ---- Relay ----
+// Copies an audio or video message of a channel publisher to each of its
+// playing, unpaused subscribers; audio only while its speaker talks.
+void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet);
+// Appends a copy (body shared) to the player's queue unless a drop rule
+// rejects it; wakes the player's connection when its queue was empty.
+// True when the copy was queued.
+bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now);
