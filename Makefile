@@ -15,9 +15,9 @@ FUZZ_SECONDS ?= 300
 FUZZ_TARGETS = $(filter-out seeds,$(patsubst fuzz/fuzz_%.cpp,%,$(wildcard fuzz/fuzz_*.cpp)))
 # The suites whose code runs on more than one thread: the socket queue, the
 # connection loop with writers on other threads, playback, chat, the
-# database pool and the debug monitor.
+# database pool, the debug monitor, recording and the live relay.
 TSAN_TESTS ?= rtmp_socket_test connection_io_test connection_test playback_dbtest chat_dbtest \
-  chat_load_dbtest dbpool_dbtest debug_monitor_test recording_dbtest
+  chat_load_dbtest dbpool_dbtest debug_monitor_test recording_dbtest live_channel_test live_channel_dbtest
 TSAN_FILTER ?= 'SocketBuffer|ConnectionIo|ConnectionTest|ServerInputBound|Playback|Chat|DbPool|Debug|Recording\.|testdb'
 
 PREFIX ?= /usr/local
