@@ -18,7 +18,7 @@ FUZZ_TARGETS = $(filter-out seeds,$(patsubst fuzz/fuzz_%.cpp,%,$(wildcard fuzz/f
 # database pool, the debug monitor, recording and the live relay.
 TSAN_TESTS ?= rtmp_socket_test connection_io_test connection_test playback_dbtest chat_dbtest \
   chat_load_dbtest dbpool_dbtest debug_monitor_test recording_dbtest live_channel_test live_channel_dbtest
-TSAN_FILTER ?= 'SocketBuffer|ConnectionIo|ConnectionTest|ServerInputBound|Playback|Chat|DbPool|Debug|Recording\.|testdb'
+TSAN_FILTER ?= 'SocketBuffer|ConnectionIo|ConnectionTest|ServerInputBound|Playback|Chat|DbPool|Debug|Recording\.|LiveChannel|Voice|testdb'
 
 PREFIX ?= /usr/local
 BINDIR ?= $(PREFIX)/bin
