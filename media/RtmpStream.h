@@ -95,6 +95,13 @@ struct RtmpStreamOut {
   uint32_t lastSent = 0;            // lastQueued when the last packet left
 };
 
+// Who touches what: `id`, `site`, the chunk stream ids, `connection` and
+// `rtmp` are set at creation; `name` is written by the own thread under the
+// connection's streams.lock (the debug monitor reads it there); `fileid`,
+// `userid` and `channel` under g_streams.lock (live channel matching reads
+// them from other threads); `publishing` and `playing` are atomic; `file`,
+// `timing` and `baseTimestamp` are the own thread's. See RtmpStreamIn and
+// RtmpStreamOut for their sides.
 struct RtmpStream {
   char name[kTextSize] = {};  // play or publish name with its parameters
   int32_t id = 0;             // also the message stream id of what we send
