@@ -271,6 +271,7 @@ void RecoverRecordings(List* sites) {
     }
   }
   // The configuration lives as long as the process.
-  for (auto& [site, objects] : pending)
-    std::thread([site, objects = std::move(objects)] { CompleteRecoveredObjects(site, objects); }).detach();
+  for (auto& entry : pending)
+    std::thread([site = entry.first, objects = std::move(entry.second)] { CompleteRecoveredObjects(site, objects); })
+        .detach();
 }

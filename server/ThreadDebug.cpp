@@ -110,7 +110,7 @@ void AppendStream(DebugReport* report, RtmpStream* stream) {
       FormatRate(rate, rateOut);
       add(" %sbps", rate);
     }
-    if (paused) add(", paused");
+    if (paused) add("%s", ", paused");
     if (queued != 0) add(", %d queued (%d)", static_cast<int>(queued), static_cast<int>(lastQueued));
     if (dropped != 0) add(", %d dropped", static_cast<int>(dropped));
     if (subscribers != 0) add(", %d out", static_cast<int>(subscribers));
