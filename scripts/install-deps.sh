@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages strmd needs to build, test and run. Quiet, and
-# does nothing when everything is already there.
+# Installs the Debian packages strmd needs to build, test and run, or the
+# packages named as arguments (the benchmark's). Quiet, and does nothing when
+# everything is already there.
 set -euo pipefail
 
 PACKAGES=(
@@ -13,6 +14,8 @@ PACKAGES=(
   python3 procps iproute2
   clang libclang-rt-14-dev  # the fuzz build: clang and its libFuzzer, ASan and UBSan runtimes
 )
+
+if [ $# -gt 0 ]; then PACKAGES=("$@"); fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
