@@ -2,13 +2,10 @@
 // must never lead out of its folder: a built path is the folder, one
 // separator, and a file directly in it (no further separator, no "..").
 //
-// Names from a peer's stream name and session id are always checked. Names
-// from the platform's database (rendition file names, an object's relative
-// pathname) are checked too when STRMD_FUZZ_STRICT_PATHS is set: today's
-// rules pass them through (parent steps, an empty name naming the folder
-// itself), and inputs showing each are kept in fuzz/known-escapes/paths/
-// rather than failing every run. Once those rules are tightened, the check
-// becomes unconditional and the inputs move to fuzz/crashes/paths/.
+// Names from a peer's stream name and session id, and names from the
+// platform's database (rendition file names, an object's relative pathname,
+// an import's name), are checked alike: the database is as untrusted as the
+// clients that may write it through the model commands.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,11 +41,6 @@ bool InFolder(const char* built, const char* folder, bool deep) {
   return deep ? !HasParentStep(rest) : rest.find('/') == std::string::npos;
 }
 
-bool Strict() {
-  static const bool strict = std::getenv("STRMD_FUZZ_STRICT_PATHS") != nullptr;
-  return strict;
-}
-
 int32_t Number(const std::string& text) {
   uint32_t n = 0;
   for (char c : text) n = n * 31 + static_cast<uint8_t>(c);
@@ -82,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // input shows every escape it reaches.
   bool escaped = false;
   auto strict = [&](bool confined, const char* rule) {
-    if (confined || !Strict()) return;
+    if (confined) return;
     std::fprintf(stderr, "escape: %s gives \"%s\"\n", rule, out);
     escaped = true;
   };

@@ -512,7 +512,10 @@ bool PathPartIsConfined(std::string_view part) {
   if (part[0] == '/' || part[0] == '\\' || (part.size() > 1 && part[1] == ':')) return false;
   for (size_t start = 0; start <= part.size();) {
     const size_t stop = std::min(part.find_first_of("/\\", start), part.size());
-    if (part.substr(start, stop - start) == "..") return false;
+    const std::string_view component = part.substr(start, stop - start);
+    if (component == "..") return false;
+    // The last part must name a file: "", "." or "x/" name the folder itself.
+    if (stop == part.size() && (component.empty() || component == ".")) return false;
     start = stop + 1;
   }
   return true;

@@ -715,7 +715,8 @@ TEST(RtmpFilePaths, NamesFromTheDatabaseStayInTheirFolders) {
     EXPECT_TRUE(PathPartIsConfined(good));
   }
   const char* bad[] = {"..", "../v.flv", "..\\v.flv", "a/../../v.flv", "a\\..\\..\\v.flv", "a/..",
-                       "/srv/v.flv", "\\\\srv\\v.flv", "\\v.flv", "C:\\m\\v.flv", "C:v.flv", ""};
+                       "/srv/v.flv", "\\\\srv\\v.flv", "\\v.flv", "C:\\m\\v.flv", "C:v.flv", "",
+                       ".", "a/.", "a\\", "a/"};
   PathText p;
   for (const char* name : bad) {
     SCOPED_TRACE(name);
