@@ -172,12 +172,8 @@ int RtmpReadChunk(RtmpContext* r, RtmpPacket* packet) {
   // A compressed header refers to the previous one on its channel; without
   // one there is nothing to take the missing fields from.
   if (!slot && type != 0) return RefuseInput(r, "compressed chunk header on a new chunk stream");
-  RtmpPacket h = slot ? HeaderOnly(slot->header) : RtmpPacket{};
-  if (slot) {
-    h.m_nBytesRead = slot->header.m_nBytesRead;
-    h.m_block = slot->header.m_block;
-    h.m_body = slot->header.m_body;
-  }
+  // The previous header with any partial body it holds.
+  RtmpPacket h = slot ? slot->header : RtmpPacket{};
   if (type != 3) h.m_bAbsTimestamp = type == 0;
 
   const uint8_t* f = p + used;
@@ -251,9 +247,7 @@ int RtmpReadChunk(RtmpContext* r, RtmpPacket* packet) {
   uint32_t left = h.m_nBodySize - h.m_nBytesRead;
   r->inChunkLeft = left < static_cast<uint32_t>(r->inChunkSize) ? left : static_cast<uint32_t>(r->inChunkSize);
   r->inChunkChannel = channel;
-  int res = ReadChunkBody(r, packet);
-  // A header alone is progress: the caller asks again once more bytes came.
-  return res;
+  return ReadChunkBody(r, packet);
 }
 
 int RtmpReadMessage(RtmpContext* r, RtmpPacket* packet) {

@@ -19,44 +19,12 @@
 #include <vector>
 
 #include "support/ChatClient.h"
+#include "support/SpeexFrames.h"
+#include "support/TestEnv.h"
 #include "support/FlvBuilder.h"
 #include "support/StrmdSite.h"
 
 namespace {
-
-// Wideband frames from libspeex's encoder: a tone or silence, each with the
-// FLV audio header byte of Speex.
-class SpeexFrames {
- public:
-  SpeexFrames() {
-    encoder_ = speex_encoder_init(&speex_wb_mode);
-    speex_bits_init(&bits_);
-  }
-  ~SpeexFrames() {
-    speex_bits_destroy(&bits_);
-    speex_encoder_destroy(encoder_);
-  }
-  std::vector<uint8_t> Next(bool loud) {
-    spx_int16_t pcm[320];
-    for (int i = 0; i < 320; ++i, ++sample_)
-      pcm[i] = loud ? static_cast<spx_int16_t>(8000 * std::sin(2 * M_PI * 440 * sample_ / 16000.0)) : 0;
-    speex_bits_reset(&bits_);
-    speex_encode_int(encoder_, pcm, &bits_);
-    char bytes[512];
-    int n = speex_bits_write(&bits_, bytes, sizeof bytes);
-    // Sized first: inserting into a one-byte vector trips a false bounds
-    // warning of the optimiser.
-    std::vector<uint8_t> body(static_cast<size_t>(n) + 1);
-    body[0] = 0xB2;
-    memcpy(body.data() + 1, bytes, static_cast<size_t>(n));
-    return body;
-  }
-
- private:
-  void* encoder_ = nullptr;
-  SpeexBits bits_;
-  long sample_ = 0;
-};
 
 bool Talking(const ChatCall& call, int userid, bool talking) {
   return call.object.Get("userid").number == userid && (call.object.Get("talking").number != 0) == talking;
@@ -172,27 +140,6 @@ TEST(LiveChannel, APlayerThatStopsReadingIsClosedWhileThePublisherAndAnotherPlay
   EXPECT_TRUE(ben.Do("chatConnectChat", {amf::Num(1)}).size() > 0);
 }
 
-bool WaitChild(pid_t pid, int timeoutMs, int* status) {
-  for (int waited = 0; waited < timeoutMs; waited += 50) {
-    if (waitpid(pid, status, WNOHANG) == pid) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
-pid_t Launch(const std::vector<std::string>& args, const std::string& log) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  dup2(out, 1);
-  dup2(out, 2);
-  std::vector<char*> argv{const_cast<char*>("gst-launch-1.0"), const_cast<char*>("-e")};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  execvp("gst-launch-1.0", argv.data());
-  _exit(127);
-}
-
 void Stop(pid_t pid) {
   int status = 0;
   kill(pid, SIGINT);
@@ -212,12 +159,12 @@ TEST(LiveChannel, Rtmp2sinkPublishesH264OnAChannelAndTwoRtmp2srcPlayersReceiveIt
   // The players come first and wait for Ben (user 2).
   std::vector<pid_t> players;
   for (int i = 0; i < 2; ++i)
-    players.push_back(Launch({"rtmp2src", "location=" + base + "channel=5&userid=2", "!", "filesink",
+    players.push_back(LaunchGst({"rtmp2src", "location=" + base + "channel=5&userid=2", "!", "filesink",
                               "location=" + site.dir + "/player" + std::to_string(i) + ".flv"},
                              log));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   // Ben logs in through the publish name.
-  pid_t publisher = Launch({"videotestsrc", "num-buffers=100", "is-live=true", "!", "video/x-raw,width=160,height=120,framerate=25/1",
+  pid_t publisher = LaunchGst({"videotestsrc", "num-buffers=100", "is-live=true", "!", "video/x-raw,width=160,height=120,framerate=25/1",
                             "!", "x264enc", "key-int-max=25", "bitrate=300", "tune=zerolatency", "!", "h264parse",
                             "!", "flvmux", "streamable=true", "!", "rtmp2sink",
                             "location=" + base + "phpsessid=demo-ben-0002&channel=5"},

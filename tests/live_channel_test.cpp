@@ -19,6 +19,7 @@
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
+#include "support/SpeexFrames.h"
 
 namespace {
 
@@ -310,41 +311,6 @@ TEST_F(LiveChannelTest, OneBodyServesEveryPlayerAndAPlayerIsWokenOncePerEmptyQue
 
 // ---- Voice detection ----
 
-// Wideband frames from libspeex's encoder: a 440 Hz tone or silence.
-class SpeexFrames {
- public:
-  SpeexFrames() {
-    encoder_ = speex_encoder_init(&speex_wb_mode);
-    int quality = 8;
-    speex_encoder_ctl(encoder_, SPEEX_SET_QUALITY, &quality);
-    speex_bits_init(&bits_);
-  }
-  ~SpeexFrames() {
-    speex_bits_destroy(&bits_);
-    speex_encoder_destroy(encoder_);
-  }
-  std::vector<uint8_t> Next(bool loud) {
-    spx_int16_t pcm[kSpeexFrameSamples];
-    for (int i = 0; i < kSpeexFrameSamples; ++i, ++sample_)
-      pcm[i] = loud ? static_cast<spx_int16_t>(8000 * std::sin(2 * M_PI * 440 * sample_ / 16000.0)) : 0;
-    speex_bits_reset(&bits_);
-    speex_encode_int(encoder_, pcm, &bits_);
-    char bytes[512];
-    int n = speex_bits_write(&bits_, bytes, sizeof bytes);
-    // Sized first: inserting into a one-byte vector trips a false bounds
-    // warning of the optimiser.
-    std::vector<uint8_t> body(static_cast<size_t>(n) + 1);
-    body[0] = 0xB2;
-    memcpy(body.data() + 1, bytes, static_cast<size_t>(n));
-    return body;
-  }
-
- private:
-  void* encoder_ = nullptr;
-  SpeexBits bits_;
-  long sample_ = 0;
-};
-
 class VoiceTest : public LiveChannelTest {
  protected:
   void SetUp() override {
@@ -399,7 +365,7 @@ class VoiceTest : public LiveChannelTest {
 TEST_F(VoiceTest, QuietShorterThanTheHangTimeKeepsTalkingAndLongerEndsIt) {
   LiveUser* ada;
   RtmpStream* publisher = Speaker(1, 5, &ada);
-  SpeexFrames frames;
+  SpeexFrames frames(8);
   EXPECT_FALSE(Frame(publisher, frames, false));  // quiet before any loud frame
   EXPECT_TRUE(Frame(publisher, frames, true));
   EXPECT_TRUE(ada->talking);
@@ -427,7 +393,7 @@ TEST_F(VoiceTest, ASecondSpeakerIsHeldBackWhileTheFirstTalksUnlessTalkover) {
   LiveUser *ada, *ben;
   RtmpStream* first = Speaker(1, 5, &ada);
   RtmpStream* second = Speaker(2, 6, &ben);
-  SpeexFrames a, b;
+  SpeexFrames a(8), b(8);
   ASSERT_TRUE(Frame(first, a, true));
   EXPECT_FALSE(Frame(second, b, true));
   EXPECT_FALSE(ben->talking);
@@ -443,7 +409,7 @@ TEST_F(VoiceTest, OtherAudioShortFramesAndMissingDecodersOrMembersAreQuiet) {
   LiveUser* ada;
   RtmpStream* publisher = Speaker(1, 5, &ada);
   RtmpStream* player = static_cast<RtmpStream*>(publisher->input.subscribers.first->item);
-  SpeexFrames frames;
+  SpeexFrames frames(8);
   ASSERT_TRUE(Frame(publisher, frames, true));
   // AAC and MP3 never pass, even while the speaker talks; video does.
   for (uint8_t header : {0xAF, 0x2F}) {

@@ -21,20 +21,6 @@
 
 namespace {
 
-// gst-launch-1.0 -e with `args`, its output appended to `log`.
-pid_t Launch(const std::vector<std::string>& args, const std::string& log) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  dup2(out, 1);
-  dup2(out, 2);
-  std::vector<char*> argv{const_cast<char*>("gst-launch-1.0"), const_cast<char*>("-e")};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  execvp("gst-launch-1.0", argv.data());
-  _exit(127);
-}
-
 // The audio and video tags a player or recorder carries: without empty
 // ones (our gap markers) and without the H.264 end of sequence, which
 // neither GStreamer element passes on.
@@ -71,7 +57,7 @@ TEST(PublishInterop, Rtmp2sinkRecordsUnderItsWebSessionAndRtmp2srcPlaysItBack) {
                                          "d.audio", "!", "queue", "!", "m.audio",
                                          "flvmux", "name=m", "streamable=true", "!", "rtmp2sink", "location=" + url};
   const std::string log = site.dir + "/gst.log";
-  pid_t pid = Launch(args, log);
+  pid_t pid = LaunchGst(args, log);
   ASSERT_GT(pid, 0);
   int status = 0;
   if (!WaitChild(pid, 30000, &status)) {
@@ -103,7 +89,7 @@ TEST(PublishInterop, Rtmp2sinkRecordsUnderItsWebSessionAndRtmp2srcPlaysItBack) {
 
   // rtmp2src plays the recording back from strmd.
   const std::string played = site.dir + "/played.flv";
-  pid = Launch({"rtmp2src", "location=" + url, "!", "filesink", "location=" + played}, log);
+  pid = LaunchGst({"rtmp2src", "location=" + url, "!", "filesink", "location=" + played}, log);
   std::this_thread::sleep_for(std::chrono::milliseconds(5000));
   kill(pid, SIGINT);
   if (!WaitChild(pid, 10000, &status)) {

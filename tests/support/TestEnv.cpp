@@ -1,5 +1,6 @@
 #include "TestEnv.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,4 +31,17 @@ bool WaitChild(pid_t pid, int timeoutMs, int* status) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
+}
+
+pid_t LaunchGst(const std::vector<std::string>& args, const std::string& log) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  dup2(out, 1);
+  dup2(out, 2);
+  std::vector<char*> argv{const_cast<char*>("gst-launch-1.0"), const_cast<char*>("-e")};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execvp("gst-launch-1.0", argv.data());
+  _exit(127);
 }
