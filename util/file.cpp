@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -65,21 +66,66 @@ bool File::Open(const char* path, bool forWrite) {
   }
   struct stat st;
   _size = fstat(_handle, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  _position = 0;
+  _bufferStart = 0;
+  _bufferLength = 0;
   return true;
 }
 
 void File::Close() {
   if (_handle >= 0) ::close(_handle);
   _handle = -1;
+  _buffer.reset();
+  _bufferLength = 0;
 }
 
 int64_t File::Position() const {
   if (_handle < 0) return -1;
+  if (!write) return _position;
   return static_cast<int64_t>(::lseek(_handle, 0, SEEK_CUR));
 }
 
 bool File::MoveTo(int64_t position) {
-  return _handle >= 0 && ::lseek(_handle, static_cast<off_t>(position), SEEK_SET) == position;
+  if (_handle < 0 || position < 0) return false;
+  if (!write) {
+    _position = position;
+    return true;
+  }
+  return ::lseek(_handle, static_cast<off_t>(position), SEEK_SET) == position;
+}
+
+// Up to `count` bytes at the position into `out`, from the buffer where it
+// holds them; *got is what was read. False on a failed system call.
+bool File::ReadBuffered(uint8_t* out, size_t count, size_t* got) {
+  *got = 0;
+  while (*got < count) {
+    const int64_t at = _position;
+    if (at >= _bufferStart && at < _bufferStart + static_cast<int64_t>(_bufferLength)) {
+      const size_t offset = static_cast<size_t>(at - _bufferStart);
+      const size_t take = std::min(count - *got, _bufferLength - offset);
+      memcpy(out + *got, _buffer.get() + offset, take);
+      *got += take;
+      _position += static_cast<int64_t>(take);
+      continue;
+    }
+    const size_t want = count - *got;
+    if (want >= kFileReadBufferSize) {
+      // Large reads skip the buffer: one copy less, and no eviction.
+      const ssize_t n = ::pread(_handle, out + *got, want, static_cast<off_t>(at));
+      if (n < 0) return false;
+      if (n == 0) return true;
+      *got += static_cast<size_t>(n);
+      _position += n;
+      continue;
+    }
+    if (!_buffer) _buffer = std::make_unique<uint8_t[]>(kFileReadBufferSize);
+    const ssize_t n = ::pread(_handle, _buffer.get(), kFileReadBufferSize, static_cast<off_t>(at));
+    _bufferStart = at;
+    _bufferLength = n > 0 ? static_cast<size_t>(n) : 0;
+    if (n < 0) return false;
+    if (n == 0) return true;
+  }
+  return true;
 }
 
 bool File::Rewind() {
@@ -122,7 +168,13 @@ bool File::SeekTo(int64_t position) {
 
 bool File::Read(void* buffer, size_t count) {
   errno = 0;  // a short read at the end of the file sets none
-  const ssize_t got = _handle >= 0 ? ::read(_handle, buffer, count) : -1;
+  ssize_t got = -1;
+  if (_handle >= 0 && !write) {
+    size_t read = 0;
+    got = ReadBuffered(static_cast<uint8_t*>(buffer), count, &read) ? static_cast<ssize_t>(read) : -1;
+  } else if (_handle >= 0) {
+    got = ::read(_handle, buffer, count);
+  }
   if (got < 0 || static_cast<size_t>(got) != count) {
     const int code = errno;
     const long long cursor = Position();

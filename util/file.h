@@ -3,16 +3,26 @@
 // operating system.
 //
 // A File is used by one thread at a time (the connection that owns the stream)
-// and takes no lock. Every Read and Write is exactly one system call; offsets
-// are 64-bit. Failures are reported here, with the texts the server has always
-// used, and returned as false.
+// and takes no lock. Offsets are 64-bit. Failures are reported here, with the
+// texts the server has always used, and returned as false.
+//
+// A file opened for reading is read through a buffer of kFileReadBufferSize
+// (allocated at the first read): players and the index builder read many
+// small tag headers, and a system call each, with a seek between, cost more
+// than the tags. Moves inside what is buffered cost no system call; a read
+// as large as the buffer goes to the file directly. What another writer
+// changes in the buffered stretch is seen only after a move away from it.
+// A file opened for writing is unbuffered: every Write is one system call.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+
+constexpr size_t kFileReadBufferSize = 64 * 1024;
 
 class File {
  public:
@@ -64,6 +74,14 @@ class File {
 
  private:
   bool MoveTo(int64_t position);
+  bool ReadBuffered(uint8_t* out, size_t count, size_t* got);
+
+  // Read side only: the position (the descriptor's own offset is not used),
+  // and the stretch of the file held in `_buffer`.
+  int64_t _position = 0;
+  std::unique_ptr<uint8_t[]> _buffer;
+  int64_t _bufferStart = 0;
+  size_t _bufferLength = 0;
 };
 
 // The path as the operating system takes it: every '\\' becomes '/', so that
