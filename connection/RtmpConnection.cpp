@@ -492,10 +492,10 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     }
     if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN)) {
       if (fds[1].revents & POLLIN) Drain(connection->wakeEvent);
-      if (fds[2].revents & POLLIN) {
-        Drain(connection->pacingTimer);
-        armedDue = -1;
-      }
+      // Re-arming clears a timer that fired, so it is not read: one system
+      // call less per message. Forgetting the due time makes the next
+      // pass re-arm it.
+      if (fds[2].revents & POLLIN) armedDue = -1;
       // A stale wake must not release a file stream's packet early.
       if (RtmpConnectionNextWait(connection) == 0 && !RtmpOutputAboveWatermark(r) &&
           !RtmpConnectionServiceStream(connection))
