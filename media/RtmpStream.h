@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,7 +36,9 @@ struct RtmpStreamFile {
   File file;
   char path[kTextSize] = {};
   char indexPath[kTextSize] = {};
-  std::vector<IndexEntry> frameindex;  // the whole index of a played file
+  // The whole index of a played file: immutable, shared by every player of
+  // the same index file (AcquirePlayIndex).
+  std::shared_ptr<const std::vector<IndexEntry>> frameindex;
   uint32_t backPointer = 0;            // for the next tag written
 };
 
@@ -158,6 +161,15 @@ int Publish(RtmpStream* stream, const AmfObject* object);
 int DeleteStream(RtmpConnection* connection, const AmfObject* object);
 
 // ---- Playing side (RtmpStreamOut.cpp) ----
+// The entries of an index file, loaded once and shared while any player
+// holds them: a two-hour lecture's index is megabytes, and every viewer
+// used to load a copy. An index file replaced since (edit, rebuild: a new
+// inode or a new modification time or size) is loaded afresh. *result as
+// LoadIndex; the entries only for kLoaded.
+std::shared_ptr<const std::vector<IndexEntry>> AcquirePlayIndex(const char* indexPath, IndexLoad* result);
+// Index files whose entries are held by players now (tests, the monitor).
+size_t SharedPlayIndexCount();
+
 // Opens the file, sends the metadata and queues the opening tags. A start
 // past those resumes as SeekStream does, and of the opening only the decoder
 // configuration is kept.

@@ -1,6 +1,11 @@
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "connection/RtmpConnection.h"
 #include "connection/RtmpFunctions.h"
@@ -15,6 +20,24 @@ namespace {
 // Stream time between gap markers: a player whose file is silent for a while
 // still receives a message every 200 ms and keeps its clock running.
 constexpr uint32_t kMarkerStepMs = 200;
+
+// The shared indexes by index path, with what identified the file they came
+// from. Entries of indexes that no player holds are dropped on the next
+// acquire.
+struct PlayIndexEntry {
+  std::weak_ptr<const std::vector<IndexEntry>> entries;
+  dev_t device = 0;
+  ino_t inode = 0;
+  int64_t size = 0;
+  timespec modified{};
+};
+std::mutex g_playIndexLock;
+std::map<std::string, PlayIndexEntry, std::less<>> g_playIndexes;
+
+bool SameFile(const PlayIndexEntry& e, const struct stat& st) {
+  return e.device == st.st_dev && e.inode == st.st_ino && e.size == static_cast<int64_t>(st.st_size) &&
+         e.modified.tv_sec == st.st_mtim.tv_sec && e.modified.tv_nsec == st.st_mtim.tv_nsec;
+}
 
 void DestroyPacket(void* item) { RtmpPacketDestroy(static_cast<RtmpPacket*>(item)); }
 
@@ -74,7 +97,7 @@ bool PeekTag(File& file, const IndexEntry& entry, FlvTagHeader* header, uint8_t 
 // search reads only the video tags it passes, a few bytes each; the file is
 // moved.
 uint32_t ResumeEntry(RtmpStream* stream, uint32_t t, uint32_t* at) {
-  const std::vector<IndexEntry>& index = stream->file.frameindex;
+  const std::vector<IndexEntry>& index = *stream->file.frameindex;
   File& file = stream->file.file;
   *at = t;
   const uint32_t found = FindIndexEntry(index, t);
@@ -110,7 +133,8 @@ uint32_t ResumeEntry(RtmpStream* stream, uint32_t t, uint32_t* at) {
 
 // Moves the FLV to where playback resumes for t; *at as ResumeEntry.
 bool SeekToResume(RtmpStream* stream, uint32_t t, uint32_t* at) {
-  const std::vector<IndexEntry>& index = stream->file.frameindex;
+  if (!stream->file.frameindex) return false;
+  const std::vector<IndexEntry>& index = *stream->file.frameindex;
   *at = t;
   if (index.empty()) return false;
   uint32_t entry = ResumeEntry(stream, t, at);
@@ -135,6 +159,49 @@ void KeepDecoderConfig(RtmpStream* stream) {
 }
 
 }  // namespace
+
+std::shared_ptr<const std::vector<IndexEntry>> AcquirePlayIndex(const char* indexPath, IndexLoad* result) {
+  const std::string path = FileSystemPath(indexPath);
+  struct stat st {};
+  const bool known = stat(path.c_str(), &st) == 0;
+  std::unique_lock<std::mutex> lock(g_playIndexLock);
+  for (auto it = g_playIndexes.begin(); it != g_playIndexes.end();)
+    it = it->second.entries.expired() ? g_playIndexes.erase(it) : std::next(it);
+  if (known) {
+    auto found = g_playIndexes.find(path);
+    if (found != g_playIndexes.end() && SameFile(found->second, st)) {
+      if (auto shared = found->second.entries.lock()) {
+        *result = IndexLoad::kLoaded;
+        return shared;
+      }
+    }
+  }
+  // Loaded outside the lock: a slow disk must not hold up the players of
+  // other files. Two players that load the same new index at once each
+  // load it; the later one's copy is the one kept.
+  lock.unlock();
+  auto entries = std::make_shared<std::vector<IndexEntry>>();
+  *result = LoadIndex(indexPath, entries.get());
+  if (*result != IndexLoad::kLoaded) return nullptr;
+  std::shared_ptr<const std::vector<IndexEntry>> shared = std::move(entries);
+  if (known) {
+    lock.lock();
+    PlayIndexEntry& e = g_playIndexes[path];
+    e.entries = shared;
+    e.device = st.st_dev;
+    e.inode = st.st_ino;
+    e.size = static_cast<int64_t>(st.st_size);
+    e.modified = st.st_mtim;
+  }
+  return shared;
+}
+
+size_t SharedPlayIndexCount() {
+  std::lock_guard<std::mutex> lock(g_playIndexLock);
+  size_t n = 0;
+  for (const auto& [path, e] : g_playIndexes) n += e.entries.expired() ? 0 : 1;
+  return n;
+}
 
 void QueuePacket(RtmpStream* stream, RtmpPacket* packet) {
   RtmpStreamOut& out = stream->output;
@@ -257,8 +324,9 @@ bool OpenForPlayback(RtmpStream* stream, int32_t start) {
   PathText flvPath, indexPath;
   if (!ResolvePlayFile(stream, flvPath, indexPath)) return false;
 
-  std::vector<IndexEntry> entries;
-  switch (LoadIndex(indexPath, &entries)) {
+  IndexLoad loaded = IndexLoad::kFailed;
+  std::shared_ptr<const std::vector<IndexEntry>> entries = AcquirePlayIndex(indexPath, &loaded);
+  switch (loaded) {
     case IndexLoad::kLoaded:
       break;
     case IndexLoad::kEmpty:
@@ -278,15 +346,16 @@ bool OpenForPlayback(RtmpStream* stream, int32_t start) {
   Trace("OPEN File %s", flvPath);
   f.open = true;
   f.frameindex = std::move(entries);
+  const std::vector<IndexEntry>& index = *f.frameindex;
 
   uint8_t header[kFlvHeaderSize] = {};
   if (f.file.Read(header, sizeof header)) {
     out.hasVideo = (header[kFlvFlagsOffset] & kFlvFlagVideo) != 0;
     out.hasAudio = (header[kFlvFlagsOffset] & kFlvFlagAudio) != 0;
   }
-  out.duration = f.frameindex.back().timestamp;
-  out.size = f.frameindex.back().offset;
-  out.segments = BuildSegments(f.frameindex);
+  out.duration = index.back().timestamp;
+  out.size = index.back().offset;
+  out.segments = BuildSegments(index);
   SendMetaData(stream);
 
   // From here a failure must not leave the opening tags queued: the player,
@@ -298,7 +367,7 @@ bool OpenForPlayback(RtmpStream* stream, int32_t start) {
   };
   // The tags at timestamp 0 (decoder configuration) and the first one after
   // them go out at once, whatever the start.
-  if (!f.file.SeekTo(static_cast<int64_t>(f.frameindex.front().offset))) return refuse();
+  if (!f.file.SeekTo(static_cast<int64_t>(index.front().offset))) return refuse();
   RtmpPacket* packet;
   do {
     packet = ReadNextTag(stream, true);
@@ -320,9 +389,9 @@ bool OpenForPlayback(RtmpStream* stream, int32_t start) {
   // Going back to an entry that the opening read already queued would send
   // those tags twice.
   uint32_t at = from;
-  const uint32_t entry = beyondEnd ? FindIndexEntry(f.frameindex, from) : ResumeEntry(stream, from, &at);
-  if (static_cast<int64_t>(f.frameindex[entry].offset) >= preread) {
-    if (!f.file.SeekTo(static_cast<int64_t>(f.frameindex[entry].offset))) return refuse();
+  const uint32_t entry = beyondEnd ? FindIndexEntry(index, from) : ResumeEntry(stream, from, &at);
+  if (static_cast<int64_t>(index[entry].offset) >= preread) {
+    if (!f.file.SeekTo(static_cast<int64_t>(index[entry].offset))) return refuse();
     // Frames of the opening would come before the resume point and out of
     // step with it: of them only the decoder needs its configuration.
     KeepDecoderConfig(stream);
@@ -436,6 +505,5 @@ void ClosePlayback(RtmpStream* stream) {
   StopSessionTiming(stream);
   stream->output.segments.clear();
   stream->file.file.Close();
-  stream->file.frameindex.clear();
-  stream->file.frameindex.shrink_to_fit();
+  stream->file.frameindex.reset();
 }
