@@ -4,7 +4,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/timerfd.h>
@@ -68,6 +70,34 @@ void Drain(int fd) {
   uint64_t value;
   ssize_t n = read(fd, &value, sizeof value);
   (void)n;
+}
+
+// The lowest address of the calling thread's stack, for ReleaseStackBelow;
+// 0 when it cannot be told.
+uintptr_t StackLowest() {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  void* low = nullptr;
+  size_t size = 0;
+  const int res = pthread_attr_getstack(&attr, &low, &size);
+  pthread_attr_destroy(&attr);
+  return res == 0 ? reinterpret_cast<uintptr_t>(low) : 0;
+}
+
+// Gives the pages of the stack below the caller's frame back to the system.
+// The handshake, the connect command and its database work reach a few
+// pages deep once; an idle connection would keep them for its whole life
+// (thousands of connections: tens of megabytes). The page below the
+// current one stays, for the calls the loop makes while it waits.
+void ReleaseStackBelow(uintptr_t lowest) {
+  if (lowest == 0) return;
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  volatile char here = 0;
+  const uintptr_t top = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - page;
+  // The guard page at the bottom is not ours to touch.
+  const uintptr_t bottom = lowest + page;
+  if (top <= bottom) return;
+  madvise(reinterpret_cast<void*>(bottom), top - bottom, MADV_DONTNEED);
 }
 
 void CloseFd(int* fd) {
@@ -182,7 +212,9 @@ void RtmpConnectionWake(RtmpConnection* connection) {
 }
 
 RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
-  auto connection = std::make_unique<RtmpConnection>();
+  // Every field has its initialiser but the socket's 16 KiB input buffer:
+  // left untouched, an idle connection keeps only the pages it received into.
+  auto connection = std::make_unique_for_overwrite<RtmpConnection>();
   connection->sites = incoming->config ? &incoming->config->sites : &g_config.sites;
   connection->thread = incoming->thread;
   inet_ntop(AF_INET, &incoming->peer.sin_addr, connection->address, sizeof connection->address);
@@ -310,6 +342,7 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
       if (stream) ReceiveMedia(stream, &packet);
       break;
     case kRtmpMsgCommandAmf0:
+      connection->commands++;
       if (!RtmpConnectionDispatch(connection, stream, 0)) RtmpShutdown(&connection->rtmp);
       break;
     default:
@@ -406,6 +439,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   int64_t incompleteSince = 0;      // a message has been partly received since
   int64_t keepAliveDue = 0;         // the next ping, while the loop waits
   int64_t armedDue = -1;            // what the pacing timer is armed for
+  const uintptr_t stackLowest = StackLowest();
+  uint64_t commandsSeen = UINT64_MAX;  // commands handled when the stack was last released (none yet)
   while (RtmpSocketFd(r) != -1) {
     connection->lastWake = NowSeconds();
     if (r->sockbuf.overflowed) {
@@ -446,6 +481,12 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
         ArmTimer(connection->pacingTimer, wait);
         armedDue = due;
       }
+    }
+    // Commands are what reach deep (connect, the model and chat commands):
+    // after them, the stack they used goes back before the loop waits.
+    if (connection->commands != commandsSeen) {
+      commandsSeen = connection->commands;
+      ReleaseStackBelow(stackLowest);
     }
     if (keepAliveDue <= now) keepAliveDue = now + keepAliveMs;
     int64_t until = keepAliveDue;
