@@ -337,6 +337,7 @@ bool BuildIndex(const char* flvPath, const char* indexPath, uint32_t* count) {
   }
   if (!ok) {
     FileDelete(building.c_str());
+    ReportError("The index %s of %s could not be built; none is left in its place", indexPath, flvPath);
     return false;
   }
   if (count != nullptr) *count = n;
