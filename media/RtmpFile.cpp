@@ -281,11 +281,11 @@ bool BuildIndexInto(File* flv, File* index, uint32_t* count) {
   TagReader reader;
   if (!reader.Start(flv, kFlvHeaderSize)) return false;
   if (!index->WriteU32(0)) return false;
-  std::vector<uint8_t> block;
-  block.reserve(kIndexBlockEntries * kIndexEntrySize);
+  std::vector<uint8_t> block(kIndexBlockEntries * kIndexEntrySize);
+  size_t used = 0;
   auto flush = [&] {
-    bool ok = block.empty() || index->Write(block.data(), block.size());
-    block.clear();
+    bool ok = used == 0 || index->Write(block.data(), used);
+    used = 0;
     return ok;
   };
   FlvTagHeader h;
@@ -295,10 +295,10 @@ bool BuildIndexInto(File* flv, File* index, uint32_t* count) {
     if (got == TagRead::kEnd) break;
     if (h.type == kFlvTagAudio || h.type == kFlvTagVideo) {
       IndexEntry e{h.type, uint16_t(h.dataSize & 0xFFFF), h.timestamp, uint64_t(offset)};
-      block.resize(block.size() + kIndexEntrySize);
-      EncodeIndexEntry(e, block.data() + block.size() - kIndexEntrySize);
+      EncodeIndexEntry(e, &block[used]);
+      used += kIndexEntrySize;
       ++*count;
-      if (block.size() >= kIndexBlockEntries * kIndexEntrySize && !flush()) return false;
+      if (used == block.size() && !flush()) return false;
     }
     // A tag cut short is listed (when it is audio or video) and ends the scan.
     if (got == TagRead::kCut) break;
