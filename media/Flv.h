@@ -35,7 +35,8 @@ constexpr size_t kIndexCountSize = 4;
 constexpr size_t kIndexEntrySize = 16;
 constexpr const char* kIndexSuffix = ".index2";
 
-// Editing operations copy tag data through one buffer of this size.
+// Editing operations and index builds read tag records through buffers of
+// this size (grown for a larger record) and write what they copy from them.
 constexpr size_t kEditBufferSize = 1 << 20;
 
 // Segments: a gap above 2 s starts a new stretch; the scan stops adding once

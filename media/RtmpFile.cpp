@@ -8,7 +8,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 #include <strings.h>
@@ -108,42 +107,211 @@ IndexEntry DecodeIndexEntry(const uint8_t in[kIndexEntrySize]) {
 
 namespace {
 
+std::atomic<size_t> g_bufferSize{kEditBufferSize};
+
+// The 24-bit size and the timestamp of the 15 header bytes at `p`.
+void DecodeTagHeader(const uint8_t* p, FlvTagHeader* h) {
+  h->backPointer = (uint32_t{p[0]} << 24) | GetU24BE(p + 1);
+  h->type = p[4];
+  h->dataSize = GetU24BE(p + 5);
+  h->timestamp = (uint32_t{p[11]} << 24) | GetU24BE(p + 8);
+  h->streamId = GetU24BE(p + 12);
+}
+
+void PatchTagHeader(uint8_t* p, uint32_t backPointer, uint32_t timestamp) {
+  PutU32BE(p, backPointer);
+  PutU24BE(p + 8, timestamp);
+  p[11] = uint8_t(timestamp >> 24);
+}
+
+// Reports a read that found the file shorter than its layout promised, as
+// File::Read reports a short read.
+void ReportShortRead(size_t count, int64_t cursor) {
+  errno = 0;
+  ReportError("Unable to read %zu bytes from the file. Cursor: %lld (0x%08llx); %d (%s)", count,
+              static_cast<long long>(cursor), static_cast<unsigned long long>(cursor), 0, "Success");
+}
+
+enum class TagRead {
+  kTag,  // a whole header; with data requested, its record lies in the buffer
+  kCut,  // a whole header whose data runs past the end of the file
+  kEnd,  // the final back pointer was consumed, or the file ends inside a header (reported)
+};
+
+// Reads tag records forward through one large buffer instead of three system
+// calls and a seek per tag; an hour of recording has hundreds of thousands of
+// tags. Reads never go past the size the file had when it was opened.
+//
+// An editing operation writes the records it copies straight from this
+// buffer: the bytes consumed with Take() since the last Flush() are the
+// pending span, written to `out` in one piece before the buffer moves and
+// whenever the caller switches to another source.
+class TagReader {
+ public:
+  // Starts reading at `offset` of an open file.
+  bool Start(File* file, int64_t offset, File* out = nullptr) {
+    file_ = file;
+    out_ = out;
+    fileEnd_ = file->Size();
+    buffer_.resize(std::max(g_bufferSize.load(), kFlvTagHeaderSize));
+    pos_ = end_ = span_ = 0;
+    bufferOffset_ = offset;
+    ended_ = writeFailed_ = readFailed_ = false;
+    return file->SeekTo(offset);
+  }
+  bool Ended() const { return ended_; }
+  int64_t Offset() const { return bufferOffset_ + int64_t(pos_); }
+
+  // Parses the record at the current position without moving past it. With
+  // `withData` the whole record is brought into the buffer (Record()).
+  TagRead Peek(FlvTagHeader* h, bool withData) {
+    *h = FlvTagHeader{};
+    if (ended_) return TagRead::kEnd;
+    const int64_t remaining = fileEnd_ - Offset();
+    if (remaining < int64_t{kFlvTagHeaderSize}) {
+      ended_ = true;
+      // Only the final back pointer left: the clean end.
+      if (remaining == int64_t{kFlvBackPointerSize}) return TagRead::kEnd;
+      if (remaining < int64_t{kFlvBackPointerSize})
+        ReportShortRead(kFlvBackPointerSize, Offset());
+      else
+        ReportShortRead(kFlvTagFieldsSize, Offset() + int64_t{kFlvBackPointerSize});
+      return TagRead::kEnd;
+    }
+    if (!Fill(kFlvTagHeaderSize)) return End();
+    DecodeTagHeader(&buffer_[pos_], h);
+    const size_t record = kFlvTagHeaderSize + h->dataSize;
+    if (int64_t(record) > remaining) return TagRead::kCut;
+    if (withData && !Fill(record)) return End();
+    return TagRead::kTag;
+  }
+  uint8_t* Record() { return &buffer_[pos_]; }
+
+  // Moves past the record just peeked (with its data) and adds it to the
+  // pending span.
+  void Take(size_t record) { pos_ += record; }
+
+  // Moves past `count` bytes that are not copied. Bytes beyond the buffer are
+  // passed over with a seek, not read.
+  bool Skip(int64_t count) {
+    if (!Flush()) return false;
+    const int64_t inBuffer = int64_t(end_ - pos_);
+    if (count <= inBuffer) {
+      pos_ += size_t(count);
+      span_ = pos_;
+      return true;
+    }
+    bufferOffset_ = Offset() + count;
+    pos_ = end_ = span_ = 0;
+    return file_->Skip(count - inBuffer);
+  }
+
+  // Writes the pending span to the output. False when the write failed.
+  bool Flush() {
+    if (out_ != nullptr && span_ < pos_ && !out_->Write(&buffer_[span_], pos_ - span_)) {
+      span_ = pos_;
+      writeFailed_ = true;
+      return false;
+    }
+    span_ = pos_;
+    return true;
+  }
+  bool WriteFailed() const { return writeFailed_; }
+  bool ReadFailed() const { return readFailed_; }
+  // Ends the source early (a tag that cannot be trusted).
+  void Stop() { ended_ = true; }
+
+ private:
+  TagRead End() {
+    ended_ = true;
+    return TagRead::kEnd;
+  }
+
+  // Makes `need` bytes (which the file holds) available at the position.
+  bool Fill(size_t need) {
+    if (end_ - pos_ >= need) return true;
+    if (pos_ + need > buffer_.size()) {
+      if (!Flush()) return false;
+      // The partial record moves to the front; a record larger than the
+      // buffer (up to 16 MiB of data) grows it.
+      const size_t keep = end_ - pos_;
+      memmove(buffer_.data(), &buffer_[pos_], keep);
+      bufferOffset_ += int64_t(pos_);
+      pos_ = span_ = 0;
+      end_ = keep;
+      if (need > buffer_.size()) {
+        try {
+          buffer_.resize(need);
+        } catch (const std::bad_alloc&) {
+          REPORT_ASSERT("buffer", "RtmpFile");
+          readFailed_ = true;
+          return false;
+        }
+      }
+    }
+    // As much as fits and the file holds: one read per buffer.
+    const int64_t left = fileEnd_ - (bufferOffset_ + int64_t(end_));
+    const size_t count = size_t(std::min<int64_t>(int64_t(buffer_.size() - end_), left));
+    if (count < need - (end_ - pos_) || !file_->Read(&buffer_[end_], count)) {
+      readFailed_ = true;
+      return false;
+    }
+    end_ += count;
+    return true;
+  }
+
+  File* file_ = nullptr;
+  File* out_ = nullptr;
+  std::vector<uint8_t> buffer_;
+  size_t pos_ = 0;    // next unread byte
+  size_t end_ = 0;    // end of the bytes read
+  size_t span_ = 0;   // start of the pending span, <= pos_
+  int64_t bufferOffset_ = 0;  // file offset of buffer_[0]
+  int64_t fileEnd_ = 0;
+  bool ended_ = false;
+  bool writeFailed_ = false;
+  bool readFailed_ = false;
+};
+
 // Entries are gathered and written in blocks: one write per entry would cost a
 // system call per tag of an hour-long file.
 constexpr size_t kIndexBlockEntries = 4096;
 
 bool BuildIndexInto(File* flv, File* index, uint32_t* count) {
-  if (!flv->SeekTo(kFlvHeaderSize)) return false;
+  TagReader reader;
+  if (!reader.Start(flv, kFlvHeaderSize)) return false;
   if (!index->WriteU32(0)) return false;
-  std::vector<uint8_t> block;
-  block.reserve(kIndexBlockEntries * kIndexEntrySize);
+  std::vector<uint8_t> block(kIndexBlockEntries * kIndexEntrySize);
+  size_t used = 0;
   auto flush = [&] {
-    bool ok = block.empty() || index->Write(block.data(), block.size());
-    block.clear();
+    bool ok = used == 0 || index->Write(block.data(), used);
+    used = 0;
     return ok;
   };
-  int64_t offset = flv->Position();
   FlvTagHeader h;
-  while (ReadTagHeader(flv, &h)) {
+  for (;;) {
+    const int64_t offset = reader.Offset();
+    const TagRead got = reader.Peek(&h, false);
+    if (got == TagRead::kEnd) break;
     if (h.type == kFlvTagAudio || h.type == kFlvTagVideo) {
       IndexEntry e{h.type, uint16_t(h.dataSize & 0xFFFF), h.timestamp, uint64_t(offset)};
-      block.resize(block.size() + kIndexEntrySize);
-      EncodeIndexEntry(e, block.data() + block.size() - kIndexEntrySize);
+      EncodeIndexEntry(e, &block[used]);
+      used += kIndexEntrySize;
       ++*count;
-      if (block.size() >= kIndexBlockEntries * kIndexEntrySize && !flush()) return false;
-      if (!TagDataFits(*flv, h)) break;  // cut short: listed, and the end of the scan
-      if (!flv->Skip(h.dataSize)) break;
-    } else {
-      if (!TagDataFits(*flv, h)) break;
-      flv->Skip(h.dataSize);
+      if (used == block.size() && !flush()) return false;
     }
-    offset = flv->Position();
+    // A tag cut short is listed (when it is audio or video) and ends the scan.
+    if (got == TagRead::kCut) break;
+    if (!reader.Skip(int64_t{kFlvTagHeaderSize} + h.dataSize)) break;
   }
-  if (!flush()) return false;
+  // An index cut short by a failed read would hide the rest of the file for
+  // good: it is no index.
+  if (reader.ReadFailed() || !flush()) return false;
   return index->Rewind() && index->WriteU32(*count);
 }
 
 }  // namespace
+
 
 bool BuildIndex(const char* flvPath, const char* indexPath, uint32_t* count) {
   Trace("indexing: %s", flvPath);
@@ -168,6 +336,7 @@ bool BuildIndex(const char* flvPath, const char* indexPath, uint32_t* count) {
   }
   if (!ok) {
     FileDelete(building.c_str());
+    ReportError("The index %s of %s could not be built; none is left in its place", indexPath, flvPath);
     return false;
   }
   if (count != nullptr) *count = n;
@@ -249,46 +418,61 @@ std::vector<Segment> BuildSegments(std::span<const IndexEntry> entries) {
   return list;
 }
 
+void FlvReadBufferForTest(size_t bytes) { g_bufferSize = bytes == 0 ? kEditBufferSize : bytes; }
+
 // ---- Editing ----
 
 namespace {
 
-// The three files and the copy state of one editing operation.
+// The three files and the copy state of one editing operation. Records are
+// copied from the sources' read buffers with their back pointer and
+// timestamp patched in place, so the output is written in large pieces.
 struct Edit {
   File base;
   File rec;
   File out;
-  std::unique_ptr<uint8_t[]> buffer;
-  uint32_t lastRecordSize = 0;  // data size + 11 of the tag written last
-  bool failed = false;          // a write failed: the output is incomplete
+  TagReader baseTags;  // reads `base` while it is open
+  TagReader recTags;
+  TagReader* pending = nullptr;  // the source whose span the output waits for
+  uint32_t lastRecordSize = 0;   // data size + 11 of the tag written last
+  bool failed = false;           // a read or write failed: the output is incomplete
 };
 
-// Reads the next header from a source. A tag whose data runs past the end of
-// its file ends that source: its size is not trusted to size a copy.
-bool NextTag(File* src, FlvTagHeader* h) {
-  if (!src->IsOpen() || !ReadTagHeader(src, h)) return false;
-  if (!TagDataFits(*src, *h)) {
+// The next tag of a source, its whole record in the buffer. A tag whose data
+// runs past the end of its file ends that source: its size is not trusted to
+// size a copy.
+bool NextTag(Edit* e, TagReader* src, FlvTagHeader* h) {
+  const TagRead got = src->Peek(h, true);
+  if (src->WriteFailed() || src->ReadFailed()) e->failed = true;
+  if (got == TagRead::kCut) {
     errno = 0;
     REPORT_ASSERT("header.dataSize <= remaining", "RtmpFile");
-    return false;
+    src->Stop();
   }
+  return got == TagRead::kTag && !e->failed;
+}
+
+// Copies the tag just peeked, with a new timestamp and a back pointer that
+// fits what the output holds.
+bool CopyTag(Edit* e, TagReader* src, const FlvTagHeader& h, uint32_t timestamp) {
+  if (e->pending != src) {
+    if (e->pending != nullptr && !e->pending->Flush()) {
+      e->failed = true;
+      return false;
+    }
+    e->pending = src;
+  }
+  PatchTagHeader(src->Record(), e->lastRecordSize, timestamp);
+  src->Take(kFlvTagHeaderSize + h.dataSize);
+  e->lastRecordSize = h.dataSize + uint32_t(kFlvTagFieldsSize);
   return true;
 }
 
-// Copies the tag whose header was just read, with a new timestamp and a back
-// pointer that fits what the output holds. Data larger than the buffer goes in
-// parts.
-bool CopyTag(Edit* e, File* src, FlvTagHeader h, uint32_t timestamp) {
-  h.backPointer = e->lastRecordSize;
-  h.timestamp = timestamp;
-  if (!WriteTagHeader(&e->out, h)) return false;
-  for (uint32_t left = h.dataSize; left > 0;) {
-    const size_t part = std::min<size_t>(left, kEditBufferSize);
-    if (!src->Read(e->buffer.get(), part) || !e->out.Write(e->buffer.get(), part)) return false;
-    left -= uint32_t(part);
-  }
-  e->lastRecordSize = h.dataSize + uint32_t(kFlvTagFieldsSize);
-  return true;
+// Passes over the tag just peeked.
+bool SkipTag(Edit* e, TagReader* src, const FlvTagHeader& h) {
+  if (src->Skip(int64_t{kFlvTagHeaderSize} + h.dataSize)) return true;
+  e->failed = src->WriteFailed() || src->ReadFailed();
+  return false;
 }
 
 // Opens the files and copies the recording's header; false leaves no output
@@ -304,21 +488,17 @@ bool BeginEdit(Edit* e, const char* basePath, const char* recordingPath, const c
     REPORT_ASSERT("output differs from base and recording", "RtmpFile");
     return false;
   }
-  try {
-    e->buffer.reset(new uint8_t[kEditBufferSize]);
-  } catch (const std::bad_alloc&) {
-    REPORT_ASSERT("buffer", "RtmpFile");
-    return false;
-  }
   // The output is written from its start; a leftover longer file would keep
   // stale bytes after it. It is emptied, not deleted: the caller may have
-  // created it exclusively to hold the name.
-  if (!e->out.Open(outputPath, true) || ftruncate(e->out._handle, 0) != 0) return false;
+  // created it exclusively to hold the name. An empty one is left alone: on
+  // ext4 a truncation to 0 makes the close flush the whole new file.
+  if (!e->out.Open(outputPath, true) || (e->out.Size() != 0 && ftruncate(e->out._handle, 0) != 0))
+    return false;
   if (basePath != nullptr && FileExists(basePath)) {
     if (traces) Trace("filename1 %s", basePath);
     if (!e->base.Open(basePath, false)) return false;
     // A base too short to hold a header has no tags to keep.
-    if (e->base.Size() < int64_t{kFlvHeaderSize} || !e->base.SeekTo(kFlvHeaderSize))
+    if (e->base.Size() < int64_t{kFlvHeaderSize} || !e->baseTags.Start(&e->base, kFlvHeaderSize, &e->out))
       e->base.Close();
   }
   if (traces) Trace("filename2 %s", recordingPath);
@@ -326,11 +506,12 @@ bool BeginEdit(Edit* e, const char* basePath, const char* recordingPath, const c
   uint8_t header[kFlvHeaderSize];
   if (!e->rec.Read(header, sizeof header) || !e->out.Write(header, sizeof header)) return false;
   *duration = LastTimestamp(&e->rec);
-  return e->rec.SeekTo(kFlvHeaderSize);
+  return e->recTags.Start(&e->rec, kFlvHeaderSize, &e->out);
 }
 
 bool EndEdit(Edit* e) {
-  const bool ok = !e->failed && e->out.WriteU32(e->lastRecordSize);
+  const bool ok = !e->failed && (e->pending == nullptr || e->pending->Flush()) &&
+                  e->out.WriteU32(e->lastRecordSize);
   e->out.Close();
   e->base.Close();
   e->rec.Close();
@@ -360,17 +541,15 @@ bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordi
   bool recordingDone = false;
   FlvTagHeader h;
   while (!e.failed) {
-    // The base up to the start.
+    // The base up to the start. A tag after it stays where it is, read
+    // again below.
     while (!e.failed && cursor < start && e.base.IsOpen()) {
-      if (!NextTag(&e.base, &h)) {
+      if (!NextTag(&e, &e.baseTags, &h)) {
         cursor = start;
       } else if (h.timestamp > startMs) {
-        if (!e.base.Back(kFlvTagHeaderSize)) e.base.Close();
         cursor = start;
-      } else if (CopyTag(&e, &e.base, h, h.timestamp)) {
+      } else if (CopyTag(&e, &e.baseTags, h, h.timestamp)) {
         cursor = h.timestamp;
-      } else {
-        e.failed = true;
       }
     }
     // All of the recording, shifted to the start. It is read to its end, not
@@ -379,20 +558,15 @@ bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordi
     // would be lost whole. One cut short before its last timestamp does not
     // cost the base its tail.
     while (!e.failed && !recordingDone) {
-      if (!NextTag(&e.rec, &h)) {
+      if (!NextTag(&e, &e.recTags, &h))
         recordingDone = true;
-      } else if (CopyTag(&e, &e.rec, h, uint32_t(h.timestamp + start))) {
+      else if (CopyTag(&e, &e.recTags, h, uint32_t(h.timestamp + start)))
         cursor = h.timestamp + start;
-      } else {
-        e.failed = true;
-      }
     }
     // The rest of the base, shifted by the recording's length.
-    if (e.failed || !e.base.IsOpen() || !NextTag(&e.base, &h)) break;
-    if (CopyTag(&e, &e.base, h, uint32_t(h.timestamp + duration)))
+    if (e.failed || !e.base.IsOpen() || !NextTag(&e, &e.baseTags, &h)) break;
+    if (CopyTag(&e, &e.baseTags, h, uint32_t(h.timestamp + duration)))
       cursor = uint64_t(h.timestamp) + duration;
-    else
-      e.failed = true;
   }
   if (EndEdit(&e)) return true;
   FileDelete(outputPath);
@@ -416,42 +590,35 @@ bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* reco
   // last timestamp.
   bool recordingDone = false;
   FlvTagHeader h;
-  for (;;) {
+  while (!e.failed) {
     if (!recordingDone && cursor >= start) {
       begun = true;
-      if (!NextTag(&e.rec, &h)) {
+      if (!NextTag(&e, &e.recTags, &h)) {
         recordingDone = true;
         cursor = std::max(cursor, end);
-        continue;
+      } else if (CopyTag(&e, &e.recTags, h, uint32_t(h.timestamp + start))) {
+        cursor = uint64_t(h.timestamp) + start;
       }
-      if (!CopyTag(&e, &e.rec, h, uint32_t(h.timestamp + start))) {
-        e.failed = true;
-        break;
-      }
-      cursor = uint64_t(h.timestamp) + start;
       continue;
     }
     if (!e.base.IsOpen()) break;
-    if (!NextTag(&e.base, &h)) {
-      if (cursor >= start) break;
+    if (!NextTag(&e, &e.baseTags, &h)) {
+      if (e.failed || cursor >= start) break;
       cursor = start;
       continue;
     }
     if (!begun) {
+      // A tag after the start stays where it is, read again after the
+      // recording.
       if (h.timestamp > startMs) {
-        if (!e.base.Back(kFlvTagHeaderSize)) break;
         cursor = start;
         continue;
       }
     } else if (h.timestamp < end) {
-      if (!e.base.Skip(h.dataSize)) break;
+      if (!SkipTag(&e, &e.baseTags, h)) break;
       continue;
     }
-    if (!CopyTag(&e, &e.base, h, h.timestamp)) {
-      e.failed = true;
-      break;
-    }
-    cursor = h.timestamp;
+    if (CopyTag(&e, &e.baseTags, h, h.timestamp)) cursor = h.timestamp;
   }
   if (EndEdit(&e)) return true;
   FileDelete(outputPath);

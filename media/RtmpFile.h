@@ -99,6 +99,11 @@ bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordi
 bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* recordingPath,
                         const char* outputPath);
 
+// Tests only: the read buffer of BuildIndex and of the editing operations
+// (kEditBufferSize unless changed; 0 restores it), so that small files can put
+// tag records across its edges.
+void FlvReadBufferForTest(size_t bytes);
+
 // ---- Naming rules ----
 //
 // Each builder writes a zero-terminated path into `out` and returns true. A

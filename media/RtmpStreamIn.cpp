@@ -38,12 +38,23 @@ const char* Text(const char* text) { return text ? text : ""; }
 // Writes all of `parts` at the file's position; on a short or failed write
 // the file is cut back to where it stood, so that a lost tag leaves no
 // half-record that would break every reader of the file.
-bool WriteWhole(int fd, iovec* parts, int count) {
+bool WriteWhole(const char* path, int fd, iovec* parts, int count) {
   const off_t start = lseek(fd, 0, SEEK_CUR);
   size_t total = 0;
   for (int i = 0; i < count; ++i) total += parts[i].iov_len;
   size_t done = 0;
-  while (done < total) {
+  size_t fit = 0;
+  const bool injected = FileInjectWriteFault(path, total, &fit);
+  if (injected) {
+    // The disk fills after `fit` bytes of this record.
+    for (int i = 0; i < count && fit > 0; ++i) {
+      const size_t part = std::min(fit, parts[i].iov_len);
+      if (write(fd, parts[i].iov_base, part) != ssize_t(part)) break;
+      fit -= part;
+    }
+    errno = ENOSPC;
+  }
+  while (!injected && done < total) {
     const ssize_t put = writev(fd, parts, count);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) break;
@@ -60,7 +71,7 @@ bool WriteWhole(int fd, iovec* parts, int count) {
       parts->iov_len -= skip;
     }
   }
-  if (done == total) return true;
+  if (!injected && done == total) return true;
   const int code = errno;
   if (start >= 0) {
     if (ftruncate(fd, start) != 0) {
@@ -177,7 +188,7 @@ bool WriteTag(RtmpStream* stream, RtmpPacket* packet) {
   EncodeTagHeader(h, header);
   iovec parts[2] = {{header, sizeof header}, {packet->m_body, packet->m_nBodySize}};
   RtmpStreamIn& in = stream->input;
-  if (!WriteWhole(f.file._handle, parts, 2)) {
+  if (!WriteWhole(f.path, f.file._handle, parts, 2)) {
     const uint64_t lost = sizeof header + uint64_t{packet->m_nBodySize};
     // A full disk fails every tag: one report, not one per tag (each report
     // would also be written to the same disk).

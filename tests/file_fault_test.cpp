@@ -21,6 +21,7 @@ struct FileFault : ::testing::Test {
   std::string dir = TestTempDir("filefault");
   void TearDown() override {
     FileFailWritesForTest(0);
+    FlvReadBufferForTest(0);
     fs::remove_all(dir);
   }
   std::string Path(const char* name) const { return dir + "/" + name; }
@@ -97,6 +98,102 @@ TEST_F(FileFault, IndexBuildFailingAtEachWriteLeavesNoPartialIndex) {
   std::vector<IndexEntry> entries;
   EXPECT_EQ(LoadIndex(idx.c_str(), &entries), IndexLoad::kLoaded);
   EXPECT_EQ(entries.size(), count);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FileWriteFault, ParsesTheEnvironmentFormAndRefusesTheRest) {
+  FileWriteFault f;
+  ASSERT_TRUE(FileParseWriteFault("path=&temp=,nth=2,count=3", &f));
+  EXPECT_EQ(f.path, "&temp=");
+  EXPECT_EQ(f.nth, 2u);
+  EXPECT_EQ(f.count, 3u);
+  EXPECT_EQ(f.afterBytes, 0u);
+  ASSERT_TRUE(FileParseWriteFault("after=1000,count=0", &f));
+  EXPECT_EQ(f.afterBytes, 1000u);
+  EXPECT_EQ(f.count, 0u);
+  EXPECT_EQ(f.path, "");
+  for (const char* bad : {"", "nth=0", "nth=1,after=5", "nth=x", "nth=", "size=3", "nth=1,,", "path=x",
+                          "nth=-1", "nth=1234567890123456789"})
+    EXPECT_FALSE(FileParseWriteFault(bad, &f)) << bad;
+}
+
+// Only writes to matching files count; a fault by bytes puts what fits and
+// the disk stays full for `count` writes, then has room again.
+TEST_F(FileFault, WritesFailByPathAndAfterABudgetOfBytes) {
+  File other, target;
+  ASSERT_TRUE(other.Open(Path("other.flv").c_str(), true));
+  ASSERT_TRUE(target.Open(Path("phpsessid=s&questionid=4.flv").c_str(), true));
+  FileWriteFault fault;
+  fault.path = "questionid=4";
+  fault.afterBytes = 10;
+  fault.count = 2;
+  FileArmWriteFaultForTest(fault);
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(target.WriteText("0123456"));
+  EXPECT_TRUE(other.WriteText("0123456789abcdef"));
+  EXPECT_FALSE(target.WriteText("789abc"));
+  EXPECT_TRUE(other.WriteText("x"));
+  EXPECT_FALSE(target.WriteText("d"));
+  EXPECT_TRUE(target.WriteText("ef"));
+  const std::string err = testing::internal::GetCapturedStderr();
+  // The report names the file that could not be written.
+  EXPECT_NE(err.find("Unable to write 6 bytes to file " + Path("phpsessid=s&questionid=4.flv")), std::string::npos)
+      << err;
+  target.Close();
+  other.Close();
+  EXPECT_EQ(ReadWholeFile(Path("phpsessid=s&questionid=4.flv")),
+            (std::vector<uint8_t>{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'e', 'f'}));
+  EXPECT_EQ(ReadWholeFile(Path("other.flv")).size(), 17u);
+
+  // The writers that bypass File ask the same hook.
+  FileArmWriteFaultForTest(fault);
+  size_t fit = 0;
+  EXPECT_FALSE(FileInjectWriteFault("a/other.flv", 100, &fit));
+  EXPECT_FALSE(FileInjectWriteFault("a/questionid=4.flv", 4, &fit));
+  EXPECT_TRUE(FileInjectWriteFault("a/questionid=4.flv", 100, &fit));
+  EXPECT_EQ(fit, 6u);
+}
+
+// Each editing operation, failing at each of its writes in turn (a small read
+// buffer makes many): false, no output left, base and recording byte for
+// byte as they were, and the same edit succeeds with room again.
+TEST_F(FileFault, EditsFailingAtEachWriteLeaveNoOutputAndTheirInputsIntact) {
+  const std::string base = Path("base.flv"), rec = Path("rec.flv"), out = Path("out.flv");
+  ASSERT_TRUE(FlvBuilder().Clip(3000, 1).WriteTo(base));
+  ASSERT_TRUE(FlvBuilder().Clip(1000, 2).WriteTo(rec));
+  const std::vector<uint8_t> baseBytes = ReadWholeFile(base), recBytes = ReadWholeFile(rec);
+  FlvReadBufferForTest(200);
+  for (bool insert : {true, false}) {
+    SCOPED_TRACE(insert);
+    auto edit = [&] {
+      return insert ? InsertRecording(base.c_str(), 1500, rec.c_str(), out.c_str())
+                    : OverwriteRecording(base.c_str(), 1500, rec.c_str(), out.c_str());
+    };
+    const uint64_t before = FileWriteCountForTest();
+    ASSERT_TRUE(edit());
+    const std::vector<uint8_t> good = ReadWholeFile(out);
+    const uint64_t writes = FileWriteCountForTest() - before;
+    ASSERT_GE(writes, 10u);
+    fs::remove(out);
+    for (uint64_t n = 1; n <= writes; ++n) {
+      FileFailWritesForTest(n);
+      testing::internal::CaptureStderr();
+      EXPECT_FALSE(edit()) << "write " << n;
+      const std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_NE(err.find("Unable to write"), std::string::npos) << "write " << n;
+      EXPECT_EQ(Names(), (std::vector<std::string>{"base.flv", "rec.flv"})) << "write " << n;
+    }
+    FileFailWritesForTest(0);
+    EXPECT_EQ(ReadWholeFile(base), baseBytes);
+    EXPECT_EQ(ReadWholeFile(rec), recBytes);
+    ASSERT_TRUE(edit());
+    EXPECT_EQ(ReadWholeFile(out), good);
+    fs::remove(out);
+  }
+  FlvReadBufferForTest(0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -18,32 +19,94 @@ namespace {
 // Off unless a test arms it: one relaxed load per write.
 std::atomic<bool> g_failArmed{false};
 std::mutex g_failLock;
-uint64_t g_failIn = 0;  // guarded by g_failLock; writes until the failing one
-bool g_failEvery = false;
+// Guarded by g_failLock.
+FileWriteFault g_fault;
+uint64_t g_matched = 0;       // matching writes since arming
+uint64_t g_matchedBytes = 0;  // their bytes
+uint64_t g_failed = 0;        // injected failures so far
 std::atomic<uint64_t> g_writes{0};
 
-// Whether this write is the injected failure.
-bool InjectedFailure() {
-  if (!g_failArmed.load(std::memory_order_relaxed)) return false;
-  std::lock_guard<std::mutex> lock(g_failLock);
-  if (g_failIn > 1) {
-    --g_failIn;
+// The server reads its fault from the environment before any file is
+// written; a malformed one is refused loudly rather than ignored.
+const bool g_faultFromEnvironment = [] {
+  const char* text = getenv("STRMD_TEST_WRITE_FAULT");
+  if (text == nullptr || *text == '\0') return false;
+  FileWriteFault fault;
+  if (!FileParseWriteFault(text, &fault)) {
+    fprintf(stderr, "STRMD_TEST_WRITE_FAULT=\"%s\" is not a write fault; no write fails\n", text);
     return false;
   }
-  if (!g_failEvery) {
-    g_failIn = 0;
-    g_failArmed = false;
-  }
+  fprintf(stderr, "STRMD_TEST_WRITE_FAULT=\"%s\": writes fail on purpose\n", text);
+  FileArmWriteFaultForTest(fault);
   return true;
-}
+}();
 
 }  // namespace
 
-void FileFailWritesForTest(uint64_t nth, bool every) {
+void FileArmWriteFaultForTest(const FileWriteFault& fault) {
   std::lock_guard<std::mutex> lock(g_failLock);
-  g_failIn = nth;
-  g_failEvery = nth != 0 && every;
-  g_failArmed = nth != 0;
+  g_fault = fault;
+  g_matched = g_matchedBytes = g_failed = 0;
+  g_failArmed = fault.nth != 0 || fault.afterBytes != 0;
+}
+
+void FileFailWritesForTest(uint64_t nth, bool every) {
+  FileWriteFault fault;
+  fault.nth = nth;
+  fault.count = every ? 0 : 1;
+  FileArmWriteFaultForTest(fault);
+}
+
+bool FileParseWriteFault(std::string_view text, FileWriteFault* fault) {
+  *fault = FileWriteFault{};
+  while (!text.empty()) {
+    const size_t comma = text.find(',');
+    const std::string_view item = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    const size_t equals = item.find('=');
+    if (equals == std::string_view::npos) return false;
+    const std::string_view key = item.substr(0, equals), value = item.substr(equals + 1);
+    if (key == "path") {
+      fault->path = std::string(value);
+      continue;
+    }
+    uint64_t number = 0;
+    if (value.empty() || value.size() > 18) return false;
+    for (char c : value) {
+      if (c < '0' || c > '9') return false;
+      number = number * 10 + uint64_t(c - '0');
+    }
+    if (key == "nth") fault->nth = number;
+    else if (key == "count") fault->count = number;
+    else if (key == "after") fault->afterBytes = number;
+    else return false;
+  }
+  // Exactly one way to pick the first failing write.
+  return (fault->nth != 0) != (fault->afterBytes != 0);
+}
+
+bool FileInjectWriteFault(std::string_view path, size_t count, size_t* fit) {
+  if (!g_failArmed.load(std::memory_order_relaxed)) return false;
+  std::lock_guard<std::mutex> lock(g_failLock);
+  if (!g_fault.path.empty() && path.find(g_fault.path) == std::string_view::npos) return false;
+  ++g_matched;
+  const uint64_t before = g_matchedBytes;
+  g_matchedBytes += count;
+  bool fails;
+  if (g_failed > 0) {
+    fails = true;  // the disk is still full
+    *fit = 0;
+  } else if (g_fault.nth != 0) {
+    fails = g_matched >= g_fault.nth;
+    *fit = count / 2;
+  } else {
+    fails = g_matchedBytes > g_fault.afterBytes;
+    *fit = size_t(g_fault.afterBytes - before);
+  }
+  if (!fails) return false;
+  ++g_failed;
+  if (g_fault.count != 0 && g_failed >= g_fault.count) g_failArmed = false;
+  return true;
 }
 
 uint64_t FileWriteCountForTest() { return g_writes.load(); }
@@ -214,16 +277,19 @@ bool File::Write(const void* buffer, size_t count) {
   g_writes.fetch_add(1, std::memory_order_relaxed);
   errno = 0;
   ssize_t put;
-  if (_handle >= 0 && InjectedFailure()) {
-    const ssize_t fit = ::write(_handle, buffer, count / 2);  // what fit before the disk filled
-    (void)fit;
+  size_t fit = 0;
+  if (_handle >= 0 && FileInjectWriteFault(name, count, &fit)) {
+    if (fit > 0 && ::write(_handle, buffer, fit) < 0) {
+      // What fit before the disk filled; the failure is reported below.
+    }
     errno = ENOSPC;
     put = -1;
   } else {
     put = _handle >= 0 ? ::write(_handle, buffer, count) : -1;
   }
   if (put < 0 || static_cast<size_t>(put) != count) {
-    ReportError("Unable to write %zu bytes to file", count);
+    // The file is named: a full disk fails the writes of many files at once.
+    ReportError("Unable to write %zu bytes to file %s", count, name.c_str());
     return false;
   }
   return true;

@@ -99,11 +99,33 @@ bool FileRename(const char* from, const char* to);
 bool FileCreateFolder(const char* path);
 
 // ---- Fault injection, for tests ----
-// Every File::Write of the process counts. After FileFailWritesForTest(n),
-// the n-th write from now (1: the next) fails as on a disk that fills: it
-// puts the first half of its bytes, sets ENOSPC and is reported as any
-// failed write. With `every`, all writes after it fail too. 0 turns the
-// injection off.
+// A disk that fills: writes that match fail with ENOSPC as any failed write
+// is reported. A write matches when the path of its file contains `path`
+// (every write when empty); the failing ones are the `nth` matching write
+// from arming (1: the next) and the `count` - 1 after it (0: every one from
+// then on, the disk stays full). With `afterBytes` != 0 instead of `nth`, the
+// first failing write is the one that takes the matching bytes written since
+// arming beyond `afterBytes`: it puts what fits; a write chosen by `nth` puts
+// the first half of its bytes.
+struct FileWriteFault {
+  std::string path;
+  uint64_t nth = 0;
+  uint64_t count = 1;
+  uint64_t afterBytes = 0;
+};
+// Arms `fault` (nth and afterBytes both 0 turn injection off).
+void FileArmWriteFaultForTest(const FileWriteFault& fault);
+// FileArmWriteFaultForTest for every file: the n-th write from now fails, and
+// with `every` all writes after it too.
 void FileFailWritesForTest(uint64_t nth, bool every = false);
+// Parses the text of STRMD_TEST_WRITE_FAULT, which the server reads at start
+// so that tests can fill the disk under the real binary: comma-separated
+// "path=TEXT", "nth=N", "count=K", "after=BYTES" (a path may not hold a
+// comma). False for anything else.
+bool FileParseWriteFault(std::string_view text, FileWriteFault* fault);
+// Whether the write of `count` bytes to the file `path` is an injected
+// failure; *fit then receives the bytes that go out before the disk is full.
+// For writers that do not go through File::Write (the recording's writev).
+bool FileInjectWriteFault(std::string_view path, size_t count, size_t* fit);
 // File::Write calls made by the process so far (failed ones included).
 uint64_t FileWriteCountForTest();
