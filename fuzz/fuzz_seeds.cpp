@@ -27,6 +27,7 @@
 #include "rtmp/RtmpSocket.h"
 #include "support/FlvBuilder.h"
 #include "support/RtmpClient.h"
+#include "support/SpeexFrames.h"
 
 namespace {
 
@@ -306,6 +307,36 @@ void Chunks() {
   }
 }
 
+// ---- Audio bodies for the voice check, from libspeex's encoder ----
+
+void Voice() {
+  // Scene byte (see fuzz_speex.cpp), then bodies behind two-byte lengths.
+  const auto scene = [](uint8_t flags, uint8_t step, std::initializer_list<Bytes> bodies) {
+    Bytes out{static_cast<uint8_t>(flags | step << 3)};
+    for (const Bytes& b : bodies) {
+      out.push_back(static_cast<uint8_t>(b.size() >> 8));
+      out.push_back(static_cast<uint8_t>(b.size()));
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    return out;
+  };
+  SpeexFrames frames;
+  const Bytes loud1 = frames.Next(true), loud2 = frames.Next(true), quiet1 = frames.Next(false),
+              quiet2 = frames.Next(false);
+  Put("speex", "talk-then-quiet", scene(0, 1, {loud1, loud2, quiet1, quiet2, quiet1}));
+  Put("speex", "long-quiet-ends-talk", scene(0, 31, {loud1, quiet1, quiet2, quiet1}));
+  Put("speex", "other-talking", scene(2, 1, {loud1, loud2}));
+  Put("speex", "talkover", scene(3, 1, {loud1, loud2}));
+  Put("speex", "audio-inactive", scene(4, 1, {loud1}));
+  Bytes cut = loud1;
+  cut.resize(cut.size() / 2);
+  Bytes twice = loud1;
+  twice.insert(twice.end(), loud2.begin() + 1, loud2.end());
+  Put("speex", "cut-and-joined", scene(0, 1, {cut, twice, Bytes{0xB2}, Bytes{0x22, 1, 2, 3}, Bytes{}}));
+  SpeexFrames best(10);
+  Put("speex", "quality-10", scene(0, 1, {best.Next(true), best.Next(true), best.Next(false)}));
+}
+
 // ---- Media files and their indexes ----
 
 Bytes ReadAll(const std::string& path) {
@@ -407,6 +438,7 @@ int main(int argc, char** argv) {
   Handshakes();
   Commands();
   Chunks();
+  Voice();
   Media();
   Texts();
   return g_ok ? 0 : 1;
