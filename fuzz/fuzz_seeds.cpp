@@ -337,6 +337,69 @@ void Voice() {
   Put("speex", "quality-10", scene(0, 1, {best.Next(true), best.Next(true), best.Next(false)}));
 }
 
+// ---- Chat and model commands: the arguments after name, id and null ----
+
+// One command of the chat and model targets: its index in the target's
+// table, the arguments' length, the arguments.
+void AddCommand(Bytes* out, uint8_t index, const Writer& args) {
+  const Bytes body = args.Body(0);
+  const size_t length = body.size() - 1;
+  out->push_back(index);
+  out->push_back(static_cast<uint8_t>(length >> 8));
+  out->push_back(static_cast<uint8_t>(length));
+  out->insert(out->end(), body.begin() + 1, body.end());
+}
+
+void RoomCommands() {
+  // Indexes as in fuzz_chat.cpp's table.
+  enum { kChat, kCourse, kUser, kDisconnect, kDevice, kPresenter, kActive, kAction, kRequest, kMode, kPush, kText };
+  const auto number = [](double v) { Writer w; w.Number(v); return w; };
+  Writer device, active, action, presenter, text, push, none;
+  device.Byte(AMF_BOOLEAN).Byte(1).Byte(AMF_BOOLEAN).Byte(1).Byte(AMF_BOOLEAN).Byte(0);
+  active.Number(8).Byte(AMF_BOOLEAN).Byte(1).Number(1).Number(1).Number(0).Number(1);
+  action.Text("raisehand").Text("param 'quoted' \\ x");
+  presenter.Number(9).Byte(AMF_BOOLEAN).Byte(1);
+  text.Text("hello 'all'; drop table x; -- \\").Number(2);
+  push.Number(8).Text("slide").Number(4);
+  Bytes session;
+  AddCommand(&session, kDevice, device);
+  AddCommand(&session, kActive, active);
+  AddCommand(&session, kAction, action);
+  AddCommand(&session, kPresenter, presenter);
+  AddCommand(&session, kPresenter, number(8));
+  AddCommand(&session, kText, text);
+  AddCommand(&session, kMode, number(1));
+  AddCommand(&session, kPush, push);
+  AddCommand(&session, kRequest, number(1));
+  AddCommand(&session, kRequest, number(0));
+  Put("chat", "in-room", session);
+  Bytes moves;
+  AddCommand(&moves, kCourse, number(11));
+  AddCommand(&moves, kMode, number(1));
+  AddCommand(&moves, kDisconnect, none);
+  AddCommand(&moves, kChat, number(5));
+  AddCommand(&moves, kUser, number(8));
+  AddCommand(&moves, kChat, number(0));
+  AddCommand(&moves, kDisconnect, none);
+  AddCommand(&moves, kDevice, device);
+  Put("chat", "moves", moves);
+
+  enum { kLoad, kSave, kCreate, kDelete };
+  const auto texts = [](const char* a, const char* b) { Writer w; w.Text(a).Text(b); return w; };
+  Bytes models;
+  AddCommand(&models, kLoad, texts("phpsessid", "0123456789abcdef0123456789"));
+  AddCommand(&models, kLoad, texts("phpsessid", "x' or '1'='1"));
+  AddCommand(&models, kLoad, texts("File", "fileid=3&paramid=4"));
+  AddCommand(&models, kLoad, texts("Transcodes", "fileid=3"));
+  AddCommand(&models, kLoad, texts("Transcodes", "fileid=3 limit 1 -- x"));
+  AddCommand(&models, kLoad, texts("Other", ""));
+  AddCommand(&models, kSave, texts("User", "name='x' where id=1"));
+  AddCommand(&models, kCreate, texts("Bookmark", "values (0, 1, 'a')"));
+  AddCommand(&models, kDelete, texts("Bookmark", "id=4"));
+  AddCommand(&models, kSave, none);
+  Put("model", "commands", models);
+}
+
 // ---- Media files and their indexes ----
 
 Bytes ReadAll(const std::string& path) {
@@ -439,6 +502,7 @@ int main(int argc, char** argv) {
   Commands();
   Chunks();
   Voice();
+  RoomCommands();
   Media();
   Texts();
   return g_ok ? 0 : 1;
