@@ -24,7 +24,7 @@ mkdir -p "$seeds" "$crashes" "$logs" "$build/corpus/$target"
 case $target in
   handshake) max_len=3100 ;;
   amf|flv|index) max_len=65536 ;;
-  registry) max_len=16384 ;;
+  registry|chunks) max_len=16384 ;;
   *) max_len=4096 ;;
 esac
 options=(-timeout=20 -rss_limit_mb=4096 -max_len=$max_len -print_final_stats=1)
