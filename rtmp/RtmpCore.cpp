@@ -70,8 +70,9 @@ void DropPartial(RtmpContext* r, RtmpChannel* slot) {
 bool ReserveBody(RtmpChannel* slot, uint32_t needed) {
   RtmpPacket& h = slot->header;
   if (needed <= slot->capacity && h.m_block) return true;
-  uint32_t grown = std::max({needed, slot->capacity * 2, std::min(h.m_nBodySize, kRtmpBodyFirstReserve)});
-  grown = std::min(grown, h.m_nBodySize);
+  const uint64_t factor = uint64_t{slot->capacity} * kRtmpBodyGrowthFactor;
+  uint32_t grown = static_cast<uint32_t>(std::min<uint64_t>(
+      std::max<uint64_t>({needed, factor, std::min(h.m_nBodySize, kRtmpBodyFirstReserve)}), h.m_nBodySize));
   SharedBody block = RtmpBodyAlloc(size_t{grown} + kRtmpMaxHeaderSize);
   if (!block) return false;
   if (h.m_nBytesRead) std::memcpy(block.get() + kRtmpMaxHeaderSize, h.m_body, h.m_nBytesRead);

@@ -47,8 +47,12 @@ constexpr uint32_t kRtmpMaxCommandMessage = 256u << 10;  // types 17, 20
 constexpr uint32_t kRtmpMaxDataMessage = 512u << 10;     // types 15, 16, 18, 19
 constexpr uint32_t kRtmpMaxControlMessage = 256;         // types 1..6
 // A partial body grows with the bytes that arrived: first by this much at
-// most (or the whole message when smaller), then doubling up to its size.
+// most (or the whole message when smaller), then by this factor up to its
+// size. A large factor keeps the blocks left behind small (the allocator may
+// hold on to them), while past the first reserve a peer still cannot make
+// us hold more than 8 times what it sent.
 constexpr uint32_t kRtmpBodyFirstReserve = 64u << 10;
+constexpr uint32_t kRtmpBodyGrowthFactor = 8;
 
 // Message types of the chunk stream, shared by the reader, the driver and
 // every builder.
