@@ -12,12 +12,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "connection/RtmpFunctions.h"
 #include "media/RtmpFile.h"
 #include "rtmp/Amf.h"
 #include "rtmp/Handshake.h"
@@ -25,6 +27,7 @@
 #include "rtmp/RtmpSocket.h"
 #include "support/FlvBuilder.h"
 #include "support/RtmpClient.h"
+#include "support/SpeexFrames.h"
 
 namespace {
 
@@ -153,6 +156,250 @@ void Commands() {
   Put("amf", "long-string", Bytes{4, AMF_LONG_STRING, 0, 0, 0, 3, 'a', 'b', 'c'});
 }
 
+// ---- Chunk streams: what the test client and the server's builders send ----
+
+// Runs `session` with the test client writing to one end of a socket pair
+// and returns the bytes that came out of the other, behind the piece byte.
+template <typename F>
+Bytes Session(uint8_t piece, F&& session) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    g_ok = false;
+    return {};
+  }
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  Bytes out{piece};
+  RtmpClient client;
+  client.Adopt(fds[1]);
+  auto drain = [&] {
+    uint8_t buffer[65536];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) out.insert(out.end(), buffer, buffer + n);
+  };
+  if (!session(client, drain)) {
+    std::fprintf(stderr, "fuzz_seeds: a chunk session failed\n");
+    g_ok = false;
+  }
+  drain();
+  close(fds[0]);
+  return out;
+}
+
+Bytes Four(uint32_t v) {
+  return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+void Chunks() {
+  Writer connect;
+  connect.Text("connect").Number(1).Byte(AMF_OBJECT).Named("app", "default").Named("tcUrl", "rtmp://localhost/default")
+      .NamedNumber("objectEncoding", 0).EndObject();
+  Writer publish;
+  publish.Text("publish").Number(4).Byte(AMF_NULL).Text("phpsessid=0123456789abcdef&questionid=3").Text("live");
+  Writer metadata;
+  metadata.Text("@setDataFrame").Text("onMetaData").Byte(AMF_ECMA_ARRAY).Byte(0).Byte(0).Byte(0).Byte(1)
+      .NamedNumber("duration", 0).EndObject();
+  // Body() puts the AMF target's mode byte first.
+  const auto plain = [](const Writer& w) {
+    Bytes body = w.Body(0);
+    body.erase(body.begin());
+    return body;
+  };
+  const Bytes connectBody = plain(connect), publishBody = plain(publish), metadataBody = plain(metadata);
+  const Bytes audio = {0xB2, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  Bytes video(700);
+  for (size_t i = 0; i < video.size(); ++i) video[i] = static_cast<uint8_t>(i * 13);
+  video[0] = 0x17;
+
+  const auto publisher = [&](RtmpClient& c, auto&) {
+    bool ok = c.SendMessage(3, kRtmpMsgCommandAmf0, 0, 0, connectBody);
+    ok = ok && c.SendMessage(2, kRtmpMsgWindowAckSize, 0, 0, Four(2500000));
+    ok = ok && c.SetChunkSize(4096);
+    ok = ok && c.SendMessage(3, kRtmpMsgCommandAmf0, 0, 0, publishBody);
+    ok = ok && c.SendMessage(5, kRtmpMsgDataAmf0, 1, 0, metadataBody);
+    for (uint32_t t = 0; ok && t < 100; t += 20) ok = c.SendAudio(1, t, audio);
+    ok = ok && c.SendVideo(1, 0, video);
+    // Header types 1 and 2 on the audio channel, then type 3 reusing the delta.
+    ok = ok && c.SendChunk(1, 4, 20, static_cast<uint32_t>(audio.size()), kRtmpMsgAudio, 0, audio);
+    ok = ok && c.SendChunk(2, 4, 20, 0, 0, 0, audio);
+    ok = ok && c.SendChunk(3, 4, 0, 0, 0, 0, audio);
+    ok = ok && c.SendMessage(2, kRtmpMsgAcknowledgement, 0, 0, Four(5000));
+    ok = ok && c.SendMessage(2, kRtmpMsgUserControl, 0, 0, Bytes{0, 3, 0, 0, 0, 1, 0, 0, 0x0B, 0xB8});
+    ok = ok && c.SendMessage(2, kRtmpMsgPeerBandwidth, 0, 0, Bytes{0, 0x26, 0x25, 0xA0, 2});
+    return ok;
+  };
+  Put("chunks", "publish", Session(0, publisher));
+  Put("chunks", "publish-bytewise", Session(1, publisher));
+
+  // A message cut by an abort of its chunk stream, then sent again; one of
+  // another stream interleaved with it.
+  Put("chunks", "abort-interleaved", Session(7, [&](RtmpClient& c, auto&) {
+        std::span<const uint8_t> v(video);
+        bool ok = c.SendChunk(0, 6, 0, 700, kRtmpMsgVideo, 1, v.subspan(0, 128));
+        ok = ok && c.SendChunk(0, 4, 0, static_cast<uint32_t>(audio.size()), kRtmpMsgAudio, 1, audio);
+        ok = ok && c.SendMessage(2, kRtmpMsgAbort, 0, 0, Four(6));
+        ok = ok && c.SendVideo(1, 40, video);
+        ok = ok && c.SendChunk(0, 6, 80, 700, kRtmpMsgVideo, 1, v.subspan(0, 128));
+        ok = ok && c.SendChunk(3, 6, 0, 0, 0, 0, v.subspan(128, 128));
+        return ok;
+      }));
+
+  // Extended timestamps, with and without the repeat on type-3 chunks.
+  for (bool repeat : {true, false}) {
+    Put("chunks", repeat ? "extended-repeated" : "extended-bare", Session(0, [&](RtmpClient& c, auto&) {
+          c.repeatExtendedTimestamp = repeat;
+          bool ok = c.SendVideo(1, 0xFFFFFF, video);
+          ok = ok && c.SendVideo(1, 0xFFFFFFFF, video);
+          ok = ok && c.SendChunk(1, 6, 0x1000000, 11, kRtmpMsgVideo, 0, Bytes(audio));
+          return ok;
+        }));
+  }
+
+  // Long basic headers and small chunk sizes.
+  Put("chunks", "channels-and-sizes", Session(0, [&](RtmpClient& c, auto&) {
+        bool ok = true;
+        for (uint32_t channel : {63u, 64u, 319u, 320u, 65599u}) ok = ok && c.SendMessage(channel, kRtmpMsgAudio, 1, channel, audio);
+        ok = ok && c.SetChunkSize(1);
+        ok = ok && c.SendAudio(1, 0, audio);
+        ok = ok && c.SetChunkSize(0x7FFFFFFF);
+        ok = ok && c.SendVideo(1, 0, video);
+        return ok;
+      }));
+
+  // The server's own builders and writer: chunk size, window, bandwidth,
+  // user control and a large message at a large chunk size.
+  {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+      g_ok = false;
+      return;
+    }
+    Bytes out{0};
+    {
+      RtmpContext context;
+      if (RtmpContextInit(&context, fds[0]) == 1) {
+        context.sockbuf.writeObserver = [&out](std::span<const uint8_t> bytes) {
+          out.insert(out.end(), bytes.begin(), bytes.end());
+        };
+        SendWindowAckSize(&context, kConnectWindowAckSize);
+        SendPeerBandwidth(&context, kConnectPeerBandwidth, kPeerBandwidthDynamic);
+        SendUserControl(&context, kStreamBegin, 1);
+        SendChunkSize(&context, 60000);
+        RtmpSetChunkSize(&context, 60000);
+        RtmpPacket packet;
+        packet.m_nChannel = 6;
+        packet.m_nMessageType = kRtmpMsgVideo;
+        packet.m_nStreamId = 1;
+        packet.m_nTimestamp = 0x01000000;
+        packet.m_nBodySize = static_cast<uint32_t>(video.size());
+        packet.m_body = video.data();
+        RtmpWriteMessage(&context, &packet);
+        packet.m_nHeaderType = 1;
+        packet.m_nTimestamp += 40;
+        RtmpWriteMessage(&context, &packet);
+      } else {
+        g_ok = false;
+      }
+      RtmpContextFree(&context);
+      RtmpShutdown(&context);
+    }
+    close(fds[1]);
+    Put("chunks", "server-builders", out);
+  }
+}
+
+// ---- Audio bodies for the voice check, from libspeex's encoder ----
+
+void Voice() {
+  // Scene byte (see fuzz_speex.cpp), then bodies behind two-byte lengths.
+  const auto scene = [](uint8_t flags, uint8_t step, std::initializer_list<Bytes> bodies) {
+    Bytes out{static_cast<uint8_t>(flags | step << 3)};
+    for (const Bytes& b : bodies) {
+      out.push_back(static_cast<uint8_t>(b.size() >> 8));
+      out.push_back(static_cast<uint8_t>(b.size()));
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    return out;
+  };
+  SpeexFrames frames;
+  const Bytes loud1 = frames.Next(true), loud2 = frames.Next(true), quiet1 = frames.Next(false),
+              quiet2 = frames.Next(false);
+  Put("speex", "talk-then-quiet", scene(0, 1, {loud1, loud2, quiet1, quiet2, quiet1}));
+  Put("speex", "long-quiet-ends-talk", scene(0, 31, {loud1, quiet1, quiet2, quiet1}));
+  Put("speex", "other-talking", scene(2, 1, {loud1, loud2}));
+  Put("speex", "talkover", scene(3, 1, {loud1, loud2}));
+  Put("speex", "audio-inactive", scene(4, 1, {loud1}));
+  Bytes cut = loud1;
+  cut.resize(cut.size() / 2);
+  Bytes twice = loud1;
+  twice.insert(twice.end(), loud2.begin() + 1, loud2.end());
+  Put("speex", "cut-and-joined", scene(0, 1, {cut, twice, Bytes{0xB2}, Bytes{0x22, 1, 2, 3}, Bytes{}}));
+  SpeexFrames best(10);
+  Put("speex", "quality-10", scene(0, 1, {best.Next(true), best.Next(true), best.Next(false)}));
+}
+
+// ---- Chat and model commands: the arguments after name, id and null ----
+
+// One command of the chat and model targets: its index in the target's
+// table, the arguments' length, the arguments.
+void AddCommand(Bytes* out, uint8_t index, const Writer& args) {
+  const Bytes body = args.Body(0);
+  const size_t length = body.size() - 1;
+  out->push_back(index);
+  out->push_back(static_cast<uint8_t>(length >> 8));
+  out->push_back(static_cast<uint8_t>(length));
+  out->insert(out->end(), body.begin() + 1, body.end());
+}
+
+void RoomCommands() {
+  // Indexes as in fuzz_chat.cpp's table.
+  enum { kChat, kCourse, kUser, kDisconnect, kDevice, kPresenter, kActive, kAction, kRequest, kMode, kPush, kText };
+  const auto number = [](double v) { Writer w; w.Number(v); return w; };
+  Writer device, active, action, presenter, text, push, none;
+  device.Byte(AMF_BOOLEAN).Byte(1).Byte(AMF_BOOLEAN).Byte(1).Byte(AMF_BOOLEAN).Byte(0);
+  active.Number(8).Byte(AMF_BOOLEAN).Byte(1).Number(1).Number(1).Number(0).Number(1);
+  action.Text("raisehand").Text("param 'quoted' \\ x");
+  presenter.Number(9).Byte(AMF_BOOLEAN).Byte(1);
+  text.Text("hello 'all'; drop table x; -- \\").Number(2);
+  push.Number(8).Text("slide").Number(4);
+  Bytes session;
+  AddCommand(&session, kDevice, device);
+  AddCommand(&session, kActive, active);
+  AddCommand(&session, kAction, action);
+  AddCommand(&session, kPresenter, presenter);
+  AddCommand(&session, kPresenter, number(8));
+  AddCommand(&session, kText, text);
+  AddCommand(&session, kMode, number(1));
+  AddCommand(&session, kPush, push);
+  AddCommand(&session, kRequest, number(1));
+  AddCommand(&session, kRequest, number(0));
+  Put("chat", "in-room", session);
+  Bytes moves;
+  AddCommand(&moves, kCourse, number(11));
+  AddCommand(&moves, kMode, number(1));
+  AddCommand(&moves, kDisconnect, none);
+  AddCommand(&moves, kChat, number(5));
+  AddCommand(&moves, kUser, number(8));
+  AddCommand(&moves, kChat, number(0));
+  AddCommand(&moves, kDisconnect, none);
+  AddCommand(&moves, kDevice, device);
+  Put("chat", "moves", moves);
+
+  enum { kLoad, kSave, kCreate, kDelete };
+  const auto texts = [](const char* a, const char* b) { Writer w; w.Text(a).Text(b); return w; };
+  Bytes models;
+  AddCommand(&models, kLoad, texts("phpsessid", "0123456789abcdef0123456789"));
+  AddCommand(&models, kLoad, texts("phpsessid", "x' or '1'='1"));
+  AddCommand(&models, kLoad, texts("File", "fileid=3&paramid=4"));
+  AddCommand(&models, kLoad, texts("Transcodes", "fileid=3"));
+  AddCommand(&models, kLoad, texts("Transcodes", "fileid=3 limit 1 -- x"));
+  AddCommand(&models, kLoad, texts("Other", ""));
+  AddCommand(&models, kSave, texts("User", "name='x' where id=1"));
+  AddCommand(&models, kCreate, texts("Bookmark", "values (0, 1, 'a')"));
+  AddCommand(&models, kDelete, texts("Bookmark", "id=4"));
+  AddCommand(&models, kSave, none);
+  Put("model", "commands", models);
+}
+
 // ---- Media files and their indexes ----
 
 Bytes ReadAll(const std::string& path) {
@@ -253,6 +500,9 @@ int main(int argc, char** argv) {
   mkdir(g_root.c_str(), 0755);
   Handshakes();
   Commands();
+  Chunks();
+  Voice();
+  RoomCommands();
   Media();
   Texts();
   return g_ok ? 0 : 1;

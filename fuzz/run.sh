@@ -24,7 +24,7 @@ mkdir -p "$seeds" "$crashes" "$logs" "$build/corpus/$target"
 case $target in
   handshake) max_len=3100 ;;
   amf|flv|index) max_len=65536 ;;
-  registry) max_len=16384 ;;
+  registry|chunks) max_len=16384 ;;
   *) max_len=4096 ;;
 esac
 options=(-timeout=20 -rss_limit_mb=4096 -max_len=$max_len -print_final_stats=1)
@@ -33,6 +33,9 @@ options=(-timeout=20 -rss_limit_mb=4096 -max_len=$max_len -print_final_stats=1)
 # No registry file: the handshake target's socket setup must not read the
 # machine's.
 export STRMD_REGISTRY=/nonexistent/strmd-fuzz.reg
+# Reports of the handlers under test go beside the run's logs, not beside
+# the binary.
+export STRMD_LOG_DIR=$logs/reports
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 

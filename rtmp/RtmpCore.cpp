@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -60,6 +61,37 @@ void DropPartial(RtmpContext* r, RtmpChannel* slot) {
   r->partialBytes -= slot->header.m_nBodySize;
   g_serverPartialBytes.fetch_sub(slot->header.m_nBodySize, std::memory_order_relaxed);
   RtmpPacketFree(&slot->header);
+  slot->capacity = 0;
+}
+
+// Makes room in the slot's partial body for `needed` bytes, growing it
+// geometrically so that copies stay linear in the message size; the block
+// never exceeds the announced size, so a complete body is allocated exactly.
+bool ReserveBody(RtmpChannel* slot, uint32_t needed) {
+  RtmpPacket& h = slot->header;
+  if (needed <= slot->capacity && h.m_block) return true;
+  const uint64_t factor = uint64_t{slot->capacity} * kRtmpBodyGrowthFactor;
+  uint32_t grown = static_cast<uint32_t>(std::min<uint64_t>(
+      std::max<uint64_t>({needed, factor, std::min(h.m_nBodySize, kRtmpBodyFirstReserve)}), h.m_nBodySize));
+  SharedBody block = RtmpBodyAlloc(size_t{grown} + kRtmpMaxHeaderSize);
+  if (!block) return false;
+  if (h.m_nBytesRead) std::memcpy(block.get() + kRtmpMaxHeaderSize, h.m_body, h.m_nBytesRead);
+  h.m_body = block.get() + kRtmpMaxHeaderSize;
+  h.m_block = std::move(block);
+  slot->capacity = grown;
+  return true;
+}
+
+// Input the connection cannot accept: say who sent it and end the connection.
+int RefuseInput(RtmpContext* r, const char* why);
+
+// Reports the allocation failure as the reader always has and ends the
+// connection.
+int AllocationFailed(RtmpContext* r) {
+  REPORT_ASSERT("RtmpPacketAlloc(packet, packet->m_nBodySize)", "RtmpCore");
+  ProtocolLog(LOG_ERROR, "%s, failed to allocate packet", "RTMP_ReadPacket");
+  RtmpShutdown(r);
+  return kRtmpReadFailed;
 }
 
 void FreeChannelsIn(RtmpContext* r) {
@@ -69,7 +101,6 @@ void FreeChannelsIn(RtmpContext* r) {
   r->inChunkLeft = 0;
 }
 
-// Input the connection cannot accept: say who sent it and end the connection.
 int RefuseInput(RtmpContext* r, const char* why) {
   ProtocolLog(LOG_ERROR, "%s, %s from %s", "RTMP_ReadPacket", why, r->address[0] ? r->address : "peer");
   RtmpShutdown(r);
@@ -84,6 +115,7 @@ int ReadChunkBody(RtmpContext* r, RtmpPacket* packet) {
   RtmpPacket& h = slot->header;
   uint32_t take = r->inChunkLeft < static_cast<uint32_t>(in.size) ? r->inChunkLeft : static_cast<uint32_t>(in.size);
   if (take) {
+    if (!ReserveBody(slot, h.m_nBytesRead + take)) return AllocationFailed(r);
     std::memcpy(h.m_body + h.m_nBytesRead, in.buf + in.start, take);
     in.start += take;
     in.size -= static_cast<int32_t>(take);
@@ -105,6 +137,7 @@ int ReadChunkBody(RtmpContext* r, RtmpPacket* packet) {
     // The caller owns the body now.
     uint32_t bytesRead = h.m_nBytesRead;
     slot->header = HeaderOnly(h);
+    slot->capacity = 0;
     slot->header.m_bAbsTimestamp = 0;
     packet->m_nBytesRead = bytesRead;
   } else {
@@ -115,6 +148,28 @@ int ReadChunkBody(RtmpContext* r, RtmpPacket* packet) {
 }
 
 }  // namespace
+
+uint32_t RtmpMessageSizeCap(uint8_t type) {
+  switch (type) {
+    case kRtmpMsgSetChunkSize:
+    case kRtmpMsgAbort:
+    case kRtmpMsgAcknowledgement:
+    case kRtmpMsgUserControl:
+    case kRtmpMsgWindowAckSize:
+    case kRtmpMsgPeerBandwidth:
+      return kRtmpMaxControlMessage;
+    case kRtmpMsgCommandAmf3:
+    case kRtmpMsgCommandAmf0:
+      return kRtmpMaxCommandMessage;
+    case kRtmpMsgDataAmf3:
+    case kRtmpMsgSharedObjectAmf3:
+    case kRtmpMsgDataAmf0:
+    case kRtmpMsgSharedObjectAmf0:
+      return kRtmpMaxDataMessage;
+    default:
+      return kRtmpMaxBodySize;
+  }
+}
 
 void RtmpSetPartialInputLimit(uint64_t bytes) { g_serverPartialLimit.store(bytes, std::memory_order_relaxed); }
 
@@ -212,6 +267,12 @@ int RtmpReadChunk(RtmpContext* r, RtmpPacket* packet) {
   in.start += static_cast<uint32_t>(used);
   in.size -= static_cast<int32_t>(used);
 
+  if (newMessage && h.m_nBodySize > RtmpMessageSizeCap(h.m_nMessageType)) {
+    char why[96];
+    std::snprintf(why, sizeof why, "message of type %u and %u bytes over its size cap of %u",
+                  unsigned{h.m_nMessageType}, h.m_nBodySize, RtmpMessageSizeCap(h.m_nMessageType));
+    return RefuseInput(r, why);
+  }
   if (newMessage) {
     // A new message begins; whatever was left unfinished on this channel is dropped.
     DropPartial(r, slot);
@@ -229,12 +290,13 @@ int RtmpReadChunk(RtmpContext* r, RtmpPacket* packet) {
     if (!small && g_serverPartialBytes.load(std::memory_order_relaxed) + h.m_nBodySize >
                       g_serverPartialLimit.load(std::memory_order_relaxed))
       return RefuseInput(r, "unfinished input over the server's bound");
-    if (!RtmpPacketAlloc(&h, h.m_nBodySize)) {
-      REPORT_ASSERT("RtmpPacketAlloc(packet, packet->m_nBodySize)", "RtmpCore");
-      ProtocolLog(LOG_ERROR, "%s, failed to allocate packet", "RTMP_ReadPacket");
-      RtmpShutdown(r);
-      return kRtmpReadFailed;
-    }
+    // Only the first part of the body is allocated now; it grows as bytes
+    // arrive, so a header alone costs little (the caps still count the
+    // announced size, which the peer may yet send).
+    slot->header = h;
+    slot->capacity = 0;
+    if (!ReserveBody(slot, 0)) return AllocationFailed(r);
+    h = slot->header;
     r->partialBytes += h.m_nBodySize;
     g_serverPartialBytes.fetch_add(h.m_nBodySize, std::memory_order_relaxed);
   }

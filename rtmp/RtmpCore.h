@@ -38,6 +38,21 @@ constexpr uint64_t kRtmpMaxPartialBytes = 64ull << 20;  // bodies of unfinished 
 // all connections (RtmpSetPartialInputLimit).
 constexpr uint64_t kRtmpDefaultServerPartialBytes = 256ull << 20;
 constexpr uint32_t kRtmpSmallMessage = 4096;  // always taken (see the reader)
+// Caps on one message by its kind, far below the 24-bit size field: a header
+// alone must not let a peer make us hold megabytes. A command carries a few
+// texts of at most 1023 characters (chat posts, model clauses); metadata
+// (@setDataFrame, onMetaData) may carry cue points and arrays; a control
+// message is a few bytes. Audio, video and aggregates keep the field's bound.
+constexpr uint32_t kRtmpMaxCommandMessage = 256u << 10;  // types 17, 20
+constexpr uint32_t kRtmpMaxDataMessage = 512u << 10;     // types 15, 16, 18, 19
+constexpr uint32_t kRtmpMaxControlMessage = 256;         // types 1..6
+// A partial body grows with the bytes that arrived: first by this much at
+// most (or the whole message when smaller), then by this factor up to its
+// size. A large factor keeps the blocks left behind small (the allocator may
+// hold on to them), while past the first reserve a peer still cannot make
+// us hold more than 8 times what it sent.
+constexpr uint32_t kRtmpBodyFirstReserve = 64u << 10;
+constexpr uint32_t kRtmpBodyGrowthFactor = 8;
 
 // Message types of the chunk stream, shared by the reader, the driver and
 // every builder.
@@ -50,6 +65,9 @@ enum RtmpMessageType : uint8_t {
   kRtmpMsgPeerBandwidth = 6,
   kRtmpMsgAudio = 8,
   kRtmpMsgVideo = 9,
+  kRtmpMsgDataAmf3 = 15,
+  kRtmpMsgSharedObjectAmf3 = 16,
+  kRtmpMsgCommandAmf3 = 17,
   kRtmpMsgDataAmf0 = 18,
   kRtmpMsgSharedObjectAmf0 = 19,
   kRtmpMsgCommandAmf0 = 20,
@@ -81,6 +99,9 @@ struct RtmpChannel {
   // value: continuation chunks may repeat it.
   bool extended = false;
   uint32_t extendedValue = 0;
+  // Inbound only: bytes allocated for the partial body in header.m_block
+  // (at most header.m_nBodySize).
+  uint32_t capacity = 0;
 };
 
 struct RtmpContext {
@@ -115,6 +136,9 @@ struct RtmpContext {
 int RtmpContextInit(RtmpContext* r, int socket);
 // Frees both channel tables and every partial inbound body.
 void RtmpContextFree(RtmpContext* r);
+
+// The largest message of `type` the reader takes (see the caps above).
+uint32_t RtmpMessageSizeCap(uint8_t type);
 
 // Results of the incremental reader.
 enum RtmpReadStatus { kRtmpReadFailed = -1, kRtmpReadNeedMore = 0, kRtmpReadChunk = 1 };

@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "rtmp/RtmpCore.h"
@@ -496,4 +498,172 @@ TEST(ChunkWriter, ExtendedTimestampsAreRepeatedOnEveryChunk) {
     EXPECT_EQ(got->timestamp, timestamp);
     EXPECT_EQ(got->body, body);
   }
+}
+
+namespace {
+
+// Feeds `wire` through the read buffer in pieces of at most `piece` bytes,
+// reading after each; the messages completed, or none once the reader refused.
+std::optional<std::vector<std::vector<uint8_t>>> FeedAll(RtmpContext* r, std::span<const uint8_t> wire,
+                                                        size_t piece = kSocketReadBufferSize) {
+  std::vector<std::vector<uint8_t>> messages;
+  RtmpPacket packet;
+  for (size_t at = 0; at < wire.size();) {
+    const size_t room = kSocketReadBufferSize - static_cast<size_t>(r->sockbuf.size);
+    const size_t take = std::min({piece, room, wire.size() - at});
+    Feed(r, wire.subspan(at, take));
+    at += take;
+    int res;
+    while ((res = RtmpReadMessage(r, &packet)) == 1) {
+      messages.push_back(BodyOf(packet));
+      RtmpPacketFree(&packet);
+    }
+    if (res < 0) return std::nullopt;
+  }
+  return messages;
+}
+
+// `body` as one message on channel `channel` chunked at `chunkSize`.
+std::vector<uint8_t> Message(uint32_t channel, uint8_t type, const std::vector<uint8_t>& body,
+                             uint32_t chunkSize = 128) {
+  std::vector<uint8_t> wire = RtmpClient::ChunkHeader(0, channel, 0, static_cast<uint32_t>(body.size()), type, 0);
+  for (size_t offset = 0; offset < body.size(); offset += chunkSize) {
+    if (offset) {
+      auto header = RtmpClient::ChunkHeader(3, channel);
+      wire.insert(wire.end(), header.begin(), header.end());
+    }
+    const size_t take = std::min<size_t>(chunkSize, body.size() - offset);
+    wire.insert(wire.end(), body.begin() + static_cast<long>(offset), body.begin() + static_cast<long>(offset + take));
+  }
+  return wire;
+}
+
+}  // namespace
+
+// Each kind of message has its cap: the header of one byte more is refused
+// before any body is taken, and the connection closes; one at the cap is read.
+TEST(ChunkReader, MessageSizeCapsByKind) {
+  struct Case {
+    uint8_t type;
+    uint32_t cap;
+  };
+  for (Case c : {Case{20, kRtmpMaxCommandMessage}, Case{17, kRtmpMaxCommandMessage}, Case{18, kRtmpMaxDataMessage},
+                 Case{15, kRtmpMaxDataMessage}, Case{19, kRtmpMaxDataMessage}, Case{1, kRtmpMaxControlMessage},
+                 Case{4, kRtmpMaxControlMessage}, Case{6, kRtmpMaxControlMessage}}) {
+    EXPECT_EQ(RtmpMessageSizeCap(c.type), c.cap);
+    {
+      Link link;
+      // Type-0 header on chunk stream 3, size cap + 1.
+      const uint32_t size = c.cap + 1;
+      const std::vector<uint8_t> header = {0x03, 0, 0, 0, static_cast<uint8_t>(size >> 16),
+                                           static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size), c.type,
+                                           0, 0, 0, 0};
+      const uint64_t allocations = RtmpBodyAllocations();
+      Feed(&link.context, header);
+      RtmpPacket packet;
+      EXPECT_EQ(RtmpReadMessage(&link.context, &packet), -1) << int{c.type};
+      EXPECT_EQ(RtmpSocketFd(&link.context), -1);
+      EXPECT_EQ(RtmpBodyAllocations(), allocations);
+      EXPECT_EQ(link.context.partialBytes, 0u);
+    }
+    {
+      Link link;
+      ASSERT_TRUE(RtmpSetChunkSize(&link.context, 4096));
+      const auto body = Pattern(c.cap, c.type);
+      auto got = FeedAll(&link.context, Message(3, c.type, body, 4096));
+      ASSERT_TRUE(got) << int{c.type};
+      ASSERT_EQ(got->size(), 1u);
+      EXPECT_EQ(got->front(), body);
+    }
+  }
+  // A type-1 header that turns a channel's video into a command over its cap.
+  Link link;
+  auto wire = RtmpClient::ChunkHeader(0, 4, 0, 10, 9, 1);
+  auto video = Pattern(10);
+  wire.insert(wire.end(), video.begin(), video.end());
+  auto next = RtmpClient::ChunkHeader(1, 4, 0, kRtmpMaxCommandMessage + 1, 20);
+  wire.insert(wire.end(), next.begin(), next.end());
+  EXPECT_FALSE(FeedAll(&link.context, wire));
+  // Audio and video keep the field's bound.
+  EXPECT_EQ(RtmpMessageSizeCap(8), kRtmpMaxBodySize);
+  EXPECT_EQ(RtmpMessageSizeCap(9), kRtmpMaxBodySize);
+  EXPECT_EQ(RtmpMessageSizeCap(22), kRtmpMaxBodySize);
+}
+
+// A 16 MiB video header with only its first chunk costs the first reserve,
+// not 16 MiB; the body then grows with what arrives, in few steps, and the
+// complete body is exactly its size.
+TEST(ChunkReader, PartialBodyGrowsWithTheBytesThatArrived) {
+  Link link;
+  const auto first = Pattern(128);
+  auto wire = RtmpClient::ChunkHeader(0, 6, 0, kRtmpMaxBodySize, 9, 1);
+  wire.insert(wire.end(), first.begin(), first.end());
+  const uint64_t allocations = RtmpBodyAllocations();
+  ASSERT_TRUE(FeedAll(&link.context, wire));
+  RtmpChannel* slot = link.context.channelsIn.at(6).get();
+  EXPECT_EQ(slot->capacity, kRtmpBodyFirstReserve);
+  EXPECT_EQ(slot->header.m_nBytesRead, 128u);
+  EXPECT_EQ(RtmpBodyAllocations(), allocations + 1);
+  EXPECT_EQ(link.context.partialBytes, kRtmpMaxBodySize) << "the caps count the announced size";
+
+  // A 1 MiB + 5 video message fed a few bytes over the reserve at a time.
+  ASSERT_TRUE(RtmpSetChunkSize(&link.context, 4096));
+  const auto body = Pattern((1u << 20) + 5, 3);
+  const uint64_t before = RtmpBodyAllocations();
+  auto got = FeedAll(&link.context, Message(7, 9, body, 4096), 1000);
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->size(), 1u);
+  EXPECT_EQ(got->front(), body);
+  // 64 KiB, 512 KiB, then the exact size.
+  EXPECT_EQ(RtmpBodyAllocations() - before, 3u);
+  EXPECT_EQ(link.context.channelsIn.at(7)->capacity, 0u);
+
+  // A message smaller than the reserve is allocated once, at its size.
+  const uint64_t small = RtmpBodyAllocations();
+  got = FeedAll(&link.context, Message(8, 8, Pattern(300), 4096), 1);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(RtmpBodyAllocations() - small, 1u);
+}
+
+// Real metadata: @setDataFrame with an onMetaData array of cue points larger
+// than any command may be, and a chat post of 1023 characters in multi-byte
+// UTF-8 as a command; both are taken whole.
+TEST(ChunkReader, LargeMetadataAndLongChatPostsAreTaken) {
+  Link link;
+  std::vector<uint8_t> metadata;
+  auto text = [&metadata](std::string_view t) {
+    metadata.push_back(0x02);
+    metadata.push_back(static_cast<uint8_t>(t.size() >> 8));
+    metadata.push_back(static_cast<uint8_t>(t.size()));
+    metadata.insert(metadata.end(), t.begin(), t.end());
+  };
+  text("@setDataFrame");
+  text("onMetaData");
+  metadata.insert(metadata.end(), {0x08, 0, 0, 0, 1, 0, 9, 'c', 'u', 'e', 'P', 'o', 'i', 'n', 't', 's', 0x0A});
+  const uint32_t cues = 30000;
+  metadata.insert(metadata.end(), {0, static_cast<uint8_t>(cues >> 16), static_cast<uint8_t>(cues >> 8),
+                                   static_cast<uint8_t>(cues)});
+  for (uint32_t i = 0; i < cues; i++) metadata.insert(metadata.end(), {0x00, 0x40, 0x59, 0, 0, 0, 0, 0, 0});
+  metadata.insert(metadata.end(), {0, 0, 0x09});
+  ASSERT_GT(metadata.size(), kRtmpMaxCommandMessage);
+  ASSERT_LT(metadata.size(), kRtmpMaxDataMessage);
+
+  std::vector<uint8_t> post;
+  std::string words;
+  for (int i = 0; i < 1023; i++) words += "\xF0\x9F\x99\x82";  // four bytes each
+  for (std::string_view t : {std::string_view("sendText"), std::string_view(words)}) {
+    post.push_back(0x02);
+    post.push_back(static_cast<uint8_t>(t.size() >> 8));
+    post.push_back(static_cast<uint8_t>(t.size()));
+    post.insert(post.end(), t.begin(), t.end());
+  }
+
+  auto wire = Message(5, 18, metadata);
+  auto command = Message(3, 20, post);
+  wire.insert(wire.end(), command.begin(), command.end());
+  auto got = FeedAll(&link.context, wire);
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->size(), 2u);
+  EXPECT_EQ((*got)[0], metadata);
+  EXPECT_EQ((*got)[1], post);
 }
