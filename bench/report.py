@@ -53,6 +53,7 @@ VOD = [
     ("lateness max ms", "late_max_ms"),
     ("most early ms", "early_max_ms"),
     ("server CPU peak % of a core", "peak_cpu_pct"),
+    ("debug monitor CPU sum peak % of the machine", "monitor_cpu_peak_pct"),
     ("server RSS peak MiB", lambda r: r.get("peak_rss_kib", 0) / 1024.0),
     ("database CPU-s", "db_cpu_s"),
     ("load generator CPU % of a core", "generator_cpu_pct"),
@@ -67,6 +68,7 @@ LIVE = [
     ("latency p99 ms", "latency_p99_ms"),
     ("latency max ms", "latency_max_ms"),
     ("server CPU peak % of a core", "peak_cpu_pct"),
+    ("debug monitor CPU sum peak % of the machine", "monitor_cpu_peak_pct"),
     ("load generator CPU % of a core", "generator_cpu_pct"),
     ("failed clients", "failed"),
 ]
@@ -75,6 +77,7 @@ IDLE = [
     ("connects per second", "connects_per_s"),
     ("RSS per connection KiB", "rss_per_conn_kib"),
     ("server CPU while idle % of a core", "idle_cpu_pct"),
+    ("debug monitor CPU sum peak % of the machine", "monitor_cpu_peak_pct"),
     ("server RSS peak MiB", lambda r: r.get("peak_rss_kib", 0) / 1024.0),
     ("database CPU-s", "db_cpu_s"),
     ("failed clients", "failed"),
