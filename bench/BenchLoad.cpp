@@ -1073,7 +1073,7 @@ int64_t SoakRun(Worker& w, std::vector<SoakSlot>& slots, int64_t now) {
     // connect flood comes back at once, in bursts.
     if (slot.respawnAt == 0) {
       const bool burst = slot.role == Role::kFlood && (now / (5000 * kMs)) % 6 == 0;
-      slot.respawnAt = now + (slot.role == Role::kFlood ? (burst ? RandomMs(1, 5) : RandomMs(200, 400))
+      slot.respawnAt = now + (slot.role == Role::kFlood ? (burst ? RandomMs(20, 40) : RandomMs(500, 1000))
                                                         : RandomMs(100, 2000));
     }
     if (slot.respawnAt <= now) {
