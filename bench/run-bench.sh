@@ -123,6 +123,15 @@ dbname=bench_$$_$RANDOM
       printf "insert into User (id, usertype, name, status, created) values (%d, 2, \"Viewer %d\", 1, now());\n", 1000 + i, i
       printf "insert into Session (userid, status, started, lastseen, ip, phpsessid, created) values (%d, 1, unix_timestamp(), unix_timestamp(), \"127.0.0.1\", \"bench-viewer-%d\", now());\n", 1000 + i, i
     } }'
+  # smoke: the users of a few seconds of the soak's mix (see soak.sh)
+  if [ "$mode" = smoke ]; then
+    awk 'BEGIN {
+      for (i = 0; i < 500; i++) {
+        printf "insert into User (id, usertype, name, status, created) values (%d, 2, \"Soak %d\", 1, now());\n", 2000 + i, i
+        printf "insert into Session (userid, status, started, lastseen, ip, phpsessid, created) values (%d, 1, unix_timestamp(), unix_timestamp(), \"127.0.0.1\", \"soak-user-%d\", now());\n", 2000 + i, i
+        printf "insert into ChatUser (chatid, userid, status, roleid, joined) values (1, %d, 0, 10, now());\n", 2000 + i
+      } }'
+  fi
 } | db_client
 dbpid=$(cat "$dbdir/mariadbd.pid" 2>/dev/null || echo 0)
 
@@ -215,8 +224,14 @@ case $mode in
     ;;
   smoke)
     each vod 3
+    each live 3
     each idle 20 --hold-s 1 --inflight 5
     "$edit" --dir "$run" --flv "$media" --size-mib 4 --rounds 1 | tee -a "$results"
+    # A few seconds of the soak's mix: every kind of client, hostile ones
+    # included, and the server's descriptors and threads back afterwards.
+    echo "run-bench: strmd soak 6" >&2
+    "$gen" --port "$sport" --pid "$strmd_pid" --flv "$media" --app default --name fileid=200 --chat 1 \
+      --warmup-s 3 --recordings "$run/recordings.txt" soak 6 | tee -a "$results" || true
     ;;
 esac
 
