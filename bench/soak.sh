@@ -111,11 +111,21 @@ for _ in $(seq 1 200); do
 done
 [ -n "$(ss -Htln "sport = :$sport" 2>/dev/null)" ] || { echo "soak: strmd did not start:" >&2; tail "$run/strmd/output.txt" >&2; exit 1; }
 
+# Housekeeping as a site would do it: every entry into a room sends all of
+# the day's texts, so without pruning each chat member's entry costs more
+# than the one before and memory would follow the size of the log, not leaks.
+( while sleep 10; do
+    db_client "$dbname" -e "delete from ChatTextLog where id > 3 and sent < now() - interval 30 second" 2>/dev/null || true
+  done ) &
+pruner=$!
+
 echo "soak: $minutes minutes against strmd $strmd_pid on port $sport (work folder $run)" >&2
 status=0
 "$gen" --port "$sport" --pid "$strmd_pid" --flv "$media" --app default --name fileid=200 --chat 1 \
   --shm "$shm" --scale "$scale" --recordings "$run/recordings.txt" soak $((minutes * 60)) \
   | tee "$run/result.json" || status=1
+
+kill "$pruner" 2>/dev/null; wait "$pruner" 2>/dev/null || true
 
 # ---- every recording in the temp folder, whole ----
 sleep 1
