@@ -37,6 +37,7 @@ mkdir -p "$run"
 strmd_pid="" dbname="" shm=/strmd-soak-$$-$RANDOM dbdir=$work/db
 cleanup() {
   set +e
+  [ -n "${pruner:-}" ] && kill "$pruner" 2>/dev/null
   [ -n "$strmd_pid" ] && kill -TERM "$strmd_pid" 2>/dev/null && wait "$strmd_pid" 2>/dev/null
   [ -n "$dbname" ] && db_client -e "drop database if exists $dbname" >/dev/null 2>&1
   "$src/scripts/testdb.sh" stop "$dbdir" >/dev/null 2>&1
