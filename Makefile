@@ -5,12 +5,16 @@
 #   make fuzz     fuzzes every parser for FUZZ_SECONDS each (default 300), one after the other
 #   make tsan     runs the suites that use threads under ThreadSanitizer
 #   make bench    strmd against nginx-rtmp under the same load, one table of both
+#   make soak     a mixed load with hostile clients for SOAK_MINUTES (default 10) on the release
+#                 build; fails on growing memory, leaked descriptors or threads, failed clients
+#                 or a lost recording (not part of make test)
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 300
+SOAK_MINUTES ?= 10
 # Every fuzz/fuzz_<name>.cpp but the seed generator is a target.
 FUZZ_TARGETS = $(filter-out seeds,$(patsubst fuzz/fuzz_%.cpp,%,$(wildcard fuzz/fuzz_*.cpp)))
 # The suites whose code runs on more than one thread: the socket queue, the
@@ -28,7 +32,7 @@ SYSCONFDIR ?= /etc
 SITEDIR ?= /srv/kestravon
 DESTDIR ?=
 
-.PHONY: all deps build build-asan build-fuzz programs test tsan fuzz run stop-db install install-files clean bench bench-quick
+.PHONY: all deps build build-asan build-fuzz programs test tsan fuzz run stop-db install install-files clean bench bench-quick soak
 
 all: build
 
@@ -99,6 +103,13 @@ bench: build
 bench-quick: build
 	@scripts/install-bench-deps.sh
 	@bench/run-bench.sh quick $(BUILD)
+
+# The release binary under a mixed load and a private database; results
+# under var/soak.
+soak: programs
+	@cmake --build $(BUILD) -j$(JOBS) --target strmd-bench >$(BUILD)/soak-build.log 2>&1 || \
+	 { tail -n 40 $(BUILD)/soak-build.log; exit 1; }
+	@SOAK_MINUTES=$(SOAK_MINUTES) bench/soak.sh $(BUILD)
 
 run: programs
 	@scripts/run-demo.sh $(BUILD)

@@ -11,12 +11,18 @@
 //   --pid PID (server; its children are counted too) --db-pid PID
 //   --stagger-ms 10 --inflight 200 --hold-s 10 --threads T --limit-s S
 //   --no-media-s 8 (live: give up when no player got media by then)
+//   --publish-name S (live: the publisher's name; default the --live-name)
+//   --login SESSION (live: the publisher logs in with this web session and
+//     enters --chat ID as a speaker before it publishes)
+//   --player-session PREFIX (live: player i adds "&phpsessid=PREFIX<i>")
+//   --shm NAME (the server's debug monitor: its highest CPU sum is reported)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -36,6 +43,7 @@
 #include <vector>
 
 #include "bench/BenchRtmp.h"
+#include "server/ThreadDebug.h"  // the layout of the monitor's shared report only
 
 using namespace bench;
 
@@ -67,6 +75,14 @@ struct Options {
   int threads = 0;
   int limitS = 0;     // vod: stop players after this much media time (0: the whole file)
   int noMediaS = 8;
+  std::string publishName;  // empty: liveName
+  std::string login;        // web session of the publisher
+  int chat = 1;
+  std::string playerSession;
+  std::string shm;
+  int warmupS = 20;
+  int scale = 1;
+  std::string recordings;  // soak: the finished recordings' names go here
 };
 Options g_opt;
 
@@ -133,6 +149,49 @@ ProcSample Sample(const std::vector<int>& pids) {
   return s;
 }
 
+// The debug monitor's machine-readable report, read as `strmdctl status`
+// reads it: copied between two equal, even sequence numbers.
+class MonitorReader {
+ public:
+  explicit MonitorReader(const std::string& name) {
+    if (name.empty()) return;
+    const int fd = shm_open((name + kDebugDataSuffix).c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return;
+    void* at = mmap(nullptr, sizeof(DebugShared), PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (at != MAP_FAILED) shared_ = static_cast<const DebugShared*>(at);
+  }
+  ~MonitorReader() {
+    if (shared_ != nullptr) munmap(const_cast<DebugShared*>(shared_), sizeof(DebugShared));
+  }
+  MonitorReader(const MonitorReader&) = delete;
+  MonitorReader& operator=(const MonitorReader&) = delete;
+  bool Open() const { return shared_ != nullptr; }
+  // The CPU sum of the last period, percent of the machine; -1 when there is
+  // no stable report (none yet, or being rewritten each time it was read).
+  double Cpu() const {
+    if (shared_ == nullptr || shared_->magic != kDebugMagic) return -1;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      const uint32_t before = shared_->sequence.load(std::memory_order_acquire);
+      if (before % 2 != 0) continue;
+      const size_t length = std::min<size_t>(shared_->dataLength, kDebugDataSize);
+      std::string data(shared_->data, length);
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (shared_->sequence.load(std::memory_order_acquire) != before) continue;
+      // The total record comes last: "total\tIN\tOUT\tCPU".
+      const size_t at = data.rfind("total\t");
+      if (at == std::string::npos || (at > 0 && data[at - 1] != '\n')) return 0;
+      size_t field = at;
+      for (int tabs = 0; tabs < 3 && field != std::string::npos; ++tabs) field = data.find('\t', field + 1);
+      return field == std::string::npos ? -1 : strtod(data.c_str() + field + 1, nullptr);
+    }
+    return -1;
+  }
+
+ private:
+  const DebugShared* shared_ = nullptr;
+};
+
 double OwnCpuS() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -176,6 +235,8 @@ struct Histogram {
   }
 };
 
+constexpr size_t kSoakRoles = 16;  // at least Role::kRoleCount
+
 struct Shared {
   std::atomic<int> done{0};        // clients that ended (finished or failed)
   std::atomic<int> connected{0};   // idle: connect results received
@@ -197,6 +258,14 @@ struct Shared {
   std::atomic<int64_t> publishStartNs{0};
   std::string firstError;
   std::atomic<bool> haveError{false};
+  // soak
+  std::atomic<bool> soakSpawn{false};     // replace clients that ended
+  std::atomic<bool> soakCloseAll{false};  // end every client now
+  std::atomic<int> soakStarted[kSoakRoles] = {};  // by Role
+  std::atomic<int> soakFailed[kSoakRoles] = {};
+  std::mutex soakLock;  // guards the two lists below
+  std::vector<std::string> soakFailures;  // the first few reasons
+  std::vector<std::string> recordings;    // temp-folder names of finished recordings
 };
 Shared g;
 
@@ -207,8 +276,20 @@ void NoteError(const std::string& text) {
 
 // ---- one client ----
 
-enum class Role { kPlayer, kLivePlayer, kPublisher, kIdle };
-enum class Phase { kConnecting, kHandshake, kAwaitS2, kConnectSent, kCreateSent, kActive, kDone };
+enum class Role {
+  kPlayer, kLivePlayer, kPublisher, kIdle,
+  // soak: normal clients, then hostile ones (never counted as failed)
+  kSoakVod, kSoakRecorder, kSoakChat, kSoakPublisher, kSoakLivePlayer, kSoakIdle,
+  kGarbage, kNoRead, kHalfSent, kFlood, kRoleCount
+};
+const char* const kRoleNames[] = {"player", "live player", "publisher", "idle", "vod", "recorder", "chat",
+                                  "live publisher", "live player", "idle", "garbage", "never reads",
+                                  "half-sent", "connect flood"};
+static_assert(size_t(Role::kRoleCount) <= kSoakRoles);
+bool Hostile(Role r) { return r >= Role::kGarbage; }
+bool Soak(Role r) { return r >= Role::kSoakVod; }
+enum class Phase { kConnecting, kHandshake, kAwaitS2, kConnectSent, kLoginSent, kCreateSent, kActive, kDone };
+constexpr double kLoginTransaction = 7;
 
 struct Client {
   Role role = Role::kPlayer;
@@ -232,6 +313,23 @@ struct Client {
   // publisher
   size_t nextTag = 0;
   int64_t publishAt = 0;  // 0 until the publisher may send
+  int index = 0;          // live players: which of them (names its session)
+  // soak
+  int64_t tickAt = 0;  // the next scripted step (0: none)
+  int step = 0;
+  std::string session;     // web session it logs in with
+  std::string streamName;  // what it plays or publishes
+  uint32_t mediaLimitMs = 0;  // publishers: how much of the clip to send
+  bool loggedIn = false;
+};
+
+// One kind of client and how many of it at once.
+struct SoakSlot {
+  Role role;
+  int index;  // among the slots of its kind
+  std::unique_ptr<Client> client;
+  int64_t respawnAt = 0;
+  int generation = 0;
 };
 
 struct Worker {
@@ -248,7 +346,15 @@ struct Worker {
   std::vector<uint8_t> joined;  // a client's leftover followed by what just arrived
   int64_t arrival = 0;
   Client* publisher = nullptr;
+  std::vector<SoakSlot> slots;  // soak
 };
+
+// The soak's scripted clients (defined with the soak below).
+void SoakStatus(Worker& w, Client& c, const std::string& code);
+void SoakConnected(Worker& w, Client& c);
+void SoakLoggedIn(Worker& w, Client& c);
+void SoakStreamCreated(Worker& w, Client& c);
+void SoakHostileAfterHandshake(Worker& w, Client& c);
 
 void Close(Worker& w, Client& c, bool failedClient, const std::string& why = "") {
   if (c.phase == Phase::kDone) return;
@@ -259,6 +365,13 @@ void Close(Worker& w, Client& c, bool failedClient, const std::string& why = "")
   }
   if (c.role == Role::kIdle && c.phase != Phase::kActive) g.inflight.fetch_sub(1);
   c.phase = Phase::kDone;
+  if (Hostile(c.role)) failedClient = false;  // the server may drop them as it likes
+  if (Soak(c.role) && failedClient) {
+    g.soakFailed[size_t(c.role)].fetch_add(1);
+    std::lock_guard<std::mutex> guard(g.soakLock);
+    if (g.soakFailures.size() < 20)
+      g.soakFailures.push_back(std::string(kRoleNames[size_t(c.role)]) + " " + c.streamName + ": " + why);
+  }
   if (failedClient) {
     g.failed.fetch_add(1);
     if (!why.empty()) NoteError(why);
@@ -350,7 +463,8 @@ void SendHandshake(Worker& w, Client& c) {
 }
 
 void SendConnect(Worker& w, Client& c) {
-  const std::string& app = c.role == Role::kPlayer || c.role == Role::kIdle ? g_opt.app : g_opt.liveApp;
+  const bool vodApp = c.role == Role::kPlayer || c.role == Role::kIdle || Soak(c.role);
+  const std::string& app = vodApp ? g_opt.app : g_opt.liveApp;
   std::vector<uint8_t> b;
   AmfPutString(b, "connect");
   AmfPutNumber(b, 1);
@@ -374,7 +488,7 @@ void SendConnect(Worker& w, Client& c) {
   AmfPutKey(b, "objectEncoding");
   AmfPutNumber(b, 0);
   AmfPutObjectEnd(b);
-  if (c.role == Role::kPublisher) {
+  if (c.role == Role::kPublisher || c.role == Role::kSoakPublisher || c.role == Role::kSoakRecorder) {
     // Whole video frames in one chunk each: what a real encoder does.
     const uint8_t size[4] = {0, 0, 0x10, 0};
     SendMessage(w, c, 2, kMsgSetChunkSize, 0, 0, size);
@@ -388,9 +502,41 @@ uint32_t Be32(std::span<const uint8_t> b) {
   return b.size() < 4 ? 0 : uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
 }
 
+void SendCreateStream(Worker& w, Client& c) {
+  std::vector<uint8_t> b;
+  AmfPutString(b, "createStream");
+  AmfPutNumber(b, 2);
+  AmfPutNull(b);
+  SendCommand(w, c, b);
+  c.phase = Phase::kCreateSent;
+}
+
+// A chat command: name, transaction 0, null, then the arguments.
+void SendChat(Worker& w, Client& c, std::string_view name, std::initializer_list<double> numbers,
+              std::string_view text = {}) {
+  std::vector<uint8_t> b;
+  AmfPutString(b, name);
+  AmfPutNumber(b, 0);
+  AmfPutNull(b);
+  if (!text.empty()) AmfPutString(b, text);
+  for (double n : numbers) AmfPutNumber(b, n);
+  SendCommand(w, c, b);
+}
+
+// Present in the room with audio and video; talkover lets several speakers
+// of one room be heard at once.
+void EnterChat(Worker& w, Client& c, int chat) {
+  SendChat(w, c, "chatConnectChat", {double(chat)});
+  SendChat(w, c, "chatDeviceInfo", {1, 1, 1});
+}
+
 void OnMedia(Worker& w, Client& c, const ChunkMessage& m) {
   if (m.size == 0) return;  // a marker, not media
   if (c.role == Role::kPublisher || c.role == Role::kIdle) return;
+  if (Soak(c.role)) {
+    ++c.media;
+    return;
+  }
   const int64_t now = w.arrival;
   g.anyMedia = true;
   if (c.media == 0) {
@@ -425,6 +571,7 @@ void OnMedia(Worker& w, Client& c, const ChunkMessage& m) {
 }
 
 void OnStatus(Worker& w, Client& c, const std::string& code) {
+  if (Soak(c.role)) return SoakStatus(w, c, code);
   if (code == "NetStream.Play.Complete" || code == "NetStream.Play.Stop") {
     if (c.role == Role::kPlayer && c.media > 0) {
       c.complete = true;
@@ -491,20 +638,36 @@ void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
           }
           return;
         }
-        std::vector<uint8_t> b;
-        AmfPutString(b, "createStream");
-        AmfPutNumber(b, 2);
-        AmfPutNull(b);
-        SendCommand(w, c, b);
-        c.phase = Phase::kCreateSent;
+        if (Soak(c.role)) return SoakConnected(w, c);
+        if (c.role == Role::kPublisher && !g_opt.login.empty()) {
+          // A speaker: logged in through a model command, present in the
+          // chat with its devices, allowed to talk over others.
+          std::vector<uint8_t> b;
+          AmfPutString(b, "loadmodel");
+          AmfPutNumber(b, kLoginTransaction);
+          AmfPutNull(b);
+          AmfPutString(b, "phpsessid");
+          AmfPutString(b, g_opt.login);
+          SendCommand(w, c, b);
+          c.phase = Phase::kLoginSent;
+          return;
+        }
+        SendCreateStream(w, c);
+      } else if (c.phase == Phase::kLoginSent && v[1].number == kLoginTransaction) {
+        if (v.size() < 4 || v[3].Get("userid").kind != AmfValue::kNumber)
+          return Close(w, c, true, "login refused for " + (Soak(c.role) ? c.session : g_opt.login));
+        if (Soak(c.role)) return SoakLoggedIn(w, c);
+        EnterChat(w, c, g_opt.chat);
+        SendCreateStream(w, c);
       } else if (c.phase == Phase::kCreateSent && v.size() >= 4 && v[3].kind == AmfValue::kNumber) {
         c.streamId = uint32_t(v[3].number);
+        if (Soak(c.role)) return SoakStreamCreated(w, c);
         std::vector<uint8_t> b;
         if (c.role == Role::kPublisher) {
           AmfPutString(b, "publish");
           AmfPutNumber(b, 0);
           AmfPutNull(b);
-          AmfPutString(b, g_opt.liveName);
+          AmfPutString(b, g_opt.publishName.empty() ? g_opt.liveName : g_opt.publishName);
           AmfPutString(b, "live");
           c.playSentAt = NowNs();
           SendCommand(w, c, b, c.streamId);
@@ -521,8 +684,10 @@ void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
         if (c.role == Role::kPlayer) {
           AmfPutString(b, g_opt.name);
           AmfPutNumber(b, 0);
-        } else {
+        } else if (g_opt.playerSession.empty()) {
           AmfPutString(b, g_opt.liveName);
+        } else {
+          AmfPutString(b, g_opt.liveName + "&phpsessid=" + g_opt.playerSession + std::to_string(c.index));
         }
         c.playSentAt = NowNs();
         SendCommand(w, c, b, c.streamId);
@@ -551,6 +716,10 @@ size_t Handshake(Worker& w, Client& c, std::span<const uint8_t> data) {
     return 1 + kHandshakeSize;
   }
   if (data.size() < kHandshakeSize) return 0;
+  if (c.role == Role::kGarbage || c.role == Role::kHalfSent) {
+    SoakHostileAfterHandshake(w, c);
+    return data.size();
+  }
   SendConnect(w, c);
   return kHandshakeSize;
 }
@@ -582,6 +751,7 @@ void Consume(Worker& w, Client& c, std::span<const uint8_t> data) {
 void OnReadable(Worker& w, Client& c) {
   for (;;) {
     if (c.phase == Phase::kDone) return;
+    if (c.role == Role::kNoRead && c.phase == Phase::kActive) return;  // it stops reading once it plays
     const ssize_t n = recv(c.fd, w.buffer.data(), w.buffer.size(), 0);
     if (n > 0) {
       w.arrival = NowNs();
@@ -614,6 +784,11 @@ void OnEvent(Worker& w, Client& c, uint32_t events) {
     getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &len);
     if (error != 0) return Close(w, c, true, std::string("connect: ") + strerror(error));
     if (!(events & EPOLLOUT)) return;
+    if (c.role == Role::kFlood) {
+      // Connected and gone, half of them after sending the version byte.
+      if (c.index % 2 == 0) (void)!send(c.fd, "\x03", 1, MSG_NOSIGNAL);
+      return Close(w, c, false);
+    }
     SendHandshake(w, c);
   }
   if (events & EPOLLOUT) Flush(w, c);
@@ -646,13 +821,288 @@ int64_t Publish(Worker& w, Client& c, int64_t now) {
   return INT64_MAX;
 }
 
+// ---- soak: a mixed load of scripted clients that are replaced as they end ----
+
+std::mt19937& Random() {
+  static thread_local std::mt19937 random(std::random_device{}());
+  return random;
+}
+int64_t RandomMs(int lo, int hi) { return int64_t(std::uniform_int_distribution<int>(lo, hi)(Random())) * kMs; }
+
+void SendLogin(Worker& w, Client& c) {
+  std::vector<uint8_t> b;
+  AmfPutString(b, "loadmodel");
+  AmfPutNumber(b, kLoginTransaction);
+  AmfPutNull(b);
+  AmfPutString(b, "phpsessid");
+  AmfPutString(b, c.session);
+  SendCommand(w, c, b);
+  c.phase = Phase::kLoginSent;
+}
+
+void SendStreamCommand(Worker& w, Client& c, std::string_view name, std::initializer_list<double> numbers,
+                       int flag = -1) {
+  std::vector<uint8_t> b;
+  AmfPutString(b, name);
+  AmfPutNumber(b, 0);
+  AmfPutNull(b);
+  if (flag >= 0) AmfPutBool(b, flag != 0);
+  for (double n : numbers) AmfPutNumber(b, n);
+  SendCommand(w, c, b, c.streamId);
+}
+
+void SoakConnected(Worker& w, Client& c) {
+  switch (c.role) {
+    case Role::kSoakIdle:
+      c.phase = Phase::kActive;
+      c.tickAt = NowNs() + RandomMs(10000, 20000);
+      return;
+    case Role::kSoakChat:
+    case Role::kSoakPublisher:
+      return SendLogin(w, c);
+    default:
+      return SendCreateStream(w, c);
+  }
+}
+
+void SoakLoggedIn(Worker& w, Client& c) {
+  c.loggedIn = true;
+  EnterChat(w, c, g_opt.chat);
+  if (c.role == Role::kSoakChat) {
+    c.phase = Phase::kActive;
+    c.tickAt = NowNs() + RandomMs(200, 600);
+    return;
+  }
+  SendCreateStream(w, c);
+}
+
+void SoakStreamCreated(Worker& w, Client& c) {
+  std::vector<uint8_t> b;
+  const bool publisher = c.role == Role::kSoakPublisher || c.role == Role::kSoakRecorder;
+  AmfPutString(b, publisher ? "publish" : "play");
+  AmfPutNumber(b, 0);
+  AmfPutNull(b);
+  AmfPutString(b, c.streamName);
+  if (publisher) AmfPutString(b, c.role == Role::kSoakPublisher ? "live" : "record");
+  c.playSentAt = NowNs();
+  SendCommand(w, c, b, c.streamId);
+  c.phase = Phase::kActive;
+  if (c.role == Role::kSoakVod || c.role == Role::kNoRead) c.tickAt = c.playSentAt + RandomMs(1000, 2000);
+  if (c.role == Role::kSoakLivePlayer) c.tickAt = c.playSentAt + RandomMs(8000, 15000);
+  // A publisher waits for its start; one that never hears it fails.
+  if (publisher) c.tickAt = c.playSentAt + 10000 * kMs;
+}
+
+void SoakStatus(Worker& w, Client& c, const std::string& code) {
+  if (code == "NetStream.Publish.Start" && c.publishAt == 0) {
+    c.publishAt = NowNs();
+    c.tickAt = c.publishAt;
+  } else if (code == "NetStream.Play.Complete" || code == "NetStream.Play.Stop") {
+    // The end of the recording after a seek near it.
+    if (c.role == Role::kSoakVod && c.step >= 1) Close(w, c, c.media == 0, "no media before the end");
+  } else if (code.find("Failed") != std::string::npos || code.find("NotFound") != std::string::npos ||
+             code.find("BadName") != std::string::npos || code.find("Rejected") != std::string::npos) {
+    Close(w, c, true, code);
+  }
+}
+
+void SoakHostileAfterHandshake(Worker& w, Client& c) {
+  // C2 is skipped: what follows S0+S1 is garbage or the start of a message
+  // that never ends.
+  c.phase = Phase::kActive;
+  if (c.role == Role::kGarbage) {
+    std::vector<uint8_t> junk(4096 + size_t(RandomMs(0, 4096) / kMs));
+    for (uint8_t& b : junk) b = uint8_t(Random()());
+    c.out.insert(c.out.end(), junk.begin(), junk.end());
+    c.tickAt = NowNs() + 3000 * kMs;
+  } else {
+    // A handshake, then a command chunk announcing 200 bytes with 20 sent.
+    std::vector<uint8_t> zero(kHandshakeSize, 0);
+    c.out.insert(c.out.end(), zero.begin(), zero.end());
+    const uint8_t head[12] = {0x03, 0, 0, 0, 0, 0, 200, kMsgCommand, 0, 0, 0, 0};
+    c.out.insert(c.out.end(), head, head + sizeof head);
+    for (int i = 0; i < 20; ++i) c.out.push_back(0x02);
+    c.tickAt = NowNs() + RandomMs(5000, 12000);
+  }
+  Flush(w, c);
+}
+
+// Publishers: the tags that are due, up to the client's limit; then
+// closeStream and, a moment later, the end of the connection.
+void SoakPace(Worker& w, Client& c, int64_t now) {
+  const uint32_t ts0 = g.tags.empty() ? 0 : g.tags[0].timestamp;
+  while (c.nextTag < g.tags.size() && c.step == 0) {
+    const FlvTag& tag = g.tags[c.nextTag];
+    if (tag.timestamp - ts0 > c.mediaLimitMs) break;
+    const int64_t due = c.publishAt + int64_t(tag.timestamp - ts0) * kMs;
+    if (due > now) {
+      c.tickAt = due;
+      return;
+    }
+    SendMessage(w, c, tag.type == kMsgAudio ? 4 : 6, tag.type, c.streamId, tag.timestamp, tag.data);
+    if (c.phase == Phase::kDone) return;
+    ++c.nextTag;
+  }
+  if (c.step == 0) {
+    SendStreamCommand(w, c, "closeStream", {});
+    c.step = 1;
+    c.tickAt = now + RandomMs(300, 800);
+    return;
+  }
+  if (c.role == Role::kSoakRecorder) {
+    std::lock_guard<std::mutex> guard(g.soakLock);
+    g.recordings.push_back(c.streamName + ".flv");
+  }
+  Close(w, c, false);
+}
+
+void SoakTick(Worker& w, Client& c, int64_t now) {
+  c.tickAt = 0;
+  switch (c.role) {
+    case Role::kSoakVod:
+      // Seek, pause, resume, then leave.
+      if (c.step == 0) {
+        if (c.media == 0) return Close(w, c, true, "no media after play");
+        SendStreamCommand(w, c, "seek", {double(RandomMs(0, int(g.durationMs * 8 / 10)) / kMs)});
+        c.tickAt = now + RandomMs(500, 1500);
+      } else if (c.step == 1) {
+        SendStreamCommand(w, c, "pause", {double(c.lastTs)}, 1);
+        c.tickAt = now + RandomMs(500, 1500);
+      } else if (c.step == 2) {
+        SendStreamCommand(w, c, "pause", {double(c.lastTs)}, 0);
+        c.tickAt = now + RandomMs(1000, 3000);
+      } else {
+        return Close(w, c, false);
+      }
+      ++c.step;
+      return;
+    case Role::kSoakRecorder:
+    case Role::kSoakPublisher:
+      if (c.publishAt == 0) return Close(w, c, true, "no NetStream.Publish.Start");
+      return SoakPace(w, c, now);
+    case Role::kSoakChat:
+      // Three texts, then leave the room; a moment later the connection.
+      if (c.step < 3) {
+        SendChat(w, c, "chatSendText", {double(c.step)}, "soak text " + std::to_string(c.step) + " it's " + c.session);
+        c.tickAt = now + RandomMs(200, 800);
+      } else if (c.step == 3) {
+        SendChat(w, c, "chatDisconnect", {});
+        c.tickAt = now + RandomMs(200, 500);
+      } else {
+        return Close(w, c, false);
+      }
+      ++c.step;
+      return;
+    case Role::kSoakLivePlayer:
+      // Whether media came depends on its publisher being on air.
+      return Close(w, c, false);
+    default:
+      return Close(w, c, false);
+  }
+}
+
+constexpr int kSoakPublishers = 3;
+std::atomic<int> g_soakQuestion{0};
+
+std::unique_ptr<Client> SoakClient(Role role, int index, int generation) {
+  auto c = std::make_unique<Client>();
+  c->role = role;
+  c->index = generation;
+  // Sessions soak-user-0 .. 499: users 2000 + i, members of the study
+  // group, so that every kind has users of its own.
+  auto session = [](int i) { return "soak-user-" + std::to_string(i); };
+  switch (role) {
+    case Role::kSoakVod:
+    case Role::kNoRead:
+      c->session = session(300 + index % 100);
+      c->streamName = g_opt.name + "&phpsessid=" + c->session;
+      break;
+    case Role::kSoakRecorder:
+      c->session = session(100 + index % 100);
+      c->streamName = "phpsessid=" + c->session + "&questionid=" + std::to_string(g_soakQuestion.fetch_add(1) + 1);
+      c->mediaLimitMs = uint32_t(RandomMs(1000, 4000) / kMs);
+      break;
+    case Role::kSoakChat:
+      c->session = session(200 + index % 100);
+      break;
+    case Role::kSoakPublisher:
+      c->session = session(index % kSoakPublishers);
+      c->streamName = "channel=" + std::to_string(10 + index % kSoakPublishers);
+      c->mediaLimitMs = g.durationMs;
+      break;
+    case Role::kSoakLivePlayer: {
+      const int p = index % kSoakPublishers;
+      c->session = session(400 + index % 100);
+      c->streamName = "channel=" + std::to_string(10 + p) + "&userid=" + std::to_string(2000 + p) +
+                      "&phpsessid=" + c->session;
+      break;
+    }
+    default:
+      break;
+  }
+  return c;
+}
+
+// Replaces the clients of ended slots and runs the steps that are due;
+// returns when the next step is due.
+int64_t SoakRun(Worker& w, std::vector<SoakSlot>& slots, int64_t now) {
+  int64_t wake = now + 50 * kMs;
+  const bool closeAll = g.soakCloseAll.load();
+  for (SoakSlot& slot : slots) {
+    Client* c = slot.client.get();
+    if (c != nullptr && c->phase != Phase::kDone) {
+      if (closeAll) {
+        Close(w, *c, false);
+        continue;
+      }
+      if (c->startAt > 0 && c->fd < 0 && c->startAt <= now) {
+        c->startAt = 0;
+        g.soakStarted[size_t(c->role)].fetch_add(1);
+        Begin(w, *c);
+      } else if (c->tickAt > 0 && c->tickAt <= now) {
+        SoakTick(w, *c, now);
+      }
+      if (c->phase != Phase::kDone) {
+        if (c->startAt > 0) wake = std::min(wake, c->startAt);
+        if (c->tickAt > 0) wake = std::min(wake, c->tickAt);
+        continue;
+      }
+    }
+    if (!g.soakSpawn || closeAll) continue;
+    // Ended (or never begun): a new client of the kind after a pause; a
+    // connect flood comes back at once, in bursts.
+    if (slot.respawnAt == 0) {
+      const bool burst = slot.role == Role::kFlood && (now / (5000 * kMs)) % 6 == 0;
+      slot.respawnAt = now + (slot.role == Role::kFlood ? (burst ? RandomMs(20, 40) : RandomMs(500, 1000))
+                                                        : RandomMs(100, 2000));
+    }
+    if (slot.respawnAt <= now) {
+      slot.respawnAt = 0;
+      slot.client = SoakClient(slot.role, slot.index, ++slot.generation);
+      slot.client->startAt = now;
+      wake = now;
+    } else {
+      wake = std::min(wake, slot.respawnAt);
+    }
+  }
+  return wake;
+}
+
+bool SoakAllDone(const std::vector<SoakSlot>& slots) {
+  for (const SoakSlot& slot : slots)
+    if (slot.client != nullptr && slot.client->phase != Phase::kDone && slot.client->startAt == 0) return false;
+  return true;
+}
+
 void RunWorker(Worker* wp) {
   Worker& w = *wp;
   std::vector<epoll_event> events(512);
   while (!g.stop) {
     int64_t now = NowNs();
     int64_t wake = now + 50 * kMs;
-    if (g_opt.scenario == "idle") {
+    if (g_opt.scenario == "soak") {
+      wake = SoakRun(w, w.slots, now);
+    } else if (g_opt.scenario == "idle") {
       // Keep up to `inflight` connections being set up at once.
       while (g.inflight.load() < g_opt.inflight) {
         const int i = g.launched.fetch_add(1);
@@ -685,7 +1135,9 @@ void PrintUsage() {
           "usage: strmd-bench [--port P] [--host H] [--app A] [--name S] [--live-app A] [--live-name S]\n"
           "                   [--flv FILE] [--label L] [--pid PID] [--db-pid PID] [--stagger-ms MS]\n"
           "                   [--inflight K] [--hold-s S] [--threads T] [--limit-s S] [--no-media-s S]\n"
-          "                   vod N | live N | idle M\n");
+          "                   [--publish-name S] [--login SESSION] [--chat ID] [--player-session PREFIX]\n"
+          "                   [--shm NAME] [--warmup-s S] [--scale K] [--recordings FILE]\n"
+          "                   vod N | live N | idle M | soak SECONDS\n");
 }
 
 bool ParseOptions(int argc, char** argv) {
@@ -723,6 +1175,14 @@ bool ParseOptions(int argc, char** argv) {
     else if (a == "--threads") ok = number(&g_opt.threads);
     else if (a == "--limit-s") ok = number(&g_opt.limitS);
     else if (a == "--no-media-s") ok = number(&g_opt.noMediaS);
+    else if (a == "--publish-name") ok = value(&g_opt.publishName);
+    else if (a == "--login") ok = value(&g_opt.login);
+    else if (a == "--chat") ok = number(&g_opt.chat);
+    else if (a == "--player-session") ok = value(&g_opt.playerSession);
+    else if (a == "--shm") ok = value(&g_opt.shm);
+    else if (a == "--warmup-s") ok = number(&g_opt.warmupS);
+    else if (a == "--scale") ok = number(&g_opt.scale);
+    else if (a == "--recordings") ok = value(&g_opt.recordings);
     else if (a.rfind("--", 0) == 0) ok = false;
     else rest.push_back(a);
     if (!ok) {
@@ -730,7 +1190,8 @@ bool ParseOptions(int argc, char** argv) {
       return false;
     }
   }
-  if (rest.size() != 2 || (rest[0] != "vod" && rest[0] != "live" && rest[0] != "idle")) return false;
+  if (rest.size() != 2 || (rest[0] != "vod" && rest[0] != "live" && rest[0] != "idle" && rest[0] != "soak"))
+    return false;
   g_opt.scenario = rest[0];
   g_opt.count = atoi(rest[1].c_str());
   if (g_opt.count <= 0) return false;
@@ -774,6 +1235,203 @@ double Median(std::vector<double> v, double p) {
   return v[i];
 }
 
+// ---- soak: the run, sampled every second ----
+
+struct ProcCounts {
+  long rssKiB = 0;
+  int fds = 0;
+  int threads = 0;
+  bool alive = false;
+};
+
+ProcCounts Counts(int pid) {
+  ProcCounts p;
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/status", pid);
+  if (FILE* f = fopen(path, "r")) {
+    char line[256];
+    while (fgets(line, sizeof line, f) != nullptr) {
+      sscanf(line, "VmRSS: %ld", &p.rssKiB);
+      sscanf(line, "Threads: %d", &p.threads);
+      if (strncmp(line, "State:", 6) == 0) p.alive = strchr(line, 'Z') == nullptr;
+    }
+    fclose(f);
+  }
+  snprintf(path, sizeof path, "/proc/%d/fd", pid);
+  if (DIR* d = opendir(path)) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++p.fds;
+    closedir(d);
+  }
+  return p;
+}
+
+struct SoakPeaks {
+  ProcCounts peak;
+  void Add(const ProcCounts& p) {
+    peak.rssKiB = std::max(peak.rssKiB, p.rssKiB);
+    peak.fds = std::max(peak.fds, p.fds);
+    peak.threads = std::max(peak.threads, p.threads);
+  }
+};
+
+void PrintCounts(const char* when, const ProcCounts& p) {
+  fprintf(stderr, "soak: %-26s RSS %7ld KiB  descriptors %5d  threads %4d\n", when, p.rssKiB, p.fds, p.threads);
+}
+
+// Every kind of client, `scale` times the few of each that a shared machine
+// takes: slots are dealt to the workers in turn.
+void SoakDeal(std::vector<Worker>& workers) {
+  const std::pair<Role, int> kinds[] = {
+      {Role::kSoakVod, 12},      {Role::kSoakRecorder, 4}, {Role::kSoakChat, 10},
+      {Role::kSoakPublisher, kSoakPublishers}, {Role::kSoakLivePlayer, 15}, {Role::kSoakIdle, 20},
+      {Role::kGarbage, 3},       {Role::kNoRead, 3},       {Role::kHalfSent, 3},
+      {Role::kFlood, 4}};
+  size_t next = 0;
+  for (const auto& [role, count] : kinds) {
+    const int n = role == Role::kSoakPublisher ? count : count * g_opt.scale;
+    for (int i = 0; i < n; ++i) {
+      SoakSlot slot{role, i, nullptr, 0, 0};
+      workers[next++ % workers.size()].slots.push_back(std::move(slot));
+    }
+  }
+}
+
+// Ends every client and waits for the workers to see them all ended.
+void SoakEndClients(std::vector<Worker>& workers) {
+  g.soakSpawn = false;
+  g.soakCloseAll = true;
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    bool all = true;
+    for (Worker& w : workers) all = all && SoakAllDone(w.slots);
+    if (all) break;
+  }
+  g.soakCloseAll = false;
+}
+
+int RunSoak(std::vector<Worker>& workers) {
+  const int pid = g_opt.pid;
+  if (pid <= 0) {
+    fprintf(stderr, "strmd-bench: soak needs --pid\n");
+    return 2;
+  }
+  MonitorReader monitor(g_opt.shm);
+  SoakDeal(workers);
+  std::vector<std::thread> pool;
+  for (Worker& w : workers) pool.emplace_back(RunWorker, &w);
+  bool serverGone = false;
+  auto sample = [&](SoakPeaks* peaks) {
+    const ProcCounts p = Counts(pid);
+    if (!p.alive) serverGone = true;
+    if (peaks != nullptr) peaks->Add(p);
+    return p;
+  };
+
+  // Warm-up: every kind once, so that pools, caches and shared indexes the
+  // server keeps exist before the baseline.
+  g.soakSpawn = true;
+  for (int i = 0; i < g_opt.warmupS * 10 && !serverGone; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (i % 10 == 0) sample(nullptr);
+  }
+  SoakEndClients(workers);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  const ProcCounts start = sample(nullptr);
+  PrintCounts("start (after warm-up)", start);
+  for (auto& n : g.soakFailed) n = 0;  // the warm-up's own failures are listed, not counted twice
+  const int warmFailures = int(g.soakFailures.size());
+
+  // The load; RSS may grow during the first minute, not after it.
+  SoakPeaks peaks, loadPeaks;
+  peaks.Add(start);
+  long firstMinuteRss = 0;
+  int rssGrowthAt = -1;
+  long rssGrowth = 0;
+  double monitorPeak = -1;
+  g.soakSpawn = true;
+  const int seconds = g_opt.count;
+  ProcCounts last = start;
+  for (int t = 1; t <= seconds && !serverGone; ++t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    last = sample(&peaks);
+    loadPeaks.Add(last);
+    monitorPeak = std::max(monitorPeak, monitor.Cpu());
+    if (t <= 60) {
+      firstMinuteRss = std::max(firstMinuteRss, last.rssKiB);
+    } else if (last.rssKiB > firstMinuteRss + firstMinuteRss / 20 && last.rssKiB - firstMinuteRss > rssGrowth) {
+      rssGrowth = last.rssKiB - firstMinuteRss;
+      rssGrowthAt = t;
+    }
+    if (t % 30 == 0) {
+      char when[64];
+      snprintf(when, sizeof when, "at %d s", t);
+      PrintCounts(when, last);
+    }
+  }
+  const ProcCounts loaded = last;
+  SoakEndClients(workers);
+  // The clients are gone: descriptors and threads come back within a bound.
+  ProcCounts end = sample(&peaks);
+  for (int i = 0; i < 30 && !serverGone && (end.fds > start.fds || end.threads > start.threads); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    end = sample(&peaks);
+  }
+  g.stop = true;
+  for (auto& t : pool) t.join();
+
+  PrintCounts("end of the load", loaded);
+  PrintCounts("end (clients gone)", end);
+  PrintCounts("peak", peaks.peak);
+  fprintf(stderr, "soak: RSS at the end of the first minute (peak) %ld KiB\n", firstMinuteRss);
+  if (monitorPeak >= 0) fprintf(stderr, "soak: debug monitor CPU sum peak %.2f %% of the machine\n", monitorPeak);
+  int normalFailed = 0;
+  std::string json = "{\"scenario\":\"soak\",\"seconds\":" + std::to_string(seconds) + ",\"clients\":{";
+  for (size_t r = size_t(Role::kSoakVod); r < size_t(Role::kRoleCount); ++r) {
+    const int started = g.soakStarted[r].load(), failed = g.soakFailed[r].load();
+    if (!Hostile(Role(r))) normalFailed += failed;
+    fprintf(stderr, "soak: %-15s %6d started  %4d failed%s\n", kRoleNames[r], started, failed,
+            Hostile(Role(r)) ? " (hostile: not counted)" : "");
+    json += std::string(r == size_t(Role::kSoakVod) ? "" : ",") + Quote(kRoleNames[r]) +
+            ":{\"started\":" + std::to_string(started) + ",\"failed\":" + std::to_string(failed) + "}";
+  }
+  json += "}";
+  {
+    std::lock_guard<std::mutex> guard(g.soakLock);
+    for (size_t i = 0; i < g.soakFailures.size(); ++i)
+      fprintf(stderr, "soak: %s %s\n", int(i) < warmFailures ? "warm-up failure:" : "failure:", g.soakFailures[i].c_str());
+    if (!g_opt.recordings.empty()) {
+      if (FILE* f = fopen(g_opt.recordings.c_str(), "w")) {
+        for (const std::string& name : g.recordings) fprintf(f, "%s\n", name.c_str());
+        fclose(f);
+      }
+    }
+    json += ",\"recordings\":" + std::to_string(g.recordings.size());
+  }
+  std::vector<std::string> problems;
+  if (serverGone) problems.push_back("the server ended during the soak");
+  if (rssGrowthAt >= 0)
+    problems.push_back("RSS grew " + std::to_string(rssGrowth) + " KiB (more than 5 %) over the first minute's " +
+                       std::to_string(firstMinuteRss) + " KiB, by " + std::to_string(rssGrowthAt) + " s");
+  if (end.fds > start.fds)
+    problems.push_back("descriptors did not return: " + std::to_string(end.fds) + " after, " + std::to_string(start.fds) + " before");
+  if (end.threads > start.threads)
+    problems.push_back("threads did not return: " + std::to_string(end.threads) + " after, " + std::to_string(start.threads) + " before");
+  if (normalFailed > 0) problems.push_back(std::to_string(normalFailed) + " normal clients failed");
+  const auto counts = [](const ProcCounts& p) {
+    return "{\"rss_kib\":" + std::to_string(p.rssKiB) + ",\"fds\":" + std::to_string(p.fds) +
+           ",\"threads\":" + std::to_string(p.threads) + "}";
+  };
+  json += ",\"start\":" + counts(start) + ",\"loaded\":" + counts(loaded) + ",\"end\":" + counts(end) +
+          ",\"peak\":" + counts(peaks.peak) + ",\"first_minute_rss_kib\":" + std::to_string(firstMinuteRss) +
+          ",\"monitor_cpu_peak_pct\":" + Json(monitorPeak < 0 ? NAN : monitorPeak) +
+          ",\"status\":" + Quote(problems.empty() ? "ok" : "failed") + "}";
+  for (const std::string& p : problems) fprintf(stderr, "soak: FAILED: %s\n", p.c_str());
+  printf("%s\n", json.c_str());
+  fflush(stdout);
+  return problems.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -804,12 +1462,14 @@ int main(int argc, char** argv) {
 
   std::vector<Worker> workers(static_cast<size_t>(threads));
   for (Worker& w : workers) w.epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (g_opt.scenario == "soak") return RunSoak(workers);
   const int64_t start = NowNs() + 100 * kMs;
   const bool live = g_opt.scenario == "live";
   if (g_opt.scenario != "idle") {
     for (int i = 0; i < g_opt.count; ++i) {
       auto c = std::make_unique<Client>();
       c->role = live ? Role::kLivePlayer : Role::kPlayer;
+      c->index = i;
       c->startAt = start + int64_t(i) * g_opt.staggerMs * kMs;
       workers[size_t(i % threads)].clients.push_back(std::move(c));
     }
@@ -834,6 +1494,10 @@ int main(int argc, char** argv) {
 
   double peakCpuPct = 0;
   long peakRss = before.rssKiB;
+  MonitorReader monitor(g_opt.shm);
+  if (!g_opt.shm.empty() && !monitor.Open())
+    fprintf(stderr, "strmd-bench: no debug monitor report %s%s\n", g_opt.shm.c_str(), kDebugDataSuffix);
+  double monitorPeak = -1;
   ProcSample last = before;
   int64_t lastAt = t0;
   auto sampleOnce = [&] {
@@ -841,6 +1505,7 @@ int main(int argc, char** argv) {
     const int64_t now = NowNs();
     if (now > lastAt) peakCpuPct = std::max(peakCpuPct, 100.0 * (s.cpuS - last.cpuS) / (double(now - lastAt) / 1e9));
     peakRss = std::max(peakRss, s.rssKiB);
+    monitorPeak = std::max(monitorPeak, monitor.Cpu());
     last = s;
     lastAt = now;
     return s;
@@ -928,6 +1593,7 @@ int main(int argc, char** argv) {
                      ",\"rss_before_kib\":" + std::to_string(before.rssKiB) +
                      ",\"generator_cpu_pct\":" + Json(genCpuPct) + ",\"generator_threads\":" + std::to_string(threads);
   if (!db.empty()) json += ",\"db_cpu_s\":" + Json(dbAfter.cpuS - dbBefore.cpuS);
+  if (monitor.Open()) json += ",\"monitor_cpu_peak_pct\":" + Json(monitorPeak < 0 ? NAN : monitorPeak);
   if (g_opt.scenario == "vod") {
     json += ",\"finished\":" + std::to_string(finished) + ",\"media_messages\":" + std::to_string(media) +
             ",\"player_minutes\":" + Json(playerMinutes) +

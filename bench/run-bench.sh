@@ -51,6 +51,7 @@ cleanup() {
   [ -n "$strmd_pid" ] && kill -TERM "$strmd_pid" 2>/dev/null && wait "$strmd_pid" 2>/dev/null
   [ -n "$nginx_pid" ] && kill -TERM "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
   if [ -n "$dbname" ]; then db_client -e "drop database if exists $dbname" >/dev/null 2>&1; fi
+  [ -n "${shm:-}" ] && rm -f "/dev/shm${shm}" "/dev/shm${shm}-data"
   if [ "$own_db" -eq 1 ]; then "$src/scripts/testdb.sh" stop "$dbdir" >/dev/null 2>&1; fi
   if [ "$mode" = smoke ]; then
     rm -rf "$run"
@@ -115,6 +116,22 @@ dbname=bench_$$_$RANDOM
   echo "create database $dbname character set utf8mb4;"
   echo "use $dbname;"
   cat "$src/Database/schema.sql" "$src/Database/demo.sql"
+  # The live players' viewers: users 1000-1999 with web sessions
+  # bench-viewer-0 .. bench-viewer-999.
+  awk 'BEGIN {
+    for (i = 0; i < 1000; i++) {
+      printf "insert into User (id, usertype, name, status, created) values (%d, 2, \"Viewer %d\", 1, now());\n", 1000 + i, i
+      printf "insert into Session (userid, status, started, lastseen, ip, phpsessid, created) values (%d, 1, unix_timestamp(), unix_timestamp(), \"127.0.0.1\", \"bench-viewer-%d\", now());\n", 1000 + i, i
+    } }'
+  # smoke: the users of a few seconds of the soak's mix (see soak.sh)
+  if [ "$mode" = smoke ]; then
+    awk 'BEGIN {
+      for (i = 0; i < 500; i++) {
+        printf "insert into User (id, usertype, name, status, created) values (%d, 2, \"Soak %d\", 1, now());\n", 2000 + i, i
+        printf "insert into Session (userid, status, started, lastseen, ip, phpsessid, created) values (%d, 1, unix_timestamp(), unix_timestamp(), \"127.0.0.1\", \"soak-user-%d\", now());\n", 2000 + i, i
+        printf "insert into ChatUser (chatid, userid, status, roleid, joined) values (1, %d, 0, 10, now());\n", 2000 + i
+      } }'
+  fi
 } | db_client
 dbpid=$(cat "$dbdir/mariadbd.pid" 2>/dev/null || echo 0)
 
@@ -138,7 +155,9 @@ Windows Registry Editor Version 5.00
 "sql_password"=""
 
 REG
-STRMD_REGISTRY=$run/strmd/strmd.reg STRMD_LOG_DIR=$run/strmd/logs \
+# A monitor report of this run's own, read by the generator.
+shm=/strmd-bench-$$-$RANDOM
+STRMD_SHM_NAME=$shm STRMD_REGISTRY=$run/strmd/strmd.reg STRMD_LOG_DIR=$run/strmd/logs \
   "$build/strmd" </dev/null >"$run/strmd/output.txt" 2>&1 &
 strmd_pid=$!
 wait_listen "$sport" 20 || { echo "run-bench: strmd did not start:" >&2; tail "$run/strmd/output.txt" >&2; exit 1; }
@@ -163,8 +182,11 @@ bench() {  # server scenario count [generator options]
   shift 3
   local args=(--flv "$media" --label "$server")
   if [ "$server" = strmd ]; then
+    # Live: Ben (user 2) speaks on channel 5 from the study group's chat;
+    # each player is a viewer of its own.
     args+=(--port "$sport" --pid "$strmd_pid" --db-pid "$dbpid" --app default --name fileid=200
-           --live-app default --live-name bench)
+           --live-app default --live-name 'channel=5&userid=2' --publish-name channel=5
+           --login demo-ben-0002 --chat 1 --player-session bench-viewer- --shm "$shm")
   else
     args+=(--port "$nport" --pid "$nginx_pid" --app vod --name demo.flv --live-app live --live-name bench)
   fi
@@ -202,8 +224,14 @@ case $mode in
     ;;
   smoke)
     each vod 3
+    each live 3
     each idle 20 --hold-s 1 --inflight 5
     "$edit" --dir "$run" --flv "$media" --size-mib 4 --rounds 1 | tee -a "$results"
+    # A few seconds of the soak's mix: every kind of client, hostile ones
+    # included, and the server's descriptors and threads back afterwards.
+    echo "run-bench: strmd soak 6" >&2
+    "$gen" --port "$sport" --pid "$strmd_pid" --flv "$media" --app default --name fileid=200 --chat 1 \
+      --warmup-s 3 --recordings "$run/recordings.txt" soak 6 | tee -a "$results" || true
     ;;
 esac
 
