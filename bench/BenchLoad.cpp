@@ -304,6 +304,7 @@ struct Client {
   uint64_t bytesIn = 0, lastAck = 0, ackWindow = 0;
   uint32_t streamId = 0;
   int64_t beganAt = 0, playSentAt = 0, firstMediaAt = 0;
+  bool openingSeen = false;  // the message after the first timestamp has come
   uint32_t firstTs = 0, lastTs = 0;
   uint64_t media = 0;
   bool complete = false;
@@ -548,8 +549,15 @@ void OnMedia(Worker& w, Client& c, const ChunkMessage& m) {
   ++w.media;
   c.lastTs = std::max(c.lastTs, m.timestamp);
   if (c.role == Role::kPlayer) {
-    const int64_t due = c.firstMediaAt + int64_t(m.timestamp - c.firstTs) * kMs;
-    w.late.Add(now - due);
+    // The opening (what has the first timestamp, and the one message after
+    // it) is sent at once by design, ahead of its time: pacing is measured
+    // on what follows, for both servers alike.
+    if (m.timestamp != c.firstTs && !c.openingSeen) {
+      c.openingSeen = true;
+    } else if (m.timestamp != c.firstTs) {
+      const int64_t due = c.firstMediaAt + int64_t(m.timestamp - c.firstTs) * kMs;
+      w.late.Add(now - due);
+    }
     if (g_opt.limitS > 0 && m.timestamp >= uint32_t(g_opt.limitS) * 1000u) Close(w, c, false);
     return;
   }

@@ -140,12 +140,15 @@ site=$run/site
 mkdir -p "$site"/{temp,files,cache,htdocs} "$run/strmd/logs"
 cp "$media" "$site/files/demo.flv"
 sport=$(free_port)
+# All the bench's clients come from 127.0.0.1: the per-address connection cap
+# is raised above the 3,000 of the idle scenario.
 cat >"$run/strmd/strmd.reg" <<REG
 Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]
 "RtmpPortNumber"=dword:$(printf '%08x' "$sport")
 "InstallFolder"="$run/strmd"
+"MaxConnectionsPerAddress"=dword:00004000
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]
 "path"="$site"
