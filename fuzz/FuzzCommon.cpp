@@ -4,6 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
+#include "rtmp/Amf.h"
+#include "rtmp/RtmpCore.h"
+#include "rtmp/RtmpUtils.h"
+
 namespace {
 
 std::string g_folder;
@@ -55,4 +62,28 @@ std::vector<std::string> FuzzSplit(const uint8_t* data, size_t size, size_t part
     if (data[i] != 0) out[part].push_back(static_cast<char>(data[i]));
   }
   return out;
+}
+
+int FuzzNextCommand(const uint8_t* data, size_t size, size_t* at, const char* const* names, size_t count,
+                    RtmpPacket* packet) {
+  if (*at + 3 > size) return -1;
+  const int pick = static_cast<int>(data[*at] % count);
+  size_t length = size_t{data[*at + 1]} << 8 | data[*at + 2];
+  *at += 3;
+  length = std::min(length, size - *at);
+  std::vector<uint8_t> body(64 + length);
+  uint8_t* p = AmfEncodeText(body.data(), body.data() + body.size(), names[pick]);
+  p = AmfEncodeNumber(p, body.data() + body.size(), 9);
+  FUZZ_CHECK(p != nullptr);
+  *p++ = AMF_NULL;
+  std::memcpy(p, data + *at, length);
+  p += length;
+  *at += length;
+
+  packet->m_nBodySize = static_cast<uint32_t>(p - body.data());
+  FUZZ_CHECK(RtmpPacketAlloc(packet, packet->m_nBodySize));
+  std::memcpy(packet->m_body, body.data(), packet->m_nBodySize);
+  packet->m_nBytesRead = packet->m_nBodySize;
+  packet->m_nMessageType = kRtmpMsgCommandAmf0;
+  return pick;
 }

@@ -30,6 +30,17 @@ std::string FuzzScratchPath(const char* name);
 // Writes the bytes as the whole file; false when it could not.
 bool FuzzWriteFile(const std::string& path, const uint8_t* data, size_t size);
 
+struct RtmpPacket;
+
+// The next command of an input made of records: a byte that picks one of
+// `count` names (its value modulo count), a big-endian 16-bit length and
+// that many argument bytes (cut at the input's end). Puts the name,
+// transaction id 9, a null and the argument bytes into `packet` as an AMF0
+// command message and moves *at past the record. Returns the pick, or -1
+// when fewer than three bytes are left.
+int FuzzNextCommand(const uint8_t* data, size_t size, size_t* at, const char* const* names, size_t count,
+                    RtmpPacket* packet);
+
 // Splits the input at NUL bytes into at most `parts` texts (the last takes the
 // rest, NULs cut out); missing parts are empty.
 std::vector<std::string> FuzzSplit(const uint8_t* data, size_t size, size_t parts);

@@ -71,27 +71,8 @@ void CheckQueryParams(std::string_view clause) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Scene& scene = TheScene();
   size_t at = 0;
-  while (at + 3 <= size) {
-    const uint8_t which = data[at] % 4;
-    const char* name = kCommandNames[which];
-    size_t length = size_t{data[at + 1]} << 8 | data[at + 2];
-    at += 3;
-    length = std::min(length, size - at);
-    std::vector<uint8_t> body(64 + length);
-    uint8_t* p = AmfEncodeText(body.data(), body.data() + body.size(), name);
-    p = AmfEncodeNumber(p, body.data() + body.size(), 9);
-    FUZZ_CHECK(p != nullptr);
-    *p++ = AMF_NULL;
-    std::memcpy(p, data + at, length);
-    p += length;
-    at += length;
-
-    RtmpPacket& packet = scene.self.packet;
-    packet.m_nBodySize = static_cast<uint32_t>(p - body.data());
-    FUZZ_CHECK(RtmpPacketAlloc(&packet, packet.m_nBodySize));
-    std::memcpy(packet.m_body, body.data(), packet.m_nBodySize);
-    packet.m_nBytesRead = packet.m_nBodySize;
-    packet.m_nMessageType = kRtmpMsgCommandAmf0;
+  RtmpPacket& packet = scene.self.packet;
+  for (int which; (which = FuzzNextCommand(data, size, &at, kCommandNames, 4, &packet)) >= 0;) {
 
     // Only a command that decodes reaches a handler.
     AmfObject object;
