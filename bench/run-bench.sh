@@ -61,23 +61,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
-free_port() {
-  local p
-  for _ in $(seq 1 200); do
-    p=$((30000 + RANDOM % 20000))
-    if [ -z "$(ss -Htln "sport = :$p" 2>/dev/null)" ]; then echo "$p"; return; fi
-  done
-  echo "run-bench: no free port" >&2
-  return 1
-}
-
-wait_listen() {  # port seconds
-  local deadline=$((SECONDS + $2))
-  until [ -n "$(ss -Htln "sport = :$1" 2>/dev/null)" ]; do
-    [ "$SECONDS" -ge "$deadline" ] && return 1
-    sleep 0.1
-  done
-}
+tag=run-bench
+. "$here/common.sh"
 
 # ---- media: a 1 Mbit/s H.264 + Speex clip, 75 messages a second ----
 case $mode in
@@ -85,13 +70,7 @@ case $mode in
   quick) seconds=10 ;;
   smoke) seconds=3 ;;
 esac
-media=$work/media/clip-$seconds.flv
-if [ ! -s "$media" ]; then
-  mkdir -p "$work/media"
-  echo "run-bench: making the $seconds s clip" >&2
-  sh "$src/scripts/make-demo-media.sh" "$media.part" "$seconds" 1000 >&2
-  mv "$media.part" "$media"
-fi
+media=$(bench_clip "$work" "$seconds")
 
 # ---- database: strmd plays object 200 (files/demo.flv) of the demo rows ----
 if [ "$mode" = smoke ]; then
@@ -118,20 +97,9 @@ dbname=bench_$$_$RANDOM
   cat "$src/Database/schema.sql" "$src/Database/demo.sql"
   # The live players' viewers: users 1000-1999 with web sessions
   # bench-viewer-0 .. bench-viewer-999.
-  awk 'BEGIN {
-    for (i = 0; i < 1000; i++) {
-      printf "insert into User (id, usertype, name, status, created) values (%d, 2, \"Viewer %d\", 1, now());\n", 1000 + i, i
-      printf "insert into Session (userid, status, started, lastseen, ip, phpsessid, created) values (%d, 1, unix_timestamp(), unix_timestamp(), \"127.0.0.1\", \"bench-viewer-%d\", now());\n", 1000 + i, i
-    } }'
+  bench_users 1000 1000 Viewer bench-viewer-
   # smoke: the users of a few seconds of the soak's mix (see soak.sh)
-  if [ "$mode" = smoke ]; then
-    awk 'BEGIN {
-      for (i = 0; i < 500; i++) {
-        printf "insert into User (id, usertype, name, status, created) values (%d, 2, \"Soak %d\", 1, now());\n", 2000 + i, i
-        printf "insert into Session (userid, status, started, lastseen, ip, phpsessid, created) values (%d, 1, unix_timestamp(), unix_timestamp(), \"127.0.0.1\", \"soak-user-%d\", now());\n", 2000 + i, i
-        printf "insert into ChatUser (chatid, userid, status, roleid, joined) values (1, %d, 0, 10, now());\n", 2000 + i
-      } }'
-  fi
+  [ "$mode" != smoke ] || bench_users 2000 500 Soak soak-user- 1
 } | db_client
 dbpid=$(cat "$dbdir/mariadbd.pid" 2>/dev/null || echo 0)
 
@@ -140,24 +108,7 @@ site=$run/site
 mkdir -p "$site"/{temp,files,cache,htdocs} "$run/strmd/logs"
 cp "$media" "$site/files/demo.flv"
 sport=$(free_port)
-# All the bench's clients come from 127.0.0.1: the per-address connection cap
-# is raised above the 3,000 of the idle scenario.
-cat >"$run/strmd/strmd.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]
-"RtmpPortNumber"=dword:$(printf '%08x' "$sport")
-"InstallFolder"="$run/strmd"
-"MaxConnectionsPerAddress"=dword:00004000
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]
-"path"="$site"
-"sql_server"="127.0.0.1:$dbport"
-"sql_database"="$dbname"
-"sql_user"="root"
-"sql_password"=""
-
-REG
+strmd_registry "$run/strmd/strmd.reg" "$sport" "$run/strmd" "$site" "$dbport" "$dbname"
 # A monitor report of this run's own, read by the generator.
 shm=/strmd-bench-$$-$RANDOM
 STRMD_SHM_NAME=$shm STRMD_REGISTRY=$run/strmd/strmd.reg STRMD_LOG_DIR=$run/strmd/logs \

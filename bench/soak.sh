@@ -46,24 +46,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
-free_port() {
-  local p
-  for _ in $(seq 1 200); do
-    p=$((30000 + RANDOM % 20000))
-    if [ -z "$(ss -Htln "sport = :$p" 2>/dev/null)" ]; then echo "$p"; return; fi
-  done
-  echo "soak: no free port" >&2
-  return 1
-}
+tag=soak
+. "$here/common.sh"
 
 # ---- media: the 10 s clip of the benchmark ----
-media=$work/media/clip-10.flv
-if [ ! -s "$media" ]; then
-  mkdir -p "$work/media"
-  echo "soak: making the 10 s clip" >&2
-  sh "$src/scripts/make-demo-media.sh" "$media.part" 10 1000 >&2
-  mv "$media.part" "$media"
-fi
+media=$(bench_clip "$work" 10)
 
 # ---- database: the demo rows and users 2000-2499 (sessions soak-user-N,
 # members of the study group) ----
@@ -75,12 +62,7 @@ dbname=soak_$$_$RANDOM
   echo "create database $dbname character set utf8mb4;"
   echo "use $dbname;"
   cat "$src/Database/schema.sql" "$src/Database/demo.sql"
-  awk 'BEGIN {
-    for (i = 0; i < 500; i++) {
-      printf "insert into User (id, usertype, name, status, created) values (%d, 2, \"Soak %d\", 1, now());\n", 2000 + i, i
-      printf "insert into Session (userid, status, started, lastseen, ip, phpsessid, created) values (%d, 1, unix_timestamp(), unix_timestamp(), \"127.0.0.1\", \"soak-user-%d\", now());\n", 2000 + i, i
-      printf "insert into ChatUser (chatid, userid, status, roleid, joined) values (1, %d, 0, 10, now());\n", 2000 + i
-    } }'
+  bench_users 2000 500 Soak soak-user- 1
 } | db_client
 
 # ---- strmd, the release build ----
@@ -88,29 +70,11 @@ site=$run/site
 mkdir -p "$site"/{temp,files,cache,htdocs} "$run/strmd/logs"
 cp "$media" "$site/files/demo.flv"
 sport=$(free_port)
-cat >"$run/strmd/strmd.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]
-"RtmpPortNumber"=dword:$(printf '%08x' "$sport")
-"InstallFolder"="$run/strmd"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]
-"path"="$site"
-"sql_server"="127.0.0.1:$dbport"
-"sql_database"="$dbname"
-"sql_user"="root"
-"sql_password"=""
-
-REG
+strmd_registry "$run/strmd/strmd.reg" "$sport" "$run/strmd" "$site" "$dbport" "$dbname"
 STRMD_SHM_NAME=$shm STRMD_REGISTRY=$run/strmd/strmd.reg STRMD_LOG_DIR=$run/strmd/logs \
   "$build/strmd" </dev/null >"$run/strmd/output.txt" 2>&1 &
 strmd_pid=$!
-for _ in $(seq 1 200); do
-  [ -n "$(ss -Htln "sport = :$sport" 2>/dev/null)" ] && break
-  sleep 0.1
-done
-[ -n "$(ss -Htln "sport = :$sport" 2>/dev/null)" ] || { echo "soak: strmd did not start:" >&2; tail "$run/strmd/output.txt" >&2; exit 1; }
+wait_listen "$sport" 20 || { echo "soak: strmd did not start:" >&2; tail "$run/strmd/output.txt" >&2; exit 1; }
 
 # Housekeeping as a site would do it: every entry into a room sends all of
 # the day's texts, so without pruning each chat member's entry costs more
@@ -146,7 +110,8 @@ echo "soak: recordings: $total made, $bad lost or damaged" >&2
 if ! kill -0 "$strmd_pid" 2>/dev/null; then
   echo "soak: FAILED: strmd is gone; its last output:" >&2; tail "$run/strmd/output.txt" >&2; status=1
 fi
-errors=$(cat "$run/strmd/logs/"* 2>/dev/null | wc -l)
+# find, not a glob: an empty log folder must not fail the pipe (pipefail).
+errors=$(find "$run/strmd/logs" -type f -exec cat {} + | wc -l)
 echo "soak: strmd's error log: $errors lines (in $run/strmd/logs; hostile clients cause some)" >&2
 if [ "$status" -eq 0 ]; then echo "soak: passed" >&2; else echo "soak: FAILED" >&2; fi
 exit "$status"

@@ -1,0 +1,67 @@
+# Shared by run-bench.sh and soak.sh (sourced): ports, the clip, the rows of
+# the bench's users and strmd's registry file. Each function reports its
+# failures with the caller's $tag.
+
+free_port() {
+  local p
+  for _ in $(seq 1 200); do
+    p=$((30000 + RANDOM % 20000))
+    if [ -z "$(ss -Htln "sport = :$p" 2>/dev/null)" ]; then echo "$p"; return; fi
+  done
+  echo "$tag: no free port" >&2
+  return 1
+}
+
+wait_listen() {  # port seconds
+  local deadline=$((SECONDS + $2))
+  until [ -n "$(ss -Htln "sport = :$1" 2>/dev/null)" ]; do
+    [ "$SECONDS" -ge "$deadline" ] && return 1
+    sleep 0.1
+  done
+}
+
+# The 1 Mbit/s H.264 + Speex clip of `seconds` s (75 messages a second) in
+# $work/media, made once; prints its path.
+bench_clip() {  # work seconds
+  local media=$1/media/clip-$2.flv
+  if [ ! -s "$media" ]; then
+    mkdir -p "$1/media"
+    echo "$tag: making the $2 s clip" >&2
+    sh "$src/scripts/make-demo-media.sh" "$media.part" "$2" 1000 >&2
+    mv "$media.part" "$media"
+  fi
+  echo "$media"
+}
+
+# SQL for `count` users from `first` on, each with a web session
+# `prefix`N; with a chat id, members of that chat too.
+bench_users() {  # first count name prefix [chat]
+  awk -v first="$1" -v count="$2" -v name="$3" -v prefix="$4" -v chat="${5:-0}" 'BEGIN {
+    for (i = 0; i < count; i++) {
+      printf "insert into User (id, usertype, name, status, created) values (%d, 2, \"%s %d\", 1, now());\n", first + i, name, i
+      printf "insert into Session (userid, status, started, lastseen, ip, phpsessid, created) values (%d, 1, unix_timestamp(), unix_timestamp(), \"127.0.0.1\", \"%s%d\", now());\n", first + i, prefix, i
+      if (chat) printf "insert into ChatUser (chatid, userid, status, roleid, joined) values (%d, %d, 0, 10, now());\n", chat, first + i
+    } }'
+}
+
+# strmd's registry: one site `site` on database `dbname` at 127.0.0.1:dbport.
+# Every client of the bench comes from 127.0.0.1: the per-address connection
+# cap is raised above the 3,000 of the idle scenario.
+strmd_registry() {  # file port install site dbport dbname
+  cat >"$1" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]
+"RtmpPortNumber"=dword:$(printf '%08x' "$2")
+"InstallFolder"="$3"
+"MaxConnectionsPerAddress"=dword:00004000
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]
+"path"="$4"
+"sql_server"="127.0.0.1:$5"
+"sql_database"="$6"
+"sql_user"="root"
+"sql_password"=""
+
+REG
+}
