@@ -593,6 +593,18 @@ void OnStatus(Worker& w, Client& c, const std::string& code) {
   }
 }
 
+// Logs in through the model command, as the web application's clients do.
+void SendLogin(Worker& w, Client& c, const std::string& session) {
+  std::vector<uint8_t> b;
+  AmfPutString(b, "loadmodel");
+  AmfPutNumber(b, kLoginTransaction);
+  AmfPutNull(b);
+  AmfPutString(b, "phpsessid");
+  AmfPutString(b, session);
+  SendCommand(w, c, b);
+  c.phase = Phase::kLoginSent;
+}
+
 void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
   if (c.phase == Phase::kDone) return;
   switch (m.type) {
@@ -650,15 +662,7 @@ void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
         if (c.role == Role::kPublisher && !g_opt.login.empty()) {
           // A speaker: logged in through a model command, present in the
           // chat with its devices, allowed to talk over others.
-          std::vector<uint8_t> b;
-          AmfPutString(b, "loadmodel");
-          AmfPutNumber(b, kLoginTransaction);
-          AmfPutNull(b);
-          AmfPutString(b, "phpsessid");
-          AmfPutString(b, g_opt.login);
-          SendCommand(w, c, b);
-          c.phase = Phase::kLoginSent;
-          return;
+          return SendLogin(w, c, g_opt.login);
         }
         SendCreateStream(w, c);
       } else if (c.phase == Phase::kLoginSent && v[1].number == kLoginTransaction) {
@@ -837,17 +841,6 @@ std::mt19937& Random() {
 }
 int64_t RandomMs(int lo, int hi) { return int64_t(std::uniform_int_distribution<int>(lo, hi)(Random())) * kMs; }
 
-void SendLogin(Worker& w, Client& c) {
-  std::vector<uint8_t> b;
-  AmfPutString(b, "loadmodel");
-  AmfPutNumber(b, kLoginTransaction);
-  AmfPutNull(b);
-  AmfPutString(b, "phpsessid");
-  AmfPutString(b, c.session);
-  SendCommand(w, c, b);
-  c.phase = Phase::kLoginSent;
-}
-
 void SendStreamCommand(Worker& w, Client& c, std::string_view name, std::initializer_list<double> numbers,
                        int flag = -1) {
   std::vector<uint8_t> b;
@@ -867,7 +860,7 @@ void SoakConnected(Worker& w, Client& c) {
       return;
     case Role::kSoakChat:
     case Role::kSoakPublisher:
-      return SendLogin(w, c);
+      return SendLogin(w, c, c.session);
     default:
       return SendCreateStream(w, c);
   }
