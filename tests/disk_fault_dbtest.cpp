@@ -20,30 +20,9 @@
 
 namespace {
 
-std::vector<std::string> Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.' && std::string(e->d_name) != "logs") names.emplace_back(e->d_name);
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool Exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
-}
-
-template <typename Done>
-bool WaitUntil(Done done, int timeoutMs = 10000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 int StrmdctlCheck(const std::string& path) {
@@ -136,7 +115,7 @@ TEST_F(DiskFault, RecordingOutlivesAFullDiskAndIsPlacedWithWhatReachedIt) {
   EXPECT_NE(log.find("345 bytes were lost"), std::string::npos) << log;
   EXPECT_EQ(StrmdctlCheck(final21), 0);
   EXPECT_EQ(MarkedTags(final21, 1), 17u);
-  EXPECT_EQ(Listing(site_.Temp()), std::vector<std::string>{"phpsessid=demo-ben-0002&questionid=21.flv"});
+  EXPECT_EQ(TestListing(site_.Temp()), std::vector<std::string>{"phpsessid=demo-ben-0002&questionid=21.flv"});
 
   Record("questionid=22", 10, 2);
   EXPECT_EQ(MarkedTags(Temp("&questionid=22.flv"), 2), 10u);
@@ -194,7 +173,7 @@ TEST_F(DiskFault, EditsOnAFullDiskKeepTheEarlierAndTheNewRecording) {
   EXPECT_NE(log.find("Unable to write"), std::string::npos) << log;
   EXPECT_EQ(ReadWholeFile(final23), before23);
   EXPECT_EQ(ReadWholeFile(final24), before24);
-  EXPECT_EQ(Listing(site_.Temp()),
+  EXPECT_EQ(TestListing(site_.Temp()),
             (std::vector<std::string>{"phpsessid=demo-ben-0002&phpsessid=demo-ben-0002&questionid=23&startpos=1&insert=1.flv",
                                       "phpsessid=demo-ben-0002&phpsessid=demo-ben-0002&questionid=24&startpos=1.flv",
                                       "phpsessid=demo-ben-0002&questionid=23.flv",
@@ -226,7 +205,7 @@ TEST_F(DiskFault, IndexBuildOnAFullDiskRefusesOnePlayAndLeavesNoIndex) {
   const std::string log = site_.server.ErrorLog();
   EXPECT_NE(log.find("The index " + site_.dir + "\\cache\\200.flv.index2 of " + site_.dir + "\\files\\demo.flv"), std::string::npos) << log;
   EXPECT_NE(log.find("could not be built"), std::string::npos) << log;
-  EXPECT_EQ(Listing(site_.Cache()), std::vector<std::string>{});
+  EXPECT_EQ(TestListing(site_.Cache()), std::vector<std::string>{});
 
   ExpectPlays("fileid=200", 42);
   EXPECT_TRUE(Exists(index));

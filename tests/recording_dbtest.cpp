@@ -23,18 +23,6 @@ namespace {
 
 const std::vector<std::string> kNoClosePause = {"STRMD_RECORDING_CLOSE_PAUSE_MS=0"};
 
-// The names in a folder but the server's log folder.
-std::vector<std::string> Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.' && std::string(e->d_name) != "logs") names.emplace_back(e->d_name);
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 int64_t FileSize(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
@@ -43,16 +31,6 @@ int64_t FileSize(const std::string& path) {
 bool Exists(const std::string& path) { return FileSize(path) >= 0; }
 
 // Polls `done` every 20 ms for at most timeoutMs.
-template <typename Done>
-bool WaitUntil(Done done, int timeoutMs = 10000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 std::string StrmdctlPath() {
   const char* p = getenv("STRMDCTL_BINARY");
   return p != nullptr ? p : "strmdctl";
@@ -130,7 +108,7 @@ TEST_F(Recording, SessionRecordingStartsAtZeroGetsItsFlagsItsFinalNameAndTimesta
 
   const std::string final7 = Temp("demo-ben-0002&questionid=7.flv");
   const std::string recording7 = Temp("demo-ben-0002&phpsessid=demo-ben-0002&questionid=7.flv");
-  ASSERT_TRUE(WaitUntil([&] { return Exists(final7) && !Exists(recording7); }));
+  ASSERT_TRUE(TestWaitUntil([&] { return Exists(final7) && !Exists(recording7); }));
   FlvTestFile flv;
   ASSERT_TRUE(ReadFlvForTest(final7, &flv));
   EXPECT_EQ(std::vector<uint8_t>(flv.header, flv.header + 9), (std::vector<uint8_t>{'F', 'L', 'V', 1, 5, 0, 0, 0, 9}));
@@ -150,7 +128,7 @@ TEST_F(Recording, SessionRecordingStartsAtZeroGetsItsFlagsItsFinalNameAndTimesta
   ASSERT_TRUE(client.CloseStream(2));
   ASSERT_TRUE(client.CloseStream(3));
   const std::string final8 = Temp("demo-ben-0002&questionid=8.flv"), final9 = Temp("demo-ben-0002&questionid=9.flv");
-  ASSERT_TRUE(WaitUntil([&] { return Exists(final8) && Exists(final9); }));
+  ASSERT_TRUE(TestWaitUntil([&] { return Exists(final8) && Exists(final9); }));
   EXPECT_EQ(ReadWholeFile(final8)[4], 4);
   EXPECT_EQ(ReadWholeFile(final9)[4], 1);
 
@@ -158,7 +136,7 @@ TEST_F(Recording, SessionRecordingStartsAtZeroGetsItsFlagsItsFinalNameAndTimesta
   ASSERT_EQ(Publish(&client, 4, "questionid=7&startpos=1.5"), "start");
   Send(&client, 4, 10, 500, 4, 1000);
   ASSERT_TRUE(client.CloseStream(4));
-  ASSERT_TRUE(WaitUntil([&] { return !Exists(Temp("demo-ben-0002&questionid=7&startpos=1.5.flv")); }));
+  ASSERT_TRUE(TestWaitUntil([&] { return !Exists(Temp("demo-ben-0002&questionid=7&startpos=1.5.flv")); }));
   ASSERT_TRUE(ReadFlvForTest(final7, &flv));
   std::vector<std::pair<uint8_t, uint32_t>> marks;
   for (const auto& t : flv.tags) marks.emplace_back(t.data[1], t.timestamp);
@@ -169,7 +147,7 @@ TEST_F(Recording, SessionRecordingStartsAtZeroGetsItsFlagsItsFinalNameAndTimesta
   EXPECT_EQ(marks[85], (std::pair<uint8_t, uint32_t>{4, 1680}));
   EXPECT_EQ(marks[86], (std::pair<uint8_t, uint32_t>{1, 1680}));
   EXPECT_EQ(StrmdctlCheck(final7), 0);
-  EXPECT_EQ(Listing(site_.Temp()), (std::vector<std::string>{"phpsessid=demo-ben-0002&questionid=7.flv",
+  EXPECT_EQ(TestListing(site_.Temp()), (std::vector<std::string>{"phpsessid=demo-ben-0002&questionid=7.flv",
                                                              "phpsessid=demo-ben-0002&questionid=8.flv",
                                                              "phpsessid=demo-ben-0002&questionid=9.flv"}));
 }
@@ -186,7 +164,7 @@ TEST_F(Recording, RecordingIntoAMediaObjectReplacesItsFileDropsBothIndexesMarksI
             "2,302,2,1");
   Send(&client, 1, 20, 5000, 5);
   ASSERT_TRUE(client.CloseStream(1));
-  ASSERT_TRUE(WaitUntil([&] { return site_.db->Value("select scanstatus from Object where id=302") == "3"; }));
+  ASSERT_TRUE(TestWaitUntil([&] { return site_.db->Value("select scanstatus from Object where id=302") == "3"; }));
   EXPECT_EQ(site_.db->Value("select concat(count(*), ',', min(status)) from RecordSession"), "1,2");
   FlvTestFile flv;
   ASSERT_TRUE(ReadFlvForTest(file, &flv));
@@ -195,17 +173,17 @@ TEST_F(Recording, RecordingIntoAMediaObjectReplacesItsFileDropsBothIndexesMarksI
   EXPECT_EQ(flv.tags.back().data[1], 5);
   EXPECT_FALSE(Exists(file + ".index2"));
   EXPECT_FALSE(Exists(site_.Cache() + "/302.flv.index2"));
-  EXPECT_EQ(Listing(site_.Temp()), std::vector<std::string>{});  // no journal left
+  EXPECT_EQ(TestListing(site_.Temp()), std::vector<std::string>{});  // no journal left
   EXPECT_EQ(StrmdctlCheck(file), 0);
 
   // A closed row is not reused: the next recording opens its own.
   ASSERT_EQ(Publish(&client, 1, "fileid=302&phpsessid=demo-ben-0002"), "start");
   ASSERT_TRUE(client.CloseStream(1));
-  ASSERT_TRUE(WaitUntil([&] { return site_.db->Value("select count(*) from RecordSession where status=2") == "2"; }));
+  ASSERT_TRUE(TestWaitUntil([&] { return site_.db->Value("select count(*) from RecordSession where status=2") == "2"; }));
 }
 
 TEST_F(Recording, RefusedPublishesAreAnsweredBadNameAndWriteNothing) {
-  const std::vector<std::string> before = Listing(site_.dir);
+  const std::vector<std::string> before = TestListing(site_.dir);
   TestPlayer nobody;
   Open(&nobody);
   EXPECT_EQ(Publish(&nobody, 1, "phpsessid=no-such-session", "NetStream.Publish.BadName"), "session not found");
@@ -228,8 +206,8 @@ TEST_F(Recording, RefusedPublishesAreAnsweredBadNameAndWriteNothing) {
   // Every answer above came after its refusal; one more command round trip
   // makes sure the media sent after the last one was handled too.
   EXPECT_EQ(ben.CreateStream(), 7);
-  EXPECT_EQ(Listing(site_.Temp()), std::vector<std::string>{});
-  EXPECT_EQ(Listing(site_.dir), before);
+  EXPECT_EQ(TestListing(site_.Temp()), std::vector<std::string>{});
+  EXPECT_EQ(TestListing(site_.dir), before);
   EXPECT_EQ(site_.db->Value("select count(*) from RecordSession"), "0");
 }
 
@@ -245,7 +223,7 @@ TEST_F(Recording, RecordingsCutOffBySigkillAreRepairedAndPlacedAtTheNextStartAnd
   // Everything sent has reached the files (they are written unbuffered).
   const std::string recording = Temp("demo-ben-0002&phpsessid=demo-ben-0002&questionid=11.flv");
   const std::string object = site_.Files() + "/302.flv";
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(TestWaitUntil([&] {
     return FileSize(recording) == 9 + 100 * (15 + 100) && FileSize(object) == 9 + 60 * (15 + 200);
   }));
   site_.server.Signal(SIGKILL);
@@ -273,9 +251,9 @@ TEST_F(Recording, RecordingsCutOffBySigkillAreRepairedAndPlacedAtTheNextStartAnd
   const std::string log = site_.server.ErrorLog();
   EXPECT_NE(log.find("questionid=11.flv repaired: 100 tags (50 audio, 50 video), 1980 ms kept"), std::string::npos) << log;
   EXPECT_NE(log.find("302.flv repaired: 60 tags (30 audio, 30 video), 1180 ms kept"), std::string::npos) << log;
-  ASSERT_TRUE(WaitUntil([&] { return site_.db->Value("select scanstatus from Object where id=302") == "3"; }));
+  ASSERT_TRUE(TestWaitUntil([&] { return site_.db->Value("select scanstatus from Object where id=302") == "3"; }));
   EXPECT_EQ(site_.db->Value("select concat(userid, ',', status, ',', duration) from RecordSession"), "3,2,1");
-  ASSERT_TRUE(WaitUntil([&] { return Listing(site_.Temp()).size() == 1; }));  // the journal went too
+  ASSERT_TRUE(TestWaitUntil([&] { return TestListing(site_.Temp()).size() == 1; }));  // the journal went too
 
   // It plays back with every tag that reached the disk.
   TestPlayer player;

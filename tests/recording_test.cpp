@@ -34,17 +34,6 @@ std::vector<uint8_t> InProgress(const FlvBuilder& flv) {
   return b;
 }
 
-std::vector<std::string> Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // File-size limit of this process for one scope: writes beyond it fail with
 // EFBIG, as on a full disk, instead of raising SIGXFSZ.
 class FileSizeLimit {
@@ -231,7 +220,7 @@ TEST_F(FinishRecording, FirstRecordingsAreRenamedALaterOneAtZeroReplacesAndStale
   // An earlier final file exists (the in-place one above): overwrite at 0.
   ASSERT_TRUE(Finish("phpsessid=sess-1&questionid=7"));
   EXPECT_EQ(ReadWholeFile(Path("&questionid=7.flv")), rec.Bytes());
-  EXPECT_EQ(Listing(temp_), std::vector<std::string>{"phpsessid=sess-1&questionid=7.flv"});
+  EXPECT_EQ(TestListing(temp_), std::vector<std::string>{"phpsessid=sess-1&questionid=7.flv"});
 
   Record("questionid=8&startpos=0", rec);
   ASSERT_TRUE(Finish("questionid=8&startpos=0"));
@@ -239,7 +228,7 @@ TEST_F(FinishRecording, FirstRecordingsAreRenamedALaterOneAtZeroReplacesAndStale
   Record("plain", rec);
   ASSERT_TRUE(Finish("plain"));
   EXPECT_EQ(ReadWholeFile(Path(".flv")), rec.Bytes());
-  EXPECT_EQ(Listing(temp_), (std::vector<std::string>{"phpsessid=sess-1&questionid=7.flv",
+  EXPECT_EQ(TestListing(temp_), (std::vector<std::string>{"phpsessid=sess-1&questionid=7.flv",
                                                       "phpsessid=sess-1&questionid=8.flv", "phpsessid=sess-1.flv"}));
 }
 
@@ -262,7 +251,7 @@ TEST_F(FinishRecording, StartposOverwritesFromItsTimeAndKeepsTheTailInsertShifts
   }
   EXPECT_EQ(fromRecording, 31u);
   EXPECT_EQ(over.back(), (std::pair<uint8_t, uint32_t>{1, 20000}));
-  EXPECT_EQ(Listing(temp_), std::vector<std::string>{"phpsessid=sess-1&questionid=5.flv"});
+  EXPECT_EQ(TestListing(temp_), std::vector<std::string>{"phpsessid=sess-1&questionid=5.flv"});
 
   ASSERT_TRUE(base.WriteTo(Path("&questionid=6.flv")));
   Record("questionid=6&startpos=12.5&insert=1", rec);
@@ -308,12 +297,12 @@ TEST_F(FinishRecording, AnEditThatFailsPartWayKeepsBothFilesByteForByte) {
     EXPECT_EQ(ReadWholeFile(Path("&questionid=3.flv")), before);
     EXPECT_EQ(ReadWholeFile(Path("&questionid=3&startpos=2.flv")), recorded);
     // No half-written output is left to be mistaken for a recording.
-    EXPECT_EQ(Listing(temp_), (std::vector<std::string>{"phpsessid=sess-1&questionid=3&startpos=2.flv",
+    EXPECT_EQ(TestListing(temp_), (std::vector<std::string>{"phpsessid=sess-1&questionid=3&startpos=2.flv",
                                                         "phpsessid=sess-1&questionid=3.flv"}));
   }
   // With room again the same recording is placed.
   ASSERT_TRUE(Finish("questionid=3&startpos=2"));
-  EXPECT_EQ(Listing(temp_), std::vector<std::string>{"phpsessid=sess-1&questionid=3.flv"});
+  EXPECT_EQ(TestListing(temp_), std::vector<std::string>{"phpsessid=sess-1&questionid=3.flv"});
 }
 
 TEST_F(FinishRecording, TheEditOutputNeverTakesOverAFileThatHoldsItsName) {

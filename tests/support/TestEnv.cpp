@@ -1,9 +1,11 @@
 #include "TestEnv.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <chrono>
 #include <filesystem>
@@ -44,4 +46,15 @@ pid_t LaunchGst(const std::vector<std::string>& args, const std::string& log) {
   argv.push_back(nullptr);
   execvp("gst-launch-1.0", argv.data());
   _exit(127);
+}
+
+std::vector<std::string> TestListing(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.' && std::string(e->d_name) != "logs") names.emplace_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }

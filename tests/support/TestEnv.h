@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 std::string TestBinaryPath();      // the strmd executable under test
@@ -16,3 +18,19 @@ bool WaitChild(pid_t pid, int timeoutMs, int* status);
 
 // Starts `gst-launch-1.0 -e args...` with its output appended to `log`.
 pid_t LaunchGst(const std::vector<std::string>& args, const std::string& log);
+
+// The names in a folder, sorted, without dot entries and the server's "logs"
+// folder.
+std::vector<std::string> TestListing(const std::string& dir);
+
+// Checks `done` every 20 ms until it holds or timeoutMs have passed; whether
+// it held.
+template <typename Done>
+bool TestWaitUntil(Done done, int timeoutMs = 10000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
