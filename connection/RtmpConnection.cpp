@@ -342,7 +342,7 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
       if (stream) ReceiveMedia(stream, &packet);
       break;
     case kRtmpMsgCommandAmf0:
-      connection->commands++;
+      connection->stackDeep = true;
       if (!RtmpConnectionDispatch(connection, stream, 0)) RtmpShutdown(&connection->rtmp);
       break;
     default:
@@ -440,7 +440,6 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   int64_t keepAliveDue = 0;         // the next ping, while the loop waits
   int64_t armedDue = -1;            // what the pacing timer is armed for
   const uintptr_t stackLowest = StackLowest();
-  uint64_t commandsSeen = UINT64_MAX;  // commands handled when the stack was last released (none yet)
   while (RtmpSocketFd(r) != -1) {
     connection->lastWake = NowSeconds();
     if (r->sockbuf.overflowed) {
@@ -484,8 +483,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     }
     // Commands are what reach deep (connect, the model and chat commands):
     // after them, the stack they used goes back before the loop waits.
-    if (connection->commands != commandsSeen) {
-      commandsSeen = connection->commands;
+    if (connection->stackDeep) {
+      connection->stackDeep = false;
       ReleaseStackBelow(stackLowest);
     }
     if (keepAliveDue <= now) keepAliveDue = now + keepAliveMs;

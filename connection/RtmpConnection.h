@@ -5,7 +5,7 @@
 // Who touches what:
 //  - set once at creation: sites, thread, address, the event descriptors;
 //  - the connection's own thread only: session, lastWake, nextStreamId, db,
-//    transactionId, packet, nextStream, inputNeedsMore, batches, commands;
+//    transactionId, packet, nextStream, inputNeedsMore, batches, stackDeep;
 //  - written by the own thread under streams.lock, read by the debug monitor
 //    under it: flashVer, site, user;
 //  - `streams` and the pacing scan: under streams.lock;
@@ -54,7 +54,7 @@ struct RtmpConnection {
   // The 30 s keep-alive is the loop's poll() time-out, not a timer of its own.
   bool inputNeedsMore = false; // the read buffer holds only part of a message
   uint64_t batches = 0;        // passes that flushed output (test statistics)
-  uint64_t commands = 0;       // command messages handled
+  bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released
   RtmpStream* nextStream = nullptr;
   pthread_t thread{};
   uint32_t cpuSample = 0;
