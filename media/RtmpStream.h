@@ -167,7 +167,7 @@ int DeleteStream(RtmpConnection* connection, const AmfObject* object);
 // inode or a new modification time or size) is loaded afresh. *result as
 // LoadIndex; the entries only for kLoaded.
 std::shared_ptr<const std::vector<IndexEntry>> AcquirePlayIndex(const char* indexPath, IndexLoad* result);
-// Index files whose entries are held by players now (tests, the monitor).
+// Index files whose entries are held by players now (for tests).
 size_t SharedPlayIndexCount();
 
 // Opens the file, sends the metadata and queues the opening tags. A start

@@ -181,7 +181,7 @@ bool File::ReadBuffered(uint8_t* out, size_t count, size_t* got) {
       _position += n;
       continue;
     }
-    if (!_buffer) _buffer = std::make_unique<uint8_t[]>(kFileReadBufferSize);
+    if (!_buffer) _buffer = std::make_unique_for_overwrite<uint8_t[]>(kFileReadBufferSize);
     const ssize_t n = ::pread(_handle, _buffer.get(), kFileReadBufferSize, static_cast<off_t>(at));
     _bufferStart = at;
     _bufferLength = n > 0 ? static_cast<size_t>(n) : 0;
