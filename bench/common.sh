@@ -2,22 +2,49 @@
 # the bench's users and strmd's registry file. Each function reports its
 # failures with the caller's $tag.
 
+# A port for a server of the bench, used by no socket at all. It lies below
+# the range the kernel hands to outgoing connections: a listener on all
+# addresses cannot bind a port that some other client's connection holds.
 free_port() {
-  local p
+  local p low
+  low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null)
+  [[ "$low" =~ ^[0-9]+$ ]] && [ "$low" -gt 12000 ] || low=0
   for _ in $(seq 1 200); do
-    p=$((30000 + RANDOM % 20000))
-    if [ -z "$(ss -Htln "sport = :$p" 2>/dev/null)" ]; then echo "$p"; return; fi
+    if [ "$low" -gt 0 ]; then p=$((10000 + RANDOM % (low - 10000))); else p=$((30000 + RANDOM % 20000)); fi
+    if [ -z "$(ss -Htan "sport = :$p" 2>/dev/null)" ]; then echo "$p"; return; fi
   done
   echo "$tag: no free port" >&2
   return 1
 }
 
-wait_listen() {  # port seconds
+wait_listen() {  # port seconds [pid]: fails at once when that process ends
   local deadline=$((SECONDS + $2))
   until [ -n "$(ss -Htln "sport = :$1" 2>/dev/null)" ]; do
     [ "$SECONDS" -ge "$deadline" ] && return 1
+    [ -z "${3:-}" ] || kill -0 "$3" 2>/dev/null || return 1
     sleep 0.1
   done
+}
+
+# Starts $build/strmd with a registry for one site (see strmd_registry) and
+# sets sport and strmd_pid. A port taken between the check and the bind is
+# given up for another one, twice at most.
+start_strmd() {  # run site dbport dbname shm
+  local attempt
+  for attempt in 1 2 3; do
+    sport=$(free_port) || return 1
+    strmd_registry "$1/strmd/strmd.reg" "$sport" "$1/strmd" "$2" "$3" "$4"
+    STRMD_SHM_NAME=$5 STRMD_REGISTRY=$1/strmd/strmd.reg STRMD_LOG_DIR=$1/strmd/logs \
+      "$build/strmd" </dev/null >"$1/strmd/output.txt" 2>&1 &
+    strmd_pid=$!
+    wait_listen "$sport" 20 "$strmd_pid" && return 0
+    kill -0 "$strmd_pid" 2>/dev/null && break
+    grep -q "Address already in use" "$1/strmd/output.txt" || break
+    echo "$tag: port $sport was taken meanwhile; trying another (attempt $attempt)" >&2
+  done
+  echo "$tag: strmd did not start:" >&2
+  tail "$1/strmd/output.txt" >&2
+  return 1
 }
 
 # The 1 Mbit/s H.264 + Speex clip of `seconds` s (75 messages a second) in

@@ -107,14 +107,9 @@ dbpid=$(cat "$dbdir/mariadbd.pid" 2>/dev/null || echo 0)
 site=$run/site
 mkdir -p "$site"/{temp,files,cache,htdocs} "$run/strmd/logs"
 cp "$media" "$site/files/demo.flv"
-sport=$(free_port)
-strmd_registry "$run/strmd/strmd.reg" "$sport" "$run/strmd" "$site" "$dbport" "$dbname"
 # A monitor report of this run's own, read by the generator.
 shm=/strmd-bench-$$-$RANDOM
-STRMD_SHM_NAME=$shm STRMD_REGISTRY=$run/strmd/strmd.reg STRMD_LOG_DIR=$run/strmd/logs \
-  "$build/strmd" </dev/null >"$run/strmd/output.txt" 2>&1 &
-strmd_pid=$!
-wait_listen "$sport" 20 || { echo "run-bench: strmd did not start:" >&2; tail "$run/strmd/output.txt" >&2; exit 1; }
+start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
 
 # ---- nginx-rtmp: the peer, a black box started through its directives ----
 if [ "$mode" != smoke ]; then
@@ -127,7 +122,7 @@ if [ "$mode" != smoke ]; then
     "$here/nginx-rtmp.conf.in" >"$ng/nginx.conf"
   nginx -p "$ng" -c "$ng/nginx.conf" -e "$ng/error.log" </dev/null >"$ng/output.txt" 2>&1 &
   nginx_pid=$!
-  wait_listen "$nport" 20 || { echo "run-bench: nginx did not start:" >&2; cat "$ng/output.txt" "$ng/error.log" >&2; exit 1; }
+  wait_listen "$nport" 20 "$nginx_pid" || { echo "run-bench: nginx did not start:" >&2; cat "$ng/output.txt" "$ng/error.log" >&2; exit 1; }
 fi
 
 # ---- the scenarios, each against both servers back to back ----

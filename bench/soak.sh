@@ -69,12 +69,7 @@ dbname=soak_$$_$RANDOM
 site=$run/site
 mkdir -p "$site"/{temp,files,cache,htdocs} "$run/strmd/logs"
 cp "$media" "$site/files/demo.flv"
-sport=$(free_port)
-strmd_registry "$run/strmd/strmd.reg" "$sport" "$run/strmd" "$site" "$dbport" "$dbname"
-STRMD_SHM_NAME=$shm STRMD_REGISTRY=$run/strmd/strmd.reg STRMD_LOG_DIR=$run/strmd/logs \
-  "$build/strmd" </dev/null >"$run/strmd/output.txt" 2>&1 &
-strmd_pid=$!
-wait_listen "$sport" 20 || { echo "soak: strmd did not start:" >&2; tail "$run/strmd/output.txt" >&2; exit 1; }
+start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
 
 # Housekeeping as a site would do it: every entry into a room sends all of
 # the day's texts, so without pruning each chat member's entry costs more
