@@ -47,6 +47,7 @@ results=$run/results.jsonl
 
 strmd_pid="" nginx_pid="" dbname="" dbdir="" own_db=0
 cleanup() {
+  local status=$?
   set +e
   [ -n "$strmd_pid" ] && kill -TERM "$strmd_pid" 2>/dev/null && wait "$strmd_pid" 2>/dev/null
   [ -n "$nginx_pid" ] && kill -TERM "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
@@ -54,8 +55,14 @@ cleanup() {
   [ -n "${shm:-}" ] && rm -f "/dev/shm${shm}" "/dev/shm${shm}-data"
   if [ "$own_db" -eq 1 ]; then "$src/scripts/testdb.sh" stop "$dbdir" >/dev/null 2>&1; fi
   if [ "$mode" = smoke ]; then
-    rm -rf "$run"
-    [ -z "${STRMD_BENCH_DIR:-}" ] && rm -rf "$work"
+    if [ "$status" -ne 0 ]; then
+      # What the server said (a sanitizer's report among it) is the evidence.
+      echo "run-bench: smoke failed; the run is kept in $run; the end of strmd's output:" >&2
+      tail -n 100 "$run/strmd/output.txt" >&2 2>/dev/null
+    else
+      rm -rf "$run"
+      [ -z "${STRMD_BENCH_DIR:-}" ] && rm -rf "$work"
+    fi
   fi
 }
 trap cleanup EXIT
@@ -109,6 +116,10 @@ mkdir -p "$site"/{temp,files,cache,htdocs} "$run/strmd/logs"
 cp "$media" "$site/files/demo.flv"
 # A monitor report of this run's own, read by the generator.
 shm=/strmd-bench-$$-$RANDOM
+# The smoke runs the sanitizer build beside the rest of the test suite: its
+# hostile mix can take the CPU watchdog's share of a loaded machine, and the
+# watchdog would end the server it checks. The timed runs keep the watchdog.
+[ "$mode" != smoke ] || strmd_registry_extra='"DebugCpuLimit"=dword:00000000'
 start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
 
 # ---- nginx-rtmp: the peer, a black box started through its directives ----
