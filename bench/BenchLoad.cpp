@@ -91,6 +91,7 @@ Options g_opt;
 struct ProcSample {
   double cpuS = 0;   // user + system of the process and its children (threads included)
   long rssKiB = 0;
+  bool alive = false;  // the first process was there to read
 };
 
 std::vector<int> ProcFamily(int pid) {
@@ -132,8 +133,10 @@ ProcSample Sample(const std::vector<int>& pids) {
       // utime and stime are fields 14 and 15.
       if (const char* close = strrchr(buf, ')')) {
         unsigned long utime = 0, stime = 0;
-        if (sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2)
+        if (sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2) {
           s.cpuS += double(utime + stime) / tick;
+          if (pid == pids.front()) s.alive = true;
+        }
       }
     }
     snprintf(path, sizeof path, "/proc/%d/status", pid);
@@ -1584,7 +1587,11 @@ int main(int argc, char** argv) {
     unmatched += w.unmatched;
     close(w.epoll);
   }
-  const double cpuS = after.cpuS - before.cpuS;
+  // A server that ended during the run has no CPU figure: its threads' time
+  // went with it.
+  const bool ended = before.alive && !after.alive;
+  if (ended && status == "ok") status = "server ended";
+  const double cpuS = ended ? NAN : after.cpuS - before.cpuS;
   const double playerMinutes = playedMs / 60000.0;
   std::string json = "{\"server\":" + Quote(g_opt.label) + ",\"scenario\":" + Quote(g_opt.scenario) +
                      ",\"n\":" + std::to_string(g_opt.count) + ",\"status\":" + Quote(status) +

@@ -123,6 +123,9 @@ def table(rows):
             # Signed figures (early is negative) have no meaningful ratio.
             signed = label.startswith("lateness") or label.startswith("most early")
             out.append(("  " + label, fmt(a), fmt(b), "-" if signed else ratio(a, b)))
+        if (s or {}).get("server_ended") or (p or {}).get("server_ended"):
+            ended = lambda r: None if r is None else ("yes" if r.get("server_ended") else "no")
+            out.append(("  server ended during the run", fmt(ended(s)), fmt(ended(p)), "-"))
     for r in rows:
         if r["scenario"] == "edit":
             mib = r["base_bytes"] / 1048576.0
@@ -141,6 +144,9 @@ def table(rows):
     lines.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for row in out:
         lines.append(line(row))
+    for r in rows:
+        if r.get("server_ended"):
+            lines.append("%s ended during %s N = %s: %s" % (r["server"], r["scenario"], r.get("n"), r["server_ended"]))
     return "\n".join(lines)
 
 

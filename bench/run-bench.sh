@@ -137,6 +137,11 @@ if [ "$mode" != smoke ]; then
 fi
 
 # ---- the scenarios, each against both servers back to back ----
+running() {  # pid: there and not a zombie
+  local state
+  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
+  [ -n "$state" ] && [ "$state" != Z ]
+}
 bench() {  # server scenario count [generator options]
   local server=$1 scenario=$2 count=$3
   shift 3
@@ -151,8 +156,20 @@ bench() {  # server scenario count [generator options]
     args+=(--port "$nport" --pid "$nginx_pid" --app vod --name demo.flv --live-app live --live-name bench)
   fi
   echo "run-bench: $server $scenario $count" >&2
-  local line
-  if ! line=$("$gen" "${args[@]}" "$@" "$scenario" "$count"); then
+  local line status=0
+  line=$("$gen" "${args[@]}" "$@" "$scenario" "$count") || status=1
+  if [ "$server" = strmd ] && ! running "$strmd_pid"; then
+    # Ended under the load (the CPU watchdog, say): its last report goes
+    # into the row, and the scenarios after it get a fresh server.
+    wait "$strmd_pid" 2>/dev/null || true
+    local why
+    why=$(grep -a "ERROR" "$run/strmd/output.txt" | tail -n 1 | tr -d '"\\' | cut -c1-200) || true
+    echo "run-bench: strmd ended during $scenario $count: ${why:-no report}; starting it again" >&2
+    [ -z "$line" ] || line="${line%\}},\"server_ended\":\"${why:-no report}\"}"
+    mv "$run/strmd/output.txt" "$run/strmd/output-$scenario-$count.txt"
+    start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
+  fi
+  if [ "$status" -ne 0 ]; then
     echo "run-bench: the generator failed ($server $scenario $count)" >&2
     return 1
   fi
