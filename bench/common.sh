@@ -17,11 +17,17 @@ free_port() {
   return 1
 }
 
+running() {  # pid: there and not a zombie (kill -0 succeeds on one)
+  local state
+  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+
 wait_listen() {  # port seconds [pid]: fails at once when that process ends
   local deadline=$((SECONDS + $2))
   until [ -n "$(ss -Htln "sport = :$1" 2>/dev/null)" ]; do
     [ "$SECONDS" -ge "$deadline" ] && return 1
-    [ -z "${3:-}" ] || kill -0 "$3" 2>/dev/null || return 1
+    [ -z "${3:-}" ] || running "$3" || return 1
     sleep 0.1
   done
 }
@@ -38,7 +44,7 @@ start_strmd() {  # run site dbport dbname shm
       "$build/strmd" </dev/null >"$1/strmd/output.txt" 2>&1 &
     strmd_pid=$!
     wait_listen "$sport" 20 "$strmd_pid" && return 0
-    kill -0 "$strmd_pid" 2>/dev/null && break
+    running "$strmd_pid" && break
     grep -q "Address already in use" "$1/strmd/output.txt" || break
     echo "$tag: port $sport was taken meanwhile; trying another (attempt $attempt)" >&2
   done

@@ -137,11 +137,6 @@ if [ "$mode" != smoke ]; then
 fi
 
 # ---- the scenarios, each against both servers back to back ----
-running() {  # pid: there and not a zombie
-  local state
-  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
-  [ -n "$state" ] && [ "$state" != Z ]
-}
 bench() {  # server scenario count [generator options]
   local server=$1 scenario=$2 count=$3
   shift 3

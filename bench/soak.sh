@@ -102,7 +102,7 @@ done <"$run/recordings.txt"
 echo "soak: recordings: $total made, $bad lost or damaged" >&2
 [ "$total" -gt 0 ] || { echo "soak: FAILED: no recording was made" >&2; status=1; }
 [ "$bad" -eq 0 ] || status=1
-if ! kill -0 "$strmd_pid" 2>/dev/null; then
+if ! running "$strmd_pid"; then
   echo "soak: FAILED: strmd is gone; its last output:" >&2; tail "$run/strmd/output.txt" >&2; status=1
 fi
 # find, not a glob: an empty log folder must not fail the pipe (pipefail).

@@ -17,6 +17,7 @@
 #include "Database/Database.h"
 #include "server/Server.h"
 #include "support/TestDb.h"
+#include "support/TestEnv.h"
 
 namespace {
 
@@ -28,23 +29,16 @@ int CountOf(const std::string& text, const std::string& what) {
 
 // kill() only queues SIGSTOP: the process stops once one of its threads
 // takes the signal, and until then a busy connection thread can still answer.
-bool WaitAllThreadsStopped(pid_t pid, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  while (std::chrono::steady_clock::now() < until) {
-    bool all = true;
-    std::error_code ec;
-    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
-      std::ifstream stat(task.path() / "stat");
-      std::string line;
-      std::getline(stat, line);
-      const size_t paren = line.rfind(')');
-      if (paren == std::string::npos || paren + 2 >= line.size() || line[paren + 2] != 'T') all = false;
-    }
-    if (!ec && all) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+bool AllThreadsStopped(pid_t pid) {
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream stat(task.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t paren = line.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= line.size() || line[paren + 2] != 'T') return false;
   }
-  return false;
+  return !ec;
 }
 
 DbTiming FastTiming() {
@@ -445,7 +439,7 @@ TEST(DatabaseTimeout, AServerThatStopsAnsweringFailsTheStatementAfterTheReadTime
   ASSERT_GT(pid, 0);
 
   ASSERT_EQ(kill(pid, SIGSTOP), 0);  // takes connections, answers nothing
-  ASSERT_TRUE(WaitAllThreadsStopped(pid, std::chrono::seconds(10)));
+  ASSERT_TRUE(TestWaitUntil([&] { return AllThreadsStopped(pid); }));
   testing::internal::CaptureStderr();
   const auto start = std::chrono::steady_clock::now();
   const int ok = DbExecute(db.get(), "select 1");

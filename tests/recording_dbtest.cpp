@@ -30,7 +30,6 @@ int64_t FileSize(const std::string& path) {
 
 bool Exists(const std::string& path) { return FileSize(path) >= 0; }
 
-// Polls `done` every 20 ms for at most timeoutMs.
 std::string StrmdctlPath() {
   const char* p = getenv("STRMDCTL_BINARY");
   return p != nullptr ? p : "strmdctl";
