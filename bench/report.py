@@ -98,7 +98,7 @@ def table(rows):
     out = []
     groups = []
     for r in rows:
-        if r["scenario"] in ("edit", "index", "soak"):
+        if r["scenario"] in ("edit", "index", "soak", "floor"):
             continue
         k = (r["scenario"], r.get("n"))
         if k not in groups:
@@ -126,6 +126,18 @@ def table(rows):
         if (s or {}).get("server_ended") or (p or {}).get("server_ended"):
             ended = lambda r: None if r is None else ("yes" if r.get("server_ended") else "no")
             out.append(("  server ended during the run", fmt(ended(s)), fmt(ended(p)), "-"))
+    for r in rows:
+        if r["scenario"] == "floor":
+            # The server's VOD figure over what sending the same clip on time
+            # costs with no server at all, in the same run.
+            vod = {v["server"]: v.get("cpu_per_player_minute") for v in rows
+                   if v["scenario"] == "vod" and v.get("n") == r.get("n")}
+            out.append(("send floor, N = %s (CPU-s per player-minute)" % r.get("n"), "floor", "vod", "vod/floor"))
+            t, l = r.get("threads_cpu_per_player_minute"), r.get("loop_cpu_per_player_minute")
+            out.append(("  a thread per connection: timerfd, poll, sendmsg", fmt(t), fmt(vod.get("strmd")),
+                        ratio(vod.get("strmd"), t)))
+            out.append(("  one loop, each message at its time", fmt(l), fmt(vod.get("nginx")),
+                        ratio(vod.get("nginx"), l)))
     for r in rows:
         if r["scenario"] == "edit":
             mib = r["base_bytes"] / 1048576.0
@@ -158,12 +170,16 @@ def check_smoke(rows):
     index = [r for r in rows if r["scenario"] == "index"]
     live = [r for r in rows if r["scenario"] == "live"]
     soak = [r for r in rows if r["scenario"] == "soak"]
+    floor = [r for r in rows if r["scenario"] == "floor"]
     if not vod or vod[0].get("finished") != vod[0].get("n") or not vod[0].get("media_messages"):
         problems.append("vod: not every player finished")
     if vod and vod[0].get("cpu_per_player_minute") is None:
         problems.append("vod: no server CPU figure")
     if not idle or idle[0].get("connected") != idle[0].get("n") or idle[0].get("connects_per_s") is None:
         problems.append("idle: not every connection connected")
+    if not floor or floor[0].get("threads_cpu_per_player_minute") is None or \
+            floor[0].get("loop_cpu_per_player_minute") is None:
+        problems.append("floor: no result")
     if not edit or not index or not index[0].get("entries"):
         problems.append("edit/index: no result")
     # Every player receives every message of the speaker: none is dropped at

@@ -4,8 +4,9 @@
 # prints one table of both side by side and keeps the JSON lines.
 #
 # usage: run-bench.sh full|quick|smoke BUILD_DIR
-#   full   players N = 50, 200, 500, 1000; live 50, 200, 500; idle 3000;
-#          editing and indexing a 1 GiB recording (about half an hour)
+#   full   players N = 50, 200, 500, 1000, and the send floor at each N;
+#          live 50, 200, 500; idle 3000; editing and indexing a 1 GiB
+#          recording (about half an hour)
 #   quick  the same kinds on a small scale (about a minute)
 #   smoke  a few seconds against strmd alone, no peer: keeps the tools working
 #          (the test suite runs it)
@@ -24,7 +25,8 @@ src=$(cd "$here/.." && pwd)
 build=$(cd "$build" && pwd)
 gen=$build/bench/strmd-bench
 edit=$build/bench/strmd-bench-edit
-for b in "$build/strmd" "$gen" "$edit"; do
+floor=$build/bench/strmd-bench-floor
+for b in "$build/strmd" "$gen" "$edit" "$floor"; do
   [ -x "$b" ] || { echo "run-bench: $b is missing (build it first)" >&2; exit 1; }
 done
 
@@ -184,18 +186,23 @@ for s in "${servers[@]}"; do bench "$s" vod 1 --limit-s 1 >/dev/null; done
 case $mode in
   full)
     for n in 50 200 500 1000; do each vod "$n"; done
+    # What sending the clip on time costs with no server: the floor under the
+    # VOD figures above.
+    for n in 50 200 500 1000; do "$floor" --flv "$media" --seconds 20 "$n" | tee -a "$results"; done
     for n in 50 200 500; do each live "$n"; done
     each idle 3000 --hold-s 10
     "$edit" --dir "$run" --flv "$media" --size-mib 1024 --rounds 2 | tee -a "$results"
     ;;
   quick)
     each vod 50
+    "$floor" --flv "$media" --seconds 5 50 | tee -a "$results"
     each live 20
     each idle 500 --hold-s 3
     "$edit" --dir "$run" --flv "$media" --size-mib 64 --rounds 1 | tee -a "$results"
     ;;
   smoke)
     each vod 3
+    "$floor" --flv "$media" --seconds 1 3 | tee -a "$results"
     each live 3
     each idle 20 --hold-s 1 --inflight 5
     "$edit" --dir "$run" --flv "$media" --size-mib 4 --rounds 1 | tee -a "$results"
