@@ -74,6 +74,11 @@ void LoadSite(ServerConfig* config, const RegKey& siteKey, const std::string& na
   ReadBounded(siteKey, "sql_connections", &site->sql_connections, kSiteSqlConnectionsDefault,
               kSiteSqlConnectionsMax);
   ReadBounded(siteKey, "sql_timeout", &site->sql_timeout, kSiteSqlTimeoutDefault, kSiteSqlTimeoutMax);
+  ReadBounded(siteKey, "sql_client_timeout", &site->sql_client_timeout, kSiteSqlClientTimeoutDefault,
+              kSiteSqlTimeoutMax);
+  ReadNumber(siteKey, "sql_client_per_address", &site->sql_client_per_address,
+             kSiteSqlClientPerAddressDefault);
+  if (site->sql_client_per_address < 0) site->sql_client_per_address = 0;
   std::string host;
   for (uint32_t i = 0; i < kSiteHostNames && RegistryEnumSubKey(siteKey, i, &host); ++i)
     CopyText(site->hostNames[i], host.c_str());
@@ -110,6 +115,15 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadText(*key, "SmtpPassword", config->smtpPassword, "");
   ReadText(*key, "SmtpEmail", config->smtpEmail, "");
   ReadNumber(*key, "MaxPartialInputMB", &config->maxPartialInputMB, 256);
+  ReadNumber(*key, "ModelWritesNeedSession", &config->modelWritesNeedSession, 1);
+  ReadNumber(*key, "ChatTextsPerSecond", &config->chatTextsPerSecond, 10);
+  ReadNumber(*key, "ModelCommandsPerSecond", &config->modelCommandsPerSecond, 20);
+  ReadNumber(*key, "ChatBacklogMax", &config->chatBacklogMax, 200);
+  ReadNumber(*key, "HandshakeSeconds", &config->handshakeSeconds, 20);
+  ReadNumber(*key, "ConnectSeconds", &config->connectSeconds, 20);
+  ReadNumber(*key, "MaxHandshaking", &config->maxHandshaking, 256);
+  ReadNumber(*key, "MaxHandshakingPerAddress", &config->maxHandshakingPerAddress, 32);
+  ReadNumber(*key, "HttpIdleSeconds", &config->httpIdleSeconds, 60);
 
   std::string name;
   for (uint32_t i = 0; RegistryEnumSubKey(*key, i, &name); ++i) {

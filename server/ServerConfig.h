@@ -20,6 +20,11 @@ constexpr int32_t kSiteSqlTimeoutMax = 3600;
 // a flood, or one client's, from exhausting threads, memory or descriptors.
 constexpr int32_t kDefaultMaxConnections = 4096;
 constexpr int32_t kDefaultMaxConnectionsPerAddress = 1024;
+// Client-written SQL (model commands, the Transcodes condition): its time
+// bound in seconds and how many pooled connections one client address may
+// hold at once with such statements (0: no per-address cap).
+constexpr int32_t kSiteSqlClientTimeoutDefault = 5;
+constexpr int32_t kSiteSqlClientPerAddressDefault = 2;
 
 struct SiteConfig {
   char name[kTextSize] = {};
@@ -34,6 +39,8 @@ struct SiteConfig {
   char sql_password[kTextSize] = {};
   int32_t sql_connections = kSiteSqlConnectionsDefault;
   int32_t sql_timeout = kSiteSqlTimeoutDefault;  // seconds
+  int32_t sql_client_timeout = kSiteSqlClientTimeoutDefault;         // seconds
+  int32_t sql_client_per_address = kSiteSqlClientPerAddressDefault;  // 0: no cap
   char hostNames[kSiteHostNames][kTextSize] = {};
 };
 
@@ -70,6 +77,18 @@ struct ServerConfig {
   // in MiB ("MaxPartialInputMB"): one connection may hold 64 MiB of them,
   // and many together must not fill the machine.
   int32_t maxPartialInputMB = 256;
+
+  // What one client may ask of the server; 0 turns a limit off.
+  int32_t modelWritesNeedSession = 1;  // savemodel/createmodel/deletemodel only with a web session
+  int32_t chatTextsPerSecond = 10;     // chatSendText per connection
+  int32_t modelCommandsPerSecond = 20; // model commands per connection
+  int32_t chatBacklogMax = 200;        // texts of one backlog reply
+  // Deadlines and caps of connections that have not yet sent connect.
+  int32_t handshakeSeconds = 20;       // accept to the end of the handshake
+  int32_t connectSeconds = 20;         // end of the handshake to connect
+  int32_t maxHandshaking = 256;        // connections before connect, over all
+  int32_t maxHandshakingPerAddress = 32;
+  int32_t httpIdleSeconds = 60;        // relayed connection with no byte either way
 
   ServerConfig() = default;
   ServerConfig(const ServerConfig&) = delete;
