@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -129,7 +130,10 @@ struct Command {
   Handler handler;
 };
 
-int OnConnect(RtmpConnection* c, RtmpStream*, const AmfObject* o) { return RtmpConnect(c, o); }
+int OnConnect(RtmpConnection* c, RtmpStream*, const AmfObject* o) {
+  c->connectReceived = true;
+  return RtmpConnect(c, o);
+}
 int OnCreateStream(RtmpConnection* c, RtmpStream*, const AmfObject*) { return CreateStream(c); }
 int OnCloseStream(RtmpConnection*, RtmpStream* s, const AmfObject*) {
   if (s) ResetStream(s);
@@ -226,7 +230,18 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
   setsockopt(incoming->socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
   if (!RtmpContextInit(&connection->rtmp, incoming->socket)) return nullptr;
   incoming->socket = -1;  // the SocketBuffer owns it now
-  if (!SHandShake(&connection->rtmp)) {
+  // One deadline for the whole handshake, counted from the accept: a peer
+  // that trickles its bytes gets no fresh wait per read.
+  const auto deadline = ServerHandshakeDeadline(incoming);
+  connection->rtmp.sockbuf.readDeadline = deadline;
+  const bool shaken = SHandShake(&connection->rtmp);
+  connection->rtmp.sockbuf.readDeadline = {};
+  if (!shaken) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      errno = 0;
+      ReportError("RTMP handshake from %s not complete within %d s (HandshakeSeconds): closing the connection",
+                  connection->address, ServerHandshakeSeconds(incoming));
+    }
     RtmpShutdown(&connection->rtmp);
     RtmpContextFree(&connection->rtmp);
     return nullptr;
@@ -243,7 +258,7 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
     return nullptr;
   }
   {
-    std::lock_guard<std::recursive_mutex> lock(connection->rtmp.sendLock);
+    std::lock_guard lock(connection->rtmp.sendLock);
     RtmpChannelOut(&connection->rtmp, 2);
     RtmpChannelOut(&connection->rtmp, 3);
     // Closed only after the SocketBuffer, so no writer can signal it late.
@@ -439,12 +454,24 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   int64_t incompleteSince = 0;      // a message has been partly received since
   int64_t keepAliveDue = 0;         // the next ping, while the loop waits
   int64_t armedDue = -1;            // what the pacing timer is armed for
+  // connect is due this long after the handshake; until then the connection
+  // counts against the MaxHandshaking caps.
+  const int connectSeconds = ServerConnectSeconds(incoming);
+  const int64_t connectDue = NowMs() + int64_t{connectSeconds} * 1000;
   const uintptr_t stackLowest = StackLowest();
   while (RtmpSocketFd(r) != -1) {
     connection->lastWake = NowSeconds();
     if (r->sockbuf.overflowed) {
       errno = 0;
       ReportError("RTMP output to %s over its cap: closing the connection", connection->address);
+      break;
+    }
+    if (connection->connectReceived) {
+      ServerLeaveHandshaking(incoming);
+    } else if (NowMs() >= connectDue) {
+      errno = 0;
+      ReportError("RTMP connection from %s sent no connect within %d s (ConnectSeconds): closing it",
+                  connection->address, connectSeconds);
       break;
     }
     if (RtmpConnectionPending(connection)) {
@@ -490,6 +517,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if (keepAliveDue <= now) keepAliveDue = now + keepAliveMs;
     int64_t until = keepAliveDue;
     if (incompleteSince != 0) until = std::min(until, incompleteSince + readLimitMs);
+    if (!connection->connectReceived) until = std::min(until, connectDue);
 
     // The wake event is watched even while the pacing timer runs, so that a
     // relayed packet never waits for a file stream's next tag.
@@ -507,6 +535,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if (ready == 0) {
       const int64_t later = NowMs();
       if (incompleteSince != 0 && later - incompleteSince >= readLimitMs) continue;  // reported above
+      if (!connection->connectReceived && later >= connectDue) continue;              // reported above
       if (later < keepAliveDue) continue;
       keepAliveDue = later + keepAliveMs;
       if (later - lastInput > silenceLimitMs) {
@@ -544,7 +573,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     }
   }
   if (getenv("STRMD_IO_STATS") != nullptr) {
-    std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+    std::lock_guard lock(r->sendLock);
     if (const auto* queue = r->sockbuf.context.get())
       ConsolePrint("io stats %s: messages %llu sendmsg %llu batches %llu\n", connection->address,
                    static_cast<unsigned long long>(queue->messages),

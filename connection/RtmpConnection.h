@@ -5,14 +5,15 @@
 // Who touches what:
 //  - set once at creation: sites, thread, address, the event descriptors;
 //  - the connection's own thread only: session, lastWake, nextStreamId, db,
-//    transactionId, packet, nextStream, inputNeedsMore, batches, stackDeep;
+//    transactionId, packet, nextStream, inputNeedsMore, batches, stackDeep,
+//    connectReceived;
 //  - written by the own thread under streams.lock, read by the debug monitor
 //    under it: flashVer, site, user;
 //  - `streams` and the pacing scan: under streams.lock;
 //  - `liveuser`: under the chat room locks (chat/RtmpChat.h);
 //  - `rtmp`: the reader side by the own thread without a lock, the sending
 //    side under rtmp.sendLock, which any thread may take to queue a message
-//    and nobody holds while waiting for the socket;
+//    (nobody waits for the socket);
 //  - `wakeEvent` may be signalled by any thread (RtmpConnectionWake);
 //  - `cpuSample`: the debug monitor only.
 // Lock order: g_connections.lock before a connection's streams.lock.
@@ -55,6 +56,7 @@ struct RtmpConnection {
   bool inputNeedsMore = false; // the read buffer holds only part of a message
   uint64_t batches = 0;        // passes that flushed output (test statistics)
   bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released
+  bool connectReceived = false; // the client sent connect (its deadline and the MaxHandshaking caps end)
   RtmpStream* nextStream = nullptr;
   pthread_t thread{};
   uint32_t cpuSample = 0;

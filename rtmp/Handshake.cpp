@@ -139,7 +139,7 @@ int SHandShake(RtmpContext* r) {
   ProtocolLog(LOG_DEBUG2, "Serversig:");
   ProtocolLogHex(LOG_DEBUG2, s1, kHandshakeSize);
   {
-    std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+    std::lock_guard lock(r->sendLock);
     if (!SocketBufferWrite(&r->sockbuf, s0s1, sizeof s0s1)) {
       SocketBufferClose(&r->sockbuf);
       return 0;
@@ -173,7 +173,7 @@ int SHandShake(RtmpContext* r) {
   ProtocolLog(LOG_DEBUG2, "%s: Sending handshake response:", kName);
   ProtocolLogHex(LOG_DEBUG2, c1, kHandshakeSize);
   {
-    std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+    std::lock_guard lock(r->sendLock);
     if (!SocketBufferWrite(&r->sockbuf, c1, kHandshakeSize)) {
       SocketBufferClose(&r->sockbuf);
       return 0;

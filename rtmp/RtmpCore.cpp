@@ -193,7 +193,7 @@ int RtmpContextInit(RtmpContext* r, int socket) {
 
 void RtmpContextFree(RtmpContext* r) {
   FreeChannelsIn(r);
-  std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+  std::lock_guard lock(r->sendLock);
   r->channelsOut.clear();
 }
 
@@ -344,7 +344,7 @@ int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet) {
 }
 
 int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
-  std::unique_lock<std::recursive_mutex> lock(r->sendLock);
+  std::lock_guard lock(r->sendLock);
   const uint8_t type = packet->m_nHeaderType;
   if (type > 3) {
     ProtocolLog(LOG_ERROR, "sanity failed!! trying to send header of type: 0x%02x.", type);
@@ -432,10 +432,11 @@ int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
     } while (offset < entry.bodySize);
   }
 
-  if (!SocketBufferQueue(&r->sockbuf, lock, std::move(entry))) {
-    // Another thread's message was dropped (or the connection is going):
-    // the owner closes it. The owner's own failure closes it now.
-    if (pthread_equal(pthread_self(), r->sockbuf.owner)) {
+  if (!SocketBufferQueue(&r->sockbuf, std::move(entry))) {
+    // A message without room was dropped (or the connection is going): the
+    // owner's loop closes the connection with its report. A socket that
+    // failed under the owner's own write is closed now.
+    if (pthread_equal(pthread_self(), r->sockbuf.owner) && !r->sockbuf.overflowed) {
       ProtocolLog(LOG_ERROR, "%s, sending to %s failed", "RtmpWriteMessage", r->address[0] ? r->address : "peer");
       SocketBufferClose(&r->sockbuf);
     }
@@ -456,7 +457,7 @@ bool RtmpSetChunkSize(RtmpContext* r, uint32_t size) {
     return false;
   }
   r->inChunkSize = static_cast<int32_t>(size);
-  std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+  std::lock_guard lock(r->sendLock);
   r->outChunkSize = static_cast<int32_t>(size);
   return true;
 }
@@ -469,7 +470,7 @@ RtmpChannel* RtmpChannelOut(RtmpContext* r, uint32_t id) {
 }
 
 int RtmpFlushOutput(RtmpContext* r) {
-  std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+  std::lock_guard lock(r->sendLock);
   if (!SocketBufferHasOutput(&r->sockbuf) && r->sockbuf.socket.load() >= 0) return 1;
   if (SocketBufferFlush(&r->sockbuf)) return 1;
   ProtocolLog(LOG_ERROR, "%s, sending to %s failed", "RtmpFlushOutput", r->address[0] ? r->address : "peer");

@@ -8,9 +8,9 @@
 // that the connection's loop goes on serving media and other threads'
 // messages while a peer takes its time. The outbound side (RtmpWriteMessage,
 // the outbound channel table, outChunkSize, the output queue) is guarded by
-// `sendLock`, which RtmpWriteMessage takes itself and never holds while it
-// waits for the socket; the lock is re-entrant so that a caller that already
-// holds it may write.
+// `sendLock`, which RtmpWriteMessage takes itself; nothing waits for the
+// socket, so the lock is held only for the moment of queueing. It is not
+// re-entrant: a caller that holds it uses the SocketBuffer calls directly.
 #pragma once
 
 #include <cstddef>
@@ -106,7 +106,7 @@ struct RtmpChannel {
 
 struct RtmpContext {
   // Set once at init.
-  std::recursive_mutex sendLock;
+  std::mutex sendLock;
   char address[64] = {};  // peer, for reports; set by the driver
 
   // Connection thread only, no lock.
@@ -174,9 +174,9 @@ uint64_t RtmpPartialInputBytes();
 // Queues the message as chunks of outChunkSize under sendLock, with the
 // header type the caller chose, as one entry of the output queue: the
 // headers are built beside the body, which is shared, not copied, when it
-// came from RtmpPacketAlloc (it must not change afterwards). Any thread; see
-// RtmpSocket.h for who waits and who drops. Returns 1 when queued, 0 when the
-// message was refused, dropped or the connection failed.
+// came from RtmpPacketAlloc (it must not change afterwards). Any thread, not
+// holding sendLock; never waits (RtmpSocket.h says who drops). Returns 1 when
+// queued, 0 when the message was refused, dropped or the connection failed.
 int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet);
 
 // A set-chunk-size value the reader and writer can live with: 1..2^31-1.

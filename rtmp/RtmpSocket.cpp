@@ -75,59 +75,41 @@ int SocketBufferClose(SocketBuffer* sockbuf) {
 
 namespace {
 
-// Appends, or for another thread drops when there is no room. The owner
-// flushes and then waits for the socket, with `lock` released when one is
-// given, so that other threads can still queue (or find no room) meanwhile.
-int QueueEntry(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>* lock, SendQueueEntry&& entry) {
-  if (!Usable(sockbuf)) return 0;
-  if (!IsOwner(sockbuf)) {
-    // Another connection's thread never waits on this peer: no room means
-    // the peer is not keeping up, and its own thread closes it.
-    SendQueue& queue = *sockbuf->context;
-    if (!SendQueueHasRoom(queue, entry.wireSize)) {
-      sockbuf->overflowed = true;
-      Wake(sockbuf);
-      return 0;
-    }
-    bool wasEmpty = queue.entries.empty();
-    SendQueueAppend(queue, std::move(entry));
+// Appends, or drops when there is no room; nobody waits for the socket. A
+// writer that waited would hold up whatever its thread holds (room locks,
+// a publisher's relay) for as long as the peer chooses not to read.
+int QueueEntry(SocketBuffer* sockbuf, SendQueueEntry&& entry) {
+  if (!Usable(sockbuf) || sockbuf->overflowed) return 0;
+  SendQueue& queue = *sockbuf->context;
+  const bool owner = IsOwner(sockbuf);
+  const int fd = sockbuf->socket.load();
+  if (!SendQueueHasRoom(queue, entry.wireSize) && owner && !SendQueueFlush(queue, fd)) {
+    sockbuf->failed = true;
+    return 0;
+  }
+  if (!SendQueueHasRoom(queue, entry.wireSize)) {
+    // The peer is not keeping up: the message is dropped, and the owner's
+    // loop closes the connection (a gap in the stream is never sent).
+    sockbuf->overflowed = true;
+    if (!owner) Wake(sockbuf);
+    return 0;
+  }
+  bool wasEmpty = queue.entries.empty();
+  SendQueueAppend(queue, std::move(entry));
+  if (!owner) {
     if (wasEmpty) Wake(sockbuf);
     return 1;
   }
-  Clock::time_point deadline{};  // taken only once a wait is needed
-  for (;;) {
-    if (!Usable(sockbuf)) return 0;
-    SendQueue& queue = *sockbuf->context;
-    int fd = sockbuf->socket.load();
-    if (SendQueueHasRoom(queue, entry.wireSize)) {
-      SendQueueAppend(queue, std::move(entry));
-      if (!sockbuf->batching && !SendQueueFlush(queue, fd)) {
-        sockbuf->failed = true;
-        return 0;
-      }
-      return 1;
-    }
-    if (!SendQueueFlush(queue, fd)) {
-      sockbuf->failed = true;
-      return 0;
-    }
-    if (SendQueueHasRoom(queue, entry.wireSize)) continue;
-    if (deadline == Clock::time_point{}) deadline = Clock::now() + std::chrono::milliseconds(sockbuf->sendWaitMs);
-    int left = MsLeft(deadline);
-    if (left == 0) return 0;
-    if (lock) lock->unlock();
-    pollfd p{fd, POLLOUT, 0};
-    int res = poll(&p, 1, left);
-    if (lock) lock->lock();
-    if (res < 0 && errno != EINTR) return 0;
+  if (!sockbuf->batching && !SendQueueFlush(queue, fd)) {
+    sockbuf->failed = true;
+    return 0;
   }
+  return 1;
 }
 
 }  // namespace
 
-int SocketBufferQueue(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>& lock, SendQueueEntry&& entry) {
-  return QueueEntry(sockbuf, &lock, std::move(entry));
-}
+int SocketBufferQueue(SocketBuffer* sockbuf, SendQueueEntry&& entry) { return QueueEntry(sockbuf, std::move(entry)); }
 
 int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length) {
   if (!Usable(sockbuf)) return 0;
@@ -144,7 +126,7 @@ int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length
   // The handshake's answer goes out at once: the peer waits for it.
   bool batching = sockbuf->batching;
   sockbuf->batching = false;
-  int res = QueueEntry(sockbuf, nullptr, std::move(entry));
+  int res = QueueEntry(sockbuf, std::move(entry));
   sockbuf->batching = batching;
   return res;
 }
@@ -187,8 +169,9 @@ int SocketBufferReceive(SocketBuffer* sockbuf) {
   }
 }
 
-int SocketBufferRefill(SocketBuffer* sockbuf, std::recursive_mutex* sendLock) {
+int SocketBufferRefill(SocketBuffer* sockbuf, std::mutex* sendLock) {
   auto deadline = Clock::now() + std::chrono::milliseconds(sockbuf->readWaitMs);
+  if (sockbuf->readDeadline != Clock::time_point{} && sockbuf->readDeadline < deadline) deadline = sockbuf->readDeadline;
   for (;;) {
     int n = SocketBufferReceive(sockbuf);
     if (n > 0) return n;
@@ -209,7 +192,7 @@ int SocketBufferRefill(SocketBuffer* sockbuf, std::recursive_mutex* sendLock) {
       (void)n;
     }
     if ((p[0].revents & POLLOUT) || (p[1].revents & POLLIN)) {
-      std::lock_guard<std::recursive_mutex> guard(*sendLock);
+      std::lock_guard<std::mutex> guard(*sendLock);
       if (!SocketBufferFlush(sockbuf)) return -1;
     }
   }
@@ -238,6 +221,6 @@ int RtmpReadBytes(RtmpContext* r, uint8_t* destination, size_t n) {
 }
 
 void RtmpShutdown(RtmpContext* r) {
-  std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+  std::lock_guard lock(r->sendLock);
   SocketBufferClose(&r->sockbuf);
 }

@@ -9,14 +9,18 @@
 // Writing never waits under a lock. Every message becomes one entry of the
 // output queue (UnicastSocket.h), which the owner's loop flushes with one
 // sendmsg() per pass. Another thread's write only appends and wakes the
-// owner; when the queue has no room for it the message is dropped and the
-// connection marked, and the owner closes it with a report. All queue access
-// is under the owning RtmpContext's send lock.
+// owner. No writer ever waits for the socket, the owner included: when the
+// queue has no room for a message (after the owner has handed the socket
+// what it takes now) the message is dropped and the connection marked, and
+// the owner's loop closes it with a report. All queue access is under the
+// owning RtmpContext's send lock, an ordinary mutex: nothing that holds it
+// takes it again.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -30,7 +34,6 @@ struct RtmpContext;
 
 constexpr size_t kSocketReadBufferSize = 16384;
 constexpr int kSocketReadWaitMs = 300 * 1000;  // for more input from the peer
-constexpr int kSendRoomWaitMs = 10 * 1000;     // owner thread waiting for queue room
 
 struct SocketBuffer {
   // Set at open; -1 once closed. Written only by the owner thread, under the
@@ -42,8 +45,8 @@ struct SocketBuffer {
   // Set when a write failed or another thread shut the socket down; writes
   // then fail and the owner's next read sees the end of the stream.
   std::atomic<bool> failed{false};
-  // Set by another thread whose message found no room: the owner closes the
-  // connection with a report.
+  // Set by a writer (any thread) whose message found no room: later writes
+  // are refused, and the owner closes the connection with a report.
   std::atomic<bool> overflowed{false};
   // The owner's wake eventfd, or -1. Another thread that queues output
   // signals it, once per empty-to-queued change it caused.
@@ -59,9 +62,11 @@ struct SocketBuffer {
   // (set by the connection loop); otherwise the owner sends at once.
   bool batching = false;
 
-  // Waits; tests shorten them.
+  // The longest wait for more input (tests shorten it), and a deadline no
+  // wait passes, whatever it waits for (the end of the handshake); none
+  // while it is the epoch.
   int readWaitMs = kSocketReadWaitMs;
-  int sendWaitMs = kSendRoomWaitMs;
+  std::chrono::steady_clock::time_point readDeadline{};
   // Test hook: sees every chunk (header and data) as it is queued. Guarded
   // by the send lock.
   std::function<void(std::span<const uint8_t>)> writeObserver;
@@ -81,18 +86,21 @@ int SocketBufferClose(SocketBuffer* sockbuf);
 
 // Caller holds the send lock. Queues a copy of raw bytes (the handshake) and,
 // on the owner thread, sends what the socket takes now. Returns 1, or 0 when
-// the buffer is closed or failed or there is no room.
+// the buffer is closed or failed or there is no room (overflowed then set).
 int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length);
 
-// Queues one prepared entry; see RtmpWriteMessage for who waits. Caller holds
-// the send lock; the owner may have it released and retaken while it waits
-// for room (hence the lock is passed). 1 queued, 0 dropped or closed.
-int SocketBufferQueue(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>& lock, SendQueueEntry&& entry);
+// Queues one prepared entry; never waits. Caller holds the send lock. The
+// owner first hands the socket what it takes now when the entry does not
+// fit. 1 queued; 0 when the buffer is closed or failed, or when there was no
+// room: the entry is dropped and `overflowed` set, and the owner's loop
+// closes the connection.
+int SocketBufferQueue(SocketBuffer* sockbuf, SendQueueEntry&& entry);
 
-// Owner thread, no lock. Bytes received (> 0), 0 at end of stream or on
-// ETIMEDOUT (timedout set), -1 on failure or when readWaitMs passed silently.
-// Sends queued output while it waits.
-int SocketBufferRefill(SocketBuffer* sockbuf, std::recursive_mutex* sendLock);
+// Owner thread, without the send lock (it is taken to flush). Bytes received
+// (> 0), 0 at end of stream or on ETIMEDOUT (timedout set), -1 on failure or
+// when readWaitMs or readDeadline passed silently. Sends queued output while
+// it waits.
+int SocketBufferRefill(SocketBuffer* sockbuf, std::mutex* sendLock);
 
 // Owner thread, no lock: one non-blocking receive into the free part of the
 // buffer (moving unconsumed bytes to its front first). Bytes received (> 0),
@@ -107,7 +115,8 @@ int SocketBufferFlush(SocketBuffer* sockbuf);
 uint64_t SocketBufferQueuedBytes(const SocketBuffer* sockbuf);
 bool SocketBufferHasOutput(const SocketBuffer* sockbuf);
 
-// Owner thread, no lock. Waits for n bytes (up to readWaitMs per refill) and
+// Owner thread, no lock. Waits for n bytes (up to readWaitMs per refill, never
+// past readDeadline) and
 // returns n when they were delivered, else 0; on a failure other than a
 // time-out the connection is shut down.
 int RtmpReadBytes(RtmpContext* r, uint8_t* destination, size_t n);

@@ -7,6 +7,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 
 #include "server/ServerConfig.h"
@@ -22,16 +24,36 @@ struct IncomingConnection {
   pthread_t thread{};
   ServerConfig* config = nullptr;
   RtmpConnection* connection = nullptr;  // set by the RTMP driver
+  // When the accept loop took the connection (the handshake's deadline
+  // counts from it); the epoch when it was not set.
+  std::chrono::steady_clock::time_point accepted{};
+  // Counted among the connections before connect (the accept loop's
+  // MaxHandshaking caps) until ServerLeaveHandshaking.
+  bool handshaking = false;
 };
 
 extern std::atomic<bool> g_stopping;
 extern int g_listensock;
 extern ServerConfig g_config;
 
-// How long an accepted connection may stay silent before its first byte: as
-// long as any later read waits for a peer. A peer that never speaks (or has
-// vanished without closing) must not keep a thread for ever.
-constexpr int kFirstByteWaitMs = 300 * 1000;
+// The end of the handshake's time for a connection: HandshakeSeconds (20 by
+// default, and for values of 0 or less) after it was accepted. The wait for
+// the first byte is part of it, so a peer that trickles or never speaks
+// holds its thread and slot only that long.
+std::chrono::steady_clock::time_point ServerHandshakeDeadline(const IncomingConnection* incoming);
+// The deadlines' lengths in seconds as they apply: HandshakeSeconds, and
+// ConnectSeconds (from the end of the handshake to connect); 20 by default
+// and for values of 0 or less.
+int32_t ServerHandshakeSeconds(const IncomingConnection* incoming);
+int32_t ServerConnectSeconds(const IncomingConnection* incoming);
+
+// The connection has sent connect or turned out to be relayed HTTP: it no
+// longer counts among the connections before connect. Any later call does
+// nothing. Connection thread.
+void ServerLeaveHandshaking(IncomingConnection* incoming);
+// Connections accepted that have not yet sent connect (nor turned out to
+// be HTTP). Any thread.
+uint32_t ServerHandshakingCount();
 
 // Peeks at the first byte (it stays in the receive queue). The byte, or -1
 // when the peer closed, the socket failed or timeoutMs passed in silence.

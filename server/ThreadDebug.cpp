@@ -306,13 +306,18 @@ void DebugAppendRooms(DebugReport* report) {
 double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
   DebugReportClear(report);
   if (processors < 1) processors = 1;
+  // Accepted connections that have not sent connect: those still in the
+  // handshake are in no list, and a flood of them shows only here.
+  const uint32_t handshaking = ServerHandshakingCount();
   {
     ListLock guard(g_connections.lock);
-    if (g_connections.count == 0) return 0;  // the report stays empty
+    if (g_connections.count == 0 && handshaking == 0) return 0;  // the report stays empty
     DebugAppend(report, "\n  RTMP connection(s): %d\n", static_cast<int>(g_connections.count));
     for (ListNode* n = g_connections.first; n != nullptr; n = n->next)
       AppendConnection(report, static_cast<RtmpConnection*>(n->item), processors, fakeCpu);
   }
+  if (handshaking > 0) DebugAppend(report, "\n  before connect: \t%u\n", handshaking);
+  DebugAppendRecord(report, {"handshaking", Num(handshaking)});
   char in[32], out[32];
   FormatRate(in, report->totalIn);
   FormatRate(out, report->totalOut);

@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "server/Log.h"
@@ -75,13 +78,48 @@ Step WriteAll(int fd, const uint8_t* data, size_t len, int writeMs) {
   return Step::kMoved;
 }
 
-// One read from `from` and a full write to `to`.
-Step TransferStep(int from, int to, uint8_t* buffer, int writeMs) {
+// Where the client is in its current request: its headers end at the first
+// empty line, and the next request begins with the client's first byte after
+// the web server has answered (an interim "100 Continue" is no answer).
+struct RequestTracker {
+  bool inHeaders = true;
+  int matched = 0;        // of "\r\n\r\n"
+  bool answered = false;  // a final response began since the headers ended
+  Clock::time_point headerDeadline;
+
+  void FromClient(const uint8_t* data, size_t n, int headerMs) {
+    if (!inHeaders && answered) {
+      inHeaders = true;
+      matched = 0;
+      answered = false;
+      headerDeadline = Clock::now() + std::chrono::milliseconds(headerMs);
+    }
+    static constexpr char kEnd[] = "\r\n\r\n";
+    for (size_t i = 0; i < n && inHeaders; ++i) {
+      if (data[i] == static_cast<uint8_t>(kEnd[matched]))
+        ++matched;
+      else
+        matched = data[i] == '\r' ? 1 : 0;
+      if (matched == 4) inHeaders = false;
+    }
+  }
+  void FromServer(const uint8_t* data, size_t n) {
+    if (inHeaders || answered) return;
+    // "HTTP/1.1 1xx": a status line with an informational code.
+    const bool interim = n >= 10 && std::memcmp(data, "HTTP/", 5) == 0 && data[8] == ' ' && data[9] == '1';
+    answered = !interim;
+  }
+};
+
+// One read from `from` and a full write to `to`; the bytes moved are left in
+// `buffer` (`*moved` of them).
+Step TransferStep(int from, int to, uint8_t* buffer, int writeMs, size_t* moved) {
   ssize_t n;
   do {
     n = recv(from, buffer, kTransferSize, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return Step::kEnd;
+  *moved = static_cast<size_t>(n);
   return WriteAll(to, buffer, static_cast<size_t>(n), writeMs);
 }
 
@@ -101,7 +139,18 @@ void HttpRelay(IncomingConnection* incoming) {
     RelaySocket client(clientFd);  // the client is closed without a response
     return;
   }
-  HttpRelaySockets(clientFd, serverFd, HttpRelayLimits{});
+  const ServerConfig& config = incoming->config != nullptr ? *incoming->config : g_config;
+  HttpRelayLimits limits;
+  if (config.httpIdleSeconds > 0) limits.idleMs = config.httpIdleSeconds * 1000;
+  if (const char* text = getenv("STRMD_TEST_HTTP_HEADER_MS"); text != nullptr && atoi(text) > 0)
+    limits.headerMs = atoi(text);
+  if (HttpRelaySockets(clientFd, serverFd, limits) == RelayEnd::kHeaderTimedOut) {
+    char address[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &incoming->peer.sin_addr, address, sizeof address);
+    errno = 0;
+    ReportError("HTTP request from %s closed: its headers did not end within %d s", address,
+                limits.headerMs / 1000);
+  }
 }
 
 RelayEnd HttpRelaySockets(int clientFd, int serverFd, const HttpRelayLimits& limits) {
@@ -109,32 +158,47 @@ RelayEnd HttpRelaySockets(int clientFd, int serverFd, const HttpRelayLimits& lim
   RelaySocket server(serverFd);
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[kTransferSize]);
   auto idleDeadline = Clock::now() + std::chrono::milliseconds(limits.idleMs);
+  RequestTracker request;
+  request.headerDeadline = Clock::now() + std::chrono::milliseconds(limits.headerMs);
   while (true) {
+    // A client that trickles its headers moves bytes often enough to stay
+    // clear of the idle rule: this deadline is checked whatever moved.
+    if (request.inHeaders && MsUntil(request.headerDeadline) == 0) return RelayEnd::kHeaderTimedOut;
     Step step;
+    size_t moved = 0;
+    bool fromClient = false;
     // The client is served first; a close is noticed only when neither side
     // has bytes waiting, so data already sent is relayed before the end.
     if (BytesWaiting(client.fd) > 0) {
-      step = TransferStep(client.fd, server.fd, buffer.get(), limits.writeMs);
+      fromClient = true;
+      step = TransferStep(client.fd, server.fd, buffer.get(), limits.writeMs, &moved);
     } else if (BytesWaiting(server.fd) > 0) {
-      step = TransferStep(server.fd, client.fd, buffer.get(), limits.writeMs);
+      step = TransferStep(server.fd, client.fd, buffer.get(), limits.writeMs, &moved);
     } else {
       if (Closed(client.fd) || Closed(server.fd)) return RelayEnd::kClosed;
-      const int left = MsUntil(idleDeadline);
+      int left = MsUntil(idleDeadline);
       if (left == 0) return RelayEnd::kIdle;
+      if (request.inHeaders) left = std::min(left, std::max(MsUntil(request.headerDeadline), 1));
       pollfd p[2] = {{client.fd, POLLIN | POLLRDHUP, 0}, {server.fd, POLLIN | POLLRDHUP, 0}};
       int r = poll(p, 2, left);
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return RelayEnd::kFailed;
-      if (r == 0) continue;  // the deadline is checked above
+      if (r == 0) continue;  // the deadlines are checked above
       if (p[0].revents & (POLLRDHUP | POLLHUP | POLLERR) || p[1].revents & (POLLRDHUP | POLLHUP | POLLERR))
         continue;  // the next pass relays what is waiting, then notices the close
-      if (p[0].revents & POLLIN)
-        step = TransferStep(client.fd, server.fd, buffer.get(), limits.writeMs);
-      else if (p[1].revents & POLLIN)
-        step = TransferStep(server.fd, client.fd, buffer.get(), limits.writeMs);
-      else
+      if (p[0].revents & POLLIN) {
+        fromClient = true;
+        step = TransferStep(client.fd, server.fd, buffer.get(), limits.writeMs, &moved);
+      } else if (p[1].revents & POLLIN) {
+        step = TransferStep(server.fd, client.fd, buffer.get(), limits.writeMs, &moved);
+      } else {
         continue;
+      }
     }
+    if (fromClient)
+      request.FromClient(buffer.get(), moved, limits.headerMs);
+    else
+      request.FromServer(buffer.get(), moved);
     if (step == Step::kWriteTimedOut) return RelayEnd::kWriteTimedOut;
     if (step == Step::kEnd) return RelayEnd::kClosed;
     idleDeadline = Clock::now() + std::chrono::milliseconds(limits.idleMs);

@@ -12,13 +12,19 @@ struct IncomingConnection;
 constexpr uint16_t kLocalWebPort = 19039;
 
 // Bounds of one relay. A relay where no byte moved either way for idleMs
-// ends; so does one whose side takes a transfer (up to 64 KiB) too slowly
-// to finish it within writeMs. Neither peer can keep a thread for ever.
-constexpr int kRelayIdleMs = 300 * 1000;
+// ends (HttpIdleSeconds, 60 by default: a web server that never answers is
+// bounded by it too); so does one whose side takes a transfer (up to 64 KiB)
+// too slowly to finish it within writeMs, and one whose client has not ended
+// a request's headers (the empty line) within headerMs of the request's
+// first byte, however it trickles them. Neither peer can keep a thread for
+// ever.
+constexpr int kRelayIdleMs = 60 * 1000;
 constexpr int kRelayWriteMs = 60 * 1000;
+constexpr int kRelayHeaderMs = 20 * 1000;
 struct HttpRelayLimits {
   int idleMs = kRelayIdleMs;
   int writeMs = kRelayWriteMs;
+  int headerMs = kRelayHeaderMs;
 };
 
 // Relays until either side closes or a bound is passed; closes both sockets;
@@ -27,6 +33,6 @@ void HttpRelay(IncomingConnection* incoming);
 
 // The relay between two connected sockets (taken over and closed), on the
 // calling thread. Returns how it ended.
-enum class RelayEnd { kClosed, kIdle, kWriteTimedOut, kFailed };
+enum class RelayEnd { kClosed, kIdle, kWriteTimedOut, kHeaderTimedOut, kFailed };
 RelayEnd HttpRelaySockets(int clientFd, int serverFd, const HttpRelayLimits& limits);
 

@@ -37,6 +37,7 @@ struct Status {
   std::vector<Connection> connections;
   std::vector<Room> rooms;
   long long bitsIn = 0, bitsOut = 0;
+  long long beforeConnect = 0;  // accepted, no connect yet (the handshake included)
   double cpu = 0;
 };
 
@@ -98,6 +99,8 @@ Status ParseRecords(std::string_view data) {
       status.rooms.push_back({Text(f, 1), Text(f, 2), Text(f, 3), {}});
     } else if (kind == "member" && !status.rooms.empty()) {
       status.rooms.back().members.push_back(Text(f, 1));
+    } else if (kind == "handshaking") {
+      status.beforeConnect = Number(f, 1);
     } else if (kind == "total") {
       status.bitsIn = Number(f, 1);
       status.bitsOut = Number(f, 2);
@@ -151,6 +154,7 @@ void PrintJson(const DebugSnapshot& snapshot, const Status& status) {
   o += ",\"bitsPerSecondIn\":" + std::to_string(status.bitsIn);
   o += ",\"bitsPerSecondOut\":" + std::to_string(status.bitsOut);
   o += ",\"truncated\":" + std::string(Bool(snapshot.truncated));
+  o += ",\"connectionsBeforeConnect\":" + std::to_string(status.beforeConnect);
   o += ",\"connections\":[";
   for (size_t i = 0; i < status.connections.size(); ++i) {
     const Connection& c = status.connections[i];
@@ -248,6 +252,9 @@ void PrintPrometheus(const Status& status) {
   metric("strmd_rooms", "gauge", "Live rooms.", [](const Site& s) { return s.rooms; }, nullptr);
   metric("strmd_room_members", "gauge", "Present members of live rooms.", [](const Site& s) { return s.members; },
          nullptr);
+  o += "# HELP strmd_connections_before_connect Accepted connections that have not sent connect.\n"
+       "# TYPE strmd_connections_before_connect gauge\nstrmd_connections_before_connect " +
+       std::to_string(status.beforeConnect) + "\n";
   char cpu[32];
   snprintf(cpu, sizeof cpu, "%.2f", status.cpu);
   o += "# HELP strmd_cpu_percent CPU use of the connection threads, percent of the machine.\n"

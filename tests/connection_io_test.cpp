@@ -197,6 +197,31 @@ TEST(ConnectionIo, WritesFromOtherThreadsNeverWaitForAPeerThatReadsNothing) {
   EXPECT_NE(err.find("127.0.0.1"), std::string::npos) << err;
 }
 
+// The connection's own replies fill its queue while the peer reads nothing
+// (each set-chunk-size is echoed): the loop's own write returns at once and
+// the connection is closed with the overflow report, not after a wait for
+// the peer.
+TEST(ConnectionIo, OwnWriteIntoAFullQueueClosesTheConnectionAtOnce) {
+  SmallQueue small;
+  testing::internal::CaptureStderr();
+  bool finished = false;
+  long ms = 0;
+  {
+    LoopHarness h;
+    ASSERT_TRUE(h.Open());
+    const std::vector<uint8_t> size = {0, 0, 0x10, 0};
+    auto start = Clock::now();
+    for (int i = 0; i < 400000 && !h.Finished(); i++)
+      if (!h.client.SendMessage(2, 1, 0, 0, size)) break;
+    finished = h.WaitFinished(5000);
+    ms = MsSince(start);
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(finished) << "the connection over its cap was not closed";
+  EXPECT_LT(ms, 8000) << "the connection's own write waited for the peer";
+  EXPECT_NE(err.find("RTMP output to 127.0.0.1 over its cap"), std::string::npos) << err;
+}
+
 // Half a command, then silence: the connection still sends its paced media
 // and what other threads write to it, until the read limit ends it.
 TEST(ConnectionIo, HalfSentCommandDoesNotStopOutputUntilTheReadLimit) {
