@@ -1,6 +1,7 @@
 // The HTTP relay's bounds, on socket pairs: bytes move both ways until a side
 // closes; a relay where nothing moves ends after its idle time, and one whose
 // destination takes nothing ends after its write bound, closing both sides.
+// Through the real binary: HttpIdleSeconds and the header deadline.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -8,10 +9,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <string>
 
 #include "server/ThreadHttp.h"
+#include "support/LocalWebServer.h"
+#include "support/ServerProcess.h"
 
 namespace {
 
@@ -103,6 +107,44 @@ TEST(HttpRelayBounds, AClosedSideEndsTheRelayAfterWhatItSent) {
   ASSERT_EQ(relay.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(relay.get(), RelayEnd::kClosed);
   EXPECT_TRUE(SeesEnd(client.near));
+}
+
+// Through the server: a request to a web server that never answers ends at
+// HttpIdleSeconds, and a client that trickles its headers (a byte a second,
+// so never idle) at the header deadline; both with a report of the latter.
+TEST(HttpRelayBounds, StalledRequestsAreClosedAtTheirDeadlines) {
+  LocalWebServer web;
+  web.handler = [](const std::string&, std::string*) { return false; };  // never answers
+  ASSERT_TRUE(web.Start());
+  ServerProcess server;
+  ASSERT_TRUE(StartServer(&server, "relaydeadlines",
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"HttpIdleSeconds\"=dword:00000003\n",
+                          {"STRMD_TEST_HTTP_HEADER_MS=3000"}));
+  int waiting = ConnectTo(server.port);
+  int trickle = ConnectTo(server.port);
+  ASSERT_GE(waiting, 0);
+  ASSERT_GE(trickle, 0);
+  const auto start = std::chrono::steady_clock::now();
+  const char request[] = "GET / HTTP/1.1\r\nHost: school\r\n\r\n";
+  ASSERT_EQ(send(waiting, request, strlen(request), MSG_NOSIGNAL), static_cast<ssize_t>(strlen(request)));
+  ASSERT_EQ(send(trickle, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL), 16);
+  bool closed = false;
+  for (int i = 0; i < 15 && !closed; ++i) {
+    if (send(trickle, "X", 1, MSG_NOSIGNAL) != 1) break;
+    pollfd p{trickle, POLLIN, 0};
+    closed = poll(&p, 1, 1000) == 1;
+  }
+  auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+  EXPECT_TRUE(closed) << "a trickled request was not closed";
+  EXPECT_GE(seconds(), 2.0);
+  EXPECT_LT(seconds(), 7.0);
+  EXPECT_TRUE(SeesEnd(waiting)) << "a request the web server never answers was not closed";
+  EXPECT_LT(seconds(), 7.0);
+  close(waiting);
+  close(trickle);
+  EXPECT_NE(server.ErrorLog().find("HTTP request from 127.0.0.1 closed: its headers did not end within 3 s"),
+            std::string::npos)
+      << server.ErrorLog();
 }
 
 }  // namespace
