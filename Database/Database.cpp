@@ -23,6 +23,8 @@ struct DbPool {
   unsigned port = 0;
   int timeoutSec = kSiteSqlTimeoutDefault;
   int configuredLimit = kSiteSqlConnectionsDefault;
+  int clientTimeoutSec = kSiteSqlClientTimeoutDefault;
+  int clientPerAddress = kSiteSqlClientPerAddressDefault;  // 0: no cap
 
   // Guarded by `lock`.
   std::mutex lock;
@@ -36,6 +38,13 @@ struct DbPool {
   bool probing = false;      // a connect attempt of the outage is under way
   Clock::time_point nextProbe;
   bool busyReported = false; // a wait for a free connection ran out, not yet reported as over
+  // Client statements (DbClientStatements) holding a place in the clients'
+  // share, in all and per address (entries at 0 are removed), and the
+  // addresses whose failure was reported and that have not succeeded since.
+  std::condition_variable clientChanged;  // a place in the share came free
+  int clientBusy = 0;
+  std::vector<std::pair<std::string, int>> clientByAddress;
+  std::vector<std::string> clientReported;
 };
 
 namespace {
@@ -44,6 +53,12 @@ std::mutex g_timingLock;
 DbTiming g_timing;
 bool g_timingRead = false;
 std::atomic<DbStoreFaultHook> g_storeFault{nullptr};
+// The address of the client whose text this thread's statements carry, or
+// null for the server's own statements (DbClientStatements).
+thread_local const char* t_clientAddress = nullptr;
+// Addresses remembered as reported per pool: past it, failures of further
+// addresses go unreported until one of them succeeds, so the log stays bounded.
+constexpr size_t kClientReportedMax = 256;
 
 // Pools live as long as the process, so a handle never outlives its pool;
 // their connections are closed when the last DbConnection of a site goes.
@@ -158,10 +173,12 @@ DbPool* PoolFor(const SiteConfig* site) {
   std::lock_guard<std::mutex> guard(g_poolsLock);
   const int limit = std::clamp(site->sql_connections, 1, kSiteSqlConnectionsMax);
   const int timeout = std::clamp(site->sql_timeout, 1, kSiteSqlTimeoutMax);
+  const int clientTimeout = std::clamp(site->sql_client_timeout, 1, kSiteSqlTimeoutMax);
+  const int perAddress = std::max(0, site->sql_client_per_address);
   for (auto& p : Pools()) {
     if (p->siteName == site->name && p->server == site->sql_server && p->database == site->sql_database &&
         p->user == site->sql_user && p->password == site->sql_password && p->configuredLimit == limit &&
-        p->timeoutSec == timeout)
+        p->timeoutSec == timeout && p->clientTimeoutSec == clientTimeout && p->clientPerAddress == perAddress)
       return p.get();
   }
   auto pool = std::make_unique<DbPool>();
@@ -172,6 +189,8 @@ DbPool* PoolFor(const SiteConfig* site) {
   pool->password = site->sql_password;
   pool->configuredLimit = pool->limit = limit;
   pool->timeoutSec = timeout;
+  pool->clientTimeoutSec = clientTimeout;
+  pool->clientPerAddress = perAddress;
   ParseServer(site->sql_server, &pool->host, &pool->port, &pool->socket);
   Pools().push_back(std::move(pool));
   return Pools().back().get();
@@ -372,8 +391,9 @@ enum class Want { kStatus, kInsertId, kAffectedRows };
 // the connection goes back. *value gets the insert id or affected rows.
 // The whole statement, resends included, is bounded by giveUpMs (and each
 // library call by sql_timeout).
-int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
+int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value, unsigned* lastError) {
   if (value != nullptr) *value = 0;
+  *lastError = 0;
   if (!DbUsable(db)) return 0;
   const DbTiming timing = Timing();
   const std::thread::id self = std::this_thread::get_id();
@@ -418,6 +438,7 @@ int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value)
         return 1;
       }
       ConsolePrint("SQL SERVER ERROR: %s\n", errText.c_str());
+      *lastError = err;
       if (!IsLostConnection(err)) {
         // Rows may be left unread on it: a fresh connection is the safe one.
         std::vector<MYSQL*> one{h};
@@ -438,6 +459,7 @@ int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value)
       continue;
     }
     const unsigned err = mysql_errno(h);
+    *lastError = err;
     ConsolePrint("SQL ERROR: %s.\n  Query was: %.*s\n", mysql_error(h), length, text.data());
     if (!IsLostConnection(err)) {
       GiveBack(pool, h);
@@ -448,10 +470,97 @@ int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value)
   }
 }
 
+// The clients' share of the pool: half of it, rounded up, at least one.
+int ClientShare(const DbPool* p) { return std::max(1, (p->limit + 1) / 2); }
+
+// Waits, until `until`, for a place in the clients' share that `address`
+// may take. False when none came free in time.
+bool TakeClientPlace(DbPool* p, const std::string& address, Clock::time_point until) {
+  constexpr auto kSlice = std::chrono::milliseconds(200);  // to notice g_stopping
+  std::unique_lock<std::mutex> hold(p->lock);
+  for (;;) {
+    auto mine = std::find_if(p->clientByAddress.begin(), p->clientByAddress.end(),
+                             [&](const auto& e) { return e.first == address; });
+    const int held = mine != p->clientByAddress.end() ? mine->second : 0;
+    if (p->clientBusy < ClientShare(p) && (p->clientPerAddress == 0 || held < p->clientPerAddress)) {
+      ++p->clientBusy;
+      if (mine != p->clientByAddress.end())
+        ++mine->second;
+      else
+        p->clientByAddress.emplace_back(address, 1);
+      return true;
+    }
+    const auto now = Clock::now();
+    if (now >= until || g_stopping.load()) return false;
+    p->clientChanged.wait_until(hold, std::min(until, now + kSlice));
+  }
+}
+
+// Gives the place back; a success ends the address's reported failure.
+void GiveClientPlace(DbPool* p, const std::string& address, bool succeeded) {
+  std::lock_guard<std::mutex> guard(p->lock);
+  --p->clientBusy;
+  auto mine = std::find_if(p->clientByAddress.begin(), p->clientByAddress.end(),
+                           [&](const auto& e) { return e.first == address; });
+  if (mine != p->clientByAddress.end() && --mine->second <= 0) p->clientByAddress.erase(mine);
+  if (succeeded)
+    std::erase(p->clientReported, address);
+  p->clientChanged.notify_all();
+}
+
+// True for the first failure of `address` since it last succeeded.
+bool FirstClientFailure(DbPool* p, const std::string& address) {
+  std::lock_guard<std::mutex> guard(p->lock);
+  if (std::find(p->clientReported.begin(), p->clientReported.end(), address) != p->clientReported.end())
+    return false;
+  if (p->clientReported.size() >= kClientReportedMax) return false;
+  p->clientReported.push_back(address);
+  return true;
+}
+
+// A statement carrying a client's text: a place in the clients' share, then
+// the statement under the site's time bound for client statements.
+int RunForClient(DbConnection* db, const char* address, std::string_view text, Want want, uint64_t* value) {
+  if (value != nullptr) *value = 0;
+  if (!DbUsable(db)) return 0;
+  DbPool* p = db->pool;
+  const DbTiming timing = Timing();
+  const std::string who(address);
+  if (!TakeClientPlace(p, who, Clock::now() + std::chrono::milliseconds(timing.poolWaitMs))) {
+    if (FirstClientFailure(p, who)) {
+      int share = 0;
+      {
+        std::lock_guard<std::mutex> guard(p->lock);
+        share = ClientShare(p);
+      }
+      errno = 0;
+      ReportError("SQL CLIENT: statements of %s found the clients' share of site %s (%d connections, "
+                  "%d per address) busy for %d ms; they fail",
+                  address, p->siteName.c_str(), share, p->clientPerAddress, timing.poolWaitMs);
+    }
+    return 0;
+  }
+  std::string bounded = "SET STATEMENT max_statement_time=" + std::to_string(p->clientTimeoutSec) + " FOR ";
+  bounded.append(text);
+  unsigned err = 0;
+  const int ok = RunOnce(db, bounded, want, value, &err);
+  GiveClientPlace(p, who, ok != 0);
+  if (!ok && err == kDbErrorStatementTimeout && FirstClientFailure(p, who)) {
+    errno = 0;
+    ReportError("SQL CLIENT: a statement of %s ran longer than %d s (sql_client_timeout of site %s) and "
+                "was stopped",
+                address, p->clientTimeoutSec, p->siteName.c_str());
+  }
+  return ok;
+}
+
 // A failed statement leaves errno 0: whatever the library's sockets left in
 // it is not the cause, and the callers' reports that follow would show it.
 int Run(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
-  const int ok = RunOnce(db, text, want, value);
+  unsigned err = 0;
+  const char* client = t_clientAddress;
+  const int ok = client != nullptr ? RunForClient(db, client, text, want, value)
+                                   : RunOnce(db, text, want, value, &err);
   if (!ok) errno = 0;
   return ok;
 }
@@ -465,6 +574,12 @@ int RunFormatted(DbConnection* db, Want want, uint64_t* value, const char* forma
 }
 
 }  // namespace
+
+DbClientStatements::DbClientStatements(const char* address) : previous_(t_clientAddress) {
+  t_clientAddress = address;
+}
+
+DbClientStatements::~DbClientStatements() { t_clientAddress = previous_; }
 
 void DbSetTiming(const DbTiming& timing) {
   std::lock_guard<std::mutex> guard(g_timingLock);

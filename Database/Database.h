@@ -48,6 +48,7 @@ constexpr size_t kDbSettingSize = 260;  // server, database, user, password
 constexpr int kDbErrorServerGone = 2006;
 constexpr int kDbErrorServerLost = 2013;
 constexpr int kDbErrorTooManyConnections = 1040;
+constexpr int kDbErrorStatementTimeout = 1969;  // MariaDB: max_statement_time ran out
 
 // The waits of the connection. The defaults are the server's; a test
 // shortens them with DbSetTiming, or for the binary with the test-only
@@ -146,6 +147,28 @@ struct DbConnectionDeleter {
   void operator()(DbConnection* db) const { DbClose(db); }
 };
 using DbConnectionPtr = std::unique_ptr<DbConnection, DbConnectionDeleter>;
+
+// Statements whose text comes from a client (model writes, the Transcodes
+// condition). While one of these lives, every statement its thread runs is
+// such a statement: it is sent as "SET STATEMENT max_statement_time=<the
+// site's sql_client_timeout> FOR <text>" (MariaDB), and it runs only while
+// fewer than half of the site's pool (rounded up, at least one) and fewer
+// than sql_client_per_address connections from `address` are busy with
+// client statements, so that the rest stays free for the server's own
+// statements. A client statement that finds its share busy for the pool wait,
+// or that its time bound stops, fails; that is reported once per address
+// until a statement of the address succeeds again. A null address makes
+// statements the server's own. Scopes nest; the innermost counts.
+class DbClientStatements {
+ public:
+  explicit DbClientStatements(const char* address);
+  ~DbClientStatements();
+  DbClientStatements(const DbClientStatements&) = delete;
+  DbClientStatements& operator=(const DbClientStatements&) = delete;
+
+ private:
+  const char* previous_;
+};
 
 // Web session identifiers as PHP makes them: 1 to kDbMaxSessionIdLength
 // letters, digits, commas and dashes. Anything else must be refused before

@@ -1,8 +1,10 @@
 #include "Database/RtmpModel.h"
 
+#include <strings.h>
+#include <time.h>
+
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,8 +15,38 @@
 #include "connection/RtmpConnection.h"
 #include "media/RtmpFile.h"
 #include "server/Log.h"
+#include "server/Server.h"
 
 namespace {
+
+int64_t MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A client floods the database through its commands: past the rate the
+// command is dropped unanswered, with one report a second.
+bool ModelCommandAllowed(RtmpConnection* connection) {
+  const int64_t now = MonotonicMs();
+  if (RateLimitTake(&connection->modelRate, g_config.modelCommandsPerSecond, now)) return true;
+  if (const int32_t dropped = RateLimitDueReport(&connection->modelRate, now); dropped > 0) {
+    errno = 0;
+    ReportError("Model commands from %s over %d a second (ModelCommandsPerSecond): %d dropped",
+                connection->address, g_config.modelCommandsPerSecond, dropped);
+  }
+  return false;
+}
+
+// Writes run the client's own SQL, so they need a client the web
+// application has logged on: a session with its user.
+bool ModelWriteAllowed(const RtmpConnection* connection) {
+  if (g_config.modelWritesNeedSession == 0) return true;
+  if (connection->session != nullptr && connection->user != nullptr) return true;
+  errno = 0;
+  ReportError("Model write from %s refused: no web session (ModelWritesNeedSession)", connection->address);
+  return false;
+}
 
 // Reads a command's string value into `out`. False when it cannot stand in
 // a statement as sent: longer than 1023 characters (cutting SQL text could
@@ -156,7 +188,11 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
     return;
   }
   const std::string fileCondition(clause.size() > 4 ? clause.substr(4) : std::string_view());
-  RecordPtr<VFile> file = LoadVFile(db, "%s", fileCondition.c_str());
+  RecordPtr<VFile> file;
+  {
+    DbClientStatements client(connection->address);
+    file = LoadVFile(db, "%s", fileCondition.c_str());
+  }
   if (!file) {
     REPORT_ASSERT("file", "RtmpModel");
     return;
@@ -167,8 +203,12 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
   }
   const bool flv = IsFlvFileName(file->pathname);
   const std::string condition(clause);
-  const int b = DbExecute(db, "select * from TranscodeObject where %s order by bitrate desc limit %zu",
-                          condition.c_str(), kTranscodeMaxRows);
+  int b = 0;
+  {
+    DbClientStatements client(connection->address);
+    b = DbExecute(db, "select * from TranscodeObject where %s order by bitrate desc limit %zu",
+                  condition.c_str(), kTranscodeMaxRows);
+  }
   if (!b) {
     REPORT_ASSERT("b", "RtmpModel");
     return;
@@ -227,6 +267,7 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
 }  // namespace
 
 int RtmpModelCommand(RtmpConnection* connection, const AmfObject* object, int kind) {
+  if (!ModelCommandAllowed(connection)) return 1;
   char model[kModelTextSize];
   char clause[kModelTextSize];
   const bool textsOk = ModelText(object, 3, model) && ModelText(object, 4, clause);
@@ -242,6 +283,14 @@ int RtmpModelCommand(RtmpConnection* connection, const AmfObject* object, int ki
   }
 
   DbConnection* db = connection->db;
+  const bool write = kind == kModelSave || kind == kModelCreate || kind == kModelDelete;
+  if (write && !ModelWriteAllowed(connection)) {
+    // Answered as a failed statement would be.
+    if (kind == kModelCreate) ModelReplyNumber(&reply, "id", 0);
+    ModelReplySend(connection, &reply);
+    return 1;
+  }
+  DbClientStatements client(write ? connection->address : nullptr);
   switch (kind) {
     case kModelSave:
       DbUpdate(db, "update %s set %s", model, clause);

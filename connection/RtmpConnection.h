@@ -6,7 +6,7 @@
 //  - set once at creation: sites, thread, address, the event descriptors;
 //  - the connection's own thread only: session, lastWake, nextStreamId, db,
 //    transactionId, packet, nextStream, inputNeedsMore, batches, stackDeep,
-//    connectReceived;
+//    connectReceived, modelRate;
 //  - written by the own thread under streams.lock, read by the debug monitor
 //    under it: flashVer, site, user;
 //  - `streams` and the pacing scan: under streams.lock;
@@ -27,6 +27,7 @@
 #include "rtmp/RtmpCore.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
+#include "util/RateLimit.h"
 
 struct IncomingConnection;
 struct RtmpStream;
@@ -48,6 +49,7 @@ struct RtmpConnection {
   DbConnection* db = nullptr;  // opened at connect, closed at teardown
   char address[kTextSize] = {};
   double transactionId = 0;    // of the command being handled
+  RateLimit modelRate;         // model commands of this client
   RtmpContext rtmp;
   RtmpPacket packet;           // inbound message being assembled
   int wakeEvent = -1;          // eventfd: a packet was queued on one of our streams

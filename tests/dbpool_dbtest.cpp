@@ -192,6 +192,60 @@ TEST(DbPool, TwoHundredPlayersShareTheSitesSixteenConnections) {
   EXPECT_EQ(CountOf(site.server.ErrorLog(), "SQL CONNECT"), 0) << site.server.ErrorLog().substr(0, 2000);
 }
 
+TEST(DbPool, ClientsSleepingInConditionsLeaveAPlayerItsShareAndAreStoppedInTime) {
+  // Four connections, two for client statements; no per-address cap, as
+  // every client here comes from 127.0.0.1: the share alone must hold.
+  PoolSite site;
+  ASSERT_TRUE(site.Start("dbclient", TestDbFixtureServer(),
+                         "\"sql_connections\"=dword:00000004\n\"sql_client_per_address\"=dword:00000000\n", {}));
+  ASSERT_TRUE(site.HoldLocalWeb());
+  ASSERT_TRUE(FlvBuilder().Clip(300, 1).WriteTo(site.Files() + "/demo.flv"));
+  constexpr int kSleepers = 20;
+  std::vector<std::unique_ptr<TestPlayer>> sleepers;
+  for (int i = 0; i < kSleepers; ++i) {
+    sleepers.push_back(std::make_unique<TestPlayer>());
+    ASSERT_TRUE(sleepers.back()->Connect(static_cast<uint16_t>(site.server.port))) << "client " << i;
+  }
+  const auto start = Clock::now();
+  for (auto& c : sleepers)
+    ASSERT_TRUE(c->Command({amf::Str("loadmodel"), amf::Num(7), amf::Null(), amf::Str("Transcodes"),
+                            amf::Str("fileid=200 and sleep(60)=0")}));
+  // The clients' share is taken: two of them sleep in the database.
+  auto sleeping = [&] {
+    const std::string n = TestDbValue(site.db->server(), "",
+                                      "select count(*) from information_schema.processlist where db='" +
+                                          site.db->name() + "' and info like '%sleep(60)%'");
+    return n.empty() ? 0 : std::stoi(n);
+  };
+  ASSERT_TRUE(TestWaitUntil([&] { return sleeping() >= 2; }, 10000));
+  EXPECT_LE(sleeping(), 2);
+
+  TestPlayer player;
+  ASSERT_TRUE(Open(&player, site));
+  const auto asked = Clock::now();
+  ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));
+  EXPECT_EQ(PlayStatus(&player, 10000), "NetStream.Play.Start");
+  EXPECT_LT(Clock::now() - asked, std::chrono::seconds(2));
+
+  // Every sleeper gets the failure answer (the empty object) long before its
+  // sleep would end: stopped after 5 s, or refused after the 5 s pool wait.
+  for (auto& c : sleepers) {
+    bool answered = false;
+    while (auto m = c->Next(30000)) {
+      if (m->type != 20) continue;
+      const auto values = Values(*m);
+      answered = values.size() == 4 && values[0].text == "_result" && values[3].items.empty();
+      break;
+    }
+    EXPECT_TRUE(answered);
+  }
+  // Unbounded, only the library's 30 s sql_timeout would end them.
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
+  const std::string log = site.server.ErrorLog();
+  EXPECT_EQ(CountOf(log, "SQL CLIENT: "), 1) << log.substr(0, 3000);  // once for the address
+  EXPECT_EQ(CountOf(log, "SQL CONNECT: "), 0) << log.substr(0, 3000);
+}
+
 TEST(DbPool, IdleClientsCostTheDatabaseNothingAndTheServerNoProcessorTime) {
   RaiseFileLimit();
   PoolSite site;

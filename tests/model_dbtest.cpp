@@ -127,6 +127,7 @@ TEST_F(ModelTest, SessionIdThatIsNotOneIsRefusedBeforeAnySql) {
 }
 
 TEST_F(ModelTest, CreateSaveDeleteRunTheClientsStatements) {
+  ASSERT_EQ(Load("phpsessid", "demo-ada-0001").Get("userid").number, 1);  // writes need a session
   auto created = Command(kModelCreate, {amf::Str("Chat"), amf::Str("values (0, 1, 'Model room')")});
   ASSERT_EQ(created.size(), 4u);
   EXPECT_EQ(amf::Names(created[3]), std::vector<std::string>{"id"});
@@ -156,6 +157,7 @@ TEST_F(ModelTest, CreateSaveDeleteRunTheClientsStatements) {
 }
 
 TEST_F(ModelTest, OverlongOrNulCarryingTextsAreRefusedNotCut) {
+  ASSERT_EQ(Load("phpsessid", "demo-ada-0001").Get("userid").number, 1);  // writes need a session
   // 1023 characters fit exactly; one more is refused rather than cut (a cut
   // statement could address other rows).
   std::string fits = "values (0, 1, 'fits')";

@@ -136,6 +136,7 @@ TEST_F(ModelRtmpTest, QuotedSessionIdIsRefusedAndChangesNothing) {
 TEST_F(ModelRtmpTest, WriteCommandsAlwaysReply) {
   RtmpClient client;
   ASSERT_TRUE(Connected(&client));
+  ASSERT_EQ(Load(&client, "phpsessid", "demo-ada-0001").Get("userid").number, 1);  // writes need a session
   amf::Node created = Model(&client, "createmodel", {amf::Str("Chat"), amf::Str("values (0, 1, 'Over the wire')")});
   const int id = static_cast<int>(created.Get("id").number);
   ASSERT_GT(id, 0);
@@ -201,6 +202,59 @@ TEST_F(ModelRtmpTest, TranscodesOfAnFlvFileEndWithTheOriginal) {
   EXPECT_EQ(data.Item(1).Get("bitrate").number, 300);
   EXPECT_EQ(data.Item(2).Get("name").text, "Original");
   EXPECT_EQ(data.Item(2).Get("activetemplate").number, 1);
+}
+
+TEST_F(ModelRtmpTest, WritesNeedAWebSession) {
+  auto users = [] { return db_->Value("select group_concat(concat(id, name) order by id) from User"); };
+  const std::string before = users();
+  const int sessions = Count("Session");
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client));
+  // Without a session, and after a session id that is not known: the
+  // failure answer, and no row changes.
+  for (const char* phpsessid : {"", "no-such-session"}) {
+    SCOPED_TRACE(phpsessid);
+    if (*phpsessid != '\0') {
+      EXPECT_TRUE(Load(&client, "phpsessid", phpsessid).items.empty());
+    }
+    EXPECT_TRUE(Model(&client, "savemodel", {amf::Str("User"), amf::Str("name='owned' where 1")}).items.empty());
+    EXPECT_EQ(Model(&client, "createmodel", {amf::Str("Chat"), amf::Str("values (0, 1, 'anon')")}).Get("id").number, 0);
+    EXPECT_TRUE(Model(&client, "deletemodel", {amf::Str("Session"), amf::Str("1")}).items.empty());
+  }
+  EXPECT_EQ(users(), before);
+  EXPECT_EQ(Count("Chat where name='anon'"), 0);
+  EXPECT_EQ(Count("Session"), sessions);
+  EXPECT_TRUE(server_->WaitForOutput("Model write from 127.0.0.1 refused: no web session"));
+
+  // Logged on, the same statement runs.
+  ASSERT_EQ(Load(&client, "phpsessid", "demo-cleo-0003").Get("userid").number, 3);
+  EXPECT_TRUE(Model(&client, "savemodel", {amf::Str("User"), amf::Str("name='Renamed' where id=4")}).items.empty());
+  EXPECT_EQ(db_->Value("select name from User where id=4"), "Renamed");
+  ASSERT_TRUE(db_->Run("update User set name='Dan Guest' where id=4"));
+}
+
+TEST_F(ModelRtmpTest, AFloodOfModelCommandsIsCutAtTheRate) {
+  RtmpClient client;
+  ASSERT_TRUE(Connected(&client));
+  constexpr int kFlood = 300;
+  for (int i = 1; i <= kFlood; ++i)
+    ASSERT_TRUE(Send(&client, {amf::Str("loadmodel"), amf::Num(i), amf::Null(), amf::Str("Unknown"), amf::Str("")}));
+  // After a second's pause the next command is answered: its reply is the
+  // fence after which no reply of the flood can come.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  ASSERT_TRUE(Send(&client, {amf::Str("loadmodel"), amf::Num(kFlood + 1), amf::Null(), amf::Str("Unknown"),
+                             amf::Str("")}));
+  int answered = 0;
+  for (;;) {
+    auto reply = ReadCommand(&client);
+    ASSERT_EQ(reply.size(), 4u) << "the command after the pause got no answer";
+    if (reply[1].number == kFlood + 1) break;
+    ++answered;
+  }
+  // 20 a second; the flood may span two or three windows on a slow machine.
+  EXPECT_GE(answered, 20);
+  EXPECT_LE(answered, 60);
+  EXPECT_TRUE(server_->WaitForOutput("Model commands from 127.0.0.1 over 20 a second"));
 }
 
 // Resident memory of a process in KiB, from /proc; -1 when unreadable.
