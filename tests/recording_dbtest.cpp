@@ -266,4 +266,66 @@ TEST_F(Recording, RecordingsCutOffBySigkillAreRepairedAndPlacedAtTheNextStartAnd
   EXPECT_EQ(media, 100u);
 }
 
+TEST_F(Recording, RecordingsIntoMediaObjectsGoOnlyToFlvFilesBelowTheFilesFolder) {
+  // What an attacker would overwrite: files outside every site, reached
+  // through an import folder, a link or a name.
+  const std::string outside = site_.dir + "/outside";
+  ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((site_.Files() + "/imports").c_str(), 0755), 0);
+  const std::vector<uint8_t> text = {'k', 'e', 'e', 'p', '\n'};
+  for (const char* name : {"/victim.flv", "/victim.txt"}) ASSERT_TRUE(WriteWholeFile(outside + name, text));
+  ASSERT_TRUE(WriteWholeFile(site_.Files() + "/notes.txt", text));
+  ASSERT_EQ(symlink(outside.c_str(), (site_.Files() + "/linked").c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/victim.flv").c_str(), (site_.Files() + "/leaf.flv").c_str()), 0);
+  // Open model commands could make all of these rows; the session is the attacker's own.
+  ASSERT_TRUE(site_.db->Run("insert into Session (id, userid, status, phpsessid) values (40, 2, 1, 'attack-0040')"));
+  ASSERT_TRUE(site_.db->Run(
+      "insert into FolderImport (id, name, ownerid, parentid, status, location) values "
+      "(10, 'out', 2, 100, 1, '" + outside + "'), (11, 'climb', 2, 100, 1, '" + site_.Files() + "/imports/../..'), "
+      "(12, 'inside', 2, 100, 1, '" + site_.Files() + "/imports')"));
+  const std::vector<std::string> files = TestListing(site_.Files()), outsideFiles = TestListing(outside);
+
+  struct Case {
+    const char* pathname;
+    int import;
+    const char* code;
+  } cases[] = {
+      {"victim.flv", 10, "NetStream.Publish.BadName"},  // an import folder outside the files folder
+      {"victim.txt", 10, "NetStream.Publish.BadName"},
+      {"../outside/victim.flv", 11, "NetStream.Publish.BadName"},
+      {"victim.flv", 11, "NetStream.Publish.BadName"},  // an import folder that climbs out
+      {"linked/victim.flv", 0, "NetStream.Publish.BadName"},  // a link below the files folder
+      {"leaf.flv", 0, "NetStream.Publish.BadName"},           // the file itself a link
+      {"notes.txt", 0, "NetStream.Publish.BadName"},          // not an FLV
+      {"new.flv", 12, "NetStream.Publish.Start"},             // an import inside the files folder
+  };
+  int id = 900;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pathname);
+    ASSERT_TRUE(site_.db->Run("insert into Object (id, name, authorid, storage, parentid, objecttype, pathname, "
+                              "folderimportid) values (" + std::to_string(id) + ", 'x', 2, 1, 100, 2, '" +
+                              c.pathname + "', " + std::to_string(c.import) + ")"));
+    ASSERT_TRUE(site_.db->Run("insert into FileDetail (objectid, fileformat) values (" + std::to_string(id) + ", 'flv')"));
+    TestPlayer client;
+    Open(&client);
+    Publish(&client, 1, "fileid=" + std::to_string(id) + "&phpsessid=attack-0040", c.code);
+    Send(&client, 1, 4, 0, 1);
+    ASSERT_TRUE(client.CloseStream(1));
+    EXPECT_EQ(client.CreateStream(), 2);  // the media and the close were handled
+    ++id;
+  }
+  EXPECT_EQ(ReadWholeFile(outside + "/victim.flv"), text);
+  EXPECT_EQ(ReadWholeFile(outside + "/victim.txt"), text);
+  EXPECT_EQ(ReadWholeFile(site_.Files() + "/notes.txt"), text);
+  struct stat st;
+  EXPECT_TRUE(lstat((site_.Files() + "/leaf.flv").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_EQ(TestListing(site_.Files()), files);
+  EXPECT_EQ(TestListing(outside), outsideFiles);
+  // Only the allowed recording was written; no journal, no row for the refused ones.
+  EXPECT_EQ(TestListing(site_.Files() + "/imports"), std::vector<std::string>{"new.flv"});
+  EXPECT_EQ(StrmdctlCheck(site_.Files() + "/imports/new.flv"), 0);
+  EXPECT_EQ(TestListing(site_.Temp()), std::vector<std::string>{});
+  EXPECT_EQ(site_.db->Value("select group_concat(fileid) from RecordSession"), "907");
+}
+
 }  // namespace
