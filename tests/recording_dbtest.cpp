@@ -328,4 +328,104 @@ TEST_F(Recording, RecordingsIntoMediaObjectsGoOnlyToFlvFilesBelowTheFilesFolder)
   EXPECT_EQ(site_.db->Value("select group_concat(fileid) from RecordSession"), "907");
 }
 
+TEST_F(Recording, ASecondPublisherOfTheSameNameEndsTheFirstRecordingAsItsCloseWould) {
+  // The same two recordings one after the other on one connection, under
+  // another name of the same kind, are what the takeover must give.
+  TestPlayer alone;
+  Open(&alone, 4);
+  const std::pair<std::string, std::string> kinds[] = {
+      {"phpsessid=demo-ben-0002&questionid=950", "phpsessid=demo-ben-0002&questionid=951"},
+      {"fileid=302&phpsessid=demo-ben-0002", "fileid=200&phpsessid=demo-ben-0002"}};
+  uint32_t stream = 1;
+  for (const auto& [taken, sequential] : kinds) {
+    SCOPED_TRACE(taken);
+    ASSERT_EQ(Publish(&alone, stream, sequential), "start");
+    Send(&alone, stream, 20, 0, 1);
+    ASSERT_TRUE(alone.CloseStream(stream));
+    ASSERT_EQ(Publish(&alone, stream + 1, sequential), "start");
+    Send(&alone, stream + 1, 10, 0, 2);
+    ASSERT_TRUE(alone.CloseStream(stream + 1));
+
+    TestPlayer first, second;
+    Open(&first, 2);
+    Open(&second);
+    ASSERT_EQ(Publish(&first, 1, taken), "start");
+    Send(&first, 1, 20, 0, 1);
+    EXPECT_EQ(first.CreateStream(), 3);  // its media was handled
+    ASSERT_EQ(Publish(&second, 1, taken), "start");
+    auto ended = first.Until("NetStream.Unpublish.Success", 5000);
+    ASSERT_FALSE(ended.empty());
+    EXPECT_EQ(Values(ended.back())[3].Get("level").text, "status");
+    Send(&first, 1, 5, 400, 3);  // after its end: not recorded
+    EXPECT_EQ(first.CreateStream(), 4);
+    Send(&second, 1, 10, 0, 2);
+    ASSERT_TRUE(second.CloseStream(1));
+    EXPECT_EQ(second.CreateStream(), 2);
+    stream += 2;
+  }
+  const std::string q950 = Temp("demo-ben-0002&questionid=950.flv"), q951 = Temp("demo-ben-0002&questionid=951.flv");
+  ASSERT_TRUE(TestWaitUntil([&] { return TestListing(site_.Temp()).size() == 2; }));
+  EXPECT_EQ(ReadWholeFile(q950), ReadWholeFile(q951));
+  EXPECT_EQ(ReadWholeFile(site_.Files() + "/302.flv"), ReadWholeFile(site_.Files() + "/demo.flv"));
+  FlvTestFile flv;
+  ASSERT_TRUE(ReadFlvForTest(q950, &flv));
+  // The second's 10 tags over the start of the first's; nothing sent after the end.
+  ASSERT_EQ(flv.tags.size(), 21u);
+  for (size_t i = 0; i < flv.tags.size(); ++i) EXPECT_EQ(flv.tags[i].data[1], i < 10 ? 2 : 1) << i;
+  EXPECT_EQ(site_.db->Value("select concat(count(*), ',', min(status)) from RecordSession where fileid=302"), "2,2");
+}
+
+TEST_F(Recording, APublishThatCannotRecordIsAnsweredFailedAndLeavesNoFile) {
+  ASSERT_TRUE(site_.db->Run("update Object set pathname='missing/x.flv' where id=200"));
+  const std::vector<std::string> files = TestListing(site_.Files());
+  TestPlayer client;
+  Open(&client, 2);
+  EXPECT_EQ(Publish(&client, 1, "fileid=999&phpsessid=demo-ben-0002", "NetStream.Publish.Failed"), "object not found");
+  EXPECT_EQ(Publish(&client, 2, "fileid=200&phpsessid=demo-ben-0002", "NetStream.Publish.Failed"),
+            "the object's folder cannot be opened");
+  Send(&client, 1, 4, 0, 1);
+  EXPECT_EQ(client.CreateStream(), 3);
+  EXPECT_EQ(TestListing(site_.Files()), files);
+  EXPECT_EQ(TestListing(site_.Temp()), std::vector<std::string>{});
+  EXPECT_NE(site_.server.ErrorLog().find("refused: object not found"), std::string::npos);
+}
+
+TEST_F(Recording, StartPositionsPastTheEarlierRecordingAndTimestampJumpsNeverWrapTheFile) {
+  TestPlayer client;
+  Open(&client, 17);
+  // A track that jumps by more than 2^31 ms stays at its last timestamp.
+  ASSERT_EQ(Publish(&client, 1, "phpsessid=demo-ben-0002&questionid=1"), "start");
+  Send(&client, 1, 10, 1000, 1);
+  Send(&client, 1, 4, 1000 + 0x80000000u + 500, 2);
+  Send(&client, 1, 4, 1300, 3);
+  ASSERT_TRUE(client.CloseStream(1));
+  const char* positions[] = {"1e308", "inf", "-inf", "nan", "-5", "4294966", "4294967.295", "0.1", "99"};
+  uint32_t stream = 2;
+  int question = 10;
+  for (const char* position : positions) {
+    for (const char* mode : {"", "&insert=1"}) {
+      SCOPED_TRACE(std::string(position) + mode);
+      ASSERT_EQ(Publish(&client, stream, "questionid=" + std::to_string(question)), "start");
+      Send(&client, stream, 10, 0, 1);  // 0 to 180 ms
+      ASSERT_TRUE(client.CloseStream(stream));
+      ASSERT_EQ(Publish(&client, stream, "questionid=" + std::to_string(question) + "&startpos=" + position + mode),
+                "start");
+      Send(&client, stream, 10, 0, 2);
+      ASSERT_TRUE(client.CloseStream(stream));
+      stream = stream % 17 + 1;
+      ++question;
+    }
+  }
+  EXPECT_EQ(client.CreateStream(), 18);  // every close above was handled
+  ASSERT_EQ(TestListing(site_.Temp()).size(), 19u);
+  for (const std::string& name : TestListing(site_.Temp())) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(StrmdctlCheck(site_.Temp() + "/" + name), 0);
+    FlvTestFile flv;
+    ASSERT_TRUE(ReadFlvForTest(site_.Temp() + "/" + name, &flv));
+    // At most the two recordings end to end (1: the jumped tags at 160 and 180).
+    for (const auto& tag : flv.tags) EXPECT_LE(tag.timestamp, 360u);
+  }
+}
+
 }  // namespace
