@@ -546,6 +546,9 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       SendUserControl(r, kPingRequest, 0);
       continue;
     }
+    // Before input, which a busy publisher may never stop sending: another
+    // connection may be waiting to record a file this one records.
+    if (fds[1].revents & POLLIN) ServeRecordingCloseRequests(connection);
     if (fds[0].revents & POLLOUT) {
       if (!RtmpFlushOutput(r)) break;
     }

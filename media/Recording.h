@@ -30,8 +30,9 @@ int RecordingClosePauseMs();
 
 // The journal of a recording into a media object: a small file in the site's
 // temp folder naming the object's file, the object and its RecordSession row,
-// written and flushed before the first tag. Returns the journal's path, empty
-// when it could not be written (reported; the recording goes on).
+// written and flushed before the object's file is touched. Returns the
+// journal's path, empty when it could not be written (reported; the publish
+// then fails and the file is left as it was).
 std::string RecordingJournalCreate(const char* temp, const char* flvPath, int32_t objectId, int32_t rowId);
 // Removes it once the recording is closed and accounted.
 void RecordingJournalRemove(const std::string& journalPath);

@@ -308,7 +308,18 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
       SendStatus(stream, "NetStream.Publish.BadName", "name not allowed");
       return 1;
     }
-    CreateRecording(stream);
+    // Start only once the file is there: a client told otherwise would
+    // record into nothing.
+    const char* why = "";
+    const RecordingCreate created = CreateRecording(stream, &why);
+    if (created != RecordingCreate::kCreated) {
+      const bool badName = created == RecordingCreate::kBadName;
+      errno = 0;
+      ReportError("PUBLISH %s from %s refused: %s", stream->name, connection->address, why);
+      SendStatus(stream, badName ? "NetStream.Publish.BadName" : "NetStream.Publish.Failed", why);
+      ResetStream(stream);
+      return 1;
+    }
   }
   SendStatus(stream, "NetStream.Publish.Start", "start");
   return 1;

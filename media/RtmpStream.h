@@ -66,6 +66,16 @@ struct RtmpStreamIn {
   bool writeFailing = false;  // the last tag write failed (reported once)
   uint64_t bytesLost = 0;     // since writing began to fail
   std::string journal;        // crash journal of a media-object recording
+  // Per track (0 audio, 1 video): the timestamp last written, which the next
+  // one may not go below.
+  uint32_t lastWritten[2] = {0, 0};
+  // The file this stream records into, as held in the registry of active
+  // recordings (empty: none). Connection thread, changed under the
+  // registry's lock.
+  std::string recordingKey;
+  // Another connection publishes the same recording name: this recording is
+  // to end. Set by that connection under the registry's lock.
+  std::atomic<bool> closeRequested{false};
 };
 
 struct RtmpStreamOut {
@@ -224,9 +234,20 @@ bool WriteTag(RtmpStream* stream, RtmpPacket* packet);
 // id of `sessionIdLength` characters.
 bool RecordingNameIsSafe(const AmfProperty* name, size_t sessionIdLength);
 // Opens the recording of the stream's name (a media object's file, or a
-// session recording in the temp folder). False (reported) when nothing will
-// be recorded.
-bool CreateRecording(RtmpStream* stream);
+// session recording in the temp folder). A recording of the same file by
+// another stream is ended first (on its own connection's thread; waited for
+// kRecordingHandOverMs at most). Anything but kCreated is reported, with the
+// reason in *why, and nothing was deleted or written.
+enum class RecordingCreate {
+  kCreated,
+  kBadName,  // a media object's file outside the files folder, not ".flv", or through a link
+  kFailed,   // no session, no object, the earlier recording did not end, a file not created
+};
+RecordingCreate CreateRecording(RtmpStream* stream, const char** why);
+constexpr int kRecordingHandOverMs = 10000;
+// Ends the recordings of the connection that other connections asked for
+// ("NetStream.Unpublish.Success" to each). Connection thread, when woken.
+void ServeRecordingCloseRequests(RtmpConnection* connection);
 // Completes the file (header flags, final back pointer, flushed), then
 // marks a media object for processing or places a session recording into
 // its final file, then pauses RecordingClosePauseMs(). Holds no lock.

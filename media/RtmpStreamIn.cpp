@@ -3,6 +3,7 @@
 // recording into its final file. Runs on the publishing connection's thread;
 // takes no lock (the live relay takes its own).
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -11,8 +12,11 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "Database/Database.h"
@@ -84,17 +88,167 @@ bool WriteWhole(const char* path, int fd, iovec* parts, int count) {
   return false;
 }
 
-// The stored file of media object `fileid` (the object file rule).
-bool ObjectRecordingPath(RtmpStream* stream, const VFile& file, PathText& out) {
-  DbConnection* db = stream->connection->db;
-  RecordPtr<FolderImport> import;
-  const char* importFolder = nullptr;
-  if (file.folderimportid != 0) {
-    import = LoadFolderImport(db, "id=%d", file.folderimportid);
-    if (import) importFolder = Text(import->location);
+// A descriptor closed when it goes out of scope.
+struct Fd {
+  int fd = -1;
+  Fd() = default;
+  explicit Fd(int f) : fd(f) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd >= 0) close(fd);
   }
-  return ObjectFilePath(out, stream->site->files, file.storage, Text(file.pathname), file.folderimportid,
-                        importFolder);
+};
+
+// Where a recording into a media object may go: an ".flv" name below the
+// site's files folder. Any client can shape the rows (a FolderImport with any
+// folder, an Object with any name), so unlike reading, writing never follows
+// an import folder out of the files folder. `relative` receives the path
+// below the files folder, '/'-separated.
+RecordingCreate ObjectRecordingRelative(RtmpStream* stream, const VFile& file, std::string* relative,
+                                        const char** why) {
+  const char* pathname = Text(file.pathname);
+  *why = "not a file the server may record into";
+  if (file.storage != 1 && file.folderimportid == 0) return RecordingCreate::kBadName;
+  if (!RecordTextIsWhole(&file, &file.pathname) || !IsFlvFileName(pathname) ||
+      strncmp(pathname, "http://", 7) == 0 || !PathPartIsConfined(pathname))
+    return RecordingCreate::kBadName;
+  std::string below;
+  if (file.folderimportid != 0) {
+    RecordPtr<FolderImport> import = LoadFolderImport(stream->connection->db, "id=%d", file.folderimportid);
+    if (!import) {
+      errno = 0;
+      REPORT_ASSERT("fi", "WsContentHelper");
+      *why = "the object's import was not found";
+      return RecordingCreate::kFailed;
+    }
+    const char* location = Text(import->location);
+    if (!RecordTextIsWhole(import.get(), &import->location)) return RecordingCreate::kBadName;
+    // A web import's objects lie in the files folder itself.
+    if (strncmp(location, "http://", 7) != 0) {
+      std::string files = FileSystemPath(stream->site->files);
+      std::string folder = FileSystemPath(location);
+      while (files.size() > 1 && files.back() == '/') files.pop_back();
+      while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+      if (folder != files) {
+        if (files.empty() || folder.compare(0, files.size() + 1, files + "/") != 0) return RecordingCreate::kBadName;
+        below = folder.substr(files.size() + 1);
+        // The part below the files folder may not climb out of it again.
+        if (!PathPartIsConfined(below)) return RecordingCreate::kBadName;
+        below += "/";
+      }
+    }
+  }
+  if (stream->site->files[0] == '\0') {
+    *why = "the site has no files folder";
+    return RecordingCreate::kFailed;
+  }
+  *relative = FileSystemPath(below + pathname);
+  return RecordingCreate::kCreated;
+}
+
+// Opens the folder that holds `relative` below the files folder, refusing a
+// symbolic link among the folders below it (the files folder itself may be
+// one). *leaf receives the file's own name. A link, or a leaf that is
+// anything but a regular file, is kBadName.
+RecordingCreate OpenRecordingFolder(const char* files, const std::string& relative, Fd* folder,
+                                    std::string* leaf, const char** why) {
+  *why = "the object's folder cannot be opened";
+  folder->fd = open(FileSystemPath(files).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder->fd < 0) return RecordingCreate::kFailed;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) break;
+    const std::string part = relative.substr(start, slash - start);
+    start = slash + 1;
+    if (part.empty() || part == ".") continue;
+    const int next = openat(folder->fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      if (errno == ELOOP || errno == ENOTDIR) {
+        *why = "a link or a file on the way to the object's file";
+        return RecordingCreate::kBadName;
+      }
+      return RecordingCreate::kFailed;
+    }
+    close(folder->fd);
+    folder->fd = next;
+  }
+  *leaf = relative.substr(start);
+  struct stat st;
+  if (fstatat(folder->fd, leaf->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+    *why = "the object's file is a link or not a file";
+    return RecordingCreate::kBadName;
+  }
+  return RecordingCreate::kCreated;
+}
+
+// The registry of files being recorded, by their path: one recording per
+// file. A stream is listed from the claim in CreateRecording until its
+// CloseRecording has placed the file; while it is listed it (and its
+// connection) stay alive, since freeing a stream closes its recording.
+std::mutex g_recordingsLock;
+std::condition_variable g_recordingsChanged;
+std::map<std::string, RtmpStream*> g_recordings;
+// Streams asked to end their recording, so that a wake finds out cheaply
+// that there is nothing to do.
+std::atomic<int> g_closeRequests{0};
+
+void ReleaseRecordingTarget(RtmpStream* stream) {
+  RtmpStreamIn& in = stream->input;
+  std::lock_guard<std::mutex> lock(g_recordingsLock);
+  if (in.closeRequested.exchange(false)) --g_closeRequests;
+  if (in.recordingKey.empty()) return;
+  auto it = g_recordings.find(in.recordingKey);
+  if (it != g_recordings.end() && it->second == stream) g_recordings.erase(it);
+  in.recordingKey.clear();
+  g_recordingsChanged.notify_all();
+}
+
+// The normal end of a recording that another publisher takes over.
+void EndRecordingForNewPublisher(RtmpStream* stream) {
+  Trace("UNPUBLISH %s: its recording is published anew", stream->name);
+  ResetStream(stream);
+  ReleaseRecordingTarget(stream);
+  SendStatus(stream, "NetStream.Unpublish.Success", "published anew");
+}
+
+// Lists `key` for the stream, first ending another stream's recording of it:
+// on this thread when that stream is this connection's, else on its own
+// connection's thread, which is woken and waited for. While waiting, this
+// connection's own recordings that others ask for are ended, so that two
+// connections taking over each other's files cannot wait for each other.
+bool ClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
+  RtmpConnection* connection = stream->connection;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRecordingHandOverMs);
+  std::unique_lock<std::mutex> lock(g_recordingsLock);
+  for (;;) {
+    auto it = g_recordings.find(key);
+    if (it == g_recordings.end()) {
+      g_recordings.emplace(key, stream);
+      stream->input.recordingKey = key;
+      return true;
+    }
+    RtmpStream* holder = it->second;
+    if (holder->connection == connection) {
+      lock.unlock();
+      EndRecordingForNewPublisher(holder);
+      lock.lock();
+      continue;
+    }
+    if (!holder->input.closeRequested.exchange(true)) {
+      ++g_closeRequests;
+      RtmpConnectionWake(holder->connection);
+      g_recordingsChanged.notify_all();
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    // Slices, so that requests for this connection's own recordings are seen.
+    g_recordingsChanged.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
+    lock.unlock();
+    ServeRecordingCloseRequests(connection);
+    lock.lock();
+  }
 }
 
 // The index beside the object's file and the one playback of the object uses,
@@ -175,19 +329,23 @@ bool WriteTag(RtmpStream* stream, RtmpPacket* packet) {
   RtmpStreamFile& f = stream->file;
   if (!f.open || packet->m_nBodySize == 0 || packet->m_body == nullptr || !f.file.IsOpen()) return false;
   if (stream->baseTimestamp == kUnsetTimestamp) stream->baseTimestamp = packet->m_nTimestamp;
-  // A message stamped before the first one written (audio and video of one
-  // publisher need not arrive in time order) is placed at 0 rather than
-  // wrapped to 49 days.
-  const int32_t delta = int32_t(packet->m_nTimestamp - stream->baseTimestamp);
+  RtmpStreamIn& in = stream->input;
+  // A track never goes back in time: a message stamped before the first one
+  // written (audio and video need not arrive in time order), or before the
+  // track's last one, and a jump forward by more than 2^31 ms (which an
+  // editing operation's shift would wrap) are written at the track's last
+  // timestamp.
+  uint32_t& last = in.lastWritten[packet->m_nMessageType == kFlvTagVideo ? 1 : 0];
+  uint32_t timestamp = packet->m_nTimestamp - stream->baseTimestamp;
+  if (timestamp < last || timestamp - last > 0x80000000u) timestamp = last;
   FlvTagHeader h;
   h.backPointer = f.backPointer;
   h.type = packet->m_nMessageType;
   h.dataSize = packet->m_nBodySize;
-  h.timestamp = delta < 0 ? 0 : uint32_t(delta);
+  h.timestamp = timestamp;
   uint8_t header[kFlvTagHeaderSize];
   EncodeTagHeader(h, header);
   iovec parts[2] = {{header, sizeof header}, {packet->m_body, packet->m_nBodySize}};
-  RtmpStreamIn& in = stream->input;
   if (!WriteWhole(f.path, f.file._handle, parts, 2)) {
     const uint64_t lost = sizeof header + uint64_t{packet->m_nBodySize};
     // A full disk fails every tag: one report, not one per tag (each report
@@ -206,6 +364,7 @@ bool WriteTag(RtmpStream* stream, RtmpPacket* packet) {
     in.bytesLost = 0;
   }
   f.backPointer = h.dataSize + uint32_t(kFlvTagFieldsSize);
+  last = timestamp;
   if (h.type == kFlvTagAudio) stream->output.hasAudio = true;
   if (h.type == kFlvTagVideo) stream->output.hasVideo = true;
   return true;
@@ -225,65 +384,132 @@ bool RecordingNameIsSafe(const AmfProperty* name, size_t sessionIdLength) {
   return view.size() < kTextSize && view.size() + sessionIdLength + 15 <= NAME_MAX;
 }
 
-bool CreateRecording(RtmpStream* stream) {
+void ServeRecordingCloseRequests(RtmpConnection* connection) {
+  while (g_closeRequests.load(std::memory_order_relaxed) > 0) {
+    RtmpStream* target = nullptr;
+    {
+      ListLock guard(connection->streams.lock);
+      for (ListNode* n = connection->streams.first; n != nullptr && target == nullptr; n = n->next) {
+        auto* s = static_cast<RtmpStream*>(n->item);
+        if (s->input.closeRequested) target = s;
+      }
+    }
+    if (target == nullptr) return;
+    EndRecordingForNewPublisher(target);
+  }
+}
+
+RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
   Trace("CREATE File %s", stream->name);
   RtmpConnection* connection = stream->connection;
   RtmpStreamFile& f = stream->file;
+  RtmpStreamIn& in = stream->input;
+  *why = "no web session";
   if (connection->session == nullptr) {
     REPORT_ASSERT("stream->connection->session", "RtmpFile");
-    return false;
+    return RecordingCreate::kFailed;
   }
   if (stream->site == nullptr) {
     REPORT_ASSERT("stream->site", "RtmpFile");
-    return false;
+    return RecordingCreate::kFailed;
   }
   const int32_t fileid = StreamParamInt(stream->name, "fileid=");
-  PathText path;
   f.objectId = 0;
-  stream->input.journal.clear();
+  in.journal.clear();
+  PathText path;
+  Fd folder;
+  std::string leaf;
   if (fileid != 0) {
-    f.objectId = fileid;
     RecordPtr<VFile> file = LoadVFile(connection->db, "id=%d", fileid);
     if (!file) {
       REPORT_ASSERT("file", "RtmpFile");
-      return false;
+      *why = "object not found";
+      return RecordingCreate::kFailed;
     }
-    if (!ObjectRecordingPath(stream, *file, path)) return false;
-    // The timing of an earlier play on this stream is not this recording's.
-    stream->timing = SessionTiming{};
-    OpenRecordingSession(stream, fileid);
+    std::string relative;
+    RecordingCreate checked = ObjectRecordingRelative(stream, *file, &relative, why);
+    if (checked == RecordingCreate::kCreated)
+      checked = OpenRecordingFolder(stream->site->files, relative, &folder, &leaf, why);
+    if (checked != RecordingCreate::kCreated) return checked;
+    if (snprintf(path, sizeof path, "%s/%s", FileSystemPath(stream->site->files).c_str(), relative.c_str()) >=
+        int(sizeof path)) {
+      *why = "the object's path is too long";
+      return RecordingCreate::kBadName;
+    }
   } else if (!SessionRecordingPath(path, stream->site->temp, Text(connection->session->phpsessid),
                                    stream->name)) {
     errno = 0;
     REPORT_ASSERT("SessionRecordingPath", "RtmpFile");
-    return false;
+    *why = "name not allowed";
+    return RecordingCreate::kBadName;
+  }
+  if (!ClaimRecordingTarget(stream, FileSystemPath(path))) {
+    *why = "the earlier recording of this name did not end";
+    return RecordingCreate::kFailed;
   }
   CopyText(f.path, path);
-  FileDelete(path);
-  PathText index;
-  if (IndexPathOf(index, path)) FileDelete(index);
-  if (fileid != 0) DeleteObjectIndexes(stream->site, path, fileid);
-  bool b = f.file.Open(path, true);
-  if (!b) {
-    REPORT_ASSERT("b", "RtmpFile");
-    return false;
+  if (fileid != 0) {
+    f.objectId = fileid;
+    // The timing of an earlier play on this stream is not this recording's.
+    stream->timing = SessionTiming{};
+    OpenRecordingSession(stream, fileid);
+    // The journal exists before the object's file is touched: a crash from
+    // here on leaves a file the next start repairs.
+    in.journal = RecordingJournalCreate(stream->site->temp, path, fileid, stream->timing.rowId);
+    if (in.journal.empty()) {
+      CloseRecordingSession(stream);
+      ReleaseRecordingTarget(stream);
+      *why = "the recording's journal could not be written";
+      return RecordingCreate::kFailed;
+    }
+    // The object's file is made anew inside the folder checked above: a link
+    // put in its place meanwhile is not followed.
+    const std::string index = leaf + kIndexSuffix;
+    if (unlinkat(folder.fd, leaf.c_str(), 0) != 0 && errno != ENOENT) {
+      REPORT_ASSERT("unlinkat", "RtmpFile");
+    }
+    unlinkat(folder.fd, index.c_str(), 0);
+    PathText cacheIndex;
+    if (ObjectIndexPath(cacheIndex, stream->site->cache, fileid)) FileDelete(cacheIndex);
+    const int fd = openat(folder.fd, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      f.file.Close();
+      f.file._handle = fd;
+      f.file._size = 0;
+      f.file.name = path;
+      f.file.write = true;
+    } else {
+      LogToFile("error", "%s", path);
+    }
+  } else {
+    FileDelete(path);
+    PathText index;
+    if (IndexPathOf(index, path)) FileDelete(index);
+    f.file.Open(path, true);
   }
   static const uint8_t kZeroHeader[kFlvHeaderSize] = {};
-  if (!f.file.Rewind() || !f.file.Write(kZeroHeader, sizeof kZeroHeader)) {
+  const bool made = f.file.IsOpen();
+  if (!made || !f.file.Rewind() || !f.file.Write(kZeroHeader, sizeof kZeroHeader)) {
+    if (!made) REPORT_ASSERT("b", "RtmpFile");
     f.file.Close();
-    return false;
+    // Nothing was recorded: no file with a zero header is left for anyone.
+    FileDelete(path);
+    RecordingJournalRemove(in.journal);
+    in.journal.clear();
+    if (fileid != 0) CloseRecordingSession(stream);
+    ReleaseRecordingTarget(stream);
+    *why = "the recording's file could not be created";
+    return RecordingCreate::kFailed;
   }
   f.backPointer = 0;
   f.open = true;
   // Each recording starts at 0, also the second one on a stream.
   stream->baseTimestamp = kUnsetTimestamp;
+  in.lastWritten[0] = in.lastWritten[1] = 0;
   stream->output.hasAudio = stream->output.hasVideo = false;
-  stream->input.writeFailing = false;
-  stream->input.bytesLost = 0;
-  if (fileid != 0)
-    stream->input.journal =
-        RecordingJournalCreate(stream->site->temp, path, fileid, stream->timing.rowId);
-  return true;
+  in.writeFailing = false;
+  in.bytesLost = 0;
+  return RecordingCreate::kCreated;
 }
 
 void CloseRecording(RtmpStream* stream) {
@@ -291,7 +517,10 @@ void CloseRecording(RtmpStream* stream) {
   RtmpStreamFile& f = stream->file;
   RtmpStreamIn& in = stream->input;
   f.open = false;
-  if (!f.file.IsOpen()) return;
+  if (!f.file.IsOpen()) {
+    ReleaseRecordingTarget(stream);
+    return;
+  }
   if (in.writeFailing)
     ReportError("Recording %s: %llu bytes were lost to failed writes", f.path,
                 static_cast<unsigned long long>(in.bytesLost));
@@ -320,6 +549,8 @@ void CloseRecording(RtmpStream* stream) {
     FinishSessionRecording(stream);
   }
   in.journal.clear();
+  // Placed: a publisher waiting for this file may begin.
+  ReleaseRecordingTarget(stream);
   std::this_thread::sleep_for(std::chrono::milliseconds(RecordingClosePauseMs()));
 }
 
@@ -331,10 +562,11 @@ void FinishSessionRecording(RtmpStream* stream) {
 
 bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const char* streamName) {
   std::string_view name(streamName);
-  // Seconds with a fraction; a position before the start is the start.
+  // Seconds with a fraction; a position before the start is the start (NaN
+  // too). Past the end it is clamped below.
   const double seconds = StreamParamDouble(name, "startpos=");
   const double ms = std::trunc(seconds * 1000.0);
-  const uint32_t start = !(ms > 0) ? 0 : ms >= 4294967295.0 ? 0xFFFFFFFFu : uint32_t(ms);
+  uint32_t start = !(ms > 0) ? 0 : ms >= 4294967295.0 ? 0xFFFFFFFFu : uint32_t(ms);
   bool insert = StreamParamInt(name, "insert=") != 0;
   const int32_t bookmarkid = StreamParamInt(name, "bookmarkid=");
   const int32_t questionid = StreamParamInt(name, "questionid=");
@@ -350,6 +582,15 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
   // A stream named exactly like its final file recorded in place.
   if (FileSystemPath(recording) == FileSystemPath(target)) return true;
   if (!FileExists(recording)) return true;
+  // A position past the end of the earlier recording (none: 0) is its end:
+  // the merged timestamps stay where the earlier ones left off instead of
+  // leaving a gap that could wrap them past 2^32 ms.
+  uint32_t earlierEnd = 0;
+  if (FileExists(target)) {
+    File earlier;
+    if (earlier.Open(target, false)) earlierEnd = LastTimestamp(&earlier);
+  }
+  start = std::min(start, earlierEnd);
 
   if (!FileExists(target) && (start == 0 || insert)) {
     if (!FileRename(recording, target)) {

@@ -266,4 +266,166 @@ TEST_F(Recording, RecordingsCutOffBySigkillAreRepairedAndPlacedAtTheNextStartAnd
   EXPECT_EQ(media, 100u);
 }
 
+TEST_F(Recording, RecordingsIntoMediaObjectsGoOnlyToFlvFilesBelowTheFilesFolder) {
+  // What an attacker would overwrite: files outside every site, reached
+  // through an import folder, a link or a name.
+  const std::string outside = site_.dir + "/outside";
+  ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((site_.Files() + "/imports").c_str(), 0755), 0);
+  const std::vector<uint8_t> text = {'k', 'e', 'e', 'p', '\n'};
+  for (const char* name : {"/victim.flv", "/victim.txt"}) ASSERT_TRUE(WriteWholeFile(outside + name, text));
+  ASSERT_TRUE(WriteWholeFile(site_.Files() + "/notes.txt", text));
+  ASSERT_EQ(symlink(outside.c_str(), (site_.Files() + "/linked").c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/victim.flv").c_str(), (site_.Files() + "/leaf.flv").c_str()), 0);
+  // Open model commands could make all of these rows; the session is the attacker's own.
+  ASSERT_TRUE(site_.db->Run("insert into Session (id, userid, status, phpsessid) values (40, 2, 1, 'attack-0040')"));
+  ASSERT_TRUE(site_.db->Run(
+      "insert into FolderImport (id, name, ownerid, parentid, status, location) values "
+      "(10, 'out', 2, 100, 1, '" + outside + "'), (11, 'climb', 2, 100, 1, '" + site_.Files() + "/imports/../..'), "
+      "(12, 'inside', 2, 100, 1, '" + site_.Files() + "/imports')"));
+  const std::vector<std::string> files = TestListing(site_.Files()), outsideFiles = TestListing(outside);
+
+  struct Case {
+    const char* pathname;
+    int import;
+    const char* code;
+  } cases[] = {
+      {"victim.flv", 10, "NetStream.Publish.BadName"},  // an import folder outside the files folder
+      {"victim.txt", 10, "NetStream.Publish.BadName"},
+      {"../outside/victim.flv", 11, "NetStream.Publish.BadName"},
+      {"victim.flv", 11, "NetStream.Publish.BadName"},  // an import folder that climbs out
+      {"linked/victim.flv", 0, "NetStream.Publish.BadName"},  // a link below the files folder
+      {"leaf.flv", 0, "NetStream.Publish.BadName"},           // the file itself a link
+      {"notes.txt", 0, "NetStream.Publish.BadName"},          // not an FLV
+      {"new.flv", 12, "NetStream.Publish.Start"},             // an import inside the files folder
+  };
+  int id = 900;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pathname);
+    ASSERT_TRUE(site_.db->Run("insert into Object (id, name, authorid, storage, parentid, objecttype, pathname, "
+                              "folderimportid) values (" + std::to_string(id) + ", 'x', 2, 1, 100, 2, '" +
+                              c.pathname + "', " + std::to_string(c.import) + ")"));
+    ASSERT_TRUE(site_.db->Run("insert into FileDetail (objectid, fileformat) values (" + std::to_string(id) + ", 'flv')"));
+    TestPlayer client;
+    Open(&client);
+    Publish(&client, 1, "fileid=" + std::to_string(id) + "&phpsessid=attack-0040", c.code);
+    Send(&client, 1, 4, 0, 1);
+    ASSERT_TRUE(client.CloseStream(1));
+    EXPECT_EQ(client.CreateStream(), 2);  // the media and the close were handled
+    ++id;
+  }
+  EXPECT_EQ(ReadWholeFile(outside + "/victim.flv"), text);
+  EXPECT_EQ(ReadWholeFile(outside + "/victim.txt"), text);
+  EXPECT_EQ(ReadWholeFile(site_.Files() + "/notes.txt"), text);
+  struct stat st;
+  EXPECT_TRUE(lstat((site_.Files() + "/leaf.flv").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_EQ(TestListing(site_.Files()), files);
+  EXPECT_EQ(TestListing(outside), outsideFiles);
+  // Only the allowed recording was written; no journal, no row for the refused ones.
+  EXPECT_EQ(TestListing(site_.Files() + "/imports"), std::vector<std::string>{"new.flv"});
+  EXPECT_EQ(StrmdctlCheck(site_.Files() + "/imports/new.flv"), 0);
+  EXPECT_EQ(TestListing(site_.Temp()), std::vector<std::string>{});
+  EXPECT_EQ(site_.db->Value("select group_concat(fileid) from RecordSession"), "907");
+}
+
+TEST_F(Recording, ASecondPublisherOfTheSameNameEndsTheFirstRecordingAsItsCloseWould) {
+  // The same two recordings one after the other on one connection, under
+  // another name of the same kind, are what the takeover must give.
+  TestPlayer alone;
+  Open(&alone, 4);
+  const std::pair<std::string, std::string> kinds[] = {
+      {"phpsessid=demo-ben-0002&questionid=950", "phpsessid=demo-ben-0002&questionid=951"},
+      {"fileid=302&phpsessid=demo-ben-0002", "fileid=200&phpsessid=demo-ben-0002"}};
+  uint32_t stream = 1;
+  for (const auto& [taken, sequential] : kinds) {
+    SCOPED_TRACE(taken);
+    ASSERT_EQ(Publish(&alone, stream, sequential), "start");
+    Send(&alone, stream, 20, 0, 1);
+    ASSERT_TRUE(alone.CloseStream(stream));
+    ASSERT_EQ(Publish(&alone, stream + 1, sequential), "start");
+    Send(&alone, stream + 1, 10, 0, 2);
+    ASSERT_TRUE(alone.CloseStream(stream + 1));
+
+    TestPlayer first, second;
+    Open(&first, 2);
+    Open(&second);
+    ASSERT_EQ(Publish(&first, 1, taken), "start");
+    Send(&first, 1, 20, 0, 1);
+    EXPECT_EQ(first.CreateStream(), 3);  // its media was handled
+    ASSERT_EQ(Publish(&second, 1, taken), "start");
+    auto ended = first.Until("NetStream.Unpublish.Success", 5000);
+    ASSERT_FALSE(ended.empty());
+    EXPECT_EQ(Values(ended.back())[3].Get("level").text, "status");
+    Send(&first, 1, 5, 400, 3);  // after its end: not recorded
+    EXPECT_EQ(first.CreateStream(), 4);
+    Send(&second, 1, 10, 0, 2);
+    ASSERT_TRUE(second.CloseStream(1));
+    EXPECT_EQ(second.CreateStream(), 2);
+    stream += 2;
+  }
+  const std::string q950 = Temp("demo-ben-0002&questionid=950.flv"), q951 = Temp("demo-ben-0002&questionid=951.flv");
+  ASSERT_TRUE(TestWaitUntil([&] { return TestListing(site_.Temp()).size() == 2; }));
+  EXPECT_EQ(ReadWholeFile(q950), ReadWholeFile(q951));
+  EXPECT_EQ(ReadWholeFile(site_.Files() + "/302.flv"), ReadWholeFile(site_.Files() + "/demo.flv"));
+  FlvTestFile flv;
+  ASSERT_TRUE(ReadFlvForTest(q950, &flv));
+  // The second's 10 tags over the start of the first's; nothing sent after the end.
+  ASSERT_EQ(flv.tags.size(), 21u);
+  for (size_t i = 0; i < flv.tags.size(); ++i) EXPECT_EQ(flv.tags[i].data[1], i < 10 ? 2 : 1) << i;
+  EXPECT_EQ(site_.db->Value("select concat(count(*), ',', min(status)) from RecordSession where fileid=302"), "2,2");
+}
+
+TEST_F(Recording, APublishThatCannotRecordIsAnsweredFailedAndLeavesNoFile) {
+  ASSERT_TRUE(site_.db->Run("update Object set pathname='missing/x.flv' where id=200"));
+  const std::vector<std::string> files = TestListing(site_.Files());
+  TestPlayer client;
+  Open(&client, 2);
+  EXPECT_EQ(Publish(&client, 1, "fileid=999&phpsessid=demo-ben-0002", "NetStream.Publish.Failed"), "object not found");
+  EXPECT_EQ(Publish(&client, 2, "fileid=200&phpsessid=demo-ben-0002", "NetStream.Publish.Failed"),
+            "the object's folder cannot be opened");
+  Send(&client, 1, 4, 0, 1);
+  EXPECT_EQ(client.CreateStream(), 3);
+  EXPECT_EQ(TestListing(site_.Files()), files);
+  EXPECT_EQ(TestListing(site_.Temp()), std::vector<std::string>{});
+  EXPECT_NE(site_.server.ErrorLog().find("refused: object not found"), std::string::npos);
+}
+
+TEST_F(Recording, StartPositionsPastTheEarlierRecordingAndTimestampJumpsNeverWrapTheFile) {
+  TestPlayer client;
+  Open(&client, 17);
+  // A track that jumps by more than 2^31 ms stays at its last timestamp.
+  ASSERT_EQ(Publish(&client, 1, "phpsessid=demo-ben-0002&questionid=1"), "start");
+  Send(&client, 1, 10, 1000, 1);
+  Send(&client, 1, 4, 1000 + 0x80000000u + 500, 2);
+  Send(&client, 1, 4, 1300, 3);
+  ASSERT_TRUE(client.CloseStream(1));
+  const char* positions[] = {"1e308", "inf", "-inf", "nan", "-5", "4294966", "4294967.295", "0.1", "99"};
+  uint32_t stream = 2;
+  int question = 10;
+  for (const char* position : positions) {
+    for (const char* mode : {"", "&insert=1"}) {
+      SCOPED_TRACE(std::string(position) + mode);
+      ASSERT_EQ(Publish(&client, stream, "questionid=" + std::to_string(question)), "start");
+      Send(&client, stream, 10, 0, 1);  // 0 to 180 ms
+      ASSERT_TRUE(client.CloseStream(stream));
+      ASSERT_EQ(Publish(&client, stream, "questionid=" + std::to_string(question) + "&startpos=" + position + mode),
+                "start");
+      Send(&client, stream, 10, 0, 2);
+      ASSERT_TRUE(client.CloseStream(stream));
+      stream = stream % 17 + 1;
+      ++question;
+    }
+  }
+  EXPECT_EQ(client.CreateStream(), 18);  // every close above was handled
+  ASSERT_EQ(TestListing(site_.Temp()).size(), 19u);
+  for (const std::string& name : TestListing(site_.Temp())) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(StrmdctlCheck(site_.Temp() + "/" + name), 0);
+    FlvTestFile flv;
+    ASSERT_TRUE(ReadFlvForTest(site_.Temp() + "/" + name, &flv));
+    // At most the two recordings end to end (1: the jumped tags at 160 and 180).
+    for (const auto& tag : flv.tags) EXPECT_LE(tag.timestamp, 360u);
+  }
+}
+
 }  // namespace
