@@ -44,6 +44,7 @@ std::mutex g_timingLock;
 DbTiming g_timing;
 bool g_timingRead = false;
 std::atomic<DbStoreFaultHook> g_storeFault{nullptr};
+thread_local std::string t_lastError;  // the calling thread's last refused statement
 
 // Pools live as long as the process, so a handle never outlives its pool;
 // their connections are closed when the last DbConnection of a site goes.
@@ -209,7 +210,8 @@ MYSQL* ConnectOnce(const DbPool* pool, const DbTiming& timing, Clock::time_point
     error->timedOut = Clock::now() - started >= std::chrono::seconds(connectTimeout) - std::chrono::milliseconds(100);
     return nullptr;
   }
-  mysql_query(h.get(), "set names 'utf8'");
+  // utf8mb4: every Unicode character, the 4-byte ones (emoji) included.
+  mysql_query(h.get(), "set names 'utf8mb4'");
   return h.release();
 }
 
@@ -438,6 +440,7 @@ int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value)
       continue;
     }
     const unsigned err = mysql_errno(h);
+    t_lastError = mysql_error(h);
     ConsolePrint("SQL ERROR: %s.\n  Query was: %.*s\n", mysql_error(h), length, text.data());
     if (!IsLostConnection(err)) {
       GiveBack(pool, h);
@@ -542,6 +545,8 @@ void DbClose(DbConnection* db) {
   }
   delete db;
 }
+
+std::string DbLastError() { return t_lastError; }
 
 int DbExecuteText(DbConnection* db, std::string_view statement) {
   return Run(db, statement, Want::kStatus, nullptr);

@@ -26,6 +26,7 @@
 #include "rtmp/RtmpCore.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
+#include "util/RateLimit.h"
 
 struct IncomingConnection;
 struct RtmpStream;
@@ -33,6 +34,7 @@ struct DbConnection;
 struct User;
 struct Session;
 struct LiveUser;
+struct ChatBacklog;
 
 struct RtmpConnection {
   char flashVer[kTextSize] = {};
@@ -58,6 +60,10 @@ struct RtmpConnection {
   RtmpStream* nextStream = nullptr;
   pthread_t thread{};
   uint32_t cpuSample = 0;
+  // Own thread only: chat texts still to be queued (chat/RtmpChatStatus.h),
+  // and the budget of chatSendText.
+  ChatBacklog* chatBacklog = nullptr;
+  RateLimit chatTextRate;
 };
 
 // Every live connection; the debug monitor walks it under its lock.

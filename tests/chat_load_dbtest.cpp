@@ -25,7 +25,10 @@ long Ms(Clock::duration d) { return static_cast<long>(std::chrono::duration_cast
 
 // One output queue entry per connection: a member that stops reading is
 // dropped as soon as its socket's buffers are full.
-const char* kSmallQueue = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Parameters]\n\"USendQueueSize\"=dword:00000001\n\n";
+// Texts as fast as the poster can: no rate limit.
+const char* kSmallQueue =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Parameters]\n\"USendQueueSize\"=dword:00000001\n\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"ChatTextsPerSecond\"=dword:00000000\n\n";
 
 TEST(ChatLoad, MemberThatStopsReadingIsDroppedAndHoldsNobodyUp) {
   StrmdSite site;
