@@ -59,6 +59,7 @@ thread_local const char* t_clientAddress = nullptr;
 // Addresses remembered as reported per pool: past it, failures of further
 // addresses go unreported until one of them succeeds, so the log stays bounded.
 constexpr size_t kClientReportedMax = 256;
+thread_local std::string t_lastError;  // the calling thread's last refused statement
 
 // Pools live as long as the process, so a handle never outlives its pool;
 // their connections are closed when the last DbConnection of a site goes.
@@ -228,7 +229,8 @@ MYSQL* ConnectOnce(const DbPool* pool, const DbTiming& timing, Clock::time_point
     error->timedOut = Clock::now() - started >= std::chrono::seconds(connectTimeout) - std::chrono::milliseconds(100);
     return nullptr;
   }
-  mysql_query(h.get(), "set names 'utf8'");
+  // utf8mb4: every Unicode character, the 4-byte ones (emoji) included.
+  mysql_query(h.get(), "set names 'utf8mb4'");
   return h.release();
 }
 
@@ -460,6 +462,7 @@ int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value,
     }
     const unsigned err = mysql_errno(h);
     *lastError = err;
+    t_lastError = mysql_error(h);
     ConsolePrint("SQL ERROR: %s.\n  Query was: %.*s\n", mysql_error(h), length, text.data());
     if (!IsLostConnection(err)) {
       GiveBack(pool, h);
@@ -657,6 +660,8 @@ void DbClose(DbConnection* db) {
   }
   delete db;
 }
+
+std::string DbLastError() { return t_lastError; }
 
 int DbExecuteText(DbConnection* db, std::string_view statement) {
   return Run(db, statement, Want::kStatus, nullptr);

@@ -135,6 +135,10 @@ DbRow DbFetchRow(DbResult* result);
 uint64_t DbNumRows(const DbResult* result);
 void DbFreeResult(DbResult* result);
 
+// The database's error text for the calling thread's last statement that the
+// database refused; empty when none was.
+std::string DbLastError();
+
 // Runs a statement that is already text (not a format): the path of the
 // record loaders, whose conditions were formatted by their callers.
 int DbExecuteText(DbConnection* db, std::string_view statement);

@@ -103,6 +103,10 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
   return room;
 }
 
+void ReleaseRoom(LiveChat* room) {
+  if (room != nullptr && room->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete room;
+}
+
 void ResetPresence(LiveUser* member) {
   member->connection = nullptr;
   member->hasaudio = member->hasvideo = member->hasscreen = 0;
@@ -125,16 +129,59 @@ LiveChat::~LiveChat() {
   ListRemoveAll(&members, [](void* item) { delete static_cast<LiveUser*>(item); });
 }
 
+ChatRoomRef::ChatRoomRef(LiveChat* pinned) : room(pinned) {
+  if (room != nullptr) room->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+ChatRoomRef::ChatRoomRef(ChatRoomRef&& other) noexcept : room(std::exchange(other.room, nullptr)) {}
+
+ChatRoomRef& ChatRoomRef::operator=(ChatRoomRef&& other) noexcept {
+  if (this != &other) {
+    ReleaseRoom(room);
+    room = std::exchange(other.room, nullptr);
+  }
+  return *this;
+}
+
+ChatRoomRef::~ChatRoomRef() { ReleaseRoom(room); }
+
+ChatOutbox::ChatOutbox(RtmpConnection* caller) : self(caller) {}
+
+ChatOutbox::~ChatOutbox() { ChatOutboxSend(this); }
+
+void ChatOutboxSend(ChatOutbox* outbox) {
+  for (const ChatMessage& message : outbox->held) ChatSend(outbox->self, message);
+  outbox->held.clear();
+}
+
+void ChatDeliver(RtmpConnection* to, const ChatMessage& message, ChatOutbox* outbox) {
+  if (to == nullptr) return;
+  if (outbox != nullptr && to == outbox->self)
+    outbox->held.push_back(message);
+  else
+    ChatSend(to, message);
+}
+
 bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard) {
-  ChatLock list(g_livechats.lock);
-  LiveUser* member = connection->liveuser;
-  if (member == nullptr) return false;
-  // Once the member lock is held the room cannot be freed, nor the member
-  // taken from this connection: the room list lock may go.
-  guard->lock = ChatLock(member->livechat->members.lock);
-  list.unlock();
+  LiveUser* member = nullptr;
+  {
+    ChatLock list(g_livechats.lock);
+    member = connection->liveuser;
+    if (member == nullptr) return false;
+    guard->pin = ChatRoomRef(member->livechat);
+  }
+  // Waited for without the room list lock. Once it is held, no other thread
+  // can take the member from this connection (that needs this lock), and
+  // only this thread gives it up.
+  LiveChat* room = guard->pin.room;
+  guard->lock = ChatLock(room->members.lock);
+  if (connection->liveuser != member) {
+    guard->lock = ChatLock();
+    guard->pin = ChatRoomRef();
+    return false;
+  }
   guard->member = member;
-  guard->room = member->livechat;
+  guard->room = room;
   CopyText(member->phpsessid, SessionId(connection));
   return true;
 }
@@ -147,10 +194,21 @@ ChatRoomKey ChatKeyOf(const LiveChat* room) {
   return key;
 }
 
-LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatLock* lock) {
-  ChatLock list(g_livechats.lock);
-  LiveChat* room = FindRoomLocked(key);
-  if (room != nullptr) *lock = ChatLock(room->members.lock);
+LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock) {
+  {
+    ChatLock list(g_livechats.lock);
+    LiveChat* room = FindRoomLocked(key);
+    if (room == nullptr) return nullptr;
+    lock->pin = ChatRoomRef(room);
+  }
+  LiveChat* room = lock->pin.room;
+  lock->lock = ChatLock(room->members.lock);
+  if (room->removed) {
+    // Everyone left meanwhile.
+    lock->lock = ChatLock();
+    lock->pin = ChatRoomRef();
+    return nullptr;
+  }
   return room;
 }
 
@@ -212,7 +270,7 @@ ChatNewMember ChatPrepareMember(RtmpConnection* connection) {
   return prepared;
 }
 
-LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared) {
+LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox) {
   ChatLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
   if (connection->user == nullptr) return nullptr;
   const int32_t userid = connection->user->id;
@@ -231,8 +289,9 @@ LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* pr
   }
   if (member != nullptr) {
     if (member->connection != nullptr) {
-      // The same user from another connection (or this one again).
-      SendDisconnect(member->connection);
+      // The same user from another connection (or this one again, which
+      // hears it after the locks).
+      ChatDeliver(member->connection, ChatDisconnectMessage(), outbox);
       member->connection->liveuser = nullptr;
     }
   } else {
@@ -254,39 +313,44 @@ LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* pr
 int LeaveRoom(RtmpConnection* connection) {
   if (connection->user == nullptr) return 0;
   const int32_t userid = connection->user->id;
-  ChatLock list(g_livechats.lock);
-  LiveUser* member = connection->liveuser;
-  if (member == nullptr) {
+  ChatOutbox outbox(connection);
+  if (connection->liveuser == nullptr) {
     // A second connection of the user, such as one that published the
-    // screen: its end takes the screen away from the user's member.
-    ChatLock lock;
+    // screen: its end takes the screen away from the user's member. Only
+    // this thread gives this connection a member, so none comes meanwhile.
+    ChatRoomLock lock;
     if (LiveUser* other = FindMemberInSite(connection->site, userid, &lock)) {
       other->hasscreen = 0;
       other->activescreen = 0;
-      BroadcastMember(other->livechat, false, other);
+      BroadcastMember(other->livechat, false, other, &outbox);
     }
     return 0;
   }
 
+  ChatLock list(g_livechats.lock);
+  LiveUser* member = connection->liveuser;
+  if (member == nullptr) return 0;  // taken over meanwhile
   LiveChat* room = member->livechat;
   bool unused = false;
   {
     ChatLock members(room->members.lock);
     ResetPresence(member);
     if (room->presenterid == member->user->id) room->presenterid = 0;
-    BroadcastMember(room, true, member);
+    BroadcastMember(room, true, member, &outbox);
     connection->liveuser = nullptr;
     if (room->course || room->chat) {
       unused = true;
       for (ListNode* n = room->members.first; n != nullptr; n = n->next)
         if (static_cast<LiveUser*>(n->item)->connection != nullptr) unused = false;
     }
+    if (unused) room->removed = true;
   }
-  // Nobody can take the member lock again without the room list lock,
-  // which is held until the room is gone.
+  // Off the list, nobody finds the room again; whoever pinned it meanwhile
+  // frees it with the last pin.
   if (unused) {
     ListRemove(&g_livechats, room);
-    delete room;
+    list.unlock();
+    ReleaseRoom(room);
   }
   return 1;
 }
@@ -308,16 +372,23 @@ LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32
   return nullptr;
 }
 
-LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatLock* memberLock) {
-  ChatLock list(g_livechats.lock);
-  for (ListNode* r = g_livechats.first; r != nullptr; r = r->next) {
-    auto* room = static_cast<LiveChat*>(r->item);
-    if (room->site != site) continue;
-    ChatLock lock(room->members.lock);
-    for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatRoomLock* memberLock) {
+  std::vector<ChatRoomRef> rooms;
+  {
+    ChatLock list(g_livechats.lock);
+    for (ListNode* r = g_livechats.first; r != nullptr; r = r->next) {
+      auto* room = static_cast<LiveChat*>(r->item);
+      if (room->site == site) rooms.emplace_back(room);
+    }
+  }
+  for (ChatRoomRef& ref : rooms) {
+    ChatLock lock(ref.room->members.lock);
+    if (ref.room->removed) continue;
+    for (ListNode* n = ref.room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);
       if (m->connection != nullptr && m->user->id == userid) {
-        *memberLock = std::move(lock);
+        memberLock->pin = std::move(ref);
+        memberLock->lock = std::move(lock);
         return m;
       }
     }

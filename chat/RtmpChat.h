@@ -7,23 +7,34 @@
 // RtmpContext, which from a foreign thread only appends to the receiver's
 // bounded output queue and wakes its loop; when the queue has no room the
 // message is dropped and the receiver is shut down, its own thread reports
-// the peer address and closes it, and its teardown leaves the room. So the
-// member lock may be held while a room is walked and written to, and a
-// stalled member costs the others nothing.
+// the peer address and closes it, and its teardown leaves the room. A
+// message for the calling connection itself is different: its own writes
+// may wait for its socket. So nothing is written to the caller while it
+// holds a room lock: such messages go into a ChatOutbox, sent once the
+// locks are released.
 //
 // Locks, always in this order: g_livechats.lock (the room list), a room's
 // members.lock (the member lock), a connection's send lock (inside
-// RtmpWriteMessage). Two member locks are never held at once. A room is
-// freed only under the room list lock and its member lock; the links
-// member->connection and connection->liveuser change only under both, so
-// either lock makes them stable. A member's presence fields and the room's
-// presenterid are read and written under the member lock. No statement runs
-// while any of these locks is held: what a room or a message needs from the
-// database is loaded before the locks are taken. Every thread may call in.
+// RtmpWriteMessage). Two member locks are never held at once. The room list
+// lock is held only for short walks of the list and for changes of
+// membership (join, leave, freeing a room); the lookups that every message
+// makes (ChatLockOwnRoom, ChatLockRoom, FindMemberInSite) pin a room under
+// it and wait for the member lock only after releasing it, so that the
+// voice check of every live publisher never queues behind a member lock
+// that a busy room holds. A pinned room stays in memory (not in the list)
+// until the pin goes. A room leaves the list only under the room list lock
+// and its member lock; the links member->connection and
+// connection->liveuser change only under both, so either lock makes them
+// stable. A member's presence fields and the room's presenterid are read
+// and written under the member lock. No statement runs while any of these
+// locks is held: what a room or a message needs from the database is
+// loaded before the locks are taken. Every thread may call in.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "Database/Record.h"
 #include "server/ServerConfig.h"
@@ -31,6 +42,11 @@
 
 struct RtmpConnection;
 struct LiveChat;
+
+// One method call on a client, built once and sent to each receiver.
+struct ChatMessage {
+  std::vector<uint8_t> body;  // empty when it could not be built (reported)
+};
 
 struct LiveUser {
   // Under both locks (see above); none while the member is absent.
@@ -63,6 +79,10 @@ struct LiveChat {
   RecordPtr<Chat> chat;          // set once, owned; chat rooms only
   List members;                  // of LiveUser, owned, in the order they were added
   int32_t presenterid = 0;       // under the member lock
+  bool removed = false;          // under both locks: taken off the room list
+  // The room list's reference (while listed) and one per pin; the last one
+  // to go frees the room.
+  std::atomic<int32_t> refs{1};
 
   LiveChat() = default;
   LiveChat(const LiveChat&) = delete;
@@ -75,16 +95,51 @@ extern List g_livechats;
 
 using ChatLock = std::unique_lock<std::recursive_mutex>;
 
+// Keeps a room in memory while the room list lock is not held. Taken under
+// the room list lock (the room is listed then); released by any thread,
+// holding no room lock.
+struct ChatRoomRef {
+  LiveChat* room = nullptr;
+  ChatRoomRef() = default;
+  explicit ChatRoomRef(LiveChat* pinned);
+  ChatRoomRef(ChatRoomRef&& other) noexcept;
+  ChatRoomRef& operator=(ChatRoomRef&& other) noexcept;
+  ~ChatRoomRef();
+};
+
+// A pinned room with its member lock; the lock goes before the pin.
+struct ChatRoomLock {
+  ChatRoomRef pin;
+  ChatLock lock;
+};
+
 // The calling connection's own member and room, with the room's member lock
 // held for as long as the guard lives. Connection thread only.
 struct ChatOwnRoom {
   LiveUser* member = nullptr;
   LiveChat* room = nullptr;
+  ChatRoomRef pin;
   ChatLock lock;
 };
 // False (guard empty) when the connection has no member. Also copies the
 // connection's web session id into its member.
 bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard);
+
+// Messages for the calling connection itself, held while it holds room
+// locks and sent when the outbox goes: declared before the locks, it goes
+// after them. Other receivers are written to at once.
+struct ChatOutbox {
+  RtmpConnection* self = nullptr;
+  std::vector<ChatMessage> held;
+  explicit ChatOutbox(RtmpConnection* caller);
+  ChatOutbox(const ChatOutbox&) = delete;
+  ChatOutbox& operator=(const ChatOutbox&) = delete;
+  ~ChatOutbox();
+};
+// Sends what the outbox holds now (the caller released its locks).
+void ChatOutboxSend(ChatOutbox* outbox);
+// `message` to `to`: held in `outbox` when `to` is its caller, else sent.
+void ChatDeliver(RtmpConnection* to, const ChatMessage& message, ChatOutbox* outbox);
 
 // What names a room apart from its address, so that a thread can find it
 // again after it released the locks (the room may be freed meanwhile).
@@ -94,8 +149,9 @@ struct ChatRoomKey {
   int32_t chatid = 0;    // a chat room; both 0: the open room
 };
 ChatRoomKey ChatKeyOf(const LiveChat* room);
-// The room with that key, its member lock held by `lock`; none when it is gone.
-LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatLock* lock);
+// The room with that key, pinned and its member lock held by `lock`; none
+// when it is gone.
+LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock);
 
 // The room of the course or chat (chat id 0: the open room of the
 // connection's site), built from the database when it is not in memory yet.
@@ -124,7 +180,9 @@ ChatNewMember ChatPrepareMember(RtmpConnection* connection);
 // adds `prepared` to the open room; leaves the connection's previous room
 // first. Sets connection->liveuser. Returns the member, or none (not a
 // member of a course or chat room, or no prepared user for the open room).
-LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared);
+// A ReceiveDisconnect for the connection itself (it entered its own room
+// again) is held in `outbox`.
+LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox);
 
 // The connection leaves its room: the member's presence is reset and
 // broadcast, and a course or chat room that has no present member left is
@@ -135,8 +193,8 @@ int LeaveRoom(RtmpConnection* connection);
 // holds), or none; reports a connection without member.
 LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32_t userid);
 
-// The first present member with that user id in any room of the connection's
-// site. The caller holds the room list lock; on success the found member's
-// room lock is held through `memberLock` (released before the next room is
-// searched, so two member locks are never held).
-LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatLock* memberLock);
+// The first present member with that user id in any room of the site. The
+// caller holds no room lock; on success the found member's room is pinned
+// and locked through `memberLock` (each room's lock is released before the
+// next room is searched, so two member locks are never held).
+LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatRoomLock* memberLock);

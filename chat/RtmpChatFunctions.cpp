@@ -1,6 +1,9 @@
 #include "chat/RtmpChatFunctions.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <ctime>
 #include <string_view>
 #include <vector>
 
@@ -10,6 +13,7 @@
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "server/Log.h"
+#include "server/Server.h"
 
 namespace {
 
@@ -27,17 +31,34 @@ int32_t IntArg(const AmfObject* object, int position) {
 
 uint8_t FlagArg(const AmfObject* object, int position) { return AmfPropIsTrue(Arg(object, position)) ? 1 : 0; }
 
+// A text argument into a text field: at most 1023 bytes, cut where a
+// character ends. Returns the length.
+size_t TextArg(const AmfObject* object, int position, char (&out)[kTextSize]) {
+  const std::string_view text = AmfTextView(AmfPropString(Arg(object, position)));
+  const size_t length = ChatCutLength(text, kTextSize - 1);
+  if (length) memcpy(out, text.data(), length);
+  out[length] = '\0';
+  return length;
+}
+
+int64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
 // Steps 3 to 6 of every entry: the room, its members and its recent texts
 // to the entering connection, then its audio is on.
 int DescribeRoom(RtmpConnection* connection, bool course, std::optional<int32_t> myrecordingid) {
   {
+    ChatOutbox outbox(connection);
     ChatOwnRoom guard;
     if (!ChatLockOwnRoom(connection, &guard)) return 0;  // taken over meanwhile
     if (course)
-      SendCourseInfo(connection, guard, myrecordingid);
+      SendCourseInfo(connection, guard, myrecordingid, &outbox);
     else
-      SendChatInfo(connection, guard, true);
-    SendMemberList(connection, guard.room);
+      SendChatInfo(connection, guard, true, &outbox);
+    SendMemberList(connection, guard.room, &outbox);
   }
   SendTextBacklog(connection, 1);
   ChatOwnRoom guard;
@@ -52,14 +73,16 @@ int ChatConnectChat(RtmpConnection* connection, RtmpStream*, const AmfObject* ob
   const int32_t chatid = IntArg(object, 3);
   ChatNewMember prepared;
   if (chatid == 0) prepared = ChatPrepareMember(connection);  // the statements before the locks
+  ChatOutbox outbox(connection);
   ChatLock list;
   LiveChat* room = FindOrCreateChatRoom(connection, chatid, &list);
   if (room == nullptr) {
     REPORT_ASSERT("livechat", "RtmpChatFunctions");
     return 0;
   }
-  LiveUser* member = JoinRoom(connection, room, &prepared);
+  LiveUser* member = JoinRoom(connection, room, &prepared, &outbox);
   list.unlock();
+  ChatOutboxSend(&outbox);
   if (member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
     return 0;
@@ -69,15 +92,17 @@ int ChatConnectChat(RtmpConnection* connection, RtmpStream*, const AmfObject* ob
 
 int ChatConnectCourse(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
   const int32_t courseid = IntArg(object, 3);
+  ChatOutbox outbox(connection);
   ChatLock list;
   LiveChat* room = FindOrCreateCourseRoom(connection, courseid, &list);
   if (room == nullptr) {
     REPORT_ASSERT("livechat", "RtmpChatFunctions");
     return 0;
   }
-  LiveUser* member = JoinRoom(connection, room, nullptr);
+  LiveUser* member = JoinRoom(connection, room, nullptr, &outbox);
   const int32_t recordingid = room->course->recordingid;
   list.unlock();
+  ChatOutboxSend(&outbox);
   if (member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
     return 0;
@@ -88,14 +113,16 @@ int ChatConnectCourse(RtmpConnection* connection, RtmpStream*, const AmfObject* 
 
 int ChatConnectUser(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
   const int32_t otheruserid = IntArg(object, 3);
+  ChatOutbox outbox(connection);
   ChatLock list;
   LiveChat* room = FindOrCreateUserRoom(connection, otheruserid, &list);
   if (room == nullptr) {
     REPORT_ASSERT("livechat", "RtmpChatFunctions");
     return 0;
   }
-  LiveUser* member = JoinRoom(connection, room, nullptr);
+  LiveUser* member = JoinRoom(connection, room, nullptr, &outbox);
   list.unlock();
+  ChatOutboxSend(&outbox);
   if (member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
     return 0;
@@ -103,9 +130,13 @@ int ChatConnectUser(RtmpConnection* connection, RtmpStream*, const AmfObject* ob
   return DescribeRoom(connection, false, std::nullopt);
 }
 
-int ChatDisconnect(RtmpConnection* connection, RtmpStream*, const AmfObject*) { return LeaveRoom(connection); }
+int ChatDisconnect(RtmpConnection* connection, RtmpStream*, const AmfObject*) {
+  ChatDropBacklog(connection);
+  return LeaveRoom(connection);
+}
 
 int ChatDeviceInfo(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  ChatOutbox outbox(connection);
   ChatOwnRoom guard;
   if (!ChatLockOwnRoom(connection, &guard)) {
     REPORT_ASSERT("liveuser", "RtmpChatFunctions");
@@ -117,7 +148,7 @@ int ChatDeviceInfo(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
   member->talkover = FlagArg(object, 5);
   if (!member->hasaudio) member->activeaudio = 0;
   if (!member->hasvideo) member->activevideo = 0;
-  BroadcastMember(guard.room, true, member);
+  BroadcastMember(guard.room, true, member, &outbox);
   return 1;
 }
 
@@ -131,16 +162,18 @@ static LiveUser* LockMember(RtmpConnection* connection, ChatOwnRoom* guard, int3
 }
 
 int ChatUserPresenter(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  ChatOutbox outbox(connection);
   ChatOwnRoom guard;
   LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
   if (member == nullptr) return 0;
   // The teacher's role is not handed around.
   if (member->roleid != 3) member->roleid = AmfPropIsTrue(Arg(object, 4)) ? 4 : 6;
-  BroadcastMember(guard.room, false, member);
+  BroadcastMember(guard.room, false, member, &outbox);
   return 1;
 }
 
 int ChatUserActive(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  ChatOutbox outbox(connection);
   ChatOwnRoom guard;
   LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
   if (member == nullptr) return 0;
@@ -148,25 +181,37 @@ int ChatUserActive(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
   member->activevideo = FlagArg(object, 6);
   member->activescreen = FlagArg(object, 7);
   member->activecontrol = FlagArg(object, 8);
-  BroadcastMember(guard.room, AmfPropIsTrue(Arg(object, 4)), member);
+  BroadcastMember(guard.room, AmfPropIsTrue(Arg(object, 4)), member, &outbox);
   return 1;
 }
 
 int ChatUserAction(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  ChatOutbox outbox(connection);
   ChatOwnRoom guard;
   if (!ChatLockOwnRoom(connection, &guard)) {
     REPORT_ASSERT("liveuser", "RtmpChatFunctions");
     return 0;
   }
-  AmfPropCopyText(Arg(object, 3), guard.member->action);
-  AmfPropCopyText(Arg(object, 4), guard.member->param);
-  BroadcastMember(guard.room, false, guard.member);
+  TextArg(object, 3, guard.member->action);
+  TextArg(object, 4, guard.member->param);
+  BroadcastMember(guard.room, false, guard.member, &outbox);
   return 1;
 }
 
 int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+  // A flood would fill the log and every member's output: over the budget a
+  // text is dropped, with one report a second.
+  const int64_t now = NowMs();
+  if (!RateLimitTake(&connection->chatTextRate, g_config.chatTextsPerSecond, now)) {
+    if (const int32_t dropped = RateLimitDueReport(&connection->chatTextRate, now)) {
+      errno = 0;
+      ReportError("chatSendText from %s: %d texts dropped (ChatTextsPerSecond %d)", connection->address, dropped,
+                  g_config.chatTextsPerSecond);
+    }
+    return 0;
+  }
   char text[kTextSize];
-  const size_t length = AmfPropCopyText(Arg(object, 3), text);
+  const size_t length = TextArg(object, 3, text);
   ChatRoomKey key;
   int32_t userid = 0;
   {
@@ -189,6 +234,11 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   const std::string quoted = DbEscape(db, std::string_view(text, length));
   const int32_t id = DbInsert(db, "insert into ChatTextLog values (%d, %d, %d, %d, %d, now(), '%s')", 0, key.chatid,
                               key.courseid, userid, IntArg(object, 4), quoted.c_str());
+  if (id == 0) {
+    errno = 0;
+    ReportError("chatSendText from %s: the text was not stored: %s", connection->address, DbLastError().c_str());
+    return 0;
+  }
   ChatTextRow row;
   if (!ChatLoadTextRow(db, id, &row)) {
     REPORT_ASSERT("textlog", "RtmpChatFunctions");
@@ -201,13 +251,14 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   {
     // Found again by its key: the room may have been rebuilt meanwhile, or
     // be gone when everyone left.
-    ChatLock lock;
+    ChatOutbox outbox(connection);
+    ChatRoomLock lock;
     LiveChat* room = ChatLockRoom(key, &lock);
     if (room == nullptr) return 1;
     for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);
       if (m->connection != nullptr)
-        ChatSend(m->connection, message);
+        ChatDeliver(m->connection, message, &outbox);
       else
         absent.push_back(m->user->id);
     }
@@ -216,9 +267,11 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   // Members elsewhere in the site hear that something was said here; looked
   // up only now, since the room list lock comes before a member lock.
   for (int32_t other : absent) {
-    ChatLock lock;
+    ChatOutbox outbox(connection);
+    ChatRoomLock lock;
     LiveUser* member = FindMemberInSite(key.site, other, &lock);
-    if (member != nullptr) ChatSend(member->connection, ChatInfoMessage(snapshot, other, member->roleid, false));
+    if (member != nullptr)
+      ChatDeliver(member->connection, ChatInfoMessage(snapshot, other, member->roleid, false), &outbox);
   }
   return 1;
 }
@@ -252,7 +305,8 @@ int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   // again.
   for (Receiver& receiver : receivers)
     receiver.myrecordingid = ChatLoadMyRecordingId(connection, recordingid, receiver.userid);
-  ChatLock lock;
+  ChatOutbox outbox(connection);
+  ChatRoomLock lock;
   LiveChat* room = ChatLockRoom(key, &lock);
   if (room == nullptr) return 1;
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
@@ -260,27 +314,30 @@ int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
     if (m->connection == nullptr) continue;
     // A member who entered meanwhile had the room described at its entry.
     for (const Receiver& receiver : receivers)
-      if (receiver.userid == m->user->id) ChatSend(m->connection, ChatCourseInfoMessage(room, m, receiver.myrecordingid));
+      if (receiver.userid == m->user->id)
+        ChatDeliver(m->connection, ChatCourseInfoMessage(room, m, receiver.myrecordingid), &outbox);
   }
   return 1;
 }
 
 int ChatPushCommand(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
   char name[kTextSize];
-  AmfPropCopyText(Arg(object, 4), name);
+  TextArg(object, 4, name);
   const double param = AmfPropNumber(Arg(object, 5));
+  ChatOutbox outbox(connection);
   ChatOwnRoom guard;
   LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
   if (member == nullptr) return 0;
-  if (member->connection != nullptr) SendPushCommand(member->connection, name, param);
+  if (member->connection != nullptr) ChatDeliver(member->connection, ChatPushCommandMessage(name, param), &outbox);
   return 1;
 }
 
 void ChatPublishScreen(RtmpConnection* connection, RtmpStream* stream) {
   if (stream->fileid != 0 || connection->user == nullptr) return;
-  ChatLock lock;
+  ChatOutbox outbox(connection);
+  ChatRoomLock lock;
   LiveUser* member = FindMemberInSite(connection->site, connection->user->id, &lock);
   if (member == nullptr) return;
   member->hasscreen = 1;
-  BroadcastMember(member->livechat, false, member);
+  BroadcastMember(member->livechat, false, member, &outbox);
 }

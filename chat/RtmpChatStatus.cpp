@@ -6,20 +6,25 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "Database/Database.h"
 #include "connection/RtmpConnection.h"
 #include "server/Log.h"
+#include "server/Server.h"
 #include "util/file.h"
 
 namespace {
 
 constexpr int32_t kCommandChannel = 3;
 constexpr size_t kMaxText = kTextSize - 1;
+// The smallest ReceiveText body: the method, its header and the five
+// properties with empty texts.
+constexpr size_t kMinTextBody = 96;
 
 enum ChatMethod { kChatInfo, kCourseInfo, kDisconnect, kUserUpdate, kText, kPushCommand };
 
-std::string_view Cut(std::string_view text) { return text.substr(0, std::min(text.size(), kMaxText)); }
+std::string_view Cut(std::string_view text) { return text.substr(0, ChatCutLength(text, kMaxText)); }
 std::string_view Cut(const char* text) { return Cut(std::string_view(text ? text : "")); }
 
 // The body of one client method call: name, transaction id 0, null, and
@@ -45,7 +50,8 @@ class ChatWriter {
     p_ = AmfEncodeNamedBoolean(p_, End(), name, flag);
     return *this;
   }
-  // Texts are cut to 1023 bytes, as every text field is; they may hold NUL.
+  // Texts are cut to 1023 bytes, as every text field is, at a character
+  // boundary; they may hold NUL.
   ChatWriter& String(const char* name, std::string_view text) {
     p_ = AmfEncodeName(p_, End(), name);
     p_ = AmfEncodeString(p_, End(), AmfTextOf(Cut(text)));
@@ -95,6 +101,16 @@ std::string AvatarImage(const SiteConfig* site, int32_t userid) {
 }
 
 }  // namespace
+
+size_t ChatCutLength(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return text.size();
+  // A byte 10xxxxxx continues a character: back up to where it began. A
+  // character has at most three of them; more is not UTF-8, cut anywhere.
+  size_t cut = limit;
+  for (int back = 0; back < 3 && cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
+  if ((static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80) cut = limit;
+  return cut;
+}
 
 int ChatSend(RtmpConnection* to, const ChatMessage& message) {
   if (to == nullptr || message.body.empty() || message.body.size() > kChatBodySize) return 0;
@@ -213,52 +229,62 @@ bool ChatLoadTextRow(DbConnection* db, int32_t id, ChatTextRow* out) {
   return row != nullptr && ChatReadTextRow(result.get(), row, out);
 }
 
-int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected) {
+int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox) {
   if (guard.member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
     return 0;
   }
   ChatInfoSnapshot snapshot = ChatSnapshot(guard.room);
-  return ChatSend(connection, ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected));
+  ChatDeliver(connection, ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected), outbox);
+  return 1;
 }
 
-int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid) {
+int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
+                   ChatOutbox* outbox) {
   if (guard.member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
     return 0;
   }
   if (!guard.room->course) return 0;
-  return ChatSend(connection, ChatCourseInfoMessage(guard.room, guard.member, myrecordingid));
+  ChatDeliver(connection, ChatCourseInfoMessage(guard.room, guard.member, myrecordingid), outbox);
+  return 1;
 }
 
-void SendMemberList(RtmpConnection* connection, LiveChat* room) {
+void SendMemberList(RtmpConnection* connection, LiveChat* room, ChatOutbox* outbox) {
   ChatLock lock(room->members.lock);
   for (ListNode* n = room->members.first; n != nullptr; n = n->next)
-    ChatSend(connection, ChatUserUpdateMessage(static_cast<LiveUser*>(n->item), true));
+    ChatDeliver(connection, ChatUserUpdateMessage(static_cast<LiveUser*>(n->item), true), outbox);
 }
 
-void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member) {
+void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member, ChatOutbox* outbox) {
   ChatLock lock(room->members.lock);
   const ChatMessage message = ChatUserUpdateMessage(member, hard);
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
-    if (m->connection != nullptr) ChatSend(m->connection, message);
+    if (m->connection != nullptr) ChatDeliver(m->connection, message, outbox);
   }
 }
 
-int SendDisconnect(RtmpConnection* connection) { return ChatSend(connection, ChatWriter(kDisconnect).Finish()); }
+ChatMessage ChatDisconnectMessage() { return ChatWriter(kDisconnect).Finish(); }
+
+int SendDisconnect(RtmpConnection* connection) { return ChatSend(connection, ChatDisconnectMessage()); }
 
 int SendTextMessage(RtmpConnection* connection, const ChatTextRow& row, bool backlog) {
   return ChatSend(connection, ChatTextMessage(row, backlog));
 }
 
-int SendPushCommand(RtmpConnection* connection, const char* name, double param) {
+ChatMessage ChatPushCommandMessage(const char* name, double param) {
   ChatWriter w(kPushCommand);
   w.Object().String("name", Cut(name)).Number("param", param);
-  return ChatSend(connection, w.Finish());
+  return w.Finish();
+}
+
+int SendPushCommand(RtmpConnection* connection, const char* name, double param) {
+  return ChatSend(connection, ChatPushCommandMessage(name, param));
 }
 
 void SendTextBacklog(RtmpConnection* connection, int32_t days) {
+  ChatDropBacklog(connection);
   ChatRoomKey key;
   {
     ChatOwnRoom guard;
@@ -269,7 +295,14 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
     }
     key = ChatKeyOf(guard.room);
   }
-  // The select runs without any room lock.
+  // Only the rows that can be sent are read: the newest first, no more than
+  // the count and no more than the bytes could hold (the smallest text
+  // takes kMinTextBody), each message cut as it will be sent. The select
+  // runs without any room lock.
+  const size_t wanted = static_cast<size_t>(std::max(g_config.chatBacklogMax, 0));
+  const size_t rows = std::min(wanted, kChatBacklogBytes / kMinTextBody);
+  if (rows == 0) return;
+  constexpr const char* kColumns = "id, chatid, courseid, userid, clientnumber, sent, left(message, 1023)";
   DbConnection* db = connection->db;
   if (days != 0) {
     time_t limit = time(nullptr) - static_cast<time_t>(days) * 86400;
@@ -278,13 +311,15 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
     char text[64];
     snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
              utc.tm_hour, utc.tm_min, utc.tm_sec);
-    if (!DbExecute(db, "select * from ChatTextLog where chatid=%d and courseid=%d and sent > '%s' order by sent",
-                   key.chatid, key.courseid, text)) {
+    if (!DbExecute(db,
+                   "select %s from ChatTextLog where chatid=%d and courseid=%d and sent > '%s' "
+                   "order by sent desc, id desc limit %zu",
+                   kColumns, key.chatid, key.courseid, text, rows)) {
       REPORT_ASSERT("b", "RtmpChatStatus");
       return;
     }
-  } else if (!DbExecute(db, "select * from ChatTextLog where chatid=%d and courseid=%d order by sent", key.chatid,
-                        key.courseid)) {
+  } else if (!DbExecute(db, "select %s from ChatTextLog where chatid=%d and courseid=%d order by sent desc, id desc limit %zu",
+                        kColumns, key.chatid, key.courseid, rows)) {
     REPORT_ASSERT("b", "RtmpChatStatus");
     return;
   }
@@ -293,8 +328,40 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
     REPORT_ASSERT("result", "RtmpChatStatus");
     return;
   }
+  auto backlog = std::make_unique<ChatBacklog>();
+  size_t bytes = 0;
   while (DbRow row = DbFetchRow(result.get())) {
     ChatTextRow text;
-    if (ChatReadTextRow(result.get(), row, &text)) SendTextMessage(connection, text, true);
+    if (!ChatReadTextRow(result.get(), row, &text)) continue;
+    ChatMessage message = ChatTextMessage(text, true);
+    if (message.body.empty()) continue;
+    if (backlog->messages.size() >= wanted || bytes + message.body.size() > kChatBacklogBytes) break;
+    bytes += message.body.size();
+    backlog->messages.push_back(std::move(message));
   }
+  result.reset();
+  if (backlog->messages.empty()) return;
+  std::reverse(backlog->messages.begin(), backlog->messages.end());
+  connection->chatBacklog = backlog.release();
+  ChatServiceBacklog(connection);
+}
+
+void ChatServiceBacklog(RtmpConnection* connection) {
+  ChatBacklog* backlog = connection->chatBacklog;
+  if (backlog == nullptr) return;
+  while (backlog->next < backlog->messages.size() && !RtmpOutputAboveWatermark(&connection->rtmp)) {
+    if (!ChatSend(connection, backlog->messages[backlog->next])) {
+      ChatDropBacklog(connection);  // closing: the rest would be dropped too
+      return;
+    }
+    // Each text's memory goes as soon as it is queued.
+    std::vector<uint8_t>().swap(backlog->messages[backlog->next].body);
+    ++backlog->next;
+  }
+  if (backlog->next >= backlog->messages.size()) ChatDropBacklog(connection);
+}
+
+void ChatDropBacklog(RtmpConnection* connection) {
+  delete connection->chatBacklog;
+  connection->chatBacklog = nullptr;
 }

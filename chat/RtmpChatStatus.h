@@ -28,10 +28,6 @@ constexpr const char* kChatMethodNames[] = {"ReceiveChatInfo", "ReceiveCourseInf
 // characters, and the longest (ReceiveUserUpdate) has four of them.
 constexpr uint32_t kChatBodySize = 8192;
 
-struct ChatMessage {
-  std::vector<uint8_t> body;  // empty when it could not be built (reported)
-};
-
 // 1 when queued or sent to `to`, 0 when the receiver is closing (dropped).
 int ChatSend(RtmpConnection* to, const ChatMessage& message);
 
@@ -67,22 +63,51 @@ struct ChatTextRow {
   std::string message;
 };
 ChatMessage ChatTextMessage(const ChatTextRow& row, bool backlog);
+ChatMessage ChatDisconnectMessage();
+
+// The length of `text` cut to at most `limit` bytes without splitting a
+// UTF-8 character (a partial one at the cut is left out).
+size_t ChatCutLength(std::string_view text, size_t limit);
 // Reads a `select *` row of ChatTextLog; false when it has too few columns.
 bool ChatReadTextRow(DbResult* result, DbRow row, ChatTextRow* out);
 // The row with that id; false when there is none (id 0 included).
 bool ChatLoadTextRow(DbConnection* db, int32_t id, ChatTextRow* out);
 
 // The room described to the connection, which is its own member's room
-// (held by `guard`); reports a connection without member.
-int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected);
-int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid);
+// (held by `guard`); reports a connection without member. What goes to the
+// connection is held in `outbox` until the caller's locks are gone.
+int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox);
+int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
+                   ChatOutbox* outbox);
 // One ReceiveUserUpdate (hard) per member of the room, in member order.
-void SendMemberList(RtmpConnection* connection, LiveChat* room);
-// The member's state to every present member of its room.
-void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member);
+void SendMemberList(RtmpConnection* connection, LiveChat* room, ChatOutbox* outbox);
+// The member's state to every present member of its room; what goes to the
+// outbox's caller is held there.
+void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member, ChatOutbox* outbox);
 int SendDisconnect(RtmpConnection* connection);
 int SendTextMessage(RtmpConnection* connection, const ChatTextRow& row, bool backlog);
 int SendPushCommand(RtmpConnection* connection, const char* name, double param);
-// The texts of the connection's room of the last `days` days (0: all),
-// oldest first, to the connection. Connection thread only.
+ChatMessage ChatPushCommandMessage(const char* name, double param);
+
+// Most bytes of ReceiveText bodies one backlog request queues.
+constexpr size_t kChatBacklogBytes = 256 * 1024;
+
+// The texts of one backlog request still to go out, oldest first: a
+// connection's own, moved into its output queue by ChatServiceBacklog while
+// that is below its watermark. Connection thread only.
+struct ChatBacklog {
+  std::vector<ChatMessage> messages;
+  size_t next = 0;
+};
+
+// The newest texts of the connection's room of the last `days` days (0: all),
+// at most ChatBacklogMax of them and kChatBacklogBytes, to the connection
+// oldest first; what does not fit below the output watermark now follows as
+// the output drains. Replaces a backlog still under way. Connection thread
+// only, holding no room lock.
 void SendTextBacklog(RtmpConnection* connection, int32_t days);
+// Queues more of the pending backlog while the output is below its
+// watermark; frees it once sent. The connection's loop calls it.
+void ChatServiceBacklog(RtmpConnection* connection);
+// Drops what is left of the pending backlog.
+void ChatDropBacklog(RtmpConnection* connection);

@@ -26,6 +26,7 @@
 #include "Database/RtmpModel.h"
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatFunctions.h"
+#include "chat/RtmpChatStatus.h"
 #include "connection/RtmpFunctions.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
@@ -275,6 +276,7 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
   // Under the room locks, before anything of the record goes: no other
   // thread reaches this connection through a member afterwards.
   LeaveRoom(connection);
+  ChatDropBacklog(connection);
 
   for (;;) {
     RtmpStream* stream = nullptr;
@@ -488,6 +490,9 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       ReportError("RTMP read limit: %s left a message unfinished for %d ms", connection->address, readLimitMs);
       break;
     }
+
+    // A chat backlog moves into the output as it drains, like media.
+    if (connection->chatBacklog != nullptr && !RtmpOutputAboveWatermark(r)) ChatServiceBacklog(connection);
 
     int wait = RtmpConnectionNextWait(connection);
     // Media due while the output queue is above its watermark waits for the

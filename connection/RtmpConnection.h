@@ -35,6 +35,7 @@ struct DbConnection;
 struct User;
 struct Session;
 struct LiveUser;
+struct ChatBacklog;
 
 struct RtmpConnection {
   char flashVer[kTextSize] = {};
@@ -62,6 +63,10 @@ struct RtmpConnection {
   RtmpStream* nextStream = nullptr;
   pthread_t thread{};
   uint32_t cpuSample = 0;
+  // Own thread only: chat texts still to be queued (chat/RtmpChatStatus.h),
+  // and the budget of chatSendText.
+  ChatBacklog* chatBacklog = nullptr;
+  RateLimit chatTextRate;
 };
 
 // Every live connection; the debug monitor walks it under its lock.

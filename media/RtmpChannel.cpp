@@ -195,6 +195,8 @@ bool DetectVoice(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) 
   }
   // Decoded before the chat lock is taken: the decoder is the publisher's.
   const bool loud = FrameRange(publisher, packet) > kVoiceLoudRange;
+  // The speaker's own update goes out after the room lock is released.
+  ChatOutbox outbox(publisher->connection);
   ChatOwnRoom guard;
   if (!ChatLockOwnRoom(publisher->connection, &guard)) {
     if (!in.noSpeakerReported) REPORT_ASSERT("stream->connection->liveuser", "RtmpStreamIn");
@@ -212,14 +214,14 @@ bool DetectVoice(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) 
         }
       }
       speaker->talking = 1;
-      BroadcastMember(guard.room, false, speaker);
+      BroadcastMember(guard.room, false, speaker, &outbox);
     }
     speaker->lastloud = now;
     return true;
   }
   if (speaker->talking && now - speaker->lastloud > ChannelSettings().hangMs) {
     speaker->talking = 0;
-    BroadcastMember(guard.room, false, speaker);
+    BroadcastMember(guard.room, false, speaker, &outbox);
   }
   return speaker->talking != 0;
 }

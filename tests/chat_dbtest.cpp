@@ -4,6 +4,7 @@
 // commands, and what every one of them is told.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -397,6 +398,9 @@ TEST_F(ChatTest, TextsAreStoredAndDeliveredExactlyAsSent) {
       {"\\'", "\\'"},
       {mixed, mixed},
       {mixed + "!", mixed},  // cut to 1023 characters, as every text is
+      {"emoji \xF0\x9F\x98\x80 and \xE2\x82\xAC", "emoji \xF0\x9F\x98\x80 and \xE2\x82\xAC"},
+      // Never inside a character: the emoji that would cross byte 1023 goes.
+      {std::string(1021, 'e') + "\xF0\x9F\x98\x80", std::string(1021, 'e')},
   };
   for (const auto& [sent, expected] : cases) {
     ASSERT_TRUE(ada.Send("chatSendText", {amf::Str(sent), amf::Num(5)}));
@@ -415,6 +419,74 @@ TEST_F(ChatTest, TextsAreStoredAndDeliveredExactlyAsSent) {
   auto calls = ben.Do("chatRequestText", {amf::Num(1)});
   ASSERT_EQ(calls.size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(calls[i].object.Get("message").text, cases[i].second) << i;
+}
+
+TEST_F(ChatTest, TextTheDatabaseRefusesIsReportedWithItsErrorAndTheSender) {
+  ChatClient ada;
+  Login(&ada, "demo-ada-0001");
+  ASSERT_FALSE(Enter(&ada, "chatConnectChat", 1).empty());
+  const size_t logBefore = ErrorLog().size();
+  ASSERT_TRUE(ada.Send("chatSendText", {amf::Str("not UTF-8: \xFF\xFE"), amf::Num(1)}));
+  EXPECT_TRUE(Calls(ada.Sync(), "ReceiveText").empty());
+  const std::string log = ErrorLog().substr(logBefore);
+  EXPECT_NE(log.find("chatSendText from 127.0.0.1: the text was not stored: Incorrect string value"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(ChatTest, TextFloodIsCutAtTheRateWithOneReportASecond) {
+  ChatClient ada, ben;
+  Login(&ada, "demo-ada-0001");
+  Login(&ben, "demo-ben-0002");
+  ASSERT_FALSE(Enter(&ada, "chatConnectChat", 1).empty());
+  ASSERT_FALSE(Enter(&ben, "chatConnectChat", 1).empty());
+  ada.Sync();
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(ada.Send("chatSendText", {amf::Str("flood " + std::to_string(i)), amf::Num(i)}));
+  bool ok = false;
+  ada.Sync(&ok);  // every text of the flood has been handled
+  ASSERT_TRUE(ok);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const size_t heard = Calls(ben.Sync(), "ReceiveText").size();
+  // Ten a second (the default), in every second the flood lasted.
+  const size_t allowed = 10 * (static_cast<size_t>(seconds) + 2);
+  EXPECT_GE(heard, 1u);
+  EXPECT_LE(heard, allowed) << seconds << " s";
+  EXPECT_LE(std::stoul(site_.db->Value("select count(*) from ChatTextLog where message like 'flood %'")), allowed);
+  const std::string log = ErrorLog();
+  size_t reports = 0;
+  for (size_t at = log.find("texts dropped (ChatTextsPerSecond 10)"); at != std::string::npos;
+       at = log.find("texts dropped (ChatTextsPerSecond 10)", at + 1))
+    ++reports;
+  EXPECT_GE(reports, 1u);
+  EXPECT_LE(reports, static_cast<size_t>(seconds) + 2);
+}
+
+TEST_F(ChatTest, BacklogOfAJoinAndOfTheWholeHistoryIsTheNewestTwoHundredOldestFirst) {
+  // 5,000 texts of 1,000 characters in the last hours, numbered in order.
+  ASSERT_TRUE(site_.db->Run(
+      "delete from ChatTextLog; set max_recursive_iterations = 10000;"
+      "insert into ChatTextLog (chatid, courseid, userid, clientnumber, sent, message) "
+      "with recursive n(i) as (select 1 union all select i + 1 from n where i < 5000) "
+      "select 1, 0, 2, i, now() - interval (5000 - i) second, concat(lpad(i, 5, '0'), repeat('x', 995)) from n"));
+  ASSERT_EQ(site_.db->Value("select count(*) from ChatTextLog"), "5000");
+  ChatClient ada;
+  Login(&ada, "demo-ada-0001");
+  auto check = [](const std::vector<ChatCall>& calls) {
+    const std::vector<ChatCall> texts = Calls(calls, "ReceiveText");
+    size_t bytes = 0;
+    for (const ChatCall& text : texts) bytes += text.object.Get("message").text.size();
+    EXPECT_EQ(texts.size(), 200u);
+    EXPECT_LE(bytes, 256u * 1024);
+    ASSERT_FALSE(texts.empty());
+    // The newest, oldest first.
+    EXPECT_EQ(texts.front().object.Get("message").text.substr(0, 5), "04801");
+    EXPECT_EQ(texts.back().object.Get("message").text.substr(0, 5), "05000");
+    for (size_t i = 1; i < texts.size(); ++i)
+      EXPECT_LT(texts[i - 1].object.Get("message").text, texts[i].object.Get("message").text);
+  };
+  check(Enter(&ada, "chatConnectChat", 1));
+  check(ada.Do("chatRequestText", {amf::Num(0)}));
 }
 
 TEST_F(ChatTest, TakeoverLeavingAndRebuildingTheRoom) {

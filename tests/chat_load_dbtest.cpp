@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "support/ChatClient.h"
+#include "support/FlvBuilder.h"
+#include "support/SpeexFrames.h"
 
 namespace {
 
@@ -25,7 +27,10 @@ long Ms(Clock::duration d) { return static_cast<long>(std::chrono::duration_cast
 
 // One output queue entry per connection: a member that stops reading is
 // dropped as soon as its socket's buffers are full.
-const char* kSmallQueue = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Parameters]\n\"USendQueueSize\"=dword:00000001\n\n";
+// Texts as fast as the poster can: no rate limit.
+const char* kSmallQueue =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Parameters]\n\"USendQueueSize\"=dword:00000001\n\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"ChatTextsPerSecond\"=dword:00000000\n\n";
 
 TEST(ChatLoad, MemberThatStopsReadingIsDroppedAndHoldsNobodyUp) {
   StrmdSite site;
@@ -115,6 +120,91 @@ TEST(ChatLoad, MemberThatStopsReadingIsDroppedAndHoldsNobodyUp) {
       << output;
 }
 
+// A member whose own output is full (a 4 MB video frame it does not read,
+// behind a queue of one slot) enters its room again. Its own thread then
+// waits for its socket, but with no room lock held, so a speaker in another
+// room is relayed on time all the while.
+TEST(ChatLoad, MemberWithAFullQueueReenteringItsRoomHoldsUpNoSpeakerElsewhere) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("chatfull", "default", "", {},
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Parameters]\n\"USendQueueSize\"=dword:00000001\n\n"));
+  site.HoldLocalWeb();
+  const uint16_t port = static_cast<uint16_t>(site.server.port);
+  ASSERT_TRUE(FlvBuilder().Video(0, 4000000, true).Video(60000, 20, true).WriteTo(site.Files() + "/demo.flv"));
+  ChatClient ada, ben;
+  TestPlayer cleo;
+  ASSERT_TRUE(ada.Login(port, "demo-ada-0001"));
+  ASSERT_TRUE(ben.Login(port, "demo-ben-0002"));
+  ASSERT_FALSE(ada.Do("chatConnectChat", {amf::Num(1)}).empty());
+  ASSERT_FALSE(ben.Do("chatConnectChat", {amf::Num(0)}).empty());
+  ASSERT_TRUE(cleo.Connect(port));
+  ASSERT_EQ(cleo.CreateStream(), 1);
+  ASSERT_TRUE(cleo.Play(1, "channel=5&userid=2"));
+  ASSERT_FALSE(cleo.Until("NetStream.Play.Start").empty());
+  ASSERT_EQ(ben.player.CreateStream(), 1);
+  ASSERT_TRUE(ben.player.Publish(1, "channel=5"));
+  ASSERT_FALSE(ben.player.Until("NetStream.Publish.Start").empty());
+
+  // Ada stops reading; the frame goes out right behind Play.Start and fills
+  // her socket and her queue.
+  int small = 4096;
+  setsockopt(ada.player.client.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_EQ(ada.player.CreateStream(), 1);
+  ASSERT_TRUE(ada.player.Play(1, "fileid=200"));
+  ASSERT_FALSE(ada.player.Until("NetStream.Play.Start").empty());
+
+  SpeexFrames frames;
+  uint32_t ts = 0;
+  std::mutex mutex;
+  std::map<uint32_t, Clock::time_point> sentAt, arrivedAt;
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop) {
+      auto m = cleo.Next(200);
+      if (!m || m->type != 8) continue;
+      std::lock_guard<std::mutex> lock(mutex);
+      arrivedAt[m->timestamp] = Clock::now();
+    }
+  });
+  auto talk = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::vector<uint8_t> frame = frames.Next(true);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        sentAt[ts += 20] = Clock::now();
+      }
+      if (!ben.player.client.SendAudio(1, ts, frame)) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  };
+  ASSERT_TRUE(talk(10));
+  ASSERT_TRUE(ada.Send("chatConnectChat", {amf::Num(1)}));
+  ASSERT_TRUE(talk(150));
+  const auto settle = Clock::now() + std::chrono::seconds(15);
+  while (Clock::now() < settle) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (arrivedAt.size() >= sentAt.size()) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  stop = true;
+  reader.join();
+
+  size_t missing = 0;
+  long worst = 0;
+  for (const auto& [at, sent] : sentAt) {
+    auto found = arrivedAt.find(at);
+    if (found == arrivedAt.end())
+      ++missing;
+    else
+      worst = std::max(worst, Ms(found->second - sent));
+  }
+  EXPECT_EQ(missing, 0u);
+  EXPECT_LT(worst, 1000) << "the relay waited for another member's socket";
+}
+
 // Stress: members who stay the whole time, and many who come and go in the
 // open room and in a chat room (entering one without leaving the other,
 // leaving, closing their connection), posting all the while.
@@ -127,7 +217,9 @@ std::string SessionOf(int user) { return "stress-" + std::to_string(user); }
 
 TEST(ChatLoad, FiftyMembersComingAndGoingLoseNoTextAndNeverStall) {
   StrmdSite site;
-  ASSERT_TRUE(site.Start("chatstress"));
+  // A churner posts as fast as its texts come back: no rate limit.
+  ASSERT_TRUE(site.Start("chatstress", "default", "", {},
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"ChatTextsPerSecond\"=dword:00000000\n\n"));
   site.HoldLocalWeb();
   std::ostringstream sql;
   sql << "insert into Chat values (9, 1, 'Churn');";

@@ -116,17 +116,18 @@ TEST_F(DatabaseTest, QueryValueAndResults) {
   EXPECT_EQ(DbStoreResult(conn_.get()), nullptr);
 }
 
-TEST_F(DatabaseTest, ConnectionSpeaksUtf8WhateverTheServerDefault) {
+TEST_F(DatabaseTest, ConnectionSpeaksUtf8mb4WhateverTheServerDefault) {
   char out[256];
   EXPECT_STRNE(DbQueryValue(conn_.get(), out, sizeof out, "select @@global.character_set_server"),
                "utf8mb3");
-  EXPECT_STREQ(DbQueryValue(conn_.get(), out, sizeof out, "select @@character_set_client"), "utf8mb3");
-  EXPECT_STREQ(DbQueryValue(conn_.get(), out, sizeof out, "select @@character_set_results"), "utf8mb3");
-  const char* text = "Gr\xc3\xbc\xc3\x9f" "e \xe6\x97\xa5\xe6\x9c\xac";
+  EXPECT_STREQ(DbQueryValue(conn_.get(), out, sizeof out, "select @@character_set_client"), "utf8mb4");
+  EXPECT_STREQ(DbQueryValue(conn_.get(), out, sizeof out, "select @@character_set_results"), "utf8mb4");
+  // A 4-byte character (an emoji) too.
+  const char* text = "Gr\xc3\xbc\xc3\x9f" "e \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80";
   const int id = DbInsert(conn_.get(), "insert into Chat values (0, 0, '%s')", text);
   ASSERT_NE(id, 0);
   EXPECT_STREQ(DbQueryValue(conn_.get(), out, sizeof out, "select name from Chat where id=%d", id), text);
-  EXPECT_EQ(db_.Value("select char_length(name) from Chat where id=" + std::to_string(id)), "8");
+  EXPECT_EQ(db_.Value("select char_length(name) from Chat where id=" + std::to_string(id)), "10");
 }
 
 TEST_F(DatabaseTest, StatementLongerThanTheBufferIsRefused) {
