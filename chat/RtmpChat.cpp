@@ -123,6 +123,7 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
 
   std::unique_ptr<LiveChat> loaded = load(connection, id);
   ChatLock list(g_livechats.lock);
+  // While this entry's load is registered nobody else lists the room.
   LiveChat* room = nullptr;
   if (loaded) {
     room = loaded.release();
