@@ -1,6 +1,9 @@
 #include "chat/RtmpChat.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -26,22 +29,29 @@ LiveChat* FindRoomLocked(const ChatRoomKey& key) {
   return nullptr;
 }
 
-// An absent member of a room being built.
-bool AddLoadedMember(RtmpConnection* connection, LiveChat* room, int32_t userid, int32_t roleid) {
-  RecordPtr<User> user = LoadUser(connection->db, "id=%d", userid);
-  if (!user) return false;
-  auto member = std::make_unique<LiveUser>();
-  member->livechat = room;
-  member->user = std::move(user);
-  member->roleid = roleid;
-  ListAddTail(&room->members, member.release());
+// The members of a room, absent, with their users, in one statement: each
+// member row (in the order of its ids) with its User row, whose columns come
+// first as `select *` gives them, then the row's role. A member row whose
+// user is missing fails the room.
+bool LoadMembers(RtmpConnection* connection, LiveChat* room, const char* table, const char* roomColumn, int32_t id) {
+  DbResultPtr result(DbSelect(connection->db,
+                              "select User.*, m.roleid from %s m left join User on User.id=m.userid "
+                              "where m.%s=%d order by m.id",
+                              table, roomColumn, id));
+  if (!result || result->fieldCount < 2) return false;
+  const uint32_t roleColumn = result->fieldCount - 1;
+  while (DbRow row = DbFetchRow(result.get())) {
+    if (row[0] == nullptr) return false;  // no User row joined
+    const User user = RecordFromRow<User>(result.get(), row);
+    auto member = std::make_unique<LiveUser>();
+    member->livechat = room;
+    member->user = CopyRecordAs(&user);
+    if (!member->user) return false;
+    member->roleid = RecordParseInt32(row[roleColumn]);
+    ListAddTail(&room->members, member.release());
+  }
   return true;
 }
-
-struct MemberRow {
-  int32_t userid;
-  int32_t roleid;
-};
 
 // Rooms are built without any lock: the database may be slow, and nobody
 // else may wait for it. None when anything is missing.
@@ -50,15 +60,7 @@ std::unique_ptr<LiveChat> LoadCourseRoom(RtmpConnection* connection, int32_t cou
   room->site = connection->site;
   room->course = LoadVCourse(connection->db, "id=%d", courseid);
   if (!room->course) return nullptr;
-  DbResultPtr result(DbSelect(connection->db, "select * from CourseEnrollment where objectid=%d", courseid));
-  if (!result) return nullptr;
-  std::vector<MemberRow> rows;
-  while (DbRow row = DbFetchRow(result.get())) {
-    CourseEnrollment e = RecordFromRow<CourseEnrollment>(result.get(), row);
-    rows.push_back({e.userid, e.roleid});
-  }
-  for (const MemberRow& row : rows)
-    if (!AddLoadedMember(connection, room.get(), row.userid, row.roleid)) return nullptr;
+  if (!LoadMembers(connection, room.get(), "CourseEnrollment", "objectid", courseid)) return nullptr;
   return room;
 }
 
@@ -68,37 +70,73 @@ std::unique_ptr<LiveChat> LoadChatRoom(RtmpConnection* connection, int32_t chati
   if (chatid == 0) return room;  // the open room: members come as they enter
   room->chat = LoadChat(connection->db, "id=%d", chatid);
   if (!room->chat) return nullptr;
-  DbResultPtr result(DbSelect(connection->db, "select * from ChatUser where chatid=%d", chatid));
-  if (!result) return nullptr;
-  std::vector<MemberRow> rows;
-  while (DbRow row = DbFetchRow(result.get())) {
-    ChatUser u = RecordFromRow<ChatUser>(result.get(), row);
-    rows.push_back({u.userid, u.roleid});
-  }
-  for (const MemberRow& row : rows)
-    if (!AddLoadedMember(connection, room.get(), row.userid, row.roleid)) return nullptr;
+  if (!LoadMembers(connection, room.get(), "ChatUser", "chatid", chatid)) return nullptr;
   return room;
+}
+
+// A room being loaded. Later entries into it wait for that load instead of
+// loading the room again each (a room of hundreds of members, entered by
+// many at once, would otherwise be loaded as often as it is entered).
+struct RoomLoad {
+  ChatRoomKey key;
+  bool done = false;  // under g_roomLoadsLock
+  bool loaded = false;
+};
+// Taken after the room list lock, or alone; no other lock is taken under it.
+std::mutex g_roomLoadsLock;
+std::condition_variable g_roomLoadDone;
+std::vector<std::shared_ptr<RoomLoad>> g_roomLoads;  // under g_roomLoadsLock
+
+// The caller holds g_roomLoadsLock.
+std::shared_ptr<RoomLoad> FindLoadLocked(const ChatRoomKey& key) {
+  for (const std::shared_ptr<RoomLoad>& load : g_roomLoads)
+    if (SameKey(load->key, key)) return load;
+  return nullptr;
 }
 
 LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, int32_t id,
                            std::unique_ptr<LiveChat> (*load)(RtmpConnection*, int32_t),
                            ChatLock* roomListLock) {
-  {
+  // A load runs two statements, each of which may wait the pool wait for a
+  // server connection; an entry waits for another's load no longer.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * static_cast<int64_t>(DbGetTiming().poolWaitMs));
+  auto mine = std::make_shared<RoomLoad>();
+  mine->key = key;
+  for (;;) {
     ChatLock list(g_livechats.lock);
     if (LiveChat* room = FindRoomLocked(key)) {
       *roomListLock = std::move(list);
       return room;
     }
+    std::unique_lock<std::mutex> loads(g_roomLoadsLock);
+    std::shared_ptr<RoomLoad> other = FindLoadLocked(key);
+    if (other == nullptr) {
+      g_roomLoads.push_back(mine);
+      break;
+    }
+    list.unlock();
+    if (!g_roomLoadDone.wait_until(loads, deadline, [&] { return other->done; })) return nullptr;
+    if (!other->loaded) return nullptr;  // it would fail for this entry too
+    // Listed now, unless its members all left again meanwhile: look again.
   }
+
   std::unique_ptr<LiveChat> loaded = load(connection, id);
-  if (!loaded) return nullptr;
   ChatLock list(g_livechats.lock);
-  // Another entry may have built the same room meanwhile: there is one.
-  LiveChat* room = FindRoomLocked(key);
-  if (room == nullptr) {
+  // While this entry's load is registered nobody else lists the room.
+  LiveChat* room = nullptr;
+  if (loaded) {
     room = loaded.release();
     ListAddTail(&g_livechats, room);
   }
+  {
+    std::lock_guard<std::mutex> loads(g_roomLoadsLock);
+    mine->done = true;
+    mine->loaded = room != nullptr;
+    std::erase(g_roomLoads, mine);
+  }
+  g_roomLoadDone.notify_all();
+  if (room == nullptr) return nullptr;
   *roomListLock = std::move(list);
   return room;
 }

@@ -158,6 +158,9 @@ LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock);
 // Returns it with the room list lock held through `roomListLock`, so that it
 // cannot be freed before the caller has joined it; none (and no lock) when
 // the course or chat, its member rows or a member's user cannot be loaded.
+// One entry loads a room at a time: others entering it meanwhile wait
+// (holding no lock, at most twice the database pool wait) for that load and
+// share its room, or its failure.
 LiveChat* FindOrCreateCourseRoom(RtmpConnection* connection, int32_t courseid, ChatLock* roomListLock);
 LiveChat* FindOrCreateChatRoom(RtmpConnection* connection, int32_t chatid, ChatLock* roomListLock);
 // The id of the private chat of the connection's user with the other user,
