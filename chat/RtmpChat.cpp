@@ -17,8 +17,7 @@ bool SameKey(const ChatRoomKey& a, const ChatRoomKey& b) {
   return a.site == b.site && a.courseid == b.courseid && a.chatid == b.chatid;
 }
 
-// Caller holds the room list lock.
-LiveChat* FindRoomLocked(const ChatRoomKey& key) {
+LiveChat* FindRoomLocked(const ChatRoomKey& key) REQUIRES(g_livechats.lock) {
   for (ListNode* n = g_livechats.first; n != nullptr; n = n->next) {
     auto* room = static_cast<LiveChat*>(n->item);
     if (SameKey(ChatKeyOf(room), key)) return room;
@@ -84,7 +83,8 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
                            std::unique_ptr<LiveChat> (*load)(RtmpConnection*, int32_t),
                            ChatLock* roomListLock) {
   {
-    ChatLock list(g_livechats.lock);
+    ChatLock list(g_livechats.lock);  // handed to the caller
+    g_livechats.lock.AssertHeld();
     if (LiveChat* room = FindRoomLocked(key)) {
       *roomListLock = std::move(list);
       return room;
@@ -92,7 +92,8 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
   }
   std::unique_ptr<LiveChat> loaded = load(connection, id);
   if (!loaded) return nullptr;
-  ChatLock list(g_livechats.lock);
+  ChatLock list(g_livechats.lock);  // handed to the caller
+  g_livechats.lock.AssertHeld();
   // Another entry may have built the same room meanwhile: there is one.
   LiveChat* room = FindRoomLocked(key);
   if (room == nullptr) {
@@ -126,7 +127,7 @@ LiveChat::~LiveChat() {
 }
 
 bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard) {
-  ChatLock list(g_livechats.lock);
+  UniqueLock<RecursiveMutex> list(g_livechats.lock);
   LiveUser* member = connection->liveuser;
   if (member == nullptr) return false;
   // Once the member lock is held the room cannot be freed, nor the member
@@ -148,7 +149,7 @@ ChatRoomKey ChatKeyOf(const LiveChat* room) {
 }
 
 LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatLock* lock) {
-  ChatLock list(g_livechats.lock);
+  RecursiveLock list(g_livechats.lock);
   LiveChat* room = FindRoomLocked(key);
   if (room != nullptr) *lock = ChatLock(room->members.lock);
   return room;
@@ -213,14 +214,14 @@ ChatNewMember ChatPrepareMember(RtmpConnection* connection) {
 }
 
 LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared) {
-  ChatLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
+  RecursiveLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
   if (connection->user == nullptr) return nullptr;
   const int32_t userid = connection->user->id;
   // A member in another room would otherwise keep this connection after it
   // ended.
   if (connection->liveuser != nullptr && connection->liveuser->livechat != room) LeaveRoom(connection);
 
-  ChatLock members(room->members.lock);
+  RecursiveLock members(room->members.lock);
   LiveUser* member = nullptr;
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
@@ -254,7 +255,7 @@ LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* pr
 int LeaveRoom(RtmpConnection* connection) {
   if (connection->user == nullptr) return 0;
   const int32_t userid = connection->user->id;
-  ChatLock list(g_livechats.lock);
+  RecursiveLock list(g_livechats.lock);
   LiveUser* member = connection->liveuser;
   if (member == nullptr) {
     // A second connection of the user, such as one that published the
@@ -271,7 +272,7 @@ int LeaveRoom(RtmpConnection* connection) {
   LiveChat* room = member->livechat;
   bool unused = false;
   {
-    ChatLock members(room->members.lock);
+    RecursiveLock members(room->members.lock);
     ResetPresence(member);
     if (room->presenterid == member->user->id) room->presenterid = 0;
     BroadcastMember(room, true, member);
@@ -301,6 +302,7 @@ LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32
     REPORT_ASSERT("connection->liveuser->livechat", "RtmpChat");
     return nullptr;
   }
+  guard.room->members.lock.AssertHeld();  // the guard's
   for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
     if (m->user->id == userid) return m;
@@ -309,11 +311,12 @@ LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32
 }
 
 LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatLock* memberLock) {
-  ChatLock list(g_livechats.lock);
+  RecursiveLock list(g_livechats.lock);
   for (ListNode* r = g_livechats.first; r != nullptr; r = r->next) {
     auto* room = static_cast<LiveChat*>(r->item);
     if (room->site != site) continue;
-    ChatLock lock(room->members.lock);
+    ChatLock lock(room->members.lock);  // handed to the caller on success
+    room->members.lock.AssertHeld();
     for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);
       if (m->connection != nullptr && m->user->id == userid) {

@@ -23,11 +23,11 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "Database/Record.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
+#include "util/ThreadSafety.h"
 
 struct RtmpConnection;
 struct LiveChat;
@@ -62,7 +62,7 @@ struct LiveChat {
   RecordPtr<VCourse> course;     // set once, owned; course rooms only
   RecordPtr<Chat> chat;          // set once, owned; chat rooms only
   List members;                  // of LiveUser, owned, in the order they were added
-  int32_t presenterid = 0;       // under the member lock
+  int32_t presenterid GUARDED_BY(members.lock) = 0;
 
   LiveChat() = default;
   LiveChat(const LiveChat&) = delete;
@@ -73,7 +73,7 @@ struct LiveChat {
 // Every room of every site; owns them.
 extern List g_livechats;
 
-using ChatLock = std::unique_lock<std::recursive_mutex>;
+using ChatLock = HandOverLock<RecursiveMutex>;
 
 // The calling connection's own member and room, with the room's member lock
 // held for as long as the guard lives. Connection thread only.

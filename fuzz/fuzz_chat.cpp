@@ -130,13 +130,13 @@ struct Scene {
   }
 
   void Clear() {
-    ChatLock lock(g_livechats.lock);
+    RecursiveLock lock(g_livechats.lock);
     ListRemoveAll(&g_livechats, [](void* item) { delete static_cast<LiveChat*>(item); });
     self.liveuser = other.liveuser = nullptr;
   }
 
   void Check() {
-    ChatLock lock(g_livechats.lock);
+    RecursiveLock lock(g_livechats.lock);
     bool selfFound = self.liveuser == nullptr;
     for (ListNode* n = g_livechats.first; n != nullptr; n = n->next) {
       auto* room = static_cast<LiveChat*>(n->item);

@@ -11,6 +11,7 @@
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
+#include "util/ThreadSafety.h"
 
 namespace {
 
@@ -78,7 +79,9 @@ namespace {
 // Appends, or for another thread drops when there is no room. The owner
 // flushes and then waits for the socket, with `lock` released when one is
 // given, so that other threads can still queue (or find no room) meanwhile.
-int QueueEntry(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>* lock, SendQueueEntry&& entry) {
+// The caller's send lock is released and retaken through its guard, which
+// the analysis cannot follow into this function.
+int QueueEntry(SocketBuffer* sockbuf, UniqueLock<Mutex>* lock, SendQueueEntry&& entry) NO_THREAD_SAFETY_ANALYSIS {
   if (!Usable(sockbuf)) return 0;
   if (!IsOwner(sockbuf)) {
     // Another connection's thread never waits on this peer: no room means
@@ -125,7 +128,7 @@ int QueueEntry(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>* lo
 
 }  // namespace
 
-int SocketBufferQueue(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>& lock, SendQueueEntry&& entry) {
+int SocketBufferQueue(SocketBuffer* sockbuf, UniqueLock<Mutex>& lock, SendQueueEntry&& entry) {
   return QueueEntry(sockbuf, &lock, std::move(entry));
 }
 
@@ -187,7 +190,7 @@ int SocketBufferReceive(SocketBuffer* sockbuf) {
   }
 }
 
-int SocketBufferRefill(SocketBuffer* sockbuf, std::recursive_mutex* sendLock) {
+int SocketBufferRefill(SocketBuffer* sockbuf, Mutex* sendLock) {
   auto deadline = Clock::now() + std::chrono::milliseconds(sockbuf->readWaitMs);
   for (;;) {
     int n = SocketBufferReceive(sockbuf);
@@ -209,7 +212,7 @@ int SocketBufferRefill(SocketBuffer* sockbuf, std::recursive_mutex* sendLock) {
       (void)n;
     }
     if ((p[0].revents & POLLOUT) || (p[1].revents & POLLIN)) {
-      std::lock_guard<std::recursive_mutex> guard(*sendLock);
+      MutexLock guard(*sendLock);
       if (!SocketBufferFlush(sockbuf)) return -1;
     }
   }
@@ -238,6 +241,6 @@ int RtmpReadBytes(RtmpContext* r, uint8_t* destination, size_t n) {
 }
 
 void RtmpShutdown(RtmpContext* r) {
-  std::lock_guard<std::recursive_mutex> lock(r->sendLock);
+  MutexLock lock(r->sendLock);
   SocketBufferClose(&r->sockbuf);
 }

@@ -21,10 +21,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 
 #include "rtmp/UnicastSocket.h"
+#include "util/ThreadSafety.h"
 
 struct RtmpContext;
 
@@ -87,12 +87,12 @@ int SocketBufferWrite(SocketBuffer* sockbuf, const uint8_t* bytes, size_t length
 // Queues one prepared entry; see RtmpWriteMessage for who waits. Caller holds
 // the send lock; the owner may have it released and retaken while it waits
 // for room (hence the lock is passed). 1 queued, 0 dropped or closed.
-int SocketBufferQueue(SocketBuffer* sockbuf, std::unique_lock<std::recursive_mutex>& lock, SendQueueEntry&& entry);
+int SocketBufferQueue(SocketBuffer* sockbuf, UniqueLock<Mutex>& lock, SendQueueEntry&& entry);
 
 // Owner thread, no lock. Bytes received (> 0), 0 at end of stream or on
 // ETIMEDOUT (timedout set), -1 on failure or when readWaitMs passed silently.
 // Sends queued output while it waits.
-int SocketBufferRefill(SocketBuffer* sockbuf, std::recursive_mutex* sendLock);
+int SocketBufferRefill(SocketBuffer* sockbuf, Mutex* sendLock);
 
 // Owner thread, no lock: one non-blocking receive into the free part of the
 // buffer (moving unconsumed bytes to its front first). Bytes received (> 0),

@@ -14,7 +14,6 @@
 #include <string>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -24,6 +23,7 @@
 #include "server/ThreadDebug.h"
 #include "server/ThreadHttp.h"
 #include "util/Registry.h"
+#include "util/ThreadSafety.h"
 
 std::atomic<bool> g_stopping{false};
 int g_listensock = -1;
@@ -34,10 +34,10 @@ namespace {
 // ServerStop runs on the signal thread: it must not read the descriptor while
 // the accept loop sets it, nor shut it down after the loop closed it (the
 // number may already belong to another connection's socket).
-std::mutex g_listenLock;
+Mutex g_listenLock;
 
 void CloseListener() {
-  std::lock_guard<std::mutex> lock(g_listenLock);
+  MutexLock lock(g_listenLock);
   close(g_listensock);
   g_listensock = -1;
 }
@@ -48,9 +48,9 @@ constexpr size_t kConnectionStackSize = 1024 * 1024;
 // Connections in progress (accepted, thread not yet ended), over all and by
 // peer address. The accept loop counts in; each connection thread counts
 // itself out as it ends.
-std::mutex g_intakeLock;
-uint32_t g_connectionsInProgress = 0;
-std::unordered_map<in_addr_t, uint32_t> g_connectionsByAddress;
+Mutex g_intakeLock;
+uint32_t g_connectionsInProgress GUARDED_BY(g_intakeLock) = 0;
+std::unordered_map<in_addr_t, uint32_t> g_connectionsByAddress GUARDED_BY(g_intakeLock);
 
 std::string AddressText(const sockaddr_in& peer) {
   char text[INET_ADDRSTRLEN] = {};
@@ -66,7 +66,7 @@ bool IntakeAdmit(const sockaddr_in& peer, const ServerConfig& config) {
   uint32_t held = 0;
   int32_t limit = 0;
   {
-    std::lock_guard<std::mutex> lock(g_intakeLock);
+    MutexLock lock(g_intakeLock);
     const uint32_t fromAddress = g_connectionsByAddress.count(address) ? g_connectionsByAddress[address] : 0;
     if (config.maxConnections > 0 && g_connectionsInProgress >= static_cast<uint32_t>(config.maxConnections)) {
       held = g_connectionsInProgress;
@@ -95,7 +95,7 @@ bool IntakeAdmit(const sockaddr_in& peer, const ServerConfig& config) {
 }
 
 void IntakeRelease(const sockaddr_in& peer) {
-  std::lock_guard<std::mutex> lock(g_intakeLock);
+  MutexLock lock(g_intakeLock);
   --g_connectionsInProgress;
   auto it = g_connectionsByAddress.find(peer.sin_addr.s_addr);
   if (it != g_connectionsByAddress.end() && --it->second == 0) g_connectionsByAddress.erase(it);
@@ -209,7 +209,7 @@ int ServerRun(const std::function<void()>& listening) {
   }
 
   {
-    std::lock_guard<std::mutex> lock(g_listenLock);
+    MutexLock lock(g_listenLock);
     g_listensock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   }
   if (g_listensock < 0) {
@@ -276,7 +276,7 @@ void ServerStop() {
   bool wasStopping = g_stopping.exchange(true);
   {
     // close() would not wake a blocked accept on Linux; shutdown() does.
-    std::lock_guard<std::mutex> lock(g_listenLock);
+    MutexLock lock(g_listenLock);
     if (!wasStopping && g_listensock >= 0) shutdown(g_listensock, SHUT_RDWR);
   }
   usleep(1000 * 1000);
