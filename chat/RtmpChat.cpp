@@ -17,8 +17,7 @@ bool SameKey(const ChatRoomKey& a, const ChatRoomKey& b) {
   return a.site == b.site && a.courseid == b.courseid && a.chatid == b.chatid;
 }
 
-// Caller holds the room list lock.
-LiveChat* FindRoomLocked(const ChatRoomKey& key) {
+LiveChat* FindRoomLocked(const ChatRoomKey& key) REQUIRES(g_livechats.lock) {
   for (ListNode* n = g_livechats.first; n != nullptr; n = n->next) {
     auto* room = static_cast<LiveChat*>(n->item);
     if (SameKey(ChatKeyOf(room), key)) return room;
@@ -84,7 +83,8 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
                            std::unique_ptr<LiveChat> (*load)(RtmpConnection*, int32_t),
                            ChatLock* roomListLock) {
   {
-    ChatLock list(g_livechats.lock);
+    ChatLock list(g_livechats.lock);  // handed to the caller
+    g_livechats.lock.AssertHeld();
     if (LiveChat* room = FindRoomLocked(key)) {
       *roomListLock = std::move(list);
       return room;
@@ -92,7 +92,8 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
   }
   std::unique_ptr<LiveChat> loaded = load(connection, id);
   if (!loaded) return nullptr;
-  ChatLock list(g_livechats.lock);
+  ChatLock list(g_livechats.lock);  // handed to the caller
+  g_livechats.lock.AssertHeld();
   // Another entry may have built the same room meanwhile: there is one.
   LiveChat* room = FindRoomLocked(key);
   if (room == nullptr) {
@@ -165,7 +166,7 @@ void ChatDeliver(RtmpConnection* to, const ChatMessage& message, ChatOutbox* out
 bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard) {
   LiveUser* member = nullptr;
   {
-    ChatLock list(g_livechats.lock);
+    RecursiveLock list(g_livechats.lock);
     member = connection->liveuser;
     if (member == nullptr) return false;
     guard->pin = ChatRoomRef(member->livechat);
@@ -196,13 +197,14 @@ ChatRoomKey ChatKeyOf(const LiveChat* room) {
 
 LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock) {
   {
-    ChatLock list(g_livechats.lock);
+    RecursiveLock list(g_livechats.lock);
     LiveChat* room = FindRoomLocked(key);
     if (room == nullptr) return nullptr;
     lock->pin = ChatRoomRef(room);
   }
   LiveChat* room = lock->pin.room;
   lock->lock = ChatLock(room->members.lock);
+  room->members.lock.AssertHeld();  // handed to the caller in `lock`
   if (room->removed) {
     // Everyone left meanwhile.
     lock->lock = ChatLock();
@@ -271,14 +273,14 @@ ChatNewMember ChatPrepareMember(RtmpConnection* connection) {
 }
 
 LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox) {
-  ChatLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
+  RecursiveLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
   if (connection->user == nullptr) return nullptr;
   const int32_t userid = connection->user->id;
   // A member in another room would otherwise keep this connection after it
   // ended.
   if (connection->liveuser != nullptr && connection->liveuser->livechat != room) LeaveRoom(connection);
 
-  ChatLock members(room->members.lock);
+  RecursiveLock members(room->members.lock);
   LiveUser* member = nullptr;
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
@@ -327,31 +329,31 @@ int LeaveRoom(RtmpConnection* connection) {
     return 0;
   }
 
-  ChatLock list(g_livechats.lock);
-  LiveUser* member = connection->liveuser;
-  if (member == nullptr) return 0;  // taken over meanwhile
-  LiveChat* room = member->livechat;
+  LiveChat* room = nullptr;
   bool unused = false;
   {
-    ChatLock members(room->members.lock);
-    ResetPresence(member);
-    if (room->presenterid == member->user->id) room->presenterid = 0;
-    BroadcastMember(room, true, member, &outbox);
-    connection->liveuser = nullptr;
-    if (room->course || room->chat) {
-      unused = true;
-      for (ListNode* n = room->members.first; n != nullptr; n = n->next)
-        if (static_cast<LiveUser*>(n->item)->connection != nullptr) unused = false;
+    RecursiveLock list(g_livechats.lock);
+    LiveUser* member = connection->liveuser;
+    if (member == nullptr) return 0;  // taken over meanwhile
+    room = member->livechat;
+    {
+      RecursiveLock members(room->members.lock);
+      ResetPresence(member);
+      if (room->presenterid == member->user->id) room->presenterid = 0;
+      BroadcastMember(room, true, member, &outbox);
+      connection->liveuser = nullptr;
+      if (room->course || room->chat) {
+        unused = true;
+        for (ListNode* n = room->members.first; n != nullptr; n = n->next)
+          if (static_cast<LiveUser*>(n->item)->connection != nullptr) unused = false;
+      }
+      if (unused) room->removed = true;
     }
-    if (unused) room->removed = true;
+    // Off the list, nobody finds the room again; whoever pinned it meanwhile
+    // frees it with the last pin.
+    if (unused) ListRemove(&g_livechats, room);
   }
-  // Off the list, nobody finds the room again; whoever pinned it meanwhile
-  // frees it with the last pin.
-  if (unused) {
-    ListRemove(&g_livechats, room);
-    list.unlock();
-    ReleaseRoom(room);
-  }
+  if (unused) ReleaseRoom(room);
   return 1;
 }
 
@@ -365,6 +367,7 @@ LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32
     REPORT_ASSERT("connection->liveuser->livechat", "RtmpChat");
     return nullptr;
   }
+  guard.room->members.lock.AssertHeld();  // the guard's
   for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
     if (m->user->id == userid) return m;
@@ -375,14 +378,15 @@ LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32
 LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatRoomLock* memberLock) {
   std::vector<ChatRoomRef> rooms;
   {
-    ChatLock list(g_livechats.lock);
+    RecursiveLock list(g_livechats.lock);
     for (ListNode* r = g_livechats.first; r != nullptr; r = r->next) {
       auto* room = static_cast<LiveChat*>(r->item);
       if (room->site == site) rooms.emplace_back(room);
     }
   }
   for (ChatRoomRef& ref : rooms) {
-    ChatLock lock(ref.room->members.lock);
+    ChatLock lock(ref.room->members.lock);  // handed to the caller on success
+    ref.room->members.lock.AssertHeld();
     if (ref.room->removed) continue;
     for (ListNode* n = ref.room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);

@@ -33,12 +33,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "Database/Record.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
+#include "util/ThreadSafety.h"
 
 struct RtmpConnection;
 struct LiveChat;
@@ -78,8 +78,9 @@ struct LiveChat {
   RecordPtr<VCourse> course;     // set once, owned; course rooms only
   RecordPtr<Chat> chat;          // set once, owned; chat rooms only
   List members;                  // of LiveUser, owned, in the order they were added
-  int32_t presenterid = 0;       // under the member lock
-  bool removed = false;          // under both locks: taken off the room list
+  int32_t presenterid GUARDED_BY(members.lock) = 0;
+  // Taken off the room list; written under both locks.
+  bool removed GUARDED_BY(members.lock) = false;
   // The room list's reference (while listed) and one per pin; the last one
   // to go frees the room.
   std::atomic<int32_t> refs{1};
@@ -93,7 +94,7 @@ struct LiveChat {
 // Every room of every site; owns them.
 extern List g_livechats;
 
-using ChatLock = std::unique_lock<std::recursive_mutex>;
+using ChatLock = HandOverLock<RecursiveMutex>;
 
 // Keeps a room in memory while the room list lock is not held. Taken under
 // the room list lock (the room is listed then); released by any thread,

@@ -255,6 +255,7 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
     ChatRoomLock lock;
     LiveChat* room = ChatLockRoom(key, &lock);
     if (room == nullptr) return 1;
+    room->members.lock.AssertHeld();  // handed over in `lock`
     for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);
       if (m->connection != nullptr)
@@ -292,6 +293,7 @@ int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   {
     ChatOwnRoom guard;
     if (!ChatLockOwnRoom(connection, &guard) || guard.room == nullptr) return 0;
+    guard.room->members.lock.AssertHeld();  // the guard's
     guard.room->presenterid = AmfPropIsTrue(Arg(object, 3)) ? guard.member->user->id : 0;
     if (!guard.room->course) return 1;
     key = ChatKeyOf(guard.room);
@@ -309,6 +311,7 @@ int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   ChatRoomLock lock;
   LiveChat* room = ChatLockRoom(key, &lock);
   if (room == nullptr) return 1;
+  room->members.lock.AssertHeld();  // handed over in `lock`
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
     if (m->connection == nullptr) continue;

@@ -131,7 +131,7 @@ int ChatSend(RtmpConnection* to, const ChatMessage& message) {
   return res;
 }
 
-ChatInfoSnapshot ChatSnapshot(const LiveChat* room) {
+ChatInfoSnapshot ChatSnapshot(const LiveChat* room) REQUIRES(room->members.lock) {
   ChatInfoSnapshot snapshot;
   if (room->chat) {
     snapshot.hasChat = true;
@@ -176,7 +176,7 @@ std::optional<int32_t> ChatLoadMyRecordingId(RtmpConnection* connection, int32_t
 }
 
 ChatMessage ChatCourseInfoMessage(const LiveChat* room, const LiveUser* receiver,
-                                  std::optional<int32_t> myrecordingid) {
+                                  std::optional<int32_t> myrecordingid) REQUIRES(room->members.lock) {
   const VCourse* course = room->course.get();
   ChatWriter w(kCourseInfo);
   w.Object().Number("id", course->id).String("name", Cut(course->name));
@@ -234,6 +234,7 @@ int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool conn
     REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
     return 0;
   }
+  guard.room->members.lock.AssertHeld();  // the guard's
   ChatInfoSnapshot snapshot = ChatSnapshot(guard.room);
   ChatDeliver(connection, ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected), outbox);
   return 1;
@@ -246,18 +247,19 @@ int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::op
     return 0;
   }
   if (!guard.room->course) return 0;
+  guard.room->members.lock.AssertHeld();  // the guard's
   ChatDeliver(connection, ChatCourseInfoMessage(guard.room, guard.member, myrecordingid), outbox);
   return 1;
 }
 
 void SendMemberList(RtmpConnection* connection, LiveChat* room, ChatOutbox* outbox) {
-  ChatLock lock(room->members.lock);
+  RecursiveLock lock(room->members.lock);
   for (ListNode* n = room->members.first; n != nullptr; n = n->next)
     ChatDeliver(connection, ChatUserUpdateMessage(static_cast<LiveUser*>(n->item), true), outbox);
 }
 
 void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member, ChatOutbox* outbox) {
-  ChatLock lock(room->members.lock);
+  RecursiveLock lock(room->members.lock);
   const ChatMessage message = ChatUserUpdateMessage(member, hard);
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);

@@ -29,6 +29,9 @@
 struct RtmpConnection;
 struct RtmpStream;
 
+// Every stream of every connection.
+extern List g_streams;
+
 // The file a stream plays or records into. Connection thread only.
 struct RtmpStreamFile {
   bool open = false;
@@ -100,8 +103,8 @@ struct RtmpStreamOut {
   // queue (RtmpPacketDestroy). Changed only under queue.lock.
   List queue;
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
-  uint64_t queueBytes = 0;          // bodies held by the queue; under queue.lock
-  uint32_t waitingSince = 0;        // ChannelNow() when the head became the head; under queue.lock
+  uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
+  uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // ChannelNow() when the head became the head
   int64_t clockStart = 0;           // SystemTime100ns when the clock last started
   int64_t endDue = 0;               // SystemTime100ns for SendEndOfStream; 0: none (connection thread)
   uint32_t lastQueued = 0;          // timestamp of the packet last appended
@@ -132,9 +135,6 @@ struct RtmpStream {
   RtmpStreamOut output;
 };
 
-// Every stream of every connection.
-extern List g_streams;
-
 // ---- Query parameters ----
 // The value after the first occurrence of `key` (e.g. "fileid=") in `name`,
 // up to NUL, LF, CR, space, '&', '/' or '?', cut to out.size() - 1
@@ -147,8 +147,8 @@ double StreamParamDouble(std::string_view name, const char* key);
 // ---- Chunk stream ids 10..63 ----
 // The first free id, with its outbound slot made; 0 when none is free
 // (reported). Connection thread.
-int32_t RtmpChannelTake(RtmpContext* r);
-void RtmpChannelRelease(RtmpContext* r, int32_t id);
+int32_t RtmpChannelTake(RtmpContext* r) EXCLUDES(r->sendLock);
+void RtmpChannelRelease(RtmpContext* r, int32_t id) EXCLUDES(r->sendLock);
 
 // ---- Stream life ----
 // A new stream on the connection, or none when no chunk stream ids are left
