@@ -24,6 +24,7 @@
 #include "rtmp/RtmpCore.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
+#include "util/ThreadSafety.h"
 #include "util/file.h"
 
 struct RtmpConnection;
@@ -31,6 +32,9 @@ struct RtmpStream;
 
 // Every stream of every connection.
 extern List g_streams;
+
+// The lock of the registry of active recordings (RtmpStreamIn.cpp).
+extern Mutex g_recordingsLock;
 
 // The file a stream plays or records into. Connection thread only.
 struct RtmpStreamFile {
@@ -73,9 +77,8 @@ struct RtmpStreamIn {
   // one may not go below.
   uint32_t lastWritten[2] = {0, 0};
   // The file this stream records into, as held in the registry of active
-  // recordings (empty: none). Connection thread, changed under the
-  // registry's lock.
-  std::string recordingKey;
+  // recordings (empty: none). Connection thread, under the registry's lock.
+  std::string recordingKey GUARDED_BY(g_recordingsLock);
   // Another connection publishes the same recording name: this recording is
   // to end. Set by that connection under the registry's lock.
   std::atomic<bool> closeRequested{false};
