@@ -32,7 +32,10 @@ bool AddLoadedMember(RtmpConnection* connection, LiveChat* room, int32_t userid,
   auto member = std::make_unique<LiveUser>();
   member->livechat = room;
   member->user = std::move(user);
-  member->roleid = roleid;
+  {
+    RecursiveLock hold(member->livechat->members.lock);  // not shared yet: taken for the analysis
+    member->roleid = roleid;
+  }
   ListAddTail(&room->members, member.release());
   return true;
 }
@@ -108,7 +111,7 @@ void ReleaseRoom(LiveChat* room) {
   if (room != nullptr && room->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete room;
 }
 
-void ResetPresence(LiveUser* member) {
+void ResetPresence(LiveUser* member) REQUIRES(member->livechat->members.lock) {
   member->connection = nullptr;
   member->hasaudio = member->hasvideo = member->hasscreen = 0;
   member->activeaudio = member->activevideo = member->activescreen = 0;
@@ -302,6 +305,7 @@ LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* pr
     auto added = std::make_unique<LiveUser>();
     added->livechat = room;
     added->user = std::move(prepared->user);
+    added->livechat->members.lock.AssertHeld();  // `members`, room's
     added->roleid = prepared->roleid;
     member = added.release();
     ListAddTail(&room->members, member);
@@ -322,6 +326,7 @@ int LeaveRoom(RtmpConnection* connection) {
     // this thread gives this connection a member, so none comes meanwhile.
     ChatRoomLock lock;
     if (LiveUser* other = FindMemberInSite(connection->site, userid, &lock)) {
+      other->livechat->members.lock.AssertHeld();  // handed over in `lock`
       other->hasscreen = 0;
       other->activescreen = 0;
       BroadcastMember(other->livechat, false, other, &outbox);
@@ -338,6 +343,7 @@ int LeaveRoom(RtmpConnection* connection) {
     room = member->livechat;
     {
       RecursiveLock members(room->members.lock);
+      member->livechat->members.lock.AssertHeld();  // `room` is the member's
       ResetPresence(member);
       if (room->presenterid == member->user->id) room->presenterid = 0;
       BroadcastMember(room, true, member, &outbox);
@@ -367,7 +373,7 @@ LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32
     REPORT_ASSERT("connection->liveuser->livechat", "RtmpChat");
     return nullptr;
   }
-  guard.room->members.lock.AssertHeld();  // the guard's
+  guard.Held();
   for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
     if (m->user->id == userid) return m;

@@ -56,7 +56,10 @@ LiveUser* AddMember(LiveChat* room, int32_t userid, RtmpConnection* connection, 
   m->user = MakeUser(userid);
   m->livechat = room;
   m->connection = connection;
-  m->roleid = roleid;
+  {
+    RecursiveLock hold(m->livechat->members.lock);
+    m->roleid = roleid;
+  }
   ListAddTail(&room->members, m);
   if (connection) connection->liveuser = m;
   return m;
@@ -148,6 +151,7 @@ struct Scene {
       for (ListNode* k = room->members.first; k != nullptr; k = k->next) {
         auto* m = static_cast<LiveUser*>(k->item);
         FUZZ_CHECK(m->livechat == room);
+        m->livechat->members.lock.AssertHeld();  // `room`'s, checked above
         FUZZ_CHECK(m->user != nullptr);
         FUZZ_CHECK(std::memchr(m->action, 0, sizeof m->action) != nullptr);
         FUZZ_CHECK(std::memchr(m->param, 0, sizeof m->param) != nullptr);

@@ -203,14 +203,16 @@ bool DetectVoice(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) 
     in.noSpeakerReported = true;
     return false;
   }
+  guard.Held();
   LiveUser* speaker = guard.member;
+  speaker->livechat->members.lock.AssertHeld();  // the guard's
   if (!speaker->activeaudio) return false;
   if (loud) {
     if (!speaker->talking) {
       if (!speaker->talkover) {
-        guard.room->members.lock.AssertHeld();  // the guard's
         for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
           auto* other = static_cast<const LiveUser*>(n->item);
+          other->livechat->members.lock.AssertHeld();  // the guard's room
           if (other != speaker && other->talking) return false;
         }
       }
