@@ -210,7 +210,7 @@ case $mode in
     # included, and the server's descriptors and threads back afterwards.
     echo "run-bench: strmd soak 6" >&2
     "$gen" --port "$sport" --pid "$strmd_pid" --flv "$media" --app default --name fileid=200 --chat 1 \
-      --warmup-s 3 --recordings "$run/recordings.txt" soak 6 | tee -a "$results" || true
+      --shm "$shm" --warmup-s 3 --recordings "$run/recordings.txt" soak 6 | tee -a "$results" || true
     ;;
 esac
 

@@ -97,7 +97,9 @@ struct RtmpStreamOut {
 
   std::atomic<bool> paused{false};
   std::atomic<uint32_t> dropped{0};   // read and reset by the debug monitor
-  // Under queue.lock (a publisher's relay sets them).
+  // Written and read only under queue.lock: a publisher's relay sets them,
+  // the own thread clears them as the first messages leave and sets them
+  // again on seek and resume.
   bool waitingForKeyFrame = false;
   bool firstVideoPending = true, firstAudioPending = true;
   std::atomic<uint32_t> bytesOut{0};  // read and reset by the debug monitor
@@ -110,8 +112,10 @@ struct RtmpStreamOut {
   uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // ChannelNow() when the head became the head
   int64_t clockStart = 0;           // SystemTime100ns when the clock last started
   int64_t endDue = 0;               // SystemTime100ns for SendEndOfStream; 0: none (connection thread)
-  uint32_t lastQueued = 0;          // timestamp of the packet last appended
-  uint32_t lastSent = 0;            // lastQueued when the last packet left
+  // Timestamp of the packet last appended: written by the own thread, read
+  // by the debug monitor, so atomic.
+  std::atomic<uint32_t> lastQueued{0};
+  uint32_t lastSent = 0;  // lastQueued when the last packet left (connection thread)
 };
 
 // Who touches what: `id`, `site`, the chunk stream ids, `connection` and

@@ -236,6 +236,7 @@ void StartClock(RtmpStream* stream, uint32_t timestamp) {
   out.clockStart = SystemTime100ns();
   out.endDue = 0;  // playing on: the end was not the end
   out.lastQueued = out.lastSent = stream->baseTimestamp = timestamp;
+  ListLock guard(out.queue.lock);
   out.firstVideoPending = out.firstAudioPending = true;
 }
 
@@ -309,7 +310,7 @@ int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
   if (out.endDue != 0) return out.endDue <= now100ns ? 0 : (out.endDue - now100ns + 9999) / 10000;
   if (out.paused || out.queued == 0) return -1;
   if (!stream->file.open) return 0;
-  int64_t due100ns = (int64_t{out.lastQueued} - int64_t{stream->baseTimestamp}) * 10000;
+  int64_t due100ns = (int64_t{out.lastQueued.load()} - int64_t{stream->baseTimestamp}) * 10000;
   int64_t wait100ns = due100ns - (now100ns - out.clockStart);
   if (wait100ns <= 0) return 0;
   // Rounded up: a timer that fires early would send the packet early.
@@ -485,8 +486,12 @@ void PauseStream(RtmpStream* stream, bool pause) {
     ListLock guard(out.queue.lock);
     out.waitingSince = ChannelNow();
   }
-  if (out.firstAudioPending && out.firstVideoPending)
-    SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
+  bool nothingSent;
+  {
+    ListLock guard(out.queue.lock);
+    nothingSent = out.firstAudioPending && out.firstVideoPending;
+  }
+  if (nothingSent) SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
   StartClock(stream, out.lastQueued);
   StartSessionTiming(stream);
 }
