@@ -100,8 +100,9 @@ struct RtmpStreamOut {
   // Written and read only under queue.lock: a publisher's relay sets them,
   // the own thread clears them as the first messages leave and sets them
   // again on seek and resume.
-  bool waitingForKeyFrame = false;
-  bool firstVideoPending = true, firstAudioPending = true;
+  bool waitingForKeyFrame GUARDED_BY(queue.lock) = false;
+  bool firstVideoPending GUARDED_BY(queue.lock) = true;
+  bool firstAudioPending GUARDED_BY(queue.lock) = true;
   std::atomic<uint32_t> bytesOut{0};  // read and reset by the debug monitor
 
   // Packets waiting to be sent, oldest first: RtmpPacket*, owned by the
