@@ -305,7 +305,7 @@ LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* pr
     auto added = std::make_unique<LiveUser>();
     added->livechat = room;
     added->user = std::move(prepared->user);
-    added->livechat->members.lock.AssertHeld();  // `members`, room's
+    added->livechat->members.lock.AssertHeld();  // held above as `members`
     added->roleid = prepared->roleid;
     member = added.release();
     ListAddTail(&room->members, member);
