@@ -11,6 +11,7 @@
 
 #include "server/Server.h"
 #include "server/ServerConfig.h"
+#include "util/ThreadSafety.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -27,31 +28,31 @@ struct DbPool {
   int clientPerAddress = kSiteSqlClientPerAddressDefault;  // 0: no cap
 
   // Guarded by `lock`.
-  std::mutex lock;
-  std::condition_variable changed;  // a connection came back, was closed, or a probe ended
-  std::vector<MYSQL*> idle;
-  int open = 0;    // idle, lent out, or being made
-  int limit = kSiteSqlConnectionsDefault;  // lowered when the server refuses more
-  int users = 0;   // DbConnections on this pool
-  bool down = false;         // an outage was reported and has not ended
-  uint64_t outage = 0;       // number of the latest outage
-  bool probing = false;      // a connect attempt of the outage is under way
-  Clock::time_point nextProbe;
-  bool busyReported = false; // a wait for a free connection ran out, not yet reported as over
+  Mutex lock;
+  std::condition_variable_any changed;  // a connection came back, was closed, or a probe ended
+  std::vector<MYSQL*> idle GUARDED_BY(lock);
+  int open GUARDED_BY(lock) = 0;    // idle, lent out, or being made
+  int limit GUARDED_BY(lock) = kSiteSqlConnectionsDefault;  // lowered when the server refuses more
+  int users GUARDED_BY(lock) = 0;   // DbConnections on this pool
+  bool down GUARDED_BY(lock) = false;         // an outage was reported and has not ended
+  uint64_t outage GUARDED_BY(lock) = 0;       // number of the latest outage
+  bool probing GUARDED_BY(lock) = false;      // a connect attempt of the outage is under way
+  Clock::time_point nextProbe GUARDED_BY(lock);
+  bool busyReported GUARDED_BY(lock) = false; // a wait for a free connection ran out, not yet reported as over
   // Client statements (DbClientStatements) holding a place in the clients'
   // share, in all and per address (entries at 0 are removed), and the
   // addresses whose failure was reported and that have not succeeded since.
-  std::condition_variable clientChanged;  // a place in the share came free
-  int clientBusy = 0;
-  std::vector<std::pair<std::string, int>> clientByAddress;
-  std::vector<std::string> clientReported;
+  std::condition_variable_any clientChanged;  // a place in the share came free
+  int clientBusy GUARDED_BY(lock) = 0;
+  std::vector<std::pair<std::string, int>> clientByAddress GUARDED_BY(lock);
+  std::vector<std::string> clientReported GUARDED_BY(lock);
 };
 
 namespace {
 
-std::mutex g_timingLock;
-DbTiming g_timing;
-bool g_timingRead = false;
+Mutex g_timingLock;
+DbTiming g_timing GUARDED_BY(g_timingLock);
+bool g_timingRead GUARDED_BY(g_timingLock) = false;
 std::atomic<DbStoreFaultHook> g_storeFault{nullptr};
 // The address of the client whose text this thread's statements carry, or
 // null for the server's own statements (DbClientStatements).
@@ -63,8 +64,8 @@ thread_local std::string t_lastError;  // the calling thread's last refused stat
 
 // Pools live as long as the process, so a handle never outlives its pool;
 // their connections are closed when the last DbConnection of a site goes.
-std::mutex g_poolsLock;
-std::vector<std::unique_ptr<DbPool>>& Pools() {
+Mutex g_poolsLock;
+std::vector<std::unique_ptr<DbPool>>& Pools() REQUIRES(g_poolsLock) {
   static auto* pools = new std::vector<std::unique_ptr<DbPool>>;
   return *pools;
 }
@@ -79,7 +80,7 @@ int EnvMs(const char* name, int fallback) {
 }
 
 DbTiming Timing() {
-  std::lock_guard<std::mutex> guard(g_timingLock);
+  MutexLock guard(g_timingLock);
   if (!g_timingRead) {
     // Test-only: the binary's periods, shortened so tests need not wait.
     g_timing.connectRetryMs = EnvMs("STRMD_TEST_DB_RETRY_MS", g_timing.connectRetryMs);
@@ -171,7 +172,7 @@ void ParseServer(const char* server, std::string* host, unsigned* port, std::str
 // by their settings, so a site record that was freed and another one made
 // at its address never share a pool by accident.
 DbPool* PoolFor(const SiteConfig* site) {
-  std::lock_guard<std::mutex> guard(g_poolsLock);
+  MutexLock guard(g_poolsLock);
   const int limit = std::clamp(site->sql_connections, 1, kSiteSqlConnectionsMax);
   const int timeout = std::clamp(site->sql_timeout, 1, kSiteSqlTimeoutMax);
   const int clientTimeout = std::clamp(site->sql_client_timeout, 1, kSiteSqlTimeoutMax);
@@ -188,7 +189,11 @@ DbPool* PoolFor(const SiteConfig* site) {
   pool->database = site->sql_database;
   pool->user = site->sql_user;
   pool->password = site->sql_password;
-  pool->configuredLimit = pool->limit = limit;
+  pool->configuredLimit = limit;
+  {
+    MutexLock hold(pool->lock);  // not shared yet: taken for the analysis
+    pool->limit = limit;
+  }
   pool->timeoutSec = timeout;
   pool->clientTimeoutSec = clientTimeout;
   pool->clientPerAddress = perAddress;
@@ -244,7 +249,7 @@ void CloseAll(std::vector<MYSQL*>* handles) {
 // run without it.
 MYSQL* Borrow(DbConnection* db, const DbTiming& timing, Clock::time_point giveUpAt) {
   DbPool* p = db->pool;
-  std::unique_lock<std::mutex> hold(p->lock);
+  UniqueLock<Mutex> hold(p->lock);
   const auto busyUntil = Clock::now() + std::chrono::milliseconds(timing.poolWaitMs);
   constexpr auto kSlice = std::chrono::milliseconds(200);  // to notice g_stopping
   for (;;) {
@@ -354,7 +359,7 @@ MYSQL* Borrow(DbConnection* db, const DbTiming& timing, Clock::time_point giveUp
 }
 
 void GiveBack(DbPool* p, MYSQL* h) {
-  std::lock_guard<std::mutex> guard(p->lock);
+  MutexLock guard(p->lock);
   p->idle.push_back(h);
   p->changed.notify_one();
 }
@@ -364,7 +369,7 @@ void GiveBack(DbPool* p, MYSQL* h) {
 void Discard(DbPool* p, MYSQL* h) {
   std::vector<MYSQL*> dead{h};
   {
-    std::lock_guard<std::mutex> guard(p->lock);
+    MutexLock guard(p->lock);
     dead.insert(dead.end(), p->idle.begin(), p->idle.end());
     p->open -= static_cast<int>(dead.size());
     p->idle.clear();
@@ -375,7 +380,7 @@ void Discard(DbPool* p, MYSQL* h) {
 
 // Drops a result this thread stored and never took.
 void DropPending(DbConnection* db, std::thread::id self) {
-  std::lock_guard<std::mutex> guard(db->lock);
+  MutexLock guard(db->lock);
   auto& list = db->pending;
   for (auto it = list.begin(); it != list.end(); ++it) {
     if (it->first == self) {
@@ -435,7 +440,7 @@ int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value,
       }
       if (res != nullptr) {
         GiveBack(pool, h);
-        std::lock_guard<std::mutex> guard(db->lock);
+        MutexLock guard(db->lock);
         db->pending.emplace_back(self, res);
         return 1;
       }
@@ -445,7 +450,7 @@ int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value,
         // Rows may be left unread on it: a fresh connection is the safe one.
         std::vector<MYSQL*> one{h};
         {
-          std::lock_guard<std::mutex> guard(pool->lock);
+          MutexLock guard(pool->lock);
           --pool->open;
           pool->changed.notify_all();
         }
@@ -474,13 +479,13 @@ int RunOnce(DbConnection* db, std::string_view text, Want want, uint64_t* value,
 }
 
 // The clients' share of the pool: half of it, rounded up, at least one.
-int ClientShare(const DbPool* p) { return std::max(1, (p->limit + 1) / 2); }
+int ClientShare(const DbPool* p) REQUIRES(p->lock) { return std::max(1, (p->limit + 1) / 2); }
 
 // Waits, until `until`, for a place in the clients' share that `address`
 // may take. False when none came free in time.
 bool TakeClientPlace(DbPool* p, const std::string& address, Clock::time_point until) {
   constexpr auto kSlice = std::chrono::milliseconds(200);  // to notice g_stopping
-  std::unique_lock<std::mutex> hold(p->lock);
+  UniqueLock<Mutex> hold(p->lock);
   for (;;) {
     auto mine = std::find_if(p->clientByAddress.begin(), p->clientByAddress.end(),
                              [&](const auto& e) { return e.first == address; });
@@ -501,7 +506,7 @@ bool TakeClientPlace(DbPool* p, const std::string& address, Clock::time_point un
 
 // Gives the place back; a success ends the address's reported failure.
 void GiveClientPlace(DbPool* p, const std::string& address, bool succeeded) {
-  std::lock_guard<std::mutex> guard(p->lock);
+  MutexLock guard(p->lock);
   --p->clientBusy;
   auto mine = std::find_if(p->clientByAddress.begin(), p->clientByAddress.end(),
                            [&](const auto& e) { return e.first == address; });
@@ -513,7 +518,7 @@ void GiveClientPlace(DbPool* p, const std::string& address, bool succeeded) {
 
 // True for the first failure of `address` since it last succeeded.
 bool FirstClientFailure(DbPool* p, const std::string& address) {
-  std::lock_guard<std::mutex> guard(p->lock);
+  MutexLock guard(p->lock);
   if (std::find(p->clientReported.begin(), p->clientReported.end(), address) != p->clientReported.end())
     return false;
   if (p->clientReported.size() >= kClientReportedMax) return false;
@@ -533,7 +538,7 @@ int RunForClient(DbConnection* db, const char* address, std::string_view text, W
     if (FirstClientFailure(p, who)) {
       int share = 0;
       {
-        std::lock_guard<std::mutex> guard(p->lock);
+        MutexLock guard(p->lock);
         share = ClientShare(p);
       }
       errno = 0;
@@ -585,7 +590,7 @@ DbClientStatements::DbClientStatements(const char* address) : previous_(t_client
 DbClientStatements::~DbClientStatements() { t_clientAddress = previous_; }
 
 void DbSetTiming(const DbTiming& timing) {
-  std::lock_guard<std::mutex> guard(g_timingLock);
+  MutexLock guard(g_timingLock);
   g_timing = timing;
   g_timingRead = true;
 }
@@ -598,7 +603,7 @@ bool DbUsable(const DbConnection* db) { return db != nullptr && db->pool != null
 
 int DbPoolSize(const DbConnection* db) {
   if (!DbUsable(db)) return 0;
-  std::lock_guard<std::mutex> guard(db->pool->lock);
+  MutexLock guard(db->pool->lock);
   return db->pool->open;
 }
 
@@ -623,7 +628,7 @@ DbConnection* DbOpen(const SiteConfig* site) {
     return db;
   }
   db->pool = PoolFor(site);
-  std::lock_guard<std::mutex> guard(db->pool->lock);
+  MutexLock guard(db->pool->lock);
   ++db->pool->users;
   return db;
 }
@@ -641,7 +646,7 @@ int DbConnect(DbConnection* db) {
 void DbClose(DbConnection* db) {
   if (db == nullptr) return;
   {
-    std::lock_guard<std::mutex> guard(db->lock);
+    MutexLock guard(db->lock);
     for (auto& p : db->pending) mysql_free_result(p.second);
     db->pending.clear();
   }
@@ -649,7 +654,7 @@ void DbClose(DbConnection* db) {
     // The last client of a site takes the site's connections with it.
     std::vector<MYSQL*> idle;
     {
-      std::lock_guard<std::mutex> guard(p->lock);
+      MutexLock guard(p->lock);
       if (--p->users == 0) {
         idle.swap(p->idle);
         p->open -= static_cast<int>(idle.size());
@@ -714,7 +719,7 @@ DbResult* DbStoreResult(DbConnection* db) {
   if (db == nullptr) return nullptr;
   MYSQL_RES* res = nullptr;
   {
-    std::lock_guard<std::mutex> guard(db->lock);
+    MutexLock guard(db->lock);
     const std::thread::id self = std::this_thread::get_id();
     auto& list = db->pending;
     for (auto it = list.begin(); it != list.end(); ++it) {

@@ -29,7 +29,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -37,6 +36,7 @@
 #include <vector>
 
 #include "server/Log.h"
+#include "util/ThreadSafety.h"
 
 struct SiteConfig;
 struct DbPool;
@@ -75,15 +75,16 @@ struct DbConnection {
   // and after one that could not.
   std::atomic<int32_t> connected{0};
 
-  // Guarded by the pool's lock: the outage in which a statement of this
+  // Guarded by the pool's lock (DbPool is private to Database.cpp, so the
+  // analysis cannot name it here): the outage in which a statement of this
   // connection already waited out giveUpMs. Later statements of the same
   // outage fail at once, so a client waits once, not once per statement.
   uint64_t gaveUpIn = 0;
 
   // Guarded by `lock`: results stored by DbExecute for DbStoreResult, one
   // per calling thread.
-  std::mutex lock;
-  std::vector<std::pair<std::thread::id, MYSQL_RES*>> pending;
+  Mutex lock;
+  std::vector<std::pair<std::thread::id, MYSQL_RES*>> pending GUARDED_BY(lock);
 };
 
 // One stored result set; owned by the caller until DbFreeResult.

@@ -20,8 +20,7 @@ bool SameKey(const ChatRoomKey& a, const ChatRoomKey& b) {
   return a.site == b.site && a.courseid == b.courseid && a.chatid == b.chatid;
 }
 
-// Caller holds the room list lock.
-LiveChat* FindRoomLocked(const ChatRoomKey& key) {
+LiveChat* FindRoomLocked(const ChatRoomKey& key) REQUIRES(g_livechats.lock) {
   for (ListNode* n = g_livechats.first; n != nullptr; n = n->next) {
     auto* room = static_cast<LiveChat*>(n->item);
     if (SameKey(ChatKeyOf(room), key)) return room;
@@ -47,7 +46,10 @@ bool LoadMembers(RtmpConnection* connection, LiveChat* room, const char* table, 
     member->livechat = room;
     member->user = CopyRecordAs(&user);
     if (!member->user) return false;
-    member->roleid = RecordParseInt32(row[roleColumn]);
+    {
+      RecursiveLock hold(room->members.lock);  // not shared yet: taken for the analysis
+      member->roleid = RecordParseInt32(row[roleColumn]);
+    }
     ListAddTail(&room->members, member.release());
   }
   return true;
@@ -77,18 +79,17 @@ std::unique_ptr<LiveChat> LoadChatRoom(RtmpConnection* connection, int32_t chati
 // A room being loaded. Later entries into it wait for that load instead of
 // loading the room again each (a room of hundreds of members, entered by
 // many at once, would otherwise be loaded as often as it is entered).
+// Taken after the room list lock, or alone; no other lock is taken under it.
+Mutex g_roomLoadsLock;
+std::condition_variable_any g_roomLoadDone;
 struct RoomLoad {
   ChatRoomKey key;
-  bool done = false;  // under g_roomLoadsLock
-  bool loaded = false;
+  bool done GUARDED_BY(g_roomLoadsLock) = false;
+  bool loaded GUARDED_BY(g_roomLoadsLock) = false;
 };
-// Taken after the room list lock, or alone; no other lock is taken under it.
-std::mutex g_roomLoadsLock;
-std::condition_variable g_roomLoadDone;
-std::vector<std::shared_ptr<RoomLoad>> g_roomLoads;  // under g_roomLoadsLock
+std::vector<std::shared_ptr<RoomLoad>> g_roomLoads GUARDED_BY(g_roomLoadsLock);
 
-// The caller holds g_roomLoadsLock.
-std::shared_ptr<RoomLoad> FindLoadLocked(const ChatRoomKey& key) {
+std::shared_ptr<RoomLoad> FindLoadLocked(const ChatRoomKey& key) REQUIRES(g_roomLoadsLock) {
   for (const std::shared_ptr<RoomLoad>& load : g_roomLoads)
     if (SameKey(load->key, key)) return load;
   return nullptr;
@@ -104,25 +105,28 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
   auto mine = std::make_shared<RoomLoad>();
   mine->key = key;
   for (;;) {
-    ChatLock list(g_livechats.lock);
+    ChatLock list(g_livechats.lock);  // handed to the caller
+    g_livechats.lock.AssertHeld();
     if (LiveChat* room = FindRoomLocked(key)) {
       *roomListLock = std::move(list);
       return room;
     }
-    std::unique_lock<std::mutex> loads(g_roomLoadsLock);
+    UniqueLock<Mutex> loads(g_roomLoadsLock);
     std::shared_ptr<RoomLoad> other = FindLoadLocked(key);
     if (other == nullptr) {
       g_roomLoads.push_back(mine);
       break;
     }
     list.unlock();
-    if (!g_roomLoadDone.wait_until(loads, deadline, [&] { return other->done; })) return nullptr;
+    if (!g_roomLoadDone.wait_until(loads, deadline, [&]() REQUIRES(g_roomLoadsLock) { return other->done; }))
+      return nullptr;
     if (!other->loaded) return nullptr;  // it would fail for this entry too
     // Listed now, unless its members all left again meanwhile: look again.
   }
 
   std::unique_ptr<LiveChat> loaded = load(connection, id);
-  ChatLock list(g_livechats.lock);
+  ChatLock list(g_livechats.lock);  // handed to the caller
+  g_livechats.lock.AssertHeld();
   // While this entry's load is registered nobody else lists the room.
   LiveChat* room = nullptr;
   if (loaded) {
@@ -130,7 +134,7 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
     ListAddTail(&g_livechats, room);
   }
   {
-    std::lock_guard<std::mutex> loads(g_roomLoadsLock);
+    MutexLock loads(g_roomLoadsLock);
     mine->done = true;
     mine->loaded = room != nullptr;
     std::erase(g_roomLoads, mine);
@@ -145,7 +149,7 @@ void ReleaseRoom(LiveChat* room) {
   if (room != nullptr && room->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete room;
 }
 
-void ResetPresence(LiveUser* member) {
+void ResetPresence(LiveUser* member) REQUIRES(member->livechat->members.lock) {
   member->connection = nullptr;
   member->hasaudio = member->hasvideo = member->hasscreen = 0;
   member->activeaudio = member->activevideo = member->activescreen = 0;
@@ -203,7 +207,7 @@ void ChatDeliver(RtmpConnection* to, const ChatMessage& message, ChatOutbox* out
 bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard) {
   LiveUser* member = nullptr;
   {
-    ChatLock list(g_livechats.lock);
+    RecursiveLock list(g_livechats.lock);
     member = connection->liveuser;
     if (member == nullptr) return false;
     guard->pin = ChatRoomRef(member->livechat);
@@ -234,13 +238,14 @@ ChatRoomKey ChatKeyOf(const LiveChat* room) {
 
 LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock) {
   {
-    ChatLock list(g_livechats.lock);
+    RecursiveLock list(g_livechats.lock);
     LiveChat* room = FindRoomLocked(key);
     if (room == nullptr) return nullptr;
     lock->pin = ChatRoomRef(room);
   }
   LiveChat* room = lock->pin.room;
   lock->lock = ChatLock(room->members.lock);
+  room->members.lock.AssertHeld();  // handed to the caller in `lock`
   if (room->removed) {
     // Everyone left meanwhile.
     lock->lock = ChatLock();
@@ -309,14 +314,14 @@ ChatNewMember ChatPrepareMember(RtmpConnection* connection) {
 }
 
 LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox) {
-  ChatLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
+  RecursiveLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
   if (connection->user == nullptr) return nullptr;
   const int32_t userid = connection->user->id;
   // A member in another room would otherwise keep this connection after it
   // ended.
   if (connection->liveuser != nullptr && connection->liveuser->livechat != room) LeaveRoom(connection);
 
-  ChatLock members(room->members.lock);
+  RecursiveLock members(room->members.lock);
   LiveUser* member = nullptr;
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
@@ -338,6 +343,7 @@ LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* pr
     auto added = std::make_unique<LiveUser>();
     added->livechat = room;
     added->user = std::move(prepared->user);
+    added->livechat->members.lock.AssertHeld();  // held above as `members`
     added->roleid = prepared->roleid;
     member = added.release();
     ListAddTail(&room->members, member);
@@ -358,6 +364,7 @@ int LeaveRoom(RtmpConnection* connection) {
     // this thread gives this connection a member, so none comes meanwhile.
     ChatRoomLock lock;
     if (LiveUser* other = FindMemberInSite(connection->site, userid, &lock)) {
+      other->livechat->members.lock.AssertHeld();  // handed over in `lock`
       other->hasscreen = 0;
       other->activescreen = 0;
       BroadcastMember(other->livechat, false, other, &outbox);
@@ -365,31 +372,32 @@ int LeaveRoom(RtmpConnection* connection) {
     return 0;
   }
 
-  ChatLock list(g_livechats.lock);
-  LiveUser* member = connection->liveuser;
-  if (member == nullptr) return 0;  // taken over meanwhile
-  LiveChat* room = member->livechat;
+  LiveChat* room = nullptr;
   bool unused = false;
   {
-    ChatLock members(room->members.lock);
-    ResetPresence(member);
-    if (room->presenterid == member->user->id) room->presenterid = 0;
-    BroadcastMember(room, true, member, &outbox);
-    connection->liveuser = nullptr;
-    if (room->course || room->chat) {
-      unused = true;
-      for (ListNode* n = room->members.first; n != nullptr; n = n->next)
-        if (static_cast<LiveUser*>(n->item)->connection != nullptr) unused = false;
+    RecursiveLock list(g_livechats.lock);
+    LiveUser* member = connection->liveuser;
+    if (member == nullptr) return 0;  // taken over meanwhile
+    room = member->livechat;
+    {
+      RecursiveLock members(room->members.lock);
+      member->livechat->members.lock.AssertHeld();  // `room` is the member's
+      ResetPresence(member);
+      if (room->presenterid == member->user->id) room->presenterid = 0;
+      BroadcastMember(room, true, member, &outbox);
+      connection->liveuser = nullptr;
+      if (room->course || room->chat) {
+        unused = true;
+        for (ListNode* n = room->members.first; n != nullptr; n = n->next)
+          if (static_cast<LiveUser*>(n->item)->connection != nullptr) unused = false;
+      }
+      if (unused) room->removed = true;
     }
-    if (unused) room->removed = true;
+    // Off the list, nobody finds the room again; whoever pinned it meanwhile
+    // frees it with the last pin.
+    if (unused) ListRemove(&g_livechats, room);
   }
-  // Off the list, nobody finds the room again; whoever pinned it meanwhile
-  // frees it with the last pin.
-  if (unused) {
-    ListRemove(&g_livechats, room);
-    list.unlock();
-    ReleaseRoom(room);
-  }
+  if (unused) ReleaseRoom(room);
   return 1;
 }
 
@@ -403,6 +411,7 @@ LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32
     REPORT_ASSERT("connection->liveuser->livechat", "RtmpChat");
     return nullptr;
   }
+  guard.Held();
   for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
     if (m->user->id == userid) return m;
@@ -413,14 +422,15 @@ LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32
 LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatRoomLock* memberLock) {
   std::vector<ChatRoomRef> rooms;
   {
-    ChatLock list(g_livechats.lock);
+    RecursiveLock list(g_livechats.lock);
     for (ListNode* r = g_livechats.first; r != nullptr; r = r->next) {
       auto* room = static_cast<LiveChat*>(r->item);
       if (room->site == site) rooms.emplace_back(room);
     }
   }
   for (ChatRoomRef& ref : rooms) {
-    ChatLock lock(ref.room->members.lock);
+    ChatLock lock(ref.room->members.lock);  // handed to the caller on success
+    ref.room->members.lock.AssertHeld();
     if (ref.room->removed) continue;
     for (ListNode* n = ref.room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);

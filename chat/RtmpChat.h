@@ -33,44 +33,18 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "Database/Record.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
+#include "util/ThreadSafety.h"
 
 struct RtmpConnection;
-struct LiveChat;
 
 // One method call on a client, built once and sent to each receiver.
 struct ChatMessage {
   std::vector<uint8_t> body;  // empty when it could not be built (reported)
-};
-
-struct LiveUser {
-  // Under both locks (see above); none while the member is absent.
-  RtmpConnection* connection = nullptr;
-  LiveChat* livechat = nullptr;  // set once
-  RecordPtr<User> user;          // set once, owned
-  // Under the member lock.
-  int32_t roleid = 0;
-  uint8_t hasaudio = 0;
-  uint8_t hasvideo = 0;
-  uint8_t hasscreen = 0;
-  uint8_t talkover = 0;
-  uint8_t activeaudio = 0;
-  uint8_t activevideo = 0;
-  uint8_t activescreen = 0;
-  uint8_t activecontrol = 1;
-  uint8_t talking = 0;
-  uint32_t lastloud = 0;
-  char action[kTextSize] = {};
-  char param[kTextSize] = {};
-  // The web session id of `connection`, copied by that connection's own
-  // thread: the session record itself may be replaced by that thread at any
-  // time (a later loadmodel), so no other thread may read it.
-  char phpsessid[kTextSize] = {};
 };
 
 struct LiveChat {
@@ -78,8 +52,9 @@ struct LiveChat {
   RecordPtr<VCourse> course;     // set once, owned; course rooms only
   RecordPtr<Chat> chat;          // set once, owned; chat rooms only
   List members;                  // of LiveUser, owned, in the order they were added
-  int32_t presenterid = 0;       // under the member lock
-  bool removed = false;          // under both locks: taken off the room list
+  int32_t presenterid GUARDED_BY(members.lock) = 0;
+  // Taken off the room list; written under both locks.
+  bool removed GUARDED_BY(members.lock) = false;
   // The room list's reference (while listed) and one per pin; the last one
   // to go frees the room.
   std::atomic<int32_t> refs{1};
@@ -90,10 +65,35 @@ struct LiveChat {
   ~LiveChat();  // frees the members
 };
 
+struct LiveUser {
+  // Under both locks (see above); none while the member is absent.
+  RtmpConnection* connection = nullptr;
+  LiveChat* livechat = nullptr;  // set once
+  RecordPtr<User> user;          // set once, owned
+  // Under the member lock.
+  int32_t roleid GUARDED_BY(livechat->members.lock) = 0;
+  uint8_t hasaudio GUARDED_BY(livechat->members.lock) = 0;
+  uint8_t hasvideo GUARDED_BY(livechat->members.lock) = 0;
+  uint8_t hasscreen GUARDED_BY(livechat->members.lock) = 0;
+  uint8_t talkover GUARDED_BY(livechat->members.lock) = 0;
+  uint8_t activeaudio GUARDED_BY(livechat->members.lock) = 0;
+  uint8_t activevideo GUARDED_BY(livechat->members.lock) = 0;
+  uint8_t activescreen GUARDED_BY(livechat->members.lock) = 0;
+  uint8_t activecontrol GUARDED_BY(livechat->members.lock) = 1;
+  uint8_t talking GUARDED_BY(livechat->members.lock) = 0;
+  uint32_t lastloud GUARDED_BY(livechat->members.lock) = 0;
+  char action[kTextSize] GUARDED_BY(livechat->members.lock) = {};
+  char param[kTextSize] GUARDED_BY(livechat->members.lock) = {};
+  // The web session id of `connection`, copied by that connection's own
+  // thread: the session record itself may be replaced by that thread at any
+  // time (a later loadmodel), so no other thread may read it.
+  char phpsessid[kTextSize] = {};
+};
+
 // Every room of every site; owns them.
 extern List g_livechats;
 
-using ChatLock = std::unique_lock<std::recursive_mutex>;
+using ChatLock = HandOverLock<RecursiveMutex>;
 
 // Keeps a room in memory while the room list lock is not held. Taken under
 // the room list lock (the room is listed then); released by any thread,
@@ -120,6 +120,10 @@ struct ChatOwnRoom {
   LiveChat* room = nullptr;
   ChatRoomRef pin;
   ChatLock lock;
+  // States for the analysis, which follows no lock from ChatLockOwnRoom to
+  // its caller, what a filled guard holds: its room's member lock, which is
+  // also its member's.
+  void Held() const ASSERT_CAPABILITY(room->members.lock) ASSERT_CAPABILITY(member->livechat->members.lock) {}
 };
 // False (guard empty) when the connection has no member. Also copies the
 // connection's web session id into its member.

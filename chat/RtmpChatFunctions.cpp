@@ -63,6 +63,7 @@ int DescribeRoom(RtmpConnection* connection, bool course, std::optional<int32_t>
   SendTextBacklog(connection, 1);
   ChatOwnRoom guard;
   if (!ChatLockOwnRoom(connection, &guard)) return 0;
+  guard.Held();
   guard.member->activeaudio = 1;
   return 1;
 }
@@ -143,6 +144,7 @@ int ChatDeviceInfo(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
     return 0;
   }
   LiveUser* member = guard.member;
+  member->livechat->members.lock.AssertHeld();  // the guard's
   member->hasaudio = FlagArg(object, 3);
   member->hasvideo = FlagArg(object, 4);
   member->talkover = FlagArg(object, 5);
@@ -166,6 +168,7 @@ int ChatUserPresenter(RtmpConnection* connection, RtmpStream*, const AmfObject* 
   ChatOwnRoom guard;
   LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
   if (member == nullptr) return 0;
+  member->livechat->members.lock.AssertHeld();  // a member of the guard's room
   // The teacher's role is not handed around.
   if (member->roleid != 3) member->roleid = AmfPropIsTrue(Arg(object, 4)) ? 4 : 6;
   BroadcastMember(guard.room, false, member, &outbox);
@@ -177,6 +180,7 @@ int ChatUserActive(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
   ChatOwnRoom guard;
   LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
   if (member == nullptr) return 0;
+  member->livechat->members.lock.AssertHeld();  // a member of the guard's room
   member->activeaudio = FlagArg(object, 5);
   member->activevideo = FlagArg(object, 6);
   member->activescreen = FlagArg(object, 7);
@@ -192,6 +196,7 @@ int ChatUserAction(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
     REPORT_ASSERT("liveuser", "RtmpChatFunctions");
     return 0;
   }
+  guard.Held();
   TextArg(object, 3, guard.member->action);
   TextArg(object, 4, guard.member->param);
   BroadcastMember(guard.room, false, guard.member, &outbox);
@@ -255,6 +260,7 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
     ChatRoomLock lock;
     LiveChat* room = ChatLockRoom(key, &lock);
     if (room == nullptr) return 1;
+    room->members.lock.AssertHeld();  // handed over in `lock`
     for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);
       if (m->connection != nullptr)
@@ -270,8 +276,9 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
     ChatOutbox outbox(connection);
     ChatRoomLock lock;
     LiveUser* member = FindMemberInSite(key.site, other, &lock);
-    if (member != nullptr)
-      ChatDeliver(member->connection, ChatInfoMessage(snapshot, other, member->roleid, false), &outbox);
+    if (member == nullptr) continue;
+    member->livechat->members.lock.AssertHeld();  // handed over in `lock`
+    ChatDeliver(member->connection, ChatInfoMessage(snapshot, other, member->roleid, false), &outbox);
   }
   return 1;
 }
@@ -292,6 +299,7 @@ int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   {
     ChatOwnRoom guard;
     if (!ChatLockOwnRoom(connection, &guard) || guard.room == nullptr) return 0;
+    guard.Held();
     guard.room->presenterid = AmfPropIsTrue(Arg(object, 3)) ? guard.member->user->id : 0;
     if (!guard.room->course) return 1;
     key = ChatKeyOf(guard.room);
@@ -309,9 +317,11 @@ int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   ChatRoomLock lock;
   LiveChat* room = ChatLockRoom(key, &lock);
   if (room == nullptr) return 1;
+  room->members.lock.AssertHeld();  // handed over in `lock`
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
     if (m->connection == nullptr) continue;
+    m->livechat->members.lock.AssertHeld();  // `room`'s
     // A member who entered meanwhile had the room described at its entry.
     for (const Receiver& receiver : receivers)
       if (receiver.userid == m->user->id)
@@ -328,6 +338,7 @@ int ChatPushCommand(RtmpConnection* connection, RtmpStream*, const AmfObject* ob
   ChatOwnRoom guard;
   LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
   if (member == nullptr) return 0;
+  member->livechat->members.lock.AssertHeld();  // a member of the guard's room
   if (member->connection != nullptr) ChatDeliver(member->connection, ChatPushCommandMessage(name, param), &outbox);
   return 1;
 }
@@ -338,6 +349,7 @@ void ChatPublishScreen(RtmpConnection* connection, RtmpStream* stream) {
   ChatRoomLock lock;
   LiveUser* member = FindMemberInSite(connection->site, connection->user->id, &lock);
   if (member == nullptr) return;
+  member->livechat->members.lock.AssertHeld();  // handed over in `lock`
   member->hasscreen = 1;
   BroadcastMember(member->livechat, false, member, &outbox);
 }

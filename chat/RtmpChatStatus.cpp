@@ -131,7 +131,7 @@ int ChatSend(RtmpConnection* to, const ChatMessage& message) {
   return res;
 }
 
-ChatInfoSnapshot ChatSnapshot(const LiveChat* room) {
+ChatInfoSnapshot ChatSnapshot(const LiveChat* room) REQUIRES(room->members.lock) {
   ChatInfoSnapshot snapshot;
   if (room->chat) {
     snapshot.hasChat = true;
@@ -176,7 +176,8 @@ std::optional<int32_t> ChatLoadMyRecordingId(RtmpConnection* connection, int32_t
 }
 
 ChatMessage ChatCourseInfoMessage(const LiveChat* room, const LiveUser* receiver,
-                                  std::optional<int32_t> myrecordingid) {
+                                  std::optional<int32_t> myrecordingid)
+    REQUIRES(room->members.lock, receiver->livechat->members.lock) {
   const VCourse* course = room->course.get();
   ChatWriter w(kCourseInfo);
   w.Object().Number("id", course->id).String("name", Cut(course->name));
@@ -187,7 +188,7 @@ ChatMessage ChatCourseInfoMessage(const LiveChat* room, const LiveUser* receiver
   return w.Finish();
 }
 
-ChatMessage ChatUserUpdateMessage(const LiveUser* member, bool hard) {
+ChatMessage ChatUserUpdateMessage(const LiveUser* member, bool hard) REQUIRES(member->livechat->members.lock) {
   ChatWriter w(kUserUpdate);
   w.Object().Boolean("hard", hard).Number("userid", member->user->id).String("name", Cut(member->user->name));
   w.String("image", AvatarImage(member->livechat->site, member->user->id));
@@ -234,6 +235,7 @@ int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool conn
     REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
     return 0;
   }
+  guard.Held();
   ChatInfoSnapshot snapshot = ChatSnapshot(guard.room);
   ChatDeliver(connection, ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected), outbox);
   return 1;
@@ -246,18 +248,23 @@ int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::op
     return 0;
   }
   if (!guard.room->course) return 0;
+  guard.Held();
   ChatDeliver(connection, ChatCourseInfoMessage(guard.room, guard.member, myrecordingid), outbox);
   return 1;
 }
 
 void SendMemberList(RtmpConnection* connection, LiveChat* room, ChatOutbox* outbox) {
-  ChatLock lock(room->members.lock);
-  for (ListNode* n = room->members.first; n != nullptr; n = n->next)
-    ChatDeliver(connection, ChatUserUpdateMessage(static_cast<LiveUser*>(n->item), true), outbox);
+  RecursiveLock lock(room->members.lock);
+  for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+    auto* m = static_cast<LiveUser*>(n->item);
+    m->livechat->members.lock.AssertHeld();  // `room`'s
+    ChatDeliver(connection, ChatUserUpdateMessage(m, true), outbox);
+  }
 }
 
 void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member, ChatOutbox* outbox) {
-  ChatLock lock(room->members.lock);
+  RecursiveLock lock(room->members.lock);
+  member->livechat->members.lock.AssertHeld();  // `room` is the member's
   const ChatMessage message = ChatUserUpdateMessage(member, hard);
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);

@@ -41,7 +41,7 @@ struct ChatInfoSnapshot {
   bool hasChat = false;
   std::vector<std::pair<int32_t, std::string>> members;  // user id and name, in member order
 };
-ChatInfoSnapshot ChatSnapshot(const LiveChat* room);
+ChatInfoSnapshot ChatSnapshot(const LiveChat* room) REQUIRES(room->members.lock);
 // ReceiveChatInfo for a receiving user of role `roleid`.
 ChatMessage ChatInfoMessage(const ChatInfoSnapshot& room, int32_t receiverid, int32_t roleid, bool connected);
 
@@ -50,9 +50,10 @@ ChatMessage ChatInfoMessage(const ChatInfoSnapshot& room, int32_t receiverid, in
 // before the member lock is taken.
 std::optional<int32_t> ChatLoadMyRecordingId(RtmpConnection* connection, int32_t recordingid, int32_t userid);
 ChatMessage ChatCourseInfoMessage(const LiveChat* room, const LiveUser* receiver,
-                                  std::optional<int32_t> myrecordingid);
+                                  std::optional<int32_t> myrecordingid)
+    REQUIRES(room->members.lock, receiver->livechat->members.lock);
 
-ChatMessage ChatUserUpdateMessage(const LiveUser* member, bool hard);
+ChatMessage ChatUserUpdateMessage(const LiveUser* member, bool hard) REQUIRES(member->livechat->members.lock);
 
 // One ChatTextLog row with its message exactly as stored (it may hold any
 // byte, NUL included).

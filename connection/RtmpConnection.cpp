@@ -33,6 +33,7 @@
 #include "server/Log.h"
 #include "server/Server.h"
 #include "server/ThreadHttp.h"
+#include "util/ThreadSafety.h"
 #include "util/WsContentHelper.h"
 
 List g_connections;
@@ -259,7 +260,7 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
     return nullptr;
   }
   {
-    std::lock_guard lock(connection->rtmp.sendLock);
+    MutexLock lock(connection->rtmp.sendLock);
     RtmpChannelOut(&connection->rtmp, 2);
     RtmpChannelOut(&connection->rtmp, 3);
     // Closed only after the SocketBuffer, so no writer can signal it late.
@@ -581,7 +582,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     }
   }
   if (getenv("STRMD_IO_STATS") != nullptr) {
-    std::lock_guard lock(r->sendLock);
+    MutexLock lock(r->sendLock);
     if (const auto* queue = r->sockbuf.context.get())
       ConsolePrint("io stats %s: messages %llu sendmsg %llu batches %llu\n", connection->address,
                    static_cast<unsigned long long>(queue->messages),

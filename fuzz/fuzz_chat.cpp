@@ -56,7 +56,10 @@ LiveUser* AddMember(LiveChat* room, int32_t userid, RtmpConnection* connection, 
   m->user = MakeUser(userid);
   m->livechat = room;
   m->connection = connection;
-  m->roleid = roleid;
+  {
+    RecursiveLock hold(m->livechat->members.lock);
+    m->roleid = roleid;
+  }
   ListAddTail(&room->members, m);
   if (connection) connection->liveuser = m;
   return m;
@@ -124,26 +127,31 @@ struct Scene {
     course->course = CopyRecordAs(&vcourse);
     AddMember(course.get(), 7, nullptr, 10);
     AddMember(course.get(), 10, nullptr, 3);
-    self.liveuser = static_cast<LiveUser*>(chat->members.first->item);
+    {
+      RecursiveLock members(chat->members.lock);
+      self.liveuser = static_cast<LiveUser*>(chat->members.first->item);
+    }
     ListAddTail(&g_livechats, chat.release());
     ListAddTail(&g_livechats, course.release());
   }
 
   void Clear() {
-    ChatLock lock(g_livechats.lock);
+    RecursiveLock lock(g_livechats.lock);
     ListRemoveAll(&g_livechats, [](void* item) { delete static_cast<LiveChat*>(item); });
     self.liveuser = other.liveuser = nullptr;
   }
 
   void Check() {
-    ChatLock lock(g_livechats.lock);
+    RecursiveLock lock(g_livechats.lock);
     bool selfFound = self.liveuser == nullptr;
     for (ListNode* n = g_livechats.first; n != nullptr; n = n->next) {
       auto* room = static_cast<LiveChat*>(n->item);
       FUZZ_CHECK(room->site == &site);
+      RecursiveLock members(room->members.lock);
       for (ListNode* k = room->members.first; k != nullptr; k = k->next) {
         auto* m = static_cast<LiveUser*>(k->item);
         FUZZ_CHECK(m->livechat == room);
+        m->livechat->members.lock.AssertHeld();  // `room`'s, checked above
         FUZZ_CHECK(m->user != nullptr);
         FUZZ_CHECK(std::memchr(m->action, 0, sizeof m->action) != nullptr);
         FUZZ_CHECK(std::memchr(m->param, 0, sizeof m->param) != nullptr);

@@ -81,11 +81,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Scene& scene = TheScene();
   LiveUser* speaker = scene.speaker.user;
   LiveUser* other = scene.other.user;
-  speaker->talkover = data[0] & 1;
-  speaker->talking = 0;
-  speaker->lastloud = 0;
-  speaker->activeaudio = (data[0] & 4) ? 0 : 1;
-  other->talking = (data[0] & 2) ? 1 : 0;
+  {
+    // Presence is read and written under the room's lock, as the server does.
+    RecursiveLock hold(speaker->livechat->members.lock);
+    other->livechat->members.lock.AssertHeld();  // the same room
+    speaker->talkover = data[0] & 1;
+    speaker->talking = 0;
+    speaker->lastloud = 0;
+    speaker->activeaudio = (data[0] & 4) ? 0 : 1;
+    other->talking = (data[0] & 2) ? 1 : 0;
+  }
   const uint32_t step = static_cast<uint32_t>(data[0] >> 3) * 40;
   g_now = 100000;
   // A fresh decoder per input, so that each input decides its own outcome.
@@ -107,9 +112,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += length;
     g_now += step;
 
-    const bool wasTalking = speaker->talking != 0;
+    bool wasTalking = false;
+    {
+      RecursiveLock hold(speaker->livechat->members.lock);
+      wasTalking = speaker->talking != 0;
+    }
     const bool talking = DetectVoice(scene.publisher, &packet, g_now);
     if (length == 0 || packet.m_body[0] != kSpeex16TagHeader) FUZZ_CHECK(!talking);
+    RecursiveLock hold(speaker->livechat->members.lock);
+    other->livechat->members.lock.AssertHeld();  // the same room
     if (talking) FUZZ_CHECK(speaker->talking != 0);
     if (!speaker->activeaudio) FUZZ_CHECK(!talking && speaker->talking == 0);
     if (!wasTalking && other->talking && !speaker->talkover) FUZZ_CHECK(speaker->talking == 0);

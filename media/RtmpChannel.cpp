@@ -32,7 +32,7 @@ uint64_t EnvNumber(const char* name, uint64_t fallback, uint64_t max) {
   return end != text && *end == '\0' && value > 0 && value <= max ? value : fallback;
 }
 
-bool SameChannel(const RtmpStream* a, const RtmpStream* b) {
+bool SameChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lock) {
   return a->site == b->site && a->connection != b->connection && a->fileid == b->fileid &&
          a->userid == b->userid && a->channel == b->channel;
 }
@@ -40,8 +40,8 @@ bool SameChannel(const RtmpStream* a, const RtmpStream* b) {
 void DestroyPacket(void* item) { RtmpPacketDestroy(static_cast<RtmpPacket*>(item)); }
 
 // Drops the player's whole queue, counted, and makes it start again at a
-// key frame with full headers. Caller holds the queue lock.
-void DropQueue(RtmpStreamOut& out) {
+// key frame with full headers.
+void DropQueue(RtmpStreamOut& out) REQUIRES(out.queue.lock) {
   out.dropped += out.queue.count;
   ListRemoveAll(&out.queue, DestroyPacket);
   out.queued = 0;
@@ -203,13 +203,16 @@ bool DetectVoice(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) 
     in.noSpeakerReported = true;
     return false;
   }
+  guard.Held();
   LiveUser* speaker = guard.member;
+  speaker->livechat->members.lock.AssertHeld();  // the guard's
   if (!speaker->activeaudio) return false;
   if (loud) {
     if (!speaker->talking) {
       if (!speaker->talkover) {
         for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
           auto* other = static_cast<const LiveUser*>(n->item);
+          other->livechat->members.lock.AssertHeld();  // the guard's room
           if (other != speaker && other->talking) return false;
         }
       }

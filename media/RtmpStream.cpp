@@ -14,6 +14,7 @@
 #include "connection/RtmpFunctions.h"
 #include "media/RtmpChannel.h"
 #include "server/Log.h"
+#include "util/ThreadSafety.h"
 
 List g_streams;
 
@@ -110,7 +111,7 @@ double StreamParamDouble(std::string_view name, const char* key) {
 }
 
 int32_t RtmpChannelTake(RtmpContext* r) {
-  std::lock_guard lock(r->sendLock);
+  MutexLock lock(r->sendLock);
   for (int32_t id = kFirstStreamChannel; id <= kLastStreamChannel; ++id) {
     auto it = r->channelsOut.find(static_cast<uint32_t>(id));
     if (it != r->channelsOut.end() && it->second->id != 0) continue;
@@ -125,7 +126,7 @@ int32_t RtmpChannelTake(RtmpContext* r) {
 
 void RtmpChannelRelease(RtmpContext* r, int32_t id) {
   if (id == 0) return;
-  std::lock_guard lock(r->sendLock);
+  MutexLock lock(r->sendLock);
   r->channelsOut.erase(static_cast<uint32_t>(id));
 }
 

@@ -24,10 +24,17 @@
 #include "rtmp/RtmpCore.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
+#include "util/ThreadSafety.h"
 #include "util/file.h"
 
 struct RtmpConnection;
 struct RtmpStream;
+
+// Every stream of every connection.
+extern List g_streams;
+
+// The lock of the registry of active recordings (RtmpStreamIn.cpp).
+extern Mutex g_recordingsLock;
 
 // The file a stream plays or records into. Connection thread only.
 struct RtmpStreamFile {
@@ -70,9 +77,8 @@ struct RtmpStreamIn {
   // one may not go below.
   uint32_t lastWritten[2] = {0, 0};
   // The file this stream records into, as held in the registry of active
-  // recordings (empty: none). Connection thread, changed under the
-  // registry's lock.
-  std::string recordingKey;
+  // recordings (empty: none). Connection thread, under the registry's lock.
+  std::string recordingKey GUARDED_BY(g_recordingsLock);
   // Another connection publishes the same recording name: this recording is
   // to end. Set by that connection under the registry's lock.
   std::atomic<bool> closeRequested{false};
@@ -94,16 +100,17 @@ struct RtmpStreamOut {
   // Written and read only under queue.lock: a publisher's relay sets them,
   // the own thread clears them as the first messages leave and sets them
   // again on seek and resume.
-  bool waitingForKeyFrame = false;
-  bool firstVideoPending = true, firstAudioPending = true;
+  bool waitingForKeyFrame GUARDED_BY(queue.lock) = false;
+  bool firstVideoPending GUARDED_BY(queue.lock) = true;
+  bool firstAudioPending GUARDED_BY(queue.lock) = true;
   std::atomic<uint32_t> bytesOut{0};  // read and reset by the debug monitor
 
   // Packets waiting to be sent, oldest first: RtmpPacket*, owned by the
   // queue (RtmpPacketDestroy). Changed only under queue.lock.
   List queue;
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
-  uint64_t queueBytes = 0;          // bodies held by the queue; under queue.lock
-  uint32_t waitingSince = 0;        // ChannelNow() when the head became the head; under queue.lock
+  uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
+  uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // ChannelNow() when the head became the head
   int64_t clockStart = 0;           // SystemTime100ns when the clock last started
   int64_t endDue = 0;               // SystemTime100ns for SendEndOfStream; 0: none (connection thread)
   // Timestamp of the packet last appended: written by the own thread, read
@@ -136,9 +143,6 @@ struct RtmpStream {
   RtmpStreamOut output;
 };
 
-// Every stream of every connection.
-extern List g_streams;
-
 // ---- Query parameters ----
 // The value after the first occurrence of `key` (e.g. "fileid=") in `name`,
 // up to NUL, LF, CR, space, '&', '/' or '?', cut to out.size() - 1
@@ -151,8 +155,8 @@ double StreamParamDouble(std::string_view name, const char* key);
 // ---- Chunk stream ids 10..63 ----
 // The first free id, with its outbound slot made; 0 when none is free
 // (reported). Connection thread.
-int32_t RtmpChannelTake(RtmpContext* r);
-void RtmpChannelRelease(RtmpContext* r, int32_t id);
+int32_t RtmpChannelTake(RtmpContext* r) EXCLUDES(r->sendLock);
+void RtmpChannelRelease(RtmpContext* r, int32_t id) EXCLUDES(r->sendLock);
 
 // ---- Stream life ----
 // A new stream on the connection, or none when no chunk stream ids are left

@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <thread>
 
 #include "Database/Database.h"
@@ -27,6 +26,8 @@
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "server/Log.h"
+
+Mutex g_recordingsLock;
 
 namespace {
 
@@ -187,16 +188,15 @@ RecordingCreate OpenRecordingFolder(const char* files, const std::string& relati
 // file. A stream is listed from the claim in CreateRecording until its
 // CloseRecording has placed the file; while it is listed it (and its
 // connection) stay alive, since freeing a stream closes its recording.
-std::mutex g_recordingsLock;
-std::condition_variable g_recordingsChanged;
-std::map<std::string, RtmpStream*> g_recordings;
+std::condition_variable_any g_recordingsChanged;
+std::map<std::string, RtmpStream*> g_recordings GUARDED_BY(g_recordingsLock);
 // Streams asked to end their recording, so that a wake finds out cheaply
 // that there is nothing to do.
 std::atomic<int> g_closeRequests{0};
 
 void ReleaseRecordingTarget(RtmpStream* stream) {
   RtmpStreamIn& in = stream->input;
-  std::lock_guard<std::mutex> lock(g_recordingsLock);
+  MutexLock lock(g_recordingsLock);
   if (in.closeRequested.exchange(false)) --g_closeRequests;
   if (in.recordingKey.empty()) return;
   auto it = g_recordings.find(in.recordingKey);
@@ -221,7 +221,7 @@ void EndRecordingForNewPublisher(RtmpStream* stream) {
 bool ClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
   RtmpConnection* connection = stream->connection;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRecordingHandOverMs);
-  std::unique_lock<std::mutex> lock(g_recordingsLock);
+  UniqueLock<Mutex> lock(g_recordingsLock);
   for (;;) {
     auto it = g_recordings.find(key);
     if (it == g_recordings.end()) {

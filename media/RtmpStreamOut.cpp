@@ -4,7 +4,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "connection/RtmpConnection.h"
@@ -14,6 +13,7 @@
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
+#include "util/ThreadSafety.h"
 
 namespace {
 
@@ -31,8 +31,8 @@ struct PlayIndexEntry {
   int64_t size = 0;
   timespec modified{};
 };
-std::mutex g_playIndexLock;
-std::map<std::string, PlayIndexEntry, std::less<>> g_playIndexes;
+Mutex g_playIndexLock;
+std::map<std::string, PlayIndexEntry, std::less<>> g_playIndexes GUARDED_BY(g_playIndexLock);
 
 bool SameFile(const PlayIndexEntry& e, const struct stat& st) {
   return e.device == st.st_dev && e.inode == st.st_ino && e.size == static_cast<int64_t>(st.st_size) &&
@@ -164,7 +164,7 @@ std::shared_ptr<const std::vector<IndexEntry>> AcquirePlayIndex(const char* inde
   const std::string path = FileSystemPath(indexPath);
   struct stat st {};
   const bool known = stat(path.c_str(), &st) == 0;
-  std::unique_lock<std::mutex> lock(g_playIndexLock);
+  UniqueLock<Mutex> lock(g_playIndexLock);
   for (auto it = g_playIndexes.begin(); it != g_playIndexes.end();)
     it = it->second.entries.expired() ? g_playIndexes.erase(it) : std::next(it);
   if (known) {
@@ -197,7 +197,7 @@ std::shared_ptr<const std::vector<IndexEntry>> AcquirePlayIndex(const char* inde
 }
 
 size_t SharedPlayIndexCount() {
-  std::lock_guard<std::mutex> lock(g_playIndexLock);
+  MutexLock lock(g_playIndexLock);
   size_t n = 0;
   for (const auto& [path, e] : g_playIndexes) n += e.entries.expired() ? 0 : 1;
   return n;

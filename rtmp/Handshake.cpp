@@ -8,6 +8,7 @@
 
 #include "rtmp/RtmpCore.h"
 #include "util/Log.h"
+#include "util/ThreadSafety.h"
 
 #define FIXED_KEY_TAIL                                                                            \
   0xF0, 0xEE, 0xC2, 0x4A, 0x80, 0x68, 0xBE, 0xE8, 0x2E, 0x00, 0xD0, 0xD1, 0x02, 0x9E, 0x7E, 0x57, \
@@ -139,7 +140,7 @@ int SHandShake(RtmpContext* r) {
   ProtocolLog(LOG_DEBUG2, "Serversig:");
   ProtocolLogHex(LOG_DEBUG2, s1, kHandshakeSize);
   {
-    std::lock_guard lock(r->sendLock);
+    MutexLock lock(r->sendLock);
     if (!SocketBufferWrite(&r->sockbuf, s0s1, sizeof s0s1)) {
       SocketBufferClose(&r->sockbuf);
       return 0;
@@ -173,7 +174,7 @@ int SHandShake(RtmpContext* r) {
   ProtocolLog(LOG_DEBUG2, "%s: Sending handshake response:", kName);
   ProtocolLogHex(LOG_DEBUG2, c1, kHandshakeSize);
   {
-    std::lock_guard lock(r->sendLock);
+    MutexLock lock(r->sendLock);
     if (!SocketBufferWrite(&r->sockbuf, c1, kHandshakeSize)) {
       SocketBufferClose(&r->sockbuf);
       return 0;

@@ -8,6 +8,7 @@
 
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
+#include "util/ThreadSafety.h"
 
 namespace {
 
@@ -181,9 +182,12 @@ int RtmpContextInit(RtmpContext* r, int socket) {
   r->videoCodecs = 252;
   r->objectEncoding = 0;
   r->inChunkSize = kRtmpDefaultChunkSize;
-  r->outChunkSize = kRtmpDefaultChunkSize;
   FreeChannelsIn(r);
-  r->channelsOut.clear();
+  {
+    MutexLock lock(r->sendLock);  // not shared yet: taken for the analysis
+    r->outChunkSize = kRtmpDefaultChunkSize;
+    r->channelsOut.clear();
+  }
   r->sockbuf.size = 0;
   r->sockbuf.start = 0;
   r->sockbuf.timedout = 0;
@@ -193,7 +197,7 @@ int RtmpContextInit(RtmpContext* r, int socket) {
 
 void RtmpContextFree(RtmpContext* r) {
   FreeChannelsIn(r);
-  std::lock_guard lock(r->sendLock);
+  MutexLock lock(r->sendLock);
   r->channelsOut.clear();
 }
 
@@ -344,7 +348,7 @@ int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet) {
 }
 
 int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
-  std::lock_guard lock(r->sendLock);
+  MutexLock lock(r->sendLock);
   const uint8_t type = packet->m_nHeaderType;
   if (type > 3) {
     ProtocolLog(LOG_ERROR, "sanity failed!! trying to send header of type: 0x%02x.", type);
@@ -457,7 +461,7 @@ bool RtmpSetChunkSize(RtmpContext* r, uint32_t size) {
     return false;
   }
   r->inChunkSize = static_cast<int32_t>(size);
-  std::lock_guard lock(r->sendLock);
+  MutexLock lock(r->sendLock);
   r->outChunkSize = static_cast<int32_t>(size);
   return true;
 }
@@ -470,7 +474,7 @@ RtmpChannel* RtmpChannelOut(RtmpContext* r, uint32_t id) {
 }
 
 int RtmpFlushOutput(RtmpContext* r) {
-  std::lock_guard lock(r->sendLock);
+  MutexLock lock(r->sendLock);
   if (!SocketBufferHasOutput(&r->sockbuf) && r->sockbuf.socket.load() >= 0) return 1;
   if (SocketBufferFlush(&r->sockbuf)) return 1;
   ProtocolLog(LOG_ERROR, "%s, sending to %s failed", "RtmpFlushOutput", r->address[0] ? r->address : "peer");

@@ -10,17 +10,18 @@
 // the outbound channel table, outChunkSize, the output queue) is guarded by
 // `sendLock`, which RtmpWriteMessage takes itself; nothing waits for the
 // socket, so the lock is held only for the moment of queueing. It is not
-// re-entrant: a caller that holds it uses the SocketBuffer calls directly.
+// re-entrant: a caller that holds it uses the SocketBuffer calls directly,
+// never the functions marked EXCLUDES(r->sendLock).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "rtmp/RtmpSocket.h"
+#include "util/ThreadSafety.h"
 
 // Chunk header layout shared by the reader, the writer and the test client.
 constexpr uint32_t kRtmpDefaultChunkSize = 128;
@@ -106,7 +107,7 @@ struct RtmpChannel {
 
 struct RtmpContext {
   // Set once at init.
-  std::mutex sendLock;
+  Mutex sendLock;
   char address[64] = {};  // peer, for reports; set by the driver
 
   // Connection thread only, no lock.
@@ -118,8 +119,8 @@ struct RtmpContext {
   uint32_t inChunkChannel = 0;
 
   // Guarded by sendLock.
-  int32_t outChunkSize = kRtmpDefaultChunkSize;
-  std::map<uint32_t, std::unique_ptr<RtmpChannel>> channelsOut;
+  int32_t outChunkSize GUARDED_BY(sendLock) = kRtmpDefaultChunkSize;
+  std::map<uint32_t, std::unique_ptr<RtmpChannel>> channelsOut GUARDED_BY(sendLock);
 
   // Connection thread only (set from connect).
   double audioCodecs = 3191;
@@ -135,7 +136,7 @@ struct RtmpContext {
 // (connection) thread. Returns the result of SocketBufferOpen.
 int RtmpContextInit(RtmpContext* r, int socket);
 // Frees both channel tables and every partial inbound body.
-void RtmpContextFree(RtmpContext* r);
+void RtmpContextFree(RtmpContext* r) EXCLUDES(r->sendLock);
 
 // The largest message of `type` the reader takes (see the caps above).
 uint32_t RtmpMessageSizeCap(uint8_t type);
@@ -177,22 +178,22 @@ uint64_t RtmpPartialInputBytes();
 // came from RtmpPacketAlloc (it must not change afterwards). Any thread, not
 // holding sendLock; never waits (RtmpSocket.h says who drops). Returns 1 when
 // queued, 0 when the message was refused, dropped or the connection failed.
-int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet);
+int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) EXCLUDES(r->sendLock);
 
 // A set-chunk-size value the reader and writer can live with: 1..2^31-1.
 bool RtmpChunkSizeValid(uint32_t size);
 // Sets both chunk sizes (the reader's now, the writer's under sendLock).
 // False, and nothing changed, for an invalid size: the caller closes the
 // connection.
-bool RtmpSetChunkSize(RtmpContext* r, uint32_t size);
+bool RtmpSetChunkSize(RtmpContext* r, uint32_t size) EXCLUDES(r->sendLock);
 
 // Creates (or returns) outbound channel slot `id`; none for ids the basic
 // header cannot carry. Caller holds sendLock or is the only thread.
-RtmpChannel* RtmpChannelOut(RtmpContext* r, uint32_t id);
+RtmpChannel* RtmpChannelOut(RtmpContext* r, uint32_t id) REQUIRES(r->sendLock);
 
 // Flushes queued output (the loop, once per pass and on POLLOUT). Takes
 // sendLock. 1, or 0 after closing the connection on a socket failure.
-int RtmpFlushOutput(RtmpContext* r);
+int RtmpFlushOutput(RtmpContext* r) EXCLUDES(r->sendLock);
 // Whether the loop should poll for POLLOUT. Owner thread, no lock.
 bool RtmpOutputPending(const RtmpContext* r);
 // Whether queued output is at or above the low watermark, so that media

@@ -11,6 +11,7 @@
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
+#include "util/ThreadSafety.h"
 
 namespace {
 
@@ -169,7 +170,7 @@ int SocketBufferReceive(SocketBuffer* sockbuf) {
   }
 }
 
-int SocketBufferRefill(SocketBuffer* sockbuf, std::mutex* sendLock) {
+int SocketBufferRefill(SocketBuffer* sockbuf, Mutex* sendLock) {
   auto deadline = Clock::now() + std::chrono::milliseconds(sockbuf->readWaitMs);
   if (sockbuf->readDeadline != Clock::time_point{} && sockbuf->readDeadline < deadline) deadline = sockbuf->readDeadline;
   for (;;) {
@@ -192,7 +193,7 @@ int SocketBufferRefill(SocketBuffer* sockbuf, std::mutex* sendLock) {
       (void)n;
     }
     if ((p[0].revents & POLLOUT) || (p[1].revents & POLLIN)) {
-      std::lock_guard<std::mutex> guard(*sendLock);
+      MutexLock guard(*sendLock);
       if (!SocketBufferFlush(sockbuf)) return -1;
     }
   }
@@ -221,6 +222,6 @@ int RtmpReadBytes(RtmpContext* r, uint8_t* destination, size_t n) {
 }
 
 void RtmpShutdown(RtmpContext* r) {
-  std::lock_guard lock(r->sendLock);
+  MutexLock lock(r->sendLock);
   SocketBufferClose(&r->sockbuf);
 }

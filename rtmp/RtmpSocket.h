@@ -25,10 +25,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 
 #include "rtmp/UnicastSocket.h"
+#include "util/ThreadSafety.h"
 
 struct RtmpContext;
 
@@ -100,7 +100,7 @@ int SocketBufferQueue(SocketBuffer* sockbuf, SendQueueEntry&& entry);
 // (> 0), 0 at end of stream or on ETIMEDOUT (timedout set), -1 on failure or
 // when readWaitMs or readDeadline passed silently. Sends queued output while
 // it waits.
-int SocketBufferRefill(SocketBuffer* sockbuf, std::mutex* sendLock);
+int SocketBufferRefill(SocketBuffer* sockbuf, Mutex* sendLock);
 
 // Owner thread, no lock: one non-blocking receive into the free part of the
 // buffer (moving unconsumed bytes to its front first). Bytes received (> 0),

@@ -15,7 +15,6 @@
 #include <string>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -25,6 +24,7 @@
 #include "server/ThreadDebug.h"
 #include "server/ThreadHttp.h"
 #include "util/Registry.h"
+#include "util/ThreadSafety.h"
 
 std::atomic<bool> g_stopping{false};
 int g_listensock = -1;
@@ -35,10 +35,10 @@ namespace {
 // ServerStop runs on the signal thread: it must not read the descriptor while
 // the accept loop sets it, nor shut it down after the loop closed it (the
 // number may already belong to another connection's socket).
-std::mutex g_listenLock;
+Mutex g_listenLock;
 
 void CloseListener() {
-  std::lock_guard<std::mutex> lock(g_listenLock);
+  MutexLock lock(g_listenLock);
   close(g_listensock);
   g_listensock = -1;
 }
@@ -54,11 +54,11 @@ constexpr size_t kConnectionStackSize = 1024 * 1024;
 // Connections in progress (accepted, thread not yet ended), over all and by
 // peer address, and of them those still before connect. The accept loop
 // counts in; each connection thread counts itself out.
-std::mutex g_intakeLock;
-uint32_t g_connectionsInProgress = 0;
-std::unordered_map<in_addr_t, uint32_t> g_connectionsByAddress;
-uint32_t g_handshaking = 0;
-std::unordered_map<in_addr_t, uint32_t> g_handshakingByAddress;
+Mutex g_intakeLock;
+uint32_t g_connectionsInProgress GUARDED_BY(g_intakeLock) = 0;
+std::unordered_map<in_addr_t, uint32_t> g_connectionsByAddress GUARDED_BY(g_intakeLock);
+uint32_t g_handshaking GUARDED_BY(g_intakeLock) = 0;
+std::unordered_map<in_addr_t, uint32_t> g_handshakingByAddress GUARDED_BY(g_intakeLock);
 
 std::string AddressText(const sockaddr_in& peer) {
   char text[INET_ADDRSTRLEN] = {};
@@ -85,7 +85,7 @@ bool IntakeAdmit(const sockaddr_in& peer, const ServerConfig& config) {
   uint32_t held = 0;
   int32_t limit = 0;
   {
-    std::lock_guard<std::mutex> lock(g_intakeLock);
+    MutexLock lock(g_intakeLock);
     const uint32_t fromAddress = CountOf(g_connectionsByAddress, address);
     const uint32_t handshakingFromAddress = CountOf(g_handshakingByAddress, address);
     auto over = [&](int32_t configured, uint32_t count, const char* text, const char* name) {
@@ -117,7 +117,7 @@ bool IntakeAdmit(const sockaddr_in& peer, const ServerConfig& config) {
 }
 
 void IntakeRelease(const sockaddr_in& peer) {
-  std::lock_guard<std::mutex> lock(g_intakeLock);
+  MutexLock lock(g_intakeLock);
   --g_connectionsInProgress;
   CountOut(&g_connectionsByAddress, peer.sin_addr.s_addr);
 }
@@ -220,13 +220,13 @@ std::chrono::steady_clock::time_point ServerHandshakeDeadline(const IncomingConn
 void ServerLeaveHandshaking(IncomingConnection* incoming) {
   if (!incoming->handshaking) return;
   incoming->handshaking = false;
-  std::lock_guard<std::mutex> lock(g_intakeLock);
+  MutexLock lock(g_intakeLock);
   --g_handshaking;
   CountOut(&g_handshakingByAddress, incoming->peer.sin_addr.s_addr);
 }
 
 uint32_t ServerHandshakingCount() {
-  std::lock_guard<std::mutex> lock(g_intakeLock);
+  MutexLock lock(g_intakeLock);
   return g_handshaking;
 }
 
@@ -274,7 +274,7 @@ int ServerRun(const std::function<void()>& listening) {
   }
 
   {
-    std::lock_guard<std::mutex> lock(g_listenLock);
+    MutexLock lock(g_listenLock);
     g_listensock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   }
   if (g_listensock < 0) {
@@ -344,7 +344,7 @@ void ServerStop() {
   bool wasStopping = g_stopping.exchange(true);
   {
     // close() would not wake a blocked accept on Linux; shutdown() does.
-    std::lock_guard<std::mutex> lock(g_listenLock);
+    MutexLock lock(g_listenLock);
     if (!wasStopping && g_listensock >= 0) shutdown(g_listensock, SHUT_RDWR);
   }
   usleep(1000 * 1000);

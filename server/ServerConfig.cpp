@@ -135,6 +135,7 @@ int ServerConfigLoad(ServerConfig* config) {
     LoadSite(config, *siteKey, name);
   }
 
+  ListLock guard(config->sites.lock);  // not shared yet: taken for the analysis
   for (ListNode* n = config->sites.first; n != nullptr; n = n->next) {
     if (strcmp(static_cast<SiteConfig*>(n->item)->name, "default") == 0) {
       void* site = n->item;

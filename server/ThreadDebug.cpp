@@ -276,7 +276,7 @@ void FormatRate(std::span<char> buffer, int64_t value) {
 void DebugAppendRooms(DebugReport* report) {
   // The room list lock keeps every room alive; a room's member lock keeps
   // its members' connections and presence still while they are listed.
-  ChatLock rooms(g_livechats.lock);
+  RecursiveLock rooms(g_livechats.lock);
   for (ListNode* r = g_livechats.first; r != nullptr; r = r->next) {
     auto* room = static_cast<LiveChat*>(r->item);
     const char* site = room->site != nullptr ? room->site->name : "";
@@ -292,7 +292,7 @@ void DebugAppendRooms(DebugReport* report) {
       DebugAppend(report, "  chat %s\n", site);
       DebugAppendRecord(report, {"room", "site", site, ""});
     }
-    ChatLock members(room->members.lock);
+    RecursiveLock members(room->members.lock);
     for (ListNode* m = room->members.first; m != nullptr; m = m->next) {
       auto* member = static_cast<LiveUser*>(m->item);
       if (member->connection == nullptr) continue;  // absent

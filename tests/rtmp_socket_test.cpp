@@ -42,7 +42,7 @@ struct Stream {
 };
 
 int LockedWrite(RtmpContext* r, const std::vector<uint8_t>& bytes) {
-  std::lock_guard lock(r->sendLock);
+  MutexLock lock(r->sendLock);
   return SocketBufferWrite(&r->sockbuf, bytes.data(), bytes.size());
 }
 

@@ -7,7 +7,8 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+
+#include "util/ThreadSafety.h"
 
 struct ListNode {
   ListNode* prev = nullptr;
@@ -16,10 +17,10 @@ struct ListNode {
 };
 
 struct List {
-  std::recursive_mutex lock;
-  uint32_t count = 0;
-  ListNode* first = nullptr;
-  ListNode* last = nullptr;
+  RecursiveMutex lock;
+  uint32_t count GUARDED_BY(lock) = 0;
+  ListNode* first GUARDED_BY(lock) = nullptr;
+  ListNode* last GUARDED_BY(lock) = nullptr;
 
   List() = default;
   List(const List&) = delete;
@@ -27,7 +28,7 @@ struct List {
   ~List();  // frees the nodes, never the items
 };
 
-using ListLock = std::lock_guard<std::recursive_mutex>;
+using ListLock = RecursiveLock;
 
 void ListAddHead(List* list, void* item);
 void ListAddTail(List* list, void* item);

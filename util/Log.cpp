@@ -14,11 +14,12 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "util/ThreadSafety.h"
 
 std::atomic<bool> g_errorsToFile{false};
 
@@ -72,17 +73,17 @@ void MakeFolders(const std::string& path) {
 // was moved or deleted (a new one is then made), and a change of name (a
 // new month, another folder).
 struct OpenLog {
-  std::mutex lock;
-  std::string path;
-  int fd = -1;
-  dev_t device = 0;
-  ino_t inode = 0;
+  Mutex lock;
+  std::string path GUARDED_BY(lock);
+  int fd GUARDED_BY(lock) = -1;
+  dev_t device GUARDED_BY(lock) = 0;
+  ino_t inode GUARDED_BY(lock) = 0;
 };
 OpenLog g_openLog;
 
 // Appends the line to the file at `path` (made with its folder if missing).
 void AppendLine(const std::string& folder, const std::string& path, std::string_view line) {
-  std::lock_guard<std::mutex> guard(g_openLog.lock);
+  MutexLock guard(g_openLog.lock);
   struct stat now;
   bool current = g_openLog.fd >= 0 && g_openLog.path == path && stat(path.c_str(), &now) == 0 &&
                  now.st_dev == g_openLog.device && now.st_ino == g_openLog.inode;
@@ -145,8 +146,8 @@ struct PeerReports {
 };
 // Guarded by g_peerLock. Bounded: an entry lives while a connection of its
 // address runs, and idle ones are swept once the map grows.
-std::mutex g_peerLock;
-std::unordered_map<std::string, PeerReports> g_peers;
+Mutex g_peerLock;
+std::unordered_map<std::string, PeerReports> g_peers GUARDED_BY(g_peerLock);
 constexpr size_t kPeerSweepSize = 1024;
 
 thread_local std::string t_peer;
@@ -160,7 +161,7 @@ void TellSuppressed(const std::string& peer, uint32_t count) {
 
 // Removes the idle entries whose window has passed; what they still held
 // back is returned to be told (outside the lock).
-void SweepIdle(int64_t now, std::vector<std::pair<std::string, uint32_t>>* tell) {
+void SweepIdle(int64_t now, std::vector<std::pair<std::string, uint32_t>>* tell) REQUIRES(g_peerLock) {
   for (auto it = g_peers.begin(); it != g_peers.end();) {
     if (it->second.scopes == 0 && now - it->second.windowStart >= kReportWindowMs) {
       if (it->second.suppressed != 0) tell->emplace_back(it->first, it->second.suppressed);
@@ -172,12 +173,12 @@ void SweepIdle(int64_t now, std::vector<std::pair<std::string, uint32_t>>* tell)
 }
 
 // Once a window, any report tells what peers that went quiet held back.
-int64_t g_lastSweep = 0;  // guarded by g_peerLock
+int64_t g_lastSweep GUARDED_BY(g_peerLock) = 0;
 
 void SweepNow(int64_t now) {
   std::vector<std::pair<std::string, uint32_t>> tell;
   {
-    std::lock_guard<std::mutex> guard(g_peerLock);
+    MutexLock guard(g_peerLock);
     if (g_peers.empty() || now - g_lastSweep < kReportWindowMs) return;
     g_lastSweep = now;
     SweepIdle(now, &tell);
@@ -191,7 +192,7 @@ bool AdmitReport(uint32_t* told) {
   *told = 0;
   SweepNow(g_reportClock.load()());
   if (t_peer.empty()) return true;
-  std::lock_guard<std::mutex> guard(g_peerLock);
+  MutexLock guard(g_peerLock);
   const int64_t now = g_reportClock.load()();
   PeerReports& entry = g_peers[t_peer];
   if (entry.reports == 0 || now - entry.windowStart >= kReportWindowMs) {
@@ -215,7 +216,7 @@ LogPeerScope::LogPeerScope(const char* address) {
   if (t_peer.empty()) return;
   std::vector<std::pair<std::string, uint32_t>> tell;
   {
-    std::lock_guard<std::mutex> guard(g_peerLock);
+    MutexLock guard(g_peerLock);
     if (g_peers.size() >= kPeerSweepSize) SweepIdle(g_reportClock.load()(), &tell);
     ++g_peers[t_peer].scopes;
   }
@@ -226,7 +227,7 @@ LogPeerScope::~LogPeerScope() {
   if (t_peer.empty()) return;
   uint32_t told = 0;
   {
-    std::lock_guard<std::mutex> guard(g_peerLock);
+    MutexLock guard(g_peerLock);
     auto it = g_peers.find(t_peer);
     if (it != g_peers.end()) {
       if (it->second.scopes > 0) --it->second.scopes;

@@ -10,20 +10,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "util/Log.h"
+#include "util/ThreadSafety.h"
 
 namespace {
 
 // Off unless a test arms it: one relaxed load per write.
 std::atomic<bool> g_failArmed{false};
-std::mutex g_failLock;
+Mutex g_failLock;
 // Guarded by g_failLock.
-FileWriteFault g_fault;
-uint64_t g_matched = 0;       // matching writes since arming
-uint64_t g_matchedBytes = 0;  // their bytes
-uint64_t g_failed = 0;        // injected failures so far
+FileWriteFault g_fault GUARDED_BY(g_failLock);
+uint64_t g_matched GUARDED_BY(g_failLock) = 0;       // matching writes since arming
+uint64_t g_matchedBytes GUARDED_BY(g_failLock) = 0;  // their bytes
+uint64_t g_failed GUARDED_BY(g_failLock) = 0;        // injected failures so far
 std::atomic<uint64_t> g_writes{0};
 
 // The server reads its fault from the environment before any file is
@@ -44,7 +44,7 @@ const bool g_faultFromEnvironment = [] {
 }  // namespace
 
 void FileArmWriteFaultForTest(const FileWriteFault& fault) {
-  std::lock_guard<std::mutex> lock(g_failLock);
+  MutexLock lock(g_failLock);
   g_fault = fault;
   g_matched = g_matchedBytes = g_failed = 0;
   g_failArmed = fault.nth != 0 || fault.afterBytes != 0;
@@ -87,7 +87,7 @@ bool FileParseWriteFault(std::string_view text, FileWriteFault* fault) {
 
 bool FileInjectWriteFault(std::string_view path, size_t count, size_t* fit) {
   if (!g_failArmed.load(std::memory_order_relaxed)) return false;
-  std::lock_guard<std::mutex> lock(g_failLock);
+  MutexLock lock(g_failLock);
   if (!g_fault.path.empty() && path.find(g_fault.path) == std::string_view::npos) return false;
   ++g_matched;
   const uint64_t before = g_matchedBytes;
