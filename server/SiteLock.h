@@ -1,5 +1,5 @@
 // Site locks: a site folder is served by one strmd at a time. A server locks
-// <temp>/strmd.lock of every site before it repairs the site's recordings and
+// <temp>/.strmd.lock of every site before it repairs the site's recordings and
 // keeps the lock until it ends (the system drops it with a dead process), so
 // that a second server never repairs, records into or cleans up after the
 // recordings another one has in progress.
@@ -7,7 +7,7 @@
 
 #include "util/List.h"
 
-constexpr char kSiteLockName[] = "strmd.lock";
+constexpr char kSiteLockName[] = ".strmd.lock";
 
 // Locks the temp folder of every site of `sites` (SiteConfig items), making
 // a missing folder. A site whose lock a running server holds is reported with

@@ -504,7 +504,7 @@ TEST(DebugMonitorProcess, SecondServerLeavesTheFirstsReportNameAndSite) {
                                    std::to_string(first.pid) + ", which is running"))
       << second.Output();
   EXPECT_TRUE(second.WaitForOutput("site default: its folder is in use by another strmd (process " +
-                                   std::to_string(first.pid) + " holds " + folder + "/temp/strmd.lock)"))
+                                   std::to_string(first.pid) + " holds " + folder + "/temp/.strmd.lock)"))
       << second.Output();
   // The second serves all the same: a connection completes its handshake.
   RtmpClient client;
