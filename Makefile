@@ -1,5 +1,6 @@
 # strmd: the commands an operator needs.
 #   make run      installs what is missing, builds strmd and strmdctl, starts the demo database and strmd
+#                 (STRMD_PORT, default 1935: each port is a demo of its own; make stop-db takes it too)
 #   make test     installs what is missing, builds (also under ASan/UBSan) and runs every test,
 #                 then the concurrency subset under ThreadSanitizer
 #   make install  builds strmd and strmdctl and installs them as a systemd service (PREFIX, DESTDIR)
@@ -125,8 +126,10 @@ soak: programs
 run: programs
 	@scripts/run-demo.sh $(BUILD)
 
+# The demo database of STRMD_PORT's demo (see scripts/run-demo.sh).
+STRMD_PORT ?= 1935
 stop-db:
-	@scripts/testdb.sh stop var/db
+	@scripts/testdb.sh stop $(if $(filter 1935,$(STRMD_PORT)),var,var/port-$(STRMD_PORT))/db
 
 install: programs install-files
 

@@ -47,7 +47,7 @@ bool LoadMembers(RtmpConnection* connection, LiveChat* room, const char* table, 
     member->user = CopyRecordAs(&user);
     if (!member->user) return false;
     {
-      RecursiveLock hold(room->members.lock);  // not shared yet: taken for the analysis
+      RecursiveLock hold(member->livechat->members.lock);  // not shared yet: taken for the analysis
       member->roleid = RecordParseInt32(row[roleColumn]);
     }
     ListAddTail(&room->members, member.release());

@@ -291,7 +291,7 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
 
   if (connection->session != nullptr && connection->session->phpsessid != nullptr) {
     // A web server that is down or slow only costs this bounded wait.
-    WsNotifySessionEnd(kLocalWebPort, connection->session->phpsessid, SiteHostName(connection->site),
+    WsNotifySessionEnd(LocalWebPort(), connection->session->phpsessid, SiteHostName(connection->site),
                        kWsRequestTimeoutMs);
   }
   FreeRecord(connection->user);

@@ -1,24 +1,49 @@
 #!/usr/bin/env bash
 # Starts strmd in the console on a generated registry file with one site named
-# "default" under var/, with the private demo database. Ctrl+C stops strmd and
-# then the demo database. One line per step; strmd's own lines follow.
+# "default", with the private demo database. Ctrl+C stops strmd and then the
+# demo database, when this run started it. One line per step; strmd's own
+# lines follow.
+#
+# Each RTMP port (STRMD_PORT, default 1935) is a demo of its own: the default
+# port uses var/ and the default status report name, so that a plain
+# `strmdctl status` shows it; port N uses var/port-N/ (folders and database)
+# and the report /kestravon-strmd-N (STRMD_SHM_NAME overrides it).
+# STRMD_WEB_PORT (default 19039) is its local web server's port.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build}
-ROOT=$(pwd)/var
-SITE=$ROOT/sites/default
 PORT=${STRMD_PORT:-1935}
+WEB_PORT=${STRMD_WEB_PORT:-19039}
+for value in "$PORT" "$WEB_PORT"; do
+  case $value in
+    ''|*[!0-9]*) echo "strmd: a port is a number from 1 to 65535, not \"$value\"" >&2; exit 2 ;;
+  esac
+  if [ "$value" -lt 1 ] || [ "$value" -gt 65535 ]; then
+    echo "strmd: a port is a number from 1 to 65535, not $value" >&2
+    exit 2
+  fi
+done
+if [ "$PORT" -eq 1935 ]; then
+  ROOT=$(pwd)/var
+else
+  ROOT=$(pwd)/var/port-$PORT
+  export STRMD_SHM_NAME=${STRMD_SHM_NAME:-/kestravon-strmd-$PORT}
+fi
+SITE=$ROOT/sites/default
 mkdir -p "$SITE"/{temp,htdocs,files,cache} "$ROOT/logs"
 
+DB_STARTED=0
 stop_db() {
-  if scripts/testdb.sh stop "$ROOT/db" >>"$ROOT/db/demo.log" 2>&1; then
+  if [ "$DB_STARTED" != 1 ]; then
+    echo "database: left running (it ran before this demo; make stop-db STRMD_PORT=$PORT stops it)"
+  elif scripts/testdb.sh stop "$ROOT/db" >>"$ROOT/db/demo.log" 2>&1; then
     echo "database: stopped"
   else
-    echo "database: could not be stopped; try: make stop-db (see $ROOT/db/demo.log)"
+    echo "database: could not be stopped; try: make stop-db STRMD_PORT=$PORT (see $ROOT/db/demo.log)"
   fi
 }
 
-# Prints SQL_SERVER=..., SQL_DB=..., SQL_USER=..., SQL_PASSWORD=... lines.
+# Prints SQL_SERVER=..., SQL_DB=..., SQL_USER=..., SQL_PASSWORD=..., DB_STARTED=... lines.
 settings=$(scripts/demo-db.sh "$ROOT/db" "$SITE/files")
 trap stop_db EXIT
 eval "$settings"
@@ -31,6 +56,7 @@ Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]
 "RtmpPortNumber"=dword:$(printf '%08x' "$PORT")
 "RtmpBindAddress"="127.0.0.1"
+"LocalWebPort"=dword:$(printf '%08x' "$WEB_PORT")
 "InstallFolder"="$ROOT"
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]
@@ -43,7 +69,13 @@ Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default\\localhost]
 REG
 
-echo "strmd: registry $ROOT/strmd.reg, logs $ROOT/logs (Ctrl+C stops strmd and the database)"
+report=${STRMD_SHM_NAME:-/kestravon-strmd}
+echo "strmd: registry $ROOT/strmd.reg, logs $ROOT/logs, status report $report (Ctrl+C stops strmd)"
+if [ "$report" = /kestravon-strmd ]; then
+  echo "strmd: see it with: strmdctl status"
+else
+  echo "strmd: see it with: STRMD_SHM_NAME=$report strmdctl status"
+fi
 export STRMD_REGISTRY=$ROOT/strmd.reg STRMD_LOG_DIR=$ROOT/logs
 # Ctrl+C reaches strmd, which stops within about a second; the reader
 # ignores it so that strmd's last lines are still shown.

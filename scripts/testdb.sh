@@ -3,7 +3,8 @@
 # file, log and TCP port on 127.0.0.1, all under one folder. Never touches a
 # system instance.
 #
-#   testdb.sh start DIR    start (or find running) and load the demo database
+#   testdb.sh start DIR    start (or find running) and load the demo database;
+#                          prints "mariadbd: started" or "mariadbd: already running"
 #   testdb.sh stop DIR     stop it (a stopped one is fine)
 #   testdb.sh status DIR   exit 0 when it answers, 1 otherwise
 #
@@ -31,6 +32,9 @@ schema="$here/../Database/schema.sql"
 demo="$here/../Database/demo.sql"
 
 datadir="$dir/data"
+# Made in the data folder once mariadb-install-db has finished: a folder
+# without it was left by an install that stopped halfway.
+installed="$datadir/.strmd-installed"
 pidfile="$dir/mariadbd.pid"
 logfile="$dir/mariadbd.log"
 database=kestravon
@@ -123,7 +127,8 @@ do_start() {
     if wait_answer "$start_timeout"; then
       port=$(cat "$dir/port")
       write_env
-      load_demo
+      load_demo || return 1
+      echo "mariadbd: already running"
       return
     fi
     # Launching beside it would fail on the locked datadir and, by removing
@@ -131,14 +136,22 @@ do_start() {
     echo "mariadbd $(running_pid) does not answer; stopping it" >&2
     do_stop
   fi
-  if [ ! -d "$datadir/mysql" ]; then
+  if [ -d "$datadir" ] && [ ! -e "$installed" ]; then
+    # A half-made folder may even start, and then lack system tables: only
+    # the mark tells a finished one.
+    echo "the data folder $datadir has no mark of a finished set-up (one stopped halfway, or it was" \
+      "made by an older testdb.sh); making it again" >&2
     rm -rf "$datadir"
+  fi
+  if [ ! -d "$datadir" ]; then
     mariadb-install-db --no-defaults --datadir="$datadir" --user=root \
       --auth-root-authentication-method=normal --skip-test-db \
       >"$dir/install.log" 2>&1 || {
-      echo "mariadb-install-db failed, see $dir/install.log" >&2
+      echo "mariadb-install-db failed; its last lines ($dir/install.log):" >&2
+      tail -n 5 "$dir/install.log" >&2
       return 1
     }
+    : >"$installed"
   fi
   launch && return
   # The kept port may have been taken meanwhile: pick another one once.
@@ -177,7 +190,8 @@ launch() {
   client -e "create user if not exists 'root'@'127.0.0.1' identified by '';
              grant all privileges on *.* to 'root'@'127.0.0.1' with grant option;" || return 1
   write_env
-  load_demo
+  load_demo || return 1
+  echo "mariadbd: started"
 }
 
 do_stop() {

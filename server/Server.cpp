@@ -21,6 +21,7 @@
 #include "rtmp/RtmpCore.h"
 #include "media/Recording.h"
 #include "server/Log.h"
+#include "server/SiteLock.h"
 #include "server/ThreadDebug.h"
 #include "server/ThreadHttp.h"
 #include "util/Registry.h"
@@ -257,6 +258,8 @@ bool ServerInit() {
 }
 
 int ServerRun(const std::function<void()>& listening) {
+  // A site another server runs is left out before anything here touches it.
+  SiteLockAll(&g_config.sites);
   // Recordings a crash left unclosed are whole again before anyone can play
   // or record over them.
   RecoverRecordings(&g_config.sites);

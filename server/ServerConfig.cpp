@@ -124,6 +124,8 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadNumber(*key, "MaxHandshaking", &config->maxHandshaking, 256);
   ReadNumber(*key, "MaxHandshakingPerAddress", &config->maxHandshakingPerAddress, 32);
   ReadNumber(*key, "HttpIdleSeconds", &config->httpIdleSeconds, 60);
+  ReadNumber(*key, "LocalWebPort", &config->localWebPort, kDefaultLocalWebPort);
+  if (config->localWebPort < 1 || config->localWebPort > 65535) config->localWebPort = kDefaultLocalWebPort;
 
   std::string name;
   for (uint32_t i = 0; RegistryEnumSubKey(*key, i, &name); ++i) {

@@ -25,6 +25,8 @@ constexpr int32_t kDefaultMaxConnectionsPerAddress = 1024;
 // hold at once with such statements (0: no per-address cap).
 constexpr int32_t kSiteSqlClientTimeoutDefault = 5;
 constexpr int32_t kSiteSqlClientPerAddressDefault = 2;
+// The local web server's port; a value outside 1..65535 takes it.
+constexpr int32_t kDefaultLocalWebPort = 19039;
 
 struct SiteConfig {
   char name[kTextSize] = {};
@@ -89,6 +91,8 @@ struct ServerConfig {
   int32_t maxHandshaking = 256;        // connections before connect, over all
   int32_t maxHandshakingPerAddress = 32;
   int32_t httpIdleSeconds = 60;        // relayed connection with no byte either way
+  // The local web server on 127.0.0.1 (relayed HTTP, end-of-session notices).
+  int32_t localWebPort = kDefaultLocalWebPort;
 
   ServerConfig() = default;
   ServerConfig(const ServerConfig&) = delete;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,6 +202,53 @@ std::string ShmPath(const std::string& name) {
   return "/dev/shm/" + (name.empty() || name[0] != '/' ? name : name.substr(1));
 }
 
+// The process id a holder of `name` wrote into its data object; 0 when
+// there is none to read.
+int32_t HolderPid(const std::string& name) {
+  void* d = MapObject(name + kDebugDataSuffix, sizeof(DebugShared), false);
+  if (d == nullptr) return 0;
+  const auto* s = static_cast<const DebugShared*>(d);
+  int32_t pid = s->magic == kDebugMagic ? s->pid : 0;
+  munmap(d, sizeof(DebugShared));
+  return pid;
+}
+
+// Opens the text object of `name` (made when missing) and locks it for this
+// process: its descriptor, or -1 with errno EWOULDBLOCK when a running server
+// holds it, or another errno when it cannot be opened.
+int LockReportName(const std::string& name) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = shm_open(name.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0640);
+    if (fd < 0) {
+      int err = errno;
+      if (err == EACCES) {
+        // Another user's report: only its lock tells whether its server runs.
+        int ro = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        bool held = ro >= 0 && flock(ro, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (ro >= 0) close(ro);
+        if (held) err = EWOULDBLOCK;
+      }
+      errno = err;
+      return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int err = errno;
+      close(fd);
+      errno = err;
+      return -1;
+    }
+    // A holder that was ending may have removed the name between the open
+    // and the lock: the lock counts only on the object the name stands for.
+    struct stat mine, now;
+    if (fstat(fd, &mine) == 0 && stat(ShmPath(name).c_str(), &now) == 0 && mine.st_dev == now.st_dev &&
+        mine.st_ino == now.st_ino)
+      return fd;
+    close(fd);
+  }
+  errno = EBUSY;
+  return -1;
+}
+
 }  // namespace
 
 void DebugReportClear(DebugReport* report) {
@@ -333,6 +381,7 @@ double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
 DebugShm::~DebugShm() {
   if (text != nullptr) munmap(text, kDebugBufferSize);
   if (shared != nullptr) munmap(shared, sizeof(DebugShared));
+  if (lockFd >= 0) close(lockFd);
 }
 
 std::string DebugShmName() {
@@ -342,14 +391,29 @@ std::string DebugShmName() {
 
 bool DebugShmCreate(DebugShm* shm, const std::string& name, uint32_t periodMs) {
   shm->name = name;
-  int fd = shm_open(name.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0640);
+  int fd = LockReportName(name);
+  if (fd < 0 && errno == EWOULDBLOCK) {
+    shm->held = true;
+    shm->holder = HolderPid(name);
+    errno = 0;
+    if (shm->holder > 0)
+      ReportError("the status report %s is held by strmd process %d, which is running; this server goes on "
+                  "without a status report (STRMD_SHM_NAME gives it a name of its own)",
+                  ShmPath(name).c_str(), static_cast<int>(shm->holder));
+    else
+      ReportError("the status report %s is held by another strmd, which is running; this server goes on "
+                  "without a status report (STRMD_SHM_NAME gives it a name of its own)",
+                  ShmPath(name).c_str());
+    return false;
+  }
   if (fd < 0 || fchmod(fd, 0640) != 0 || ftruncate(fd, kDebugBufferSize) != 0) {
     REPORT_ASSERT("mapfile", "ThreadDebug");
     if (fd >= 0) close(fd);
     return false;
   }
+  // The descriptor stays open: its lock holds the name until this server ends.
+  shm->lockFd = fd;
   void* p = mmap(nullptr, kDebugBufferSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
   if (p == MAP_FAILED) {
     REPORT_ASSERT("g_debugbuffer", "ThreadDebug");
     return false;
@@ -397,7 +461,7 @@ void DebugPublish(DebugShm* shm, const DebugReport& report) {
 }
 
 void DebugShmUnlink(DebugShm* shm) {
-  if (shm->shared != nullptr && shm->shared->pid != getpid()) return;  // another server took it over
+  if (shm->lockFd < 0) return;  // never this server's
   shm_unlink(shm->name.c_str());
   shm_unlink((shm->name + kDebugDataSuffix).c_str());
 }
@@ -478,14 +542,17 @@ int DebugMonitor() {
   const int limit = g_config.debugCpuLimit;
 
   DebugShm shm;
-  if (!DebugShmCreate(&shm, DebugShmName(), static_cast<uint32_t>(periodMs))) return 1;
+  const bool publishing = DebugShmCreate(&shm, DebugShmName(), static_cast<uint32_t>(periodMs));
+  // A name another server holds leaves this one without a report, not
+  // without its CPU watch.
+  if (!publishing && !shm.held) return 1;
   // Built beside the shared text and copied over it in one step, so that a
   // reader never meets half a report; allocated once, not per period.
   auto report = std::make_unique<DebugReport>();
   while (!g_stopping) {
     std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
     double cpu = DebugBuildReport(report.get(), processors, fakeCpu);
-    DebugPublish(&shm, *report);
+    if (publishing) DebugPublish(&shm, *report);
     if (limit > 0 && cpu >= double(limit)) {
       ReportError("rtmp cpu %.2f%% aborting...", cpu);
       fflush(stderr);

@@ -19,6 +19,9 @@
 //    machine-readable twin of the report (records below). A reader copies
 //    both between two reads of an equal, even sequence number.
 // NAME is $STRMD_SHM_NAME when set (tests run many servers on one machine).
+// A server holds NAME with an exclusive lock on the text object for its
+// whole life: a second server given the same name publishes nothing and
+// never removes it, and a dead server's lock goes with its process.
 #pragma once
 
 #include <atomic>
@@ -105,21 +108,26 @@ struct DebugShm {
   std::string name;
   char* text = nullptr;           // kDebugBufferSize bytes: g_debugbuffer
   DebugShared* shared = nullptr;  // none when the data object failed
+  int lockFd = -1;                // the text object, locked while this server holds the name
+  bool held = false;              // refused: a running server holds the name
+  int32_t holder = 0;             // its process id; 0 when it cannot be read
   DebugShm() = default;
   DebugShm(const DebugShm&) = delete;
   DebugShm& operator=(const DebugShm&) = delete;
-  ~DebugShm();  // unmaps; the objects stay for readers until DebugShmUnlink
+  ~DebugShm();  // unmaps and lets the name go; the objects stay for readers until DebugShmUnlink
 };
 
 // $STRMD_SHM_NAME, else kDebugShmName.
 std::string DebugShmName();
-// Creates (or takes over) both objects, mode 0640, the text empty. False when
-// the text object cannot be set up (reported with "mapfile" or
-// "g_debugbuffer"); a data object that fails is reported and left out.
+// Creates (or takes over from a server that ended) both objects, mode 0640,
+// the text empty. False when the text object cannot be set up (reported with
+// "mapfile" or "g_debugbuffer"), and when a running server holds the name:
+// then `holder` is its process id (0 when it cannot be read) and the report
+// names both. A data object that fails is reported and left out.
 bool DebugShmCreate(DebugShm* shm, const std::string& name, uint32_t periodMs);
 // Copies the report into the shared objects under the sequence number.
 void DebugPublish(DebugShm* shm, const DebugReport& report);
-// Removes both names when this process published them.
+// Removes both names when this server holds them.
 void DebugShmUnlink(DebugShm* shm);
 
 enum class DebugRead { kOk, kNotRunning, kNoAccess, kBusy, kFailed };
@@ -139,7 +147,8 @@ struct DebugSnapshot {
 DebugRead DebugReadReport(const std::string& name, DebugSnapshot* snapshot, std::string* error);
 
 // The thread procedure: 1 when the shared memory cannot be set up, 0 after a
-// period that found g_stopping set. Ends the process with exit code 1 when
+// period that found g_stopping set. A server refused the name goes on
+// without a report but keeps its CPU watch. Ends the process with exit code 1 when
 // the CPU sum reaches the limit. Reads from the environment (tests only):
 // STRMD_DEBUG_PERIOD_MS, the wait between reports (the rates and CPU use are
 // still taken over kDebugPeriodMs, so the same traffic prints the same

@@ -131,10 +131,12 @@ bool Closed(int fd) {
 
 }  // namespace
 
+uint16_t LocalWebPort() { return static_cast<uint16_t>(g_config.localWebPort); }
+
 void HttpRelay(IncomingConnection* incoming) {
   const int clientFd = incoming->socket;
   incoming->socket = -1;
-  int serverFd = ConnectLoopback(kLocalWebPort, kConnectTimeoutMs);
+  int serverFd = ConnectLoopback(LocalWebPort(), kConnectTimeoutMs);
   if (serverFd < 0) {
     RelaySocket client(clientFd);  // the client is closed without a response
     return;

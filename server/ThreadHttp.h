@@ -1,5 +1,6 @@
 // HTTP relay: a connection whose first byte is not an RTMP version is relayed
-// byte for byte, both ways, to the local web server at 127.0.0.1:19039.
+// byte for byte, both ways, to the local web server at 127.0.0.1:LocalWebPort
+// (19039 by default).
 // Runs on the connection's own thread; shares nothing with other threads.
 #pragma once
 
@@ -9,7 +10,8 @@
 
 struct IncomingConnection;
 
-constexpr uint16_t kLocalWebPort = 19039;
+// The local web server's port on 127.0.0.1: the server key's LocalWebPort.
+uint16_t LocalWebPort();
 
 // Bounds of one relay. A relay where no byte moved either way for idleMs
 // ends (HttpIdleSeconds, 60 by default: a web server that never answers is

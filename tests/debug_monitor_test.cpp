@@ -480,3 +480,45 @@ TEST(DebugMonitorProcess, CpuLimitZeroNeverAborts) {
 }
 
 }  // namespace
+
+// Two servers on one machine given one report name and one site folder: the
+// second says whose the name and the site are and serves on without them;
+// the first's report stands before, while and after the second runs.
+TEST(DebugMonitorProcess, SecondServerLeavesTheFirstsReportNameAndSite) {
+  const std::string folder = TestTempDir("shmsite");
+  const std::string site = kSite + "\"path\"=\"" + folder + "\"\n";
+  ServerProcess first;
+  ASSERT_TRUE(StartServer(&first, "shmfirst", site, kFastReports));
+  const std::string pid = "\"pid\":" + std::to_string(first.pid) + ",";
+  auto firstShown = [&] {
+    CtlRun run = Strmdctl(first.shmName, "--json");
+    return run.status == 0 && run.out.find(pid) != std::string::npos;
+  };
+  ASSERT_TRUE(WaitForPeriods(first.shmName, 1));
+  EXPECT_TRUE(firstShown());
+
+  ServerProcess second;
+  second.shmName = first.shmName;
+  ASSERT_TRUE(StartServer(&second, "shmsecond", site, kFastReports));
+  EXPECT_TRUE(second.WaitForOutput("the status report /dev/shm" + first.shmName + " is held by strmd process " +
+                                   std::to_string(first.pid) + ", which is running"))
+      << second.Output();
+  EXPECT_TRUE(second.WaitForOutput("site default: its folder is in use by another strmd (process " +
+                                   std::to_string(first.pid) + " holds " + folder + "/temp/.strmd.lock)"))
+      << second.Output();
+  // The second serves all the same: a connection completes its handshake.
+  RtmpClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(second.port)));
+  ASSERT_TRUE(client.HandshakePlain());
+  ASSERT_TRUE(WaitForPeriods(first.shmName, 5));
+  EXPECT_TRUE(firstShown());
+  EXPECT_FALSE(second.Wait(0));
+
+  // Its stop removes nothing of the first's.
+  second.Signal(SIGINT);
+  ASSERT_TRUE(second.Wait());
+  EXPECT_EQ(second.exitStatus, 0);
+  ASSERT_TRUE(WaitForPeriods(first.shmName, 2));
+  EXPECT_TRUE(firstShown());
+  EXPECT_EQ(first.Output().find("ERROR"), std::string::npos) << first.Output();
+}

@@ -315,4 +315,25 @@ TEST_F(Relay, NothingListeningClosesClientAtOnce) {
   close(holder);
 }
 
+// LocalWebPort moves the relay (and the server's own web requests) off the
+// default port, so servers on one machine each reach a web server of their own.
+TEST(Process, LocalWebPortChoosesTheRelayTarget) {
+  LocalWebServer web;
+  web.handler = HttpResponder("moved");
+  const int webPort = FreePort();  // never 19039: free ports come from the ephemeral range
+  ASSERT_TRUE(web.Start(static_cast<uint16_t>(webPort)));
+  char dword[16];
+  snprintf(dword, sizeof dword, "%08x", webPort);
+  ServerProcess server;
+  ASSERT_TRUE(StartServer(&server, "webport",
+                          std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"LocalWebPort\"=dword:") +
+                              dword + "\n"));
+  int fd = ConnectTo(server.port);
+  std::string request = "GET / HTTP/1.0\r\n\r\n";
+  ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+  std::string response = ReadAll(fd, 10000);
+  EXPECT_NE(response.find("moved"), std::string::npos) << response;
+  close(fd);
+}
+
 }  // namespace
