@@ -585,12 +585,17 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
   // A position past the end of the earlier recording (none: 0) is its end:
   // the merged timestamps stay where the earlier ones left off instead of
   // leaving a gap that could wrap them past 2^32 ms.
-  uint32_t earlierEnd = 0;
-  if (FileExists(target)) {
+  // Its end is its latest tag, which need not be its last one; the whole file
+  // is read only for a position past its last tag.
+  if (start > 0) {
+    uint32_t earlierEnd = 0;
     File earlier;
-    if (earlier.Open(target, false)) earlierEnd = LastTimestamp(&earlier);
+    if (FileExists(target) && earlier.Open(target, false)) {
+      earlierEnd = LastTimestamp(&earlier);
+      if (start > earlierEnd) earlierEnd = LatestTimestamp(&earlier);
+    }
+    start = std::min(start, earlierEnd);
   }
-  start = std::min(start, earlierEnd);
 
   if (!FileExists(target) && (start == 0 || insert)) {
     if (!FileRename(recording, target)) {
