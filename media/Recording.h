@@ -5,9 +5,11 @@
 //
 // FinishSessionRecordingFiles and the journal calls run on the recording
 // connection's thread; RecoverRecordings runs once at start-up before any
-// connection is accepted. Nothing here takes a lock.
+// connection is accepted. Nothing here takes a lock but the stop's wait for
+// the recordings in progress.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +29,13 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
 // Milliseconds a recording's close pauses (500; STRMD_RECORDING_CLOSE_PAUSE_MS
 // overrides it, so tests need not wait).
 int RecordingClosePauseMs();
+
+// A stop: asks every recording in progress to end on its own connection's
+// thread, exactly as its end would (written, flushed, placed or marked and
+// accounted, its journal removed last), and waits up to limitMs for all of
+// them. From the call on, no recording begins. Returns how many were still
+// open at the deadline (they are repaired at the next start). Any thread.
+size_t RecordingsCloseForStop(int limitMs);
 
 // The journal of a recording into a media object: a small file in the site's
 // temp folder naming the object's file, the object and its RecordSession row,

@@ -343,6 +343,20 @@ bool BuildIndex(const char* flvPath, const char* indexPath, uint32_t* count) {
   return true;
 }
 
+uint32_t LatestTimestamp(File* file) {
+  uint32_t latest = LastTimestamp(file);
+  TagReader reader;
+  if (!reader.Start(file, kFlvHeaderSize)) return latest;
+  FlvTagHeader h;
+  for (;;) {
+    const TagRead got = reader.Peek(&h, false);
+    if (got == TagRead::kEnd) break;
+    latest = std::max(latest, h.timestamp);
+    if (got == TagRead::kCut || !reader.Skip(int64_t{kFlvTagHeaderSize} + h.dataSize)) break;
+  }
+  return latest;
+}
+
 IndexLoad LoadIndex(const char* indexPath, std::vector<IndexEntry>* entries) {
   entries->clear();
   File index;
@@ -436,6 +450,9 @@ struct Edit {
   TagReader* pending = nullptr;  // the source whose span the output waits for
   uint32_t lastRecordSize = 0;   // data size + 11 of the tag written last
   bool failed = false;           // a read or write failed: the output is incomplete
+  // Per track (0 audio, 1 video): the timestamp written last, once one was.
+  uint32_t lastOut[2] = {0, 0};
+  bool trackSeen[2] = {false, false};
 };
 
 // The next tag of a source, its whole record in the buffer. A tag whose data
@@ -462,6 +479,16 @@ bool CopyTag(Edit* e, TagReader* src, const FlvTagHeader& h, uint32_t timestamp)
     }
     e->pending = src;
   }
+  // A track never goes back in time, also where the sources meet: a tag
+  // stamped out of order in its source (an encoder's end-of-sequence marker
+  // stamped before its last audio lands among the other source's tags) is
+  // written at its track's last timestamp.
+  if (h.type == kFlvTagAudio || h.type == kFlvTagVideo) {
+    const int track = h.type == kFlvTagVideo ? 1 : 0;
+    if (e->trackSeen[track] && timestamp < e->lastOut[track]) timestamp = e->lastOut[track];
+    e->trackSeen[track] = true;
+    e->lastOut[track] = timestamp;
+  }
   PatchTagHeader(src->Record(), e->lastRecordSize, timestamp);
   src->Take(kFlvTagHeaderSize + h.dataSize);
   e->lastRecordSize = h.dataSize + uint32_t(kFlvTagFieldsSize);
@@ -476,7 +503,10 @@ bool SkipTag(Edit* e, TagReader* src, const FlvTagHeader& h) {
 }
 
 // Opens the files and copies the recording's header; false leaves no output
-// worth keeping. Sets *duration to the recording's last timestamp.
+// worth keeping. Sets *duration to the recording's last tag's timestamp; the
+// copy raises it to the latest timestamp of any of its tags, since the last
+// tag need not be the latest (FFmpeg ends with an end-of-sequence marker
+// stamped before its last audio).
 bool BeginEdit(Edit* e, const char* basePath, const char* recordingPath, const char* outputPath,
                uint32_t* duration, bool traces) {
   if (!FileExists(recordingPath)) return false;
@@ -535,7 +565,6 @@ bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordi
   uint32_t duration = 0;
   if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, true))
     return DropOutput(&e, outputPath);
-  Trace("startpos2 %d, duration2 %d", startMs, duration);
   const uint64_t start = startMs;
   uint64_t cursor = 0;
   bool recordingDone = false;
@@ -558,12 +587,16 @@ bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordi
     // would be lost whole. One cut short before its last timestamp does not
     // cost the base its tail.
     while (!e.failed && !recordingDone) {
-      if (!NextTag(&e, &e.recTags, &h))
+      if (!NextTag(&e, &e.recTags, &h)) {
         recordingDone = true;
-      else if (CopyTag(&e, &e.recTags, h, uint32_t(h.timestamp + start)))
-        cursor = h.timestamp + start;
+        Trace("startpos2 %d, duration2 %d", startMs, duration);
+      } else {
+        duration = std::max(duration, h.timestamp);
+        if (CopyTag(&e, &e.recTags, h, uint32_t(h.timestamp + start))) cursor = h.timestamp + start;
+      }
     }
-    // The rest of the base, shifted by the recording's length.
+    // The rest of the base, shifted by the recording's length: after its
+    // latest tag, whichever track that was.
     if (e.failed || !e.base.IsOpen() || !NextTag(&e, &e.baseTags, &h)) break;
     if (CopyTag(&e, &e.baseTags, h, uint32_t(h.timestamp + duration)))
       cursor = uint64_t(h.timestamp) + duration;
@@ -580,7 +613,9 @@ bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* reco
   if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, false))
     return DropOutput(&e, outputPath);
   const uint64_t start = startMs;
-  const uint64_t end = start + duration;
+  // Where the base goes on: after the recording's latest tag, known once it
+  // is copied (the base is read on only then).
+  uint64_t end = start + duration;
   uint64_t cursor = e.base.IsOpen() ? 0 : start;
   bool begun = false;
   // Once the cursor reaches the start, the recording is copied to its end.
@@ -596,8 +631,9 @@ bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* reco
       if (!NextTag(&e, &e.recTags, &h)) {
         recordingDone = true;
         cursor = std::max(cursor, end);
-      } else if (CopyTag(&e, &e.recTags, h, uint32_t(h.timestamp + start))) {
-        cursor = uint64_t(h.timestamp) + start;
+      } else {
+        end = std::max(end, start + h.timestamp);
+        if (CopyTag(&e, &e.recTags, h, uint32_t(h.timestamp + start))) cursor = uint64_t(h.timestamp) + start;
       }
       continue;
     }

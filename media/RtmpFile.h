@@ -59,6 +59,11 @@ bool TagDataFits(const File& file, const FlvTagHeader& header);
 // Timestamp of the last tag, found through the final back pointer; 0 (with a
 // report) when the back pointer does not lead to a tag inside the file.
 uint32_t LastTimestamp(File* file);
+// The latest timestamp of any tag (the last tag's included), read forward up
+// to a tag cut short: where a recording ends. The last tag need not be the
+// latest one (FFmpeg ends with an end-of-sequence marker stamped before its
+// last audio).
+uint32_t LatestTimestamp(File* file);
 
 // Encoding of one index entry (little-endian, 16 bytes) and back.
 void EncodeIndexEntry(const IndexEntry& entry, uint8_t out[kIndexEntrySize]);

@@ -79,8 +79,8 @@ struct RtmpStreamIn {
   // The file this stream records into, as held in the registry of active
   // recordings (empty: none). Connection thread, under the registry's lock.
   std::string recordingKey GUARDED_BY(g_recordingsLock);
-  // Another connection publishes the same recording name: this recording is
-  // to end. Set by that connection under the registry's lock.
+  // Another connection publishes the same recording name, or the server
+  // stops: this recording is to end. Set under the registry's lock.
   std::atomic<bool> closeRequested{false};
 };
 
@@ -253,8 +253,9 @@ enum class RecordingCreate {
 };
 RecordingCreate CreateRecording(RtmpStream* stream, const char** why);
 constexpr int kRecordingHandOverMs = 10000;
-// Ends the recordings of the connection that other connections asked for
-// ("NetStream.Unpublish.Success" to each). Connection thread, when woken.
+// Ends the recordings of the connection that other connections or a stop
+// asked for ("NetStream.Unpublish.Success" to each). Connection thread, when
+// woken.
 void ServeRecordingCloseRequests(RtmpConnection* connection);
 // Completes the file (header flags, final back pointer, flushed), then
 // marks a media object for processing or places a session recording into

@@ -193,6 +193,16 @@ std::map<std::string, RtmpStream*> g_recordings GUARDED_BY(g_recordingsLock);
 // Streams asked to end their recording, so that a wake finds out cheaply
 // that there is nothing to do.
 std::atomic<int> g_closeRequests{0};
+// Set once by a stop: every recording is ended, and none begins any more.
+std::atomic<bool> g_recordingsStopping{false};
+
+// Asks the stream's own connection thread to end its recording.
+void RequestRecordingClose(RtmpStream* holder) REQUIRES(g_recordingsLock) {
+  if (holder->input.closeRequested.exchange(true)) return;
+  ++g_closeRequests;
+  RtmpConnectionWake(holder->connection);
+  g_recordingsChanged.notify_all();
+}
 
 void ReleaseRecordingTarget(RtmpStream* stream) {
   RtmpStreamIn& in = stream->input;
@@ -205,12 +215,14 @@ void ReleaseRecordingTarget(RtmpStream* stream) {
   g_recordingsChanged.notify_all();
 }
 
-// The normal end of a recording that another publisher takes over.
-void EndRecordingForNewPublisher(RtmpStream* stream) {
-  Trace("UNPUBLISH %s: its recording is published anew", stream->name);
+// The normal end of a recording that another publisher takes over, or that
+// a stop ends.
+void EndRecordingOnRequest(RtmpStream* stream) {
+  const bool stopping = g_recordingsStopping.load();
+  Trace("UNPUBLISH %s: %s", stream->name, stopping ? "the server stops" : "its recording is published anew");
   ResetStream(stream);
   ReleaseRecordingTarget(stream);
-  SendStatus(stream, "NetStream.Unpublish.Success", "published anew");
+  SendStatus(stream, "NetStream.Unpublish.Success", stopping ? "server stopping" : "published anew");
 }
 
 // Lists `key` for the stream, first ending another stream's recording of it:
@@ -232,15 +244,11 @@ bool ClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
     RtmpStream* holder = it->second;
     if (holder->connection == connection) {
       lock.unlock();
-      EndRecordingForNewPublisher(holder);
+      EndRecordingOnRequest(holder);
       lock.lock();
       continue;
     }
-    if (!holder->input.closeRequested.exchange(true)) {
-      ++g_closeRequests;
-      RtmpConnectionWake(holder->connection);
-      g_recordingsChanged.notify_all();
-    }
+    RequestRecordingClose(holder);
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return false;
     // Slices, so that requests for this connection's own recordings are seen.
@@ -395,7 +403,21 @@ void ServeRecordingCloseRequests(RtmpConnection* connection) {
       }
     }
     if (target == nullptr) return;
-    EndRecordingForNewPublisher(target);
+    EndRecordingOnRequest(target);
+  }
+}
+
+size_t RecordingsCloseForStop(int limitMs) {
+  g_recordingsStopping = true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  UniqueLock<Mutex> lock(g_recordingsLock);
+  for (;;) {
+    // Asked again on every pass: a publish that was claiming its file when
+    // the stop began is listed only now.
+    for (auto& listed : g_recordings) RequestRecordingClose(listed.second);
+    const auto now = std::chrono::steady_clock::now();
+    if (g_recordings.empty() || now >= deadline) return g_recordings.size();
+    g_recordingsChanged.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
   }
 }
 
@@ -404,6 +426,11 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
   RtmpConnection* connection = stream->connection;
   RtmpStreamFile& f = stream->file;
   RtmpStreamIn& in = stream->input;
+  if (g_recordingsStopping) {
+    errno = 0;
+    *why = "the server is stopping";
+    return RecordingCreate::kFailed;
+  }
   *why = "no web session";
   if (connection->session == nullptr) {
     REPORT_ASSERT("stream->connection->session", "RtmpFile");
@@ -585,12 +612,17 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
   // A position past the end of the earlier recording (none: 0) is its end:
   // the merged timestamps stay where the earlier ones left off instead of
   // leaving a gap that could wrap them past 2^32 ms.
-  uint32_t earlierEnd = 0;
-  if (FileExists(target)) {
+  // Its end is its latest tag, which need not be its last one; the whole file
+  // is read only for a position past its last tag.
+  if (start > 0) {
+    uint32_t earlierEnd = 0;
     File earlier;
-    if (earlier.Open(target, false)) earlierEnd = LastTimestamp(&earlier);
+    if (FileExists(target) && earlier.Open(target, false)) {
+      earlierEnd = LastTimestamp(&earlier);
+      if (start > earlierEnd) earlierEnd = LatestTimestamp(&earlier);
+    }
+    start = std::min(start, earlierEnd);
   }
-  start = std::min(start, earlierEnd);
 
   if (!FileExists(target) && (start == 0 || insert)) {
     if (!FileRename(recording, target)) {

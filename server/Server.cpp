@@ -15,6 +15,7 @@
 #include <string>
 #include <ctime>
 #include <memory>
+#include <thread>
 #include <string>
 #include <unordered_map>
 
@@ -48,6 +49,10 @@ void CloseListener() {
 // connection has both deadlines.
 constexpr int32_t kDefaultHandshakeSeconds = 20;
 constexpr int32_t kDefaultConnectSeconds = 20;
+
+// How long a stop waits for the recordings in progress to close; well inside
+// the service unit's TimeoutStopSec.
+constexpr int kStopRecordingsMs = 8000;
 
 // Connection threads keep a modest stack; their large buffers live on the heap.
 constexpr size_t kConnectionStackSize = 1024 * 1024;
@@ -344,11 +349,23 @@ int ServerRun(const std::function<void()>& listening) {
 }
 
 void ServerStop() {
+  const auto began = std::chrono::steady_clock::now();
   bool wasStopping = g_stopping.exchange(true);
   {
     // close() would not wake a blocked accept on Linux; shutdown() does.
     MutexLock lock(g_listenLock);
     if (!wasStopping && g_listensock >= 0) shutdown(g_listensock, SHUT_RDWR);
   }
-  usleep(1000 * 1000);
+  // Recordings in progress end as their close would, so that the files an
+  // operator copies after a stop are whole and accounted. Players and chat
+  // need nothing: they end with the process.
+  if (!wasStopping) {
+    const size_t left = RecordingsCloseForStop(kStopRecordingsMs);
+    if (left > 0) {
+      errno = 0;
+      ReportError("%zu recording(s) did not close within %d ms of the stop; they are repaired at the next start",
+                  left, kStopRecordingsMs);
+    }
+  }
+  std::this_thread::sleep_until(began + std::chrono::seconds(1));
 }

@@ -64,6 +64,9 @@ bool ServerInit();
 // `listening` once the socket is bound and listening, and accepts until
 // ServerStop. 0 after a stop, 1 when the port could not be had (reported).
 int ServerRun(const std::function<void()>& listening = {});
+// Stops accepting, then closes every recording in progress as its end would
+// (waiting 8 s at most) and returns no sooner than 1 s after it was called.
+// The first call does the work; any thread.
 void ServerStop();
 
 // The RTMP connection driver's entry, provided by the connection module.

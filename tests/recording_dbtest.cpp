@@ -1,7 +1,8 @@
 // Recording over RTMP against the real binary and a fresh database: session
 // recordings and their final files, acknowledgements, recordings into media
-// objects with their accounting, refused publishes, and recordings that a
-// SIGKILL cut off, repaired and placed at the next start.
+// objects with their accounting, refused publishes, recordings that a stop
+// closes before the process ends, and recordings that a SIGKILL cut off,
+// repaired and placed at the next start.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <signal.h>
@@ -264,6 +265,46 @@ TEST_F(Recording, RecordingsCutOffBySigkillAreRepairedAndPlacedAtTheNextStartAnd
   for (const auto& m : messages)
     if ((m.type == 8 || m.type == 9) && !m.body.empty()) ++media;
   EXPECT_EQ(media, 100u);
+}
+
+TEST_F(Recording, AStopClosesTheRecordingsInProgressBeforeTheProcessEnds) {
+  const std::string object = site_.Files() + "/302.flv";
+  struct Stop {
+    std::vector<std::string> args;
+    int signal;
+  } stops[] = {{{}, SIGINT}, {{"-s"}, SIGTERM}};
+  int closed = 0;
+  for (const Stop& stop : stops) {
+    SCOPED_TRACE(stop.signal);
+    if (closed > 0) {
+      site_.server.exitStatus = -1;
+      unlink(site_.server.output.c_str());
+      ASSERT_TRUE(site_.server.Start(stop.args, site_.server.dir + "/strmd.reg", kNoClosePause));
+      ASSERT_TRUE(site_.server.WaitForOutput("STRMD started"));
+    }
+    ASSERT_TRUE(site_.db->Run("update Object set scanstatus=0 where id=302"));
+    TestPlayer client;
+    Open(&client);
+    ASSERT_EQ(Publish(&client, 1, "fileid=302&phpsessid=demo-ben-0002"), "start");
+    Send(&client, 1, 30, 1000, 6);
+    EXPECT_EQ(client.CreateStream(), 2);  // the media was handled
+    ASSERT_EQ(TestListing(site_.Temp()).size(), 1u);  // the journal
+    site_.server.Signal(stop.signal);
+    ASSERT_TRUE(site_.server.Wait(15000));
+    EXPECT_EQ(site_.server.exitStatus, 0);
+    ++closed;
+    // All done before the end, not left to the repair at the next start.
+    EXPECT_EQ(StrmdctlCheck(object), 0);
+    FlvTestFile flv;
+    ASSERT_TRUE(ReadFlvForTest(object, &flv));
+    EXPECT_EQ(flv.header[4], 5);
+    ASSERT_EQ(flv.tags.size(), 30u);
+    EXPECT_EQ(flv.tags.back().timestamp, 29u * 20);
+    EXPECT_EQ(site_.db->Value("select scanstatus from Object where id=302"), "3");
+    EXPECT_EQ(site_.db->Value("select concat(count(*), ',', sum(status=2)) from RecordSession"),
+              std::to_string(closed) + "," + std::to_string(closed));
+    EXPECT_EQ(TestListing(site_.Temp()), std::vector<std::string>{});
+  }
 }
 
 TEST_F(Recording, RecordingsIntoMediaObjectsGoOnlyToFlvFilesBelowTheFilesFolder) {

@@ -320,6 +320,56 @@ TEST_F(FinishRecording, TheEditOutputNeverTakesOverAFileThatHoldsItsName) {
   EXPECT_EQ(MarksAndTimes(Path(".flv"))[11], (std::pair<uint8_t, uint32_t>{2, 1000}));
 }
 
+// FFmpeg's shape: audio and video in time order, then the H.264 end of
+// sequence stamped with the last frame's time, before the last audio.
+FlvBuilder FfmpegLike(uint32_t durationMs, uint8_t mark) {
+  FlvBuilder b;
+  uint32_t video = 0, audio = 0, lastVideo = 0;
+  for (;;) {
+    const bool videoLeft = video + 30 < durationMs, audioLeft = audio <= durationMs;
+    if (!videoLeft && !audioLeft) break;
+    if (videoLeft && (!audioLeft || video <= audio)) {
+      b.Video(video, 20, video % 2000 == 0, mark);
+      lastVideo = video;
+      video += 40;
+    } else {
+      b.Audio(audio, 10, mark);
+      audio += 23;
+    }
+  }
+  const uint8_t endOfSequence[] = {0x17, 0x02, 0, 0, 0};
+  return b.Raw(9, lastVideo, endOfSequence);
+}
+
+TEST_F(FinishRecording, RecordingsEndingBeforeTheirLatestTagMergeAtAnyPositionWithoutGoingBack) {
+  const FlvBuilder base = FfmpegLike(6000, 1), rec = FfmpegLike(3000, 2);
+  ASSERT_TRUE(base.WriteTo(Path("&b.flv")));
+  ASSERT_TRUE(rec.WriteTo(Path("&r.flv")));
+  FlvCheckResult b, r, c;
+  ASSERT_TRUE(FlvCheck(Path("&b.flv").c_str(), &b)) << b.fault;
+  ASSERT_TRUE(FlvCheck(Path("&r.flv").c_str(), &r)) << r.fault;
+  int question = 20;
+  for (const char* position : {"0", "1.5", "2.99", "5.95", "5.99", "99"}) {
+    for (const char* mode : {"", "&insert=1"}) {
+      const std::string final = Path("&questionid=" + std::to_string(question) + ".flv");
+      const std::string name = "questionid=" + std::to_string(question++) + "&startpos=" + position + mode;
+      SCOPED_TRACE(name);
+      ASSERT_TRUE(base.WriteTo(final));
+      Record(name, rec);
+      ASSERT_TRUE(Finish(name));
+      ASSERT_TRUE(FlvCheck(final.c_str(), &c)) << c.fault;
+      const uint32_t start = std::min(uint32_t(atof(position) * 1000), b.lastTimestamp);
+      if (*mode != '\0') {
+        // Every tag kept; the base's rest after the recording's latest tag.
+        EXPECT_EQ(c.tags, b.tags + r.tags);
+        EXPECT_EQ(c.lastTimestamp, b.lastTimestamp + r.lastTimestamp);
+      } else {
+        EXPECT_EQ(c.lastTimestamp, std::max(b.lastTimestamp, start + r.lastTimestamp));
+      }
+    }
+  }
+}
+
 // ---- Writing tags ----
 
 TEST(WriteTag, StartsAtZeroReportsAFullDiskOnceAndAgainWhenWritingWorks) {
