@@ -68,7 +68,7 @@ bool IsSpeex(const RtmpPacket* packet) {
 }
 
 // The oldest audio or video message of a queue; none when it holds none.
-const RtmpPacket* OldestMedia(const List& queue) {
+const RtmpPacket* OldestMedia(const List& queue) REQUIRES(queue.lock) {
   for (const ListNode* n = queue.first; n != nullptr; n = n->next) {
     const auto* packet = static_cast<const RtmpPacket*>(n->item);
     if (packet->m_nMessageType == kRtmpMsgAudio || packet->m_nMessageType == kRtmpMsgVideo) return packet;
