@@ -28,6 +28,7 @@
 #include "chat/RtmpChatFunctions.h"
 #include "chat/RtmpChatStatus.h"
 #include "connection/RtmpFunctions.h"
+#include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
@@ -146,6 +147,24 @@ int OnReleaseStream(RtmpConnection*, RtmpStream* s, const AmfObject*) {
   if (s) FreeStream(s);
   return 1;
 }
+// FCUnpublish (name): encoders stop publishing with it before they delete
+// the stream; the publisher stops as on closeStream, and its live players
+// are told at once.
+int OnFCUnpublish(RtmpConnection* c, RtmpStream* s, const AmfObject* o) {
+  std::string_view name = AmfTextView(AmfPropString(AmfObjectGet(o, {}, 3)));
+  RtmpStream* publisher = s && s->publishing ? s : nullptr;
+  if (publisher == nullptr) {
+    ListLock guard(c->streams.lock);  // names are written under it
+    for (ListNode* n = c->streams.first; n != nullptr && publisher == nullptr; n = n->next) {
+      auto* stream = static_cast<RtmpStream*>(n->item);
+      if (stream->publishing && name == stream->name) publisher = stream;
+    }
+  }
+  if (publisher == nullptr) return 1;
+  ResetStream(publisher);
+  SendStatus(publisher, "NetStream.Unpublish.Success", "unpublished");
+  return 1;
+}
 int OnStartTransmit(RtmpConnection*, RtmpStream* s, const AmfObject*) {
   if (s) s->output.paused = false;
   return 1;
@@ -171,6 +190,7 @@ const Command kCommands[] = {
     {"closeStream", OnCloseStream},
     {"deleteStream", OnDeleteStream},
     {"releaseStream", OnReleaseStream},
+    {"FCUnpublish", OnFCUnpublish},
     {"startTransmit", OnStartTransmit},
     {"stopTransmit", OnStopTransmit},
     {"publish", OnPublish},
@@ -349,8 +369,12 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
     case kRtmpMsgAcknowledgement:
     case kRtmpMsgUserControl:
     case kRtmpMsgWindowAckSize:
-    case kRtmpMsgDataAmf0:
     case kRtmpMsgSharedObjectAmf0:
+      break;
+    case kRtmpMsgDataAmf0:
+      // A live publisher's metadata goes to its players; recordings keep
+      // their own.
+      if (stream && stream->publishing && stream->channel != 0) RelayData(stream, &packet);
       break;
     case kRtmpMsgPeerBandwidth:
       Trace("packet type received: 0x%02x\n", packet.m_nMessageType);

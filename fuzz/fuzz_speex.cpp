@@ -7,7 +7,7 @@
 // two-byte big-endian length, in one allocation of exactly that size so that
 // a read past a body is caught.
 //
-// Checked: only Speex bodies (first byte 0xB2) can count as talking; the
+// Checked: only Speex bodies (sound format 11) can count as talking; the
 // result is the speaker's talking state; a speaker without talkover never
 // starts while the other member talks; inactive audio never talks.
 #include <sys/eventfd.h>
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       wasTalking = speaker->talking != 0;
     }
     const bool talking = DetectVoice(scene.publisher, &packet, g_now);
-    if (length == 0 || packet.m_body[0] != kSpeex16TagHeader) FUZZ_CHECK(!talking);
+    if (length == 0 || (packet.m_body[0] >> 4) != kFlvSoundSpeex) FUZZ_CHECK(!talking);
     RecursiveLock hold(speaker->livechat->members.lock);
     other->livechat->members.lock.AssertHeld();  // the same room
     if (talking) FUZZ_CHECK(speaker->talking != 0);

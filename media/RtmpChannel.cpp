@@ -4,6 +4,10 @@
 #include <speex/speex_bits.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <new>
+#include <span>
+#include <utility>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -12,6 +16,9 @@
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatStatus.h"
 #include "connection/RtmpConnection.h"
+#include "connection/RtmpFunctions.h"
+#include "media/Flv.h"
+#include "media/FlvMedia.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
@@ -21,6 +28,8 @@ namespace {
 // Speex's bit reader holds up to this many bytes; one wideband frame is far
 // smaller, and only the first frame of a message is decoded.
 constexpr uint32_t kSpeexMaxInput = 2000;
+// The chunk stream of protocol control and user control messages.
+constexpr int32_t kRtmpControlChannel = 2;
 
 std::atomic<ChannelClock> g_clock{nullptr};
 
@@ -37,29 +46,187 @@ bool SameChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lo
          a->userid == b->userid && a->channel == b->channel;
 }
 
-void DestroyPacket(void* item) { RtmpPacketDestroy(static_cast<RtmpPacket*>(item)); }
+// What a player needs before it can decode a publisher's media, kept by
+// the publisher for players that join later.
+enum class Config { kNone, kMetaData, kVideo, kAudio };
 
-// Drops the player's whole queue, counted, and makes it start again at a
-// key frame with full headers.
+Config ConfigOf(const RtmpPacket* packet) {
+  if (packet->m_nMessageType == kRtmpMsgDataAmf0) return Config::kMetaData;
+  if (packet->m_nMessageType != kRtmpMsgAudio && packet->m_nMessageType != kRtmpMsgVideo) return Config::kNone;
+  if (!FlvIsDecoderConfig(packet->m_nMessageType, {packet->m_body, packet->m_nBodySize})) return Config::kNone;
+  return packet->m_nMessageType == kRtmpMsgVideo ? Config::kVideo : Config::kAudio;
+}
+
+// Status and user control messages queued for a player: kept through a
+// drop, and no part of its lag.
+bool IsNotice(const RtmpPacket* packet) {
+  return packet->m_nMessageType == kRtmpMsgCommandAmf0 || packet->m_nMessageType == kRtmpMsgUserControl;
+}
+
+bool IsSpeex(const RtmpPacket* packet) {
+  return packet->m_nBodySize > 0 && (packet->m_body[0] >> 4) == kFlvSoundSpeex;
+}
+
+// The oldest audio or video message of a queue; none when it holds none.
+const RtmpPacket* OldestMedia(const List& queue) REQUIRES(queue.lock) {
+  for (const ListNode* n = queue.first; n != nullptr; n = n->next) {
+    const auto* packet = static_cast<const RtmpPacket*>(n->item);
+    if (packet->m_nMessageType == kRtmpMsgAudio || packet->m_nMessageType == kRtmpMsgVideo) return packet;
+  }
+  return nullptr;
+}
+
+// Drops the player's queue but its notices, counted, and makes it start
+// again at a key frame with full headers; dropped metadata or decoder
+// configuration is sent again before the next message.
 void DropQueue(RtmpStreamOut& out) REQUIRES(out.queue.lock) {
-  out.dropped += out.queue.count;
-  ListRemoveAll(&out.queue, DestroyPacket);
-  out.queued = 0;
-  out.queueBytes = 0;
+  for (ListNode* n = out.queue.first; n != nullptr;) {
+    ListNode* next = n->next;
+    auto* packet = static_cast<RtmpPacket*>(n->item);
+    if (!IsNotice(packet)) {
+      if (ConfigOf(packet) != Config::kNone) out.needsConfig = true;
+      out.queueBytes -= packet->m_nBodySize;
+      out.dropped++;
+      ListRemoveNode(&out.queue, n);
+      RtmpPacketDestroy(packet);
+    }
+    n = next;
+  }
+  out.queued = out.queue.count;
   out.waitingForKeyFrame = true;
   out.firstVideoPending = true;
   out.firstAudioPending = true;
 }
 
 // Whether a video message that a player waits a key frame for may go out:
-// the key frame of codecs 2, 3 and 7 (Sorenson, screen video, H.264), or a
-// message of another codec, whose key frames we cannot tell.
+// the key frame of codecs 2, 3 and 7 (Sorenson, screen video, H.264) or of
+// the extended header, or a message of another codec, whose key frames we
+// cannot tell. The AVC sequence header and end of sequence carry the key
+// frame type but no picture.
 bool EndsKeyFrameWait(const RtmpPacket* packet) {
   const uint8_t first = packet->m_body[0];
   const uint8_t codec = first & 0x0F;
-  const uint8_t frameType = first >> 4;
-  if (codec != 2 && codec != 3 && codec != 7) return true;
-  return frameType == 1;
+  if ((first & kFlvVideoExtended) || codec == kFlvCodecAvc || codec == kFlvCodecH263)
+    return FlvIsKeyFrame({packet->m_body, std::min<size_t>(packet->m_nBodySize, kFlvMediaPeekSize)},
+                         packet->m_nBodySize);
+  if (codec == 3) return (first >> 4) == kFlvFrameKey;
+  return true;
+}
+
+// A message of our own for a player's queue; none when memory ran out.
+RtmpPacket* NoticePacket(uint8_t type, int32_t channel, int32_t streamId, const uint8_t* body, const uint8_t* end) {
+  if (end == nullptr) return nullptr;
+  auto* packet = new (std::nothrow) RtmpPacket;
+  if (packet == nullptr) return nullptr;
+  const auto size = static_cast<uint32_t>(end - body);
+  if (!RtmpPacketAlloc(packet, size)) {
+    delete packet;
+    return nullptr;
+  }
+  memcpy(packet->m_body, body, size);
+  packet->m_nHeaderType = 0;
+  packet->m_nChannel = channel;
+  packet->m_nMessageType = type;
+  packet->m_nStreamId = streamId;
+  packet->m_nBodySize = packet->m_nBytesRead = size;
+  return packet;
+}
+
+RtmpPacket* StreamControlNotice(const RtmpStream* player, uint16_t event) {
+  uint8_t body[6];
+  uint8_t* p = AmfEncodeInt16(body, body + sizeof body, event);
+  p = AmfEncodeInt32(p, body + sizeof body, static_cast<uint32_t>(player->id));
+  return NoticePacket(kRtmpMsgUserControl, kRtmpControlChannel, 0, body, p);
+}
+
+RtmpPacket* StatusNotice(const RtmpStream* player, const char* code, const char* description) {
+  uint8_t body[160];
+  uint8_t* e = body + sizeof body;
+  uint8_t* p = AmfEncodeText(body, e, "onStatus");
+  p = AmfEncodeNumber(p, e, 0);
+  if (p != nullptr && e - p >= 2) {
+    *p++ = AMF_NULL;
+    *p++ = AMF_OBJECT;
+  } else {
+    p = nullptr;
+  }
+  p = AmfEncodeNamedString(p, e, "level", "status");
+  p = AmfEncodeNamedString(p, e, "code", code);
+  p = AmfEncodeNamedString(p, e, "description", description);
+  if (p != nullptr && e - p >= 3) {
+    *p++ = 0;
+    *p++ = 0;
+    *p++ = AMF_OBJECT_END;
+  } else {
+    p = nullptr;
+  }
+  return NoticePacket(kRtmpMsgCommandAmf0, player->dataChannel, player->id, body, p);
+}
+
+// Tells a player that its publisher stopped (`published` false) or that a
+// new one started, after what was queued for it; a new publisher's media
+// starts at a key frame, after its configuration. Wakes the player.
+void QueueNotices(RtmpStream* player, bool published) {
+  RtmpPacket* notices[2];
+  if (published) {
+    notices[0] = StreamControlNotice(player, kStreamBegin);
+    notices[1] = StatusNotice(player, "NetStream.Play.PublishNotify", "published");
+  } else {
+    notices[0] = StatusNotice(player, "NetStream.Play.UnpublishNotify", "unpublished");
+    notices[1] = StreamControlNotice(player, kStreamEOF);
+  }
+  RtmpStreamOut& out = player->output;
+  {
+    ListLock guard(out.queue.lock);
+    const bool wasEmpty = out.queue.first == nullptr;
+    for (RtmpPacket* notice : notices) {
+      if (notice == nullptr) {
+        REPORT_ASSERT("buffer", "RtmpUtils");
+        continue;
+      }
+      ListAddTail(&out.queue, notice);
+      out.queueBytes += notice->m_nBodySize;
+    }
+    out.queued = out.queue.count;
+    if (wasEmpty) out.waitingSince = ChannelNow();
+    if (published) {
+      out.waitingForKeyFrame = true;
+      out.needsConfig = true;
+      out.firstVideoPending = true;
+      out.firstAudioPending = true;
+    }
+  }
+  RtmpConnectionWake(player->connection);
+}
+
+// Replaces a kept message of the publisher by `packet` (taken).
+void Keep(RtmpPacket*& kept, RtmpPacket* packet) {
+  RtmpPacketDestroy(kept);
+  kept = packet;
+}
+
+void FreeKept(RtmpStreamIn& in) {
+  Keep(in.metaData, nullptr);
+  Keep(in.videoConfig, nullptr);
+  Keep(in.audioConfig, nullptr);
+}
+
+// A dropped audio message of a publisher, reported once per publish: the
+// speaker is missing (the condition the relay has always reported) or its
+// audio is not active.
+void ReportAudioDrop(RtmpStream* publisher, bool noSpeaker) {
+  RtmpStreamIn& in = publisher->input;
+  if (in.audioDropReported) return;
+  in.audioDropReported = true;
+  const RtmpConnection* connection = publisher->connection;
+  errno = 0;
+  if (noSpeaker)
+    ReportError("ASSERT(%s) failed at %s:%d: audio from %s on channel %d (stream %d) dropped: %s",
+                "stream->connection->liveuser", "RtmpStreamIn", __LINE__, connection->address, publisher->channel,
+                publisher->id, "the publisher is not present in a chat room");
+  else
+    ReportError("Audio from %s on channel %d (stream %d) dropped: %s", connection->address, publisher->channel,
+                publisher->id, "the speaker's audio is not active");
 }
 
 // The range of one decoded frame; 0 (quiet) when the message holds no whole
@@ -117,6 +284,16 @@ void SubscribePlayer(RtmpStream* player) {
     if (publisher == player || !publisher->publishing || !SameChannel(publisher, player)) continue;
     ListLock list(publisher->input.subscribers.lock);
     if (ListFind(&publisher->input.subscribers, player) != nullptr) continue;
+    {
+      // Joining a running stream: configuration first, pictures from a key
+      // frame on.
+      RtmpStreamOut& out = player->output;
+      ListLock queue(out.queue.lock);
+      out.needsConfig = true;
+      out.waitingForKeyFrame = true;
+      out.firstVideoPending = true;
+      out.firstAudioPending = true;
+    }
     ListAddTail(&publisher->input.subscribers, player);
     return;
   }
@@ -128,8 +305,9 @@ void CollectPlayers(RtmpStream* publisher) {
   for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {
     auto* player = static_cast<RtmpStream*>(n->item);
     if (player == publisher || !player->playing || !SameChannel(player, publisher)) continue;
-    if (ListFind(&publisher->input.subscribers, player) == nullptr)
-      ListAddTail(&publisher->input.subscribers, player);
+    if (ListFind(&publisher->input.subscribers, player) != nullptr) continue;
+    ListAddTail(&publisher->input.subscribers, player);
+    QueueNotices(player, true);
   }
 }
 
@@ -148,16 +326,23 @@ void UnsubscribePlayer(RtmpStream* player) {
 }
 
 void ChannelStopPublishing(RtmpStream* publisher) {
-  ListLock guard(g_streams.lock);
-  publisher->publishing = false;
-  ListLock list(publisher->input.subscribers.lock);
-  ListRemoveAll(&publisher->input.subscribers, nullptr);
+  {
+    ListLock guard(g_streams.lock);
+    publisher->publishing = false;
+    ListLock list(publisher->input.subscribers.lock);
+    // Players would otherwise wait for more media for ever (command-line
+    // players end on StreamEOF).
+    for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next)
+      QueueNotices(static_cast<RtmpStream*>(n->item), false);
+    ListRemoveAll(&publisher->input.subscribers, nullptr);
+  }
+  FreeKept(publisher->input);
 }
 
 bool PrepareSpeex(RtmpStream* publisher) {
   ReleaseSpeex(publisher);
   RtmpStreamIn& in = publisher->input;
-  in.nonSpeexReported = in.noSpeakerReported = false;
+  in.audioDropReported = false;
   const SpeexMode* mode = speex_lib_get_mode(SPEEX_MODEID_WB);
   void* decoder = mode ? speex_decoder_init(mode) : nullptr;
   if (decoder == nullptr) {
@@ -185,66 +370,140 @@ void ReleaseSpeex(RtmpStream* publisher) {
 }
 
 bool DetectVoice(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) {
-  RtmpStreamIn& in = publisher->input;
-  // Both refusals would come with every audio message of the publisher: one
-  // report per publish.
-  if (packet->m_nBodySize == 0 || packet->m_body[0] != kSpeex16TagHeader) {
-    if (!in.nonSpeexReported) REPORT_ASSERT("(unsigned char)packet->m_body[0] == SPEEX16_TAG_HEADER", "RtmpStreamIn");
-    in.nonSpeexReported = true;
-    return false;
-  }
+  if (!IsSpeex(packet)) return false;
   // Decoded before the chat lock is taken: the decoder is the publisher's.
   const bool loud = FrameRange(publisher, packet) > kVoiceLoudRange;
-  // The speaker's own update goes out after the room lock is released.
-  ChatOutbox outbox(publisher->connection);
-  ChatOwnRoom guard;
-  if (!ChatLockOwnRoom(publisher->connection, &guard)) {
-    if (!in.noSpeakerReported) REPORT_ASSERT("stream->connection->liveuser", "RtmpStreamIn");
-    in.noSpeakerReported = true;
-    return false;
-  }
-  guard.Held();
-  LiveUser* speaker = guard.member;
-  speaker->livechat->members.lock.AssertHeld();  // the guard's
-  if (!speaker->activeaudio) return false;
-  if (loud) {
-    if (!speaker->talking) {
-      if (!speaker->talkover) {
-        for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
-          auto* other = static_cast<const LiveUser*>(n->item);
-          other->livechat->members.lock.AssertHeld();  // the guard's room
-          if (other != speaker && other->talking) return false;
+  enum class Drop { kNone, kNoSpeaker, kInactive } drop = Drop::kNone;
+  bool talking = false;
+  {
+    // The speaker's own update goes out after the room lock is released.
+    ChatOutbox outbox(publisher->connection);
+    ChatOwnRoom guard;
+    if (!ChatLockOwnRoom(publisher->connection, &guard)) {
+      drop = Drop::kNoSpeaker;
+    } else {
+      guard.Held();
+      LiveUser* speaker = guard.member;
+      speaker->livechat->members.lock.AssertHeld();  // the guard's
+      if (!speaker->activeaudio) {
+        drop = Drop::kInactive;
+      } else if (loud) {
+        talking = true;
+        if (!speaker->talking) {
+          if (!speaker->talkover) {
+            for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
+              auto* other = static_cast<const LiveUser*>(n->item);
+              other->livechat->members.lock.AssertHeld();  // the guard's room
+              if (other != speaker && other->talking) talking = false;
+            }
+          }
+          if (talking) {
+            speaker->talking = 1;
+            BroadcastMember(guard.room, false, speaker, &outbox);
+          }
         }
+        if (talking) speaker->lastloud = now;
+      } else {
+        if (speaker->talking && now - speaker->lastloud > ChannelSettings().hangMs) {
+          speaker->talking = 0;
+          BroadcastMember(guard.room, false, speaker, &outbox);
+        }
+        talking = speaker->talking != 0;
       }
-      speaker->talking = 1;
-      BroadcastMember(guard.room, false, speaker, &outbox);
     }
-    speaker->lastloud = now;
-    return true;
   }
-  if (speaker->talking && now - speaker->lastloud > ChannelSettings().hangMs) {
-    speaker->talking = 0;
-    BroadcastMember(guard.room, false, speaker, &outbox);
-  }
-  return speaker->talking != 0;
+  // Reported without the room's lock.
+  if (drop != Drop::kNone) ReportAudioDrop(publisher, drop == Drop::kNoSpeaker);
+  return talking;
 }
 
-void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet) {
-  if (packet->m_nBodySize == 0) return;
-  const uint32_t now = ChannelNow();
-  if (packet->m_nMessageType == kRtmpMsgAudio && !DetectVoice(publisher, packet, now)) return;
+namespace {
+
+// Whether audio of a format other than Speex may go: while its speaker is
+// present with active audio (reported once when not).
+bool OtherAudioPasses(RtmpStream* publisher) {
+  bool noSpeaker = false, active = false;
+  {
+    ChatOwnRoom guard;
+    if (!ChatLockOwnRoom(publisher->connection, &guard)) {
+      noSpeaker = true;
+    } else {
+      guard.Held();
+      guard.member->livechat->members.lock.AssertHeld();  // the guard's
+      active = guard.member->activeaudio != 0;
+    }
+  }
+  if (!active) ReportAudioDrop(publisher, noSpeaker);
+  return active;
+}
+
+void AppendCopy(RtmpStreamOut& out, RtmpPacket* copy) REQUIRES(out.queue.lock) {
+  ListAddTail(&out.queue, copy);
+  out.queueBytes += copy->m_nBodySize;
+}
+
+void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) {
   List& subscribers = publisher->input.subscribers;
   ListLock guard(subscribers.lock);
   for (ListNode* n = subscribers.first; n != nullptr; n = n->next) {
     auto* player = static_cast<RtmpStream*>(n->item);
-    if (player->playing && !player->output.paused) EnqueueRelayed(player, packet, now);
+    if (player->playing && !player->output.paused) EnqueueRelayed(player, packet, now, publisher);
   }
 }
 
-bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now) {
+}  // namespace
+
+void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet) {
+  if (packet->m_nBodySize == 0) return;
+  const uint32_t now = ChannelNow();
+  const Config config = ConfigOf(packet);
+  if (packet->m_nMessageType == kRtmpMsgAudio && config == Config::kNone) {
+    const bool passes = IsSpeex(packet) ? DetectVoice(publisher, packet, now) : OtherAudioPasses(publisher);
+    if (!passes) return;
+  }
+  RelayToPlayers(publisher, packet, now);
+  // Kept after the relay: a player that takes this message first must not
+  // get it twice.
+  if (config == Config::kNone) return;
+  RtmpPacket* kept = RtmpPacketClone(packet, {});
+  if (kept == nullptr) return;
+  RtmpStreamIn& in = publisher->input;
+  Keep(config == Config::kVideo ? in.videoConfig : in.audioConfig, kept);
+}
+
+void RelayData(RtmpStream* publisher, const RtmpPacket* packet) {
+  static constexpr uint8_t kSetDataFrame[] = {AMF_STRING, 0, 13, '@', 's', 'e', 't', 'D',
+                                              'a',        't', 'a', 'F', 'r', 'a', 'm', 'e'};
+  static constexpr uint8_t kOnMetaData[] = {AMF_STRING, 0, 10, 'o', 'n', 'M', 'e', 't', 'a', 'D', 'a', 't', 'a'};
+  std::span<const uint8_t> body(packet->m_body, packet->m_body ? packet->m_nBodySize : 0);
+  auto startsWith = [](std::span<const uint8_t> bytes, std::span<const uint8_t> prefix) {
+    return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
+  };
+  // A player is told "onMetaData"; the wrapper is for the server.
+  if (startsWith(body, kSetDataFrame)) body = body.subspan(sizeof kSetDataFrame);
+  if (!startsWith(body, kOnMetaData)) return;
+  auto* meta = new (std::nothrow) RtmpPacket;
+  if (meta == nullptr || !RtmpPacketAlloc(meta, static_cast<uint32_t>(body.size()))) {
+    delete meta;
+    REPORT_ASSERT("buffer", "RtmpUtils");
+    return;
+  }
+  memcpy(meta->m_body, body.data(), body.size());
+  meta->m_nMessageType = kRtmpMsgDataAmf0;
+  meta->m_nTimestamp = packet->m_nTimestamp;
+  meta->m_nBodySize = meta->m_nBytesRead = static_cast<uint32_t>(body.size());
+  RelayToPlayers(publisher, meta, ChannelNow());
+  Keep(publisher->input.metaData, meta);
+}
+
+bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, const RtmpStream* publisher) {
   RtmpStreamOut& out = player->output;
   const ChannelLimits& limits = ChannelSettings();
   const bool video = packet->m_nMessageType == kRtmpMsgVideo;
+  const bool audio = packet->m_nMessageType == kRtmpMsgAudio;
+  // Metadata and decoder configuration are few and small, and without them
+  // nothing after them decodes: no lag or key-frame rule holds them back.
+  const Config config = ConfigOf(packet);
   bool wake = false;
   bool queued = false;
   {
@@ -252,8 +511,8 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now) 
     SocketBuffer& sockbuf = player->rtmp->sockbuf;
     bool accept = !sockbuf.overflowed && !sockbuf.failed;
     if (accept && out.queue.first != nullptr) {
-      const auto* oldest = static_cast<const RtmpPacket*>(out.queue.first->item);
-      const int32_t lag = static_cast<int32_t>(packet->m_nTimestamp - oldest->m_nTimestamp);
+      const RtmpPacket* oldest = OldestMedia(out.queue);
+      const int32_t lag = oldest ? static_cast<int32_t>(packet->m_nTimestamp - oldest->m_nTimestamp) : 0;
       if (now - out.waitingSince > limits.stallMs) {
         // Nothing has left for the stall period: the player has stopped
         // reading. Its own thread closes it; the others go on.
@@ -263,35 +522,50 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now) 
         accept = false;
       } else if (out.queueBytes + packet->m_nBodySize > limits.queueBytes) {
         DropQueue(out);
-      } else if (!video && lag > kAudioLagMs) {
+      } else if (audio && lag > kAudioLagMs) {
         DropQueue(out);
-      } else if (video && lag > kVideoLagMs) {
+      } else if (video && config == Config::kNone && lag > kVideoLagMs) {
         out.waitingForKeyFrame = true;
         out.firstVideoPending = true;
         accept = false;
       }
     }
-    if (accept && video && out.waitingForKeyFrame) {
+    if (accept && video && config == Config::kNone && out.waitingForKeyFrame) {
       if (EndsKeyFrameWait(packet))
         out.waitingForKeyFrame = false;
       else
         accept = false;
     }
+    const RtmpCloneTarget target{player->id, player->audioChannel, player->videoChannel, player->dataChannel};
+    const bool wasEmpty = out.queue.first == nullptr;
+    if (accept && out.needsConfig && publisher != nullptr) {
+      // A player that joined a running stream: what the publisher sent at
+      // its start, at the time of the message it goes with so that it is no
+      // lag.
+      out.needsConfig = false;
+      const RtmpStreamIn& in = publisher->input;
+      const std::pair<Config, const RtmpPacket*> kept[] = {
+          {Config::kMetaData, in.metaData}, {Config::kVideo, in.videoConfig}, {Config::kAudio, in.audioConfig}};
+      for (const auto& [kind, message] : kept) {
+        if (message == nullptr || kind == config) continue;
+        if (RtmpPacket* copy = RtmpPacketClone(message, target)) {
+          copy->m_nTimestamp = packet->m_nTimestamp;
+          AppendCopy(out, copy);
+        }
+      }
+    }
     if (!accept) {
       out.dropped++;
-    } else if (RtmpPacket* copy = RtmpPacketClone(
-                   packet, {player->id, player->audioChannel, player->videoChannel, player->dataChannel})) {
-      const bool wasEmpty = out.queue.first == nullptr;
-      ListAddTail(&out.queue, copy);
-      out.queued = out.queue.count;
-      out.queueBytes += copy->m_nBodySize;
-      if (wasEmpty) {
-        out.waitingSince = now;
-        wake = true;
-      }
+    } else if (RtmpPacket* copy = RtmpPacketClone(packet, target)) {
+      AppendCopy(out, copy);
       queued = true;
     } else {
       REPORT_ASSERT("buffer", "RtmpUtils");
+    }
+    out.queued = out.queue.count;
+    if (wasEmpty && out.queue.first != nullptr) {
+      out.waitingSince = now;
+      wake = true;
     }
   }
   // A queue that already held packets has its wake on the way: the player's

@@ -18,8 +18,11 @@
 struct RtmpStream;
 struct RtmpPacket;
 
-// FLV audio header byte of Speex, 16-bit, mono.
+// FLV audio header byte of Speex, 16-bit, mono, as the Flash client sends
+// it; other encoders set other rate bits (FFmpeg: 0xB6). Speex is told by
+// the sound format in the high 4 bits alone.
 constexpr uint8_t kSpeex16TagHeader = 0xB2;
+constexpr uint8_t kFlvSoundSpeex = 11;
 // One 20 ms frame of the wideband mode.
 constexpr int kSpeexFrameSamples = 320;
 // Sample range above which a frame is loud.
@@ -55,15 +58,22 @@ uint32_t ChannelNow();
 
 // ---- Matching ----
 // A channel player joins the first matching publisher of another
-// connection, if there is one yet.
+// connection, if there is one yet: it gets the publisher's metadata and
+// decoder configuration before the first message relayed to it, and its
+// video starts at a key frame.
 void SubscribePlayer(RtmpStream* player);
 // A channel publisher takes every matching player of other connections
-// that is not on its list yet.
+// that is not on its list yet; each is sent StreamBegin and
+// "NetStream.Play.PublishNotify" before the publisher's media, which starts
+// at a key frame.
 void CollectPlayers(RtmpStream* publisher);
 // The player leaves every list that holds it, and is no longer playing
 // (so that no publisher can take it again before its reset completes).
 void UnsubscribePlayer(RtmpStream* player);
-// The publisher stops publishing: no longer publishing, its list cleared.
+// The publisher stops publishing: no longer publishing, each of its players
+// told ("NetStream.Play.UnpublishNotify", then StreamEOF, after what was
+// relayed to it), its list cleared and what it kept for late players freed.
+// The players stay on the channel for the next publisher.
 void ChannelStopPublishing(RtmpStream* publisher);
 // Sets the identity fields a match reads (under g_streams.lock).
 void ChannelSetIdentity(RtmpStream* stream, int32_t fileid, int32_t userid, int32_t channel);
@@ -76,18 +86,31 @@ bool PrepareSpeex(RtmpStream* publisher);
 // Releases them; nothing when none were prepared.
 void ReleaseSpeex(RtmpStream* publisher);
 // Whether the speaker of the publisher's connection is talking after this
-// Speex audio message, at tick `now`: loud frames make it talk (unless
-// another member of its chat talks and it has no talkover flag), and it
-// stops after the hang time of quiet. Changes are broadcast to the chat.
-// False for audio that is not Speex, a publisher without a chat member or
-// whose audio is not active.
+// Speex audio message (sound format 11, any rate bits), at tick `now`: loud
+// frames make it talk (unless another member of its chat talks and it has
+// no talkover flag), and it stops after the hang time of quiet. Changes are
+// broadcast to the chat. False for audio that is not Speex, a publisher
+// without a chat member or whose audio is not active (the last two reported
+// once per publish, with the publisher's address, stream and reason).
 bool DetectVoice(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now);
 
 // ---- Relay ----
 // Copies an audio or video message of a channel publisher to each of its
-// playing, unpaused subscribers; audio only while its speaker talks.
+// playing, unpaused subscribers, unchanged. Speex audio only while its
+// speaker talks; audio of other formats (AAC), which cannot be voice-checked,
+// while the speaker's audio is active, talking left as it is; the AAC
+// sequence header always. The latest decoder configuration of each kind is
+// kept for players that join later.
 void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet);
+// A data message of a channel publisher: its metadata ("@setDataFrame",
+// "onMetaData", ... as "onMetaData", ...) is kept for later players and
+// relayed to the present ones. Other data messages are not relayed.
+void RelayData(RtmpStream* publisher, const RtmpPacket* packet);
 // Appends a copy (body shared) to the player's queue unless a drop rule
 // rejects it; wakes the player's connection when its queue was empty.
+// Metadata and decoder configuration pass every rule but the queue cap and
+// the stall; before the first message a player takes from `publisher`, the
+// publisher's kept metadata and configuration go, stamped with its time.
 // True when the copy was queued.
-bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now);
+bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now,
+                    const RtmpStream* publisher = nullptr);

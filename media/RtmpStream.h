@@ -64,11 +64,17 @@ struct RtmpStreamIn {
   uint32_t bytesSinceAck = 0;
   std::atomic<uint32_t> bytesIn{0};  // read and reset by the debug monitor
   // Live channel publisher, connection thread only: the Speex bit reader
-  // and decoder (owned, RtmpChannel.h), and the refusals reported once.
+  // and decoder (owned, RtmpChannel.h), and whether a dropped audio message
+  // was reported (once per publish).
   void* speexBits = nullptr;
   void* speexDecoder = nullptr;
-  bool nonSpeexReported = false;
-  bool noSpeakerReported = false;
+  bool audioDropReported = false;
+  // The latest metadata (onMetaData), video decoder configuration and audio
+  // decoder configuration of a channel publisher, for players that join
+  // later (owned; bodies shared with the copies sent). Connection thread only.
+  RtmpPacket* metaData = nullptr;
+  RtmpPacket* videoConfig = nullptr;
+  RtmpPacket* audioConfig = nullptr;
   // Recording state, connection thread only.
   bool writeFailing = false;  // the last tag write failed (reported once)
   uint64_t bytesLost = 0;     // since writing began to fail
@@ -103,6 +109,9 @@ struct RtmpStreamOut {
   bool waitingForKeyFrame GUARDED_BY(queue.lock) = false;
   bool firstVideoPending GUARDED_BY(queue.lock) = true;
   bool firstAudioPending GUARDED_BY(queue.lock) = true;
+  // A live player that joined a publisher: the publisher's metadata and
+  // decoder configuration go before the next relayed message it takes.
+  bool needsConfig GUARDED_BY(queue.lock) = false;
   std::atomic<uint32_t> bytesOut{0};  // read and reset by the debug monitor
 
   // Packets waiting to be sent, oldest first: RtmpPacket*, owned by the

@@ -11,6 +11,7 @@ PACKAGES=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
   gstreamer1.0-x  # timeoverlay of the demo clip; only recommended by -good
+  gstreamer1.0-plugins-base-apps  # gst-discoverer-1.0, which the live tests read players' files with
   python3 procps iproute2
   clang libclang-rt-14-dev  # the fuzz build: clang and its libFuzzer, ASan and UBSan runtimes
 )

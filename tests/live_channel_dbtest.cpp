@@ -11,9 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,16 +86,20 @@ TEST(LiveChannel, SpeexOfATalkingSpeakerReachesItsPlayerAndTheChatHearsEveryChan
   }
   EXPECT_FALSE(ada.Until("ReceiveUserUpdate", [](const ChatCall& c) { return Talking(c, 2, false); }).empty());
   EXPECT_FALSE(ben.Until("ReceiveUserUpdate", [](const ChatCall& c) { return Talking(c, 2, false); }).empty());
-  // Non-Speex audio is never relayed, video always; the player sees the
-  // video next, not the AAC before it.
+  // AAC, which has no voice check, is relayed unchanged while Ben's audio is
+  // active; video always.
   while (ada.player.Next(300)) {
   }
-  ASSERT_TRUE(ben.player.client.SendAudio(1, ts += 20, std::vector<uint8_t>{0xAF, 1, 0x21, 0x10}));
+  const std::vector<uint8_t> aac = {0xAF, 1, 0x21, 0x10};
+  ASSERT_TRUE(ben.player.client.SendAudio(1, ts += 20, aac));
   ASSERT_TRUE(ben.player.client.SendVideo(1, ts += 20, std::vector<uint8_t>{0x17, 1, 0, 0, 0, 9, 9}));
   auto next = ada.player.Next(5000);
   while (next && next->type != 8 && next->type != 9) next = ada.player.Next(5000);
   ASSERT_TRUE(next);
-  EXPECT_EQ(next->type, 9);
+  EXPECT_EQ(next->type, 8);
+  EXPECT_TRUE(next->body == aac);
+  next = NextMedia(&ada.player, 9);
+  ASSERT_TRUE(next);
   EXPECT_EQ(next->timestamp, ts);
 }
 
@@ -192,6 +200,122 @@ TEST(LiveChannel, Rtmp2sinkPublishesH264OnAChannelAndTwoRtmp2srcPlayersReceiveIt
     EXPECT_GE(keys, 3) << i;
     EXPECT_GE(video, 80) << i;
   }
+}
+
+// A test client that plays a channel and keeps every message it gets, read
+// on a thread of its own so that it never stalls.
+struct Watcher {
+  TestPlayer player;
+  std::mutex lock;
+  std::vector<RtmpClientMessage> got;
+  std::atomic<bool> stop{false};
+  std::thread reader;
+  bool Start(uint16_t port, const std::string& name) {
+    if (!player.Connect(port) || player.CreateStream() != 1 || !player.Play(1, name)) return false;
+    reader = std::thread([this] {
+      while (!stop)
+        if (auto m = player.Next(200)) {
+          std::lock_guard<std::mutex> hold(lock);
+          got.push_back(*m);
+        }
+    });
+    return true;
+  }
+  ~Watcher() {
+    stop = true;
+    if (reader.joinable()) reader.join();
+  }
+  // The index of the first message from `from` on that `match` accepts; -1
+  // when none came within 15 s.
+  template <typename Match>
+  int Find(size_t from, Match match) {
+    int found = -1;
+    TestWaitUntil([&] {
+      std::lock_guard<std::mutex> hold(lock);
+      for (size_t i = from; i < got.size() && found < 0; ++i)
+        if (match(got[i])) found = static_cast<int>(i);
+      return found >= 0;
+    }, 15000);
+    return found;
+  }
+  int Status(size_t from, const std::string& code) {
+    return Find(from, [&](const RtmpClientMessage& m) { return StatusCode(m) == code; });
+  }
+  int Control(size_t from, uint8_t event) {
+    return Find(from, [&](const RtmpClientMessage& m) {
+      return m.type == 4 && m.body.size() == 6 && m.body[1] == event && m.body[5] == 1;
+    });
+  }
+  int Media(size_t from) {
+    return Find(from, [](const RtmpClientMessage& m) { return m.type == 8 || m.type == 9; });
+  }
+};
+
+TEST(LiveChannel, Rtmp2srcJoiningARunningClassGetsADecodableStreamAndPlayersHearOfEveryStopAndStart) {
+  if (system("gst-inspect-1.0 rtmp2sink > /dev/null 2>&1") != 0) GTEST_SKIP() << "no rtmp2sink";
+  if (system("gst-discoverer-1.0 --help > /dev/null 2>&1") != 0) GTEST_SKIP() << "no gst-discoverer-1.0";
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("live-late"));
+  ASSERT_TRUE(site.HoldLocalWeb());
+  const uint16_t port = static_cast<uint16_t>(site.server.port);
+  const std::string base = "rtmp://127.0.0.1:" + std::to_string(port) + "/default/";
+  const std::string log = site.dir + "/gst.log", late = site.dir + "/late.flv";
+  Watcher watcher;
+  ASSERT_TRUE(watcher.Start(port, "channel=5&userid=2"));
+  ASSERT_GE(watcher.Status(0, "NetStream.Play.Start"), 0);
+  // Ben publishes 8 s of H.264 with a key frame every second, and sends
+  // metadata and the sequence header once, at the start.
+  pid_t publisher = LaunchGst({"videotestsrc", "num-buffers=200", "is-live=true", "!",
+                               "video/x-raw,format=I420,width=160,height=120,framerate=25/1", "!", "x264enc", "key-int-max=25",
+                               "bitrate=300", "tune=zerolatency", "!", "h264parse", "!", "flvmux", "streamable=true",
+                               "!", "rtmp2sink", "location=" + base + "phpsessid=demo-ben-0002&channel=5"},
+                              log);
+  ASSERT_GE(watcher.Media(0), 0) << "see " << log;
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  pid_t player = LaunchGst({"rtmp2src", "location=" + base + "channel=5&userid=2", "!", "filesink",
+                            "location=" + late},
+                           log);
+  int status = 0;
+  if (!WaitChild(publisher, 30000, &status)) {
+    Stop(publisher);
+    Stop(player);
+    FAIL() << "rtmp2sink did not finish (see " << log << ")";
+  }
+  // Told of the stop: UnpublishNotify, then StreamEOF.
+  const int unpublished = watcher.Status(0, "NetStream.Play.UnpublishNotify");
+  ASSERT_GE(unpublished, 0);
+  const int eof = watcher.Control(unpublished, 1);
+  EXPECT_GT(eof, unpublished);
+  // Whether rtmp2src ends by itself then (GStreamer 1.22 does, on StreamEOF).
+  const bool ended = WaitChild(player, 5000, &status);
+  if (!ended) Stop(player);
+  RecordProperty("rtmp2src_ends_by_itself", ended ? "yes" : "no");
+  const std::string discovered = site.dir + "/discovered.txt";
+  system(("gst-discoverer-1.0 -v '" + late + "' > '" + discovered + "' 2>&1").c_str());
+  std::ifstream in(discovered);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("video/x-h264"), std::string::npos) << text;
+  // Caps read from the sequence header (a decoder need not be installed).
+  EXPECT_NE(text.find("level=(string)"), std::string::npos) << text;
+
+  // The watcher stays on the channel: a new publisher sends StreamBegin and
+  // PublishNotify before its media, and FCUnpublish stops it.
+  TestPlayer ben;
+  ASSERT_TRUE(ben.Connect(port));
+  ASSERT_EQ(ben.CreateStream(), 1);
+  const std::string name = "phpsessid=demo-ben-0002&channel=5";
+  ASSERT_TRUE(ben.Publish(1, name));
+  ASSERT_FALSE(ben.Until("NetStream.Publish.Start").empty());
+  ASSERT_TRUE(ben.client.SendVideo(1, 40, std::vector<uint8_t>{0x17, 1, 0, 0, 0, 9, 9}));
+  const int begin = watcher.Control(eof, 0);
+  const int published = watcher.Status(eof, "NetStream.Play.PublishNotify");
+  const int media = watcher.Media(eof);
+  EXPECT_GT(begin, eof);
+  EXPECT_GT(published, begin);
+  EXPECT_GT(media, published);
+  ASSERT_TRUE(ben.Command({amf::Str("FCUnpublish"), amf::Num(5), amf::Null(), amf::Str(name)}));
+  EXPECT_GT(watcher.Status(media, "NetStream.Play.UnpublishNotify"), media);
+  EXPECT_FALSE(ben.Until("NetStream.Unpublish.Success").empty());
 }
 
 }  // namespace

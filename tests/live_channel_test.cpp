@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "Database/Record.h"
@@ -103,13 +105,19 @@ class LiveChannelTest : public ::testing::Test {
     ListLock guard(publisher->input.subscribers.lock);
     return ListFind(&publisher->input.subscribers, player) != nullptr;
   }
-  // What the player's thread would send next, taken off its queue.
-  static std::vector<uint32_t> Take(RtmpStream* player) {
+  // The media the player's thread would send next (the times), all taken
+  // off its queue; its other messages in *others (type and first body byte).
+  static std::vector<uint32_t> Take(RtmpStream* player, std::vector<std::pair<int, int>>* others = nullptr) {
     std::vector<uint32_t> times;
     RtmpStreamOut& out = player->output;
     ListLock guard(out.queue.lock);
-    for (ListNode* n = out.queue.first; n != nullptr; n = n->next)
-      times.push_back(static_cast<RtmpPacket*>(n->item)->m_nTimestamp);
+    for (ListNode* n = out.queue.first; n != nullptr; n = n->next) {
+      auto* p = static_cast<RtmpPacket*>(n->item);
+      if (p->m_nMessageType == kRtmpMsgAudio || p->m_nMessageType == kRtmpMsgVideo)
+        times.push_back(p->m_nTimestamp);
+      else if (others)
+        others->emplace_back(p->m_nMessageType, p->m_body[0]);
+    }
     EmptyQueue(player);
     return times;
   }
@@ -151,10 +159,13 @@ TEST_F(LiveChannelTest, PlayersAndPublishersFindEachOtherInEitherOrderWithinOneS
   EXPECT_EQ(Take(early), std::vector<uint32_t>{40});
   EXPECT_EQ(Take(late), std::vector<uint32_t>{40});
   EXPECT_TRUE(Take(wrongChannel).empty());
+  // A player joining a running stream starts at a key frame.
   RtmpStream* latest = Player(b, 42, 5);
   EXPECT_TRUE(Take(latest).empty());
   Relay(publisher, kRtmpMsgVideo, 80, 0x27);
-  EXPECT_EQ(Take(latest), std::vector<uint32_t>{80});
+  EXPECT_TRUE(Take(latest).empty());
+  Relay(publisher, kRtmpMsgVideo, 120, 0x17);
+  EXPECT_EQ(Take(latest), std::vector<uint32_t>{120});
 }
 
 TEST_F(LiveChannelTest, StoppedAndFreedPlayersLeaveNoTraceOnAnyList) {
@@ -309,6 +320,109 @@ TEST_F(LiveChannelTest, OneBodyServesEveryPlayerAndAPlayerIsWokenOncePerEmptyQue
   EXPECT_EQ(players[2]->output.queued, held);
 }
 
+// What is queued for a player: type, time and the first two body bytes.
+struct Queued {
+  int type;
+  uint32_t time;
+  int b0, b1;
+  bool operator==(const Queued&) const = default;
+};
+std::vector<Queued> Queue(RtmpStream* player) {
+  std::vector<Queued> q;
+  ListLock guard(player->output.queue.lock);
+  for (ListNode* n = player->output.queue.first; n != nullptr; n = n->next) {
+    auto* p = static_cast<RtmpPacket*>(n->item);
+    q.push_back({p->m_nMessageType, p->m_nTimestamp, p->m_body[0], p->m_nBodySize > 1 ? p->m_body[1] : -1});
+  }
+  return q;
+}
+
+TEST_F(LiveChannelTest, ALatePlayerGetsTheLatestMetadataAndDecoderConfigurationFirstAndVideoFromAKeyFrame) {
+  TestConnection *a = Connection(), *b = Connection(), *c = Connection();
+  RtmpStream* publisher = Publisher(a, 1, 1);
+  RtmpStream* early = Player(b, 1, 1);
+  // "@setDataFrame" "onMetaData" {}: the players present get "onMetaData" {}.
+  const std::vector<uint8_t> meta = {2, 0, 10, 'o', 'n', 'M', 'e', 't', 'a', 'D', 'a', 't', 'a', 3, 0, 0, 9};
+  std::vector<uint8_t> wrapped = {2, 0, 13, '@', 's', 'e', 't', 'D', 'a', 't', 'a', 'F', 'r', 'a', 'm', 'e'};
+  wrapped.insert(wrapped.end(), meta.begin(), meta.end());
+  Message data(kRtmpMsgDataAmf0, 0, wrapped);
+  RelayData(publisher, &data.packet);
+  {
+    ListLock guard(early->output.queue.lock);
+    auto* sent = static_cast<RtmpPacket*>(early->output.queue.first->item);
+    EXPECT_TRUE(std::vector<uint8_t>(sent->m_body, sent->m_body + sent->m_nBodySize) == meta);
+    EXPECT_EQ(sent->m_nChannel, early->dataChannel);
+  }
+  EmptyQueue(early);
+  for (auto [type, time, b0, b1] : std::vector<Queued>{{9, 0, 0x17, 0}, {8, 0, 0xAF, 0}, {9, 0, 0x17, 1},
+                                                       {9, 40, 0x27, 1}, {9, 50, 0x17, 0}}) {
+    Message m(uint8_t(type), time, {uint8_t(b0), uint8_t(b1), 0, 0, 0, uint8_t(time)});
+    RelayMedia(publisher, &m.packet);
+  }
+  EXPECT_EQ(early->output.queued, 5u);  // the AAC configuration passes without a speaker
+
+  // The late player: its inter frames wait; the key frame comes after the
+  // metadata and the latest configuration, all at its time.
+  RtmpStream* late = Player(c, 1, 1);
+  Relay(publisher, kRtmpMsgVideo, 80, 0x27);
+  EXPECT_TRUE(Queue(late).empty());
+  Relay(publisher, kRtmpMsgVideo, 120, 0x17);
+  const std::vector<Queued> start = {{18, 120, 2, 0}, {9, 120, 0x17, 0}, {8, 120, 0xAF, 0}, {9, 120, 0x17, 0x11}};
+  EXPECT_EQ(Queue(late), start);
+  {
+    ListLock guard(late->output.queue.lock);
+    auto* config = static_cast<RtmpPacket*>(late->output.queue.first->next->item);
+    EXPECT_EQ(config->m_body[5], 50);  // the one sent last
+  }
+  // Dropped before it left, the configuration goes again with the next message.
+  Message behind(kRtmpMsgAudio, 1300, Body(0xAF));
+  EXPECT_TRUE(EnqueueRelayed(late, &behind.packet, g_now, publisher));
+  EXPECT_EQ(Queue(late).size(), 4u);
+  EXPECT_EQ(Queue(late)[1], (Queued{9, 1300, 0x17, 0}));
+}
+
+TEST_F(LiveChannelTest, PlayersAreToldWhenTheirPublisherStopsAndANewOneStartsBeforeItsMedia) {
+  TestConnection *a = Connection(), *b = Connection(), *c = Connection();
+  RtmpStream* publisher = Publisher(a, 1, 1);
+  RtmpStream* player = Player(b, 1, 1);
+  Relay(publisher, kRtmpMsgVideo, 40, 0x17);
+  b->Wakes();
+  ResetStream(publisher);  // closeStream, deleteStream, FCUnpublish, the end of the connection
+  std::vector<std::pair<int, int>> notices;
+  EXPECT_EQ(Take(player, &notices), std::vector<uint32_t>{40});
+  const std::vector<std::pair<int, int>> stopped = {{20, 2}, {4, 0}};
+  EXPECT_EQ(notices, stopped);
+  EXPECT_GE(b->Wakes(), 1u);
+  EXPECT_TRUE(player->playing);
+
+  // The next publisher of the channel: StreamBegin and PublishNotify, then
+  // its media from a key frame on; the notices outlast a drop.
+  RtmpStream* next = Publisher(c, 1, 1);
+  ASSERT_TRUE(Lists(next, player));
+  std::vector<Queued> q = Queue(player);
+  ASSERT_EQ(q.size(), 2u);
+  {
+    ListLock guard(player->output.queue.lock);
+    auto* begin = static_cast<RtmpPacket*>(player->output.queue.first->item);
+    auto* status = static_cast<RtmpPacket*>(player->output.queue.first->next->item);
+    EXPECT_EQ(std::vector<uint8_t>(begin->m_body, begin->m_body + 6),
+              (std::vector<uint8_t>{0, 0, 0, 0, 0, uint8_t(player->id)}));
+    EXPECT_EQ(begin->m_nChannel, 2);
+    const std::string text(reinterpret_cast<char*>(status->m_body), status->m_nBodySize);
+    EXPECT_NE(text.find("NetStream.Play.PublishNotify"), std::string::npos);
+    EXPECT_NE(text.find("published"), std::string::npos);
+    EXPECT_NE(text.find("status"), std::string::npos);
+    EXPECT_EQ(status->m_nStreamId, player->id);
+  }
+  Relay(next, kRtmpMsgVideo, 5000, 0x27);
+  Relay(next, kRtmpMsgVideo, 5040, 0x17);
+  Message far(kRtmpMsgAudio, 9000, Body(0xAF));
+  EnqueueRelayed(player, &far.packet, g_now, next);
+  notices.clear();
+  EXPECT_EQ(Take(player, &notices), std::vector<uint32_t>{9000});
+  EXPECT_EQ(notices, (std::vector<std::pair<int, int>>{{4, 0}, {20, 2}}));
+}
+
 // ---- Voice detection ----
 
 class VoiceTest : public LiveChannelTest {
@@ -403,6 +517,39 @@ TEST_F(VoiceTest, ASecondSpeakerIsHeldBackWhileTheFirstTalksUnlessTalkover) {
   // Audio that is not active is never relayed.
   ada->activeaudio = 0;
   EXPECT_FALSE(Frame(first, a, true));
+}
+
+TEST_F(VoiceTest, SpeexWithOtherRateBitsTalksAsTheFlashHeaderAndAacPassesWhileAudioIsActive) {
+  LiveUser* ada;
+  RtmpStream* publisher = Speaker(1, 5, &ada);
+  RtmpStream* player = static_cast<RtmpStream*>(publisher->input.subscribers.first->item);
+  SpeexFrames frames(8);
+  // FFmpeg's Speex header: loud makes talking and is relayed unchanged.
+  auto ffmpeg = [&](bool loud) {
+    std::vector<uint8_t> body = frames.Next(loud);
+    body[0] = 0xB6;
+    g_now += 20;
+    Message m(kRtmpMsgAudio, g_now, body);
+    RelayMedia(publisher, &m.packet);
+  };
+  ffmpeg(true);
+  EXPECT_TRUE(ada->talking);
+  std::vector<Queued> q = Queue(player);
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].b0, 0xB6);
+  ffmpeg(false);  // may still carry the tone's tail
+  EmptyQueue(player);
+  g_now += 1200;
+  ffmpeg(false);
+  EXPECT_FALSE(ada->talking);
+  EXPECT_EQ(player->output.queued, 0u);
+  // AAC: relayed while the audio is active, talking untouched.
+  Relay(publisher, kRtmpMsgAudio, g_now, 0xAF);
+  EXPECT_EQ(player->output.queued, 1u);
+  EXPECT_FALSE(ada->talking);
+  ada->activeaudio = 0;
+  Relay(publisher, kRtmpMsgAudio, g_now, 0xAF);
+  EXPECT_EQ(player->output.queued, 1u);
 }
 
 TEST_F(VoiceTest, OtherAudioShortFramesAndMissingDecodersOrMembersAreQuiet) {
