@@ -1,5 +1,6 @@
 # strmd: the commands an operator needs.
-#   make run      installs what is missing, builds strmd and strmdctl, starts the demo database and strmd
+#   make run      installs what is missing, builds strmd and strmdctl, starts the demo database, strmd
+#                 and a demo speaker on live channel 5
 #                 (STRMD_PORT, default 1935: each port is a demo of its own; make stop-db takes it too)
 #   make test     installs what is missing, builds (also under ASan/UBSan) and runs every test,
 #                 then the concurrency subset under ThreadSanitizer
@@ -55,13 +56,14 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSTRMD_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 
-# Only the two programs, not the test suites; the compiler's output goes to
-# $(BUILD)/programs.log and is shown only when the build fails.
+# Only the programs (strmd, strmdctl, the demo speaker), not the test suites;
+# the compiler's output goes to $(BUILD)/programs.log and is shown only when
+# the build fails.
 programs: deps
 	@mkdir -p $(BUILD)
-	@echo "build: strmd and strmdctl in $(BUILD)/ (log $(BUILD)/programs.log)"
+	@echo "build: strmd, strmdctl and the demo speaker in $(BUILD)/ (log $(BUILD)/programs.log)"
 	@{ cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
-	   cmake --build $(BUILD) -j$(JOBS) --target strmd strmdctl; } >$(BUILD)/programs.log 2>&1 || \
+	   cmake --build $(BUILD) -j$(JOBS) --target strmd strmdctl strmd-demo-speaker; } >$(BUILD)/programs.log 2>&1 || \
 	 { tail -n 40 $(BUILD)/programs.log; echo "build failed: see $(BUILD)/programs.log"; exit 1; }
 
 # The fuzz targets build with clang in a tree of their own.

@@ -77,6 +77,18 @@ else
   echo "strmd: see it with: STRMD_SHM_NAME=$report strmdctl status"
 fi
 export STRMD_REGISTRY=$ROOT/strmd.reg STRMD_LOG_DIR=$ROOT/logs
+# The demo speaker: Ben (user 2, web session demo-ben-0002) in the study
+# group's chat (1) publishes the demo clip on channel 5 once strmd is ready.
+# It ignores Ctrl+C (it starts from the reader below) and is stopped with
+# strmd; its own lines go to the log folder.
+SPEAKER_PID=$ROOT/demo-speaker.pid
+stop_speaker() {
+  if [ -s "$SPEAKER_PID" ]; then
+    kill "$(cat "$SPEAKER_PID")" 2>/dev/null || true
+    rm -f "$SPEAKER_PID"
+  fi
+}
+trap 'stop_speaker; stop_db' EXIT
 # Ctrl+C reaches strmd, which stops within about a second; the reader
 # ignores it so that strmd's last lines are still shown.
 "$BUILD/strmd" 2>&1 | {
@@ -84,7 +96,17 @@ export STRMD_REGISTRY=$ROOT/strmd.reg STRMD_LOG_DIR=$ROOT/logs
   while IFS= read -r line; do
     printf '%s\n' "$line"
     case $line in
-      "STRMD started on port "*) echo "strmd ready: rtmp://127.0.0.1:${line##* }/default/fileid=200" ;;
+      "STRMD started on port "*)
+        port=${line##* }
+        echo "strmd ready: rtmp://127.0.0.1:$port/default/fileid=200"
+        if [ -s "$SITE/files/demo.flv" ]; then
+          "$BUILD/bench/strmd-demo-speaker" --port "$port" --flv "$SITE/files/demo.flv" \
+            --session demo-ben-0002 --chat 1 --channel 5 </dev/null >"$ROOT/logs/demo-speaker.log" 2>&1 &
+          echo $! >"$SPEAKER_PID"
+          echo "demo speaker: Ben on channel 5 (log $ROOT/logs/demo-speaker.log); watch: ffplay 'rtmp://127.0.0.1:$port/default/channel=5&userid=2'"
+        fi
+        ;;
     esac
   done
+  stop_speaker
 }
