@@ -31,13 +31,13 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
   const SiteConfig* site = stream->site;
   RecordPtr<VFile> file = LoadVFile(db, "id=%d", fileid);
   if (!file) {
-    REPORT_ASSERT("file", "RtmpFile");
+    REPORT_CLIENT_ASSERT("file", "RtmpFile", connection->address, stream->name, "object not found");
     return false;
   }
   // A rendition plays from the cache; only a ready one has a path.
   auto UseRendition = [&](RecordPtr<TranscodeObject> to) {
     if (!to) {
-      REPORT_ASSERT("to", "RtmpFile");
+      REPORT_CLIENT_ASSERT("to", "RtmpFile", connection->address, stream->name, "no rendition to play");
       return false;
     }
     if (!WholeName(to.get(), &to->filename) ||
@@ -87,7 +87,8 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
 bool ResolveRecording(RtmpStream* stream, PathText& flvPath, PathText& indexPath) {
   RtmpConnection* connection = stream->connection;
   if (connection->session == nullptr || connection->session->phpsessid == nullptr) {
-    REPORT_ASSERT("stream->connection->session", "RtmpFile");
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", connection->address, stream->name,
+                         "session not found");
     return false;
   }
   int32_t questionid = StreamParamInt(stream->name, "questionid=");
@@ -121,7 +122,10 @@ bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath)
   if (!found) return false;
   Trace("file: %s", flvPath);
   if (flvPath[0] == '\0' || !FileExists(flvPath)) {
-    Trace("file not found: %s", flvPath);
+    // An empty path is a rendition that is not ready yet.
+    ReportClientMistake(stream->connection->address, stream->name,
+                        flvPath[0] == '\0' ? "the rendition is not ready" : "file missing",
+                        "file not found: %s", flvPath);
     return false;
   }
   if (!FileExists(indexPath) && !BuildIndex(flvPath, indexPath)) return false;

@@ -57,7 +57,8 @@ const char* LoadUserFromName(RtmpStream* stream) {
   if (DbIsSessionId(phpsessid))
     connection->session = LoadSession(connection->db, "phpsessid='%s'", phpsessid).release();
   if (connection->session == nullptr) {
-    REPORT_ASSERT("stream->connection->session", "RtmpFunctions");
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFunctions", connection->address, stream->name,
+                         "session not found");
     return "session not found";
   }
   User* user = LoadUser(connection->db, "id=%d", connection->session->userid).release();
@@ -66,7 +67,8 @@ const char* LoadUserFromName(RtmpStream* stream) {
     connection->user = user;
   }
   if (connection->user == nullptr) {
-    REPORT_ASSERT("stream->connection->user", "RtmpFunctions");
+    REPORT_CLIENT_ASSERT("stream->connection->user", "RtmpFunctions", connection->address, stream->name,
+                         "user not found");
     return "user not found";
   }
   return nullptr;
@@ -304,8 +306,8 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
     const size_t sessionIdLength = session && session->phpsessid ? strlen(session->phpsessid) : 0;
     // The name becomes part of a file name in the temp folder.
     if (stream->fileid == 0 && !RecordingNameIsSafe(nameArgument, sessionIdLength)) {
-      errno = 0;
-      ReportError("PUBLISH refused: the name \"%s\" cannot name a recording in the temp folder", stream->name);
+      ReportClientMistake(connection->address, stream->name, "name not allowed",
+                          "PUBLISH refused: the name cannot name a recording in the temp folder");
       SendStatus(stream, "NetStream.Publish.BadName", "name not allowed");
       return 1;
     }
@@ -315,8 +317,8 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
     const RecordingCreate created = CreateRecording(stream, &why);
     if (created != RecordingCreate::kCreated) {
       const bool badName = created == RecordingCreate::kBadName;
-      errno = 0;
-      ReportError("PUBLISH %s from %s refused: %s", stream->name, connection->address, why);
+      // A client's mistake was reported where it was found, with this reason.
+      ReportClientMistake(connection->address, stream->name, why, "PUBLISH refused");
       SendStatus(stream, badName ? "NetStream.Publish.BadName" : "NetStream.Publish.Failed", why);
       ResetStream(stream);
       return 1;

@@ -433,7 +433,7 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
   }
   *why = "no web session";
   if (connection->session == nullptr) {
-    REPORT_ASSERT("stream->connection->session", "RtmpFile");
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", connection->address, stream->name, *why);
     return RecordingCreate::kFailed;
   }
   if (stream->site == nullptr) {
@@ -449,8 +449,8 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
   if (fileid != 0) {
     RecordPtr<VFile> file = LoadVFile(connection->db, "id=%d", fileid);
     if (!file) {
-      REPORT_ASSERT("file", "RtmpFile");
       *why = "object not found";
+      REPORT_CLIENT_ASSERT("file", "RtmpFile", connection->address, stream->name, *why);
       return RecordingCreate::kFailed;
     }
     std::string relative;
@@ -465,9 +465,8 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
     }
   } else if (!SessionRecordingPath(path, stream->site->temp, Text(connection->session->phpsessid),
                                    stream->name)) {
-    errno = 0;
-    REPORT_ASSERT("SessionRecordingPath", "RtmpFile");
     *why = "name not allowed";
+    REPORT_CLIENT_ASSERT("SessionRecordingPath", "RtmpFile", connection->address, stream->name, *why);
     return RecordingCreate::kBadName;
   }
   if (!ClaimRecordingTarget(stream, FileSystemPath(path))) {

@@ -90,6 +90,7 @@ void AppendStream(DebugReport* report, RtmpStream* stream) {
   // The dropped count is reset only once the text has shown it.
   uint32_t dropped = active ? out.dropped.exchange(0) : out.dropped.load();
   const uint32_t identity = DebugStreamIdentity(stream);
+  const std::string name = LogStreamName(stream->name);
 
   if (active) {
     char line[kDebugAppendMax + 1];
@@ -115,7 +116,7 @@ void AppendStream(DebugReport* report, RtmpStream* stream) {
     if (queued != 0) add(", %d queued (%d)", static_cast<int>(queued), static_cast<int>(lastQueued));
     if (dropped != 0) add(", %d dropped", static_cast<int>(dropped));
     if (subscribers != 0) add(", %d out", static_cast<int>(subscribers));
-    if (stream->name[0] != '\0') add(", %s", stream->name);
+    if (!name.empty()) add(", %s", name.c_str());
     DebugAppend(report, "%s", line);
     DebugAppend(report, "\n");
   }
@@ -123,7 +124,7 @@ void AppendStream(DebugReport* report, RtmpStream* stream) {
   char id[16];
   snprintf(id, sizeof id, "0x%08x", identity);
   DebugAppendRecord(report, {"stream", id, Direction(stream), Num(rateIn), Num(rateOut), paused ? "1" : "0",
-                             Num(queued), Num(lastQueued), Num(dropped), Num(subscribers), stream->name,
+                             Num(queued), Num(lastQueued), Num(dropped), Num(subscribers), name.c_str(),
                              active ? "1" : "0"});
 }
 

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "support/FlvBuilder.h"
@@ -135,6 +138,58 @@ TEST(ConnectionSession, EncoderWithDigestC1AndC2CopyingS1Publishes) {
   ASSERT_TRUE(other.Connect("127.0.0.1", port));
   ASSERT_TRUE(other.HandshakeDigest(0, 3, 9, /*badSignature=*/true, /*copyS1=*/true));
   EXPECT_TRUE(other.WaitClosed());
+}
+
+// A client's mistakes are the operator's to trace, not failures of the server:
+// each is one line naming the client, the stream (its session id cut) and the
+// reason, without a system text, and a repeat on one connection adds nothing.
+TEST(ConnectionSession, ClientMistakesAreLoggedOncePerConnectionWithTheClient) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("mistakes"));
+  ASSERT_TRUE(site.HoldLocalWeb());
+  auto mistakes = [&](int connections) {
+    for (int c = 0; c < connections; ++c) {
+      TestPlayer client;
+      ASSERT_TRUE(client.Connect(static_cast<uint16_t>(site.server.port)));
+      ASSERT_EQ(client.CreateStream(), 1);
+      // Each answer comes after the line is written: it is the fence. The
+      // unknown session goes first, while the connection has no user.
+      for (int repeat = 0; repeat < 2; ++repeat) {
+        ASSERT_TRUE(client.Publish(1, "phpsessid=nosuch-session-7&x"));
+        ASSERT_FALSE(client.Until("NetStream.Publish.BadName").empty());
+      }
+      for (const char* name : {"fileid=999", "fileid=999", "questionid=7&phpsessid=demo-ben-0002",
+                               "questionid=7&phpsessid=demo-ben-0002"}) {
+        ASSERT_TRUE(client.Play(1, name));
+        ASSERT_FALSE(client.Until("NetStream.Play.StreamNotFound").empty()) << name;
+      }
+    }
+  };
+  auto lines = [&](const std::string& part) {
+    std::vector<std::string> found;
+    std::istringstream log(site.server.ErrorLog());
+    for (std::string line; std::getline(log, line);)
+      if (line.find(part) != std::string::npos) found.push_back(line.substr(line.find("] ") + 2));
+    return found;
+  };
+  mistakes(1);
+  const std::vector<std::string> expected = {
+      "(client 127.0.0.1, stream \"fileid=999\": object not found)",
+      "phpsessid=demo...&questionid=7.flv (client 127.0.0.1, stream \"questionid=7&phpsessid=demo...\": file missing)",
+      "(client 127.0.0.1, stream \"phpsessid=nosu...&x\": session not found)"};
+  const std::vector<std::string> starts = {"ERROR: ASSERT(file) failed at RtmpFile:", "ERROR: file not found: ",
+                                           "ERROR: ASSERT(stream->connection->session) failed at RtmpFunctions:"};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const std::vector<std::string> found = lines(expected[i]);
+    ASSERT_EQ(found.size(), 1u) << expected[i] << "\n" << site.server.ErrorLog();
+    EXPECT_EQ(found[0].rfind(starts[i], 0), 0u) << found[0];  // no stale system text before it
+  }
+  EXPECT_EQ(lines("127.0.0.1").size(), 3u) << site.server.ErrorLog();
+  EXPECT_TRUE(lines("demo-ben-0002").empty());
+  EXPECT_TRUE(lines("nosuch-session").empty());
+  // Another connection is reported anew.
+  mistakes(1);
+  EXPECT_EQ(lines("127.0.0.1").size(), 6u) << site.server.ErrorLog();
 }
 
 }  // namespace

@@ -428,7 +428,10 @@ TEST_F(Recording, APublishThatCannotRecordIsAnsweredFailedAndLeavesNoFile) {
   EXPECT_EQ(client.CreateStream(), 3);
   EXPECT_EQ(TestListing(site_.Files()), files);
   EXPECT_EQ(TestListing(site_.Temp()), std::vector<std::string>{});
-  EXPECT_NE(site_.server.ErrorLog().find("refused: object not found"), std::string::npos);
+  EXPECT_NE(site_.server.ErrorLog().find(
+                "(client 127.0.0.1, stream \"fileid=999&phpsessid=demo...\": object not found)"),
+            std::string::npos)
+      << site_.server.ErrorLog();
 }
 
 TEST_F(Recording, StartPositionsPastTheEarlierRecordingAndTimestampJumpsNeverWrapTheFile) {

@@ -151,6 +151,14 @@ std::unordered_map<std::string, PeerReports> g_peers GUARDED_BY(g_peerLock);
 constexpr size_t kPeerSweepSize = 1024;
 
 thread_local std::string t_peer;
+// The reasons of the client mistakes reported in the thread's current scope.
+// Reasons are a handful of fixed texts; the cap only bounds a caller's error.
+thread_local std::vector<std::string> t_mistakes;
+constexpr size_t kMistakesKept = 32;
+
+bool SessionIdChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ',' || c == '-';
+}
 
 void TellSuppressed(const std::string& peer, uint32_t count) {
   if (count == 0) return;
@@ -213,6 +221,7 @@ bool AdmitReport(uint32_t* told) {
 
 LogPeerScope::LogPeerScope(const char* address) {
   t_peer = address != nullptr ? address : "";
+  t_mistakes.clear();
   if (t_peer.empty()) return;
   std::vector<std::pair<std::string, uint32_t>> tell;
   {
@@ -224,6 +233,7 @@ LogPeerScope::LogPeerScope(const char* address) {
 }
 
 LogPeerScope::~LogPeerScope() {
+  t_mistakes.clear();
   if (t_peer.empty()) return;
   uint32_t told = 0;
   {
@@ -300,24 +310,16 @@ void LogToFile(const char* name, const char* format, ...) {
     else
       line.back() = '\n';
   }
+  line = LogMaskSessionIds(line);
   ConsolePrint("%s", line.c_str());
   AppendLine(folder, LogFileName(folder, name, local.tm_year + 1900, local.tm_mon + 1), line);
 }
 
-void ReportError(const char* format, ...) {
-  const int code = errno;
-  uint32_t told = 0;
-  const bool admitted = AdmitReport(&told);
-  if (told != 0) TellSuppressed(t_peer, told);
-  if (!admitted) {
-    errno = code;
-    return;
-  }
-  va_list args;
-  va_start(args, format);
-  std::string message = FormatText(format, args);
-  va_end(args);
+namespace {
 
+// Writes one admitted report of `message` with the text of `code`.
+void WriteReport(int code, std::string message) {
+  message = LogMaskSessionIds(message);
   std::string text;
   if (code == 0) {
     WriteErrorLine(Format("ERROR: %s\n", message.c_str()));
@@ -328,7 +330,73 @@ void ReportError(const char* format, ...) {
   } else {
     ConsolePrint("ERROR: %d %s\n", code, message.c_str());
   }
+}
+
+// Whether a report may be written now, telling first what the peer's last
+// window held back.
+bool Admit() {
+  uint32_t told = 0;
+  const bool admitted = AdmitReport(&told);
+  if (told != 0) TellSuppressed(t_peer, told);
+  return admitted;
+}
+
+}  // namespace
+
+void ReportError(const char* format, ...) {
+  const int code = errno;
+  if (Admit()) {
+    va_list args;
+    va_start(args, format);
+    std::string message = FormatText(format, args);
+    va_end(args);
+    WriteReport(code, std::move(message));
+  }
   errno = code;
+}
+
+void ReportClientMistake(const char* address, const char* stream, const char* reason, const char* format, ...) {
+  const int code = errno;
+  const std::string why = reason != nullptr ? reason : "";
+  // Outside a connection's scope there is no connection to remember it for.
+  const bool repeated =
+      !t_peer.empty() && std::find(t_mistakes.begin(), t_mistakes.end(), why) != t_mistakes.end();
+  if (!repeated && Admit()) {
+    if (!t_peer.empty() && t_mistakes.size() < kMistakesKept) t_mistakes.push_back(why);
+    va_list args;
+    va_start(args, format);
+    std::string message = FormatText(format, args);
+    va_end(args);
+    message += Format(" (client %s, stream \"%s\": %s)", address != nullptr ? address : "",
+                      LogStreamName(stream != nullptr ? stream : "").c_str(), why.c_str());
+    WriteReport(0, std::move(message));
+  }
+  errno = code;
+}
+
+std::string LogMaskSessionIds(std::string_view text) {
+  static constexpr std::string_view kKey = "phpsessid=";
+  static constexpr size_t kKept = 4;
+  std::string out;
+  out.reserve(text.size());
+  size_t from = 0;
+  for (size_t at = text.find(kKey); at != std::string_view::npos; at = text.find(kKey, from)) {
+    size_t end = at + kKey.size();
+    while (end < text.size() && SessionIdChar(text[end])) ++end;
+    const size_t id = at + kKey.size();
+    out.append(text.substr(from, std::min(end, id + kKept) - from));
+    if (end - id > kKept) out.append("...");
+    from = end;
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
+std::string LogStreamName(std::string_view name) {
+  std::string out = LogMaskSessionIds(name);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return out;
 }
 
 void ShowErrorBox(void*, const char* format, ...) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Off at process start; ServerInit turns it on before anything is reported.
 extern std::atomic<bool> g_errorsToFile;
@@ -46,6 +47,26 @@ class LogPeerScope {
 // Test hook: the millisecond clock of the report windows; null restores the
 // steady clock.
 void LogSetReportClockForTest(int64_t (*now)());
+
+// A client's own mistake (an object or file that is not there, no web
+// session, a name not allowed): nothing failed on this side, so the line has
+// no system text; it ends with who made it, as
+// "<text> (client <address>, stream \"<name>\": <reason>)", the name as
+// LogStreamName shows it. Within a LogPeerScope each reason is reported once:
+// a client repeating its mistake adds no line. Leaves errno as it found it.
+void ReportClientMistake(const char* address, const char* stream, const char* reason, const char* format, ...)
+    STRMD_PRINTF(4, 5);
+#define REPORT_CLIENT_ASSERT(cond, source, address, stream, reason) \
+  ReportClientMistake(address, stream, reason, "ASSERT(%s) failed at %s:%d", cond, source, __LINE__)
+
+// Log files are readable by more people than the web sessions' owners: every
+// "phpsessid=" value in a logged text keeps its first 4 characters, followed
+// by "...". Applied to every line that reaches a log file or the error console.
+std::string LogMaskSessionIds(std::string_view text);
+
+// A client's stream name as logs and the status report show it: session ids
+// masked, control characters as '?' (a name cannot start a line of its own).
+std::string LogStreamName(std::string_view name);
 
 // No desktop on a server: the text goes to the error log and standard error,
 // and nothing waits for a click.
