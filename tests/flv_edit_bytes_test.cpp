@@ -41,7 +41,7 @@ Tag Shifted(Tag t, uint64_t by) {
 }
 
 // Insert on tags: the base up to the start, the whole recording shifted to
-// it, then the rest of the base shifted by the recording's last timestamp.
+// it, then the rest of the base shifted by the recording's latest timestamp.
 std::vector<Tag> ModelInsert(const std::vector<Tag>* base, uint32_t start, const std::vector<Tag>& rec,
                              uint32_t duration) {
   std::vector<Tag> out;
@@ -111,6 +111,21 @@ std::vector<Tag> ModelOverwrite(const std::vector<Tag>* base, uint32_t start, co
   return out;
 }
 
+// An edit never lets a track go back in time: an audio or video tag stamped
+// before its track's last one is written at that one's timestamp.
+std::vector<Tag> TracksForward(std::vector<Tag> tags) {
+  uint32_t last[2] = {0, 0};
+  bool seen[2] = {false, false};
+  for (Tag& t : tags) {
+    if (t.type != 8 && t.type != 9) continue;
+    const int track = t.type == 9 ? 1 : 0;
+    if (seen[track] && t.timestamp < last[track]) t.timestamp = last[track];
+    seen[track] = true;
+    last[track] = t.timestamp;
+  }
+  return tags;
+}
+
 // The index the store must write for `flv`: count big-endian, then one
 // little-endian entry per audio and video tag, a cut last tag included.
 std::vector<uint8_t> ExpectedIndex(const FlvBuilder& flv) {
@@ -159,7 +174,9 @@ class EditBytes : public ::testing::Test {
     FlvTestFile r;
     ASSERT_TRUE(ReadFlvForTest(recPath, &r));
     const std::vector<Tag> recTags = TagsOf(r);
-    const uint32_t duration = recTags.empty() ? 0 : recTags.back().timestamp;
+    // The recording ends at its latest tag, which need not be its last.
+    uint32_t duration = 0;
+    for (const Tag& t : recTags) duration = std::max(duration, t.timestamp);
     std::vector<Tag> baseTags;
     if (base != nullptr) {
       // A base cut short keeps what precedes the cut tag.
@@ -180,9 +197,9 @@ class EditBytes : public ::testing::Test {
     const uint8_t flags = r.header[4];
 
     ASSERT_TRUE(InsertRecording(basePath.c_str(), start, recPath.c_str(), outPath.c_str()));
-    EXPECT_EQ(ReadWholeFile(outPath), Build(flags, ModelInsert(b, start, recTags, duration))) << "insert";
+    EXPECT_EQ(ReadWholeFile(outPath), Build(flags, TracksForward(ModelInsert(b, start, recTags, duration)))) << "insert";
     ASSERT_TRUE(OverwriteRecording(basePath.c_str(), start, recPath.c_str(), outPath.c_str()));
-    EXPECT_EQ(ReadWholeFile(outPath), Build(flags, ModelOverwrite(b, start, recTags, duration))) << "overwrite";
+    EXPECT_EQ(ReadWholeFile(outPath), Build(flags, TracksForward(ModelOverwrite(b, start, recTags, duration)))) << "overwrite";
     if (base != nullptr && baseBytes == nullptr) {
       const std::string index = basePath + ".index2";
       uint32_t count = 0;
