@@ -9,6 +9,7 @@
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "server/Log.h"
+#include "server/ThreadDebug.h"
 
 namespace {
 
@@ -216,6 +217,15 @@ int SendMetaData(RtmpStream* stream) {
 
 int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
   RtmpContext* r = &connection->rtmp;
+  // A busy server takes no new connection; a repeated connect (it has its
+  // database then) is one it already serves. The reply goes out before
+  // the close.
+  if (connection->db == nullptr && DebugAdmitRefuses(DebugWork::kConnect)) {
+    SendError(connection, "NetConnection.Connect.Rejected", "server busy");
+    RtmpFlushOutput(r);
+    RtmpShutdown(r);
+    return 1;
+  }
   const AmfProperty* command = AmfObjectGet(object, {}, 2);
   if (command->type == AMF_OBJECT) {
     const AmfObject* params = AmfPropObject(command);

@@ -14,6 +14,7 @@
 #include "connection/RtmpFunctions.h"
 #include "media/RtmpChannel.h"
 #include "server/Log.h"
+#include "server/ThreadDebug.h"
 #include "util/ThreadSafety.h"
 
 List g_streams;
@@ -218,6 +219,15 @@ int DeleteStream(RtmpConnection* connection, const AmfObject* object) {
 
 int Play(RtmpStream* stream, const AmfObject* object) {
   RtmpConnection* connection = stream->connection;
+  // A busy server refuses before it opens anything; what the stream plays
+  // now goes on.
+  char name[kTextSize];
+  AmfPropCopyText(AmfObjectGet(object, {}, 3), name);  // cut as the stream's name will be
+  const bool live = StreamParamInt(name, "channel=") != 0;
+  if (DebugAdmitRefuses(live ? DebugWork::kLivePlay : DebugWork::kRecordedPlay)) {
+    SendStatus(stream, "NetStream.Play.Failed", "server busy");
+    return 1;
+  }
   // Opening a second file over the first would leak its handle and index.
   if (stream->file.open) EmptyQueue(stream);
   CloseStreamFile(stream);
@@ -266,6 +276,10 @@ int Pause(RtmpStream* stream, const AmfObject* object) {
 
 int Publish(RtmpStream* stream, const AmfObject* object) {
   RtmpConnection* connection = stream->connection;
+  if (DebugAdmitRefuses(DebugWork::kPublish)) {
+    SendStatus(stream, "NetStream.Publish.Failed", "server busy");
+    return 1;
+  }
   // A recording still open on the stream is completed as its close would
   // have: reopening over it would leave it without a header.
   CloseStreamFile(stream);

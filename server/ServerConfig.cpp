@@ -103,6 +103,7 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadNumber(*key, "RtmpPortNumber", &config->rtmpPort, 1935);
   ReadText(*key, "RtmpBindAddress", config->rtmpBindAddress, "");
   ReadNumber(*key, "DebugCpuLimit", &config->debugCpuLimit, 80);
+  ReadNumber(*key, "AdmitCpuPercent", &config->admitCpuPercent, 60);
   ReadNumber(*key, "RtmpEnabled", &config->rtmpEnabled, 1);
   ReadNumber(*key, "TranscodeThreads", &config->transcodeThreads, 1);
   ReadNumber(*key, "MaxConnections", &config->maxConnections, kDefaultMaxConnections);

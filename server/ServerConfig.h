@@ -64,6 +64,9 @@ struct ServerConfig {
   char rtmpBindAddress[kTextSize] = {};  // IPv4 text; empty: every address
   int32_t rtmpEnabled = 0;
   int32_t debugCpuLimit = 80;  // percent of the machine; 0: the monitor never aborts
+  // From this CPU sum (percent of the machine) new plays of recorded media
+  // are refused, from 10 more everything new; 0: nothing is refused.
+  int32_t admitCpuPercent = 60;
   int32_t transcodeThreads = 0;
   // Connections in progress the accept loop lets in, over all and from one
   // address; 0 is no cap. Beyond them a connection is closed at once.

@@ -379,6 +379,91 @@ double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
   return report->cpuSum;
 }
 
+namespace {
+
+// Written by the monitor, read by every connection thread that is asked
+// for new work.
+std::atomic<uint32_t> g_admitLevel{static_cast<uint32_t>(DebugAdmitLevel::kAll)};
+std::atomic<double> g_admitCpu{0};
+std::atomic<uint64_t> g_refusedPlays{0}, g_refusedPublishes{0}, g_refusedConnects{0};
+
+const char* AdmitText(DebugAdmitLevel level) {
+  switch (level) {
+    case DebugAdmitLevel::kNoPlays: return "new plays of recorded media refused";
+    case DebugAdmitLevel::kNothingNew: return "everything new refused";
+    default: return "new work taken";
+  }
+}
+
+// The test's stand-in for the CPU sum; false when the file is not set or
+// holds no number.
+bool TestCpuFromFile(double* cpu) {
+  const char* path = getenv("STRMD_TEST_CPU_FILE");
+  if (path == nullptr || path[0] == '\0') return false;
+  FILE* f = fopen(path, "re");
+  if (f == nullptr) return false;
+  double value = 0;
+  const bool read = fscanf(f, "%lf", &value) == 1;
+  fclose(f);
+  if (read) *cpu = value;
+  return read;
+}
+
+}  // namespace
+
+DebugAdmitLevel DebugAdmitLevelFor(double cpu, int admitPercent) {
+  if (admitPercent <= 0) return DebugAdmitLevel::kAll;
+  if (cpu >= double(admitPercent) + kDebugAdmitAllStep) return DebugAdmitLevel::kNothingNew;
+  if (cpu >= double(admitPercent)) return DebugAdmitLevel::kNoPlays;
+  return DebugAdmitLevel::kAll;
+}
+
+void DebugAdmitSet(double cpu, int admitPercent) {
+  g_admitCpu.store(cpu, std::memory_order_relaxed);
+  g_admitLevel.store(static_cast<uint32_t>(DebugAdmitLevelFor(cpu, admitPercent)), std::memory_order_relaxed);
+}
+
+DebugAdmitLevel DebugAdmitCurrent() {
+  return static_cast<DebugAdmitLevel>(g_admitLevel.load(std::memory_order_relaxed));
+}
+
+bool DebugAdmitRefuses(DebugWork work) {
+  const DebugAdmitLevel level = DebugAdmitCurrent();
+  if (level == DebugAdmitLevel::kAll) return false;
+  if (work != DebugWork::kRecordedPlay && level != DebugAdmitLevel::kNothingNew) return false;
+  switch (work) {
+    case DebugWork::kRecordedPlay:
+    case DebugWork::kLivePlay: g_refusedPlays.fetch_add(1, std::memory_order_relaxed); break;
+    case DebugWork::kPublish: g_refusedPublishes.fetch_add(1, std::memory_order_relaxed); break;
+    case DebugWork::kConnect: g_refusedConnects.fetch_add(1, std::memory_order_relaxed); break;
+  }
+  return true;
+}
+
+DebugAdmitCounts DebugAdmitRefused() {
+  DebugAdmitCounts counts;
+  counts.plays = g_refusedPlays.load(std::memory_order_relaxed);
+  counts.publishes = g_refusedPublishes.load(std::memory_order_relaxed);
+  counts.connects = g_refusedConnects.load(std::memory_order_relaxed);
+  return counts;
+}
+
+void DebugAppendAdmission(DebugReport* report) {
+  const DebugAdmitLevel level = DebugAdmitCurrent();
+  const double cpu = g_admitCpu.load(std::memory_order_relaxed);
+  const DebugAdmitCounts refused = DebugAdmitRefused();
+  const auto p = static_cast<unsigned long long>(refused.plays);
+  const auto u = static_cast<unsigned long long>(refused.publishes);
+  const auto c = static_cast<unsigned long long>(refused.connects);
+  if (level != DebugAdmitLevel::kAll || p + u + c != 0)
+    DebugAppend(report, "\n  busy: \tcpu %.2f%%, %s; refused since start: %llu plays, %llu publishes, %llu connects\n",
+                cpu, AdmitText(level), p, u, c);
+  char cpuText[32];
+  snprintf(cpuText, sizeof cpuText, "%.2f", cpu);
+  DebugAppendRecord(report, {"admission", Num(static_cast<int64_t>(level)), cpuText, Num(static_cast<int64_t>(p)),
+                             Num(static_cast<int64_t>(u)), Num(static_cast<int64_t>(c))});
+}
+
 DebugShm::~DebugShm() {
   if (text != nullptr) munmap(text, kDebugBufferSize);
   if (shared != nullptr) munmap(shared, sizeof(DebugShared));
@@ -541,6 +626,14 @@ int DebugMonitor() {
   const int periodMs = EnvInt("STRMD_DEBUG_PERIOD_MS", kDebugPeriodMs, 1, 3600 * 1000);
   const double fakeCpu = EnvDouble("STRMD_DEBUG_FAKE_CPU");
   const int limit = g_config.debugCpuLimit;
+  const int admit = g_config.admitCpuPercent;
+  if (admit > 0 && limit > 0 && admit >= limit) {
+    errno = 0;
+    ReportError("AdmitCpuPercent %d is not below DebugCpuLimit %d: the watchdog may end the server before it "
+                "refuses new work",
+                admit, limit);
+  }
+  DebugAdmitCounts reported;  // the refusals already in the error log
 
   DebugShm shm;
   const bool publishing = DebugShmCreate(&shm, DebugShmName(), static_cast<uint32_t>(periodMs));
@@ -553,6 +646,22 @@ int DebugMonitor() {
   while (!g_stopping) {
     std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
     double cpu = DebugBuildReport(report.get(), processors, fakeCpu);
+    double admitCpu = cpu;
+    TestCpuFromFile(&admitCpu);
+    DebugAdmitSet(admitCpu, admit);
+    DebugAppendAdmission(report.get());
+    // Refusals go to the error log once per period, not once per client.
+    const DebugAdmitCounts refused = DebugAdmitRefused();
+    if (refused.plays != reported.plays || refused.publishes != reported.publishes ||
+        refused.connects != reported.connects) {
+      errno = 0;
+      ReportError("server busy: connection threads at %.2f%% of the machine (AdmitCpuPercent %d); refused in the "
+                  "last period: %llu plays, %llu publishes, %llu connects",
+                  admitCpu, admit, static_cast<unsigned long long>(refused.plays - reported.plays),
+                  static_cast<unsigned long long>(refused.publishes - reported.publishes),
+                  static_cast<unsigned long long>(refused.connects - reported.connects));
+      reported = refused;
+    }
     if (publishing) DebugPublish(&shm, *report);
     if (limit > 0 && cpu >= double(limit)) {
       ReportError("rtmp cpu %.2f%% aborting...", cpu);

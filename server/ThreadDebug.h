@@ -49,6 +49,9 @@ constexpr int kDebugDefaultCpuLimit = 80;
 //   room KIND SITE NAME          (KIND: chat, course or site)
 //   member USER                  (of the room before it)
 //   total BITS_IN BITS_OUT CPU_PERCENT
+//   admission LEVEL CPU_PERCENT PLAYS PUBLISHES CONNECTS
+//                                (LEVEL 0, 1 or 2 as DebugAdmitLevel; the
+//                                counts are refusals since start)
 // A stream record follows its connection. Every stream is listed; ACTIVE is 1
 // for those with traffic in the period (the ones the text shows). DROPPED is
 // the count since the text last printed it.
@@ -103,6 +106,35 @@ double DebugBuildReport(DebugReport* report, int processors, double fakeCpu = 0)
 // is released, and only while a connection exists.
 void DebugAppendRooms(DebugReport* report);
 
+// Admission: before the watchdog would end the server, new work is
+// refused. Each period the monitor sets the level from the connection
+// threads' CPU sum against AdmitCpuPercent; connection threads read it when
+// a client asks for something new. Streams already running are never cut.
+enum class DebugAdmitLevel : uint32_t {
+  kAll = 0,         // everything is taken
+  kNoPlays = 1,     // from AdmitCpuPercent: new plays of recorded media refused
+  kNothingNew = 2,  // from AdmitCpuPercent + 10: also connects, publishes, live plays
+};
+enum class DebugWork { kRecordedPlay, kLivePlay, kPublish, kConnect };
+constexpr int kDebugAdmitAllStep = 10;  // percent above AdmitCpuPercent
+struct DebugAdmitCounts {
+  uint64_t plays = 0, publishes = 0, connects = 0;  // refused since start
+};
+
+// The level for a CPU sum; kAll when `admitPercent` is 0 or less.
+DebugAdmitLevel DebugAdmitLevelFor(double cpu, int admitPercent);
+// Sets the CPU sum and the level that the connection threads read. The
+// monitor, once per period.
+void DebugAdmitSet(double cpu, int admitPercent);
+DebugAdmitLevel DebugAdmitCurrent();
+// True when new work of this kind is refused now; the refusal is counted.
+// Any thread.
+bool DebugAdmitRefuses(DebugWork work);
+DebugAdmitCounts DebugAdmitRefused();
+// The admission record of the report, and its text line while work is
+// refused or once anything was refused.
+void DebugAppendAdmission(DebugReport* report);
+
 // The shared-memory objects of a publishing monitor.
 struct DebugShm {
   std::string name;
@@ -152,7 +184,9 @@ DebugRead DebugReadReport(const std::string& name, DebugSnapshot* snapshot, std:
 // the CPU sum reaches the limit. Reads from the environment (tests only):
 // STRMD_DEBUG_PERIOD_MS, the wait between reports (the rates and CPU use are
 // still taken over kDebugPeriodMs, so the same traffic prints the same
-// figures), and STRMD_DEBUG_FAKE_CPU, percent added per connection thread.
+// figures), STRMD_DEBUG_FAKE_CPU, percent added per connection thread, and
+// STRMD_TEST_CPU_FILE, a file whose number, read every period, stands in
+// for the CPU sum that admission sees (not the watchdog).
 int DebugMonitor();
 // Starts DebugMonitor on a detached thread.
 void DebugMonitorStart();

@@ -39,6 +39,10 @@ struct Status {
   long long bitsIn = 0, bitsOut = 0;
   long long beforeConnect = 0;  // accepted, no connect yet (the handshake included)
   double cpu = 0;
+  // Admission: 0 takes new work, 1 refuses new plays of recorded media, 2
+  // everything new; the refusals since the server started.
+  long long admitLevel = 0, refusedPlays = 0, refusedPublishes = 0, refusedConnects = 0;
+  double admitCpu = 0;
 };
 
 std::string Unescape(std::string_view field) {
@@ -105,6 +109,12 @@ Status ParseRecords(std::string_view data) {
       status.bitsIn = Number(f, 1);
       status.bitsOut = Number(f, 2);
       status.cpu = strtod(Text(f, 3).c_str(), nullptr);
+    } else if (kind == "admission") {
+      status.admitLevel = Number(f, 1);
+      status.admitCpu = strtod(Text(f, 2).c_str(), nullptr);
+      status.refusedPlays = Number(f, 3);
+      status.refusedPublishes = Number(f, 4);
+      status.refusedConnects = Number(f, 5);
     }
   }
   return status;
@@ -155,6 +165,13 @@ void PrintJson(const DebugSnapshot& snapshot, const Status& status) {
   o += ",\"bitsPerSecondOut\":" + std::to_string(status.bitsOut);
   o += ",\"truncated\":" + std::string(Bool(snapshot.truncated));
   o += ",\"connectionsBeforeConnect\":" + std::to_string(status.beforeConnect);
+  static const char* const kRefusing[] = {"\"none\"", "\"plays\"", "\"all\""};
+  snprintf(cpu, sizeof cpu, "%.2f", status.admitCpu);
+  o += ",\"admission\":{\"refusing\":" +
+       std::string(status.admitLevel >= 0 && status.admitLevel <= 2 ? kRefusing[status.admitLevel] : "null") +
+       ",\"cpuPercent\":" + cpu + ",\"refusedPlays\":" + std::to_string(status.refusedPlays) +
+       ",\"refusedPublishes\":" + std::to_string(status.refusedPublishes) +
+       ",\"refusedConnects\":" + std::to_string(status.refusedConnects) + "}";
   o += ",\"connections\":[";
   for (size_t i = 0; i < status.connections.size(); ++i) {
     const Connection& c = status.connections[i];
@@ -260,6 +277,14 @@ void PrintPrometheus(const Status& status) {
   o += "# HELP strmd_cpu_percent CPU use of the connection threads, percent of the machine.\n"
        "# TYPE strmd_cpu_percent gauge\nstrmd_cpu_percent " +
        std::string(cpu) + "\n";
+  o += "# HELP strmd_admission_level 0 takes new work, 1 refuses new plays of recorded media, 2 everything new.\n"
+       "# TYPE strmd_admission_level gauge\nstrmd_admission_level " +
+       std::to_string(status.admitLevel) + "\n";
+  o += "# HELP strmd_refused_total New work refused as the server was busy, since it started.\n"
+       "# TYPE strmd_refused_total counter\n";
+  o += "strmd_refused_total{kind=\"play\"} " + std::to_string(status.refusedPlays) + "\n";
+  o += "strmd_refused_total{kind=\"publish\"} " + std::to_string(status.refusedPublishes) + "\n";
+  o += "strmd_refused_total{kind=\"connect\"} " + std::to_string(status.refusedConnects) + "\n";
   fputs(o.c_str(), stdout);
 }
 
