@@ -121,7 +121,8 @@ shm=/strmd-bench-$$-$RANDOM
 # The smoke runs the sanitizer build beside the rest of the test suite: its
 # hostile mix can take the CPU watchdog's share of a loaded machine, and the
 # watchdog would end the server it checks. The timed runs keep the watchdog.
-[ "$mode" != smoke ] || strmd_registry_extra='"DebugCpuLimit"=dword:00000000'
+[ "$mode" != smoke ] || strmd_registry_extra='"DebugCpuLimit"=dword:00000000
+"AdmitCpuPercent"=dword:00000000'
 start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
 
 # ---- nginx-rtmp: the peer, a black box started through its directives ----

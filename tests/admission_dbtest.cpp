@@ -51,7 +51,8 @@ TEST(Admission, BusyServerRefusesNewWorkWhileRunningStreamsGoOn) {
   const std::string cpu = TestTempDir("admitcpu") + "/cpu";
   ASSERT_TRUE(WriteCpu(cpu, 0));
   StrmdSite site;
-  ASSERT_TRUE(site.Start("admit", "default", "", {"STRMD_TEST_CPU_FILE=" + cpu, "STRMD_DEBUG_PERIOD_MS=50"}));
+  ASSERT_TRUE(site.Start("admit", "default", "", {"STRMD_TEST_CPU_FILE=" + cpu, "STRMD_DEBUG_PERIOD_MS=50"},
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"AdmitCpuPercent\"=dword:0000003c\n\n"));
   ASSERT_TRUE(FlvBuilder().Clip(6000, 7).WriteTo(site.Files() + "/demo.flv"));
   const auto port = static_cast<uint16_t>(site.server.port);
   const std::string& shm = site.server.shmName;
@@ -62,7 +63,7 @@ TEST(Admission, BusyServerRefusesNewWorkWhileRunningStreamsGoOn) {
   ASSERT_TRUE(running.Play(1, "fileid=200"));
   ASSERT_FALSE(running.Until("NetStream.Play.Start").empty());
 
-  // Above AdmitCpuPercent (60 by default): connects are still taken, a new
+  // Above AdmitCpuPercent (60, the default, set again here over the test servers' 0): connects are still taken, a new
   // play of recorded media is refused at once.
   ASSERT_TRUE(WriteCpu(cpu, 65));
   ASSERT_TRUE(WaitForLevel(shm, 1));
