@@ -237,6 +237,45 @@ void RtmpConnectionWake(RtmpConnection* connection) {
   (void)n;
 }
 
+void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs) {
+  bool wakeNow = true;
+  {
+    MutexLock lock(connection->relayLock);
+    if (connection->relayTimerArmed) return;
+    // Read under the lock: the own thread's stamp is never later than ours.
+    const uint32_t now = ChannelNow();
+    const uint32_t since = now - connection->relayWokenAt;
+    if (since < mergeMs) {
+      // Made by the first relay that merges: a connection that plays no
+      // channel never holds one. Only written under this lock.
+      int timer = connection->relayTimer.load(std::memory_order_relaxed);
+      bool made = false;
+      if (timer == -1) {
+        timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+        // Without it (reported once) every relayed message wakes at once.
+        if (timer < 0) ReportError("RtmpConnectionWakeForRelay: timer");
+        connection->relayTimer.store(timer < 0 ? -2 : timer, std::memory_order_release);
+        made = timer >= 0;
+      }
+      if (timer >= 0) {
+        ArmTimer(timer, mergeMs - since);
+        connection->relayTimerArmed = true;
+        // A new timer is not in the loop's wait yet: this once, the loop is
+        // woken to take it in.
+        wakeNow = made;
+      }
+    }
+    if (wakeNow && !connection->relayTimerArmed) connection->relayWokenAt = now;
+  }
+  if (wakeNow) RtmpConnectionWake(connection);
+}
+
+void RtmpConnectionRelayTimerFired(RtmpConnection* connection) {
+  MutexLock lock(connection->relayLock);
+  connection->relayTimerArmed = false;
+  connection->relayWokenAt = ChannelNow();
+}
+
 RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
   // Every field has its initialiser but the socket's 16 KiB input buffer:
   // left untouched, an idle connection keeps only the pages it received into.
@@ -326,6 +365,8 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
   RtmpShutdown(&connection->rtmp);
   CloseFd(&connection->wakeEvent);
   CloseFd(&connection->pacingTimer);
+  // Every stream has left its publishers' lists: no relay arms it any more.
+  if (const int timer = connection->relayTimer.exchange(-1); timer >= 0) close(timer);
 }
 
 int RtmpConnectionPending(RtmpConnection* connection) {
@@ -551,12 +592,14 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
 
     // The wake event is watched even while the pacing timer runs, so that a
     // relayed packet never waits for a file stream's next tag.
-    pollfd fds[3] = {
+    pollfd fds[4] = {
         {RtmpSocketFd(r), static_cast<short>(POLLIN | POLLRDHUP | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
         {connection->wakeEvent, POLLIN, 0},
         {wait > 0 ? connection->pacingTimer : -1, POLLIN, 0},
+        // Relayed media merged with what follows it (RelayMergeMs).
+        {connection->relayTimer.load(std::memory_order_acquire), POLLIN, 0},
     };
-    int ready = poll(fds, 3, static_cast<int>(std::max<int64_t>(until - now, 0)));
+    int ready = poll(fds, 4, static_cast<int>(std::max<int64_t>(until - now, 0)));
     if (ready < 0) {
       if (errno == EINTR) continue;
       ReportError("WaitForMultipleObjects");
@@ -592,8 +635,12 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       if (received < 0) break;  // the client closed, or the socket failed
       if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
     }
-    if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN)) {
+    if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN) || (fds[3].revents & POLLIN)) {
       if (fds[1].revents & POLLIN) Drain(connection->wakeEvent);
+      if (fds[3].revents & POLLIN) {
+        Drain(fds[3].fd);
+        RtmpConnectionRelayTimerFired(connection);
+      }
       // Re-arming clears a timer that fired, so it is not read: one system
       // call less per message. Forgetting the due time makes the next
       // pass re-arm it.

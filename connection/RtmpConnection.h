@@ -15,12 +15,15 @@
 //    side under rtmp.sendLock, which any thread may take to queue a message
 //    (nobody waits for the socket);
 //  - `wakeEvent` may be signalled by any thread (RtmpConnectionWake);
+//  - the relay wake state (relayLock and what it guards): any thread that
+//    relays to us, and the own thread when the relay timer fires;
 //  - `cpuSample`: the debug monitor only.
 // Lock order: g_connections.lock before a connection's streams.lock.
 #pragma once
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "rtmp/Amf.h"
@@ -28,6 +31,7 @@
 #include "server/ServerConfig.h"
 #include "util/List.h"
 #include "util/RateLimit.h"
+#include "util/ThreadSafety.h"
 
 struct IncomingConnection;
 struct RtmpStream;
@@ -56,6 +60,13 @@ struct RtmpConnection {
   int wakeEvent = -1;          // eventfd: a packet was queued on one of our streams
   int pacingTimer = -1;        // timerfd (CLOCK_MONOTONIC): the next stream falls due
   // The 30 s keep-alive is the loop's poll() time-out, not a timer of its own.
+  // Relayed media wakes the loop at most once per merge period: the last
+  // such wake (ChannelNow), and whether the relay timer (timerfd, made by
+  // the first relay that needs it) is armed for the next one.
+  Mutex relayLock;
+  uint32_t relayWokenAt GUARDED_BY(relayLock) = 0;
+  bool relayTimerArmed GUARDED_BY(relayLock) = false;
+  std::atomic<int> relayTimer{-1};
   bool inputNeedsMore = false; // the read buffer holds only part of a message
   uint64_t batches = 0;        // passes that flushed output (test statistics)
   bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released
@@ -85,6 +96,13 @@ int RtmpConnectionServiceStream(RtmpConnection* connection);
 
 // Wakes the connection's loop (any thread): something was queued for it.
 void RtmpConnectionWake(RtmpConnection* connection);
+// Wakes it for relayed media (any thread): at once when its last such wake
+// is `mergeMs` or more ago, else by the relay timer at that wake + `mergeMs`,
+// so that what is relayed meanwhile goes out with it. Nothing when the
+// timer is already armed.
+void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs);
+// The own thread, when the relay timer fired, before it sends the queues.
+void RtmpConnectionRelayTimerFired(RtmpConnection* connection);
 
 // Milliseconds of CLOCK_MONOTONIC, and the system time in 100-ns units
 // (CLOCK_MONOTONIC too, so a change of the wall clock cannot stall or rush

@@ -22,6 +22,7 @@
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
+#include "server/Server.h"
 
 namespace {
 
@@ -258,6 +259,7 @@ ChannelLimits& ChannelSettings() {
     l.queueBytes = EnvNumber("STRMD_RELAY_QUEUE_BYTES", kRelayQueueBytes, uint64_t{1} << 40);
     l.stallMs = static_cast<uint32_t>(EnvNumber("STRMD_RELAY_STALL_MS", kRelayStallMs, INT_MAX));
     l.hangMs = static_cast<uint32_t>(EnvNumber("STRMD_VOICE_HANG_MS", kVoiceHangMs, INT_MAX));
+    l.mergeMs = static_cast<uint32_t>(std::max(g_config.relayMergeMs, 0));
     return l;
   }();
   return limits;
@@ -504,7 +506,7 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
   // Metadata and decoder configuration are few and small, and without them
   // nothing after them decodes: no lag or key-frame rule holds them back.
   const Config config = ConfigOf(packet);
-  bool wake = false;
+  bool wake = false, stalled = false;
   bool queued = false;
   {
     ListLock guard(out.queue.lock);
@@ -518,7 +520,7 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
         // reading. Its own thread closes it; the others go on.
         DropQueue(out);
         sockbuf.overflowed = true;
-        wake = true;
+        stalled = true;
         accept = false;
       } else if (out.queueBytes + packet->m_nBodySize > limits.queueBytes) {
         DropQueue(out);
@@ -569,7 +571,10 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
     }
   }
   // A queue that already held packets has its wake on the way: the player's
-  // thread sends until it is empty.
-  if (wake) RtmpConnectionWake(player->connection);
+  // thread sends until it is empty. Media merges with what follows it.
+  if (stalled)
+    RtmpConnectionWake(player->connection);
+  else if (wake)
+    RtmpConnectionWakeForRelay(player->connection, limits.mergeMs);
   return queued;
 }

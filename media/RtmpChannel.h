@@ -15,6 +15,8 @@
 
 #include <cstdint>
 
+#include "server/ServerConfig.h"
+
 struct RtmpStream;
 struct RtmpPacket;
 
@@ -41,12 +43,15 @@ constexpr uint64_t kRelayQueueBytes = 4u << 20;
 constexpr uint32_t kRelayStallMs = 10000;
 
 // Settings of the relay, read once from the environment
-// (STRMD_RELAY_QUEUE_BYTES, STRMD_RELAY_STALL_MS, STRMD_VOICE_HANG_MS);
-// tests may replace them.
+// (STRMD_RELAY_QUEUE_BYTES, STRMD_RELAY_STALL_MS, STRMD_VOICE_HANG_MS) and
+// the configuration (RelayMergeMs); tests may replace them.
 struct ChannelLimits {
   uint64_t queueBytes = kRelayQueueBytes;
   uint32_t stallMs = kRelayStallMs;
   uint32_t hangMs = kVoiceHangMs;
+  // A player's thread is woken for relayed media at most once per this
+  // many ms; what comes meanwhile waits for that wake, never longer.
+  uint32_t mergeMs = kDefaultRelayMergeMs;
 };
 ChannelLimits& ChannelSettings();
 
@@ -107,7 +112,8 @@ void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet);
 // relayed to the present ones. Other data messages are not relayed.
 void RelayData(RtmpStream* publisher, const RtmpPacket* packet);
 // Appends a copy (body shared) to the player's queue unless a drop rule
-// rejects it; wakes the player's connection when its queue was empty.
+// rejects it; wakes the player's connection when its queue was empty, at
+// most once per ChannelSettings().mergeMs (RtmpConnectionWakeForRelay).
 // Metadata and decoder configuration pass every rule but the queue cap and
 // the stall; before the first message a player takes from `publisher`, the
 // publisher's kept metadata and configuration go, stamped with its time.

@@ -127,6 +127,9 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadNumber(*key, "HttpIdleSeconds", &config->httpIdleSeconds, 60);
   ReadNumber(*key, "LocalWebPort", &config->localWebPort, kDefaultLocalWebPort);
   if (config->localWebPort < 1 || config->localWebPort > 65535) config->localWebPort = kDefaultLocalWebPort;
+  ReadNumber(*key, "RelayMergeMs", &config->relayMergeMs, kDefaultRelayMergeMs);
+  // A DWORD past the int range reads negative: it is as large as they come.
+  if (config->relayMergeMs < 0 || config->relayMergeMs > kRelayMergeMsMax) config->relayMergeMs = kRelayMergeMsMax;
 
   std::string name;
   for (uint32_t i = 0; RegistryEnumSubKey(*key, i, &name); ++i) {

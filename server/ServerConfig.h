@@ -27,6 +27,10 @@ constexpr int32_t kSiteSqlClientTimeoutDefault = 5;
 constexpr int32_t kSiteSqlClientPerAddressDefault = 2;
 // The local web server's port; a value outside 1..65535 takes it.
 constexpr int32_t kDefaultLocalWebPort = 19039;
+// Merging of relayed media ("RelayMergeMs"); more than the maximum is cut to
+// it, which stays below the video lag at which the relay drops.
+constexpr int32_t kDefaultRelayMergeMs = 20;
+constexpr int32_t kRelayMergeMsMax = 500;
 
 struct SiteConfig {
   char name[kTextSize] = {};
@@ -96,6 +100,9 @@ struct ServerConfig {
   int32_t httpIdleSeconds = 60;        // relayed connection with no byte either way
   // The local web server on 127.0.0.1 (relayed HTTP, end-of-session notices).
   int32_t localWebPort = kDefaultLocalWebPort;
+  // Relayed live media waits at most this long (ms) for more to go with it
+  // in one wake of the player's thread; 0 wakes it for every message.
+  int32_t relayMergeMs = kDefaultRelayMergeMs;
 
   ServerConfig() = default;
   ServerConfig(const ServerConfig&) = delete;

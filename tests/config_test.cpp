@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "server/ServerConfig.h"
 #include "support/TestEnv.h"
@@ -131,6 +132,18 @@ TEST_F(ConfigTest, DatabasePoolSettingsHaveDefaultsAndBounds) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->sql_connections, want[i][0]) << s->name;
     EXPECT_EQ(s->sql_timeout, want[i][1]) << s->name;
+  }
+}
+
+TEST_F(ConfigTest, RelayMergeMsDefaultsTo20AndIsCutTo500) {
+  const std::pair<std::string, int32_t> cases[] = {
+      {"", 20}, {"\"RelayMergeMs\"=dword:00000000\n", 0}, {"\"RelayMergeMs\"=dword:00000007\n", 7},
+      {"\"RelayMergeMs\"=dword:000001f5\n", 500}, {"\"RelayMergeMs\"=dword:ffffffff\n", 500}};
+  for (const auto& [value, want] : cases) {
+    Write(std::string(kHeader) + kServerKey + value);
+    ServerConfig c;
+    Load(&c);
+    EXPECT_EQ(c.relayMergeMs, want) << value;
   }
 }
 

@@ -1,16 +1,19 @@
 // Live channels without a server: matching of players and publishers, the
 // lists left behind by stopped and freed streams (under AddressSanitizer),
 // the drop rules, the relay queue's byte cap and stall close, the wake per
-// empty queue, the shared bodies of the fan-out, and voice detection on real
+// empty queue and its merging, the shared bodies of the fan-out, and voice detection on real
 // Speex wideband frames made here with libspeex's encoder.
 #include <gtest/gtest.h>
 #include <speex/speex.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,7 +39,10 @@ struct TestConnection {
     connection.site = site;
     connection.wakeEvent = eventfd(0, EFD_NONBLOCK);
   }
-  ~TestConnection() { close(connection.wakeEvent); }
+  ~TestConnection() {
+    close(connection.wakeEvent);
+    if (connection.relayTimer >= 0) close(connection.relayTimer);
+  }
   uint64_t Wakes() {
     uint64_t n = 0;
     return read(connection.wakeEvent, &n, sizeof n) == sizeof n ? n : 0;
@@ -310,6 +316,7 @@ TEST_F(LiveChannelTest, OneBodyServesEveryPlayerAndAPlayerIsWokenOncePerEmptyQue
     EXPECT_EQ(first->m_nChannel, players[i]->videoChannel);
   }
   Take(players[0]);
+  g_now += ChannelSettings().mergeMs;  // woken again once a merge period is over
   Relay(publisher, kRtmpMsgVideo, 80, 0x27);
   EXPECT_EQ(viewers[0]->Wakes(), 1u);
   EXPECT_EQ(viewers[1]->Wakes(), 0u);
@@ -318,6 +325,61 @@ TEST_F(LiveChannelTest, OneBodyServesEveryPlayerAndAPlayerIsWokenOncePerEmptyQue
   const uint32_t held = players[2]->output.queued;
   Relay(publisher, kRtmpMsgVideo, 120, 0x27);
   EXPECT_EQ(players[2]->output.queued, held);
+}
+
+// The player's loop on the test clock: woken by the wake event at once or
+// by the relay timer at the time it is armed for, it takes its whole queue.
+TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinItLeavesInOneWake) {
+  for (uint32_t merge : {0u, 20u, 50u}) {
+    SCOPED_TRACE(merge);
+    ChannelSettings().mergeMs = merge;
+    TestConnection *a = Connection(), *b = Connection();
+    RtmpStream* publisher = Publisher(a, 1, int32_t(merge) + 1);
+    RtmpStream* player = Player(b, 1, int32_t(merge) + 1);
+    const uint32_t start = g_now;
+    uint32_t relayed = 0, ticksWithMedia = 0, sent = 0, wakes = 0, longest = 0;
+    std::optional<uint32_t> timerDue;
+    // Media for 2 s, then a merge period for the last of it to leave.
+    for (uint32_t t = 0; t < 2000 + merge; ++t) {
+      g_now = start + t;
+      // Audio and video rates, and a burst.
+      const bool media = t < 2000 && (t % 20 == 3 || t % 33 == 0 || (t >= 700 && t < 706));
+      if (media) {
+        ++ticksWithMedia;
+        for (int n = (t % 20 == 3) + (t % 33 == 0) + (t >= 700 && t < 706); n > 0; --n, ++relayed)
+          Relay(publisher, kRtmpMsgVideo, g_now, 0x17);
+      }
+      itimerspec left{};
+      if (!timerDue && b->connection.relayTimer >= 0 && timerfd_gettime(b->connection.relayTimer, &left) == 0 &&
+          (left.it_value.tv_sec != 0 || left.it_value.tv_nsec != 0))
+        timerDue = g_now + uint32_t(left.it_value.tv_sec * 1000 + (left.it_value.tv_nsec + 999999) / 1000000);
+      bool woken = b->Wakes() != 0;
+      if (timerDue && g_now >= *timerDue) {
+        // Fired on the test clock: stopped on the real one.
+        timerDue.reset();
+        const itimerspec stop{};
+        timerfd_settime(b->connection.relayTimer, 0, &stop, nullptr);
+        RtmpConnectionRelayTimerFired(&b->connection);
+        woken = true;
+      }
+      if (!woken) continue;
+      ++wakes;
+      for (uint32_t time : Take(player)) {
+        longest = std::max(longest, g_now - time);
+        ++sent;
+      }
+    }
+    EXPECT_EQ(sent, relayed);
+    EXPECT_LE(longest, merge);
+    if (merge == 0) {
+      EXPECT_EQ(wakes, ticksWithMedia);
+    } else {
+      // Wakes are a merge period apart at least (but the one that brings
+      // the new relay timer into the loop): far fewer than messages.
+      EXPECT_LE(wakes, 2000 / merge + 2);
+      EXPECT_GE(longest, merge - 1);
+    }
+  }
 }
 
 // What is queued for a player: type, time and the first two body bytes.
