@@ -208,6 +208,8 @@ size_t SharedPlayIndexCount();
 // past those resumes as SeekStream does, and of the opening only the decoder
 // configuration is kept.
 bool OpenForPlayback(RtmpStream* stream, int32_t start);
+// The same for a file already found (and its index built).
+bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start);
 // Appends the next packet of the file (or a gap marker) to the queue; none at
 // the end of the file or on failure.
 RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced);

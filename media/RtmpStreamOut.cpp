@@ -385,10 +385,14 @@ bool StreamServeFile(RtmpStream* stream, int64_t now100ns) {
 }
 
 bool OpenForPlayback(RtmpStream* stream, int32_t start) {
-  RtmpStreamFile& f = stream->file;
-  RtmpStreamOut& out = stream->output;
   PathText flvPath, indexPath;
   if (!ResolvePlayFile(stream, flvPath, indexPath)) return false;
+  return OpenPlayFile(stream, flvPath, indexPath, start);
+}
+
+bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start) {
+  RtmpStreamFile& f = stream->file;
+  RtmpStreamOut& out = stream->output;
 
   IndexLoad loaded = IndexLoad::kFailed;
   std::shared_ptr<const std::vector<IndexEntry>> entries = AcquirePlayIndex(indexPath, &loaded);
