@@ -131,7 +131,7 @@ struct RtmpStreamOut {
   int32_t bufferMs = -1;
   bool windowPending = false;    // the next window goes out at once (play, seek, resume)
   bool completePending = false;  // the file ended ahead of the clock: Complete when what was sent falls due
-  uint32_t pausedAt = 0;         // stream position when the player paused
+  int64_t pausedAt = -1;         // stream position when the player paused; -1: not paused by it
   bool heldForOutput = false;    // the last StreamWait held a refill for the socket
 };
 

@@ -520,7 +520,7 @@ void SeekStream(RtmpStream* stream, uint32_t t) {
     }
   }
   out.completePending = false;
-  out.pausedAt = at;
+  out.pausedAt = -1;  // a resume goes on from the new position
   QueueMarker(stream, at);
   StartClock(stream, at);
   SendStatus(stream, "NetStream.Seek.Notify", "seek");
@@ -529,6 +529,7 @@ void SeekStream(RtmpStream* stream, uint32_t t) {
 void FinishPlayback(RtmpStream* stream) {
   Trace("NetStream.Play.Complete\n");
   stream->output.paused = true;
+  stream->output.pausedAt = -1;
   SendStatus(stream, "NetStream.Play.Complete", "complete");
   StopSessionTiming(stream);
   // Command-line clients end on StreamEOF and "NetStream.Play.Stop"; the
@@ -551,9 +552,7 @@ void PauseStream(RtmpStream* stream, bool pause) {
     // it paused, not from the next message read.
     if (!out.paused && stream->file.open) {
       const int64_t position = int64_t{stream->baseTimestamp} + (PacingNow() - out.clockStart) / 10000;
-      out.pausedAt = static_cast<uint32_t>(std::clamp<int64_t>(position, stream->baseTimestamp, out.lastQueued.load()));
-    } else if (!out.paused) {
-      out.pausedAt = out.lastQueued;
+      out.pausedAt = std::min(std::max(position, int64_t{stream->baseTimestamp}), int64_t{out.lastQueued.load()});
     }
     out.paused = true;
     StopSessionTiming(stream);
@@ -571,15 +570,16 @@ void PauseStream(RtmpStream* stream, bool pause) {
     nothingSent = out.firstAudioPending && out.firstVideoPending;
   }
   if (nothingSent) SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
-  if (stream->file.open && StreamLeadMs(stream) > 0 && out.pausedAt < out.lastQueued) {
+  if (stream->file.open && StreamLeadMs(stream) > 0 && out.pausedAt >= 0 && out.pausedAt < out.lastQueued) {
     // What was sent ahead stays sent and what is read ahead stays queued.
     const uint32_t queuedAt = out.lastQueued, sentAt = out.lastSent;
-    StartClock(stream, out.pausedAt);
+    StartClock(stream, static_cast<uint32_t>(out.pausedAt));
     out.lastQueued = queuedAt;
     out.lastSent = sentAt;
   } else {
     StartClock(stream, out.lastQueued);
   }
+  out.pausedAt = -1;
   StartSessionTiming(stream);
 }
 
