@@ -470,6 +470,8 @@ bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath
   }
   from = at;
 
+  out.completePending = false;
+  out.pausedAt = -1;
   StartClock(stream, from);
   QueueMarker(stream, from);
   StartSessionTiming(stream);
