@@ -119,6 +119,25 @@ RtmpStream* FindAddressedStream(RtmpConnection* connection) {
   return nullptr;
 }
 
+// SetBufferLength (event 3: stream id, milliseconds) sets how far ahead of
+// its clock that stream's file may be sent. Other events need no answer; a
+// stream not (yet) created keeps the default.
+void ReceiveUserControl(RtmpConnection* connection, const RtmpPacket* packet) {
+  if (packet->m_nBodySize < 10) return;
+  const uint8_t* b = packet->m_body;
+  if ((uint32_t{b[0]} << 8 | b[1]) != kSetBufferLength) return;
+  const uint32_t id = uint32_t{b[2]} << 24 | uint32_t{b[3]} << 16 | uint32_t{b[4]} << 8 | b[5];
+  const uint32_t ms = uint32_t{b[6]} << 24 | uint32_t{b[7]} << 16 | uint32_t{b[8]} << 8 | b[9];
+  ListLock guard(connection->streams.lock);
+  for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
+    auto* stream = static_cast<RtmpStream*>(n->item);
+    if (static_cast<uint32_t>(stream->id) == id) {
+      stream->output.bufferMs = static_cast<int32_t>(std::min<uint32_t>(ms, INT32_MAX));
+      break;
+    }
+  }
+}
+
 // The web application's name for the site in the Host header.
 const char* SiteHostName(const SiteConfig* site) {
   if (site == nullptr) return "";
@@ -406,9 +425,11 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
       RtmpSetChunkSize(&connection->rtmp, value);
       break;
     }
+    case kRtmpMsgUserControl:
+      ReceiveUserControl(connection, &packet);
+      break;
     case kRtmpMsgAbort:
     case kRtmpMsgAcknowledgement:
-    case kRtmpMsgUserControl:
     case kRtmpMsgWindowAckSize:
     case kRtmpMsgSharedObjectAmf0:
       break;
@@ -465,10 +486,12 @@ int RtmpConnectionNextWait(RtmpConnection* connection) {
   ListLock guard(connection->streams.lock);
   if (connection->streams.count == 0) return -1;
   int64_t result = -1;
-  const int64_t now = SystemTime100ns();
+  const int64_t now = PacingNow();
+  connection->refillHeld = false;
   for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
     auto* stream = static_cast<RtmpStream*>(n->item);
     int64_t wait = StreamWait(stream, now);
+    if (stream->output.heldForOutput) connection->refillHeld = true;
     if (wait < 0) continue;
     if (result == -1 || wait < result) {
       connection->nextStream = stream;
@@ -483,7 +506,7 @@ int RtmpConnectionServiceStream(RtmpConnection* connection) {
   RtmpStream* stream = connection->nextStream;
   if (stream == nullptr || !stream->playing) return 1;
   if (stream->output.endDue != 0) {
-    if (SystemTime100ns() >= stream->output.endDue) SendEndOfStream(stream);
+    if (PacingNow() >= stream->output.endDue) SendEndOfStream(stream);
     connection->nextStream = nullptr;
     return 1;
   }
@@ -493,7 +516,10 @@ int RtmpConnectionServiceStream(RtmpConnection* connection) {
     connection->nextStream = nullptr;
     return 0;
   }
-  if (stream->file.open && stream->output.queued == 0 && StreamFileFinished(stream)) FinishPlayback(stream);
+  if (stream->file.open && !StreamServeFile(stream, PacingNow())) {
+    REPORT_ASSERT("res", "RtmpConnection");
+    res = 0;
+  }
   connection->nextStream = nullptr;
   return res;
 }
@@ -572,6 +598,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if (RtmpOutputPending(r)) connection->batches++;
     if (!RtmpFlushOutput(r)) break;
     if (blocked && !RtmpOutputAboveWatermark(r)) continue;
+    // A file stream's next window waited for this flush.
+    if (connection->refillHeld && !RtmpOutputPending(r)) continue;
     if (wait > 0) {
       int64_t due = now + wait;
       if (due != armedDue) {

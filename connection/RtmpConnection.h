@@ -6,7 +6,7 @@
 //  - set once at creation: sites, thread, address, the event descriptors;
 //  - the connection's own thread only: session, lastWake, nextStreamId, db,
 //    transactionId, packet, nextStream, inputNeedsMore, batches, stackDeep,
-//    connectReceived, modelRate;
+//    connectReceived, modelRate, refillHeld;
 //  - written by the own thread under streams.lock, read by the debug monitor
 //    under it: flashVer, site, user;
 //  - `streams` and the pacing scan: under streams.lock;
@@ -72,6 +72,7 @@ struct RtmpConnection {
   bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released
   bool connectReceived = false; // the client sent connect (its deadline and the MaxHandshaking caps end)
   RtmpStream* nextStream = nullptr;
+  bool refillHeld = false;      // the last pacing scan held a file stream's window for the socket
   pthread_t thread{};
   uint32_t cpuSample = 0;
   // Own thread only: chat texts still to be queued (chat/RtmpChatStatus.h),

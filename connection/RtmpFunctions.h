@@ -28,6 +28,7 @@ constexpr uint8_t kPeerBandwidthDynamic = 2;
 enum UserControlEvent : uint16_t {
   kStreamBegin = 0,
   kStreamEOF = 1,
+  kSetBufferLength = 3,
   kStreamIsRecorded = 4,
   kPingRequest = 6,
 };

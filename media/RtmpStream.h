@@ -126,6 +126,13 @@ struct RtmpStreamOut {
   // by the debug monitor, so atomic.
   std::atomic<uint32_t> lastQueued{0};
   uint32_t lastSent = 0;  // lastQueued when the last packet left (connection thread)
+  // The lead of a file stream (connection thread). The client's buffer
+  // length from SetBufferLength, -1 when it sent none (StreamLeadMs).
+  int32_t bufferMs = -1;
+  bool windowPending = false;    // the next window goes out at once (play, seek, resume)
+  bool completePending = false;  // the file ended ahead of the clock: Complete when what was sent falls due
+  int64_t pausedAt = -1;         // stream position when the player paused; -1: not paused by it
+  bool heldForOutput = false;    // the last StreamWait held a refill for the socket
 };
 
 // Who touches what: `id`, `site`, the chunk stream ids, `connection` and
@@ -201,6 +208,8 @@ size_t SharedPlayIndexCount();
 // past those resumes as SeekStream does, and of the opening only the decoder
 // configuration is kept.
 bool OpenForPlayback(RtmpStream* stream, int32_t start);
+// The same for a file already found (and its index built).
+bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start);
 // Appends the next packet of the file (or a gap marker) to the queue; none at
 // the end of the file or on failure.
 RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced);
@@ -225,11 +234,23 @@ void EmptyQueue(RtmpStream* stream);
 // Appends a packet to the queue (the queue takes it) and wakes the owner when
 // `wake` (other threads).
 void QueuePacket(RtmpStream* stream, RtmpPacket* packet);
-// Milliseconds until the head of the queue is due (0: now); -1 when paused
-// or nothing is queued. `now100ns` is SystemTime100ns.
+// Milliseconds until the stream is to be served (0: now); -1 when paused,
+// nothing is queued, or a file stream's refill waits for the socket to take
+// the window before. `now100ns` is PacingNow().
 int64_t StreamWait(RtmpStream* stream, int64_t now100ns);
-// Stream end handling of the service step: true when the file is finished.
-bool StreamFileFinished(RtmpStream* stream);
+// The lead L of a file stream in ms: the client's buffer length capped by
+// PlayAheadMs, or PlayAheadMs when the client gave none. 0: no lead.
+int32_t StreamLeadMs(const RtmpStream* stream);
+// After SendQueue: reads the file on and sends what falls within the window
+// (due up to now + L), ending it below the output queue's watermark; at the
+// end of the file, Complete (at once, or when what was sent falls due).
+// False when a send failed.
+bool StreamServeFile(RtmpStream* stream, int64_t now100ns);
+// The clock of the pacing: SystemTime100ns, or the one a test set (none
+// restores it).
+using PacingClock = int64_t (*)();
+void PacingSetClock(PacingClock clock);
+int64_t PacingNow();
 
 // Finds the file to play for the stream's name (fileid, paramid, questionid,
 // bookmarkid or the session's own recording) and keeps the object's metadata

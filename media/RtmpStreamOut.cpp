@@ -13,6 +13,7 @@
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
+#include "server/Server.h"
 #include "util/ThreadSafety.h"
 
 namespace {
@@ -37,6 +38,13 @@ std::map<std::string, PlayIndexEntry, std::less<>> g_playIndexes GUARDED_BY(g_pl
 bool SameFile(const PlayIndexEntry& e, const struct stat& st) {
   return e.device == st.st_dev && e.inode == st.st_ino && e.size == static_cast<int64_t>(st.st_size) &&
          e.modified.tv_sec == st.st_mtim.tv_sec && e.modified.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+std::atomic<PacingClock> g_pacingClock{nullptr};
+
+// 100-ns units until stream time `ts` is due on the stream's clock.
+int64_t UntilDue(const RtmpStream* stream, uint32_t ts, int64_t now100ns) {
+  return (int64_t{ts} - int64_t{stream->baseTimestamp}) * 10000 - (now100ns - stream->output.clockStart);
 }
 
 void DestroyPacket(void* item) { RtmpPacketDestroy(static_cast<RtmpPacket*>(item)); }
@@ -231,10 +239,24 @@ RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp) {
   return packet;
 }
 
+void PacingSetClock(PacingClock clock) { g_pacingClock = clock; }
+
+int64_t PacingNow() {
+  PacingClock clock = g_pacingClock.load();
+  return clock != nullptr ? clock() : SystemTime100ns();
+}
+
+int32_t StreamLeadMs(const RtmpStream* stream) {
+  const int32_t cap = std::max(g_config.playAheadMs, 0);
+  const int32_t asked = stream->output.bufferMs;
+  return asked < 0 ? cap : std::min(asked, cap);
+}
+
 void StartClock(RtmpStream* stream, uint32_t timestamp) {
   RtmpStreamOut& out = stream->output;
-  out.clockStart = SystemTime100ns();
+  out.clockStart = PacingNow();
   out.endDue = 0;  // playing on: the end was not the end
+  out.windowPending = true;
   out.lastQueued = out.lastSent = stream->baseTimestamp = timestamp;
   ListLock guard(out.queue.lock);
   out.firstVideoPending = out.firstAudioPending = true;
@@ -305,25 +327,72 @@ bool SendQueue(RtmpStream* stream) {
 }
 
 int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
-  const RtmpStreamOut& out = stream->output;
+  RtmpStreamOut& out = stream->output;
+  out.heldForOutput = false;
   if (!stream->playing) return -1;
   if (out.endDue != 0) return out.endDue <= now100ns ? 0 : (out.endDue - now100ns + 9999) / 10000;
-  if (out.paused || out.queued == 0) return -1;
-  if (!stream->file.open) return 0;
-  int64_t due100ns = (int64_t{out.lastQueued.load()} - int64_t{stream->baseTimestamp}) * 10000;
-  int64_t wait100ns = due100ns - (now100ns - out.clockStart);
-  if (wait100ns <= 0) return 0;
+  if (out.paused) return -1;
+  const int64_t lead100ns = int64_t{StreamLeadMs(stream)} * 10000;
+  int64_t wait100ns;
+  if (out.completePending) {
+    wait100ns = UntilDue(stream, out.lastSent, now100ns);
+  } else {
+    if (out.queued == 0) return -1;
+    if (!stream->file.open) return 0;
+    // Nothing leaves before its due time less the lead; after the first
+    // window, the next one waits until less than half the lead is ahead.
+    wait100ns = UntilDue(stream, out.lastQueued.load(), now100ns) - lead100ns;
+    if (lead100ns > 0 && !out.windowPending)
+      wait100ns = std::max(wait100ns, UntilDue(stream, out.lastSent, now100ns) - lead100ns / 2 + 1);
+  }
   // Rounded up: a timer that fires early would send the packet early.
-  return (wait100ns + 9999) / 10000;
+  if (wait100ns > 0) return (wait100ns + 9999) / 10000;
+  // A player keeps at most one window in the output queue: the next one is
+  // read from the file once the socket has taken the last.
+  if (lead100ns > 0 && !out.windowPending && !out.completePending && RtmpOutputPending(stream->rtmp)) {
+    out.heldForOutput = true;
+    return -1;
+  }
+  return 0;
 }
 
-bool StreamFileFinished(RtmpStream* stream) { return ReadNextTag(stream, false) == nullptr; }
+bool StreamServeFile(RtmpStream* stream, int64_t now100ns) {
+  RtmpStreamOut& out = stream->output;
+  if (out.completePending) {
+    out.completePending = false;
+    FinishPlayback(stream);
+    return true;
+  }
+  const int64_t lead100ns = int64_t{StreamLeadMs(stream)} * 10000;
+  out.windowPending = false;
+  for (;;) {
+    // Above the watermark the window ends: the rest stays in the file.
+    if (out.queued != 0) return true;
+    if (ReadNextTag(stream, false) == nullptr) {
+      // The end of the file is told when the player gets there, so that
+      // Complete and the viewing time mean what they meant without a lead.
+      if (lead100ns > 0 && UntilDue(stream, out.lastSent, now100ns) > 0)
+        out.completePending = true;
+      else
+        FinishPlayback(stream);
+      return true;
+    }
+    if (lead100ns == 0 || UntilDue(stream, out.lastQueued.load(), now100ns) > lead100ns ||
+        RtmpOutputAboveWatermark(stream->rtmp))
+      return true;
+    if (!SendQueue(stream)) return false;
+  }
+}
 
 bool OpenForPlayback(RtmpStream* stream, int32_t start) {
-  RtmpStreamFile& f = stream->file;
-  RtmpStreamOut& out = stream->output;
   PathText flvPath, indexPath;
   if (!ResolvePlayFile(stream, flvPath, indexPath)) return false;
+  return OpenPlayFile(stream, flvPath, indexPath, start);
+}
+
+bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start) {
+  RtmpStreamFile& f = stream->file;
+  RtmpStreamOut& out = stream->output;
 
   IndexLoad loaded = IndexLoad::kFailed;
   std::shared_ptr<const std::vector<IndexEntry>> entries = AcquirePlayIndex(indexPath, &loaded);
@@ -401,6 +470,8 @@ bool OpenForPlayback(RtmpStream* stream, int32_t start) {
   }
   from = at;
 
+  out.completePending = false;
+  out.pausedAt = -1;
   StartClock(stream, from);
   QueueMarker(stream, from);
   StartSessionTiming(stream);
@@ -450,6 +521,8 @@ void SeekStream(RtmpStream* stream, uint32_t t) {
       SeekToResume(stream, t, &at);
     }
   }
+  out.completePending = false;
+  out.pausedAt = -1;  // a resume goes on from the new position
   QueueMarker(stream, at);
   StartClock(stream, at);
   SendStatus(stream, "NetStream.Seek.Notify", "seek");
@@ -458,13 +531,14 @@ void SeekStream(RtmpStream* stream, uint32_t t) {
 void FinishPlayback(RtmpStream* stream) {
   Trace("NetStream.Play.Complete\n");
   stream->output.paused = true;
+  stream->output.pausedAt = -1;
   SendStatus(stream, "NetStream.Play.Complete", "complete");
   StopSessionTiming(stream);
   // Command-line clients end on StreamEOF and "NetStream.Play.Stop"; the
   // Flash player is done at Complete. They follow a moment later: a client
   // that gets the end of the stream together with the last message may drop
   // that message (rtmp2src does).
-  stream->output.endDue = SystemTime100ns() + int64_t{kEndOfStreamDelayMs} * 10000;
+  stream->output.endDue = PacingNow() + int64_t{kEndOfStreamDelayMs} * 10000;
 }
 
 void SendEndOfStream(RtmpStream* stream) {
@@ -476,6 +550,12 @@ void SendEndOfStream(RtmpStream* stream) {
 void PauseStream(RtmpStream* stream, bool pause) {
   RtmpStreamOut& out = stream->output;
   if (pause) {
+    // With a lead the player is behind what was sent: it resumes from where
+    // it paused, not from the next message read.
+    if (!out.paused && stream->file.open) {
+      const int64_t position = int64_t{stream->baseTimestamp} + (PacingNow() - out.clockStart) / 10000;
+      out.pausedAt = std::min(std::max(position, int64_t{stream->baseTimestamp}), int64_t{out.lastQueued.load()});
+    }
     out.paused = true;
     StopSessionTiming(stream);
     return;
@@ -492,13 +572,23 @@ void PauseStream(RtmpStream* stream, bool pause) {
     nothingSent = out.firstAudioPending && out.firstVideoPending;
   }
   if (nothingSent) SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
-  StartClock(stream, out.lastQueued);
+  if (stream->file.open && StreamLeadMs(stream) > 0 && out.pausedAt >= 0 && out.pausedAt < out.lastQueued) {
+    // What was sent ahead stays sent and what is read ahead stays queued.
+    const uint32_t queuedAt = out.lastQueued, sentAt = out.lastSent;
+    StartClock(stream, static_cast<uint32_t>(out.pausedAt));
+    out.lastQueued = queuedAt;
+    out.lastSent = sentAt;
+  } else {
+    StartClock(stream, out.lastQueued);
+  }
+  out.pausedAt = -1;
   StartSessionTiming(stream);
 }
 
 void StopOutput(RtmpStream* stream) {
   stream->output.paused = true;
   stream->output.endDue = 0;
+  stream->output.completePending = false;
   // Off every list first: a relay in progress could refill an emptied queue.
   UnsubscribePlayer(stream);
   EmptyQueue(stream);

@@ -125,6 +125,8 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadNumber(*key, "MaxHandshaking", &config->maxHandshaking, 256);
   ReadNumber(*key, "MaxHandshakingPerAddress", &config->maxHandshakingPerAddress, 32);
   ReadNumber(*key, "HttpIdleSeconds", &config->httpIdleSeconds, 60);
+  ReadNumber(*key, "PlayAheadMs", &config->playAheadMs, 1000);
+  if (config->playAheadMs < 0) config->playAheadMs = INT32_MAX;  // above 2^31 ms: as good as no cap
   ReadNumber(*key, "LocalWebPort", &config->localWebPort, kDefaultLocalWebPort);
   if (config->localWebPort < 1 || config->localWebPort > 65535) config->localWebPort = kDefaultLocalWebPort;
   ReadNumber(*key, "RelayMergeMs", &config->relayMergeMs, kDefaultRelayMergeMs);

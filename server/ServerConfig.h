@@ -98,6 +98,9 @@ struct ServerConfig {
   int32_t maxHandshaking = 256;        // connections before connect, over all
   int32_t maxHandshakingPerAddress = 32;
   int32_t httpIdleSeconds = 60;        // relayed connection with no byte either way
+  // How far ahead of its clock recorded media may be sent, at most (ms); a
+  // client's SetBufferLength asks for less. 0: each message at its due time.
+  int32_t playAheadMs = 1000;
   // The local web server on 127.0.0.1 (relayed HTTP, end-of-session notices).
   int32_t localWebPort = kDefaultLocalWebPort;
   // Relayed live media waits at most this long (ms) for more to go with it

@@ -26,6 +26,9 @@ int64_t Ms(Clock::time_point from, Clock::time_point to) {
 // scheduling granularity), and this much after it on a loaded machine.
 constexpr int64_t kEarlyMs = 25;
 constexpr int64_t kLateMs = 400;
+// Recorded media may leave this much before its time (PlayAheadMs's
+// default, for a client that sends no SetBufferLength).
+constexpr int64_t kLeadMs = 1000;
 
 bool IsMedia(const RtmpClientMessage& m) { return m.type == 8 || m.type == 9; }
 bool IsMarker(const RtmpClientMessage& m) { return m.type == 8 && m.body.empty(); }
@@ -38,6 +41,11 @@ class Playback : public ::testing::Test {
   void Open(TestPlayer* player) {
     ASSERT_TRUE(player->Connect(static_cast<uint16_t>(site_.server.port)));
     ASSERT_EQ(player->CreateStream(), 1);
+  }
+  // User control SetBufferLength for stream 1: 0 asks for no lead.
+  static void SetBufferLength(TestPlayer* player, uint32_t ms) {
+    const uint8_t body[10] = {0, 3, 0, 0, 0, 1, uint8_t(ms >> 24), uint8_t(ms >> 16), uint8_t(ms >> 8), uint8_t(ms)};
+    ASSERT_TRUE(player->client.SendMessage(2, 4, 0, 0, body));
   }
 
   StrmdSite site_;
@@ -111,7 +119,8 @@ TEST_F(Playback, PlaySendsMetadataStartOpeningTagsThenPacesMediaAndCompletesOnce
   EXPECT_TRUE(IsMarker(opening[3]));
   EXPECT_EQ(opening[3].timestamp, 0u);
 
-  // Then media paced against the clock, each tag once, then Complete once.
+  // Then media paced against the clock (at most the lead early), each tag
+  // once, then Complete once, when the last of them is due.
   auto clock0 = player.lastArrival;
   uint32_t lastVideo = 100, lastAudio = 0;
   int completes = 0;
@@ -125,7 +134,7 @@ TEST_F(Playback, PlaySendsMetadataStartOpeningTagsThenPacesMediaAndCompletesOnce
     }
     if (!IsMedia(*m)) continue;
     int64_t at = Ms(clock0, player.lastArrival);
-    EXPECT_GE(at, int64_t{m->timestamp} - kEarlyMs) << "ts " << m->timestamp;
+    EXPECT_GE(at, int64_t{m->timestamp} - kLeadMs - kEarlyMs) << "ts " << m->timestamp;
     EXPECT_LE(at, int64_t{m->timestamp} + kLateMs) << "ts " << m->timestamp;
     if (m->type == 9) {
       EXPECT_EQ(m->timestamp, lastVideo + 100);
@@ -192,7 +201,7 @@ TEST_F(Playback, GapMarkersArriveOnTime) {
     }
     if (!started || !IsMedia(*m)) continue;
     int64_t at = Ms(clock0, player.lastArrival);
-    EXPECT_GE(at, int64_t{m->timestamp} - kEarlyMs) << m->timestamp;
+    EXPECT_GE(at, int64_t{m->timestamp} - kLeadMs - kEarlyMs) << m->timestamp;
     EXPECT_LE(at, int64_t{m->timestamp} + kLateMs) << m->timestamp;
   }
 }
@@ -362,6 +371,8 @@ TEST_F(Playback, PauseStopsMediaAndResumeRestartsTheClock) {
   ASSERT_TRUE(FlvBuilder().Clip(3000, 1).WriteTo(site_.Files() + "/demo.flv"));
   TestPlayer player;
   Open(&player);
+  // No lead: the resume is paced to the message.
+  SetBufferLength(&player, 0);
   ASSERT_TRUE(player.Play(1, "fileid=200"));
   uint32_t last = 0;
   while (last < 1000) {
@@ -401,19 +412,19 @@ TEST_F(Playback, StartTransmitAfterStopTransmitCatchesUpWithoutRestartingTheCloc
   while (auto m = player.Next(300)) {
     if (IsMedia(*m)) last = m->timestamp;
   }
-  EXPECT_LT(last, 1000u);
+  EXPECT_LT(last, 1000u + kLeadMs);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500) - (Clock::now() - start));
   ASSERT_TRUE(player.Command({amf::Str("startTransmit"), amf::Num(0), amf::Null()}, 1));
   // 1.5 s of stream time are due at once: everything up to about 1500 ms
-  // arrives within a moment.
+  // and the lead after it arrives within a moment.
   auto resumed = Clock::now();
   uint32_t caughtUp = 0;
   while (auto m = player.Next(100)) {
     if (IsMedia(*m)) caughtUp = m->timestamp;
     if (Ms(resumed, Clock::now()) > 150) break;
   }
-  EXPECT_GE(caughtUp, 1400u);
-  EXPECT_LE(caughtUp, 1700u);
+  EXPECT_GE(caughtUp, 1400u + kLeadMs);
+  EXPECT_LE(caughtUp, 1700u + kLeadMs);
 }
 
 TEST_F(Playback, MissingFileUnknownObjectAndEmptyIndexAnswerStreamNotFound) {
