@@ -17,6 +17,7 @@
 #include "support/FlvBuilder.h"
 #include "support/StrmdSite.h"
 #include "support/TestEnv.h"
+#include "util/Log.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ class DiskFault : public ::testing::Test {
 
   // The same as the server names it in its reports.
   std::string RecordingAsReported(const std::string& name) const {
-    return site_.dir + "\\temp\\phpsessid=" + kSession + "&phpsessid=" + kSession + "&" + name + ".flv";
+    return LogMaskSessionIds(site_.dir + "\\temp\\phpsessid=" + kSession + "&phpsessid=" + kSession + "&" + name + ".flv");
   }
   // The path of `rest` in the temp folder: "phpsessid=SESSION" + rest.
   std::string Temp(const std::string& rest) const { return site_.Temp() + "/phpsessid=" + kSession + rest; }
@@ -164,7 +165,8 @@ TEST_F(DiskFault, EditsOnAFullDiskKeepTheEarlierAndTheNewRecording) {
   const std::string log = site_.server.ErrorLog();
   for (const std::string& name : {std::string("questionid=23&startpos=1&insert=1"), std::string("questionid=24&startpos=1")}) {
     const std::string target = name.substr(0, 13);
-    EXPECT_NE(log.find("Recording " + Recording(name) + " could not be placed into " + Temp("&" + target + ".flv") +
+    EXPECT_NE(log.find(LogMaskSessionIds("Recording " + Recording(name) + " could not be placed into " +
+                                         Temp("&" + target + ".flv")) +
                        "; both files are kept"),
               std::string::npos)
         << log;
