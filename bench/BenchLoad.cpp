@@ -174,47 +174,46 @@ class MonitorReader {
   // The CPU sum of the last period, percent of the machine; -1 when there is
   // no stable report (none yet, or being rewritten each time it was read).
   double Cpu() const {
-    if (shared_ == nullptr || shared_->magic != kDebugMagic) return -1;
-    for (int attempt = 0; attempt < 10; ++attempt) {
-      const uint32_t before = shared_->sequence.load(std::memory_order_acquire);
-      if (before % 2 != 0) continue;
-      const size_t length = std::min<size_t>(shared_->dataLength, kDebugDataSize);
-      std::string data(shared_->data, length);
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (shared_->sequence.load(std::memory_order_acquire) != before) continue;
-      // The total record comes last: "total\tIN\tOUT\tCPU".
-      const size_t at = data.rfind("total\t");
-      if (at == std::string::npos || (at > 0 && data[at - 1] != '\n')) return 0;
-      size_t field = at;
-      for (int tabs = 0; tabs < 3 && field != std::string::npos; ++tabs) field = data.find('\t', field + 1);
-      return field == std::string::npos ? -1 : strtod(data.c_str() + field + 1, nullptr);
-    }
-    return -1;
+    std::string data;
+    if (!Snapshot(&data)) return -1;
+    // The total record comes last: "total\tIN\tOUT\tCPU".
+    const size_t at = data.rfind("total\t");
+    if (at == std::string::npos || (at > 0 && data[at - 1] != '\n')) return 0;
+    size_t field = at;
+    for (int tabs = 0; tabs < 3 && field != std::string::npos; ++tabs) field = data.find('\t', field + 1);
+    return field == std::string::npos ? -1 : strtod(data.c_str() + field + 1, nullptr);
   }
   // The RTMP connections the server still lists (the report is empty when
   // there are none); -1 when there is no stable report.
   int Connections() const {
-    if (shared_ == nullptr || shared_->magic != kDebugMagic) return -1;
+    std::string data;
+    if (!Snapshot(&data)) return -1;
+    int n = 0;
+    for (size_t at = 0; at < data.size();) {
+      if (data.compare(at, 11, "connection\t") == 0) ++n;
+      const size_t end = data.find('\n', at);
+      if (end == std::string::npos) break;
+      at = end + 1;
+    }
+    return n;
+  }
+
+ private:
+  // The report's data as one consistent copy; false when there is none or it
+  // was being rewritten each time it was read.
+  bool Snapshot(std::string* data) const {
+    if (shared_ == nullptr || shared_->magic != kDebugMagic) return false;
     for (int attempt = 0; attempt < 10; ++attempt) {
       const uint32_t before = shared_->sequence.load(std::memory_order_acquire);
       if (before % 2 != 0) continue;
       const size_t length = std::min<size_t>(shared_->dataLength, kDebugDataSize);
-      std::string data(shared_->data, length);
+      data->assign(shared_->data, length);
       std::atomic_thread_fence(std::memory_order_acquire);
-      if (shared_->sequence.load(std::memory_order_acquire) != before) continue;
-      int n = 0;
-      for (size_t at = 0; at < data.size();) {
-        if (data.compare(at, 11, "connection\t") == 0) ++n;
-        const size_t end = data.find('\n', at);
-        if (end == std::string::npos) break;
-        at = end + 1;
-      }
-      return n;
+      if (shared_->sequence.load(std::memory_order_acquire) == before) return true;
     }
-    return -1;
+    return false;
   }
 
- private:
   const DebugShared* shared_ = nullptr;
 };
 
