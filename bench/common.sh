@@ -79,7 +79,8 @@ bench_users() {  # first count name prefix [chat]
 
 # strmd's registry: one site `site` on database `dbname` at 127.0.0.1:dbport.
 # Every client of the bench comes from 127.0.0.1: the per-address connection
-# cap is raised above the 3,000 of the idle scenario. $strmd_registry_extra,
+# caps (connections, and connections before connect) are raised above the
+# 3,000 of the idle scenario. $strmd_registry_extra,
 # when set, adds lines to the server key.
 strmd_registry() {  # file port install site dbport dbname
   cat >"$1" <<REG
@@ -89,6 +90,8 @@ Windows Registry Editor Version 5.00
 "RtmpPortNumber"=dword:$(printf '%08x' "$2")
 "InstallFolder"="$3"
 "MaxConnectionsPerAddress"=dword:00004000
+"MaxHandshakingPerAddress"=dword:00004000
+"MaxHandshaking"=dword:00004000
 ${strmd_registry_extra:-}
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]

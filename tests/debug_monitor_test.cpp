@@ -439,7 +439,9 @@ TEST(DebugMonitorProcess, CpuLimitEndsTheProcessOnlyWithConnections) {
   std::vector<std::string> env = kFastReports;
   env.push_back("STRMD_DEBUG_FAKE_CPU=90");
   ServerProcess server;
-  ASSERT_TRUE(StartServer(&server, "debugcpu", "", env));
+  // The default limit, which the test servers otherwise turn off.
+  ASSERT_TRUE(StartServer(&server, "debugcpu",
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"DebugCpuLimit\"=dword:00000050\n", env));
   // Without a connection no check can end the process.
   ASSERT_TRUE(WaitForPeriods(server.shmName, 10));
   EXPECT_FALSE(server.Wait(0));

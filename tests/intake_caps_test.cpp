@@ -171,6 +171,16 @@ TEST(IntakeCaps, HandshakeAndConnectHaveDeadlinesFromTheFirstByte) {
   EXPECT_TRUE(answered) << connected.error();
   close(silent);
   close(trickle);
+  // The reports may follow the closes by a moment.
+  const char* const reports[] = {"RTMP handshake from 127.0.0.1 not complete within 3 s (HandshakeSeconds)",
+                                 "Connection from 127.0.0.1 sent nothing within 3 s (HandshakeSeconds)",
+                                 "RTMP connection from 127.0.0.1 sent no connect within 3 s (ConnectSeconds)"};
+  TestWaitUntil([&] {
+    const std::string log = server.ErrorLog();
+    for (const char* report : reports)
+      if (log.find(report) == std::string::npos) return false;
+    return true;
+  });
   const std::string log = server.ErrorLog();
   EXPECT_NE(log.find("RTMP handshake from 127.0.0.1 not complete within 3 s (HandshakeSeconds)"), std::string::npos)
       << log;

@@ -43,9 +43,11 @@ std::string WriteRegistry(const std::string& dir, int port, const std::string& e
       << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n"
       << "\"RtmpPortNumber\"=dword:" << dword << "\n"
       << "\"InstallFolder\"=\"" << dir << "\"\n"
-      // A loaded test machine must not turn a test's clients away as busy;
-      // the admission test sets its own threshold.
-      << "\"AdmitCpuPercent\"=dword:00000000\n\n"
+      // A loaded test machine (and a sanitizer build serving a crowd) must
+      // neither turn a test's clients away as busy nor end the server: the
+      // admission and watchdog tests set their own thresholds.
+      << "\"AdmitCpuPercent\"=dword:00000000\n"
+      << "\"DebugCpuLimit\"=dword:00000000\n\n"
       << extra;
   return path;
 }
