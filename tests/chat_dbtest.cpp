@@ -66,6 +66,15 @@ class ChatTest : public ::testing::Test {
   void Login(ChatClient* client, const char* phpsessid) {
     ASSERT_TRUE(client->Login(Port(), phpsessid)) << phpsessid;
   }
+  // Ada and Ben logged in and present in the study group's room (chat 1),
+  // with what entering sent to Ada taken.
+  void AdaAndBenInTheStudyGroup(ChatClient* ada, ChatClient* ben) {
+    Login(ada, "demo-ada-0001");
+    Login(ben, "demo-ben-0002");
+    ASSERT_FALSE(Enter(ada, "chatConnectChat", 1).empty());
+    ASSERT_FALSE(Enter(ben, "chatConnectChat", 1).empty());
+    ada->Sync();
+  }
   // Enters and returns what the entry sent to the client.
   std::vector<ChatCall> Enter(ChatClient* client, const char* command, int id) {
     return client->Do(command, {amf::Num(id)});
@@ -380,11 +389,7 @@ TEST_F(ChatTest, PresenceTextsAndPushedCommandsReachTheRightMembers) {
 
 TEST_F(ChatTest, TextsAreStoredAndDeliveredExactlyAsSent) {
   ChatClient ada, ben;
-  Login(&ada, "demo-ada-0001");
-  Login(&ben, "demo-ben-0002");
-  ASSERT_FALSE(Enter(&ada, "chatConnectChat", 1).empty());
-  ASSERT_FALSE(Enter(&ben, "chatConnectChat", 1).empty());
-  ada.Sync();
+  ASSERT_NO_FATAL_FAILURE(AdaAndBenInTheStudyGroup(&ada, &ben));
 
   std::string mixed;
   while (mixed.size() < 1023) mixed += "a'b\\c\"d";
@@ -436,11 +441,7 @@ TEST_F(ChatTest, TextTheDatabaseRefusesIsReportedWithItsErrorAndTheSender) {
 
 TEST_F(ChatTest, TextFloodIsCutAtTheRateWithOneReportASecond) {
   ChatClient ada, ben;
-  Login(&ada, "demo-ada-0001");
-  Login(&ben, "demo-ben-0002");
-  ASSERT_FALSE(Enter(&ada, "chatConnectChat", 1).empty());
-  ASSERT_FALSE(Enter(&ben, "chatConnectChat", 1).empty());
-  ada.Sync();
+  ASSERT_NO_FATAL_FAILURE(AdaAndBenInTheStudyGroup(&ada, &ben));
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 300; ++i) ASSERT_TRUE(ada.Send("chatSendText", {amf::Str("flood " + std::to_string(i)), amf::Num(i)}));
   bool ok = false;
@@ -535,11 +536,7 @@ TEST_F(ChatTest, TakeoverLeavingAndRebuildingTheRoom) {
 
 TEST_F(ChatTest, ScreenPublishedFromASecondConnectionFlagsTheMember) {
   ChatClient ada, ben;
-  Login(&ada, "demo-ada-0001");
-  Login(&ben, "demo-ben-0002");
-  ASSERT_FALSE(Enter(&ada, "chatConnectChat", 1).empty());
-  ASSERT_FALSE(Enter(&ben, "chatConnectChat", 1).empty());
-  ada.Sync();
+  ASSERT_NO_FATAL_FAILURE(AdaAndBenInTheStudyGroup(&ada, &ben));
   auto isBen = [](const ChatCall& c) { return c.object.Get("userid").number == 2; };
   std::vector<ChatCall> got;
   {

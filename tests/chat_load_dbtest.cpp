@@ -18,6 +18,7 @@
 #include "support/ChatClient.h"
 #include "support/FlvBuilder.h"
 #include "support/SpeexFrames.h"
+#include "support/TestEnv.h"
 
 namespace {
 
@@ -86,14 +87,10 @@ TEST(ChatLoad, MemberThatStopsReadingIsDroppedAndHoldsNobodyUp) {
   }
   EXPECT_TRUE(echoed) << "the poster's own text did not come back";
   // What is on its way to Cleo arrives.
-  const auto settle = Clock::now() + std::chrono::seconds(5);
-  while (Clock::now() < settle) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (arrivedAt.size() >= sentAt.size()) break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  TestWaitUntil([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return arrivedAt.size() >= sentAt.size();
+  }, 5000);
   stop = true;
   reader.join();
 
@@ -181,14 +178,10 @@ TEST(ChatLoad, MemberWithAFullQueueReenteringItsRoomHoldsUpNoSpeakerElsewhere) {
   ASSERT_TRUE(talk(10));
   ASSERT_TRUE(ada.Send("chatConnectChat", {amf::Num(1)}));
   ASSERT_TRUE(talk(150));
-  const auto settle = Clock::now() + std::chrono::seconds(15);
-  while (Clock::now() < settle) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (arrivedAt.size() >= sentAt.size()) break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  TestWaitUntil([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return arrivedAt.size() >= sentAt.size();
+  }, 15000);
   stop = true;
   reader.join();
 
