@@ -19,12 +19,6 @@
 
 namespace {
 
-int64_t MonotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
 // A client floods the database through its commands: past the rate the
 // command is dropped unanswered, with one report a second.
 bool ModelCommandAllowed(RtmpConnection* connection) {

@@ -41,12 +41,6 @@ size_t TextArg(const AmfObject* object, int position, char (&out)[kTextSize]) {
   return length;
 }
 
-int64_t NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Steps 3 to 6 of every entry: the room, its members and its recent texts
 // to the entering connection, then its audio is on.
 int DescribeRoom(RtmpConnection* connection, bool course, std::optional<int32_t> myrecordingid) {
@@ -206,7 +200,7 @@ int ChatUserAction(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
 int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
   // A flood would fill the log and every member's output: over the budget a
   // text is dropped, with one report a second.
-  const int64_t now = NowMs();
+  const int64_t now = MonotonicMs();
   if (!RateLimitTake(&connection->chatTextRate, g_config.chatTextsPerSecond, now)) {
     if (const int32_t dropped = RateLimitDueReport(&connection->chatTextRate, now)) {
       errno = 0;

@@ -47,12 +47,6 @@ constexpr int kConnectionNice = -1;
 
 int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
-int64_t NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
 // A period in milliseconds from the environment (tests shorten them), else
 // the default.
 int PeriodMs(const char* name, int fallback) {
@@ -237,6 +231,12 @@ const Command kCommands[] = {
 };
 
 }  // namespace
+
+int64_t MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
 
 uint32_t TickCount() {
   timespec ts;
@@ -544,14 +544,14 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   const int keepAliveMs = PeriodMs("STRMD_KEEPALIVE_MS", kKeepAliveMs);
   const int silenceLimitMs = PeriodMs("STRMD_SILENCE_LIMIT_MS", kSilenceLimitMs);
   const int readLimitMs = PeriodMs("STRMD_READ_LIMIT_MS", kSocketReadWaitMs);
-  int64_t lastInput = NowMs();      // the peer last sent something
+  int64_t lastInput = MonotonicMs();      // the peer last sent something
   int64_t incompleteSince = 0;      // a message has been partly received since
   int64_t keepAliveDue = 0;         // the next ping, while the loop waits
   int64_t armedDue = -1;            // what the pacing timer is armed for
   // connect is due this long after the handshake; until then the connection
   // counts against the MaxHandshaking caps.
   const int connectSeconds = ServerConnectSeconds(incoming);
-  const int64_t connectDue = NowMs() + int64_t{connectSeconds} * 1000;
+  const int64_t connectDue = MonotonicMs() + int64_t{connectSeconds} * 1000;
   const uintptr_t stackLowest = StackLowest();
   while (RtmpSocketFd(r) != -1) {
     connection->lastWake = NowSeconds();
@@ -562,7 +562,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     }
     if (connection->connectReceived) {
       ServerLeaveHandshaking(incoming);
-    } else if (NowMs() >= connectDue) {
+    } else if (MonotonicMs() >= connectDue) {
       errno = 0;
       ReportError("RTMP connection from %s sent no connect within %d s (ConnectSeconds): closing it",
                   connection->address, connectSeconds);
@@ -572,7 +572,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       if (!RtmpConnectionProcessInput(connection)) break;
       continue;
     }
-    const int64_t now = NowMs();
+    const int64_t now = MonotonicMs();
     if (!RtmpInputIncomplete(r)) {
       incompleteSince = 0;
     } else if (incompleteSince == 0) {
@@ -634,7 +634,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       break;
     }
     if (ready == 0) {
-      const int64_t later = NowMs();
+      const int64_t later = MonotonicMs();
       if (incompleteSince != 0 && later - incompleteSince >= readLimitMs) continue;  // reported above
       if (!connection->connectReceived && later >= connectDue) continue;              // reported above
       if (later < keepAliveDue) continue;
@@ -656,7 +656,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
       int received = SocketBufferReceive(&r->sockbuf);
       if (received > 0) {
-        lastInput = NowMs();
+        lastInput = MonotonicMs();
         connection->inputNeedsMore = false;
         continue;
       }

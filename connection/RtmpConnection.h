@@ -109,4 +109,6 @@ void RtmpConnectionRelayTimerFired(RtmpConnection* connection);
 // (CLOCK_MONOTONIC too, so a change of the wall clock cannot stall or rush
 // playback).
 uint32_t TickCount();
+// Milliseconds of CLOCK_MONOTONIC, without the 32-bit wrap of TickCount.
+int64_t MonotonicMs();
 int64_t SystemTime100ns();
