@@ -16,6 +16,7 @@
 //     enters --chat ID as a speaker before it publishes)
 //   --player-session PREFIX (live: player i adds "&phpsessid=PREFIX<i>")
 //   --shm NAME (the server's debug monitor: its highest CPU sum is reported)
+//   --buffer-ms 3000 (players: the buffer length they announce before play)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -74,6 +75,7 @@ struct Options {
   int holdS = 10;
   int threads = 0;
   int limitS = 0;     // vod: stop players after this much media time (0: the whole file)
+  int bufferMs = 3000;  // SetBufferLength of the players (what common command-line clients send)
   int noMediaS = 8;
   std::string publishName;  // empty: liveName
   std::string login;        // web session of the publisher
@@ -266,6 +268,7 @@ struct Shared {
   std::atomic<int> done{0};        // clients that ended (finished or failed)
   std::atomic<int> connected{0};   // idle: connect results received
   std::atomic<int> failed{0};
+  std::atomic<int> refused{0};     // turned away as busy (not failed)
   std::atomic<int> playing{0};     // play sent
   std::atomic<int> launched{0};    // idle: connections begun
   std::atomic<int> inflight{0};    // idle: begun and not yet connected
@@ -603,9 +606,22 @@ void OnMedia(Worker& w, Client& c, const ChunkMessage& m) {
   w.late.Add(now - sent);
 }
 
-void OnStatus(Worker& w, Client& c, const std::string& code) {
+// A server that refuses new work while busy says so in the description; such
+// a client is counted apart from those that failed.
+constexpr std::string_view kBusy = "server busy";
+
+void Refused(Worker& w, Client& c) {
+  g.refused.fetch_add(1);
+  Close(w, c, false);
+}
+
+void OnStatus(Worker& w, Client& c, const AmfValue& info) {
+  const std::string& code = info.Get("code").text;
   if (Soak(c.role)) return SoakStatus(w, c, code);
-  if (code == "NetStream.Play.Complete" || code == "NetStream.Play.Stop") {
+  const bool failed = code == "NetStream.Play.Failed" || code == "NetStream.Publish.Failed";
+  if (failed && info.Get("description").text == kBusy) {
+    Refused(w, c);
+  } else if (code == "NetStream.Play.Complete" || code == "NetStream.Play.Stop") {
     if (c.role == Role::kPlayer && c.media > 0) {
       c.complete = true;
       Close(w, c, false);
@@ -664,11 +680,13 @@ void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
       std::vector<AmfValue> v;
       if (!AmfDecode(m.body, &v) || v.empty()) return;
       const std::string& name = v[0].text;
-      if (name == "onPlayStatus" && v.size() >= 2) return OnStatus(w, c, v[1].Get("code").text);
+      if (name == "onPlayStatus" && v.size() >= 2) return OnStatus(w, c, v[1]);
       if (m.type != kMsgCommand) return;
-      if (name == "onStatus" && v.size() >= 4) return OnStatus(w, c, v[3].Get("code").text);
+      if (name == "onStatus" && v.size() >= 4) return OnStatus(w, c, v[3]);
       if (name == "_error") {
         const std::string code = v.size() >= 4 ? v[3].Get("code").text : "";
+        if (!Soak(c.role) && code == "NetConnection.Connect.Rejected" && v[3].Get("description").text == kBusy)
+          return Refused(w, c);
         return Close(w, c, true, "_error " + code);
       }
       if (name != "_result" || v.size() < 2) return;
@@ -712,8 +730,10 @@ void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
           return;
         }
         // Buffer length first, as players do; some servers pace by it.
+        const uint32_t ms = uint32_t(g_opt.bufferMs);
         const uint8_t buffer[10] = {0, 3, uint8_t(c.streamId >> 24), uint8_t(c.streamId >> 16),
-                                    uint8_t(c.streamId >> 8), uint8_t(c.streamId), 0, 0, 0x03, 0xE8};
+                                    uint8_t(c.streamId >> 8), uint8_t(c.streamId), uint8_t(ms >> 24),
+                                    uint8_t(ms >> 16), uint8_t(ms >> 8), uint8_t(ms)};
         SendMessage(w, c, 2, kMsgUserControl, 0, 0, buffer);
         AmfPutString(b, "play");
         AmfPutNumber(b, 0);
@@ -1171,7 +1191,8 @@ void PrintUsage() {
   fprintf(stderr,
           "usage: strmd-bench [--port P] [--host H] [--app A] [--name S] [--live-app A] [--live-name S]\n"
           "                   [--flv FILE] [--label L] [--pid PID] [--db-pid PID] [--stagger-ms MS]\n"
-          "                   [--inflight K] [--hold-s S] [--threads T] [--limit-s S] [--no-media-s S]\n"
+          "                   [--inflight K] [--hold-s S] [--threads T] [--limit-s S] [--buffer-ms MS]\n"
+          "                   [--no-media-s S]\n"
           "                   [--publish-name S] [--login SESSION] [--chat ID] [--player-session PREFIX]\n"
           "                   [--shm NAME] [--warmup-s S] [--drain-s S] [--scale K] [--recordings FILE]\n"
           "                   vod N | live N | idle M | soak SECONDS\n");
@@ -1211,6 +1232,7 @@ bool ParseOptions(int argc, char** argv) {
     else if (a == "--hold-s") ok = number(&g_opt.holdS);
     else if (a == "--threads") ok = number(&g_opt.threads);
     else if (a == "--limit-s") ok = number(&g_opt.limitS);
+    else if (a == "--buffer-ms") ok = number(&g_opt.bufferMs);
     else if (a == "--no-media-s") ok = number(&g_opt.noMediaS);
     else if (a == "--publish-name") ok = value(&g_opt.publishName);
     else if (a == "--login") ok = value(&g_opt.login);
@@ -1588,7 +1610,7 @@ int main(int argc, char** argv) {
   const int64_t deadline = t0 + stagger + int64_t((mediaS + 30) * 1e9) + (live ? 5000 * kMs : 0);
   if (g_opt.scenario == "idle") {
     const int64_t connectDeadline = t0 + 180000 * kMs;
-    while (g.connected.load() + g.failed.load() < g_opt.count && NowNs() < connectDeadline) {
+    while (g.connected.load() + g.failed.load() + g.refused.load() < g_opt.count && NowNs() < connectDeadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       if ((NowNs() - lastAt) >= 1000 * kMs) sampleOnce();
     }
@@ -1605,13 +1627,14 @@ int main(int argc, char** argv) {
     const ProcSample idle1 = sampleOnce();
     idleCpuPct = 100.0 * (idle1.cpuS - idle0.cpuS) / (double(NowNs() - idleAt) / 1e9);
     if (g.connected.load() > 0) rssPerConn = double(idle1.rssKiB - before.rssKiB) / g.connected.load();
-    if (g.connected.load() < g_opt.count) status = "incomplete";
+    if (g.connected.load() + g.refused.load() < g_opt.count) status = "incomplete";
   } else {
     bool released = false;
     while (g.done.load() < total && NowNs() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       if ((NowNs() - lastAt) >= 1000 * kMs) sampleOnce();
-      if (live && !released && (g.playing.load() + g.failed.load() >= g_opt.count || NowNs() > t0 + stagger + 10000 * kMs)) {
+      const int answered = g.playing.load() + g.failed.load() + g.refused.load();
+      if (live && !released && (answered >= g_opt.count || NowNs() > t0 + stagger + 10000 * kMs)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         g.publisherGo = true;
         released = true;
@@ -1660,14 +1683,24 @@ int main(int argc, char** argv) {
   const double playerMinutes = playedMs / 60000.0;
   std::string json = "{\"server\":" + Quote(g_opt.label) + ",\"scenario\":" + Quote(g_opt.scenario) +
                      ",\"n\":" + std::to_string(g_opt.count) + ",\"status\":" + Quote(status) +
-                     ",\"failed\":" + std::to_string(g.failed.load()) + ",\"wall_s\":" + Json(wallS) +
+                     ",\"failed\":" + std::to_string(g.failed.load()) +
+                     ",\"refused_busy\":" + std::to_string(g.refused.load()) + ",\"wall_s\":" + Json(wallS) +
                      ",\"cpu_s\":" + Json(cpuS) + ",\"peak_cpu_pct\":" + Json(peakCpuPct) +
                      ",\"peak_rss_kib\":" + std::to_string(peakRss) +
                      ",\"rss_before_kib\":" + std::to_string(before.rssKiB) +
                      ",\"generator_cpu_pct\":" + Json(genCpuPct) + ",\"generator_threads\":" + std::to_string(threads);
   if (!db.empty()) json += ",\"db_cpu_s\":" + Json(dbAfter.cpuS - dbBefore.cpuS);
   if (monitor.Open()) json += ",\"monitor_cpu_peak_pct\":" + Json(monitorPeak < 0 ? NAN : monitorPeak);
+  if (g_opt.scenario != "idle") json += ",\"buffer_ms\":" + std::to_string(g_opt.bufferMs);
   if (g_opt.scenario == "vod") {
+    // How early and how late messages came against their due time: a
+    // message's lead is what it came before it (0 when it was late), its
+    // lateness what it came after (0 when early); p99 and max of each.
+    const bool any = late.count > 0;
+    json += ",\"lead_p99_ms\":" + Json(any ? std::max(0.0, -late.PercentileMs(1)) : NAN) +
+            ",\"lead_max_ms\":" + Json(any ? std::max(0.0, -double(late.minNs) / 1e6) : NAN) +
+            ",\"lateness_p99_ms\":" + Json(any ? std::max(0.0, late.PercentileMs(99)) : NAN) +
+            ",\"lateness_max_ms\":" + Json(any ? std::max(0.0, double(late.maxNs) / 1e6) : NAN);
     json += ",\"finished\":" + std::to_string(finished) + ",\"media_messages\":" + std::to_string(media) +
             ",\"player_minutes\":" + Json(playerMinutes) +
             ",\"cpu_per_player_minute\":" + Json(playerMinutes > 0 ? cpuS / playerMinutes : NAN) +

@@ -42,15 +42,25 @@ def ratio(a, b):
     return "%.2fx" % (a / b)
 
 
+def stayed_up(r):
+    return "no" if r.get("server_ended") or r.get("status") == "server ended" else "yes"
+
+
 # figure label, JSON key (or a function of the row)
 VOD = [
     ("players that finished", "finished"),
+    ("refused as busy", "refused_busy"),
+    ("server stayed up", stayed_up),
     ("server CPU-s per player-minute", "cpu_per_player_minute"),
     ("startup p50 ms", "startup_p50_ms"),
     ("startup p99 ms", "startup_p99_ms"),
-    ("lateness p50 ms", "late_p50_ms"),
-    ("lateness p99 ms", "late_p99_ms"),
-    ("lateness max ms", "late_max_ms"),
+    ("lead p99 ms", "lead_p99_ms"),
+    ("lead max ms", "lead_max_ms"),
+    ("lateness p99 ms", "lateness_p99_ms"),
+    ("lateness max ms", "lateness_max_ms"),
+    ("arrival - due p50 ms", "late_p50_ms"),
+    ("arrival - due p99 ms", "late_p99_ms"),
+    ("arrival - due max ms", "late_max_ms"),
     ("most early ms", "early_max_ms"),
     ("server CPU peak % of a core", "peak_cpu_pct"),
     ("debug monitor CPU sum peak % of the machine", "monitor_cpu_peak_pct"),
@@ -61,6 +71,8 @@ VOD = [
 ]
 LIVE = [
     ("status", "status"),
+    ("refused as busy", "refused_busy"),
+    ("server stayed up", stayed_up),
     ("messages received / expected", lambda r: "%d/%d" % (r.get("received", 0), r.get("expected", 0))),
     ("dropped", "dropped"),
     ("server CPU-s per player-minute", "cpu_per_player_minute"),
@@ -74,6 +86,8 @@ LIVE = [
 ]
 IDLE = [
     ("connected", "connected"),
+    ("refused as busy", "refused_busy"),
+    ("server stayed up", stayed_up),
     ("connects per second", "connects_per_s"),
     ("RSS per connection KiB", "rss_per_conn_kib"),
     ("server CPU while idle % of a core", "idle_cpu_pct"),
@@ -100,38 +114,43 @@ def table(rows):
     for r in rows:
         if r["scenario"] in ("edit", "index", "soak", "floor"):
             continue
-        k = (r["scenario"], r.get("n"))
+        k = (r["scenario"], r.get("n"), r.get("buffer_ms"))
         if k not in groups:
             groups.append(k)
-    for scenario, n in groups:
-        by = {r["server"]: r for r in rows if r["scenario"] == scenario and r.get("n") == n}
+    for scenario, n, buffer_ms in groups:
+        by = {r["server"]: r for r in rows
+              if r["scenario"] == scenario and r.get("n") == n and r.get("buffer_ms") == buffer_ms}
         s, p = by.get("strmd"), by.get("nginx")
         figures = {"vod": VOD, "live": LIVE, "idle": IDLE}[scenario]
         title = "%s N = %s" % (scenario, n)
+        if scenario == "vod" and buffer_ms is not None:
+            title += ", players' buffer %s ms" % buffer_ms
         if scenario == "idle" and (s or p):
             title += " (%s being set up at a time)" % (s or p).get("inflight", "?")
         out.append((title, "", "", ""))
         for label, key in figures:
             a, b = value(s, key), value(p, key)
-            if scenario == "live" and s is not None and s.get("status") == "no media" and key != "status":
-                a = "not yet"
+            if scenario == "live" and s is not None and s.get("status") == "no media" and \
+                    key not in ("status", "refused_busy") and label != "server stayed up":
+                a = "-" if s.get("refused_busy") else "not yet"
             if label == "players that finished":
-                a = None if a is None else "%s/%s" % (a, n)
-                b = None if b is None else "%s/%s" % (b, n)
-                out.append(("  " + label, fmt(a), fmt(b), "-"))
+                # Of those the server admitted: the refused never started.
+                admitted = lambda r: n - (r.get("refused_busy") or 0)
+                a = None if a is None else "%s/%s" % (a, admitted(s))
+                b = None if b is None else "%s/%s" % (b, admitted(p))
+                out.append(("  " + label + " / admitted", fmt(a), fmt(b), "-"))
                 continue
-            # Signed figures (early is negative) have no meaningful ratio.
-            signed = label.startswith("lateness") or label.startswith("most early")
-            out.append(("  " + label, fmt(a), fmt(b), "-" if signed else ratio(a, b)))
-        if (s or {}).get("server_ended") or (p or {}).get("server_ended"):
-            ended = lambda r: None if r is None else ("yes" if r.get("server_ended") else "no")
-            out.append(("  server ended during the run", fmt(ended(s)), fmt(ended(p)), "-"))
+            # Signed figures (early is negative) and counts have no
+            # meaningful ratio.
+            plain = label.startswith("arrival") or label.startswith("most early") or \
+                label in ("refused as busy", "server stayed up", "failed clients", "status")
+            out.append(("  " + label, fmt(a), fmt(b), "-" if plain else ratio(a, b)))
     for r in rows:
         if r["scenario"] == "floor":
             # The server's VOD figure over what sending the same clip on time
             # costs with no server at all, in the same run.
             vod = {v["server"]: v.get("cpu_per_player_minute") for v in rows
-                   if v["scenario"] == "vod" and v.get("n") == r.get("n")}
+                   if v["scenario"] == "vod" and v.get("n") == r.get("n") and v.get("buffer_ms", 3000) == 3000}
             out.append(("send floor, N = %s (CPU-s per player-minute)" % r.get("n"), "floor", "vod", "vod/floor"))
             t, l = r.get("threads_cpu_per_player_minute"), r.get("loop_cpu_per_player_minute")
             out.append(("  a thread per connection: timerfd, poll, sendmsg", fmt(t), fmt(vod.get("strmd")),
