@@ -59,7 +59,7 @@ bool DecodeMembers(std::span<const uint8_t> body, size_t* pos, AmfValue* value, 
     }
     AmfValue member;
     if (!DecodeValue(body, pos, &member, depth + 1)) return false;
-    value->props.emplace_back(std::move(name), std::move(member));
+    value->props.push_back({std::move(name), std::move(member)});
   }
 }
 

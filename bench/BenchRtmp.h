@@ -41,14 +41,21 @@ constexpr size_t kMaxKeptBody = 1 << 20;  // bodies of non-media messages kept f
 // ---- AMF0 ----
 
 struct AmfValue {
+  // A named member; defined below, once AmfValue is complete (a std::pair of
+  // the incomplete type does not build with every standard library).
+  struct Member;
   enum Kind : uint8_t { kNumber, kBool, kString, kObject, kNull, kUndefined, kArray } kind = kNull;
   double number = 0;
   bool boolean = false;
   std::string text;
-  std::vector<std::pair<std::string, AmfValue>> props;  // object and array members
-  std::vector<AmfValue> items;                          // strict array
+  std::vector<Member> props;    // object and array members
+  std::vector<AmfValue> items;  // strict array
   // The member `name`, or a null value when there is none.
   const AmfValue& Get(std::string_view name) const;
+};
+struct AmfValue::Member {
+  std::string first;
+  AmfValue second;
 };
 
 void AmfPutNumber(std::vector<uint8_t>& out, double value);
