@@ -194,6 +194,11 @@ def check_smoke(rows):
         problems.append("vod: not every player finished")
     if vod and vod[0].get("cpu_per_player_minute") is None:
         problems.append("vod: no server CPU figure")
+    if vod and any(vod[0].get(k) is None for k in ("startup_p50_ms", "lead_p99_ms", "lateness_p99_ms")):
+        problems.append("vod: no startup, lead or lateness figure")
+    # The smoke's server takes all new work (AdmitCpuPercent 0).
+    if any(r.get("refused_busy") for r in rows):
+        problems.append("a client was refused as busy by a server that admits everything")
     if not idle or idle[0].get("connected") != idle[0].get("n") or idle[0].get("connects_per_s") is None:
         problems.append("idle: not every connection connected")
     if not floor or floor[0].get("threads_cpu_per_player_minute") is None or \
