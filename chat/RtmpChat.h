@@ -36,15 +36,18 @@
 #include <vector>
 
 #include "Database/Record.h"
+#include "rtmp/UnicastSocket.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
 #include "util/ThreadSafety.h"
 
 struct RtmpConnection;
 
-// One method call on a client, built once and sent to each receiver.
+// One method call on a client, built once; every receiver's output queue
+// shares its body, which never changes once built.
 struct ChatMessage {
-  std::vector<uint8_t> body;  // empty when it could not be built (reported)
+  SharedBody body;    // none when it could not be built (reported)
+  uint32_t size = 0;  // bytes of `body`
 };
 
 struct LiveChat {

@@ -10,6 +10,7 @@
 
 #include "Database/Database.h"
 #include "connection/RtmpConnection.h"
+#include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
 #include "server/Server.h"
 #include "util/file.h"
@@ -32,7 +33,7 @@ std::string_view Cut(const char* text) { return Cut(std::string_view(text ? text
 // they are added.
 class ChatWriter {
  public:
-  explicit ChatWriter(ChatMethod method) : body_(kChatBodySize) {
+  explicit ChatWriter(ChatMethod method) {
     p_ = AmfEncodeText(body_.data(), End(), kChatMethodNames[method]);
     p_ = AmfEncodeNumber(p_, End(), 0);
     Byte(AMF_NULL);
@@ -57,6 +58,7 @@ class ChatWriter {
     p_ = AmfEncodeString(p_, End(), AmfTextOf(Cut(text)));
     return *this;
   }
+  // The body in a block of its own size, which every receiver shares.
   ChatMessage Finish() {
     if (object_) {
       Byte(0);
@@ -68,8 +70,14 @@ class ChatWriter {
       REPORT_ASSERT("enc", "RtmpChatStatus");
       return message;
     }
-    body_.resize(static_cast<size_t>(p_ - body_.data()));
-    message.body = std::move(body_);
+    const auto size = static_cast<uint32_t>(p_ - body_.data());
+    message.body = RtmpBodyAlloc(size);
+    if (!message.body) {
+      REPORT_ASSERT("buffer", "RtmpChatStatus");
+      return message;
+    }
+    memcpy(message.body.get(), body_.data(), size);
+    message.size = size;
     return message;
   }
 
@@ -82,7 +90,7 @@ class ChatWriter {
     }
     *p_++ = value;
   }
-  std::vector<uint8_t> body_;
+  std::array<uint8_t, kChatBodySize> body_;
   uint8_t* p_ = nullptr;
   bool object_ = false;
 };
@@ -113,22 +121,17 @@ size_t ChatCutLength(std::string_view text, size_t limit) {
 }
 
 int ChatSend(RtmpConnection* to, const ChatMessage& message) {
-  if (to == nullptr || message.body.empty() || message.body.size() > kChatBodySize) return 0;
-  // The chunk writer builds its headers in front of and inside the body, so
-  // every receiver gets a copy of its own.
-  std::array<uint8_t, kRtmpMaxHeaderSize + kChatBodySize> buffer;
-  memcpy(buffer.data() + kRtmpMaxHeaderSize, message.body.data(), message.body.size());
+  if (to == nullptr || !message.body || message.size == 0 || message.size > kChatBodySize) return 0;
   RtmpPacket packet;
   packet.m_nHeaderType = 0;
   packet.m_nChannel = kCommandChannel;
   packet.m_nTimestamp = 0;
   packet.m_nMessageType = kRtmpMsgCommandAmf0;
   packet.m_nStreamId = 0;
-  packet.m_nBodySize = static_cast<uint32_t>(message.body.size());
-  packet.m_body = buffer.data() + kRtmpMaxHeaderSize;
-  int res = RtmpWriteMessage(&to->rtmp, &packet);
-  packet.m_body = nullptr;  // not ours to free
-  return res;
+  packet.m_nBodySize = message.size;
+  packet.m_body = message.body.get();
+  packet.m_block = message.body;  // queued by reference, never copied
+  return RtmpWriteMessage(&to->rtmp, &packet);
 }
 
 ChatInfoSnapshot ChatSnapshot(const LiveChat* room) REQUIRES(room->members.lock) {
@@ -341,9 +344,9 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
     ChatTextRow text;
     if (!ChatReadTextRow(result.get(), row, &text)) continue;
     ChatMessage message = ChatTextMessage(text, true);
-    if (message.body.empty()) continue;
-    if (backlog->messages.size() >= wanted || bytes + message.body.size() > kChatBacklogBytes) break;
-    bytes += message.body.size();
+    if (!message.body) continue;
+    if (backlog->messages.size() >= wanted || bytes + message.size > kChatBacklogBytes) break;
+    bytes += message.size;
     backlog->messages.push_back(std::move(message));
   }
   result.reset();
@@ -361,8 +364,8 @@ void ChatServiceBacklog(RtmpConnection* connection) {
       ChatDropBacklog(connection);  // closing: the rest would be dropped too
       return;
     }
-    // Each text's memory goes as soon as it is queued.
-    std::vector<uint8_t>().swap(backlog->messages[backlog->next].body);
+    // Each text's memory goes with its output queue entry.
+    backlog->messages[backlog->next] = ChatMessage();
     ++backlog->next;
   }
   if (backlog->next >= backlog->messages.size()) ChatDropBacklog(connection);

@@ -3,8 +3,8 @@
 // ReceiveText, ReceivePushCommand) and the text backlog.
 //
 // Every message is built once into a ChatMessage and then handed to each
-// receiver with ChatSend (a copy per receiver: the chunk writer builds its
-// headers inside the bytes it sends). Builders read members and rooms: the
+// receiver with ChatSend, which queues the one body for all of them (the
+// chunk writer builds its headers beside it). Builders read members and rooms: the
 // caller holds the room's member lock (see RtmpChat.h). The senders that take
 // a room take its member lock themselves; none runs a statement under it.
 #pragma once
