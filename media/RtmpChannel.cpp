@@ -47,6 +47,15 @@ bool SameChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lo
          a->userid == b->userid && a->channel == b->channel;
 }
 
+// Puts the player on the publisher's list (whose lock the caller holds) and
+// remembers where.
+void AddSubscriber(RtmpStream* publisher, RtmpStream* player)
+    REQUIRES(g_streams.lock, publisher->input.subscribers.lock) {
+  List& list = publisher->input.subscribers;
+  ListAddTail(&list, player);
+  player->output.subscriptions.emplace_back(publisher, list.last);
+}
+
 // What a player needs before it can decode a publisher's media, kept by
 // the publisher for players that join later.
 enum class Config { kNone, kMetaData, kVideo, kAudio };
@@ -296,7 +305,7 @@ void SubscribePlayer(RtmpStream* player) {
       out.firstVideoPending = true;
       out.firstAudioPending = true;
     }
-    ListAddTail(&publisher->input.subscribers, player);
+    AddSubscriber(publisher, player);
     return;
   }
 }
@@ -308,7 +317,7 @@ void CollectPlayers(RtmpStream* publisher) {
     auto* player = static_cast<RtmpStream*>(n->item);
     if (player == publisher || !player->playing || !SameChannel(player, publisher)) continue;
     if (ListFind(&publisher->input.subscribers, player) != nullptr) continue;
-    ListAddTail(&publisher->input.subscribers, player);
+    AddSubscriber(publisher, player);
     QueueNotices(player, true);
   }
 }
@@ -316,15 +325,13 @@ void CollectPlayers(RtmpStream* publisher) {
 void UnsubscribePlayer(RtmpStream* player) {
   ListLock guard(g_streams.lock);
   player->playing = false;
-  // Every stream, not only those publishing now: a publisher that stopped
-  // and publishes again must not find a player freed meanwhile.
-  for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {
-    auto* publisher = static_cast<RtmpStream*>(n->item);
-    if (publisher == player || publisher->site != player->site) continue;
+  // Only the lists that hold it: a publisher that stopped cleared its list
+  // and the player's note of it, so none of them can be freed meanwhile.
+  for (auto& [publisher, node] : player->output.subscriptions) {
     ListLock list(publisher->input.subscribers.lock);
-    if (ListNode* node = ListFind(&publisher->input.subscribers, player))
-      ListRemoveNode(&publisher->input.subscribers, node);
+    ListRemoveNode(&publisher->input.subscribers, node);
   }
+  player->output.subscriptions.clear();
 }
 
 void ChannelStopPublishing(RtmpStream* publisher) {
@@ -334,8 +341,11 @@ void ChannelStopPublishing(RtmpStream* publisher) {
     ListLock list(publisher->input.subscribers.lock);
     // Players would otherwise wait for more media for ever (command-line
     // players end on StreamEOF).
-    for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next)
-      QueueNotices(static_cast<RtmpStream*>(n->item), false);
+    for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
+      auto* player = static_cast<RtmpStream*>(n->item);
+      QueueNotices(player, false);
+      std::erase_if(player->output.subscriptions, [&](const auto& s) { return s.first == publisher; });
+    }
     ListRemoveAll(&publisher->input.subscribers, nullptr);
   }
   FreeKept(publisher->input);
