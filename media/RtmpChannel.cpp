@@ -51,9 +51,8 @@ bool SameChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lo
 // remembers where.
 void AddSubscriber(RtmpStream* publisher, RtmpStream* player)
     REQUIRES(g_streams.lock, publisher->input.subscribers.lock) {
-  List& list = publisher->input.subscribers;
-  ListAddTail(&list, player);
-  player->output.subscriptions.emplace_back(publisher, list.last);
+  ListAddTail(&publisher->input.subscribers, player);
+  player->output.subscriptions.emplace_back(publisher, publisher->input.subscribers.last);
 }
 
 // What a player needs before it can decode a publisher's media, kept by
