@@ -121,8 +121,8 @@ bool PauseUnlessStopping(int ms) {
 
 // The working buffer of a statement: the calling thread's, made once and
 // never cleared (the formatter ends the text). A statement formatted while
-// another one of the thread is still under way (a report that runs one)
-// gets a buffer of its own.
+// another one of the thread is still under way (run from inside its
+// handling, which may send the first one again) gets a buffer of its own.
 thread_local std::unique_ptr<char[]> t_statement;
 thread_local bool t_statementBusy = false;
 

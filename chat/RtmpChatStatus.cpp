@@ -1,8 +1,8 @@
 #include "chat/RtmpChatStatus.h"
 
 #include <algorithm>
-#include <chrono>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>

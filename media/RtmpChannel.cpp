@@ -47,6 +47,13 @@ bool SameChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lo
          a->userid == b->userid && a->channel == b->channel;
 }
 
+// Whether the player is on the publisher's list.
+bool Subscribed(const RtmpStream* publisher, const RtmpStream* player) REQUIRES(g_streams.lock) {
+  for (const auto& [listing, node] : player->output.subscriptions)
+    if (listing == publisher) return true;
+  return false;
+}
+
 // Puts the player on the publisher's list (whose lock the caller holds) and
 // remembers where.
 void AddSubscriber(RtmpStream* publisher, RtmpStream* player)
@@ -293,7 +300,7 @@ void SubscribePlayer(RtmpStream* player) {
     auto* publisher = static_cast<RtmpStream*>(n->item);
     if (publisher == player || !publisher->publishing || !SameChannel(publisher, player)) continue;
     ListLock list(publisher->input.subscribers.lock);
-    if (ListFind(&publisher->input.subscribers, player) != nullptr) continue;
+    if (Subscribed(publisher, player)) continue;
     {
       // Joining a running stream: configuration first, pictures from a key
       // frame on.
@@ -315,7 +322,7 @@ void CollectPlayers(RtmpStream* publisher) {
   for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {
     auto* player = static_cast<RtmpStream*>(n->item);
     if (player == publisher || !player->playing || !SameChannel(player, publisher)) continue;
-    if (ListFind(&publisher->input.subscribers, player) != nullptr) continue;
+    if (Subscribed(publisher, player)) continue;
     AddSubscriber(publisher, player);
     QueueNotices(player, true);
   }
