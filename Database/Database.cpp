@@ -119,16 +119,43 @@ bool PauseUnlessStopping(int ms) {
   return false;
 }
 
-// The per-call working buffer of a statement.
-struct StatementBuffer {
-  std::unique_ptr<char[]> text{new char[kDbStatementSize]()};
+// The working buffer of a statement: the calling thread's, made once and
+// never cleared (the formatter ends the text). A statement formatted while
+// another one of the thread is still under way (run from inside its
+// handling, which may send the first one again) gets a buffer of its own.
+thread_local std::unique_ptr<char[]> t_statement;
+thread_local bool t_statementBusy = false;
+
+class StatementBuffer {
+ public:
+  StatementBuffer() {
+    if (t_statementBusy) {
+      own_.reset(new char[kDbStatementSize]);
+      text_ = own_.get();
+      return;
+    }
+    if (!t_statement) t_statement.reset(new char[kDbStatementSize]);
+    t_statementBusy = true;
+    text_ = t_statement.get();
+  }
+  ~StatementBuffer() {
+    if (!own_) t_statementBusy = false;
+  }
+  StatementBuffer(const StatementBuffer&) = delete;
+  StatementBuffer& operator=(const StatementBuffer&) = delete;
+  char* text() const { return text_; }
+
   size_t length = 0;
+
+ private:
+  std::unique_ptr<char[]> own_;
+  char* text_ = nullptr;
 };
 
 // False, with a report, when the statement does not fit: a cut statement
 // could run as a different, valid one.
 bool FormatStatement(StatementBuffer* buf, const char* format, va_list args) {
-  const int n = vsnprintf(buf->text.get(), kDbStatementSize, format, args);
+  const int n = vsnprintf(buf->text(), kDbStatementSize, format, args);
   if (n < 0 || static_cast<size_t>(n) >= kDbStatementSize) {
     REPORT_ASSERT("length < kDbStatementSize", "Database");
     return false;
@@ -578,7 +605,7 @@ int RunFormatted(DbConnection* db, Want want, uint64_t* value, const char* forma
   if (!DbUsable(db)) return 0;
   StatementBuffer buf;
   if (!FormatStatement(&buf, format, args)) return 0;
-  return Run(db, std::string_view(buf.text.get(), buf.length), want, value);
+  return Run(db, std::string_view(buf.text(), buf.length), want, value);
 }
 
 }  // namespace
@@ -772,7 +799,7 @@ char* DbQueryValue(DbConnection* db, char* out, size_t outSize, const char* form
   const bool formatted = FormatStatement(&buf, format, args);
   va_end(args);
   if (!formatted) return out;
-  const int b = Run(db, std::string_view(buf.text.get(), buf.length), Want::kStatus, nullptr);
+  const int b = Run(db, std::string_view(buf.text(), buf.length), Want::kStatus, nullptr);
   if (!b) {
     REPORT_ASSERT("b", "Database");
     return out;

@@ -46,6 +46,7 @@ bool LoadMembers(RtmpConnection* connection, LiveChat* room, const char* table, 
     member->livechat = room;
     member->user = CopyRecordAs(&user);
     if (!member->user) return false;
+    member->avatar = ChatAvatarOf(room->site, user.id);
     {
       RecursiveLock hold(member->livechat->members.lock);  // not shared yet: taken for the analysis
       member->roleid = RecordParseInt32(row[roleColumn]);
@@ -309,6 +310,7 @@ ChatNewMember ChatPrepareMember(RtmpConnection* connection) {
   if (connection->user == nullptr) return prepared;
   const int32_t userid = connection->user->id;
   prepared.user = LoadUser(connection->db, "id=%d", userid);
+  prepared.avatar = ChatAvatarOf(connection->site, userid);
   if (LoadUserEnrollment(connection->db, "userid=%d and roleid in (1, 2, 10, 15)", userid)) prepared.roleid = 10;
   return prepared;
 }
@@ -343,6 +345,7 @@ LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* pr
     auto added = std::make_unique<LiveUser>();
     added->livechat = room;
     added->user = std::move(prepared->user);
+    added->avatar = std::move(prepared->avatar);
     added->livechat->members.lock.AssertHeld();  // held above as `members`
     added->roleid = prepared->roleid;
     member = added.release();

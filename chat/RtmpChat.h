@@ -33,18 +33,23 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "Database/Record.h"
+#include "rtmp/UnicastSocket.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
 #include "util/ThreadSafety.h"
 
 struct RtmpConnection;
 
-// One method call on a client, built once and sent to each receiver.
+// One method call on a client, built once; every receiver's output queue
+// shares its body, which never changes once built.
 struct ChatMessage {
-  std::vector<uint8_t> body;  // empty when it could not be built (reported)
+  SharedBody body;    // none when it could not be built (reported)
+  uint32_t size = 0;  // bytes of `body`
 };
 
 struct LiveChat {
@@ -65,11 +70,21 @@ struct LiveChat {
   ~LiveChat();  // frees the members
 };
 
+// Whether a user's avatar file exists, as last looked: shared by every
+// member of the user, so that a member update reads it instead of the disk
+// (ChatAvatarOf in RtmpChatStatus.h).
+struct ChatAvatar {
+  std::string path;  // set once
+  std::atomic<bool> exists{false};
+  std::atomic<int64_t> checkedMs{0};  // MonotonicMs of the last look
+};
+
 struct LiveUser {
   // Under both locks (see above); none while the member is absent.
   RtmpConnection* connection = nullptr;
   LiveChat* livechat = nullptr;  // set once
   RecordPtr<User> user;          // set once, owned
+  std::shared_ptr<const ChatAvatar> avatar;  // set once; none: the default picture
   // Under the member lock.
   int32_t roleid GUARDED_BY(livechat->members.lock) = 0;
   uint8_t hasaudio GUARDED_BY(livechat->members.lock) = 0;
@@ -176,6 +191,7 @@ LiveChat* FindOrCreateUserRoom(RtmpConnection* connection, int32_t otheruserid, 
 // the role JoinRoom needs should the user not be a member yet.
 struct ChatNewMember {
   RecordPtr<User> user;
+  std::shared_ptr<const ChatAvatar> avatar;
   int32_t roleid = 50;
 };
 // Loads it for the connection's user; user none when that cannot be loaded.

@@ -2,14 +2,19 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
 
 #include "Database/Database.h"
 #include "connection/RtmpConnection.h"
+#include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
 #include "server/Server.h"
 #include "util/file.h"
@@ -32,7 +37,7 @@ std::string_view Cut(const char* text) { return Cut(std::string_view(text ? text
 // they are added.
 class ChatWriter {
  public:
-  explicit ChatWriter(ChatMethod method) : body_(kChatBodySize) {
+  explicit ChatWriter(ChatMethod method) {
     p_ = AmfEncodeText(body_.data(), End(), kChatMethodNames[method]);
     p_ = AmfEncodeNumber(p_, End(), 0);
     Byte(AMF_NULL);
@@ -57,6 +62,7 @@ class ChatWriter {
     p_ = AmfEncodeString(p_, End(), AmfTextOf(Cut(text)));
     return *this;
   }
+  // The body in a block of its own size, which every receiver shares.
   ChatMessage Finish() {
     if (object_) {
       Byte(0);
@@ -68,8 +74,14 @@ class ChatWriter {
       REPORT_ASSERT("enc", "RtmpChatStatus");
       return message;
     }
-    body_.resize(static_cast<size_t>(p_ - body_.data()));
-    message.body = std::move(body_);
+    const auto size = static_cast<uint32_t>(p_ - body_.data());
+    message.body = RtmpBodyAlloc(size);
+    if (!message.body) {
+      REPORT_ASSERT("buffer", "RtmpChatStatus");
+      return message;
+    }
+    memcpy(message.body.get(), body_.data(), size);
+    message.size = size;
     return message;
   }
 
@@ -82,25 +94,90 @@ class ChatWriter {
     }
     *p_++ = value;
   }
-  std::vector<uint8_t> body_;
+  std::array<uint8_t, kChatBodySize> body_;
   uint8_t* p_ = nullptr;
   bool object_ = false;
 };
 
-// The avatar of user `userid` as a client of `site` finds it.
-std::string AvatarImage(const SiteConfig* site, int32_t userid) {
-  if (site != nullptr) {
-    const std::string path = std::string(site->files) + "\\avatar-" + std::to_string(userid) + ".png";
-    if (FileExists(path.c_str())) {
-      char image[64];
-      snprintf(image, sizeof image, "/contents/avatar-%d.png", userid);
-      return image;
+// The avatars looked at, by file. Only the refresher and ChatAvatarOf look
+// at the disk, never under this lock or a room's.
+struct AvatarCache {
+  Mutex lock;
+  std::unordered_map<std::string, std::shared_ptr<ChatAvatar>> byPath GUARDED_BY(lock);
+  // byPath is swept of the avatars no member holds when it grows past this.
+  size_t sweepAt GUARDED_BY(lock) = kChatAvatarCacheSize;
+};
+
+AvatarCache& Avatars() {
+  // Never destroyed: the refresher may still run while the process exits.
+  static AvatarCache* cache = new AvatarCache;
+  return *cache;
+}
+
+void LookAt(ChatAvatar* avatar) {
+  avatar->exists = FileExists(avatar->path.c_str());
+  avatar->checkedMs = MonotonicMs();
+}
+
+bool Stale(const ChatAvatar& avatar, int64_t now) { return now - avatar.checkedMs.load() >= kChatAvatarRefreshMs; }
+
+// Looks again at every avatar a member holds, once per refresh period.
+[[noreturn]] void RefreshAvatars() {
+  AvatarCache& cache = Avatars();
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kChatAvatarRefreshMs));
+    std::vector<std::shared_ptr<ChatAvatar>> held;
+    {
+      MutexLock guard(cache.lock);
+      for (const auto& [path, avatar] : cache.byPath)
+        if (avatar.use_count() > 1) held.push_back(avatar);
     }
+    const int64_t now = MonotonicMs();
+    for (const std::shared_ptr<ChatAvatar>& avatar : held)
+      if (Stale(*avatar, now)) LookAt(avatar.get());
+  }
+}
+
+// The image a client shows for the member.
+std::string AvatarImage(const LiveUser* member) {
+  if (member->avatar && member->avatar->exists.load()) {
+    char image[64];
+    snprintf(image, sizeof image, "/contents/avatar-%d.png", member->user->id);
+    return image;
   }
   return "/images/iconset/kestravon/user.png";
 }
 
 }  // namespace
+
+std::shared_ptr<const ChatAvatar> ChatAvatarOf(const SiteConfig* site, int32_t userid) {
+  if (site == nullptr) return nullptr;
+  static std::once_flag refresher;
+  std::call_once(refresher, [] { std::thread(RefreshAvatars).detach(); });
+  std::string path = std::string(site->files) + "\\avatar-" + std::to_string(userid) + ".png";
+  AvatarCache& cache = Avatars();
+  std::shared_ptr<ChatAvatar> avatar;
+  bool fresh = false;
+  {
+    MutexLock guard(cache.lock);
+    auto found = cache.byPath.find(path);
+    if (found != cache.byPath.end()) {
+      avatar = found->second;
+    } else {
+      if (cache.byPath.size() >= cache.sweepAt) {
+        std::erase_if(cache.byPath, [](const auto& entry) { return entry.second.use_count() == 1; });
+        // Held ones stay: sweep again only once as many more came.
+        cache.sweepAt = std::max(kChatAvatarCacheSize, 2 * cache.byPath.size());
+      }
+      avatar = std::make_shared<ChatAvatar>();
+      avatar->path = std::move(path);
+      cache.byPath.emplace(avatar->path, avatar);
+      fresh = true;
+    }
+  }
+  if (fresh || Stale(*avatar, MonotonicMs())) LookAt(avatar.get());
+  return avatar;
+}
 
 size_t ChatCutLength(std::string_view text, size_t limit) {
   if (text.size() <= limit) return text.size();
@@ -113,22 +190,17 @@ size_t ChatCutLength(std::string_view text, size_t limit) {
 }
 
 int ChatSend(RtmpConnection* to, const ChatMessage& message) {
-  if (to == nullptr || message.body.empty() || message.body.size() > kChatBodySize) return 0;
-  // The chunk writer builds its headers in front of and inside the body, so
-  // every receiver gets a copy of its own.
-  std::array<uint8_t, kRtmpMaxHeaderSize + kChatBodySize> buffer;
-  memcpy(buffer.data() + kRtmpMaxHeaderSize, message.body.data(), message.body.size());
+  if (to == nullptr || !message.body || message.size == 0 || message.size > kChatBodySize) return 0;
   RtmpPacket packet;
   packet.m_nHeaderType = 0;
   packet.m_nChannel = kCommandChannel;
   packet.m_nTimestamp = 0;
   packet.m_nMessageType = kRtmpMsgCommandAmf0;
   packet.m_nStreamId = 0;
-  packet.m_nBodySize = static_cast<uint32_t>(message.body.size());
-  packet.m_body = buffer.data() + kRtmpMaxHeaderSize;
-  int res = RtmpWriteMessage(&to->rtmp, &packet);
-  packet.m_body = nullptr;  // not ours to free
-  return res;
+  packet.m_nBodySize = message.size;
+  packet.m_body = message.body.get();
+  packet.m_block = message.body;  // queued by reference, never copied
+  return RtmpWriteMessage(&to->rtmp, &packet);
 }
 
 ChatInfoSnapshot ChatSnapshot(const LiveChat* room) REQUIRES(room->members.lock) {
@@ -191,7 +263,7 @@ ChatMessage ChatCourseInfoMessage(const LiveChat* room, const LiveUser* receiver
 ChatMessage ChatUserUpdateMessage(const LiveUser* member, bool hard) REQUIRES(member->livechat->members.lock) {
   ChatWriter w(kUserUpdate);
   w.Object().Boolean("hard", hard).Number("userid", member->user->id).String("name", Cut(member->user->name));
-  w.String("image", AvatarImage(member->livechat->site, member->user->id));
+  w.String("image", AvatarImage(member));
   w.Number("roleid", member->roleid).Boolean("connected", member->connection != nullptr);
   w.Boolean("hasaudio", member->hasaudio).Boolean("hasvideo", member->hasvideo);
   w.Boolean("hasscreen", member->hasscreen);
@@ -341,9 +413,9 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
     ChatTextRow text;
     if (!ChatReadTextRow(result.get(), row, &text)) continue;
     ChatMessage message = ChatTextMessage(text, true);
-    if (message.body.empty()) continue;
-    if (backlog->messages.size() >= wanted || bytes + message.body.size() > kChatBacklogBytes) break;
-    bytes += message.body.size();
+    if (!message.body) continue;
+    if (backlog->messages.size() >= wanted || bytes + message.size > kChatBacklogBytes) break;
+    bytes += message.size;
     backlog->messages.push_back(std::move(message));
   }
   result.reset();
@@ -361,8 +433,8 @@ void ChatServiceBacklog(RtmpConnection* connection) {
       ChatDropBacklog(connection);  // closing: the rest would be dropped too
       return;
     }
-    // Each text's memory goes as soon as it is queued.
-    std::vector<uint8_t>().swap(backlog->messages[backlog->next].body);
+    // Each text's memory goes with its output queue entry.
+    backlog->messages[backlog->next] = ChatMessage();
     ++backlog->next;
   }
   if (backlog->next >= backlog->messages.size()) ChatDropBacklog(connection);

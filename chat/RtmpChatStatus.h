@@ -3,8 +3,8 @@
 // ReceiveText, ReceivePushCommand) and the text backlog.
 //
 // Every message is built once into a ChatMessage and then handed to each
-// receiver with ChatSend (a copy per receiver: the chunk writer builds its
-// headers inside the bytes it sends). Builders read members and rooms: the
+// receiver with ChatSend, which queues the one body for all of them (the
+// chunk writer builds its headers beside it). Builders read members and rooms: the
 // caller holds the room's member lock (see RtmpChat.h). The senders that take
 // a room take its member lock themselves; none runs a statement under it.
 #pragma once
@@ -27,6 +27,18 @@ constexpr const char* kChatMethodNames[] = {"ReceiveChatInfo", "ReceiveCourseInf
 // Largest body of a chat message: every text in it is cut to 1023
 // characters, and the longest (ReceiveUserUpdate) has four of them.
 constexpr uint32_t kChatBodySize = 8192;
+
+// How often at most an avatar is looked at again, and how many avatars no
+// member holds the cache keeps.
+constexpr int64_t kChatAvatarRefreshMs = 2000;
+constexpr size_t kChatAvatarCacheSize = 4096;
+// The avatar of user `userid` of `site` (none without a site). It is looked
+// at on the disk here when the cache has not seen it for
+// kChatAvatarRefreshMs, so the caller holds no room lock; while members hold
+// it, a background thread looks again at that pace, so that an avatar made,
+// changed or removed later shows in the next update without a look on the
+// path that sends it.
+std::shared_ptr<const ChatAvatar> ChatAvatarOf(const SiteConfig* site, int32_t userid);
 
 // 1 when queued or sent to `to`, 0 when the receiver is closing (dropped).
 int ChatSend(RtmpConnection* to, const ChatMessage& message);

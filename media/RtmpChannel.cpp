@@ -47,6 +47,21 @@ bool SameChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lo
          a->userid == b->userid && a->channel == b->channel;
 }
 
+// Whether the player is on the publisher's list.
+bool Subscribed(const RtmpStream* publisher, const RtmpStream* player) REQUIRES(g_streams.lock) {
+  for (const auto& [listing, node] : player->output.subscriptions)
+    if (listing == publisher) return true;
+  return false;
+}
+
+// Puts the player on the publisher's list (whose lock the caller holds) and
+// remembers where.
+void AddSubscriber(RtmpStream* publisher, RtmpStream* player)
+    REQUIRES(g_streams.lock, publisher->input.subscribers.lock) {
+  ListAddTail(&publisher->input.subscribers, player);
+  player->output.subscriptions.emplace_back(publisher, publisher->input.subscribers.last);
+}
+
 // What a player needs before it can decode a publisher's media, kept by
 // the publisher for players that join later.
 enum class Config { kNone, kMetaData, kVideo, kAudio };
@@ -285,7 +300,7 @@ void SubscribePlayer(RtmpStream* player) {
     auto* publisher = static_cast<RtmpStream*>(n->item);
     if (publisher == player || !publisher->publishing || !SameChannel(publisher, player)) continue;
     ListLock list(publisher->input.subscribers.lock);
-    if (ListFind(&publisher->input.subscribers, player) != nullptr) continue;
+    if (Subscribed(publisher, player)) continue;
     {
       // Joining a running stream: configuration first, pictures from a key
       // frame on.
@@ -296,7 +311,7 @@ void SubscribePlayer(RtmpStream* player) {
       out.firstVideoPending = true;
       out.firstAudioPending = true;
     }
-    ListAddTail(&publisher->input.subscribers, player);
+    AddSubscriber(publisher, player);
     return;
   }
 }
@@ -307,8 +322,8 @@ void CollectPlayers(RtmpStream* publisher) {
   for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {
     auto* player = static_cast<RtmpStream*>(n->item);
     if (player == publisher || !player->playing || !SameChannel(player, publisher)) continue;
-    if (ListFind(&publisher->input.subscribers, player) != nullptr) continue;
-    ListAddTail(&publisher->input.subscribers, player);
+    if (Subscribed(publisher, player)) continue;
+    AddSubscriber(publisher, player);
     QueueNotices(player, true);
   }
 }
@@ -316,15 +331,13 @@ void CollectPlayers(RtmpStream* publisher) {
 void UnsubscribePlayer(RtmpStream* player) {
   ListLock guard(g_streams.lock);
   player->playing = false;
-  // Every stream, not only those publishing now: a publisher that stopped
-  // and publishes again must not find a player freed meanwhile.
-  for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {
-    auto* publisher = static_cast<RtmpStream*>(n->item);
-    if (publisher == player || publisher->site != player->site) continue;
+  // Only the lists that hold it: a publisher that stopped cleared its list
+  // and the player's note of it, so none of them can be freed meanwhile.
+  for (auto& [publisher, node] : player->output.subscriptions) {
     ListLock list(publisher->input.subscribers.lock);
-    if (ListNode* node = ListFind(&publisher->input.subscribers, player))
-      ListRemoveNode(&publisher->input.subscribers, node);
+    ListRemoveNode(&publisher->input.subscribers, node);
   }
+  player->output.subscriptions.clear();
 }
 
 void ChannelStopPublishing(RtmpStream* publisher) {
@@ -334,8 +347,11 @@ void ChannelStopPublishing(RtmpStream* publisher) {
     ListLock list(publisher->input.subscribers.lock);
     // Players would otherwise wait for more media for ever (command-line
     // players end on StreamEOF).
-    for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next)
-      QueueNotices(static_cast<RtmpStream*>(n->item), false);
+    for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
+      auto* player = static_cast<RtmpStream*>(n->item);
+      QueueNotices(player, false);
+      std::erase_if(player->output.subscriptions, [&](const auto& s) { return s.first == publisher; });
+    }
     ListRemoveAll(&publisher->input.subscribers, nullptr);
   }
   FreeKept(publisher->input);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "media/RtmpFile.h"
@@ -133,6 +134,10 @@ struct RtmpStreamOut {
   bool completePending = false;  // the file ended ahead of the clock: Complete when what was sent falls due
   int64_t pausedAt = -1;         // stream position when the player paused; -1: not paused by it
   bool heldForOutput = false;    // the last StreamWait held a refill for the socket
+  // A live player's node in each subscriber list that holds it (usually
+  // one; one more per further publisher of its channel), so that it leaves
+  // them without a search. Changed with the lists, under g_streams.lock.
+  std::vector<std::pair<RtmpStream*, ListNode*>> subscriptions GUARDED_BY(g_streams.lock);
 };
 
 // Who touches what: `id`, `site`, the chunk stream ids, `connection` and

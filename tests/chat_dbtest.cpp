@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "support/ChatClient.h"
+#include "support/TestEnv.h"
 
 namespace {
 
@@ -162,6 +164,28 @@ TEST_F(ChatTest, ChatRoomEntryDescribesRoomMembersAndTheLastDay) {
   ASSERT_EQ(Methods(calls), (std::vector<std::string>(3, "ReceiveText")));
   EXPECT_EQ(calls[0].object.Get("message").text, "two days ago");
   EXPECT_EQ(calls[2].object.Get("message").text, "an hour ago");
+}
+
+// An avatar made or removed while its user is in a room shows in that
+// member's next updates within a few seconds, without entering again.
+TEST_F(ChatTest, AvatarMadeOrRemovedLaterShowsInTheMembersNextUpdates) {
+  ChatClient ada, ben;
+  AdaAndBenInTheStudyGroup(&ada, &ben);
+  const std::string avatar = site_.Files() + "/avatar-2.png";
+  auto isBen = [](const ChatCall& c) { return c.object.Get("userid").number == 2; };
+  // Ben's presence changes until Ada is told `image`.
+  auto shows = [&](const std::string& image) {
+    return TestWaitUntil([&] {
+      if (!ben.Send("chatDeviceInfo", {amf::Bool(true), amf::Bool(true), amf::Bool(false)})) return false;
+      auto got = ada.Until("ReceiveUserUpdate", isBen);
+      return !got.empty() && got.back().object.Get("image").text == image;
+    }, 10000);
+  };
+  ASSERT_TRUE(shows(kUserImage));
+  std::ofstream(avatar) << "png";
+  EXPECT_TRUE(shows("/contents/avatar-2.png"));
+  std::filesystem::remove(avatar);
+  EXPECT_TRUE(shows(kUserImage));
 }
 
 TEST_F(ChatTest, OpenRoomIsWelcomeAndTakesAnyoneOfTheSite) {

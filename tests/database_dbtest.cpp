@@ -192,6 +192,27 @@ TEST_F(DatabaseTest, ThreadsSharingAConnectionGetTheirOwnResults) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+// A statement that runs on the same thread while another is under way
+// (here from the result fault, before the first is sent again) must not
+// take the first one's text.
+TEST_F(DatabaseTest, AStatementRunWhileAnotherIsUnderWayLeavesItsTextAlone) {
+  static DbConnection* conn;
+  static std::atomic<int> faults;
+  conn = conn_.get();
+  faults = 0;
+  DbSetStoreFaultHook([] {
+    if (++faults != 1) return 0;
+    char inner[32];
+    DbQueryValue(conn, inner, sizeof inner, "select '%s'", "an inner statement");
+    return kDbErrorServerLost;
+  });
+  testing::internal::CaptureStderr();
+  char out[32];
+  EXPECT_STREQ(DbQueryValue(conn, out, sizeof out, "select name from User where id=%d", 2), "Ben Student");
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(faults, 3);  // the first store, the inner one and the resent one
+}
+
 TEST(DatabaseSettings, UnusableConnectionsFailQuietlyAfterOneReport) {
   SiteConfig site;
   CopyText(site.name, "nodb");

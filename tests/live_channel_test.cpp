@@ -206,6 +206,44 @@ TEST_F(LiveChannelTest, StoppedAndFreedPlayersLeaveNoTraceOnAnyList) {
   EXPECT_FALSE(Lists(publisher, player));
 }
 
+// Players leave through the places they hold in their publishers' lists:
+// in every order, with each player on the lists of two publishers of the
+// channel, the others keep receiving from both; one that leaves after its
+// publisher stopped touches no list (under AddressSanitizer).
+TEST_F(LiveChannelTest, PlayersLeavingInAnyOrderLeaveTheOthersPlaying) {
+  std::vector<int> order = {0, 1, 2};
+  do {
+    TestConnection *a = Connection(), *b = Connection();
+    RtmpStream* first = Publisher(a, 3, 2);
+    std::vector<RtmpStream*> players;
+    for (int i = 0; i < 3; ++i) players.push_back(Player(Connection(), 3, 2));
+    RtmpStream* second = Publisher(b, 3, 2);  // collects all three too
+    std::vector<bool> left(players.size(), false);
+    for (int leaving : order) {
+      ResetStream(players[leaving]);
+      left[leaving] = true;
+      for (size_t i = 0; i < players.size(); ++i) {
+        EXPECT_EQ(Lists(first, players[i]), !left[i]) << i;
+        EXPECT_EQ(Lists(second, players[i]), !left[i]) << i;
+        Take(players[i]);
+      }
+      Relay(first, kRtmpMsgVideo, 40, 0x17);
+      Relay(second, kRtmpMsgVideo, 80, 0x17);
+      for (size_t i = 0; i < players.size(); ++i)
+        EXPECT_EQ(Take(players[i]), left[i] ? std::vector<uint32_t>{} : (std::vector<uint32_t>{40, 80})) << i;
+    }
+    // A player that outlives its publishers' stop leaves no list behind.
+    RtmpStream* late = Player(Connection(), 3, 2);
+    ASSERT_TRUE(Lists(first, late));
+    Free(first);
+    ResetStream(second);
+    Free(late);
+    EXPECT_EQ(second->input.subscribers.count, 0u);
+    for (RtmpStream* player : players) Free(player);
+    Free(second);
+  } while (std::next_permutation(order.begin(), order.end()));
+}
+
 TEST_F(LiveChannelTest, LaggingVideoWaitsForTheNextKeyFrameOfCodecs237) {
   TestConnection *a = Connection(), *b = Connection();
   RtmpStream* publisher = Publisher(a, 1, 1);
