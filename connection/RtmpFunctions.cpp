@@ -245,7 +245,6 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
         // The debug monitor reads it under the streams lock.
         ListLock guard(connection->streams.lock);
         AmfPropCopyText(&prop, connection->flashVer);
-        Trace("client version: %s\n", connection->flashVer);
       } else if (name == "audioCodecs") {
         r->audioCodecs = AmfPropNumber(&prop);
       } else if (name == "videoCodecs") {

@@ -120,7 +120,6 @@ bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath)
   bool found = fileid != 0 ? ResolveObject(stream, fileid, flvPath, indexPath)
                            : ResolveRecording(stream, flvPath, indexPath);
   if (!found) return false;
-  Trace("file: %s", flvPath);
   if (flvPath[0] == '\0' || !FileExists(flvPath)) {
     // An empty path is a rendition that is not ready yet.
     ReportClientMistake(stream->connection->address, stream->name,

@@ -241,7 +241,6 @@ int Play(RtmpStream* stream, const AmfObject* object) {
   }
   int32_t start = ArgInt(object, 4);
   ReadNameParams(stream);
-  Trace("PLAY %s", stream->name);
 
   // A player that did not log in through a model command names its web
   // session in the stream name. Without one it still plays, unaccounted.
@@ -314,7 +313,6 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
     PrepareSpeex(stream);
     CollectPlayers(stream);
   }
-  Trace("PUBLISH %s", stream->name);
   if (stream->channel == 0 || stream->fileid != 0) {
     const Session* session = connection->session;
     const size_t sessionIdLength = session && session->phpsessid ? strlen(session->phpsessid) : 0;

@@ -219,7 +219,6 @@ void ReleaseRecordingTarget(RtmpStream* stream) {
 // a stop ends.
 void EndRecordingOnRequest(RtmpStream* stream) {
   const bool stopping = g_recordingsStopping.load();
-  Trace("UNPUBLISH %s: %s", stream->name, stopping ? "the server stops" : "its recording is published anew");
   ResetStream(stream);
   ReleaseRecordingTarget(stream);
   SendStatus(stream, "NetStream.Unpublish.Success", stopping ? "server stopping" : "published anew");
@@ -422,7 +421,6 @@ size_t RecordingsCloseForStop(int limitMs) {
 }
 
 RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
-  Trace("CREATE File %s", stream->name);
   RtmpConnection* connection = stream->connection;
   RtmpStreamFile& f = stream->file;
   RtmpStreamIn& in = stream->input;
@@ -539,7 +537,6 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
 }
 
 void CloseRecording(RtmpStream* stream) {
-  Trace("CLOSE File %s", stream->name);
   RtmpStreamFile& f = stream->file;
   RtmpStreamIn& in = stream->input;
   f.open = false;

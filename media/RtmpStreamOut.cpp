@@ -401,7 +401,6 @@ bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath
       break;
     case IndexLoad::kEmpty:
       // No audio or video to play: there is no first or last entry to use.
-      Trace("file not found: %s", flvPath);
       return false;
     case IndexLoad::kFailed:
       REPORT_ASSERT("b", "RtmpFile");
@@ -413,7 +412,6 @@ bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath
     REPORT_ASSERT("b", "RtmpFile");
     return false;
   }
-  Trace("OPEN File %s", flvPath);
   f.open = true;
   f.frameindex = std::move(entries);
   const std::vector<IndexEntry>& index = *f.frameindex;
@@ -529,7 +527,6 @@ void SeekStream(RtmpStream* stream, uint32_t t) {
 }
 
 void FinishPlayback(RtmpStream* stream) {
-  Trace("NetStream.Play.Complete\n");
   stream->output.paused = true;
   stream->output.pausedAt = -1;
   SendStatus(stream, "NetStream.Play.Complete", "complete");
@@ -595,7 +592,6 @@ void StopOutput(RtmpStream* stream) {
 }
 
 void ClosePlayback(RtmpStream* stream) {
-  Trace("CLOSE File %s", stream->file.path);
   stream->file.open = false;
   StopSessionTiming(stream);
   stream->output.segments.clear();

@@ -250,15 +250,6 @@ bool File::Read(void* buffer, size_t count) {
   return true;
 }
 
-bool File::ReadU8(uint8_t* value) { return Read(value, 1); }
-
-bool File::ReadU24(uint32_t* value) {
-  uint8_t b[3];
-  if (!Read(b, sizeof b)) return false;
-  *value = (uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2];
-  return true;
-}
-
 bool File::ReadU32(uint32_t* value) {
   uint8_t b[4];
   if (!Read(b, sizeof b)) return false;
@@ -295,26 +286,11 @@ bool File::Write(const void* buffer, size_t count) {
   return true;
 }
 
-bool File::WriteU8(uint8_t value) { return Write(&value, 1); }
-
-bool File::WriteU24(uint32_t value) {
-  const uint8_t b[3] = {uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
-  return Write(b, sizeof b);
-}
-
 bool File::WriteU32(uint32_t value) {
   const uint8_t b[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8),
                         uint8_t(value)};
   return Write(b, sizeof b);
 }
-
-bool File::WriteTimestamp(uint32_t value) {
-  const uint8_t b[4] = {uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value),
-                        uint8_t(value >> 24)};
-  return Write(b, sizeof b);
-}
-
-bool File::WriteText(std::string_view text) { return Write(text.data(), text.size()); }
 
 std::string FileSystemPath(std::string_view path) {
   std::string out(path);

@@ -52,20 +52,14 @@ class File {
   // Exactly `count` bytes or failure (a short read is a failure).
   bool Read(void* buffer, size_t count);
   bool Read(std::span<uint8_t> buffer) { return Read(buffer.data(), buffer.size()); }
-  // Big-endian; a 24-bit value fills the low 24 bits. ReadTimestamp puts the
-  // fourth byte above the 24-bit value, as FLV stores it.
-  bool ReadU8(uint8_t* value);
-  bool ReadU24(uint32_t* value);
+  // Big-endian. ReadTimestamp puts the fourth byte above the 24-bit value,
+  // as FLV stores it.
   bool ReadU32(uint32_t* value);
   bool ReadTimestamp(uint32_t* value);
 
   bool Write(const void* buffer, size_t count);
   bool Write(std::span<const uint8_t> buffer) { return Write(buffer.data(), buffer.size()); }
-  bool WriteU8(uint8_t value);
-  bool WriteU24(uint32_t value);
   bool WriteU32(uint32_t value);
-  bool WriteTimestamp(uint32_t value);
-  bool WriteText(std::string_view text);  // without terminator
 
   int _handle = -1;
   int64_t _size = 0;
