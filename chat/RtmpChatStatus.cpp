@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr int32_t kCommandChannel = 3;
 constexpr size_t kMaxText = kTextSize - 1;
 // The smallest ReceiveText body: the method, its header and the five
 // properties with empty texts.
@@ -114,21 +113,7 @@ size_t ChatCutLength(std::string_view text, size_t limit) {
 
 int ChatSend(RtmpConnection* to, const ChatMessage& message) {
   if (to == nullptr || message.body.empty() || message.body.size() > kChatBodySize) return 0;
-  // The chunk writer builds its headers in front of and inside the body, so
-  // every receiver gets a copy of its own.
-  std::array<uint8_t, kRtmpMaxHeaderSize + kChatBodySize> buffer;
-  memcpy(buffer.data() + kRtmpMaxHeaderSize, message.body.data(), message.body.size());
-  RtmpPacket packet;
-  packet.m_nHeaderType = 0;
-  packet.m_nChannel = kCommandChannel;
-  packet.m_nTimestamp = 0;
-  packet.m_nMessageType = kRtmpMsgCommandAmf0;
-  packet.m_nStreamId = 0;
-  packet.m_nBodySize = static_cast<uint32_t>(message.body.size());
-  packet.m_body = buffer.data() + kRtmpMaxHeaderSize;
-  int res = RtmpWriteMessage(&to->rtmp, &packet);
-  packet.m_body = nullptr;  // not ours to free
-  return res;
+  return RtmpSendCommand(&to->rtmp, message.body);
 }
 
 ChatInfoSnapshot ChatSnapshot(const LiveChat* room) REQUIRES(room->members.lock) {

@@ -258,7 +258,7 @@ void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs) {
     MutexLock lock(connection->relayLock);
     if (connection->relayTimerArmed) return;
     // Read under the lock: the own thread's stamp is never later than ours.
-    const uint32_t now = ChannelNow();
+    const uint32_t now = LiveChannelNow();
     const uint32_t since = now - connection->relayWokenAt;
     if (since < mergeMs) {
       // Made by the first relay that merges: a connection that plays no
@@ -288,7 +288,7 @@ void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs) {
 void RtmpConnectionRelayTimerFired(RtmpConnection* connection) {
   MutexLock lock(connection->relayLock);
   connection->relayTimerArmed = false;
-  connection->relayWokenAt = ChannelNow();
+  connection->relayWokenAt = LiveChannelNow();
 }
 
 RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {

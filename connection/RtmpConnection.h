@@ -60,7 +60,7 @@ struct RtmpConnection {
   int pacingTimer = -1;        // timerfd (CLOCK_MONOTONIC): the next stream falls due
   // The 30 s keep-alive is the loop's poll() time-out, not a timer of its own.
   // Relayed media wakes the loop at most once per merge period: the last
-  // such wake (ChannelNow), and whether the relay timer (timerfd, made by
+  // such wake (LiveChannelNow), and whether the relay timer (timerfd, made by
   // the first relay that needs it) is armed for the next one.
   Mutex relayLock;
   uint32_t relayWokenAt GUARDED_BY(relayLock) = 0;

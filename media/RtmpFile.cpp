@@ -33,16 +33,21 @@ void PutU32BE(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
+void DecodeTagHeader(const uint8_t b[kFlvTagHeaderSize], FlvTagHeader* h) {
+  h->backPointer = (uint32_t{b[0]} << 24) | GetU24BE(b + 1);
+  h->type = b[4];
+  h->dataSize = GetU24BE(b + 5);
+  h->timestamp = (uint32_t{b[11]} << 24) | GetU24BE(b + 8);
+  h->streamId = GetU24BE(b + 12);
+}
+
 bool ReadTagHeader(File* file, FlvTagHeader* header) {
   *header = FlvTagHeader{};
-  if (!file->ReadU32(&header->backPointer)) return false;
+  uint8_t b[kFlvTagHeaderSize];
+  if (!file->Read(b, kFlvBackPointerSize)) return false;
   if (file->AtEnd()) return false;
-  uint8_t b[kFlvTagFieldsSize];
-  if (!file->Read(b, sizeof b)) return false;
-  header->type = b[0];
-  header->dataSize = GetU24BE(b + 1);
-  header->timestamp = (uint32_t{b[7]} << 24) | GetU24BE(b + kFlvTimestampOffset);
-  header->streamId = GetU24BE(b + 8);
+  if (!file->Read(b + kFlvBackPointerSize, kFlvTagFieldsSize)) return false;
+  DecodeTagHeader(b, header);
   return true;
 }
 
@@ -108,15 +113,6 @@ IndexEntry DecodeIndexEntry(const uint8_t in[kIndexEntrySize]) {
 namespace {
 
 std::atomic<size_t> g_bufferSize{kEditBufferSize};
-
-// The 24-bit size and the timestamp of the 15 header bytes at `p`.
-void DecodeTagHeader(const uint8_t* p, FlvTagHeader* h) {
-  h->backPointer = (uint32_t{p[0]} << 24) | GetU24BE(p + 1);
-  h->type = p[4];
-  h->dataSize = GetU24BE(p + 5);
-  h->timestamp = (uint32_t{p[11]} << 24) | GetU24BE(p + 8);
-  h->streamId = GetU24BE(p + 12);
-}
 
 void PatchTagHeader(uint8_t* p, uint32_t backPointer, uint32_t timestamp) {
   PutU32BE(p, backPointer);

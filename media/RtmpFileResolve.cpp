@@ -113,7 +113,7 @@ bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath)
   // this one's time, nor this one start from its clock.
   stream->timing = SessionTiming{};
   if (stream->site == nullptr) {
-    REPORT_ASSERT("stream->site", "RtmpFile");
+    REPORT_ASSERT("stream->site", "RtmpFileResolve");
     return false;
   }
   int32_t fileid = StreamParamInt(stream->name, "fileid=");

@@ -309,7 +309,7 @@ bool SendQueue(RtmpStream* stream) {
       out.queueBytes -= packet->m_nBodySize;
       // The next packet starts its wait (a live player that stops taking
       // packets is closed when it waited too long).
-      out.waitingSince = ChannelNow();
+      out.waitingSince = LiveChannelNow();
     }
     // The queue lock is not held on the wire: a publisher may append meanwhile.
     int res = RtmpWriteMessage(stream->rtmp, packet);
@@ -561,7 +561,7 @@ void PauseStream(RtmpStream* stream, bool pause) {
   if (stream->channel != 0) {
     // What a live player kept while paused did not wait for a stalled reader.
     ListLock guard(out.queue.lock);
-    out.waitingSince = ChannelNow();
+    out.waitingSince = LiveChannelNow();
   }
   bool nothingSent;
   {

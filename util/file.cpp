@@ -26,6 +26,7 @@ uint64_t g_matchedBytes GUARDED_BY(g_failLock) = 0;  // their bytes
 uint64_t g_failed GUARDED_BY(g_failLock) = 0;        // injected failures so far
 std::atomic<uint64_t> g_writes{0};
 
+#ifdef STRMD_TEST_HOOKS
 // The server reads its fault from the environment before any file is
 // written; a malformed one is refused loudly rather than ignored.
 const bool g_faultFromEnvironment = [] {
@@ -40,6 +41,7 @@ const bool g_faultFromEnvironment = [] {
   FileArmWriteFaultForTest(fault);
   return true;
 }();
+#endif
 
 }  // namespace
 

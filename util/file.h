@@ -112,8 +112,8 @@ void FileArmWriteFaultForTest(const FileWriteFault& fault);
 // FileArmWriteFaultForTest for every file: the n-th write from now fails, and
 // with `every` all writes after it too.
 void FileFailWritesForTest(uint64_t nth, bool every = false);
-// Parses the text of STRMD_TEST_WRITE_FAULT, which the server reads at start
-// so that tests can fill the disk under the real binary: comma-separated
+// Parses the text of STRMD_TEST_WRITE_FAULT, which a test build of the server
+// (STRMD_TEST_HOOKS) reads at start so that tests can fill the disk under the real binary: comma-separated
 // "path=TEXT", "nth=N", "count=K", "after=BYTES" (a path may not hold a
 // comma). False for anything else.
 bool FileParseWriteFault(std::string_view text, FileWriteFault* fault);
