@@ -637,16 +637,6 @@ DbConnection* DbOpen(const SiteConfig* site) {
   return db;
 }
 
-int DbConnect(DbConnection* db) {
-  if (!DbUsable(db)) return 0;
-  const DbTiming timing = Timing();
-  MYSQL* h = Borrow(db, timing, Clock::now() + std::chrono::milliseconds(timing.giveUpMs));
-  db->connected = h != nullptr ? 1 : 0;
-  if (h == nullptr) return 0;
-  GiveBack(db->pool, h);
-  return 1;
-}
-
 void DbClose(DbConnection* db) {
   if (db == nullptr) return;
   {

@@ -103,10 +103,6 @@ using DbRow = char**;
 // is null or its server, user or database is empty or too long; that case is
 // reported here. `sql_server` is "host", "host:port" or a socket path.
 DbConnection* DbOpen(const SiteConfig* site);
-// Makes sure the database answers: borrows a server connection (making one
-// when none is free) and gives it back. 1 when it answers; 0 for an
-// unusable connection, when the waits above ran out, or when g_stopping.
-int DbConnect(DbConnection* db);
 // Closes and frees; null does nothing. Frees results nobody fetched.
 void DbClose(DbConnection* db);
 bool DbUsable(const DbConnection* db);

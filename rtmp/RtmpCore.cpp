@@ -325,28 +325,6 @@ int RtmpReadMessage(RtmpContext* r, RtmpPacket* packet) {
   }
 }
 
-int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet) {
-  for (;;) {
-    int res = RtmpReadChunk(r, packet);
-    if (res == kRtmpReadChunk) return 1;
-    if (res == kRtmpReadFailed) return 0;
-    bool inBody = r->inChunkLeft > 0;
-    uint8_t first = r->sockbuf.size > 0 ? r->sockbuf.buf[r->sockbuf.start] : 0;
-    r->sockbuf.timedout = 0;
-    if (SocketBufferRefill(&r->sockbuf, &r->sendLock) < 1) {
-      if (inBody) {
-        RtmpChannel* slot = r->channelsIn[r->inChunkChannel].get();
-        ProtocolLog(LOG_ERROR, "%s, failed to read RTMP packet body. len: %lu", "RTMP_ReadPacket",
-                    static_cast<unsigned long>(slot->header.m_nBodySize));
-      } else {
-        ProtocolLog(LOG_ERROR, "%s, failed to read RTMP packet header. type: %x", "RTMP_ReadPacket", first);
-      }
-      if (!r->sockbuf.timedout) RtmpShutdown(r);
-      return 0;
-    }
-  }
-}
-
 int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
   MutexLock lock(r->sendLock);
   const uint8_t type = packet->m_nHeaderType;

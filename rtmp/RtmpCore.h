@@ -1,7 +1,7 @@
 // The chunk stream of one RTMP connection: its protocol state (RtmpContext),
 // the message record (RtmpPacket), the chunk reader and the chunk writer.
 //
-// Threads and locks: the reader side (RtmpReadMessage, RTMP_ReadPacket, the
+// Threads and locks: the reader side (RtmpReadChunk, RtmpReadMessage, the
 // inbound channel table, inChunkSize, the read buffer) belongs to the
 // connection's own thread and takes no lock. It is incremental: it consumes
 // whatever the read buffer holds and says "need more" instead of waiting, so
@@ -161,12 +161,6 @@ int RtmpReadMessage(RtmpContext* r, RtmpPacket* packet);
 
 // Whether a message is partly received (a body or a header begun).
 bool RtmpInputIncomplete(const RtmpContext* r);
-
-// One chunk, waiting for the peer (up to readWaitMs per refill): for the
-// handshake's neighbours and tests. 1 when a chunk was read, as
-// RtmpReadChunk; 0 on failure (the socket is closed unless the failure was a
-// time-out).
-int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet);
 
 // The whole server's bound on bodies of unfinished messages; a connection
 // whose message would cross it is closed with a report. Any thread.
