@@ -43,10 +43,14 @@ void DecodeTagHeader(const uint8_t b[kFlvTagHeaderSize], FlvTagHeader* h) {
 
 bool ReadTagHeader(File* file, FlvTagHeader* header) {
   *header = FlvTagHeader{};
-  uint8_t b[kFlvTagHeaderSize];
+  uint8_t b[kFlvTagHeaderSize] = {};
   if (!file->Read(b, kFlvBackPointerSize)) return false;
-  if (file->AtEnd()) return false;
-  if (!file->Read(b + kFlvBackPointerSize, kFlvTagFieldsSize)) return false;
+  if (file->AtEnd() || !file->Read(b + kFlvBackPointerSize, kFlvTagFieldsSize)) {
+    FlvTagHeader read;
+    DecodeTagHeader(b, &read);
+    header->backPointer = read.backPointer;  // the callers look at the pointer just consumed
+    return false;
+  }
   DecodeTagHeader(b, header);
   return true;
 }
