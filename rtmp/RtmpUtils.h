@@ -1,6 +1,5 @@
-// Message bodies: allocation with the spare header bytes in front, release,
-// and copies of one message for another client's stream. Any thread; no
-// locks.
+// Message bodies: allocation, release, and copies of one message for another
+// client's stream. Any thread; no locks.
 #pragma once
 
 #include <cstdint>

@@ -398,8 +398,8 @@ TEST(ChunkWriter, EmptyBodiesAndOneByteChunksOnLongChannelIds) {
   ASSERT_EQ(link.writes.size(), 1u);
   EXPECT_EQ(link.writes[0].size(), 12u);
 
-  // With one-byte chunks the three-byte continuation header reaches into the
-  // spare bytes in front of the body.
+  // With one-byte chunks every body byte follows a continuation header of
+  // its own.
   ASSERT_TRUE(RtmpSetChunkSize(&link.context, 1));
   link.client.inChunkSize = 1;
   link.writes.clear();
