@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kControlChannel = 2;
-
 // The body of one small message; the writer copies it into its queue.
 struct SmallMessage {
   std::array<uint8_t, kBuilderBodySize> buffer;
@@ -75,7 +73,7 @@ int SendControl(RtmpContext* r, uint8_t type, uint32_t value, int extraBytes, ui
     p = AmfEncodeInt32(p, m.end(), value);
     if (extraBytes == 1) p = PutByte(p, m.end(), static_cast<uint8_t>(extra));
   }
-  return Send(r, m.body(), p, kControlChannel, type, 0);
+  return Send(r, m.body(), p, kRtmpControlChannel, type, 0);
 }
 
 }  // namespace

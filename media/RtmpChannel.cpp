@@ -29,8 +29,6 @@ namespace {
 // Speex's bit reader holds up to this many bytes; one wideband frame is far
 // smaller, and only the first frame of a message is decoded.
 constexpr uint32_t kSpeexMaxInput = 2000;
-// The chunk stream of protocol control and user control messages.
-constexpr int32_t kRtmpControlChannel = 2;
 
 std::atomic<LiveChannelClock> g_clock{nullptr};
 

@@ -175,9 +175,10 @@ uint64_t RtmpPartialInputBytes();
 // queued, 0 when the message was refused, dropped or the connection failed.
 int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) EXCLUDES(r->sendLock);
 
-// The chunk stream of the AMF0 commands the server sends outside a media
-// stream: the replies to connect, createStream and the model commands, and
-// the chat's calls to its clients.
+// The chunk streams of the protocol control messages and of the AMF0
+// commands the server sends outside a media stream: the replies to connect,
+// createStream and the model commands, and the chat's calls to its clients.
+constexpr int32_t kRtmpControlChannel = 2;
 constexpr int32_t kRtmpCommandChannel = 3;
 // Sends `body` as one AMF0 command message on chunk stream 3, message stream
 // 0, timestamp 0, full header. The writer copies the bytes. RtmpWriteMessage's
