@@ -70,6 +70,7 @@ std::vector<std::unique_ptr<DbPool>>& Pools() REQUIRES(g_poolsLock) {
   return *pools;
 }
 
+#ifdef STRMD_TEST_HOOKS
 int EnvMs(const char* name, int fallback) {
   const char* v = getenv(name);
   if (v == nullptr || *v == '\0') return fallback;
@@ -78,14 +79,17 @@ int EnvMs(const char* name, int fallback) {
   if (*end != '\0' || n < 0 || n > 3600 * 1000) return fallback;
   return static_cast<int>(n);
 }
+#endif
 
 DbTiming Timing() {
   MutexLock guard(g_timingLock);
   if (!g_timingRead) {
-    // Test-only: the binary's periods, shortened so tests need not wait.
+#ifdef STRMD_TEST_HOOKS
+    // Test builds only: the binary's periods, shortened so tests need not wait.
     g_timing.connectRetryMs = EnvMs("STRMD_TEST_DB_RETRY_MS", g_timing.connectRetryMs);
     g_timing.giveUpMs = EnvMs("STRMD_TEST_DB_GIVEUP_MS", g_timing.giveUpMs);
     g_timing.poolWaitMs = EnvMs("STRMD_TEST_DB_POOL_WAIT_MS", g_timing.poolWaitMs);
+#endif
     g_timingRead = true;
   }
   return g_timing;
@@ -658,16 +662,6 @@ DbConnection* DbOpen(const SiteConfig* site) {
   MutexLock guard(db->pool->lock);
   ++db->pool->users;
   return db;
-}
-
-int DbConnect(DbConnection* db) {
-  if (!DbUsable(db)) return 0;
-  const DbTiming timing = Timing();
-  MYSQL* h = Borrow(db, timing, Clock::now() + std::chrono::milliseconds(timing.giveUpMs));
-  db->connected = h != nullptr ? 1 : 0;
-  if (h == nullptr) return 0;
-  GiveBack(db->pool, h);
-  return 1;
 }
 
 void DbClose(DbConnection* db) {

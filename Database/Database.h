@@ -1,6 +1,7 @@
-// The database connection: one DbConnection per RTMP connection, the handle
-// through which all of strmd's SQL reaches the platform's MariaDB/MySQL
-// database.
+// The database connection: DbConnection, the handle through which all of
+// strmd's SQL reaches the platform's MariaDB/MySQL database. An RTMP
+// connection opens its own at connect; the recovery of recordings at start
+// opens one per site.
 //
 // Behind the handles, each site has one pool of server connections, at most
 // the site's `sql_connections`, made on first use and shared by all of the
@@ -8,8 +9,7 @@
 // the statement until its status, its insert id or affected rows, or for a
 // select its whole result, have been taken from the library, then gives it
 // back; results stay with the calling thread. Any thread may run statements
-// on any DbConnection (chat presence uses other members' handles); only the
-// owning connection's thread opens and closes it.
+// on a DbConnection; only its owner opens and closes it.
 //
 // Every wait is bounded: for a free server connection (DbTiming::poolWaitMs),
 // for a database that does not answer (a retry every connectRetryMs, given up
@@ -51,8 +51,8 @@ constexpr int kDbErrorTooManyConnections = 1040;
 constexpr int kDbErrorStatementTimeout = 1969;  // MariaDB: max_statement_time ran out
 
 // The waits of the connection. The defaults are the server's; a test
-// shortens them with DbSetTiming, or for the binary with the test-only
-// environment variables STRMD_TEST_DB_RETRY_MS, STRMD_TEST_DB_GIVEUP_MS and
+// shortens them with DbSetTiming, or for a test build of the binary
+// (STRMD_TEST_HOOKS) with the environment variables STRMD_TEST_DB_RETRY_MS, STRMD_TEST_DB_GIVEUP_MS and
 // STRMD_TEST_DB_POOL_WAIT_MS, read once at the first use of the database.
 struct DbTiming {
   int connectRetryMs = 10000;  // between connect attempts while the database is away
@@ -103,10 +103,6 @@ using DbRow = char**;
 // is null or its server, user or database is empty or too long; that case is
 // reported here. `sql_server` is "host", "host:port" or a socket path.
 DbConnection* DbOpen(const SiteConfig* site);
-// Makes sure the database answers: borrows a server connection (making one
-// when none is free) and gives it back. 1 when it answers; 0 for an
-// unusable connection, when the waits above ran out, or when g_stopping.
-int DbConnect(DbConnection* db);
 // Closes and frees; null does nothing. Frees results nobody fetched.
 void DbClose(DbConnection* db);
 bool DbUsable(const DbConnection* db);

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr uint32_t kReplyChannel = 3;
 constexpr uint8_t kObjectEnd[] = {0x00, 0x00, 0x09};
 
 // Makes room for `need` more bytes, lets `encode` write into it and keeps
@@ -95,21 +94,7 @@ void ModelReplyTruncate(ModelReply* reply, size_t size) {
 int ModelReplySend(RtmpConnection* connection, ModelReply* reply) {
   // Put keeps room for the end marker, so this always fits.
   reply->body.insert(reply->body.end(), std::begin(kObjectEnd), std::end(kObjectEnd));
-  RtmpPacket packet;
-  if (!RtmpPacketAlloc(&packet, static_cast<uint32_t>(reply->body.size()))) {
-    REPORT_ASSERT("RtmpPacketAlloc(&packet, size)", "RtmpModel");
-    return 0;
-  }
-  memcpy(packet.m_body, reply->body.data(), reply->body.size());
-  packet.m_nHeaderType = 0;
-  packet.m_nChannel = kReplyChannel;
-  packet.m_nMessageType = kRtmpMsgCommandAmf0;
-  packet.m_nStreamId = 0;
-  packet.m_nTimestamp = 0;
-  packet.m_nBodySize = static_cast<uint32_t>(reply->body.size());
-  const int sent = RtmpWriteMessage(&connection->rtmp, &packet);
-  RtmpPacketFree(&packet);
-  return sent;
+  return RtmpSendCommand(&connection->rtmp, reply->body);
 }
 
 std::string_view ModelQueryParam(std::string_view text, std::string_view key) {

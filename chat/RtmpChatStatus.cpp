@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr int32_t kCommandChannel = 3;
 constexpr size_t kMaxText = kTextSize - 1;
 // The smallest ReceiveText body: the method, its header and the five
 // properties with empty texts.
@@ -193,7 +192,7 @@ int ChatSend(RtmpConnection* to, const ChatMessage& message) {
   if (to == nullptr || !message.body || message.size == 0 || message.size > kChatBodySize) return 0;
   RtmpPacket packet;
   packet.m_nHeaderType = 0;
-  packet.m_nChannel = kCommandChannel;
+  packet.m_nChannel = kRtmpCommandChannel;
   packet.m_nTimestamp = 0;
   packet.m_nMessageType = kRtmpMsgCommandAmf0;
   packet.m_nStreamId = 0;

@@ -8,7 +8,6 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -43,9 +42,6 @@ namespace {
 
 constexpr int kKeepAliveMs = 30 * 1000;
 constexpr int kSilenceLimitMs = 120 * 1000;
-constexpr int kConnectionNice = -1;
-
-int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
 // A period in milliseconds from the environment (tests shorten them), else
 // the default.
@@ -262,7 +258,7 @@ void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs) {
     MutexLock lock(connection->relayLock);
     if (connection->relayTimerArmed) return;
     // Read under the lock: the own thread's stamp is never later than ours.
-    const uint32_t now = ChannelNow();
+    const uint32_t now = LiveChannelNow();
     const uint32_t since = now - connection->relayWokenAt;
     if (since < mergeMs) {
       // Made by the first relay that merges: a connection that plays no
@@ -292,7 +288,7 @@ void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs) {
 void RtmpConnectionRelayTimerFired(RtmpConnection* connection) {
   MutexLock lock(connection->relayLock);
   connection->relayTimerArmed = false;
-  connection->relayWokenAt = ChannelNow();
+  connection->relayWokenAt = LiveChannelNow();
 }
 
 RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
@@ -438,34 +434,29 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
       // their own.
       if (stream && stream->publishing && stream->channel != 0) RelayData(stream, &packet);
       break;
-    case kRtmpMsgPeerBandwidth:
-      Trace("packet type received: 0x%02x\n", packet.m_nMessageType);
-      break;
     case kRtmpMsgAudio:
     case kRtmpMsgVideo:
       if (stream) ReceiveMedia(stream, &packet);
       break;
     case kRtmpMsgCommandAmf0:
       connection->stackDeep = true;
-      if (!RtmpConnectionDispatch(connection, stream, 0)) RtmpShutdown(&connection->rtmp);
+      if (!RtmpConnectionDispatch(connection, stream)) RtmpShutdown(&connection->rtmp);
       break;
     default:
-      Trace("%s, unknown packet type received: 0x%02x *****\n", "RtmpConnectionProcessInput",
-            packet.m_nMessageType);
       break;
   }
   RtmpPacketFree(&packet);
   return result;
 }
 
-int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream, uint32_t offset) {
+int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream) {
   RtmpPacket& packet = connection->packet;
-  if (packet.m_body == nullptr || offset >= packet.m_nBodySize || packet.m_body[offset] != AMF_STRING) {
+  if (packet.m_body == nullptr || packet.m_nBodySize == 0 || packet.m_body[0] != AMF_STRING) {
     REPORT_ASSERT("res", "RtmpConnection");
     return 0;
   }
   AmfObject object;
-  std::span<const uint8_t> bytes(packet.m_body + offset, packet.m_nBodySize - offset);
+  std::span<const uint8_t> bytes(packet.m_body, packet.m_nBodySize);
   if (AmfDecodeObject(&object, bytes, false) < 0) {
     REPORT_ASSERT("res", "RtmpConnection");
     return 0;
@@ -525,20 +516,13 @@ int RtmpConnectionServiceStream(RtmpConnection* connection) {
 }
 
 int RtmpConnectionRun(IncomingConnection* incoming) {
-  // Above normal, so that pacing keeps its millisecond; without the
-  // privilege the thread simply stays at its priority.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kConnectionNice);
-  char peer[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &incoming->peer.sin_addr, peer, sizeof peer);
   RtmpConnection* connection = RtmpConnectionCreate(incoming);
   if (connection == nullptr) {
-    Trace("RTMP: FAILED connection from %s\n", peer);
     if (incoming->socket >= 0) close(incoming->socket);
     incoming->socket = -1;
     return 1;
   }
   incoming->connection = connection;
-  Trace("RTMP: New connection from %s\n", connection->address);
 
   RtmpContext* r = &connection->rtmp;
   const int keepAliveMs = PeriodMs("STRMD_KEEPALIVE_MS", kKeepAliveMs);
@@ -554,7 +538,6 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   const int64_t connectDue = MonotonicMs() + int64_t{connectSeconds} * 1000;
   const uintptr_t stackLowest = StackLowest();
   while (RtmpSocketFd(r) != -1) {
-    connection->lastWake = NowSeconds();
     if (r->sockbuf.overflowed) {
       errno = 0;
       ReportError("RTMP output to %s over its cap: closing the connection", connection->address);
@@ -689,7 +672,6 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
                    static_cast<unsigned long long>(connection->batches));
   }
 
-  Trace("RTMP: Close connection %s\n", connection->address);
   incoming->connection = nullptr;
   RtmpConnectionDestroy(connection);
   return 0;

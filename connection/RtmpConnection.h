@@ -4,7 +4,7 @@
 //
 // Who touches what:
 //  - set once at creation: sites, thread, address, the event descriptors;
-//  - the connection's own thread only: session, lastWake, nextStreamId, db,
+//  - the connection's own thread only: session, nextStreamId, db,
 //    transactionId, packet, nextStream, inputNeedsMore, batches, stackDeep,
 //    connectReceived, modelRate, refillHeld;
 //  - written by the own thread under streams.lock, read by the debug monitor
@@ -45,7 +45,6 @@ struct RtmpConnection {
   char flashVer[kTextSize] = {};
   User* user = nullptr;        // owned; released at teardown
   Session* session = nullptr;  // owned; released at teardown
-  int64_t lastWake = 0;        // seconds since 1970 at the top of the loop pass
   LiveUser* liveuser = nullptr;
   int32_t nextStreamId = 0;    // last id handed out
   List streams;                // of RtmpStream, owned by this connection
@@ -61,7 +60,7 @@ struct RtmpConnection {
   int pacingTimer = -1;        // timerfd (CLOCK_MONOTONIC): the next stream falls due
   // The 30 s keep-alive is the loop's poll() time-out, not a timer of its own.
   // Relayed media wakes the loop at most once per merge period: the last
-  // such wake (ChannelNow), and whether the relay timer (timerfd, made by
+  // such wake (LiveChannelNow), and whether the relay timer (timerfd, made by
   // the first relay that needs it) is armed for the next one.
   Mutex relayLock;
   uint32_t relayWokenAt GUARDED_BY(relayLock) = 0;
@@ -91,7 +90,7 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming);
 void RtmpConnectionDestroy(RtmpConnection* connection);
 int RtmpConnectionPending(RtmpConnection* connection);
 int RtmpConnectionProcessInput(RtmpConnection* connection);
-int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream, uint32_t offset);
+int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream);
 int RtmpConnectionNextWait(RtmpConnection* connection);
 int RtmpConnectionServiceStream(RtmpConnection* connection);
 

@@ -13,14 +13,10 @@
 
 namespace {
 
-constexpr uint32_t kControlChannel = 2;
-constexpr uint32_t kCommandChannel = 3;
-
-// One small message: the chunk writer builds its header in the spare bytes
-// in front of the body.
+// The body of one small message; the writer copies it into its queue.
 struct SmallMessage {
-  std::array<uint8_t, kRtmpMaxHeaderSize + kBuilderBodySize> buffer;
-  uint8_t* body() { return buffer.data() + kRtmpMaxHeaderSize; }
+  std::array<uint8_t, kBuilderBodySize> buffer;
+  uint8_t* body() { return buffer.data(); }
   uint8_t* end() { return buffer.data() + buffer.size(); }
 };
 
@@ -41,6 +37,16 @@ int Send(RtmpContext* r, uint8_t* body, const uint8_t* bodyEnd, int32_t channel,
   int res = RtmpWriteMessage(r, &packet);
   packet.m_body = nullptr;  // not ours to free
   return res;
+}
+
+// An AMF command on chunk stream 3; `bodyEnd` is null when the body did not
+// fit its buffer.
+int SendCommand(RtmpConnection* connection, const uint8_t* body, const uint8_t* bodyEnd) {
+  if (bodyEnd == nullptr) {
+    REPORT_ASSERT("enc", "RtmpFunctions");
+    return 0;
+  }
+  return RtmpSendCommand(&connection->rtmp, {body, bodyEnd});
 }
 
 uint8_t* PutEnd(uint8_t* out, uint8_t* end) {
@@ -67,7 +73,7 @@ int SendControl(RtmpContext* r, uint8_t type, uint32_t value, int extraBytes, ui
     p = AmfEncodeInt32(p, m.end(), value);
     if (extraBytes == 1) p = PutByte(p, m.end(), static_cast<uint8_t>(extra));
   }
-  return Send(r, m.body(), p, kControlChannel, type, 0);
+  return Send(r, m.body(), p, kRtmpControlChannel, type, 0);
 }
 
 }  // namespace
@@ -98,7 +104,7 @@ int SendResult(RtmpConnection* connection, double number) {
   p = AmfEncodeNumber(p, m.end(), connection->transactionId);
   p = PutByte(p, m.end(), AMF_NULL);
   p = AmfEncodeNumber(p, m.end(), number);
-  return Send(&connection->rtmp, m.body(), p, kCommandChannel, kRtmpMsgCommandAmf0, 0);
+  return SendCommand(connection, m.body(), p);
 }
 
 int SendError(RtmpConnection* connection, const char* code, const char* description) {
@@ -111,7 +117,7 @@ int SendError(RtmpConnection* connection, const char* code, const char* descript
   p = AmfEncodeNamedString(p, m.end(), "code", code);
   p = AmfEncodeNamedString(p, m.end(), "description", description);
   p = PutEnd(p, m.end());
-  return Send(&connection->rtmp, m.body(), p, kCommandChannel, kRtmpMsgCommandAmf0, 0);
+  return SendCommand(connection, m.body(), p);
 }
 
 int SendConnectResult(RtmpConnection* connection) {
@@ -135,7 +141,7 @@ int SendConnectResult(RtmpConnection* connection) {
   p = PutEnd(p, e);
   p = AmfEncodeNamedNumber(p, e, "objectEncoding", connection->rtmp.objectEncoding);
   p = PutEnd(p, e);
-  return Send(&connection->rtmp, m.body(), p, kCommandChannel, kRtmpMsgCommandAmf0, 0);
+  return SendCommand(connection, m.body(), p);
 }
 
 const char* StatusLevel(std::string_view code) {
@@ -202,9 +208,9 @@ uint8_t* EncodeMetaData(const RtmpStream* stream, uint8_t* p, uint8_t* e) {
 int SendMetaData(RtmpStream* stream) {
   // A long title and picture address with 101 segments do not fit the small
   // builders' buffer: this one grows until the message fits.
-  std::vector<uint8_t> buffer(kRtmpMaxHeaderSize + kBuilderBodySize);
+  std::vector<uint8_t> buffer(kBuilderBodySize);
   for (;;) {
-    uint8_t* body = buffer.data() + kRtmpMaxHeaderSize;
+    uint8_t* body = buffer.data();
     uint8_t* end = EncodeMetaData(stream, body, buffer.data() + buffer.size());
     if (end != nullptr) return Send(stream->rtmp, body, end, stream->dataChannel, kRtmpMsgCommandAmf0, stream->id);
     if (buffer.size() > kRtmpMaxBodySize) {
@@ -245,7 +251,6 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
         // The debug monitor reads it under the streams lock.
         ListLock guard(connection->streams.lock);
         AmfPropCopyText(&prop, connection->flashVer);
-        Trace("client version: %s\n", connection->flashVer);
       } else if (name == "audioCodecs") {
         r->audioCodecs = AmfPropNumber(&prop);
       } else if (name == "videoCodecs") {

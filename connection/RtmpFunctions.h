@@ -17,8 +17,7 @@
 struct RtmpConnection;
 struct RtmpStream;
 
-// Largest body of the small builders: a 4136-byte buffer less the message
-// record and the header margin.
+// Largest body of the small builders (the metadata builder grows past it).
 constexpr uint32_t kBuilderBodySize = 4078;
 
 constexpr uint32_t kConnectWindowAckSize = 2500000;

@@ -209,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CheckEscape(&object);
     AmfObjectFree(&object);
 
-    RtmpConnectionDispatch(&scene.self, nullptr, 0);
+    RtmpConnectionDispatch(&scene.self, nullptr);
     RtmpPacketFree(&packet);
     scene.Check();
     scene.Drain();

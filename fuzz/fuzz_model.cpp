@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (decodes) CheckQueryParams(AmfTextView(AmfPropString(AmfObjectGet(&object, {}, 4))));
     AmfObjectFree(&object);
 
-    RtmpConnectionDispatch(&scene.self, nullptr, 0);
+    RtmpConnectionDispatch(&scene.self, nullptr);
     RtmpPacketFree(&packet);
     FUZZ_CHECK(scene.self.session == nullptr && scene.self.user == nullptr);
 

@@ -44,7 +44,7 @@ struct Scene {
   RtmpStream* publisher = nullptr;
 
   Scene() {
-    ChannelSetClock(FuzzClock);
+    LiveChannelSetClock(FuzzClock);
     room.site = &site;
     int32_t id = 7;
     for (Member* m : {&speaker, &other}) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "media/Flv.h"
+#include "media/RtmpFile.h"
 #include "util/file.h"
 
 namespace {
@@ -68,23 +69,11 @@ std::string SystemText(const char* what) {
 
 // One tag record header read at `offset` (its back pointer); false when the
 // 15 bytes are not all there.
-struct TagAt {
-  uint32_t backPointer = 0;
-  uint8_t type = 0;
-  uint32_t dataSize = 0;
-  uint32_t timestamp = 0;
-  uint32_t streamId = 0;
-};
-
-bool ReadTagAt(int fd, int64_t size, int64_t offset, TagAt* tag) {
+bool ReadTagAt(int fd, int64_t size, int64_t offset, FlvTagHeader* tag) {
   if (size - offset < int64_t{kFlvTagHeaderSize}) return false;
   uint8_t b[kFlvTagHeaderSize];
   if (!ReadAt(fd, b, sizeof b, offset)) return false;
-  tag->backPointer = GetU32(b);
-  tag->type = b[4];
-  tag->dataSize = GetU24(b + 5);
-  tag->timestamp = GetU24(b + 8) | (uint32_t{b[11]} << 24);
-  tag->streamId = GetU24(b + 12);
+  DecodeTagHeader(b, tag);
   return true;
 }
 
@@ -136,7 +125,7 @@ bool FlvRepair(const char* path, FlvRepairResult* result) {
   uint32_t previous = 0;  // data size + 11 of the last tag kept
   bool pointersRight = true;
   std::vector<int64_t> wrongPointers;
-  TagAt tag;
+  FlvTagHeader tag;
   while (ReadTagAt(f.fd, size, offset, &tag)) {
     const int64_t end = offset + int64_t{kFlvTagHeaderSize} + int64_t{tag.dataSize};
     if (!KnownType(tag.type) || end > size) break;  // cut short or not a tag: the end
@@ -231,7 +220,7 @@ bool FlvCheck(const char* path, FlvCheckResult* result) {
                                           std::to_string(previous));
       return true;
     }
-    TagAt tag;
+    FlvTagHeader tag;
     if (!ReadTagAt(f.fd, size, offset, &tag))
       return fail(uint64_t(offset), "tag " + std::to_string(result->tags) + " cut short in its header");
     const std::string which = "tag " + std::to_string(result->tags);

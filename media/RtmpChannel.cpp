@@ -29,10 +29,8 @@ namespace {
 // Speex's bit reader holds up to this many bytes; one wideband frame is far
 // smaller, and only the first frame of a message is decoded.
 constexpr uint32_t kSpeexMaxInput = 2000;
-// The chunk stream of protocol control and user control messages.
-constexpr int32_t kRtmpControlChannel = 2;
 
-std::atomic<ChannelClock> g_clock{nullptr};
+std::atomic<LiveChannelClock> g_clock{nullptr};
 
 uint64_t EnvNumber(const char* name, uint64_t fallback, uint64_t max) {
   const char* text = getenv(name);
@@ -42,7 +40,7 @@ uint64_t EnvNumber(const char* name, uint64_t fallback, uint64_t max) {
   return end != text && *end == '\0' && value > 0 && value <= max ? value : fallback;
 }
 
-bool SameChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lock) {
+bool SameLiveChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lock) {
   return a->site == b->site && a->connection != b->connection && a->fileid == b->fileid &&
          a->userid == b->userid && a->channel == b->channel;
 }
@@ -197,14 +195,14 @@ void QueueNotices(RtmpStream* player, bool published) {
     const bool wasEmpty = out.queue.first == nullptr;
     for (RtmpPacket* notice : notices) {
       if (notice == nullptr) {
-        REPORT_ASSERT("buffer", "RtmpUtils");
+        REPORT_ASSERT("buffer", "RtmpChannel");
         continue;
       }
       ListAddTail(&out.queue, notice);
       out.queueBytes += notice->m_nBodySize;
     }
     out.queued = out.queue.count;
-    if (wasEmpty) out.waitingSince = ChannelNow();
+    if (wasEmpty) out.waitingSince = LiveChannelNow();
     if (published) {
       out.waitingForKeyFrame = true;
       out.needsConfig = true;
@@ -268,9 +266,9 @@ int FrameRange(RtmpStream* publisher, const RtmpPacket* packet) {
 
 }  // namespace
 
-ChannelLimits& ChannelSettings() {
-  static ChannelLimits limits = [] {
-    ChannelLimits l;
+LiveChannelLimits& LiveChannelSettings() {
+  static LiveChannelLimits limits = [] {
+    LiveChannelLimits l;
     l.queueBytes = EnvNumber("STRMD_RELAY_QUEUE_BYTES", kRelayQueueBytes, uint64_t{1} << 40);
     l.stallMs = static_cast<uint32_t>(EnvNumber("STRMD_RELAY_STALL_MS", kRelayStallMs, INT_MAX));
     l.hangMs = static_cast<uint32_t>(EnvNumber("STRMD_VOICE_HANG_MS", kVoiceHangMs, INT_MAX));
@@ -280,14 +278,14 @@ ChannelLimits& ChannelSettings() {
   return limits;
 }
 
-void ChannelSetClock(ChannelClock clock) { g_clock = clock; }
+void LiveChannelSetClock(LiveChannelClock clock) { g_clock = clock; }
 
-uint32_t ChannelNow() {
-  ChannelClock clock = g_clock.load();
+uint32_t LiveChannelNow() {
+  LiveChannelClock clock = g_clock.load();
   return clock ? clock() : TickCount();
 }
 
-void ChannelSetIdentity(RtmpStream* stream, int32_t fileid, int32_t userid, int32_t channel) {
+void LiveChannelSetIdentity(RtmpStream* stream, int32_t fileid, int32_t userid, int32_t channel) {
   ListLock guard(g_streams.lock);
   stream->fileid = fileid;
   stream->userid = userid;
@@ -298,7 +296,7 @@ void SubscribePlayer(RtmpStream* player) {
   ListLock guard(g_streams.lock);
   for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {
     auto* publisher = static_cast<RtmpStream*>(n->item);
-    if (publisher == player || !publisher->publishing || !SameChannel(publisher, player)) continue;
+    if (publisher == player || !publisher->publishing || !SameLiveChannel(publisher, player)) continue;
     ListLock list(publisher->input.subscribers.lock);
     if (Subscribed(publisher, player)) continue;
     {
@@ -321,7 +319,7 @@ void CollectPlayers(RtmpStream* publisher) {
   ListLock list(publisher->input.subscribers.lock);
   for (ListNode* n = g_streams.first; n != nullptr; n = n->next) {
     auto* player = static_cast<RtmpStream*>(n->item);
-    if (player == publisher || !player->playing || !SameChannel(player, publisher)) continue;
+    if (player == publisher || !player->playing || !SameLiveChannel(player, publisher)) continue;
     if (Subscribed(publisher, player)) continue;
     AddSubscriber(publisher, player);
     QueueNotices(player, true);
@@ -340,7 +338,7 @@ void UnsubscribePlayer(RtmpStream* player) {
   player->output.subscriptions.clear();
 }
 
-void ChannelStopPublishing(RtmpStream* publisher) {
+void LiveChannelStopPublishing(RtmpStream* publisher) {
   {
     ListLock guard(g_streams.lock);
     publisher->publishing = false;
@@ -422,7 +420,7 @@ bool DetectVoice(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) 
         }
         if (talking) speaker->lastloud = now;
       } else {
-        if (speaker->talking && now - speaker->lastloud > ChannelSettings().hangMs) {
+        if (speaker->talking && now - speaker->lastloud > LiveChannelSettings().hangMs) {
           speaker->talking = 0;
           BroadcastMember(guard.room, false, speaker, &outbox);
         }
@@ -473,7 +471,7 @@ void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t no
 
 void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet) {
   if (packet->m_nBodySize == 0) return;
-  const uint32_t now = ChannelNow();
+  const uint32_t now = LiveChannelNow();
   const Config config = ConfigOf(packet);
   if (packet->m_nMessageType == kRtmpMsgAudio && config == Config::kNone) {
     const bool passes = IsSpeex(packet) ? DetectVoice(publisher, packet, now) : OtherAudioPasses(publisher);
@@ -503,20 +501,20 @@ void RelayData(RtmpStream* publisher, const RtmpPacket* packet) {
   auto* meta = new (std::nothrow) RtmpPacket;
   if (meta == nullptr || !RtmpPacketAlloc(meta, static_cast<uint32_t>(body.size()))) {
     delete meta;
-    REPORT_ASSERT("buffer", "RtmpUtils");
+    REPORT_ASSERT("buffer", "RtmpChannel");
     return;
   }
   memcpy(meta->m_body, body.data(), body.size());
   meta->m_nMessageType = kRtmpMsgDataAmf0;
   meta->m_nTimestamp = packet->m_nTimestamp;
   meta->m_nBodySize = meta->m_nBytesRead = static_cast<uint32_t>(body.size());
-  RelayToPlayers(publisher, meta, ChannelNow());
+  RelayToPlayers(publisher, meta, LiveChannelNow());
   Keep(publisher->input.metaData, meta);
 }
 
 bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, const RtmpStream* publisher) {
   RtmpStreamOut& out = player->output;
-  const ChannelLimits& limits = ChannelSettings();
+  const LiveChannelLimits& limits = LiveChannelSettings();
   const bool video = packet->m_nMessageType == kRtmpMsgVideo;
   const bool audio = packet->m_nMessageType == kRtmpMsgAudio;
   // Metadata and decoder configuration are few and small, and without them
@@ -574,11 +572,9 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
     }
     if (!accept) {
       out.dropped++;
-    } else if (RtmpPacket* copy = RtmpPacketClone(packet, target)) {
+    } else if (RtmpPacket* copy = RtmpPacketClone(packet, target)) {  // a failure is reported there
       AppendCopy(out, copy);
       queued = true;
-    } else {
-      REPORT_ASSERT("buffer", "RtmpUtils");
     }
     out.queued = out.queue.count;
     if (wasEmpty && out.queue.first != nullptr) {
@@ -593,4 +589,31 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
   else if (wake)
     RtmpConnectionWakeForRelay(player->connection, limits.mergeMs);
   return queued;
+}
+
+namespace {
+
+constexpr int32_t kFirstStreamChannel = 10;
+constexpr int32_t kLastStreamChannel = 63;
+
+}  // namespace
+
+int32_t RtmpChannelTake(RtmpContext* r) {
+  MutexLock lock(r->sendLock);
+  for (int32_t id = kFirstStreamChannel; id <= kLastStreamChannel; ++id) {
+    auto it = r->channelsOut.find(static_cast<uint32_t>(id));
+    if (it != r->channelsOut.end() && it->second->id != 0) continue;
+    RtmpChannel* channel = RtmpChannelOut(r, static_cast<uint32_t>(id));
+    if (channel == nullptr) return 0;
+    channel->id = id;
+    return id;
+  }
+  REPORT_ASSERT("false", "RtmpChannel");
+  return 0;
+}
+
+void RtmpChannelRelease(RtmpContext* r, int32_t id) {
+  if (id == 0) return;
+  MutexLock lock(r->sendLock);
+  r->channelsOut.erase(static_cast<uint32_t>(id));
 }

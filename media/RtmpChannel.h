@@ -2,7 +2,8 @@
 // the players of the same site, fileid, userid and channel, with the drop
 // rules that keep a slow player's backlog short, and the Speex voice
 // detection that lets a speaker's audio through only while it talks and
-// tells the chat when that changes.
+// tells the chat when that changes. Also where streams take their chunk
+// stream ids (10 to 63) from their connection.
 //
 // Threads: matching and unsubscribing run on either side's connection
 // thread; RelayMedia runs on the publisher's thread and appends to queues of
@@ -15,6 +16,7 @@
 
 #include <cstdint>
 
+#include "rtmp/RtmpCore.h"
 #include "server/ServerConfig.h"
 
 struct RtmpStream;
@@ -45,7 +47,7 @@ constexpr uint32_t kRelayStallMs = 10000;
 // Settings of the relay, read once from the environment
 // (STRMD_RELAY_QUEUE_BYTES, STRMD_RELAY_STALL_MS, STRMD_VOICE_HANG_MS) and
 // the configuration (RelayMergeMs); tests may replace them.
-struct ChannelLimits {
+struct LiveChannelLimits {
   uint64_t queueBytes = kRelayQueueBytes;
   uint32_t stallMs = kRelayStallMs;
   uint32_t hangMs = kVoiceHangMs;
@@ -53,13 +55,13 @@ struct ChannelLimits {
   // many ms; what comes meanwhile waits for that wake, never longer.
   uint32_t mergeMs = kDefaultRelayMergeMs;
 };
-ChannelLimits& ChannelSettings();
+LiveChannelLimits& LiveChannelSettings();
 
 // The millisecond tick count of voice detection and stall detection;
 // tests install their own clock (none: the system's).
-using ChannelClock = uint32_t (*)();
-void ChannelSetClock(ChannelClock clock);
-uint32_t ChannelNow();
+using LiveChannelClock = uint32_t (*)();
+void LiveChannelSetClock(LiveChannelClock clock);
+uint32_t LiveChannelNow();
 
 // ---- Matching ----
 // A channel player joins the first matching publisher of another
@@ -79,9 +81,9 @@ void UnsubscribePlayer(RtmpStream* player);
 // told ("NetStream.Play.UnpublishNotify", then StreamEOF, after what was
 // relayed to it), its list cleared and what it kept for late players freed.
 // The players stay on the channel for the next publisher.
-void ChannelStopPublishing(RtmpStream* publisher);
+void LiveChannelStopPublishing(RtmpStream* publisher);
 // Sets the identity fields a match reads (under g_streams.lock).
-void ChannelSetIdentity(RtmpStream* stream, int32_t fileid, int32_t userid, int32_t channel);
+void LiveChannelSetIdentity(RtmpStream* stream, int32_t fileid, int32_t userid, int32_t channel);
 
 // ---- Voice detection ----
 // Prepares the stream's Speex bit reader and wideband decoder (perceptual
@@ -113,10 +115,16 @@ void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet);
 void RelayData(RtmpStream* publisher, const RtmpPacket* packet);
 // Appends a copy (body shared) to the player's queue unless a drop rule
 // rejects it; wakes the player's connection when its queue was empty, at
-// most once per ChannelSettings().mergeMs (RtmpConnectionWakeForRelay).
+// most once per LiveChannelSettings().mergeMs (RtmpConnectionWakeForRelay).
 // Metadata and decoder configuration pass every rule but the queue cap and
 // the stall; before the first message a player takes from `publisher`, the
 // publisher's kept metadata and configuration go, stamped with its time.
 // True when the copy was queued.
 bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now,
                     const RtmpStream* publisher = nullptr);
+
+// ---- Chunk stream ids 10..63 of the streams ----
+// The first free id, with its outbound slot made; 0 when none is free
+// (reported). Connection thread.
+int32_t RtmpChannelTake(RtmpContext* r) EXCLUDES(r->sendLock);
+void RtmpChannelRelease(RtmpContext* r, int32_t id) EXCLUDES(r->sendLock);

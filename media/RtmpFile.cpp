@@ -33,16 +33,25 @@ void PutU32BE(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
+void DecodeTagHeader(const uint8_t b[kFlvTagHeaderSize], FlvTagHeader* h) {
+  h->backPointer = (uint32_t{b[0]} << 24) | GetU24BE(b + 1);
+  h->type = b[4];
+  h->dataSize = GetU24BE(b + 5);
+  h->timestamp = (uint32_t{b[11]} << 24) | GetU24BE(b + 8);
+  h->streamId = GetU24BE(b + 12);
+}
+
 bool ReadTagHeader(File* file, FlvTagHeader* header) {
   *header = FlvTagHeader{};
-  if (!file->ReadU32(&header->backPointer)) return false;
-  if (file->AtEnd()) return false;
-  uint8_t b[kFlvTagFieldsSize];
-  if (!file->Read(b, sizeof b)) return false;
-  header->type = b[0];
-  header->dataSize = GetU24BE(b + 1);
-  header->timestamp = (uint32_t{b[7]} << 24) | GetU24BE(b + kFlvTimestampOffset);
-  header->streamId = GetU24BE(b + 8);
+  uint8_t b[kFlvTagHeaderSize] = {};
+  if (!file->Read(b, kFlvBackPointerSize)) return false;
+  if (file->AtEnd() || !file->Read(b + kFlvBackPointerSize, kFlvTagFieldsSize)) {
+    FlvTagHeader read;
+    DecodeTagHeader(b, &read);
+    header->backPointer = read.backPointer;  // the callers look at the pointer just consumed
+    return false;
+  }
+  DecodeTagHeader(b, header);
   return true;
 }
 
@@ -108,15 +117,6 @@ IndexEntry DecodeIndexEntry(const uint8_t in[kIndexEntrySize]) {
 namespace {
 
 std::atomic<size_t> g_bufferSize{kEditBufferSize};
-
-// The 24-bit size and the timestamp of the 15 header bytes at `p`.
-void DecodeTagHeader(const uint8_t* p, FlvTagHeader* h) {
-  h->backPointer = (uint32_t{p[0]} << 24) | GetU24BE(p + 1);
-  h->type = p[4];
-  h->dataSize = GetU24BE(p + 5);
-  h->timestamp = (uint32_t{p[11]} << 24) | GetU24BE(p + 8);
-  h->streamId = GetU24BE(p + 12);
-}
 
 void PatchTagHeader(uint8_t* p, uint32_t backPointer, uint32_t timestamp) {
   PutU32BE(p, backPointer);
@@ -314,7 +314,6 @@ bool BuildIndexInto(File* flv, File* index, uint32_t* count) {
 
 
 bool BuildIndex(const char* flvPath, const char* indexPath, uint32_t* count) {
-  Trace("indexing: %s", flvPath);
   File flv;
   if (!flv.Open(flvPath, false)) return false;
   // Built under a name of its own and renamed into place when complete: a
@@ -508,7 +507,7 @@ bool SkipTag(Edit* e, TagReader* src, const FlvTagHeader& h) {
 // tag need not be the latest (FFmpeg ends with an end-of-sequence marker
 // stamped before its last audio).
 bool BeginEdit(Edit* e, const char* basePath, const char* recordingPath, const char* outputPath,
-               uint32_t* duration, bool traces) {
+               uint32_t* duration) {
   if (!FileExists(recordingPath)) return false;
   // The output is created afresh: it must not be one of the inputs.
   const std::string output = FileSystemPath(outputPath);
@@ -525,13 +524,11 @@ bool BeginEdit(Edit* e, const char* basePath, const char* recordingPath, const c
   if (!e->out.Open(outputPath, true) || (e->out.Size() != 0 && ftruncate(e->out._handle, 0) != 0))
     return false;
   if (basePath != nullptr && FileExists(basePath)) {
-    if (traces) Trace("filename1 %s", basePath);
     if (!e->base.Open(basePath, false)) return false;
     // A base too short to hold a header has no tags to keep.
     if (e->base.Size() < int64_t{kFlvHeaderSize} || !e->baseTags.Start(&e->base, kFlvHeaderSize, &e->out))
       e->base.Close();
   }
-  if (traces) Trace("filename2 %s", recordingPath);
   if (!e->rec.Open(recordingPath, false)) return false;
   uint8_t header[kFlvHeaderSize];
   if (!e->rec.Read(header, sizeof header) || !e->out.Write(header, sizeof header)) return false;
@@ -563,7 +560,7 @@ bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordi
                      const char* outputPath) {
   Edit e;
   uint32_t duration = 0;
-  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, true))
+  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration))
     return DropOutput(&e, outputPath);
   const uint64_t start = startMs;
   uint64_t cursor = 0;
@@ -589,7 +586,6 @@ bool InsertRecording(const char* basePath, uint32_t startMs, const char* recordi
     while (!e.failed && !recordingDone) {
       if (!NextTag(&e, &e.recTags, &h)) {
         recordingDone = true;
-        Trace("startpos2 %d, duration2 %d", startMs, duration);
       } else {
         duration = std::max(duration, h.timestamp);
         if (CopyTag(&e, &e.recTags, h, uint32_t(h.timestamp + start))) cursor = h.timestamp + start;
@@ -610,7 +606,7 @@ bool OverwriteRecording(const char* basePath, uint32_t startMs, const char* reco
                         const char* outputPath) {
   Edit e;
   uint32_t duration = 0;
-  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration, false))
+  if (!BeginEdit(&e, basePath, recordingPath, outputPath, &duration))
     return DropOutput(&e, outputPath);
   const uint64_t start = startMs;
   // Where the base goes on: after the recording's latest tag, known once it

@@ -47,7 +47,8 @@ struct Segment {
 // first data byte. The data size is not checked against the file: use
 // TagDataFits before reading or allocating by it.
 bool ReadTagHeader(File* file, FlvTagHeader* header);
-// The 15 header bytes as the file holds them.
+// The 15 header bytes as the file holds them, and back.
+void DecodeTagHeader(const uint8_t bytes[kFlvTagHeaderSize], FlvTagHeader* header);
 void EncodeTagHeader(const FlvTagHeader& header, uint8_t out[kFlvTagHeaderSize]);
 // Writes the 15 header bytes in one write.
 bool WriteTagHeader(File* file, const FlvTagHeader& header);

@@ -113,14 +113,13 @@ bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath)
   // this one's time, nor this one start from its clock.
   stream->timing = SessionTiming{};
   if (stream->site == nullptr) {
-    REPORT_ASSERT("stream->site", "RtmpFile");
+    REPORT_ASSERT("stream->site", "RtmpFileResolve");
     return false;
   }
   int32_t fileid = StreamParamInt(stream->name, "fileid=");
   bool found = fileid != 0 ? ResolveObject(stream, fileid, flvPath, indexPath)
                            : ResolveRecording(stream, flvPath, indexPath);
   if (!found) return false;
-  Trace("file: %s", flvPath);
   if (flvPath[0] == '\0' || !FileExists(flvPath)) {
     // An empty path is a rendition that is not ready yet.
     ReportClientMistake(stream->connection->address, stream->name,

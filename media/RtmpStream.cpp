@@ -21,9 +21,6 @@ List g_streams;
 
 namespace {
 
-constexpr int32_t kFirstStreamChannel = 10;
-constexpr int32_t kLastStreamChannel = 63;
-
 bool EndsValue(char c) {
   return c == '\0' || c == '\n' || c == '\r' || c == ' ' || c == '&' || c == '/' || c == '?';
 }
@@ -41,7 +38,7 @@ int32_t ArgInt(const AmfObject* object, int index) {
 void ReadNameParams(RtmpStream* stream) {
   std::string_view name(stream->name);
   // Other connections' matching reads them.
-  ChannelSetIdentity(stream, StreamParamInt(name, "fileid="), StreamParamInt(name, "userid="),
+  LiveChannelSetIdentity(stream, StreamParamInt(name, "fileid="), StreamParamInt(name, "userid="),
                      StreamParamInt(name, "channel="));
 }
 
@@ -113,26 +110,6 @@ double StreamParamDouble(std::string_view name, const char* key) {
   return atof(value);
 }
 
-int32_t RtmpChannelTake(RtmpContext* r) {
-  MutexLock lock(r->sendLock);
-  for (int32_t id = kFirstStreamChannel; id <= kLastStreamChannel; ++id) {
-    auto it = r->channelsOut.find(static_cast<uint32_t>(id));
-    if (it != r->channelsOut.end() && it->second->id != 0) continue;
-    RtmpChannel* channel = RtmpChannelOut(r, static_cast<uint32_t>(id));
-    if (channel == nullptr) return 0;
-    channel->id = id;
-    return id;
-  }
-  REPORT_ASSERT("false", "RtmpChannel");
-  return 0;
-}
-
-void RtmpChannelRelease(RtmpContext* r, int32_t id) {
-  if (id == 0) return;
-  MutexLock lock(r->sendLock);
-  r->channelsOut.erase(static_cast<uint32_t>(id));
-}
-
 RtmpStream* CreateStreamRecord(RtmpConnection* connection) {
   auto stream = std::make_unique<RtmpStream>();
   RtmpContext* r = &connection->rtmp;
@@ -169,7 +146,7 @@ void ResetStream(RtmpStream* stream) {
   if (stream->playing) StopOutput(stream);
   if (stream->publishing) {
     // Its players receive nothing more; a later publish collects them again.
-    ChannelStopPublishing(stream);
+    LiveChannelStopPublishing(stream);
     ReleaseSpeex(stream);
   }
   if (stream->file.open) {
@@ -180,7 +157,7 @@ void ResetStream(RtmpStream* stream) {
   }
   stream->playing = false;
   stream->publishing = false;
-  ChannelSetIdentity(stream, 0, 0, 0);
+  LiveChannelSetIdentity(stream, 0, 0, 0);
   ListLock guard(stream->connection->streams.lock);  // the debug monitor reads names under it
   stream->name[0] = '\0';
 }
@@ -241,7 +218,6 @@ int Play(RtmpStream* stream, const AmfObject* object) {
   }
   int32_t start = ArgInt(object, 4);
   ReadNameParams(stream);
-  Trace("PLAY %s", stream->name);
 
   // A player that did not log in through a model command names its web
   // session in the stream name. Without one it still plays, unaccounted.
@@ -285,7 +261,7 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
   CloseStreamFile(stream);
   // A channel publisher publishing anew starts with a fresh list.
   if (stream->publishing) {
-    ChannelStopPublishing(stream);
+    LiveChannelStopPublishing(stream);
     ReleaseSpeex(stream);
   }
   stream->publishing = true;
@@ -295,7 +271,7 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
     AmfPropCopyText(nameArgument, stream->name);
   }
   ReadNameParams(stream);
-  ChannelSetIdentity(stream, stream->fileid, 0, stream->channel);
+  LiveChannelSetIdentity(stream, stream->fileid, 0, stream->channel);
   if (connection->user == nullptr) {
     // A client waiting for an answer gets one: nothing is recorded.
     if (const char* missing = LoadUserFromName(stream)) {
@@ -303,18 +279,17 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
       return 1;
     }
     if (stream->fileid == 0) {
-      ChannelSetIdentity(stream, stream->fileid, connection->user->id, stream->channel);
+      LiveChannelSetIdentity(stream, stream->fileid, connection->user->id, stream->channel);
       ChatPublishScreen(connection, stream);
     }
   }
   // A publisher that logged in through the name goes on like one that
   // logged in before: without a decoder its audio could not be detected.
   if (stream->channel != 0) {
-    ChannelSetIdentity(stream, stream->fileid, connection->user->id, stream->channel);
+    LiveChannelSetIdentity(stream, stream->fileid, connection->user->id, stream->channel);
     PrepareSpeex(stream);
     CollectPlayers(stream);
   }
-  Trace("PUBLISH %s", stream->name);
   if (stream->channel == 0 || stream->fileid != 0) {
     const Session* session = connection->session;
     const size_t sessionIdLength = session && session->phpsessid ? strlen(session->phpsessid) : 0;

@@ -120,7 +120,7 @@ struct RtmpStreamOut {
   List queue;
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
   uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
-  uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // ChannelNow() when the head became the head
+  uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // LiveChannelNow() when the head became the head
   int64_t clockStart = 0;           // SystemTime100ns when the clock last started
   int64_t endDue = 0;               // SystemTime100ns for SendEndOfStream; 0: none (connection thread)
   // Timestamp of the packet last appended: written by the own thread, read
@@ -172,12 +172,6 @@ size_t StreamParam(std::string_view name, const char* key, std::span<char> out);
 // The numeric value as the C library converts it (0 when absent or malformed).
 int32_t StreamParamInt(std::string_view name, const char* key);
 double StreamParamDouble(std::string_view name, const char* key);
-
-// ---- Chunk stream ids 10..63 ----
-// The first free id, with its outbound slot made; 0 when none is free
-// (reported). Connection thread.
-int32_t RtmpChannelTake(RtmpContext* r) EXCLUDES(r->sendLock);
-void RtmpChannelRelease(RtmpContext* r, int32_t id) EXCLUDES(r->sendLock);
 
 // ---- Stream life ----
 // A new stream on the connection, or none when no chunk stream ids are left
@@ -236,8 +230,8 @@ void PauseStream(RtmpStream* stream, bool pause);
 void StopOutput(RtmpStream* stream);
 void ClosePlayback(RtmpStream* stream);
 void EmptyQueue(RtmpStream* stream);
-// Appends a packet to the queue (the queue takes it) and wakes the owner when
-// `wake` (other threads).
+// Appends a packet to the queue (the queue takes it), under the queue lock;
+// wakes nobody: the owner's thread calls it and sends the queue itself.
 void QueuePacket(RtmpStream* stream, RtmpPacket* packet);
 // Milliseconds until the stream is to be served (0: now); -1 when paused,
 // nothing is queued, or a file stream's refill waits for the socket to take

@@ -219,7 +219,6 @@ void ReleaseRecordingTarget(RtmpStream* stream) {
 // a stop ends.
 void EndRecordingOnRequest(RtmpStream* stream) {
   const bool stopping = g_recordingsStopping.load();
-  Trace("UNPUBLISH %s: %s", stream->name, stopping ? "the server stops" : "its recording is published anew");
   ResetStream(stream);
   ReleaseRecordingTarget(stream);
   SendStatus(stream, "NetStream.Unpublish.Success", stopping ? "server stopping" : "published anew");
@@ -299,7 +298,7 @@ bool ReserveEditOutput(const char* temp, const char* phpsessid, PathText& out) {
     }
     if (errno != EEXIST) break;
   }
-  REPORT_ASSERT("O_EXCL output", "RtmpFile");
+  REPORT_ASSERT("O_EXCL output", "RtmpStreamIn");
   out[0] = '\0';
   return false;
 }
@@ -422,7 +421,6 @@ size_t RecordingsCloseForStop(int limitMs) {
 }
 
 RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
-  Trace("CREATE File %s", stream->name);
   RtmpConnection* connection = stream->connection;
   RtmpStreamFile& f = stream->file;
   RtmpStreamIn& in = stream->input;
@@ -437,7 +435,7 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
     return RecordingCreate::kFailed;
   }
   if (stream->site == nullptr) {
-    REPORT_ASSERT("stream->site", "RtmpFile");
+    REPORT_ASSERT("stream->site", "RtmpStreamIn");
     return RecordingCreate::kFailed;
   }
   const int32_t fileid = StreamParamInt(stream->name, "fileid=");
@@ -492,7 +490,7 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
     // put in its place meanwhile is not followed.
     const std::string index = leaf + kIndexSuffix;
     if (unlinkat(folder.fd, leaf.c_str(), 0) != 0 && errno != ENOENT) {
-      REPORT_ASSERT("unlinkat", "RtmpFile");
+      REPORT_ASSERT("unlinkat", "RtmpStreamIn");
     }
     unlinkat(folder.fd, index.c_str(), 0);
     PathText cacheIndex;
@@ -539,7 +537,6 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
 }
 
 void CloseRecording(RtmpStream* stream) {
-  Trace("CLOSE File %s", stream->name);
   RtmpStreamFile& f = stream->file;
   RtmpStreamIn& in = stream->input;
   f.open = false;
@@ -555,7 +552,7 @@ void CloseRecording(RtmpStream* stream) {
   const uint8_t header[kFlvHeaderSize] = {'F', 'L', 'V', kFlvVersion, flags, 0, 0, 0, uint8_t(kFlvHeaderSize)};
   bool closed = f.file.WriteU32(f.backPointer) && f.file.Rewind() && f.file.Write(header, sizeof header);
   if (closed && fsync(f.file._handle) != 0) {
-    REPORT_ASSERT("fsync", "RtmpFile");
+    REPORT_ASSERT("fsync", "RtmpStreamIn");
     closed = false;
   }
   f.file.Close();
@@ -601,7 +598,7 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
   if (!SessionRecordingPath(recording, temp, phpsessid, streamName) ||
       !FinishedRecordingPath(target, temp, phpsessid, questionid, bookmarkid) || !IndexPathOf(targetIndex, target)) {
     errno = 0;
-    REPORT_ASSERT("FinishedRecordingPath", "RtmpFile");
+    REPORT_ASSERT("FinishedRecordingPath", "RtmpStreamIn");
     return false;
   }
   if (questionid == 0 && bookmarkid != 0) insert = true;
@@ -625,7 +622,7 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
 
   if (!FileExists(target) && (start == 0 || insert)) {
     if (!FileRename(recording, target)) {
-      REPORT_ASSERT("FileRename(R, F)", "RtmpFile");
+      REPORT_ASSERT("FileRename(R, F)", "RtmpStreamIn");
       return false;
     }
     SyncFolderOf(target);
@@ -647,7 +644,7 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
     return false;
   }
   if (!FileRename(output, target)) {
-    REPORT_ASSERT("FileRename(O, F)", "RtmpFile");
+    REPORT_ASSERT("FileRename(O, F)", "RtmpStreamIn");
     FileDelete(output);
     return false;
   }

@@ -309,7 +309,7 @@ bool SendQueue(RtmpStream* stream) {
       out.queueBytes -= packet->m_nBodySize;
       // The next packet starts its wait (a live player that stops taking
       // packets is closed when it waited too long).
-      out.waitingSince = ChannelNow();
+      out.waitingSince = LiveChannelNow();
     }
     // The queue lock is not held on the wire: a publisher may append meanwhile.
     int res = RtmpWriteMessage(stream->rtmp, packet);
@@ -401,7 +401,6 @@ bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath
       break;
     case IndexLoad::kEmpty:
       // No audio or video to play: there is no first or last entry to use.
-      Trace("file not found: %s", flvPath);
       return false;
     case IndexLoad::kFailed:
       REPORT_ASSERT("b", "RtmpFile");
@@ -413,7 +412,6 @@ bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath
     REPORT_ASSERT("b", "RtmpFile");
     return false;
   }
-  Trace("OPEN File %s", flvPath);
   f.open = true;
   f.frameindex = std::move(entries);
   const std::vector<IndexEntry>& index = *f.frameindex;
@@ -529,7 +527,6 @@ void SeekStream(RtmpStream* stream, uint32_t t) {
 }
 
 void FinishPlayback(RtmpStream* stream) {
-  Trace("NetStream.Play.Complete\n");
   stream->output.paused = true;
   stream->output.pausedAt = -1;
   SendStatus(stream, "NetStream.Play.Complete", "complete");
@@ -564,7 +561,7 @@ void PauseStream(RtmpStream* stream, bool pause) {
   if (stream->channel != 0) {
     // What a live player kept while paused did not wait for a stalled reader.
     ListLock guard(out.queue.lock);
-    out.waitingSince = ChannelNow();
+    out.waitingSince = LiveChannelNow();
   }
   bool nothingSent;
   {
@@ -595,7 +592,6 @@ void StopOutput(RtmpStream* stream) {
 }
 
 void ClosePlayback(RtmpStream* stream) {
-  Trace("CLOSE File %s", stream->file.path);
   stream->file.open = false;
   StopSessionTiming(stream);
   stream->output.segments.clear();

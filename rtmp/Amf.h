@@ -79,7 +79,7 @@ inline AmfText AmfTextOf(std::string_view text) {
 struct AmfProperty;
 
 // A decoded object, ECMA array, strict array or AMF3 object: `count` values in
-// `props` (props.size() == count; the array's capacity grows 16 at a time).
+// `props` (props.size() == count; the array's capacity doubles from one).
 // The object owns its nested objects; their texts still point into the body.
 struct AmfObject {
   uint32_t count = 0;

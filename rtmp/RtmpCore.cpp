@@ -74,10 +74,10 @@ bool ReserveBody(RtmpChannel* slot, uint32_t needed) {
   const uint64_t factor = uint64_t{slot->capacity} * kRtmpBodyGrowthFactor;
   uint32_t grown = static_cast<uint32_t>(std::min<uint64_t>(
       std::max<uint64_t>({needed, factor, std::min(h.m_nBodySize, kRtmpBodyFirstReserve)}), h.m_nBodySize));
-  SharedBody block = RtmpBodyAlloc(size_t{grown} + kRtmpMaxHeaderSize);
+  SharedBody block = RtmpBodyAlloc(grown);
   if (!block) return false;
-  if (h.m_nBytesRead) std::memcpy(block.get() + kRtmpMaxHeaderSize, h.m_body, h.m_nBytesRead);
-  h.m_body = block.get() + kRtmpMaxHeaderSize;
+  if (h.m_nBytesRead) std::memcpy(block.get(), h.m_body, h.m_nBytesRead);
+  h.m_body = block.get();
   h.m_block = std::move(block);
   slot->capacity = grown;
   return true;
@@ -325,28 +325,6 @@ int RtmpReadMessage(RtmpContext* r, RtmpPacket* packet) {
   }
 }
 
-int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet) {
-  for (;;) {
-    int res = RtmpReadChunk(r, packet);
-    if (res == kRtmpReadChunk) return 1;
-    if (res == kRtmpReadFailed) return 0;
-    bool inBody = r->inChunkLeft > 0;
-    uint8_t first = r->sockbuf.size > 0 ? r->sockbuf.buf[r->sockbuf.start] : 0;
-    r->sockbuf.timedout = 0;
-    if (SocketBufferRefill(&r->sockbuf, &r->sendLock) < 1) {
-      if (inBody) {
-        RtmpChannel* slot = r->channelsIn[r->inChunkChannel].get();
-        ProtocolLog(LOG_ERROR, "%s, failed to read RTMP packet body. len: %lu", "RTMP_ReadPacket",
-                    static_cast<unsigned long>(slot->header.m_nBodySize));
-      } else {
-        ProtocolLog(LOG_ERROR, "%s, failed to read RTMP packet header. type: %x", "RTMP_ReadPacket", first);
-      }
-      if (!r->sockbuf.timedout) RtmpShutdown(r);
-      return 0;
-    }
-  }
-}
-
 int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
   MutexLock lock(r->sendLock);
   const uint8_t type = packet->m_nHeaderType;
@@ -452,6 +430,19 @@ int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
   return 1;
 }
 
+int RtmpSendCommand(RtmpContext* r, std::span<const uint8_t> body) {
+  RtmpPacket packet;
+  packet.m_nHeaderType = 0;
+  packet.m_nChannel = kRtmpCommandChannel;
+  packet.m_nTimestamp = 0;
+  packet.m_nMessageType = kRtmpMsgCommandAmf0;
+  packet.m_nStreamId = 0;
+  packet.m_nBodySize = static_cast<uint32_t>(std::min<size_t>(body.size(), UINT32_MAX));
+  // Borrowed bytes: the writer copies them and never writes through m_body.
+  packet.m_body = const_cast<uint8_t*>(body.data());
+  return RtmpWriteMessage(r, &packet);
+}
+
 bool RtmpChunkSizeValid(uint32_t size) { return size >= 1 && size <= kRtmpMaxChunkSize; }
 
 bool RtmpSetChunkSize(RtmpContext* r, uint32_t size) {
@@ -485,7 +476,7 @@ int RtmpFlushOutput(RtmpContext* r) {
 bool RtmpOutputPending(const RtmpContext* r) { return SocketBufferHasOutput(&r->sockbuf); }
 
 bool RtmpOutputAboveWatermark(const RtmpContext* r) {
-  const SendQueue* queue = r->sockbuf.context.get();
+  const SocketSendQueue* queue = r->sockbuf.context.get();
   return queue && queue->bytes.load(std::memory_order_relaxed) >= SendQueueLowWatermark(*queue);
 }
 

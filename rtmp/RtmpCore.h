@@ -1,7 +1,7 @@
 // The chunk stream of one RTMP connection: its protocol state (RtmpContext),
 // the message record (RtmpPacket), the chunk reader and the chunk writer.
 //
-// Threads and locks: the reader side (RtmpReadMessage, RTMP_ReadPacket, the
+// Threads and locks: the reader side (RtmpReadChunk, RtmpReadMessage, the
 // inbound channel table, inChunkSize, the read buffer) belongs to the
 // connection's own thread and takes no lock. It is incremental: it consumes
 // whatever the read buffer holds and says "need more" instead of waiting, so
@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "rtmp/RtmpSocket.h"
@@ -26,7 +27,7 @@
 // Chunk header layout shared by the reader, the writer and the test client.
 constexpr uint32_t kRtmpDefaultChunkSize = 128;
 constexpr uint32_t kRtmpMaxChunkSize = 0x7FFFFFFF;      // the top bit must be clear
-constexpr size_t kRtmpMaxHeaderSize = 18;               // 3 + 11 + 4
+constexpr size_t kRtmpMaxHeaderSize = 18;               // 3 + 11 + 4: one chunk's header at most
 constexpr uint32_t kRtmpExtendedTimestamp = 0xFFFFFF;   // 3-byte field escape
 constexpr uint32_t kRtmpMaxChannelId = 65599;           // 3-byte basic header
 constexpr uint32_t kRtmpMaxBodySize = 0xFFFFFF;         // 24-bit size field
@@ -83,8 +84,8 @@ struct RtmpPacket {
   int32_t m_nStreamId = 0;
   uint8_t m_bAbsTimestamp = 0; // the last timestamp came from a type-0 header
   uint32_t m_nBytesRead = 0;
-  // kRtmpMaxHeaderSize spare bytes + m_nBodySize, from RtmpPacketAlloc: the
-  // block is shared (reference-counted) with every output queue the message
+  // m_nBodySize bytes, from RtmpPacketAlloc (or the reader): the block is
+  // shared (reference-counted) with every output queue the message
   // was written to, so a body must not change once it has been written.
   // Released by RtmpPacketFree. A builder may point m_body at bytes of its
   // own with no block; the writer then copies them.
@@ -161,12 +162,6 @@ int RtmpReadMessage(RtmpContext* r, RtmpPacket* packet);
 // Whether a message is partly received (a body or a header begun).
 bool RtmpInputIncomplete(const RtmpContext* r);
 
-// One chunk, waiting for the peer (up to readWaitMs per refill): for the
-// handshake's neighbours and tests. 1 when a chunk was read, as
-// RtmpReadChunk; 0 on failure (the socket is closed unless the failure was a
-// time-out).
-int RTMP_ReadPacket(RtmpContext* r, RtmpPacket* packet);
-
 // The whole server's bound on bodies of unfinished messages; a connection
 // whose message would cross it is closed with a report. Any thread.
 void RtmpSetPartialInputLimit(uint64_t bytes);
@@ -179,6 +174,16 @@ uint64_t RtmpPartialInputBytes();
 // holding sendLock; never waits (RtmpSocket.h says who drops). Returns 1 when
 // queued, 0 when the message was refused, dropped or the connection failed.
 int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) EXCLUDES(r->sendLock);
+
+// The chunk streams of the protocol control messages and of the AMF0
+// commands the server sends outside a media stream: the replies to connect,
+// createStream and the model commands, and the chat's calls to its clients.
+constexpr int32_t kRtmpControlChannel = 2;
+constexpr int32_t kRtmpCommandChannel = 3;
+// Sends `body` as one AMF0 command message on chunk stream 3, message stream
+// 0, timestamp 0, full header. The writer copies the bytes. RtmpWriteMessage's
+// result.
+int RtmpSendCommand(RtmpContext* r, std::span<const uint8_t> body) EXCLUDES(r->sendLock);
 
 // A set-chunk-size value the reader and writer can live with: 1..2^31-1.
 bool RtmpChunkSizeValid(uint32_t size);

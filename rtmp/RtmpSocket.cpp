@@ -53,7 +53,7 @@ int SocketBufferOpen(SocketBuffer* sockbuf) {
     REPORT_ASSERT("sockbuf->context", "RtmpSocket");
     return 0;
   }
-  sockbuf->context = std::make_unique<SendQueue>();
+  sockbuf->context = std::make_unique<SocketSendQueue>();
   sockbuf->context->capacity = uint64_t{SendQueueConfiguredSize()} * TCP_BUFFER_SIZE;
   return 1;
 }
@@ -81,7 +81,7 @@ namespace {
 // a publisher's relay) for as long as the peer chooses not to read.
 int QueueEntry(SocketBuffer* sockbuf, SendQueueEntry&& entry) {
   if (!Usable(sockbuf) || sockbuf->overflowed) return 0;
-  SendQueue& queue = *sockbuf->context;
+  SocketSendQueue& queue = *sockbuf->context;
   const bool owner = IsOwner(sockbuf);
   const int fd = sockbuf->socket.load();
   if (!SendQueueHasRoom(queue, entry.wireSize) && owner && !SendQueueFlush(queue, fd)) {
@@ -139,7 +139,7 @@ int SocketBufferFlush(SocketBuffer* sockbuf) {
 
 uint64_t SocketBufferQueuedBytes(const SocketBuffer* sockbuf) {
   // Only the owner drops the queue, so the owner may look without the lock.
-  const SendQueue* queue = sockbuf->context.get();
+  const SocketSendQueue* queue = sockbuf->context.get();
   return queue ? queue->bytes.load(std::memory_order_relaxed) : 0;
 }
 

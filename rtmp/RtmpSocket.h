@@ -41,7 +41,7 @@ struct SocketBuffer {
   std::atomic<int> socket{-1};
   pthread_t owner{};  // the thread that opened the buffer: the connection's thread
   // Guarded by the send lock. None once closed.
-  std::unique_ptr<SendQueue> context;
+  std::unique_ptr<SocketSendQueue> context;
   // Set when a write failed or another thread shut the socket down; writes
   // then fail and the owner's next read sees the end of the stream.
   std::atomic<bool> failed{false};

@@ -22,9 +22,9 @@ uint64_t RtmpBodyAllocations() { return g_bodyAllocations.load(std::memory_order
 
 int RtmpPacketAlloc(RtmpPacket* packet, uint32_t size) {
   RtmpPacketFree(packet);
-  SharedBody block = RtmpBodyAlloc(size_t{size} + kRtmpMaxHeaderSize);
+  SharedBody block = RtmpBodyAlloc(size);
   if (!block) return 0;
-  packet->m_body = block.get() + kRtmpMaxHeaderSize;
+  packet->m_body = block.get();
   packet->m_block = std::move(block);
   packet->m_nBytesRead = 0;
   return 1;
@@ -42,7 +42,10 @@ RtmpPacket* RtmpPacketClone(const RtmpPacket* packet, const RtmpCloneTarget& tar
     return nullptr;
   }
   auto* clone = new (std::nothrow) RtmpPacket(*packet);
-  if (!clone) return nullptr;
+  if (!clone) {
+    REPORT_ASSERT("buffer", "RtmpUtils");
+    return nullptr;
+  }
   if (!clone->m_block) {
     clone->m_body = nullptr;
     if (!RtmpPacketAlloc(clone, packet->m_nBodySize)) {

@@ -1,6 +1,5 @@
-// Message bodies: allocation with the spare header bytes in front, release,
-// and copies of one message for another client's stream. Any thread; no
-// locks.
+// Message bodies: allocation, release, and copies of one message for another
+// client's stream. Any thread; no locks.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +20,8 @@ struct RtmpCloneTarget {
 SharedBody RtmpBodyAlloc(size_t size);
 uint64_t RtmpBodyAllocations();
 
-// Frees any old body, allocates size + kRtmpMaxHeaderSize bytes, points
-// m_body past the spare bytes and sets m_nBytesRead 0. Returns 1 or 0.
+// Frees any old body, allocates `size` bytes for m_body and sets m_nBytesRead
+// 0. Returns 1 or 0.
 int RtmpPacketAlloc(RtmpPacket* packet, uint32_t size);
 // Frees the body; m_body none, m_nBytesRead 0.
 void RtmpPacketFree(RtmpPacket* packet);

@@ -46,7 +46,7 @@ uint64_t SendQueueWireSize(const SendQueueEntry& entry) {
   return entry.firstLength + (chunks - 1) * entry.contLength + entry.bodySize;
 }
 
-void SendQueueAppend(SendQueue& queue, SendQueueEntry&& entry) {
+void SendQueueAppend(SocketSendQueue& queue, SendQueueEntry&& entry) {
   entry.sent = 0;
   uint64_t size = entry.wireSize;
   queue.entries.push_back(std::move(entry));
@@ -54,7 +54,7 @@ void SendQueueAppend(SendQueue& queue, SendQueueEntry&& entry) {
   queue.bytes.fetch_add(size, std::memory_order_relaxed);
 }
 
-bool SendQueueFlush(SendQueue& queue, int fd) {
+bool SendQueueFlush(SocketSendQueue& queue, int fd) {
   iovec iov[kMaxIovecs];
   while (!queue.entries.empty()) {
     size_t count = 0;

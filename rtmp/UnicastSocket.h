@@ -3,7 +3,7 @@
 // several connections' queues may share, flushed with one sendmsg() over an
 // iovec of as many entries as the socket takes.
 //
-// A SendQueue is guarded by its connection's send lock (RtmpContext); the
+// A SocketSendQueue is guarded by its connection's send lock (RtmpContext); the
 // byte count `bytes` may be read without it (the owner's loop polls for
 // POLLOUT while it is non-zero, and media waits while it is above the low
 // watermark).
@@ -55,7 +55,7 @@ struct SendQueueEntry {
 // Wire bytes of an entry whose fields other than `sent` are set.
 uint64_t SendQueueWireSize(const SendQueueEntry& entry);
 
-struct SendQueue {
+struct SocketSendQueue {
   uint64_t capacity = uint64_t{kMaxSendQueueSize} * TCP_BUFFER_SIZE;  // bytes; set at open
   std::deque<SendQueueEntry> entries;  // takes memory only while output waits
   std::atomic<uint64_t> bytes{0};      // unsent wire bytes, readable without the lock
@@ -74,19 +74,19 @@ bool UnicastSocketPrepare(int fd);
 
 // Hands queued entries to the socket with sendmsg() until it would block or
 // the queue is empty. False when the socket failed.
-bool SendQueueFlush(SendQueue& queue, int fd);
+bool SendQueueFlush(SocketSendQueue& queue, int fd);
 
 // Whether an entry of `wireSize` bytes fits: an empty queue takes anything,
 // so that one message larger than the cap can still go out alone.
-inline bool SendQueueHasRoom(const SendQueue& queue, uint64_t wireSize) {
+inline bool SendQueueHasRoom(const SocketSendQueue& queue, uint64_t wireSize) {
   return queue.entries.empty() || queue.bytes.load(std::memory_order_relaxed) + wireSize <= queue.capacity;
 }
 
 // Appends the entry (its wireSize set). The caller checked the room.
-void SendQueueAppend(SendQueue& queue, SendQueueEntry&& entry);
+void SendQueueAppend(SocketSendQueue& queue, SendQueueEntry&& entry);
 
 // The byte count of the queue at which media stops moving into it.
-inline uint64_t SendQueueLowWatermark(const SendQueue& queue) {
+inline uint64_t SendQueueLowWatermark(const SocketSendQueue& queue) {
   return queue.capacity / 2 < kOutputLowWatermark ? queue.capacity / 2 : kOutputLowWatermark;
 }
 

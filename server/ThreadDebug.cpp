@@ -163,11 +163,13 @@ int EnvInt(const char* name, int fallback, int low, int high) {
   return static_cast<int>(n);
 }
 
+#ifdef STRMD_TEST_HOOKS
 double EnvDouble(const char* name) {
   const char* v = getenv(name);
   if (v == nullptr || v[0] == '\0') return 0;
   return strtod(v, nullptr);
 }
+#endif
 
 bool ProcessAlive(int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
@@ -397,7 +399,10 @@ const char* AdmitText(DebugAdmitLevel level) {
 
 // The test's stand-in for the CPU sum; false when the file is not set or
 // holds no number.
-bool TestCpuFromFile(double* cpu) {
+bool TestCpuFromFile([[maybe_unused]] double* cpu) {
+#ifndef STRMD_TEST_HOOKS
+  return false;
+#else
   const char* path = getenv("STRMD_TEST_CPU_FILE");
   if (path == nullptr || path[0] == '\0') return false;
   FILE* f = fopen(path, "re");
@@ -407,6 +412,7 @@ bool TestCpuFromFile(double* cpu) {
   fclose(f);
   if (read) *cpu = value;
   return read;
+#endif
 }
 
 }  // namespace
@@ -624,7 +630,11 @@ DebugRead DebugReadReport(const std::string& name, DebugSnapshot* snapshot, std:
 int DebugMonitor() {
   const int processors = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
   const int periodMs = EnvInt("STRMD_DEBUG_PERIOD_MS", kDebugPeriodMs, 1, 3600 * 1000);
+#ifdef STRMD_TEST_HOOKS
   const double fakeCpu = EnvDouble("STRMD_DEBUG_FAKE_CPU");
+#else
+  const double fakeCpu = 0;
+#endif
   const int limit = g_config.debugCpuLimit;
   const int admit = g_config.admitCpuPercent;
   if (admit > 0 && limit > 0 && admit >= limit) {

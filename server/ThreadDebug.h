@@ -184,9 +184,10 @@ DebugRead DebugReadReport(const std::string& name, DebugSnapshot* snapshot, std:
 // the CPU sum reaches the limit. Reads from the environment (tests only):
 // STRMD_DEBUG_PERIOD_MS, the wait between reports (the rates and CPU use are
 // still taken over kDebugPeriodMs, so the same traffic prints the same
-// figures), STRMD_DEBUG_FAKE_CPU, percent added per connection thread, and
-// STRMD_TEST_CPU_FILE, a file whose number, read every period, stands in
-// for the CPU sum that admission sees (not the watchdog).
+// figures), and in test builds (STRMD_TEST_HOOKS) STRMD_DEBUG_FAKE_CPU,
+// percent added per connection thread, and STRMD_TEST_CPU_FILE, a file whose
+// number, read every period, stands in for the CPU sum that admission sees
+// (not the watchdog).
 int DebugMonitor();
 // Starts DebugMonitor on a detached thread.
 void DebugMonitorStart();

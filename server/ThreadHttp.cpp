@@ -144,8 +144,10 @@ void HttpRelay(IncomingConnection* incoming) {
   const ServerConfig& config = incoming->config != nullptr ? *incoming->config : g_config;
   HttpRelayLimits limits;
   if (config.httpIdleSeconds > 0) limits.idleMs = config.httpIdleSeconds * 1000;
+#ifdef STRMD_TEST_HOOKS
   if (const char* text = getenv("STRMD_TEST_HTTP_HEADER_MS"); text != nullptr && atoi(text) > 0)
     limits.headerMs = atoi(text);
+#endif
   if (HttpRelaySockets(clientFd, serverFd, limits) == RelayEnd::kHeaderTimedOut) {
     char address[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &incoming->peer.sin_addr, address, sizeof address);

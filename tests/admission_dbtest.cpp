@@ -48,6 +48,7 @@ std::string StrmdctlJson(const std::string& shm) {
 }
 
 TEST(Admission, BusyServerRefusesNewWorkWhileRunningStreamsGoOn) {
+  SKIP_WITHOUT_TEST_HOOKS();
   const std::string cpu = TestTempDir("admitcpu") + "/cpu";
   ASSERT_TRUE(WriteCpu(cpu, 0));
   StrmdSite site;

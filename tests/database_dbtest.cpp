@@ -57,7 +57,7 @@ class DatabaseTest : public ::testing::Test {
     ASSERT_TRUE(db_.ok()) << "no test database (is the testdb fixture running?)";
     DbSetTiming(FastTiming());
     conn_.reset(DbOpen(db_.site()));
-    ASSERT_EQ(DbConnect(conn_.get()), 1);
+    ASSERT_EQ(DbExecute(conn_.get(), "do 1"), 1);
   }
   void TearDown() override {
     DbSetStoreFaultHook(nullptr);
@@ -306,7 +306,7 @@ TEST(DatabaseConnect, UnreachableDatabaseIsGivenUpAndReportedOncePerOutage) {
   });
   testing::internal::CaptureStderr();
   const auto stopStart = std::chrono::steady_clock::now();
-  EXPECT_EQ(DbConnect(stopped.get()), 0);
+  EXPECT_EQ(DbExecute(stopped.get(), "do 1"), 0);
   const auto stopWaited = std::chrono::steady_clock::now() - stopStart;
   testing::internal::GetCapturedStderr();
   stopper.join();
@@ -322,7 +322,7 @@ TEST(DatabaseRestart, StatementsSurviveARestartOfTheServer) {
   SiteConfig site;
   TestDbFillSite(&site, server.info(), "kestravon");
   DbConnectionPtr db(DbOpen(&site));
-  ASSERT_EQ(DbConnect(db.get()), 1);
+  ASSERT_EQ(DbExecute(db.get(), "do 1"), 1);
   ASSERT_EQ(DbUpdate(db.get(), "update Chat set name='%s' where id=%d", "before", 1), 1);
 
   ASSERT_TRUE(server.Stop());
@@ -455,7 +455,7 @@ TEST(DatabaseTimeout, AServerThatStopsAnsweringFailsTheStatementAfterTheReadTime
   TestDbFillSite(&site, server.info(), "kestravon");
   site.sql_timeout = 1;
   DbConnectionPtr db(DbOpen(&site));
-  ASSERT_EQ(DbConnect(db.get()), 1);
+  ASSERT_EQ(DbExecute(db.get(), "do 1"), 1);
   pid_t pid = 0;
   std::ifstream(server.dir() + "/mariadbd.pid") >> pid;
   ASSERT_GT(pid, 0);

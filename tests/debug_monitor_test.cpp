@@ -436,6 +436,7 @@ TEST(DebugMonitorProcess, PublisherRatesAndStrmdctlStatus) {
 }
 
 TEST(DebugMonitorProcess, CpuLimitEndsTheProcessOnlyWithConnections) {
+  SKIP_WITHOUT_TEST_HOOKS();
   std::vector<std::string> env = kFastReports;
   env.push_back("STRMD_DEBUG_FAKE_CPU=90");
   ServerProcess server;
@@ -460,6 +461,7 @@ TEST(DebugMonitorProcess, CpuLimitEndsTheProcessOnlyWithConnections) {
 }
 
 TEST(DebugMonitorProcess, CpuLimitZeroNeverAborts) {
+  SKIP_WITHOUT_TEST_HOOKS();
   std::vector<std::string> env = kFastReports;
   env.push_back("STRMD_DEBUG_FAKE_CPU=500");
   ServerProcess server;

@@ -37,6 +37,8 @@ constexpr const char* kSession = "demo-ben-0002";
 
 class DiskFault : public ::testing::Test {
  protected:
+  void SetUp() override { SKIP_WITHOUT_TEST_HOOKS(); }
+
   // The server with `fault` as its STRMD_TEST_WRITE_FAULT.
   void Start(const std::string& fault) {
     ASSERT_TRUE(site_.Start("diskfault", "default", "",

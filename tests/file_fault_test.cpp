@@ -17,6 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+bool WriteText(File& file, std::string_view text) { return file.Write(text.data(), text.size()); }
+bool WriteByte(File& file, uint8_t value) { return file.Write(&value, 1); }
+
 struct FileFault : ::testing::Test {
   std::string dir = TestTempDir("filefault");
   void TearDown() override {
@@ -38,12 +41,12 @@ TEST_F(FileFault, TheNthWriteFailsAsOnAFullDisk) {
   ASSERT_TRUE(file.Open(Path("f").c_str(), true));
   FileFailWritesForTest(2);
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(file.WriteText("abcd"));
-  EXPECT_FALSE(file.WriteText("efgh"));
+  EXPECT_TRUE(WriteText(file, "abcd"));
+  EXPECT_FALSE(WriteText(file, "efgh"));
   EXPECT_EQ(errno, ENOSPC);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("No space left on device - Unable to write 4 bytes to file"), std::string::npos) << err;
-  EXPECT_TRUE(file.WriteText("ijkl"));  // only the one write
+  EXPECT_TRUE(WriteText(file, "ijkl"));  // only the one write
   file.Close();
   EXPECT_EQ(ReadWholeFile(Path("f")), (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e', 'f', 'i', 'j', 'k', 'l'}));
 
@@ -52,10 +55,10 @@ TEST_F(FileFault, TheNthWriteFailsAsOnAFullDisk) {
   FileFailWritesForTest(1, true);
   testing::internal::CaptureStderr();
   const uint64_t before = FileWriteCountForTest();
-  EXPECT_FALSE(file.WriteU8(1));
+  EXPECT_FALSE(WriteByte(file, 1));
   EXPECT_FALSE(file.WriteU32(2));
   FileFailWritesForTest(0);
-  EXPECT_TRUE(file.WriteU8(3));
+  EXPECT_TRUE(WriteByte(file, 3));
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(FileWriteCountForTest() - before, 3u);
 }
@@ -132,12 +135,12 @@ TEST_F(FileFault, WritesFailByPathAndAfterABudgetOfBytes) {
   fault.count = 2;
   FileArmWriteFaultForTest(fault);
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(target.WriteText("0123456"));
-  EXPECT_TRUE(other.WriteText("0123456789abcdef"));
-  EXPECT_FALSE(target.WriteText("789abc"));
-  EXPECT_TRUE(other.WriteText("x"));
-  EXPECT_FALSE(target.WriteText("d"));
-  EXPECT_TRUE(target.WriteText("ef"));
+  EXPECT_TRUE(WriteText(target, "0123456"));
+  EXPECT_TRUE(WriteText(other, "0123456789abcdef"));
+  EXPECT_FALSE(WriteText(target, "789abc"));
+  EXPECT_TRUE(WriteText(other, "x"));
+  EXPECT_FALSE(WriteText(target, "d"));
+  EXPECT_TRUE(WriteText(target, "ef"));
   const std::string err = testing::internal::GetCapturedStderr();
   // The report names the file that could not be written.
   EXPECT_NE(err.find("Unable to write 6 bytes to file " + Path("phpsessid=s&questionid=4.flv")), std::string::npos)

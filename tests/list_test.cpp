@@ -9,7 +9,13 @@ TEST(List, AddRemoveOrder) {
   ListAddHead(&list, &a);
   ListAddTail(&list, &c);
   EXPECT_EQ(list.count, 3u);
-  EXPECT_TRUE(ListIsBefore(&list, &a, &c));
+  {
+    ListLock guard(list.lock);
+    ASSERT_NE(list.first, nullptr);
+    EXPECT_EQ(list.first->item, &a);
+    EXPECT_EQ(list.first->next->item, &b);
+    EXPECT_EQ(list.last->item, &c);
+  }
   EXPECT_TRUE(ListRemove(&list, &b));
   EXPECT_FALSE(ListRemove(&list, &b));
   EXPECT_EQ(list.count, 2u);

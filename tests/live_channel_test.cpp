@@ -71,14 +71,14 @@ struct Message {
 class LiveChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = ChannelSettings();
-    ChannelSetClock(TestClock);
+    saved_ = LiveChannelSettings();
+    LiveChannelSetClock(TestClock);
     g_now = 1000;
   }
   void TearDown() override {
     for (RtmpStream* s : streams_) FreeStream(s);
-    ChannelSettings() = saved_;
-    ChannelSetClock(nullptr);
+    LiveChannelSettings() = saved_;
+    LiveChannelSetClock(nullptr);
   }
   TestConnection* Connection(SiteConfig* site = nullptr) {
     connections_.push_back(std::make_unique<TestConnection>(site ? site : &site_));
@@ -92,14 +92,14 @@ class LiveChannelTest : public ::testing::Test {
   RtmpStream* Publisher(TestConnection* c, int32_t userid, int32_t channel) {
     RtmpStream* s = Stream(c);
     s->publishing = true;
-    ChannelSetIdentity(s, 0, userid, channel);
+    LiveChannelSetIdentity(s, 0, userid, channel);
     CollectPlayers(s);
     return s;
   }
   RtmpStream* Player(TestConnection* c, int32_t userid, int32_t channel) {
     RtmpStream* s = Stream(c);
     s->playing = true;
-    ChannelSetIdentity(s, 0, userid, channel);
+    LiveChannelSetIdentity(s, 0, userid, channel);
     SubscribePlayer(s);
     return s;
   }
@@ -135,7 +135,7 @@ class LiveChannelTest : public ::testing::Test {
   SiteConfig site_, otherSite_;
   std::vector<std::unique_ptr<TestConnection>> connections_;
   std::vector<RtmpStream*> streams_;
-  ChannelLimits saved_;
+  LiveChannelLimits saved_;
 };
 
 TEST_F(LiveChannelTest, PlayersAndPublishersFindEachOtherInEitherOrderWithinOneSiteAndChannel) {
@@ -193,7 +193,7 @@ TEST_F(LiveChannelTest, StoppedAndFreedPlayersLeaveNoTraceOnAnyList) {
   ResetStream(player);
   Free(player);
   publisher->publishing = true;
-  ChannelSetIdentity(publisher, 0, 7, 1);
+  LiveChannelSetIdentity(publisher, 0, 7, 1);
   CollectPlayers(publisher);
   EXPECT_EQ(publisher->input.subscribers.count, 0u);
   Relay(publisher, kRtmpMsgVideo, 40, 0x17);
@@ -308,8 +308,8 @@ TEST_F(LiveChannelTest, StandingTimestampsAreBoundedByTheQueueCapAndAStalledPlay
   RtmpStream* publisher = Publisher(a, 1, 1);
   RtmpStream* stalled = Player(b, 1, 1);
   RtmpStream* reader = Player(c, 1, 1);
-  ChannelSettings().queueBytes = 100;  // five of our 20-byte bodies
-  ChannelSettings().stallMs = 5000;
+  LiveChannelSettings().queueBytes = 100;  // five of our 20-byte bodies
+  LiveChannelSettings().stallMs = 5000;
   for (int i = 0; i < 7; ++i) Relay(publisher, kRtmpMsgVideo, 0, 0x17);
   EXPECT_EQ(stalled->output.queued, 2u);
   EXPECT_EQ(stalled->output.dropped, 5u);
@@ -354,7 +354,7 @@ TEST_F(LiveChannelTest, OneBodyServesEveryPlayerAndAPlayerIsWokenOncePerEmptyQue
     EXPECT_EQ(first->m_nChannel, players[i]->videoChannel);
   }
   Take(players[0]);
-  g_now += ChannelSettings().mergeMs;  // woken again once a merge period is over
+  g_now += LiveChannelSettings().mergeMs;  // woken again once a merge period is over
   Relay(publisher, kRtmpMsgVideo, 80, 0x27);
   EXPECT_EQ(viewers[0]->Wakes(), 1u);
   EXPECT_EQ(viewers[1]->Wakes(), 0u);
@@ -370,7 +370,7 @@ TEST_F(LiveChannelTest, OneBodyServesEveryPlayerAndAPlayerIsWokenOncePerEmptyQue
 TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinItLeavesInOneWake) {
   for (uint32_t merge : {0u, 20u, 50u}) {
     SCOPED_TRACE(merge);
-    ChannelSettings().mergeMs = merge;
+    LiveChannelSettings().mergeMs = merge;
     TestConnection *a = Connection(), *b = Connection();
     RtmpStream* publisher = Publisher(a, 1, int32_t(merge) + 1);
     RtmpStream* player = Player(b, 1, int32_t(merge) + 1);

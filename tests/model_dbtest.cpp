@@ -26,7 +26,7 @@ class ModelTest : public ::testing::Test {
     ASSERT_EQ(RtmpContextInit(&conn_.rtmp, fds[0]), 1);
     client_.Adopt(fds[1]);
     conn_.db = DbOpen(db_.site());
-    ASSERT_EQ(DbConnect(conn_.db), 1);
+    ASSERT_EQ(DbExecute(conn_.db, "do 1"), 1);
   }
   void TearDown() override {
     FreeRecord(conn_.user);

@@ -90,7 +90,7 @@ struct Rig {
     RtmpContextFree(&c.rtmp);
     RtmpShutdown(&c.rtmp);
   }
-  struct SendQueue& Out() { return *c.rtmp.sockbuf.context; }
+  SocketSendQueue& Out() { return *c.rtmp.sockbuf.context; }
   // One turn of the connection's loop at fake time `ms`: serve what is due,
   // flush, and go on when a window waited for that flush. Returns the
   // sendmsg calls made; the messages that left are read into `got`.

@@ -17,7 +17,7 @@ class RecordTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(db_.ok()) << "no test database (is the testdb fixture running?)";
     conn_.reset(DbOpen(db_.site()));
-    ASSERT_EQ(DbConnect(conn_.get()), 1);
+    ASSERT_EQ(DbExecute(conn_.get(), "do 1"), 1);
   }
   TestDatabase db_{"record"};
   DbConnectionPtr conn_;

@@ -13,6 +13,7 @@
 
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
+#include "support/ChunkReader.h"
 #include "support/RtmpClient.h"
 
 namespace {
@@ -35,7 +36,7 @@ struct Link {
   // Reads chunks until one message is complete; 0 when a read failed.
   int ReadMessage(RtmpPacket* packet) {
     for (;;) {
-      if (!RTMP_ReadPacket(&context, packet)) return 0;
+      if (!TestReadChunk(&context, packet)) return 0;
       if (packet->m_nBytesRead == packet->m_nBodySize) return 1;
     }
   }
@@ -205,16 +206,16 @@ TEST(ChunkReader, InterleavedChunkStreamsCompleteSeparately) {
   ASSERT_TRUE(link.client.SendChunk(3, 4, 0, 0, 0, 0, as.subspan(256)));
 
   RtmpPacket packet;
-  ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+  ASSERT_EQ(TestReadChunk(&link.context, &packet), 1);
   EXPECT_EQ(packet.m_nBytesRead, 128u);
   EXPECT_EQ(packet.m_body, nullptr);
-  ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+  ASSERT_EQ(TestReadChunk(&link.context, &packet), 1);
   EXPECT_EQ(packet.m_nChannel, 5);
   EXPECT_EQ(BodyOf(packet), b);
   EXPECT_EQ(packet.m_nTimestamp, 200u);
-  ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+  ASSERT_EQ(TestReadChunk(&link.context, &packet), 1);
   EXPECT_EQ(packet.m_nBytesRead, 256u);
-  ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+  ASSERT_EQ(TestReadChunk(&link.context, &packet), 1);
   EXPECT_EQ(packet.m_nChannel, 4);
   EXPECT_EQ(packet.m_nMessageType, 9);
   EXPECT_EQ(BodyOf(packet), a);
@@ -289,7 +290,7 @@ TEST(ChunkReader, RefusesCompressedHeaderOnNewChannel) {
     Link link;
     ASSERT_TRUE(link.client.SendRaw(RtmpClient::ChunkHeader(fmt, 9, 0, 4, 8)));
     RtmpPacket packet;
-    EXPECT_EQ(RTMP_ReadPacket(&link.context, &packet), 0);
+    EXPECT_EQ(TestReadChunk(&link.context, &packet), 0);
     EXPECT_EQ(RtmpSocketFd(&link.context), -1);
   }
 }
@@ -301,7 +302,7 @@ TEST(ChunkReader, HeaderCutShortFails) {
   ASSERT_TRUE(link.client.SendRaw(header));
   link.client.Close();
   RtmpPacket packet;
-  EXPECT_EQ(RTMP_ReadPacket(&link.context, &packet), 0);
+  EXPECT_EQ(TestReadChunk(&link.context, &packet), 0);
   EXPECT_EQ(RtmpSocketFd(&link.context), -1);
 }
 
@@ -313,11 +314,11 @@ TEST(ChunkReader, CapsUnfinishedInputAndChannelCount) {
     RtmpPacket packet;
     for (uint32_t channel = 3; channel < 7; channel++) {
       ASSERT_TRUE(link.client.SendChunk(0, channel, 0, 0xFFFFFF, 9, 1, start));
-      ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+      ASSERT_EQ(TestReadChunk(&link.context, &packet), 1);
       EXPECT_EQ(packet.m_body, nullptr);
     }
     ASSERT_TRUE(link.client.SendChunk(0, 7, 0, 0xFFFFFF, 9, 1, start));
-    EXPECT_EQ(RTMP_ReadPacket(&link.context, &packet), 0);
+    EXPECT_EQ(TestReadChunk(&link.context, &packet), 0);
     EXPECT_EQ(RtmpSocketFd(&link.context), -1);
   }
   {
@@ -327,7 +328,7 @@ TEST(ChunkReader, CapsUnfinishedInputAndChannelCount) {
     RtmpPacket packet;
     for (int round = 0; round < 6; round++) {
       ASSERT_TRUE(link.client.SendChunk(0, 3, 0, 0xFFFFFF, 9, 1, start));
-      ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+      ASSERT_EQ(TestReadChunk(&link.context, &packet), 1);
     }
     EXPECT_EQ(link.context.partialBytes, 0xFFFFFFu);
   }
@@ -336,10 +337,10 @@ TEST(ChunkReader, CapsUnfinishedInputAndChannelCount) {
     RtmpPacket packet;
     for (uint32_t channel = 2; channel < 2 + kRtmpMaxInChannels; channel++) {
       ASSERT_TRUE(link.client.SendChunk(0, channel, 0, 0, 20, 0, {}));
-      ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+      ASSERT_EQ(TestReadChunk(&link.context, &packet), 1);
     }
     ASSERT_TRUE(link.client.SendChunk(0, 2 + kRtmpMaxInChannels, 0, 0, 20, 0, {}));
-    EXPECT_EQ(RTMP_ReadPacket(&link.context, &packet), 0);
+    EXPECT_EQ(TestReadChunk(&link.context, &packet), 0);
   }
 }
 
@@ -363,7 +364,7 @@ TEST(ChunkReader, ChunkSizeValidationAndLargeInboundChunks) {
   RtmpPacket packet;
   int chunks = 0;
   do {
-    ASSERT_EQ(RTMP_ReadPacket(&link.context, &packet), 1);
+    ASSERT_EQ(TestReadChunk(&link.context, &packet), 1);
     chunks++;
   } while (packet.m_nBytesRead != packet.m_nBodySize);
   EXPECT_EQ(chunks, 3);
@@ -397,8 +398,8 @@ TEST(ChunkWriter, EmptyBodiesAndOneByteChunksOnLongChannelIds) {
   ASSERT_EQ(link.writes.size(), 1u);
   EXPECT_EQ(link.writes[0].size(), 12u);
 
-  // With one-byte chunks the three-byte continuation header reaches into the
-  // spare bytes in front of the body.
+  // With one-byte chunks every body byte follows a continuation header of
+  // its own.
   ASSERT_TRUE(RtmpSetChunkSize(&link.context, 1));
   link.client.inChunkSize = 1;
   link.writes.clear();

@@ -14,6 +14,7 @@
 
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
+#include "support/ChunkReader.h"
 #include "support/RtmpClient.h"
 #include "support/TestEnv.h"
 
@@ -111,7 +112,7 @@ TEST(SocketBuffer, WriterIsNotHeldUpByAReaderWaitingForASlowPeer) {
     RtmpPacket packet;
     int ok = 1;
     do {
-      ok = RTMP_ReadPacket(&context, &packet);
+      ok = TestReadChunk(&context, &packet);
     } while (ok && packet.m_nBytesRead != packet.m_nBodySize);
     uint32_t size = ok ? packet.m_nBodySize : 0;
     RtmpPacketFree(&packet);
@@ -351,7 +352,7 @@ TEST(SocketBuffer, PeerCloseAndSilenceEndTheRead) {
     ASSERT_EQ(write(clientFd, partial, sizeof partial), 3);
     close(clientFd);
     RtmpPacket packet;
-    EXPECT_EQ(RTMP_ReadPacket(&context, &packet), 0);
+    EXPECT_EQ(TestReadChunk(&context, &packet), 0);
     EXPECT_EQ(RtmpSocketFd(&context), -1);
     uint8_t byte;
     EXPECT_EQ(RtmpReadBytes(&context, &byte, 1), 0);

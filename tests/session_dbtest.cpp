@@ -18,7 +18,7 @@ class SessionAccounting : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(db_.ok()) << "no test database (is the testdb fixture running?)";
     conn_.db = DbOpen(db_.site());
-    ASSERT_EQ(DbConnect(conn_.db), 1);
+    ASSERT_EQ(DbExecute(conn_.db, "do 1"), 1);
     conn_.session = LoadSession(conn_.db, "phpsessid='%s'", "demo-ben-0002").release();
     ASSERT_NE(conn_.session, nullptr);
     conn_.user = LoadUser(conn_.db, "id=%d", conn_.session->userid).release();

@@ -64,32 +64,6 @@ bool ListRemove(List* list, void* item) {
   return true;
 }
 
-bool ListInsertBefore(List* list, void* item, void* before) {
-  ListLock guard(list->lock);
-  ListNode* at = ListFind(list, before);
-  if (at == nullptr) {
-    REPORT_ASSERT("item1", "List");
-    return false;
-  }
-  auto* node = new ListNode{at->prev, at, item};
-  if (at->prev != nullptr)
-    at->prev->next = node;
-  else
-    list->first = node;
-  at->prev = node;
-  ++list->count;
-  return true;
-}
-
-bool ListIsBefore(List* list, void* a, void* b) {
-  ListLock guard(list->lock);
-  for (ListNode* n = list->first; n != nullptr; n = n->next) {
-    if (n->item == a) return true;
-    if (n->item == b) return false;
-  }
-  return false;
-}
-
 void ListRemoveAll(List* list, void (*fn)(void* item)) {
   ListLock guard(list->lock);
   while (list->first != nullptr) {

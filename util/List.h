@@ -37,21 +37,5 @@ ListNode* ListFind(List* list, void* item);
 void ListRemoveNode(List* list, ListNode* node);
 // Reports "ASSERT(item) failed at List:..." and returns false when absent.
 bool ListRemove(List* list, void* item);
-// Inserts `item` before `before`; reports "item1" and returns false when
-// `before` is not in the list.
-bool ListInsertBefore(List* list, void* item, void* before);
-// True when `a` stands before `b` in the list.
-bool ListIsBefore(List* list, void* a, void* b);
 // Removes every node, calling `fn` on each item (when given) after unlinking it.
 void ListRemoveAll(List* list, void (*fn)(void* item));
-
-// Walks the items as type T, under the list's lock.
-template <typename T, typename F>
-void ListForEach(List* list, F&& fn) {
-  ListLock guard(list->lock);
-  for (ListNode* n = list->first; n != nullptr;) {
-    ListNode* next = n->next;
-    fn(static_cast<T*>(n->item));
-    n = next;
-  }
-}

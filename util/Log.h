@@ -88,6 +88,3 @@ enum ProtocolLogLevel { LOG_CRIT = 0, LOG_ERROR, LOG_WARNING, LOG_INFO, LOG_DEBU
 constexpr int kProtocolLogLevel = LOG_INFO;
 void ProtocolLog(int level, const char* format, ...) STRMD_PRINTF(2, 3);
 void ProtocolLogHex(int level, const uint8_t* data, size_t length);
-
-// Trace hook of the connection and media code; it writes nothing.
-inline void Trace(const char*, ...) {}

@@ -26,6 +26,7 @@ uint64_t g_matchedBytes GUARDED_BY(g_failLock) = 0;  // their bytes
 uint64_t g_failed GUARDED_BY(g_failLock) = 0;        // injected failures so far
 std::atomic<uint64_t> g_writes{0};
 
+#ifdef STRMD_TEST_HOOKS
 // The server reads its fault from the environment before any file is
 // written; a malformed one is refused loudly rather than ignored.
 const bool g_faultFromEnvironment = [] {
@@ -40,6 +41,7 @@ const bool g_faultFromEnvironment = [] {
   FileArmWriteFaultForTest(fault);
   return true;
 }();
+#endif
 
 }  // namespace
 
@@ -250,15 +252,6 @@ bool File::Read(void* buffer, size_t count) {
   return true;
 }
 
-bool File::ReadU8(uint8_t* value) { return Read(value, 1); }
-
-bool File::ReadU24(uint32_t* value) {
-  uint8_t b[3];
-  if (!Read(b, sizeof b)) return false;
-  *value = (uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2];
-  return true;
-}
-
 bool File::ReadU32(uint32_t* value) {
   uint8_t b[4];
   if (!Read(b, sizeof b)) return false;
@@ -295,26 +288,11 @@ bool File::Write(const void* buffer, size_t count) {
   return true;
 }
 
-bool File::WriteU8(uint8_t value) { return Write(&value, 1); }
-
-bool File::WriteU24(uint32_t value) {
-  const uint8_t b[3] = {uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
-  return Write(b, sizeof b);
-}
-
 bool File::WriteU32(uint32_t value) {
   const uint8_t b[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8),
                         uint8_t(value)};
   return Write(b, sizeof b);
 }
-
-bool File::WriteTimestamp(uint32_t value) {
-  const uint8_t b[4] = {uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value),
-                        uint8_t(value >> 24)};
-  return Write(b, sizeof b);
-}
-
-bool File::WriteText(std::string_view text) { return Write(text.data(), text.size()); }
 
 std::string FileSystemPath(std::string_view path) {
   std::string out(path);

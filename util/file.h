@@ -52,20 +52,14 @@ class File {
   // Exactly `count` bytes or failure (a short read is a failure).
   bool Read(void* buffer, size_t count);
   bool Read(std::span<uint8_t> buffer) { return Read(buffer.data(), buffer.size()); }
-  // Big-endian; a 24-bit value fills the low 24 bits. ReadTimestamp puts the
-  // fourth byte above the 24-bit value, as FLV stores it.
-  bool ReadU8(uint8_t* value);
-  bool ReadU24(uint32_t* value);
+  // Big-endian. ReadTimestamp puts the fourth byte above the 24-bit value,
+  // as FLV stores it.
   bool ReadU32(uint32_t* value);
   bool ReadTimestamp(uint32_t* value);
 
   bool Write(const void* buffer, size_t count);
   bool Write(std::span<const uint8_t> buffer) { return Write(buffer.data(), buffer.size()); }
-  bool WriteU8(uint8_t value);
-  bool WriteU24(uint32_t value);
   bool WriteU32(uint32_t value);
-  bool WriteTimestamp(uint32_t value);
-  bool WriteText(std::string_view text);  // without terminator
 
   int _handle = -1;
   int64_t _size = 0;
@@ -118,8 +112,8 @@ void FileArmWriteFaultForTest(const FileWriteFault& fault);
 // FileArmWriteFaultForTest for every file: the n-th write from now fails, and
 // with `every` all writes after it too.
 void FileFailWritesForTest(uint64_t nth, bool every = false);
-// Parses the text of STRMD_TEST_WRITE_FAULT, which the server reads at start
-// so that tests can fill the disk under the real binary: comma-separated
+// Parses the text of STRMD_TEST_WRITE_FAULT, which a test build of the server
+// (STRMD_TEST_HOOKS) reads at start so that tests can fill the disk under the real binary: comma-separated
 // "path=TEXT", "nth=N", "count=K", "after=BYTES" (a path may not hold a
 // comma). False for anything else.
 bool FileParseWriteFault(std::string_view text, FileWriteFault* fault);

@@ -9,6 +9,15 @@
 #include <thread>
 #include <vector>
 
+// A test that sets one of the server's fault hooks (STRMD_TEST_*,
+// STRMD_DEBUG_FAKE_CPU) in its environment needs a build that reads them:
+// without STRMD_TEST_HOOKS (a release build) it is skipped.
+#ifdef STRMD_TEST_HOOKS
+#define SKIP_WITHOUT_TEST_HOOKS() static_cast<void>(0)
+#else
+#define SKIP_WITHOUT_TEST_HOOKS() GTEST_SKIP() << "built without STRMD_TEST_HOOKS"
+#endif
+
 std::string TestBinaryPath();      // the strmd executable under test
 std::string TestSourceDir();       // the source tree
 std::string TestTempDir(const char* tag);  // a fresh empty folder under /tmp
