@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 
@@ -26,6 +27,17 @@ uint32_t SendQueueConfiguredSize() {
   if (value < kMinSendQueueSize) return kMinSendQueueSize;
   if (value > kMaxSendQueueSize) return kMaxSendQueueSize;
   return value;
+}
+
+namespace {
+std::atomic<uint32_t> g_fixedSize{0};
+}  // namespace
+
+void SendQueueFixSize(uint32_t slots) { g_fixedSize.store(slots, std::memory_order_relaxed); }
+
+uint32_t SendQueueOpenSize() {
+  const uint32_t fixed = g_fixedSize.load(std::memory_order_relaxed);
+  return fixed != 0 ? fixed : SendQueueConfiguredSize();
 }
 
 bool UnicastSocketPrepare(int fd) {

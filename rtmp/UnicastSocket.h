@@ -68,6 +68,12 @@ struct SendQueue {
 // when the key or a 4-byte value is missing.
 uint32_t SendQueueConfiguredSize();
 
+// The server reads the value once at start and fixes it here, so that a
+// connection's set-up costs no registry read; 0 (the default, for tools and
+// tests) reads it at every open.
+void SendQueueFixSize(uint32_t slots);
+uint32_t SendQueueOpenSize();
+
 // Sets the socket's send buffer to 512 KiB and makes it non-blocking.
 // False when the send buffer could not be set.
 bool UnicastSocketPrepare(int fd);

@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "rtmp/RtmpCore.h"
+#include "rtmp/UnicastSocket.h"
 #include "media/Recording.h"
 #include "server/Log.h"
 #include "server/SiteLock.h"
@@ -259,6 +260,7 @@ bool ServerInit() {
   if (!ServerConfigLoad(&g_config)) WarnNoSettings(g_config);
   uint64_t partialMB = g_config.maxPartialInputMB > 0 ? static_cast<uint64_t>(g_config.maxPartialInputMB) : 256;
   RtmpSetPartialInputLimit(partialMB << 20);
+  SendQueueFixSize(SendQueueConfiguredSize());
   return true;
 }
 
