@@ -344,11 +344,10 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
   }
 
   connection->wakeEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  connection->pacingTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  if (connection->wakeEvent < 0 || connection->pacingTimer < 0) {
+  // The pacing timer is made when a stream first falls due: an idle or chat
+  // connection never holds one.
+  if (connection->wakeEvent < 0) {
     ReportError("RtmpConnectionCreate: events");
-    CloseFd(&connection->wakeEvent);
-    CloseFd(&connection->pacingTimer);
     RtmpShutdown(&connection->rtmp);
     RtmpContextFree(&connection->rtmp);
     return nullptr;
@@ -618,6 +617,11 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if (connection->refillHeld && !RtmpOutputPending(r)) continue;
     if (wait > 0) {
       int64_t due = now + wait;
+      if (connection->pacingTimer < 0 &&
+          (connection->pacingTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) < 0) {
+        ReportError("RtmpConnectionRun: pacing timer");
+        break;
+      }
       if (due != armedDue) {
         ArmTimer(connection->pacingTimer, wait);
         armedDue = due;
