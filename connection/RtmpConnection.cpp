@@ -84,7 +84,7 @@ uintptr_t StackLowest() {
 
 // True when more than one page of [bottom, top) is resident.
 bool ResidentPagesAboveOne(uintptr_t bottom, uintptr_t top, uintptr_t page) {
-  unsigned char resident[64];
+  unsigned char resident[256];  // a whole connection stack in one call
   int count = 0;
   for (uintptr_t at = bottom; at < top; at += sizeof resident * page) {
     const uintptr_t length = std::min<uintptr_t>(top - at, sizeof resident * page);
