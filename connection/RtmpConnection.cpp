@@ -78,11 +78,27 @@ uintptr_t StackLowest() {
   return res == 0 ? reinterpret_cast<uintptr_t>(low) : 0;
 }
 
+// True when more than one page of [bottom, top) is resident.
+bool ResidentPagesAboveOne(uintptr_t bottom, uintptr_t top, uintptr_t page) {
+  unsigned char resident[256];  // a whole connection stack in one call
+  int count = 0;
+  for (uintptr_t at = bottom; at < top; at += sizeof resident * page) {
+    const uintptr_t length = std::min<uintptr_t>(top - at, sizeof resident * page);
+    // Unknown: release, as before.
+    if (mincore(reinterpret_cast<void*>(at), length, resident) != 0) return true;
+    for (uintptr_t i = 0; i < length / page; ++i) count += resident[i] & 1;
+    if (count > 1) return true;
+  }
+  return false;
+}
+
 // Gives the pages of the stack below the caller's frame back to the system.
-// The handshake, the connect command and its database work reach a few
-// pages deep once; an idle connection would keep them for its whole life
-// (thousands of connections: tens of megabytes). The page below the
-// current one stays, for the calls the loop makes while it waits.
+// The connect command and its database work, the model and chat commands
+// reach a few pages deep once; an idle connection would keep them for its
+// whole life (thousands of connections: tens of megabytes). The page below
+// the current one stays, for the calls the loop makes while it waits. A
+// single page more is left too: the release costs every core running the
+// server a TLB flush, which would cost a connect more than the page is worth.
 void ReleaseStackBelow(uintptr_t lowest) {
   if (lowest == 0) return;
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -90,7 +106,7 @@ void ReleaseStackBelow(uintptr_t lowest) {
   const uintptr_t top = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - page;
   // The guard page at the bottom is not ours to touch.
   const uintptr_t bottom = lowest + page;
-  if (top <= bottom) return;
+  if (top <= bottom || !ResidentPagesAboveOne(bottom, top, page)) return;
   madvise(reinterpret_cast<void*>(bottom), top - bottom, MADV_DONTNEED);
 }
 
@@ -324,11 +340,10 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
   }
 
   connection->wakeEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  connection->pacingTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  if (connection->wakeEvent < 0 || connection->pacingTimer < 0) {
+  // The pacing timer is made when a stream first falls due: an idle or chat
+  // connection never holds one.
+  if (connection->wakeEvent < 0) {
     ReportError("RtmpConnectionCreate: events");
-    CloseFd(&connection->wakeEvent);
-    CloseFd(&connection->pacingTimer);
     RtmpShutdown(&connection->rtmp);
     RtmpContextFree(&connection->rtmp);
     return nullptr;
@@ -585,6 +600,11 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if (connection->refillHeld && !RtmpOutputPending(r)) continue;
     if (wait > 0) {
       int64_t due = now + wait;
+      if (connection->pacingTimer < 0 &&
+          (connection->pacingTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) < 0) {
+        ReportError("RtmpConnectionRun: pacing timer");
+        break;
+      }
       if (due != armedDue) {
         ArmTimer(connection->pacingTimer, wait);
         armedDue = due;

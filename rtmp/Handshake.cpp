@@ -5,6 +5,7 @@
 #include <openssl/hmac.h>
 
 #include <cstring>
+#include <memory>
 
 #include "rtmp/RtmpCore.h"
 #include "util/Log.h"
@@ -102,8 +103,16 @@ void HandshakeXtea(uint8_t* block, int keyNumber) {
 
 int SHandShake(RtmpContext* r) {
   const char* const kName = "SHandShake";
+  // C1, S0+S1 and C2 live on the heap for the handshake's length: on the
+  // stack they would leave pages behind under every idle connection's loop.
+  struct Messages {
+    uint8_t c1[kHandshakeSize];
+    uint8_t s0s1[1 + kHandshakeSize];
+    uint8_t c2[kHandshakeSize];
+  };
+  auto messages = std::make_unique<Messages>();
+  uint8_t* const c1 = messages->c1;
   uint8_t c0 = 0;
-  uint8_t c1[kHandshakeSize];
   if (!RtmpReadBytes(r, &c0, 1) || !RtmpReadBytes(r, c1, kHandshakeSize)) return 0;
   ProtocolLog(LOG_DEBUG, "%s: Type Requested : %02X", kName, c0);
   ProtocolLogHex(LOG_DEBUG2, c1, kHandshakeSize);
@@ -122,7 +131,8 @@ int SHandShake(RtmpContext* r) {
     return 0;
   }
 
-  uint8_t s0s1[1 + kHandshakeSize] = {};
+  uint8_t* const s0s1 = messages->s0s1;
+  std::memset(s0s1, 0, 1 + kHandshakeSize);
   s0s1[0] = answer;
   uint8_t* s1 = s0s1 + 1;
   uint32_t serverOffset = 0;
@@ -141,7 +151,7 @@ int SHandShake(RtmpContext* r) {
   ProtocolLogHex(LOG_DEBUG2, s1, kHandshakeSize);
   {
     MutexLock lock(r->sendLock);
-    if (!SocketBufferWrite(&r->sockbuf, s0s1, sizeof s0s1)) {
+    if (!SocketBufferWrite(&r->sockbuf, s0s1, 1 + kHandshakeSize)) {
       SocketBufferClose(&r->sockbuf);
       return 0;
     }
@@ -181,7 +191,7 @@ int SHandShake(RtmpContext* r) {
     }
   }
 
-  uint8_t c2[kHandshakeSize];
+  uint8_t* const c2 = messages->c2;
   if (!RtmpReadBytes(r, c2, kHandshakeSize)) return 0;
   ProtocolLog(LOG_DEBUG2, "%s: 2nd handshake:", kName);
   ProtocolLogHex(LOG_DEBUG2, c2, kHandshakeSize);

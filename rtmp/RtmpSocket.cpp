@@ -54,7 +54,7 @@ int SocketBufferOpen(SocketBuffer* sockbuf) {
     return 0;
   }
   sockbuf->context = std::make_unique<SocketSendQueue>();
-  sockbuf->context->capacity = uint64_t{SendQueueConfiguredSize()} * TCP_BUFFER_SIZE;
+  sockbuf->context->capacity = uint64_t{SendQueueOpenSize()} * TCP_BUFFER_SIZE;
   return 1;
 }
 

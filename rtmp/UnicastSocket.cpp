@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include "util/Log.h"
 #include "util/Registry.h"
+#include "util/ThreadSafety.h"
 
 namespace {
 
@@ -26,6 +28,40 @@ uint32_t SendQueueConfiguredSize() {
   if (value < kMinSendQueueSize) return kMinSendQueueSize;
   if (value > kMaxSendQueueSize) return kMaxSendQueueSize;
   return value;
+}
+
+namespace {
+
+// The last reading and the file it came from: a connection's set-up stats the
+// registry file instead of parsing it, and a changed file is read again.
+struct SendQueueSizeCache {
+  Mutex lock;
+  bool valid GUARDED_BY(lock) = false;
+  struct stat seen GUARDED_BY(lock) {};
+  uint32_t slots GUARDED_BY(lock) = kMaxSendQueueSize;
+};
+SendQueueSizeCache g_sizeCache;
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+uint32_t SendQueueOpenSize() {
+  struct stat now {};
+  if (stat(RegistryPath().c_str(), &now) != 0) return SendQueueConfiguredSize();
+  {
+    MutexLock guard(g_sizeCache.lock);
+    if (g_sizeCache.valid && SameFile(g_sizeCache.seen, now)) return g_sizeCache.slots;
+  }
+  const uint32_t slots = SendQueueConfiguredSize();
+  MutexLock guard(g_sizeCache.lock);
+  g_sizeCache.valid = true;
+  g_sizeCache.seen = now;
+  g_sizeCache.slots = slots;
+  return slots;
 }
 
 bool UnicastSocketPrepare(int fd) {

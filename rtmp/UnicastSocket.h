@@ -68,6 +68,10 @@ struct SocketSendQueue {
 // when the key or a 4-byte value is missing.
 uint32_t SendQueueConfiguredSize();
 
+// The value a connection opens with: read again only when the registry file
+// changed since the last reading, so a set-up costs a stat, not a parse.
+uint32_t SendQueueOpenSize();
+
 // Sets the socket's send buffer to 512 KiB and makes it non-blocking.
 // False when the send buffer could not be set.
 bool UnicastSocketPrepare(int fd);

@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "rtmp/RtmpCore.h"
+#include "rtmp/UnicastSocket.h"
 #include "media/Recording.h"
 #include "server/Log.h"
 #include "server/SiteLock.h"
@@ -239,15 +240,18 @@ uint32_t ServerHandshakingCount() {
 int ServerPeekFirstByte(int fd, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    int ready = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return -1;
+    // Most clients send with their connect: the byte is usually there
+    // already, and the wait costs nothing then.
     unsigned char first = 0;
     ssize_t n = recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    return n == 1 ? first : -1;
+    if (n == 1) return first;
+    if (n == 0 || (errno != EINTR && errno != EAGAIN)) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return -1;
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return -1;
   }
 }
 

@@ -1,8 +1,9 @@
 // Admission against the real binary: with the connection threads' CPU sum
 // (a test stand-in read every period) above AdmitCpuPercent a new play of
-// recorded media is refused as busy, from 10 more a new connect too, while a
-// stream that was already playing goes on to its end; the refusals are
-// counted in `strmdctl status --json` and reported in the error log.
+// recorded media is refused as busy, from 10 more a new connect too, and a
+// publish or a live play of a client already connected, while a stream that
+// was already playing goes on to its end; the refusals are counted in
+// `strmdctl status --json` and reported in the error log.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -36,6 +37,15 @@ bool WaitForLevel(const std::string& shm, int level) {
   });
 }
 
+// The onStatus of a refusal as busy: the only message of the answer.
+void ExpectBusy(TestPlayer* player, const std::string& code) {
+  auto refused = player->Until(code);
+  ASSERT_EQ(refused.size(), 1u) << code;
+  amf::Node status = Values(refused[0])[3];
+  EXPECT_EQ(status.Get("level").text, "error") << code;
+  EXPECT_EQ(status.Get("description").text, "server busy") << code;
+}
+
 std::string StrmdctlJson(const std::string& shm) {
   const char* binary = getenv("STRMDCTL_BINARY");
   if (binary == nullptr) return "";
@@ -63,6 +73,11 @@ TEST(Admission, BusyServerRefusesNewWorkWhileRunningStreamsGoOn) {
   ASSERT_EQ(running.CreateStream(), 1);
   ASSERT_TRUE(running.Play(1, "fileid=200"));
   ASSERT_FALSE(running.Until("NetStream.Play.Start").empty());
+  // Connected while the server was not busy: what it starts later is refused all the same.
+  TestPlayer early;
+  ASSERT_TRUE(early.Connect(port));
+  ASSERT_EQ(early.CreateStream(), 1);
+  ASSERT_EQ(early.CreateStream(), 2);
 
   // Above AdmitCpuPercent (60, the default, set again here over the test servers' 0): connects are still taken, a new
   // play of recorded media is refused at once.
@@ -72,11 +87,7 @@ TEST(Admission, BusyServerRefusesNewWorkWhileRunningStreamsGoOn) {
   ASSERT_TRUE(late.Connect(port));
   ASSERT_EQ(late.CreateStream(), 1);
   ASSERT_TRUE(late.Play(1, "fileid=200"));
-  auto refused = late.Until("NetStream.Play.Failed");
-  ASSERT_EQ(refused.size(), 1u) << "the refusal comes before anything of the file";
-  amf::Node status = Values(refused[0])[3];
-  EXPECT_EQ(status.Get("level").text, "error");
-  EXPECT_EQ(status.Get("description").text, "server busy");
+  ExpectBusy(&late, "NetStream.Play.Failed");  // before anything of the file
 
   // From 10 more a new connect gets an _error and the connection closes.
   ASSERT_TRUE(WriteCpu(cpu, 75));
@@ -97,6 +108,14 @@ TEST(Admission, BusyServerRefusesNewWorkWhileRunningStreamsGoOn) {
   EXPECT_EQ(values[3].Get("code").text, "NetConnection.Connect.Rejected");
   EXPECT_EQ(values[3].Get("description").text, "server busy");
   EXPECT_TRUE(rejected.client.WaitClosed());
+  EXPECT_TRUE(site.server.WaitForOutput("refused in the last period: 0 plays, 0 publishes, 1 connects"))
+      << site.server.Output();
+
+  // A client connected before is refused a publish and a live play.
+  ASSERT_TRUE(early.Publish(1, "channel=9"));
+  ExpectBusy(&early, "NetStream.Publish.Failed");
+  ASSERT_TRUE(early.Play(2, "channel=5&userid=2"));
+  ExpectBusy(&early, "NetStream.Play.Failed");
 
   // The stream that was playing goes on to its end.
   auto rest = running.Until("NetStream.Play.Complete", 20000);
@@ -104,13 +123,13 @@ TEST(Admission, BusyServerRefusesNewWorkWhileRunningStreamsGoOn) {
   EXPECT_GT(std::count_if(rest.begin(), rest.end(), [](const auto& m) { return m.type == 8 || m.type == 9; }), 0);
 
   const std::string json = StrmdctlJson(shm);
-  EXPECT_NE(json.find("\"admission\":{\"refusing\":\"all\",\"cpuPercent\":75.00,\"refusedPlays\":1,"
-                      "\"refusedPublishes\":0,\"refusedConnects\":1}"),
+  EXPECT_NE(json.find("\"admission\":{\"refusing\":\"all\",\"cpuPercent\":75.00,\"refusedPlays\":2,"
+                      "\"refusedPublishes\":1,\"refusedConnects\":1}"),
             std::string::npos)
       << json;
   EXPECT_TRUE(site.server.WaitForOutput("server busy: connection threads at 7")) << site.server.Output();
-  EXPECT_TRUE(site.server.WaitForOutput("refused in the last period: 0 plays, 0 publishes, 1 connects"))
-      << site.server.Output();
+  // The publish and the live play fall in one period or two.
+  EXPECT_TRUE(site.server.WaitForOutput("1 publishes, 0 connects")) << site.server.Output();
 }
 
 }  // namespace

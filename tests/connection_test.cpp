@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -121,6 +122,23 @@ TEST_F(ConnectionTest, ConnectIsAnsweredByControlMessagesThenTheExactResult) {
 
 // An empty application name, a missing one and one that is not a string all
 // leave the app text empty (the sanitizer build once aborted on copying it).
+// An idle connection holds its socket and its wake event, nothing made for
+// media it may never play: thousands of them must not cost three times that.
+TEST_F(ConnectionTest, IdleConnectionHoldsOnlyItsSocketAndWakeEvent) {
+  const std::string fds = "/proc/" + std::to_string(server_->pid) + "/fd";
+  auto count = [&] {
+    return std::distance(std::filesystem::directory_iterator(fds), std::filesystem::directory_iterator());
+  };
+  // The first connection opens what the server makes once (its log, say).
+  RtmpClient first;
+  ASSERT_TRUE(Connected(&first));
+  const auto before = count();
+  constexpr int kClients = 8;
+  RtmpClient clients[kClients];
+  for (RtmpClient& client : clients) ASSERT_TRUE(Connected(&client));
+  EXPECT_LE(count() - before, 2 * kClients);
+}
+
 TEST_F(ConnectionTest, ConnectWithoutAnApplicationNameIsServed) {
   for (int variant = 0; variant < 3; ++variant) {
     RtmpClient client;
