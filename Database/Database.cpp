@@ -11,6 +11,7 @@
 
 #include "server/Server.h"
 #include "server/ServerConfig.h"
+#include "util/EnvNumber.h"
 #include "util/ThreadSafety.h"
 
 using Clock = std::chrono::steady_clock;
@@ -70,14 +71,7 @@ std::vector<std::unique_ptr<DbPool>>& Pools() REQUIRES(g_poolsLock) {
   return *pools;
 }
 
-int EnvMs(const char* name, int fallback) {
-  const char* v = getenv(name);
-  if (v == nullptr || *v == '\0') return fallback;
-  char* end = nullptr;
-  const long n = strtol(v, &end, 10);
-  if (*end != '\0' || n < 0 || n > 3600 * 1000) return fallback;
-  return static_cast<int>(n);
-}
+int EnvMs(const char* name, int fallback) { return static_cast<int>(EnvNumber(name, fallback, 0, 3600 * 1000)); }
 
 DbTiming Timing() {
   MutexLock guard(g_timingLock);

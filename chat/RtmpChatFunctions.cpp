@@ -14,6 +14,7 @@
 #include "media/RtmpStream.h"
 #include "server/Log.h"
 #include "server/Server.h"
+#include "util/Clock.h"
 
 namespace {
 

@@ -34,6 +34,8 @@
 #include "server/Log.h"
 #include "server/Server.h"
 #include "server/ThreadHttp.h"
+#include "util/Clock.h"
+#include "util/EnvNumber.h"
 #include "util/ThreadSafety.h"
 #include "util/WsContentHelper.h"
 
@@ -49,12 +51,7 @@ int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
 // A period in milliseconds from the environment (tests shorten them), else
 // the default.
-int PeriodMs(const char* name, int fallback) {
-  const char* text = getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  long value = strtol(text, nullptr, 10);
-  return value > 0 && value <= INT_MAX ? static_cast<int>(value) : fallback;
-}
+int PeriodMs(const char* name, int fallback) { return static_cast<int>(EnvNumber(name, fallback, 1, INT_MAX)); }
 
 void ArmTimer(int fd, int64_t ms) {
   itimerspec value{};
@@ -231,24 +228,6 @@ const Command kCommands[] = {
 };
 
 }  // namespace
-
-int64_t MonotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
-uint32_t TickCount() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000);
-}
-
-int64_t SystemTime100ns() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 10000000 + ts.tv_nsec / 100;
-}
 
 void RtmpConnectionWake(RtmpConnection* connection) {
   uint64_t one = 1;

@@ -13,25 +13,7 @@
 #include <strings.h>
 
 #include "server/Log.h"
-
-namespace {
-
-uint32_t GetU24BE(const uint8_t* p) {
-  return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-}
-
-void PutU24BE(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 16);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v);
-}
-
-void PutU32BE(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  PutU24BE(p + 1, v);
-}
-
-}  // namespace
+#include "util/ByteOrder.h"
 
 bool ReadTagHeader(File* file, FlvTagHeader* header) {
   *header = FlvTagHeader{};
@@ -40,19 +22,19 @@ bool ReadTagHeader(File* file, FlvTagHeader* header) {
   uint8_t b[kFlvTagFieldsSize];
   if (!file->Read(b, sizeof b)) return false;
   header->type = b[0];
-  header->dataSize = GetU24BE(b + 1);
-  header->timestamp = (uint32_t{b[7]} << 24) | GetU24BE(b + kFlvTimestampOffset);
-  header->streamId = GetU24BE(b + 8);
+  header->dataSize = GetBe24(b + 1);
+  header->timestamp = (uint32_t{b[7]} << 24) | GetBe24(b + kFlvTimestampOffset);
+  header->streamId = GetBe24(b + 8);
   return true;
 }
 
 void EncodeTagHeader(const FlvTagHeader& header, uint8_t b[kFlvTagHeaderSize]) {
-  PutU32BE(b, header.backPointer);
+  PutBe32(b, header.backPointer);
   b[4] = header.type;
-  PutU24BE(b + 5, header.dataSize);
-  PutU24BE(b + 8, header.timestamp);
+  PutBe24(b + 5, header.dataSize);
+  PutBe24(b + 8, header.timestamp);
   b[11] = uint8_t(header.timestamp >> 24);
-  PutU24BE(b + 12, header.streamId);
+  PutBe24(b + 12, header.streamId);
 }
 
 bool WriteTagHeader(File* file, const FlvTagHeader& header) {
@@ -111,16 +93,16 @@ std::atomic<size_t> g_bufferSize{kEditBufferSize};
 
 // The 24-bit size and the timestamp of the 15 header bytes at `p`.
 void DecodeTagHeader(const uint8_t* p, FlvTagHeader* h) {
-  h->backPointer = (uint32_t{p[0]} << 24) | GetU24BE(p + 1);
+  h->backPointer = (uint32_t{p[0]} << 24) | GetBe24(p + 1);
   h->type = p[4];
-  h->dataSize = GetU24BE(p + 5);
-  h->timestamp = (uint32_t{p[11]} << 24) | GetU24BE(p + 8);
-  h->streamId = GetU24BE(p + 12);
+  h->dataSize = GetBe24(p + 5);
+  h->timestamp = (uint32_t{p[11]} << 24) | GetBe24(p + 8);
+  h->streamId = GetBe24(p + 12);
 }
 
 void PatchTagHeader(uint8_t* p, uint32_t backPointer, uint32_t timestamp) {
-  PutU32BE(p, backPointer);
-  PutU24BE(p + 8, timestamp);
+  PutBe32(p, backPointer);
+  PutBe24(p + 8, timestamp);
   p[11] = uint8_t(timestamp >> 24);
 }
 

@@ -120,8 +120,8 @@ struct RtmpStreamOut {
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
   uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
   uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // ChannelNow() when the head became the head
-  int64_t clockStart = 0;           // SystemTime100ns when the clock last started
-  int64_t endDue = 0;               // SystemTime100ns for SendEndOfStream; 0: none (connection thread)
+  int64_t clockStart = 0;           // Monotonic100ns when the clock last started
+  int64_t endDue = 0;               // Monotonic100ns for SendEndOfStream; 0: none (connection thread)
   // Timestamp of the packet last appended: written by the own thread, read
   // by the debug monitor, so atomic.
   std::atomic<uint32_t> lastQueued{0};
@@ -246,7 +246,7 @@ int32_t StreamLeadMs(const RtmpStream* stream);
 // end of the file, Complete (at once, or when what was sent falls due).
 // False when a send failed.
 bool StreamServeFile(RtmpStream* stream, int64_t now100ns);
-// The clock of the pacing: SystemTime100ns, or the one a test set (none
+// The clock of the pacing: Monotonic100ns, or the one a test set (none
 // restores it).
 using PacingClock = int64_t (*)();
 void PacingSetClock(PacingClock clock);

@@ -26,6 +26,7 @@
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "server/Log.h"
+#include "util/EnvNumber.h"
 
 Mutex g_recordingsLock;
 
@@ -307,12 +308,7 @@ bool ReserveEditOutput(const char* temp, const char* phpsessid, PathText& out) {
 }  // namespace
 
 int RecordingClosePauseMs() {
-  static const int pause = [] {
-    const char* text = getenv("STRMD_RECORDING_CLOSE_PAUSE_MS");
-    if (text == nullptr || *text == '\0') return 500;
-    const long value = strtol(text, nullptr, 10);
-    return int(std::clamp<long>(value, 0, 60000));
-  }();
+  static const int pause = static_cast<int>(EnvNumber("STRMD_RECORDING_CLOSE_PAUSE_MS", 500, 0, 60000));
   return pause;
 }
 

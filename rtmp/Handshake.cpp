@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "rtmp/RtmpCore.h"
+#include "util/ByteOrder.h"
 #include "util/Log.h"
 #include "util/ThreadSafety.h"
 
@@ -45,13 +46,6 @@ const uint8_t kXteaKeys[kXteaKeyCount][16] = {
 };
 
 namespace {
-
-uint32_t GetLe32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 uint32_t DigestOffset(int scheme, const uint8_t* message) {
   return scheme == 0 ? GetDigestOffset1(message) : GetDigestOffset2(message);
