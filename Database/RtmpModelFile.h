@@ -61,12 +61,3 @@ RecordPtr<TranscodeObject> ScheduleTranscode(RtmpConnection* connection, int32_t
 // "paramid=". Adds the reply's properties (none after a failure, which is
 // reported).
 void RtmpModelFile(RtmpConnection* connection, std::string_view clause, ModelReply* reply);
-
-// The value of query parameter `key` (such as "fileid=") in `text`: from the
-// first occurrence of the key, after its '=', up to NUL, line feed, carriage
-// return, space, '&', '/' or '?', at most 1023 characters. Empty when absent.
-// The view points into `text`.
-std::string_view ModelQueryParam(std::string_view text, std::string_view key);
-// The parameter as an integer: decimal with the C library's conversion,
-// saturated to 32 bits; 0 when absent or malformed.
-int32_t ModelQueryParamInt(std::string_view text, std::string_view key);

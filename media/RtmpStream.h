@@ -24,6 +24,7 @@
 #include "rtmp/RtmpCore.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
+#include "util/QueryParam.h"
 #include "util/ThreadSafety.h"
 #include "util/file.h"
 
@@ -160,12 +161,12 @@ struct RtmpStream {
 };
 
 // ---- Query parameters ----
-// The value after the first occurrence of `key` (e.g. "fileid=") in `name`,
-// up to NUL, LF, CR, space, '&', '/' or '?', cut to out.size() - 1
-// characters. Empty when the key is absent. Returns the length written.
+// QueryParam's value of `key` (e.g. "fileid=") in `name`, copied with a zero
+// and cut to out.size() - 1 characters. Returns the length written. Integers
+// are read with QueryParamInt (util/QueryParam.h).
 size_t StreamParam(std::string_view name, const char* key, std::span<char> out);
-// The numeric value as the C library converts it (0 when absent or malformed).
-int32_t StreamParamInt(std::string_view name, const char* key);
+// The value as the C library converts a decimal fraction (0 when absent or
+// malformed).
 double StreamParamDouble(std::string_view name, const char* key);
 
 // ---- Chunk stream ids 10..63 ----

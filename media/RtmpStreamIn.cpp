@@ -436,7 +436,7 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
     REPORT_ASSERT("stream->site", "RtmpFile");
     return RecordingCreate::kFailed;
   }
-  const int32_t fileid = StreamParamInt(stream->name, "fileid=");
+  const int32_t fileid = QueryParamInt(stream->name, "fileid=");
   f.objectId = 0;
   in.journal.clear();
   PathText path;
@@ -589,9 +589,9 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
   const double seconds = StreamParamDouble(name, "startpos=");
   const double ms = std::trunc(seconds * 1000.0);
   uint32_t start = !(ms > 0) ? 0 : ms >= 4294967295.0 ? 0xFFFFFFFFu : uint32_t(ms);
-  bool insert = StreamParamInt(name, "insert=") != 0;
-  const int32_t bookmarkid = StreamParamInt(name, "bookmarkid=");
-  const int32_t questionid = StreamParamInt(name, "questionid=");
+  bool insert = QueryParamInt(name, "insert=") != 0;
+  const int32_t bookmarkid = QueryParamInt(name, "bookmarkid=");
+  const int32_t questionid = QueryParamInt(name, "questionid=");
 
   PathText recording, target, targetIndex;
   if (!SessionRecordingPath(recording, temp, phpsessid, streamName) ||
