@@ -795,7 +795,7 @@ bool DbIsSessionId(std::string_view text) {
   return true;
 }
 
-std::string DbEscape(DbConnection*, std::string_view text) {
+std::string DbEscape(std::string_view text) {
   std::string out;
   out.reserve(text.size() * 2);
   for (char c : text) {

@@ -1,6 +1,5 @@
 #include "Database/RtmpModelFile.h"
 
-#include <cinttypes>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -117,11 +116,13 @@ RecordPtr<TranscodeObject> ScheduleTranscode(RtmpConnection* connection, int32_t
                                              int32_t templateid) {
   char filename[64];
   snprintf(filename, sizeof filename, "%d-%d.flv", fileid, templateid);
-  const int32_t id = DbInsert(connection->db,
-                              "insert into TranscodeObject values (%d, %d, %d, %d, '%s', %d, "
-                              "%" PRId64 ", %d, '%s')",
-                              0, fileid, templateid, kTranscodeScheduled, filename, 0,
-                              static_cast<int64_t>(0), 0, kTranscodeScheduledMessage);
+  TranscodeObject row;
+  row.fileid = fileid;
+  row.templateid = templateid;
+  row.status = kTranscodeScheduled;
+  row.filename = filename;
+  row.message = const_cast<char*>(kTranscodeScheduledMessage);
+  const int32_t id = InsertRecord(connection->db, &row);
   // A failed insert was reported by the database layer; loading back could
   // find an older row, which is not what was asked for.
   if (id == 0) return nullptr;

@@ -24,10 +24,6 @@ constexpr size_t kModelTextSize = 1024;
 constexpr size_t kModelReplyInitialSize = 5102;
 constexpr size_t kModelReplyMaxSize = 65536;
 
-constexpr int32_t kTranscodeReady = 3;
-constexpr int32_t kTranscodeScheduled = 5;
-constexpr const char kTranscodeScheduledMessage[] = "Scheduled for processing.";
-
 // The body of one `_result`: "_result", the transaction id, null, then an
 // object whose properties the model adds. `overflow` is set when an append
 // was refused because the body would pass kModelReplyMaxSize; the body is

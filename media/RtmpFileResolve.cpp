@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr int32_t kRenditionReady = 3;
-constexpr int32_t kScanThumbnails = 4;
-
 const char* Text(const char* text) { return text ? text : ""; }
 
 // A name cut short at a NUL byte names another file than the row does.
@@ -62,7 +59,7 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
       return false;
     if (!ObjectIndexPath(indexPath, site->cache, fileid)) return false;
   } else {
-    if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and status=%d", fileid, kRenditionReady))) return false;
+    if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and status=%d", fileid, kTranscodeReady))) return false;
   }
 
   RtmpStreamOut& out = stream->output;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,15 +24,7 @@ namespace {
 constexpr int32_t kFirstStreamChannel = 10;
 constexpr int32_t kLastStreamChannel = 63;
 
-// A command argument as a 32-bit integer, truncated toward zero and held
-// inside the type (a client's 1e300 must not be undefined behaviour).
-int32_t ArgInt(const AmfObject* object, int index) {
-  double value = AmfPropNumber(AmfObjectGet(object, {}, index));
-  if (std::isnan(value)) return 0;
-  if (value >= 2147483647.0) return 2147483647;
-  if (value <= -2147483648.0) return -2147483647 - 1;
-  return static_cast<int32_t>(value);
-}
+int32_t ArgInt(const AmfObject* object, int index) { return AmfPropInt32(AmfObjectGet(object, {}, index)); }
 
 void ReadNameParams(RtmpStream* stream) {
   std::string_view name(stream->name);

@@ -33,7 +33,6 @@ Mutex g_recordingsLock;
 namespace {
 
 constexpr uint32_t kUnsetTimestamp = 0xFFFFFFFFu;
-constexpr int32_t kScanNewFile = 3;
 // Counted per message on top of its body, as the status report always has.
 constexpr uint32_t kMessageOverhead = 18;
 // Attempts at an unused name for an editing operation's output.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -594,6 +595,14 @@ const AmfProperty* AmfObjectGet(const AmfObject* object, std::string_view name, 
 
 double AmfPropNumber(const AmfProperty* property) {
   return property ? property->value.number : 0;
+}
+
+int32_t AmfPropInt32(const AmfProperty* property) {
+  const double value = AmfPropNumber(property);
+  if (std::isnan(value)) return 0;
+  if (value <= INT32_MIN) return INT32_MIN;
+  if (value >= INT32_MAX) return INT32_MAX;
+  return static_cast<int32_t>(value);
 }
 
 bool AmfPropIsTrue(const AmfProperty* property) { return AmfPropNumber(property) != 0; }
