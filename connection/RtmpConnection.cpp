@@ -34,6 +34,7 @@
 #include "server/Log.h"
 #include "server/Server.h"
 #include "server/ThreadHttp.h"
+#include "util/ByteOrder.h"
 #include "util/Clock.h"
 #include "util/EnvNumber.h"
 #include "util/ThreadSafety.h"
@@ -116,9 +117,9 @@ RtmpStream* FindAddressedStream(RtmpConnection* connection) {
 void ReceiveUserControl(RtmpConnection* connection, const RtmpPacket* packet) {
   if (packet->m_nBodySize < 10) return;
   const uint8_t* b = packet->m_body;
-  if ((uint32_t{b[0]} << 8 | b[1]) != kSetBufferLength) return;
-  const uint32_t id = uint32_t{b[2]} << 24 | uint32_t{b[3]} << 16 | uint32_t{b[4]} << 8 | b[5];
-  const uint32_t ms = uint32_t{b[6]} << 24 | uint32_t{b[7]} << 16 | uint32_t{b[8]} << 8 | b[9];
+  if (GetBe16(b) != kSetBufferLength) return;
+  const uint32_t id = GetBe32(b + 2);
+  const uint32_t ms = GetBe32(b + 6);
   ListLock guard(connection->streams.lock);
   for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
     auto* stream = static_cast<RtmpStream*>(n->item);
@@ -390,9 +391,7 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
   switch (packet.m_nMessageType) {
     case kRtmpMsgSetChunkSize: {
       uint32_t value = 0;
-      if (packet.m_nBodySize >= 4)
-        value = uint32_t{packet.m_body[0]} << 24 | uint32_t{packet.m_body[1]} << 16 |
-                uint32_t{packet.m_body[2]} << 8 | packet.m_body[3];
+      if (packet.m_nBodySize >= 4) value = GetBe32(packet.m_body);
       // 0 would stall the reader and a set top bit overflow it: refuse.
       if (packet.m_nBodySize < 4 || !RtmpChunkSizeValid(value)) {
         ProtocolLog(LOG_WARNING, "invalid chunk size %u from %s", value, connection->address);

@@ -70,20 +70,18 @@ uint32_t LastTimestamp(File* file) {
 }
 
 void EncodeIndexEntry(const IndexEntry& e, uint8_t out[kIndexEntrySize]) {
-  out[0] = uint8_t(e.type);
-  out[1] = uint8_t(e.type >> 8);
-  out[2] = uint8_t(e.size);
-  out[3] = uint8_t(e.size >> 8);
-  for (int i = 0; i < 4; ++i) out[4 + i] = uint8_t(e.timestamp >> (8 * i));
-  for (int i = 0; i < 8; ++i) out[8 + i] = uint8_t(e.offset >> (8 * i));
+  PutLe16(out, e.type);
+  PutLe16(out + 2, e.size);
+  PutLe32(out + 4, e.timestamp);
+  PutLe64(out + 8, e.offset);
 }
 
 IndexEntry DecodeIndexEntry(const uint8_t in[kIndexEntrySize]) {
   IndexEntry e;
-  e.type = uint16_t(in[0] | (in[1] << 8));
-  e.size = uint16_t(in[2] | (in[3] << 8));
-  for (int i = 0; i < 4; ++i) e.timestamp |= uint32_t{in[4 + i]} << (8 * i);
-  for (int i = 0; i < 8; ++i) e.offset |= uint64_t{in[8 + i]} << (8 * i);
+  e.type = uint16_t(GetLe16(in));
+  e.size = uint16_t(GetLe16(in + 2));
+  e.timestamp = GetLe32(in + 4);
+  e.offset = GetLe64(in + 8);
   return e;
 }
 

@@ -141,7 +141,7 @@ int SHandShake(RtmpContext* r) {
     }
   }
   ProtocolLog(LOG_DEBUG, "%s: Client Uptime : %d", kName,
-              static_cast<int>((uint32_t{c1[0]} << 24) | (uint32_t{c1[1]} << 16) | (uint32_t{c1[2]} << 8) | c1[3]));
+              static_cast<int>(GetBe32(c1)));
   ProtocolLog(LOG_DEBUG, "%s: Player Version: %d.%d.%d.%d", kName, c1[4], c1[5], c1[6], c1[7]);
 
   if (digest) {
