@@ -263,7 +263,7 @@ void ChannelSetClock(ChannelClock clock) { g_clock = clock; }
 
 uint32_t ChannelNow() {
   ChannelClock clock = g_clock.load();
-  return clock ? clock() : TickCount();
+  return clock ? clock() : MonotonicMs32();
 }
 
 void ChannelSetIdentity(RtmpStream* stream, int32_t fileid, int32_t userid, int32_t channel) {

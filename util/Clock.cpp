@@ -17,7 +17,7 @@ int64_t MonotonicMs() {
   return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
-uint32_t TickCount() { return static_cast<uint32_t>(MonotonicMs()); }
+uint32_t MonotonicMs32() { return static_cast<uint32_t>(MonotonicMs()); }
 
 int64_t Monotonic100ns() {
   const timespec ts = Now();

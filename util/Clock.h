@@ -8,6 +8,6 @@
 int64_t MonotonicMs();
 // Milliseconds, low 32 bits: wraps after 49.7 days; differences are taken
 // unsigned (chunk timestamps, relay timing).
-uint32_t TickCount();
+uint32_t MonotonicMs32();
 // 100-ns units (the pacing of playback).
 int64_t Monotonic100ns();
