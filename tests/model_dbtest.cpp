@@ -230,9 +230,9 @@ TEST_F(ModelTest, StreamPathAndFileModelReadTheSameFileid) {
     const char* value;
     int32_t id;  // 0: a missing fileid
   };
-  const Case cases[] = {{"200", 200},        {"4294967496", 0}, {"", 0},
-                        {"-200", -200},      {"+200", 200},     {" 200", 0},
-                        {"200x", 0},         {"2147483647", INT32_MAX}, {"2147483648", 0}};
+  const Case cases[] = {{"200", 200},  {"4294967496", 0}, {"", 0},
+                        {"-200", -200}, {"+200", 200},     {" 200", 0},
+                        {"200x", 0},    {"2147483648", 0}, {"2147483647", INT32_MAX}};
   SiteConfig site = *db_.site();
   snprintf(site.files, sizeof site.files, "%s", ::testing::TempDir().c_str());
   snprintf(site.cache, sizeof site.cache, "%s", ::testing::TempDir().c_str());
