@@ -11,6 +11,7 @@
 
 #include "server/Server.h"
 #include "server/ServerConfig.h"
+#include "util/EnvNumber.h"
 #include "util/ThreadSafety.h"
 
 using Clock = std::chrono::steady_clock;
@@ -71,14 +72,7 @@ std::vector<std::unique_ptr<DbPool>>& Pools() REQUIRES(g_poolsLock) {
 }
 
 #ifdef STRMD_TEST_HOOKS
-int EnvMs(const char* name, int fallback) {
-  const char* v = getenv(name);
-  if (v == nullptr || *v == '\0') return fallback;
-  char* end = nullptr;
-  const long n = strtol(v, &end, 10);
-  if (*end != '\0' || n < 0 || n > 3600 * 1000) return fallback;
-  return static_cast<int>(n);
-}
+int EnvMs(const char* name, int fallback) { return static_cast<int>(EnvNumber(name, fallback, 0, 3600 * 1000)); }
 #endif
 
 DbTiming Timing() {
@@ -822,7 +816,7 @@ bool DbIsSessionId(std::string_view text) {
   return true;
 }
 
-std::string DbEscape(DbConnection*, std::string_view text) {
+std::string DbEscape(std::string_view text) {
   std::string out;
   out.reserve(text.size() * 2);
   for (char c : text) {

@@ -177,10 +177,12 @@ class DbClientStatements {
 constexpr size_t kDbMaxSessionIdLength = 256;
 bool DbIsSessionId(std::string_view text);
 
-// `text` escaped for use between single quotes in a statement on `db`. The
-// connections speak UTF-8 (set names), in which no byte of a multi-byte
-// character is a quote or backslash, so the escapes need no server.
-std::string DbEscape(DbConnection* db, std::string_view text);
+// `text` escaped for use between single quotes in a statement, every byte
+// seen: NUL, line feed, carriage return, backslash, both quotes and Ctrl-Z
+// are escaped as the MariaDB client library does. The connections speak
+// UTF-8 (set names), in which no byte of a multi-byte character is a quote
+// or backslash, so the escapes need no server.
+std::string DbEscape(std::string_view text);
 
 // Test seam: when set, consulted after every successful send of a statement
 // that returns rows; a non-zero error number is treated as if storing the

@@ -74,20 +74,6 @@ const DbRecordDef* DefinitionOrReport(int32_t type) {
 // A schema that lost columns is reported once per kind, not per row.
 std::atomic<bool> g_shortRowReported[kRecordKindCount + 1];
 
-void AppendEscaped(std::string* out, const char* text) {
-  for (const char* p = text; *p != '\0'; ++p) {
-    switch (*p) {
-      case '\n': *out += "\\n"; break;
-      case '\r': *out += "\\r"; break;
-      case '\x1a': *out += "\\Z"; break;
-      case '\\': *out += "\\\\"; break;
-      case '\'': *out += "\\'"; break;
-      case '"': *out += "\\\""; break;
-      default: *out += *p;
-    }
-  }
-}
-
 }  // namespace
 
 int64_t RecordParseInt64(const char* text) {
@@ -251,7 +237,7 @@ DbRecord* LoadRecord(int32_t type, DbConnection* db, const char* condition, ...)
 KESTRAVON6_RECORDS(KV_DEFINE_LOADER)
 #undef KV_DEFINE_LOADER
 
-int32_t InsertRecord(DbConnection* db, const DbRecord* record) {
+int32_t InsertRecord(DbConnection* db, const DbRecord* record, std::initializer_list<RecordText> whole) {
   if (record == nullptr) return 0;
   const DbRecordDef* def = DefinitionOrReport(record->type);
   if (def == nullptr || !DbUsable(db)) return 0;
@@ -269,14 +255,21 @@ int32_t InsertRecord(DbConnection* db, const DbRecord* record) {
         break;
       case DbColumnKind::kText:
       case DbColumnKind::kName: {
-        const char* text = *TextSlot(r, col);
-        if (text == nullptr) {
+        char** slot = TextSlot(r, col);
+        const char* text = *slot;
+        const RecordText* given =
+            std::find_if(whole.begin(), whole.end(), [&](const RecordText& t) { return t.field == slot; });
+        if (given != whole.end()) {
+          sql += '\'';
+          sql += DbEscape(given->value);
+          sql += '\'';
+        } else if (text == nullptr) {
           sql += "NULL";
         } else if (text == kDbNow) {
           sql += "now()";
         } else {
           sql += '\'';
-          AppendEscaped(&sql, text);
+          sql += DbEscape(text);
           sql += '\'';
         }
         break;

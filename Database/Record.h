@@ -9,7 +9,9 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <string_view>
 
 #include "Database/Database.h"
 #include "Database/kestravon6_def.h"
@@ -73,10 +75,19 @@ KESTRAVON6_RECORDS(KV_DECLARE_LOADER)
 // now() for it, as the platform's inserts do for date-time columns.
 extern const char kDbNow[];
 
+// A text column's value with every byte, NULs included, for InsertRecord:
+// a record's own texts are C strings and end at their first NUL.
+struct RecordText {
+  char* const* field;  // the record's text field, such as &log->message
+  std::string_view value;
+};
+
 // "insert into <table> values (...)" with every column of `record` in order:
-// integers as numbers, texts quoted and escaped, null texts as NULL. Returns
-// the id the database assigned (pass id 0 for that), 0 on failure.
-int32_t InsertRecord(DbConnection* db, const DbRecord* record);
+// integers as numbers, texts quoted and escaped (the value in `whole` for a
+// field named there), null texts as NULL. Every insert of a row goes through
+// here, so no statement restates a column order. Returns the id the database
+// assigned (pass id 0 for that), 0 on failure.
+int32_t InsertRecord(DbConnection* db, const DbRecord* record, std::initializer_list<RecordText> whole = {});
 
 // Decimal parsing as the record model converts integer columns: leading
 // blanks and a sign, then digits up to the first other character; null or no

@@ -16,6 +16,7 @@
 #include "media/RtmpFile.h"
 #include "server/Log.h"
 #include "server/Server.h"
+#include "util/Clock.h"
 
 namespace {
 

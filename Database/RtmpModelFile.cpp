@@ -1,6 +1,5 @@
 #include "Database/RtmpModelFile.h"
 
-#include <cinttypes>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
+#include "util/QueryParam.h"
 
 namespace {
 
@@ -97,34 +97,17 @@ int ModelReplySend(RtmpConnection* connection, ModelReply* reply) {
   return RtmpSendCommand(&connection->rtmp, reply->body);
 }
 
-std::string_view ModelQueryParam(std::string_view text, std::string_view key) {
-  const size_t at = text.find(key);
-  if (at == std::string_view::npos) return {};
-  const size_t equals = text.find('=', at);
-  if (equals == std::string_view::npos) return {};
-  std::string_view value = text.substr(equals + 1);
-  const size_t stop = value.find_first_of(std::string_view("\0\n\r &/?", 8));
-  if (stop != std::string_view::npos) value = value.substr(0, stop);
-  return value.substr(0, kModelTextSize - 1);
-}
-
-int32_t ModelQueryParamInt(std::string_view text, std::string_view key) {
-  const std::string value(ModelQueryParam(text, key));
-  const long long n = strtoll(value.c_str(), nullptr, 10);
-  if (n > INT32_MAX) return INT32_MAX;
-  if (n < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(n);
-}
-
 RecordPtr<TranscodeObject> ScheduleTranscode(RtmpConnection* connection, int32_t fileid,
                                              int32_t templateid) {
   char filename[64];
   snprintf(filename, sizeof filename, "%d-%d.flv", fileid, templateid);
-  const int32_t id = DbInsert(connection->db,
-                              "insert into TranscodeObject values (%d, %d, %d, %d, '%s', %d, "
-                              "%" PRId64 ", %d, '%s')",
-                              0, fileid, templateid, kTranscodeScheduled, filename, 0,
-                              static_cast<int64_t>(0), 0, kTranscodeScheduledMessage);
+  TranscodeObject row;
+  row.fileid = fileid;
+  row.templateid = templateid;
+  row.status = kTranscodeScheduled;
+  row.filename = filename;
+  row.message = const_cast<char*>(kTranscodeScheduledMessage);
+  const int32_t id = InsertRecord(connection->db, &row);
   // A failed insert was reported by the database layer; loading back could
   // find an older row, which is not what was asked for.
   if (id == 0) return nullptr;
@@ -132,8 +115,8 @@ RecordPtr<TranscodeObject> ScheduleTranscode(RtmpConnection* connection, int32_t
 }
 
 void RtmpModelFile(RtmpConnection* connection, std::string_view clause, ModelReply* reply) {
-  const int32_t fileid = ModelQueryParamInt(clause, "fileid=");
-  const int32_t templateid = ModelQueryParamInt(clause, "paramid=");
+  const int32_t fileid = QueryParamInt(clause, "fileid=");
+  const int32_t templateid = QueryParamInt(clause, "paramid=");
   if (fileid == 0) {
     ShortForm(reply, 0);
     return;

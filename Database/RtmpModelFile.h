@@ -24,10 +24,6 @@ constexpr size_t kModelTextSize = 1024;
 constexpr size_t kModelReplyInitialSize = 5102;
 constexpr size_t kModelReplyMaxSize = 65536;
 
-constexpr int32_t kTranscodeReady = 3;
-constexpr int32_t kTranscodeScheduled = 5;
-constexpr const char kTranscodeScheduledMessage[] = "Scheduled for processing.";
-
 // The body of one `_result`: "_result", the transaction id, null, then an
 // object whose properties the model adds. `overflow` is set when an append
 // was refused because the body would pass kModelReplyMaxSize; the body is
@@ -61,12 +57,3 @@ RecordPtr<TranscodeObject> ScheduleTranscode(RtmpConnection* connection, int32_t
 // "paramid=". Adds the reply's properties (none after a failure, which is
 // reported).
 void RtmpModelFile(RtmpConnection* connection, std::string_view clause, ModelReply* reply);
-
-// The value of query parameter `key` (such as "fileid=") in `text`: from the
-// first occurrence of the key, after its '=', up to NUL, line feed, carriage
-// return, space, '&', '/' or '?', at most 1023 characters. Empty when absent.
-// The view points into `text`.
-std::string_view ModelQueryParam(std::string_view text, std::string_view key);
-// The parameter as an integer: decimal with the C library's conversion,
-// saturated to 32 bits; 0 when absent or malformed.
-int32_t ModelQueryParamInt(std::string_view text, std::string_view key);

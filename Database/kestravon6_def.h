@@ -101,6 +101,15 @@ constexpr int32_t kRecordKindCount = 61;
   I(S, id) I(S, chatid) I(S, courseid) I(S, userid) I(S, clientnumber) T(S, sent)          \
   T(S, message)
 
+// Values of the status columns that the server writes or matches.
+constexpr int32_t kScanNewFile = 3;     // Object.scanstatus: a new file for the platform to scan
+constexpr int32_t kScanThumbnails = 4;  // Object.scanstatus: its thumbnails are to be made
+constexpr int32_t kSessionOpen = 1;     // FileSession / RecordSession.status
+constexpr int32_t kSessionClosed = 2;
+constexpr int32_t kTranscodeReady = 3;  // TranscodeObject.status: the rendition can be played
+constexpr int32_t kTranscodeScheduled = 5;
+constexpr const char kTranscodeScheduledMessage[] = "Scheduled for processing.";  // TranscodeObject.message
+
 // The three fields every record starts with.
 struct DbRecord {
   int32_t type = 0;          // kind code

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Database/Database.h"
+#include "Database/Record.h"
 #include "chat/RtmpChatStatus.h"
 #include "connection/RtmpConnection.h"
 #include "server/Log.h"
@@ -289,10 +290,18 @@ int32_t FindOrCreatePrivateChat(RtmpConnection* connection, int32_t otheruserid)
     DbQueryValue(db, count, sizeof count, "select count(*) from ChatUser where chatid=%d", chatid);
     if (RecordParseInt32(count) == 2) return chatid;
   }
-  const int32_t chatid = DbInsert(db, "insert into Chat values (%d, %d, '%s')", 0, 0, "");
+  Chat chat;
+  chat.name = const_cast<char*>("");
+  const int32_t chatid = InsertRecord(db, &chat);
   if (chatid == 0) return 0;
-  DbInsert(db, "insert into ChatUser values (%d, %d, %d, %d, %d, now())", 0, chatid, userid, 0, 10);
-  DbInsert(db, "insert into ChatUser values (%d, %d, %d, %d, %d, now())", 0, chatid, otheruserid, 0, 10);
+  for (int32_t member : {userid, otheruserid}) {
+    ChatUser row;
+    row.chatid = chatid;
+    row.userid = member;
+    row.roleid = 10;
+    row.joined = const_cast<char*>(kDbNow);
+    InsertRecord(db, &row);
+  }
   return chatid;
 }
 

@@ -1,33 +1,26 @@
 #include "chat/RtmpChatFunctions.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <string_view>
 #include <vector>
 
 #include "Database/Database.h"
+#include "Database/Record.h"
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatStatus.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "server/Log.h"
 #include "server/Server.h"
+#include "util/Clock.h"
 
 namespace {
 
 const AmfProperty* Arg(const AmfObject* object, int position) { return AmfObjectGet(object, {}, position); }
 
-// An id or count: the number truncated toward zero; NaN and values outside
-// 32 bits (which a cast could not hold) give 0 and the nearest limit.
-int32_t IntArg(const AmfObject* object, int position) {
-  const double value = AmfPropNumber(Arg(object, position));
-  if (std::isnan(value)) return 0;
-  if (value <= INT32_MIN) return INT32_MIN;
-  if (value >= INT32_MAX) return INT32_MAX;
-  return static_cast<int32_t>(value);
-}
+int32_t IntArg(const AmfObject* object, int position) { return AmfPropInt32(Arg(object, position)); }
 
 uint8_t FlagArg(const AmfObject* object, int position) { return AmfPropIsTrue(Arg(object, position)) ? 1 : 0; }
 
@@ -230,9 +223,13 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   // Store and read back without any room lock. Every byte of the text is
   // escaped: a quote, a backslash or a NUL must not change the statement.
   DbConnection* db = connection->db;
-  const std::string quoted = DbEscape(db, std::string_view(text, length));
-  const int32_t id = DbInsert(db, "insert into ChatTextLog values (%d, %d, %d, %d, %d, now(), '%s')", 0, key.chatid,
-                              key.courseid, userid, IntArg(object, 4), quoted.c_str());
+  ChatTextLog log;
+  log.chatid = key.chatid;
+  log.courseid = key.courseid;
+  log.userid = userid;
+  log.clientnumber = IntArg(object, 4);
+  log.sent = const_cast<char*>(kDbNow);
+  const int32_t id = InsertRecord(db, &log, {{&log.message, std::string_view(text, length)}});
   if (id == 0) {
     errno = 0;
     ReportError("chatSendText from %s: the text was not stored: %s", connection->address, DbLastError().c_str());

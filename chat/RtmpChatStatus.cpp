@@ -17,6 +17,7 @@
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
 #include "server/Server.h"
+#include "util/Clock.h"
 #include "util/file.h"
 
 namespace {

@@ -33,6 +33,9 @@
 #include "server/Log.h"
 #include "server/Server.h"
 #include "server/ThreadHttp.h"
+#include "util/ByteOrder.h"
+#include "util/Clock.h"
+#include "util/EnvNumber.h"
 #include "util/ThreadSafety.h"
 #include "util/WsContentHelper.h"
 
@@ -45,12 +48,7 @@ constexpr int kSilenceLimitMs = 120 * 1000;
 
 // A period in milliseconds from the environment (tests shorten them), else
 // the default.
-int PeriodMs(const char* name, int fallback) {
-  const char* text = getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  long value = strtol(text, nullptr, 10);
-  return value > 0 && value <= INT_MAX ? static_cast<int>(value) : fallback;
-}
+int PeriodMs(const char* name, int fallback) { return static_cast<int>(EnvNumber(name, fallback, 1, INT_MAX)); }
 
 void ArmTimer(int fd, int64_t ms) {
   itimerspec value{};
@@ -131,9 +129,9 @@ RtmpStream* FindAddressedStream(RtmpConnection* connection) {
 void ReceiveUserControl(RtmpConnection* connection, const RtmpPacket* packet) {
   if (packet->m_nBodySize < 10) return;
   const uint8_t* b = packet->m_body;
-  if ((uint32_t{b[0]} << 8 | b[1]) != kSetBufferLength) return;
-  const uint32_t id = uint32_t{b[2]} << 24 | uint32_t{b[3]} << 16 | uint32_t{b[4]} << 8 | b[5];
-  const uint32_t ms = uint32_t{b[6]} << 24 | uint32_t{b[7]} << 16 | uint32_t{b[8]} << 8 | b[9];
+  if (GetBe16(b) != kSetBufferLength) return;
+  const uint32_t id = GetBe32(b + 2);
+  const uint32_t ms = GetBe32(b + 6);
   ListLock guard(connection->streams.lock);
   for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
     auto* stream = static_cast<RtmpStream*>(n->item);
@@ -243,24 +241,6 @@ const Command kCommands[] = {
 };
 
 }  // namespace
-
-int64_t MonotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
-uint32_t TickCount() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000);
-}
-
-int64_t SystemTime100ns() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 10000000 + ts.tv_nsec / 100;
-}
 
 void RtmpConnectionWake(RtmpConnection* connection) {
   uint64_t one = 1;
@@ -422,9 +402,7 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
   switch (packet.m_nMessageType) {
     case kRtmpMsgSetChunkSize: {
       uint32_t value = 0;
-      if (packet.m_nBodySize >= 4)
-        value = uint32_t{packet.m_body[0]} << 24 | uint32_t{packet.m_body[1]} << 16 |
-                uint32_t{packet.m_body[2]} << 8 | packet.m_body[3];
+      if (packet.m_nBodySize >= 4) value = GetBe32(packet.m_body);
       // 0 would stall the reader and a set top bit overflow it: refuse.
       if (packet.m_nBodySize < 4 || !RtmpChunkSizeValid(value)) {
         ProtocolLog(LOG_WARNING, "invalid chunk size %u from %s", value, connection->address);

@@ -104,10 +104,3 @@ void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs);
 // The own thread, when the relay timer fired, before it sends the queues.
 void RtmpConnectionRelayTimerFired(RtmpConnection* connection);
 
-// Milliseconds of CLOCK_MONOTONIC, and the system time in 100-ns units
-// (CLOCK_MONOTONIC too, so a change of the wall clock cannot stall or rush
-// playback).
-uint32_t TickCount();
-// Milliseconds of CLOCK_MONOTONIC, without the 32-bit wrap of TickCount.
-int64_t MonotonicMs();
-int64_t SystemTime100ns();

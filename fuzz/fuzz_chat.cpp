@@ -187,7 +187,7 @@ void CheckEscape(const AmfObject* object) {
   char text[kTextSize];
   const size_t length = AmfPropCopyText(AmfObjectGet(object, {}, 3), text);
   FUZZ_CHECK(length < kTextSize);
-  const std::string quoted = DbEscape(nullptr, std::string_view(text, length));
+  const std::string quoted = DbEscape(std::string_view(text, length));
   std::string back;
   FUZZ_CHECK(Unescape(quoted, &back));
   FUZZ_CHECK(back == std::string_view(text, length));

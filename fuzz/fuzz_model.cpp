@@ -29,6 +29,7 @@
 #include "rtmp/RtmpUtils.h"
 #include "server/Server.h"
 #include "support/RtmpClient.h"
+#include "util/QueryParam.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ Scene& TheScene() {
 
 void CheckQueryParams(std::string_view clause) {
   for (std::string_view key : {std::string_view("fileid="), std::string_view("paramid=")}) {
-    const std::string_view value = ModelQueryParam(clause, key);
+    const std::string_view value = QueryParam(clause, key);
     if (value.empty()) continue;
     FUZZ_CHECK(value.data() >= clause.data() && value.data() + value.size() <= clause.data() + clause.size());
     FUZZ_CHECK(value.size() <= 1023);

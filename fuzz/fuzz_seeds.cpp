@@ -470,10 +470,11 @@ void Texts() {
       "\"Gone\"=-\r\n");
   Put("registry", "utf8-bom", "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"y\"\n");
 
-  Put("stream_param", "play", "fileid=12&phpsessid=0123456789abcdef0123456789&userid=7");
-  Put("stream_param", "live", "mp4:lesson?channel=3&userid=9&start=-2000");
-  Put("stream_param", "record", "phpsessid=abc&questionid=4&bookmarkid=5/paramid=6 x");
-  Put("stream_param", "repeated", "fileid=1&fileid=2&=3&phpsessid=&");
+  Put("query_param", "play", "fileid=12&phpsessid=0123456789abcdef0123456789&userid=7");
+  Put("query_param", "live", "mp4:lesson?channel=3&userid=9&start=-2000");
+  Put("query_param", "record", "phpsessid=abc&questionid=4&bookmarkid=5/paramid=6 x");
+  Put("query_param", "repeated", "fileid=1&fileid=2&=3&phpsessid=&");
+  Put("query_param", "edges", "fileid=4294967496&userid=+7&channel=2147483648&paramid=-2147483648&insert=+-1");
 
   const auto parts = [](std::string_view a, std::string_view b, std::string_view c) {
     Bytes out(a.begin(), a.end());

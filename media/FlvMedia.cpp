@@ -1,6 +1,7 @@
 #include "media/FlvMedia.h"
 
 #include "media/Flv.h"
+#include "util/ByteOrder.h"
 
 bool FlvReadVideoHeader(std::span<const uint8_t> data, FlvVideoHeader* header) {
   *header = FlvVideoHeader{};
@@ -12,7 +13,7 @@ bool FlvReadVideoHeader(std::span<const uint8_t> data, FlvVideoHeader* header) {
     header->frameType = (first >> 4) & 0x07;
     header->hasPacketType = true;
     header->packetType = first & 0x0F;
-    header->fourCc = (uint32_t{data[1]} << 24) | (uint32_t{data[2]} << 16) | (uint32_t{data[3]} << 8) | data[4];
+    header->fourCc = GetBe32(data.data() + 1);
     return true;
   }
   header->frameType = first >> 4;

@@ -11,18 +11,10 @@
 
 #include "media/Flv.h"
 #include "media/RtmpFile.h"
+#include "util/ByteOrder.h"
 #include "util/file.h"
 
 namespace {
-
-uint32_t GetU24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
-uint32_t GetU32(const uint8_t* p) { return (uint32_t{p[0]} << 24) | GetU24(p + 1); }
-void PutU32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
 
 bool KnownType(uint8_t type) {
   return type == kFlvTagAudio || type == kFlvTagVideo || type == kFlvTagScript;
@@ -144,8 +136,8 @@ bool FlvRepair(const char* path, FlvRepairResult* result) {
   result->flags = uint8_t((result->audioTags ? kFlvFlagAudio : 0) | (result->videoTags ? kFlvFlagVideo : 0));
   uint8_t finalPointer[kFlvBackPointerSize] = {};
   bool closed = !zero && pointersRight && size == offset + int64_t{kFlvBackPointerSize} &&
-                ReadAt(f.fd, finalPointer, sizeof finalPointer, offset) && GetU32(finalPointer) == previous &&
-                header[3] == kFlvVersion && GetU32(header + 5) == kFlvHeaderSize;
+                ReadAt(f.fd, finalPointer, sizeof finalPointer, offset) && GetBe32(finalPointer) == previous &&
+                header[3] == kFlvVersion && GetBe32(header + 5) == kFlvHeaderSize;
   if (closed) return true;
 
   result->repaired = true;
@@ -159,7 +151,7 @@ bool FlvRepair(const char* path, FlvRepairResult* result) {
     ReadTagAt(f.fd, size, at, &tag);
     if (at == wrongPointers[wrong]) {
       uint8_t b[kFlvBackPointerSize];
-      PutU32(b, expected);
+      PutBe32(b, expected);
       if (!WriteAt(f.fd, b, sizeof b, at)) {
         result->error = SystemText("write");
         return false;
@@ -169,7 +161,7 @@ bool FlvRepair(const char* path, FlvRepairResult* result) {
     expected = tag.dataSize + uint32_t(kFlvTagFieldsSize);
     at += int64_t{kFlvTagHeaderSize} + int64_t{tag.dataSize};
   }
-  PutU32(finalPointer, previous);
+  PutBe32(finalPointer, previous);
   if (ftruncate(f.fd, static_cast<off_t>(offset)) != 0 ||
       !WriteAt(f.fd, finalPointer, sizeof finalPointer, offset) || fsync(f.fd) != 0) {
     result->error = SystemText("write");
@@ -201,8 +193,8 @@ bool FlvCheck(const char* path, FlvCheckResult* result) {
     return fail(0, "file shorter than the 9-byte header");
   if (memcmp(header, "FLV", 3) != 0) return fail(0, "no \"FLV\" signature");
   if (header[3] != kFlvVersion) return fail(3, "version " + std::to_string(header[3]) + ", expected 1");
-  if (GetU32(header + 5) != kFlvHeaderSize)
-    return fail(5, "header size " + std::to_string(GetU32(header + 5)) + ", expected 9");
+  if (GetBe32(header + 5) != kFlvHeaderSize)
+    return fail(5, "header size " + std::to_string(GetBe32(header + 5)) + ", expected 9");
 
   int64_t offset = int64_t{kFlvHeaderSize};
   uint32_t previous = 0;
@@ -215,8 +207,8 @@ bool FlvCheck(const char* path, FlvCheckResult* result) {
     if (left == int64_t{kFlvBackPointerSize}) {
       uint8_t b[kFlvBackPointerSize];
       if (!ReadAt(f.fd, b, sizeof b, offset)) return fail(uint64_t(offset), SystemText("read"));
-      if (GetU32(b) != previous)
-        return fail(uint64_t(offset), "final back pointer " + std::to_string(GetU32(b)) + ", expected " +
+      if (GetBe32(b) != previous)
+        return fail(uint64_t(offset), "final back pointer " + std::to_string(GetBe32(b)) + ", expected " +
                                           std::to_string(previous));
       return true;
     }

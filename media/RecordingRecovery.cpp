@@ -30,9 +30,6 @@ constexpr const char* kJournalSuffix = ".journal";
 constexpr const char* kJournalFirstLine = "strmd recording journal";
 constexpr const char* kSessionPrefix = "phpsessid=";
 constexpr const char* kFlvSuffix = ".flv";
-constexpr int32_t kScanNewFile = 3;
-constexpr int32_t kSessionOpen = 1;
-constexpr int32_t kSessionClosed = 2;
 // A journal is a few lines; anything larger is not one of ours.
 constexpr size_t kMaxJournalSize = 16384;
 

@@ -23,6 +23,8 @@
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
 #include "server/Server.h"
+#include "util/Clock.h"
+#include "util/EnvNumber.h"
 
 namespace {
 
@@ -31,14 +33,6 @@ namespace {
 constexpr uint32_t kSpeexMaxInput = 2000;
 
 std::atomic<LiveChannelClock> g_clock{nullptr};
-
-uint64_t EnvNumber(const char* name, uint64_t fallback, uint64_t max) {
-  const char* text = getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  unsigned long long value = strtoull(text, &end, 10);
-  return end != text && *end == '\0' && value > 0 && value <= max ? value : fallback;
-}
 
 bool SameLiveChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lock) {
   return a->site == b->site && a->connection != b->connection && a->fileid == b->fileid &&
@@ -269,9 +263,9 @@ int FrameRange(RtmpStream* publisher, const RtmpPacket* packet) {
 LiveChannelLimits& LiveChannelSettings() {
   static LiveChannelLimits limits = [] {
     LiveChannelLimits l;
-    l.queueBytes = EnvNumber("STRMD_RELAY_QUEUE_BYTES", kRelayQueueBytes, uint64_t{1} << 40);
-    l.stallMs = static_cast<uint32_t>(EnvNumber("STRMD_RELAY_STALL_MS", kRelayStallMs, INT_MAX));
-    l.hangMs = static_cast<uint32_t>(EnvNumber("STRMD_VOICE_HANG_MS", kVoiceHangMs, INT_MAX));
+    l.queueBytes = EnvNumber("STRMD_RELAY_QUEUE_BYTES", kRelayQueueBytes, 1, int64_t{1} << 40);
+    l.stallMs = static_cast<uint32_t>(EnvNumber("STRMD_RELAY_STALL_MS", kRelayStallMs, 1, INT_MAX));
+    l.hangMs = static_cast<uint32_t>(EnvNumber("STRMD_VOICE_HANG_MS", kVoiceHangMs, 1, INT_MAX));
     l.mergeMs = static_cast<uint32_t>(std::max(g_config.relayMergeMs, 0));
     return l;
   }();
@@ -282,7 +276,7 @@ void LiveChannelSetClock(LiveChannelClock clock) { g_clock = clock; }
 
 uint32_t LiveChannelNow() {
   LiveChannelClock clock = g_clock.load();
-  return clock ? clock() : TickCount();
+  return clock ? clock() : MonotonicMs32();
 }
 
 void LiveChannelSetIdentity(RtmpStream* stream, int32_t fileid, int32_t userid, int32_t channel) {

@@ -13,32 +13,14 @@
 #include <strings.h>
 
 #include "server/Log.h"
-
-namespace {
-
-uint32_t GetU24BE(const uint8_t* p) {
-  return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-}
-
-void PutU24BE(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 16);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v);
-}
-
-void PutU32BE(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  PutU24BE(p + 1, v);
-}
-
-}  // namespace
+#include "util/ByteOrder.h"
 
 void DecodeTagHeader(const uint8_t b[kFlvTagHeaderSize], FlvTagHeader* h) {
-  h->backPointer = (uint32_t{b[0]} << 24) | GetU24BE(b + 1);
+  h->backPointer = GetBe32(b);
   h->type = b[4];
-  h->dataSize = GetU24BE(b + 5);
-  h->timestamp = (uint32_t{b[11]} << 24) | GetU24BE(b + 8);
-  h->streamId = GetU24BE(b + 12);
+  h->dataSize = GetBe24(b + 5);
+  h->timestamp = (uint32_t{b[11]} << 24) | GetBe24(b + 8);
+  h->streamId = GetBe24(b + 12);
 }
 
 bool ReadTagHeader(File* file, FlvTagHeader* header) {
@@ -56,12 +38,12 @@ bool ReadTagHeader(File* file, FlvTagHeader* header) {
 }
 
 void EncodeTagHeader(const FlvTagHeader& header, uint8_t b[kFlvTagHeaderSize]) {
-  PutU32BE(b, header.backPointer);
+  PutBe32(b, header.backPointer);
   b[4] = header.type;
-  PutU24BE(b + 5, header.dataSize);
-  PutU24BE(b + 8, header.timestamp);
+  PutBe24(b + 5, header.dataSize);
+  PutBe24(b + 8, header.timestamp);
   b[11] = uint8_t(header.timestamp >> 24);
-  PutU24BE(b + 12, header.streamId);
+  PutBe24(b + 12, header.streamId);
 }
 
 bool WriteTagHeader(File* file, const FlvTagHeader& header) {
@@ -97,20 +79,18 @@ uint32_t LastTimestamp(File* file) {
 }
 
 void EncodeIndexEntry(const IndexEntry& e, uint8_t out[kIndexEntrySize]) {
-  out[0] = uint8_t(e.type);
-  out[1] = uint8_t(e.type >> 8);
-  out[2] = uint8_t(e.size);
-  out[3] = uint8_t(e.size >> 8);
-  for (int i = 0; i < 4; ++i) out[4 + i] = uint8_t(e.timestamp >> (8 * i));
-  for (int i = 0; i < 8; ++i) out[8 + i] = uint8_t(e.offset >> (8 * i));
+  PutLe16(out, e.type);
+  PutLe16(out + 2, e.size);
+  PutLe32(out + 4, e.timestamp);
+  PutLe64(out + 8, e.offset);
 }
 
 IndexEntry DecodeIndexEntry(const uint8_t in[kIndexEntrySize]) {
   IndexEntry e;
-  e.type = uint16_t(in[0] | (in[1] << 8));
-  e.size = uint16_t(in[2] | (in[3] << 8));
-  for (int i = 0; i < 4; ++i) e.timestamp |= uint32_t{in[4 + i]} << (8 * i);
-  for (int i = 0; i < 8; ++i) e.offset |= uint64_t{in[8 + i]} << (8 * i);
+  e.type = uint16_t(GetLe16(in));
+  e.size = uint16_t(GetLe16(in + 2));
+  e.timestamp = GetLe32(in + 4);
+  e.offset = GetLe64(in + 8);
   return e;
 }
 
@@ -119,8 +99,8 @@ namespace {
 std::atomic<size_t> g_bufferSize{kEditBufferSize};
 
 void PatchTagHeader(uint8_t* p, uint32_t backPointer, uint32_t timestamp) {
-  PutU32BE(p, backPointer);
-  PutU24BE(p + 8, timestamp);
+  PutBe32(p, backPointer);
+  PutBe24(p + 8, timestamp);
   p[11] = uint8_t(timestamp >> 24);
 }
 

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr int32_t kRenditionReady = 3;
-constexpr int32_t kScanThumbnails = 4;
-
 const char* Text(const char* text) { return text ? text : ""; }
 
 // A name cut short at a NUL byte names another file than the row does.
@@ -45,7 +42,7 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
       return false;
     return flvPath[0] == '\0' || IndexPathOf(indexPath, flvPath);
   };
-  int32_t paramid = StreamParamInt(stream->name, "paramid=");
+  int32_t paramid = QueryParamInt(stream->name, "paramid=");
   if (paramid != 0) {
     if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and templateid=%d", fileid, paramid))) return false;
   } else if (IsFlvFileName(Text(file->pathname))) {
@@ -62,7 +59,7 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
       return false;
     if (!ObjectIndexPath(indexPath, site->cache, fileid)) return false;
   } else {
-    if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and status=%d", fileid, kRenditionReady))) return false;
+    if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and status=%d", fileid, kTranscodeReady))) return false;
   }
 
   RtmpStreamOut& out = stream->output;
@@ -91,8 +88,8 @@ bool ResolveRecording(RtmpStream* stream, PathText& flvPath, PathText& indexPath
                          "session not found");
     return false;
   }
-  int32_t questionid = StreamParamInt(stream->name, "questionid=");
-  int32_t bookmarkid = StreamParamInt(stream->name, "bookmarkid=");
+  int32_t questionid = QueryParamInt(stream->name, "questionid=");
+  int32_t bookmarkid = QueryParamInt(stream->name, "bookmarkid=");
   if (!FinishedRecordingPath(flvPath, stream->site->temp, connection->session->phpsessid, questionid,
                              bookmarkid) ||
       !IndexPathOf(indexPath, flvPath))
@@ -116,7 +113,7 @@ bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath)
     REPORT_ASSERT("stream->site", "RtmpFileResolve");
     return false;
   }
-  int32_t fileid = StreamParamInt(stream->name, "fileid=");
+  int32_t fileid = QueryParamInt(stream->name, "fileid=");
   bool found = fileid != 0 ? ResolveObject(stream, fileid, flvPath, indexPath)
                            : ResolveRecording(stream, flvPath, indexPath);
   if (!found) return false;

@@ -10,13 +10,6 @@
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 
-namespace {
-
-constexpr int32_t kSessionOpen = 1;
-constexpr int32_t kSessionClosed = 2;
-
-}  // namespace
-
 int64_t SessionNow() { return static_cast<int64_t>(time(nullptr)); }
 
 void OpenViewingSession(RtmpStream* stream, int32_t fileid) {
@@ -31,9 +24,13 @@ void OpenViewingSession(RtmpStream* stream, int32_t fileid) {
     stream->timing.rowId = row->id;
     return;
   }
-  stream->timing.rowId =
-      DbInsert(connection->db, "insert into FileSession values (%d, %d, %d, %d, now(), %d, %d)", 0,
-               sessionId, fileid, userId, 0, kSessionOpen);
+  FileSession opened;
+  opened.sessionid = sessionId;
+  opened.fileid = fileid;
+  opened.userid = userId;
+  opened.started = const_cast<char*>(kDbNow);
+  opened.status = kSessionOpen;
+  stream->timing.rowId = InsertRecord(connection->db, &opened);
 }
 
 void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
@@ -48,9 +45,13 @@ void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
   if (row) {
     stream->timing.rowId = row->id;
   } else {
-    stream->timing.rowId =
-        DbInsert(connection->db, "insert into RecordSession values (%d, %d, %d, %d, now(), %d, %d)", 0,
-                 sessionId, fileid, userId, 0, kSessionOpen);
+    RecordSession opened;
+    opened.sessionid = sessionId;
+    opened.fileid = fileid;
+    opened.userid = userId;
+    opened.started = const_cast<char*>(kDbNow);
+    opened.status = kSessionOpen;
+    stream->timing.rowId = InsertRecord(connection->db, &opened);
   }
   StartSessionTiming(stream);
 }

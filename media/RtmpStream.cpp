@@ -1,7 +1,7 @@
 #include "media/RtmpStream.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,25 +21,13 @@ List g_streams;
 
 namespace {
 
-bool EndsValue(char c) {
-  return c == '\0' || c == '\n' || c == '\r' || c == ' ' || c == '&' || c == '/' || c == '?';
-}
-
-// A command argument as a 32-bit integer, truncated toward zero and held
-// inside the type (a client's 1e300 must not be undefined behaviour).
-int32_t ArgInt(const AmfObject* object, int index) {
-  double value = AmfPropNumber(AmfObjectGet(object, {}, index));
-  if (std::isnan(value)) return 0;
-  if (value >= 2147483647.0) return 2147483647;
-  if (value <= -2147483648.0) return -2147483647 - 1;
-  return static_cast<int32_t>(value);
-}
+int32_t ArgInt(const AmfObject* object, int index) { return AmfPropInt32(AmfObjectGet(object, {}, index)); }
 
 void ReadNameParams(RtmpStream* stream) {
   std::string_view name(stream->name);
   // Other connections' matching reads them.
-  LiveChannelSetIdentity(stream, StreamParamInt(name, "fileid="), StreamParamInt(name, "userid="),
-                     StreamParamInt(name, "channel="));
+  LiveChannelSetIdentity(stream, QueryParamInt(name, "fileid="), QueryParamInt(name, "userid="),
+                         QueryParamInt(name, "channel="));
 }
 
 // Loads the connection's session and user from the name's "phpsessid="
@@ -86,22 +74,11 @@ void CloseStreamFile(RtmpStream* stream) {
 
 size_t StreamParam(std::string_view name, const char* key, std::span<char> out) {
   if (out.empty()) return 0;
-  out[0] = '\0';
-  size_t at = name.find(key);
-  if (at == std::string_view::npos) return 0;
-  size_t eq = name.find('=', at);
-  if (eq == std::string_view::npos) return 0;
-  size_t n = 0;
-  for (size_t i = eq + 1; i < name.size() && !EndsValue(name[i]) && n + 1 < out.size(); ++i)
-    out[n++] = name[i];
+  const std::string_view value = QueryParam(name, key);
+  const size_t n = std::min(value.size(), out.size() - 1);
+  if (n > 0) memcpy(out.data(), value.data(), n);
   out[n] = '\0';
   return n;
-}
-
-int32_t StreamParamInt(std::string_view name, const char* key) {
-  char value[kTextSize];
-  StreamParam(name, key, value);
-  return static_cast<int32_t>(atoi(value));
 }
 
 double StreamParamDouble(std::string_view name, const char* key) {
@@ -200,7 +177,7 @@ int Play(RtmpStream* stream, const AmfObject* object) {
   // now goes on.
   char name[kTextSize];
   AmfPropCopyText(AmfObjectGet(object, {}, 3), name);  // cut as the stream's name will be
-  const bool live = StreamParamInt(name, "channel=") != 0;
+  const bool live = QueryParamInt(name, "channel=") != 0;
   if (DebugAdmitRefuses(live ? DebugWork::kLivePlay : DebugWork::kRecordedPlay)) {
     SendStatus(stream, "NetStream.Play.Failed", "server busy");
     return 1;

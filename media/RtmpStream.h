@@ -25,6 +25,7 @@
 #include "rtmp/RtmpCore.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
+#include "util/QueryParam.h"
 #include "util/ThreadSafety.h"
 #include "util/file.h"
 
@@ -121,8 +122,8 @@ struct RtmpStreamOut {
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
   uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
   uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // LiveChannelNow() when the head became the head
-  int64_t clockStart = 0;           // SystemTime100ns when the clock last started
-  int64_t endDue = 0;               // SystemTime100ns for SendEndOfStream; 0: none (connection thread)
+  int64_t clockStart = 0;           // Monotonic100ns when the clock last started
+  int64_t endDue = 0;               // Monotonic100ns for SendEndOfStream; 0: none (connection thread)
   // Timestamp of the packet last appended: written by the own thread, read
   // by the debug monitor, so atomic.
   std::atomic<uint32_t> lastQueued{0};
@@ -165,12 +166,12 @@ struct RtmpStream {
 };
 
 // ---- Query parameters ----
-// The value after the first occurrence of `key` (e.g. "fileid=") in `name`,
-// up to NUL, LF, CR, space, '&', '/' or '?', cut to out.size() - 1
-// characters. Empty when the key is absent. Returns the length written.
+// QueryParam's value of `key` (e.g. "fileid=") in `name`, copied with a zero
+// and cut to out.size() - 1 characters. Returns the length written. Integers
+// are read with QueryParamInt (util/QueryParam.h).
 size_t StreamParam(std::string_view name, const char* key, std::span<char> out);
-// The numeric value as the C library converts it (0 when absent or malformed).
-int32_t StreamParamInt(std::string_view name, const char* key);
+// The value as the C library converts a decimal fraction (0 when absent or
+// malformed).
 double StreamParamDouble(std::string_view name, const char* key);
 
 // ---- Stream life ----
@@ -245,7 +246,7 @@ int32_t StreamLeadMs(const RtmpStream* stream);
 // end of the file, Complete (at once, or when what was sent falls due).
 // False when a send failed.
 bool StreamServeFile(RtmpStream* stream, int64_t now100ns);
-// The clock of the pacing: SystemTime100ns, or the one a test set (none
+// The clock of the pacing: Monotonic100ns, or the one a test set (none
 // restores it).
 using PacingClock = int64_t (*)();
 void PacingSetClock(PacingClock clock);

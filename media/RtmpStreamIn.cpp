@@ -26,13 +26,13 @@
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "server/Log.h"
+#include "util/EnvNumber.h"
 
 Mutex g_recordingsLock;
 
 namespace {
 
 constexpr uint32_t kUnsetTimestamp = 0xFFFFFFFFu;
-constexpr int32_t kScanNewFile = 3;
 // Counted per message on top of its body, as the status report always has.
 constexpr uint32_t kMessageOverhead = 18;
 // Attempts at an unused name for an editing operation's output.
@@ -306,12 +306,7 @@ bool ReserveEditOutput(const char* temp, const char* phpsessid, PathText& out) {
 }  // namespace
 
 int RecordingClosePauseMs() {
-  static const int pause = [] {
-    const char* text = getenv("STRMD_RECORDING_CLOSE_PAUSE_MS");
-    if (text == nullptr || *text == '\0') return 500;
-    const long value = strtol(text, nullptr, 10);
-    return int(std::clamp<long>(value, 0, 60000));
-  }();
+  static const int pause = static_cast<int>(EnvNumber("STRMD_RECORDING_CLOSE_PAUSE_MS", 500, 0, 60000));
   return pause;
 }
 
@@ -438,7 +433,7 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
     REPORT_ASSERT("stream->site", "RtmpStreamIn");
     return RecordingCreate::kFailed;
   }
-  const int32_t fileid = StreamParamInt(stream->name, "fileid=");
+  const int32_t fileid = QueryParamInt(stream->name, "fileid=");
   f.objectId = 0;
   in.journal.clear();
   PathText path;
@@ -590,9 +585,9 @@ bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const 
   const double seconds = StreamParamDouble(name, "startpos=");
   const double ms = std::trunc(seconds * 1000.0);
   uint32_t start = !(ms > 0) ? 0 : ms >= 4294967295.0 ? 0xFFFFFFFFu : uint32_t(ms);
-  bool insert = StreamParamInt(name, "insert=") != 0;
-  const int32_t bookmarkid = StreamParamInt(name, "bookmarkid=");
-  const int32_t questionid = StreamParamInt(name, "questionid=");
+  bool insert = QueryParamInt(name, "insert=") != 0;
+  const int32_t bookmarkid = QueryParamInt(name, "bookmarkid=");
+  const int32_t questionid = QueryParamInt(name, "questionid=");
 
   PathText recording, target, targetIndex;
   if (!SessionRecordingPath(recording, temp, phpsessid, streamName) ||

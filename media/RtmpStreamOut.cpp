@@ -14,6 +14,7 @@
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
 #include "server/Server.h"
+#include "util/Clock.h"
 #include "util/ThreadSafety.h"
 
 namespace {
@@ -243,7 +244,7 @@ void PacingSetClock(PacingClock clock) { g_pacingClock = clock; }
 
 int64_t PacingNow() {
   PacingClock clock = g_pacingClock.load();
-  return clock != nullptr ? clock() : SystemTime100ns();
+  return clock != nullptr ? clock() : Monotonic100ns();
 }
 
 int32_t StreamLeadMs(const RtmpStream* stream) {

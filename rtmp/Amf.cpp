@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <string>
 
+#include "util/ByteOrder.h"
 #include "util/Log.h"
 
 namespace {
@@ -35,17 +37,7 @@ const AmfProperty kInvalidProperty{};
 const AmfObject kEmptyObject{};
 constexpr char kDefaultAttribute[] = "DEFAULT_ATTRIBUTE";
 
-uint32_t Read16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
-
-uint32_t Read32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-double ReadDouble(const uint8_t* p) {
-  uint64_t bits = 0;
-  for (int i = 0; i < 8; ++i) bits = (bits << 8) | p[i];
-  return std::bit_cast<double>(bits);
-}
+double ReadDouble(const uint8_t* p) { return std::bit_cast<double>(GetBe64(p)); }
 
 AmfText TextAt(const uint8_t* p, uint32_t length) {
   return length ? AmfText{reinterpret_cast<const char*>(p), length} : AmfText{};
@@ -212,7 +204,7 @@ int DecodeProp(DecodeState& state, AmfProperty* property, std::span<const uint8_
                   "AMFProp_Decode");
       return -1;
     }
-    uint32_t nameSize = Read16(bytes.data());
+    uint32_t nameSize = GetBe16(bytes.data());
     if (nameSize > size - 2) {
       ProtocolLog(LOG_DEBUG, "%s: Name size out of range: namesize (%d) > len (%d) - 2",
                   "AMFProp_Decode", static_cast<int>(nameSize), static_cast<int>(size));
@@ -241,7 +233,7 @@ int DecodeProp(DecodeState& state, AmfProperty* property, std::span<const uint8_
       break;
     case AMF_STRING: {
       if (left < 2) return -1;
-      uint32_t length = Read16(p);
+      uint32_t length = GetBe16(p);
       if (length > left - 2) return -1;
       value.string = TextAt(p + 2, length);
       pos += 2 + length;
@@ -276,7 +268,7 @@ int DecodeProp(DecodeState& state, AmfProperty* property, std::span<const uint8_
       return -1;
     case AMF_STRICT_ARRAY: {
       if (left < 4) return -1;
-      uint32_t count = Read32(p);
+      uint32_t count = GetBe32(p);
       pos += 4;
       n = Nested(state, [&] { return DecodeArray(state, &value.object, bytes.subspan(pos), count); });
       if (n < 0) return -1;
@@ -288,12 +280,12 @@ int DecodeProp(DecodeState& state, AmfProperty* property, std::span<const uint8_
       ProtocolLog(LOG_DEBUG, "AMF_DATE");
       if (left < 10) return -1;
       value.number = ReadDouble(p);
-      property->utcOffset = static_cast<int16_t>(Read16(p + 8));
+      property->utcOffset = static_cast<int16_t>(GetBe16(p + 8));
       pos += 10;
       break;
     case AMF_LONG_STRING: {
       if (left < 4) return -1;
-      uint32_t length = Read32(p);
+      uint32_t length = GetBe32(p);
       if (length > left - 4) return -1;
       value.string = TextAt(p + 4, length);
       pos += 4 + static_cast<size_t>(length);
@@ -603,6 +595,14 @@ const AmfProperty* AmfObjectGet(const AmfObject* object, std::string_view name, 
 
 double AmfPropNumber(const AmfProperty* property) {
   return property ? property->value.number : 0;
+}
+
+int32_t AmfPropInt32(const AmfProperty* property) {
+  const double value = AmfPropNumber(property);
+  if (std::isnan(value)) return 0;
+  if (value <= INT32_MIN) return INT32_MIN;
+  if (value >= INT32_MAX) return INT32_MAX;
+  return static_cast<int32_t>(value);
 }
 
 bool AmfPropIsTrue(const AmfProperty* property) { return AmfPropNumber(property) != 0; }

@@ -137,6 +137,9 @@ const AmfProperty* AmfInvalidProperty();
 // whose name is exactly `name`.
 const AmfProperty* AmfObjectGet(const AmfObject* object, std::string_view name, int index);
 double AmfPropNumber(const AmfProperty* property);
+// The number as a 32-bit integer (an id or a count): truncated toward zero,
+// held inside the type (a peer's 1e300 must not be undefined behaviour), NaN 0.
+int32_t AmfPropInt32(const AmfProperty* property);
 bool AmfPropIsTrue(const AmfProperty* property);
 // The text of a string property; empty for any other type.
 AmfText AmfPropString(const AmfProperty* property);

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "rtmp/RtmpCore.h"
+#include "util/ByteOrder.h"
 #include "util/Log.h"
 #include "util/ThreadSafety.h"
 
@@ -46,13 +47,6 @@ const uint8_t kXteaKeys[kXteaKeyCount][16] = {
 };
 
 namespace {
-
-uint32_t GetLe32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 uint32_t DigestOffset(int scheme, const uint8_t* message) {
   return scheme == 0 ? GetDigestOffset1(message) : GetDigestOffset2(message);
@@ -157,7 +151,7 @@ int SHandShake(RtmpContext* r) {
     }
   }
   ProtocolLog(LOG_DEBUG, "%s: Client Uptime : %d", kName,
-              static_cast<int>((uint32_t{c1[0]} << 24) | (uint32_t{c1[1]} << 16) | (uint32_t{c1[2]} << 8) | c1[3]));
+              static_cast<int>(GetBe32(c1)));
   ProtocolLog(LOG_DEBUG, "%s: Player Version: %d.%d.%d.%d", kName, c1[4], c1[5], c1[6], c1[7]);
 
   if (digest) {

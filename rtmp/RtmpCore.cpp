@@ -7,28 +7,11 @@
 #include <vector>
 
 #include "rtmp/RtmpUtils.h"
+#include "util/ByteOrder.h"
 #include "util/Log.h"
 #include "util/ThreadSafety.h"
 
 namespace {
-
-uint32_t GetBe24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
-uint32_t GetBe32(const uint8_t* p) { return (uint32_t{p[0]} << 24) | GetBe24(p + 1); }
-uint32_t GetLe32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-void PutBe24(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 16);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v);
-}
-void PutBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  PutBe24(p + 1, v);
-}
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // Extra basic-header bytes for a chunk stream id: ids 2..63 fit in the first
 // byte, 64..319 take one more, larger ids two.

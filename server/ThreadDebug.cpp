@@ -25,6 +25,7 @@
 #include "media/RtmpStream.h"
 #include "server/Log.h"
 #include "server/Server.h"
+#include "util/EnvNumber.h"
 
 namespace {
 
@@ -154,15 +155,6 @@ void AppendConnection(DebugReport* report, RtmpConnection* connection, int proce
 }
 
 // Environment values of the tests; read once, when set.
-int EnvInt(const char* name, int fallback, int low, int high) {
-  const char* v = getenv(name);
-  if (v == nullptr || v[0] == '\0') return fallback;
-  char* end = nullptr;
-  long n = strtol(v, &end, 10);
-  if (*end != '\0' || n < low || n > high) return fallback;
-  return static_cast<int>(n);
-}
-
 #ifdef STRMD_TEST_HOOKS
 double EnvDouble(const char* name) {
   const char* v = getenv(name);
@@ -629,7 +621,7 @@ DebugRead DebugReadReport(const std::string& name, DebugSnapshot* snapshot, std:
 
 int DebugMonitor() {
   const int processors = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
-  const int periodMs = EnvInt("STRMD_DEBUG_PERIOD_MS", kDebugPeriodMs, 1, 3600 * 1000);
+  const int periodMs = static_cast<int>(EnvNumber("STRMD_DEBUG_PERIOD_MS", kDebugPeriodMs, 1, 3600 * 1000));
 #ifdef STRMD_TEST_HOOKS
   const double fakeCpu = EnvDouble("STRMD_DEBUG_FAKE_CPU");
 #else

@@ -16,6 +16,7 @@
 
 #include "server/Log.h"
 #include "server/Server.h"
+#include "util/EnvNumber.h"
 
 namespace {
 
@@ -145,8 +146,7 @@ void HttpRelay(IncomingConnection* incoming) {
   HttpRelayLimits limits;
   if (config.httpIdleSeconds > 0) limits.idleMs = config.httpIdleSeconds * 1000;
 #ifdef STRMD_TEST_HOOKS
-  if (const char* text = getenv("STRMD_TEST_HTTP_HEADER_MS"); text != nullptr && atoi(text) > 0)
-    limits.headerMs = atoi(text);
+  limits.headerMs = static_cast<int>(EnvNumber("STRMD_TEST_HTTP_HEADER_MS", limits.headerMs, 1, INT_MAX));
 #endif
   if (HttpRelaySockets(clientFd, serverFd, limits) == RelayEnd::kHeaderTimedOut) {
     char address[INET_ADDRSTRLEN] = {};

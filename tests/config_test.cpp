@@ -8,6 +8,7 @@
 
 #include "server/ServerConfig.h"
 #include "support/TestEnv.h"
+#include "util/EnvNumber.h"
 #include "util/Registry.h"
 
 namespace {
@@ -231,6 +232,22 @@ TEST(Registry, ExpandSzIsUtf16AndExpandsVariables) {
   EXPECT_EQ(v, "a \"quoted\" \\ text");
   uint32_t n;
   EXPECT_FALSE(RegistryGetDword(key, "Q", &n));
+}
+
+// The one rule of the numeric test variables: only a whole decimal number
+// inside the range replaces the default.
+TEST(EnvNumber, OnlyAWholeNumberInsideTheRangeCounts) {
+  const std::pair<const char*, int64_t> cases[] = {{nullptr, 7}, {"", 7},     {"12", 12}, {"+12", 12},
+                                                   {"-3", 7},    {"12ms", 7}, {" 12", 7}, {"0", 0},
+                                                   {"100", 100}, {"101", 7},  {"99999999999999999999", 7}};
+  for (const auto& [text, expected] : cases) {
+    if (text == nullptr)
+      unsetenv("STRMD_TEST_ENV_NUMBER");
+    else
+      setenv("STRMD_TEST_ENV_NUMBER", text, 1);
+    EXPECT_EQ(EnvNumber("STRMD_TEST_ENV_NUMBER", 7, 0, 100), expected) << (text ? text : "unset");
+  }
+  unsetenv("STRMD_TEST_ENV_NUMBER");
 }
 
 }  // namespace

@@ -359,16 +359,30 @@ TEST(DatabaseText, SessionIdsAndEscaping) {
     EXPECT_FALSE(DbIsSessionId(bad)) << bad;
   EXPECT_FALSE(DbIsSessionId(std::string_view("ab\0cd", 5)));
 
-  EXPECT_EQ(DbEscape(nullptr, std::string_view("O'B \\ \"q\"\n\0", 11)), "O\\'B \\\\ \\\"q\\\"\\n\\0");
+  EXPECT_EQ(DbEscape(std::string_view("O'B \\ \"q\"\n\0", 11)), "O\\'B \\\\ \\\"q\\\"\\n\\0");
 }
 
 TEST_F(DatabaseTest, EscapedTextRoundTrips) {
   const std::string text = "O'Brien said \"hi\" \\ back\nslash";
-  const std::string escaped = DbEscape(conn_.get(), text);
+  const std::string escaped = DbEscape(text);
   const int id = DbInsert(conn_.get(), "insert into Chat values (0, 0, '%s')", escaped.c_str());
   ASSERT_NE(id, 0);
   char out[128];
   EXPECT_EQ(std::string(DbQueryValue(conn_.get(), out, sizeof out, "select name from Chat where id=%d", id)), text);
+
+  // Every byte the escaping handles, each alone and all together, stored
+  // and read back byte for byte (hex, as a NUL would end the C text).
+  const std::string specials("\0\n\r\\'\"\x1a", 7);
+  std::vector<std::string> texts = {"a" + specials + "z"};
+  for (char c : specials) texts.push_back(std::string("<") + c + ">");
+  for (const std::string& t : texts) {
+    const int row = DbInsert(conn_.get(), "insert into Chat values (0, 0, '%s')", DbEscape(t).c_str());
+    ASSERT_NE(row, 0);
+    std::string hex;
+    for (unsigned char c : t) hex += "0123456789ABCDEF"[c >> 4], hex += "0123456789ABCDEF"[c & 15];
+    EXPECT_EQ(std::string(DbQueryValue(conn_.get(), out, sizeof out, "select hex(name) from Chat where id=%d", row)),
+              hex);
+  }
 }
 
 // Connections of the server that have `database` as their default, counted

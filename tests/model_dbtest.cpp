@@ -11,6 +11,8 @@
 #include "Database/RtmpModel.h"
 #include "Database/RtmpModelFile.h"
 #include "connection/RtmpConnection.h"
+#include "media/RtmpStream.h"
+#include "util/QueryParam.h"
 #include "support/AmfHelpers.h"
 #include "support/RtmpClient.h"
 #include "support/TestDb.h"
@@ -202,21 +204,56 @@ TEST_F(ModelTest, WithoutDatabaseEveryCommandStillReplies) {
   EXPECT_EQ(Command(kModelCreate, {amf::Str("Chat"), amf::Str("values (0, 1, 'x')")})[3].Get("id").number, 0);
 }
 
-TEST(ModelQueryParam, FollowsTheStreamNameRule) {
-  EXPECT_EQ(ModelQueryParam("fileid=12&paramid=3", "fileid="), "12");
-  EXPECT_EQ(ModelQueryParam("fileid=12&paramid=3", "paramid="), "3");
-  EXPECT_EQ(ModelQueryParam("a=1&xfileid=9", "fileid="), "9");  // a plain substring
-  EXPECT_EQ(ModelQueryParam("fileid=7/x", "fileid="), "7");
-  EXPECT_EQ(ModelQueryParam("fileid=7?x", "fileid="), "7");
-  EXPECT_EQ(ModelQueryParam("fileid=7 x", "fileid="), "7");
-  EXPECT_EQ(ModelQueryParam("fileid=7\r\n", "fileid="), "7");
-  EXPECT_EQ(ModelQueryParam("paramid=3", "fileid="), "");
-  EXPECT_EQ(ModelQueryParam(std::string(2000, '1'), "1=").size(), 0u);
-  EXPECT_EQ(ModelQueryParam("k=" + std::string(2000, '5'), "k=").size(), 1023u);
-  EXPECT_EQ(ModelQueryParamInt("fileid=abc", "fileid="), 0);
-  EXPECT_EQ(ModelQueryParamInt("fileid=-4", "fileid="), -4);
-  EXPECT_EQ(ModelQueryParamInt("fileid=99999999999", "fileid="), INT32_MAX);
-  EXPECT_EQ(ModelQueryParamInt("", "fileid="), 0);
+TEST(QueryParam, ValuesEndAtTheSameCharactersOnEveryPath) {
+  EXPECT_EQ(QueryParam("fileid=12&paramid=3", "fileid="), "12");
+  EXPECT_EQ(QueryParam("fileid=12&paramid=3", "paramid="), "3");
+  EXPECT_EQ(QueryParam("a=1&xfileid=9", "fileid="), "9");  // a plain substring
+  EXPECT_EQ(QueryParam("fileid=7/x", "fileid="), "7");
+  EXPECT_EQ(QueryParam("fileid=7?x", "fileid="), "7");
+  EXPECT_EQ(QueryParam("fileid=7 x", "fileid="), "7");
+  EXPECT_EQ(QueryParam("fileid=7\r\n", "fileid="), "7");
+  EXPECT_EQ(QueryParam("paramid=3", "fileid="), "");
+  EXPECT_EQ(QueryParam(std::string(2000, '1'), "1=").size(), 0u);
+  EXPECT_EQ(QueryParam("k=" + std::string(2000, '5'), "k=").size(), 1023u);
+  EXPECT_EQ(QueryParamInt("fileid=abc", "fileid="), 0);
+  EXPECT_EQ(QueryParamInt("fileid=-4", "fileid="), -4);
+  EXPECT_EQ(QueryParamInt("fileid=99999999999", "fileid="), 0);  // does not fit: missing
+  EXPECT_EQ(QueryParamInt("", "fileid="), 0);
+}
+
+// Every fileid edge value names the same object on the stream path and in
+// the File model; one that is not a 32-bit number is a missing fileid on
+// both (4294967496 once wrapped to object 200 on the one and saturated on
+// the other).
+TEST_F(ModelTest, StreamPathAndFileModelReadTheSameFileid) {
+  struct Case {
+    const char* value;
+    int32_t id;  // 0: a missing fileid
+  };
+  const Case cases[] = {{"200", 200},  {"4294967496", 0}, {"", 0},
+                        {"-200", -200}, {"+200", 200},     {" 200", 0},
+                        {"200x", 0},    {"2147483648", 0}, {"2147483647", INT32_MAX}};
+  SiteConfig site = *db_.site();
+  snprintf(site.files, sizeof site.files, "%s", ::testing::TempDir().c_str());
+  snprintf(site.cache, sizeof site.cache, "%s", ::testing::TempDir().c_str());
+  for (const Case& c : cases) {
+    const std::string name = std::string("fileid=") + c.value;
+    RtmpStream stream;
+    stream.connection = &conn_;
+    stream.site = &site;
+    snprintf(stream.name, sizeof stream.name, "%s", name.c_str());
+    PathText flv, index;
+    // The demo files are not on disk here: the play fails after it resolved
+    // the object, which is what is compared.
+    EXPECT_FALSE(ResolvePlayFile(&stream, flv, index));
+    EXPECT_EQ(stream.output.objectId, c.id == 200 ? 200 : 0) << name;
+
+    const amf::Node file = Load("File", name);
+    if (c.id == 200 || c.id == 0)
+      EXPECT_EQ(file.Get("fileid").number, c.id) << name;
+    else
+      EXPECT_TRUE(file.items.empty()) << name;  // no such object
+  }
 }
 
 TEST_F(ModelTest, FileAnswersStatusThreeForNoFileAndForFlvFiles) {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "util/Clock.h"
 #include "util/ThreadSafety.h"
 
 std::atomic<bool> g_errorsToFile{false};
@@ -131,12 +131,7 @@ void WriteErrorLine(const std::string& line) {
 
 // ---- Reports per peer ----
 
-int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-std::atomic<int64_t (*)()> g_reportClock{SteadyMs};
+std::atomic<int64_t (*)()> g_reportClock{MonotonicMs};
 
 struct PeerReports {
   int64_t windowStart = 0;
@@ -256,7 +251,7 @@ LogPeerScope::~LogPeerScope() {
   TellSuppressed(peer, told);
 }
 
-void LogSetReportClockForTest(int64_t (*now)()) { g_reportClock = now != nullptr ? now : SteadyMs; }
+void LogSetReportClockForTest(int64_t (*now)()) { g_reportClock = now != nullptr ? now : MonotonicMs; }
 
 void ConsolePrint(const char* format, ...) {
   va_list args;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "util/ByteOrder.h"
 #include "util/Log.h"
 
 namespace {
@@ -74,9 +75,9 @@ bool ParseHexBytes(std::string_view s, std::vector<uint8_t>* out) {
 std::string Utf16ToUtf8(const std::vector<uint8_t>& bytes) {
   std::string out;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    uint32_t c = bytes[i] | (bytes[i + 1] << 8);
+    uint32_t c = GetLe16(&bytes[i]);
     if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
-      uint32_t lo = bytes[i + 2] | (bytes[i + 3] << 8);
+      uint32_t lo = GetLe16(&bytes[i + 2]);
       if (lo >= 0xDC00 && lo <= 0xDFFF) {
         c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
         i += 2;
@@ -124,8 +125,8 @@ bool ParseValue(std::string_view data, RegValue* value) {
       v = v * 16 + static_cast<uint32_t>(h);
     }
     value->type = REG_DWORD_T;
-    value->data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                   static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+    value->data.resize(4);
+    PutLe32(value->data.data(), v);
     return true;
   }
   if (lower.rfind("hex:", 0) == 0) {
@@ -294,7 +295,7 @@ std::string Expand(const std::string& text) {
 bool RegistryGetDword(const RegKey& key, const char* name, uint32_t* out) {
   const RegValue* v = FindValue(key, name);
   if (v == nullptr || v->type != REG_DWORD_T || v->data.size() != 4) return false;
-  *out = v->data[0] | (v->data[1] << 8) | (v->data[2] << 16) | (static_cast<uint32_t>(v->data[3]) << 24);
+  *out = GetLe32(v->data.data());
   return true;
 }
 

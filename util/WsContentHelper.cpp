@@ -15,16 +15,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-
-namespace {
-
-int64_t NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
-}  // namespace
+#include "util/Clock.h"
 
 int ConnectLoopback(uint16_t port, int timeoutMs) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -57,13 +48,13 @@ void WsHttpClient::Close() {
 }
 
 int WsHttpClient::RemainingMs() const {
-  int64_t left = deadlineMs_ - NowMs();
+  int64_t left = deadlineMs_ - MonotonicMs();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
 bool WsHttpClient::Connect(const char* hostPort, int timeoutMs) {
   Close();
-  deadlineMs_ = NowMs() + timeoutMs;
+  deadlineMs_ = MonotonicMs() + timeoutMs;
   std::string_view text(hostPort);
   size_t colon = text.rfind(':');
   if (colon == std::string_view::npos) return false;

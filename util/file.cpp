@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/ByteOrder.h"
 #include "util/Log.h"
 #include "util/ThreadSafety.h"
 
@@ -255,14 +256,14 @@ bool File::Read(void* buffer, size_t count) {
 bool File::ReadU32(uint32_t* value) {
   uint8_t b[4];
   if (!Read(b, sizeof b)) return false;
-  *value = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+  *value = GetBe32(b);
   return true;
 }
 
 bool File::ReadTimestamp(uint32_t* value) {
   uint8_t b[4];
   if (!Read(b, sizeof b)) return false;
-  *value = (uint32_t{b[3]} << 24) | (uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2];
+  *value = (uint32_t{b[3]} << 24) | GetBe24(b);
   return true;
 }
 
@@ -289,8 +290,8 @@ bool File::Write(const void* buffer, size_t count) {
 }
 
 bool File::WriteU32(uint32_t value) {
-  const uint8_t b[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8),
-                        uint8_t(value)};
+  uint8_t b[4];
+  PutBe32(b, value);
   return Write(b, sizeof b);
 }
 
