@@ -376,7 +376,8 @@ TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinI
     RtmpStream* player = Player(b, 1, int32_t(merge) + 1);
     const uint32_t start = g_now;
     uint32_t relayed = 0, ticksWithMedia = 0, sent = 0, wakes = 0, longest = 0;
-    std::optional<uint32_t> timerDue;
+    // 0: no timer armed (the test clock starts well above 0).
+    uint32_t timerDue = 0;
     // Media for 2 s, then a merge period for the last of it to leave.
     for (uint32_t t = 0; t < 2000 + merge; ++t) {
       g_now = start + t;
@@ -388,13 +389,13 @@ TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinI
           Relay(publisher, kRtmpMsgVideo, g_now, 0x17);
       }
       itimerspec left{};
-      if (!timerDue && b->connection.relayTimer >= 0 && timerfd_gettime(b->connection.relayTimer, &left) == 0 &&
+      if (timerDue == 0 && b->connection.relayTimer >= 0 && timerfd_gettime(b->connection.relayTimer, &left) == 0 &&
           (left.it_value.tv_sec != 0 || left.it_value.tv_nsec != 0))
         timerDue = g_now + uint32_t(left.it_value.tv_sec * 1000 + (left.it_value.tv_nsec + 999999) / 1000000);
       bool woken = b->Wakes() != 0;
-      if (timerDue && g_now >= *timerDue) {
+      if (timerDue != 0 && g_now >= timerDue) {
         // Fired on the test clock: stopped on the real one.
-        timerDue.reset();
+        timerDue = 0;
         const itimerspec stop{};
         timerfd_settime(b->connection.relayTimer, 0, &stop, nullptr);
         RtmpConnectionRelayTimerFired(&b->connection);
@@ -444,7 +445,8 @@ TEST_F(LiveChannelTest, ALatePlayerGetsTheLatestMetadataAndDecoderConfigurationF
   // "@setDataFrame" "onMetaData" {}: the players present get "onMetaData" {}.
   const std::vector<uint8_t> meta = {2, 0, 10, 'o', 'n', 'M', 'e', 't', 'a', 'D', 'a', 't', 'a', 3, 0, 0, 9};
   std::vector<uint8_t> wrapped = {2, 0, 13, '@', 's', 'e', 't', 'D', 'a', 't', 'a', 'F', 'r', 'a', 'm', 'e'};
-  wrapped.insert(wrapped.end(), meta.begin(), meta.end());
+  wrapped.reserve(wrapped.size() + meta.size());
+  for (uint8_t byte : meta) wrapped.push_back(byte);
   Message data(kRtmpMsgDataAmf0, 0, wrapped);
   RelayData(publisher, &data.packet);
   {
