@@ -256,8 +256,8 @@ void RtmpConnectionWake(RtmpConnection* connection) {
   (void)n;
 }
 
-void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs) {
-  bool wakeNow = true;
+void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs, RtmpStream* player) {
+  bool wakeNow = true, sendHere = false;
   {
     MutexLock lock(connection->relayLock);
     if (connection->relayTimerArmed) return;
@@ -284,8 +284,14 @@ void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs) {
         wakeNow = made;
       }
     }
-    if (wakeNow && !connection->relayTimerArmed) connection->relayWokenAt = now;
+    if (wakeNow && !connection->relayTimerArmed) {
+      connection->relayWokenAt = now;
+      sendHere = player != nullptr;
+    }
   }
+  // The relaying thread sends it itself: a thread switch costs more than the
+  // send, and a class's players would each wake for every message.
+  if (sendHere && SendQueueForPlayer(player)) return;
   if (wakeNow) RtmpConnectionWake(connection);
 }
 

@@ -100,8 +100,9 @@ void RtmpConnectionWake(RtmpConnection* connection);
 // Wakes it for relayed media (any thread): at once when its last such wake
 // is `mergeMs` or more ago, else by the relay timer at that wake + `mergeMs`,
 // so that what is relayed meanwhile goes out with it. Nothing when the
-// timer is already armed.
-void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs);
+// timer is already armed. With `player`, what would wake it at once is
+// sent by the calling thread instead when it can (SendQueueForPlayer).
+void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs, RtmpStream* player = nullptr);
 // The own thread, when the relay timer fired, before it sends the queues.
 void RtmpConnectionRelayTimerFired(RtmpConnection* connection);
 

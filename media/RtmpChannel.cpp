@@ -575,6 +575,6 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
   if (stalled)
     RtmpConnectionWake(player->connection);
   else if (wake)
-    RtmpConnectionWakeForRelay(player->connection, limits.mergeMs);
+    RtmpConnectionWakeForRelay(player->connection, limits.mergeMs, player);
   return queued;
 }

@@ -117,6 +117,9 @@ struct RtmpStreamOut {
   // Packets waiting to be sent, oldest first: RtmpPacket*, owned by the
   // queue (RtmpPacketDestroy). Changed only under queue.lock.
   List queue;
+  // Held by the thread that moves the queue to the socket (the own one, or
+  // a live publisher's sending for it), so that messages leave in order.
+  Mutex sending;
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
   uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
   uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // ChannelNow() when the head became the head
@@ -215,7 +218,11 @@ bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath
 RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced);
 RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp);
 void StartClock(RtmpStream* stream, uint32_t timestamp);
-bool SendQueue(RtmpStream* stream);
+bool SendQueue(RtmpStream* stream) EXCLUDES(stream->output.sending);
+// A live player's queue sent by the thread relaying to it, in one sendmsg,
+// unless its own thread is sending: true when all of it left; false when
+// the player's thread must be woken for the rest.
+bool SendQueueForPlayer(RtmpStream* player) EXCLUDES(player->output.sending);
 RtmpPacket* FindKeyFrame(RtmpStream* stream);
 // Resumes at the last video key frame at or before t (audio from the same
 // place), or at the index search's entry when there is none.
