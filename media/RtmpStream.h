@@ -123,6 +123,10 @@ struct RtmpStreamOut {
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
   uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
   uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // ChannelNow() when the head became the head
+  // A live player's merge period: when relayed media was last sent or woken
+  // for (ChannelNow), and whether media waits for the period's end.
+  uint32_t relaySentAt GUARDED_BY(queue.lock) = 0;
+  bool relayDeferred GUARDED_BY(queue.lock) = false;
   int64_t clockStart = 0;           // SystemTime100ns when the clock last started
   int64_t endDue = 0;               // SystemTime100ns for SendEndOfStream; 0: none (connection thread)
   // Timestamp of the packet last appended: written by the own thread, read

@@ -325,7 +325,8 @@ bool SendQueueHeld(RtmpStream* stream, bool owner) REQUIRES(stream->output.sendi
     }
     ListLock guard(out.queue.lock);
     out.bytesOut += size + static_cast<uint32_t>(kRtmpMaxHeaderSize);
-    out.lastSent = out.lastQueued;
+    // A file's position, the own thread's (a live player's has none).
+    if (owner) out.lastSent = out.lastQueued;
   }
   return true;
 }

@@ -327,8 +327,9 @@ TEST_F(LiveChannelTest, OneBodyServesEveryPlayerAndAPlayerIsWokenOncePerEmptyQue
   EXPECT_EQ(players[2]->output.queued, held);
 }
 
-// The player's loop on the test clock: woken by the wake event at once or
-// by the relay timer at the time it is armed for, it takes its whole queue.
+// The player's loop on the test clock: woken at once or when its
+// publisher's relay timer fires at the time it is armed for, it takes its
+// whole queue.
 TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinItLeavesInOneWake) {
   for (uint32_t merge : {0u, 20u, 50u}) {
     SCOPED_TRACE(merge);
@@ -349,20 +350,21 @@ TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinI
         for (int n = (t % 20 == 3) + (t % 33 == 0) + (t >= 700 && t < 706); n > 0; --n, ++relayed)
           Relay(publisher, kRtmpMsgVideo, g_now, 0x17);
       }
+      // The publisher's relay timer, for the player whose media waits.
+      const int timer = a->connection.relayTimer;
       itimerspec left{};
-      if (!timerDue && b->connection.relayTimer >= 0 && timerfd_gettime(b->connection.relayTimer, &left) == 0 &&
+      if (!timerDue && timer >= 0 && timerfd_gettime(timer, &left) == 0 &&
           (left.it_value.tv_sec != 0 || left.it_value.tv_nsec != 0))
         timerDue = g_now + uint32_t(left.it_value.tv_sec * 1000 + (left.it_value.tv_nsec + 999999) / 1000000);
-      bool woken = b->Wakes() != 0;
       if (timerDue && g_now >= *timerDue) {
         // Fired on the test clock: stopped on the real one.
         timerDue.reset();
         const itimerspec stop{};
-        timerfd_settime(b->connection.relayTimer, 0, &stop, nullptr);
-        RtmpConnectionRelayTimerFired(&b->connection);
-        woken = true;
+        timerfd_settime(timer, 0, &stop, nullptr);
+        RtmpConnectionRelayTimerFired(&a->connection);
       }
-      if (!woken) continue;
+      // The player has no socket: what its publisher would send wakes it.
+      if (b->Wakes() == 0) continue;
       ++wakes;
       for (uint32_t time : Take(player)) {
         longest = std::max(longest, g_now - time);
