@@ -366,6 +366,7 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
     WsNotifySessionEnd(LocalWebPort(), connection->session->phpsessid, SiteHostName(connection->site),
                        kWsRequestTimeoutMs);
   }
+  RunThumbnailMarks(connection);
   FreeRecord(connection->user);
   connection->user = nullptr;
   FreeRecord(connection->session);
@@ -601,6 +602,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
         armedDue = due;
       }
     }
+    // Statements the first media of a play did not wait for: it has left.
+    if (!connection->thumbnailMarks.empty()) RunThumbnailMarks(connection);
     // Commands are what reach deep (connect, the model and chat commands):
     // after them, the stack they used goes back before the loop waits.
     if (connection->stackDeep) {

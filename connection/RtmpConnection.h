@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpCore.h"
@@ -66,6 +67,9 @@ struct RtmpConnection {
   // (ChannelNow; 0 while it is not armed), unless the next relay comes first.
   std::atomic<int> relayTimer{-1};
   uint32_t relayTimerDue = 0;
+  // Objects to mark for thumbnails once the pass's output has left (own
+  // thread, RunThumbnailMarks).
+  std::vector<int32_t> thumbnailMarks;
   bool inputNeedsMore = false; // the read buffer holds only part of a message
   uint64_t batches = 0;        // passes that flushed output (test statistics)
   bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released

@@ -6,7 +6,7 @@
 //
 // Threads: a stream is created, served and freed by its connection's thread.
 // Other threads (live publishers) only append packets to `output.queue` under
-// its lock and wake the connection; `queued` mirrors the queue's length for
+// its lock, and send it (under `output.sending`) or wake the connection; `queued` mirrors the queue's length for
 // the pacing scan, which reads it without the queue lock.
 // Lock order: g_streams.lock before a publisher's subscriber list before a
 // player's queue lock.
@@ -268,6 +268,10 @@ int64_t PacingNow();
 // in stream->output; builds a missing index. False when there is nothing to
 // play (reported).
 bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath);
+// The objects whose thumbnails a play asked the web application for,
+// marked in the database once the connection's output has left (the
+// player's first media does not wait for the statement).
+void RunThumbnailMarks(RtmpConnection* connection);
 
 // ---- Publishing side (RtmpStreamIn.cpp) ----
 // An audio or video message for the stream: written when it records,

@@ -9,7 +9,8 @@
 // Writing never waits under a lock. Every message becomes one entry of the
 // output queue (UnicastSocket.h), which the owner's loop flushes with one
 // sendmsg() per pass. Another thread's write only appends and wakes the
-// owner. No writer ever waits for the socket, the owner included: when the
+// owner, unless that thread sends it itself (a publisher relaying to a
+// player, SocketBufferFlushForOwner). No writer ever waits for the socket, the owner included: when the
 // queue has no room for a message (after the owner has handed the socket
 // what it takes now) the message is dropped and the connection marked, and
 // the owner's loop closes it with a report. All queue access is under the
