@@ -446,8 +446,10 @@ void AppendCopy(RtmpStreamOut& out, RtmpPacket* copy) REQUIRES(out.queue.lock) {
 
 // Media reaches a player whose queue was empty: sent by this thread, or
 // the player's own thread woken for it when this one cannot send it whole.
+// A player that stopped (stopTransmit) keeps its queue for its own thread.
 void SendForPlayer(RtmpStream* player) {
-  if (!SendQueueForPlayer(player)) RtmpConnectionWake(player->connection);
+  if (!player->playing || player->output.paused || !SendQueueForPlayer(player))
+    RtmpConnectionWake(player->connection);
 }
 
 // The players whose media waits for the end of their merge period: those
@@ -484,9 +486,8 @@ void SendDueAndArm(RtmpStream* publisher) REQUIRES(publisher->input.subscribers.
 }
 
 void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) {
-  List& subscribers = publisher->input.subscribers;
-  ListLock guard(subscribers.lock);
-  for (ListNode* n = subscribers.first; n != nullptr; n = n->next) {
+  ListLock guard(publisher->input.subscribers.lock);
+  for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
     auto* player = static_cast<RtmpStream*>(n->item);
     if (player->playing && !player->output.paused) EnqueueRelayed(player, packet, now, publisher);
   }

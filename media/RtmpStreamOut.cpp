@@ -339,14 +339,13 @@ bool SendQueue(RtmpStream* stream) {
 }
 
 bool SendQueueForPlayer(RtmpStream* player) {
-  RtmpStreamOut& out = player->output;
-  if (!out.sending.try_lock()) return false;
+  if (!player->output.sending.try_lock()) return false;
   bool whole = false;
   {
     SocketBufferHoldWakes hold;
-    whole = SendQueueHeld(player, false) && out.queued == 0;
+    whole = SendQueueHeld(player, false) && player->output.queued == 0;
   }
-  out.sending.unlock();
+  player->output.sending.unlock();
   // What was written must leave now, or its owner must be woken for it.
   return RtmpFlushForOwner(player->rtmp) && whole;
 }
