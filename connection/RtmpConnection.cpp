@@ -19,6 +19,7 @@
 #include <ctime>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "Database/Database.h"
 #include "Database/Record.h"
@@ -248,43 +249,36 @@ void RtmpConnectionWake(RtmpConnection* connection) {
   (void)n;
 }
 
-void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs) {
-  bool wakeNow = true;
-  {
-    MutexLock lock(connection->relayLock);
-    if (connection->relayTimerArmed) return;
-    // Read under the lock: the own thread's stamp is never later than ours.
-    const uint32_t now = LiveChannelNow();
-    const uint32_t since = now - connection->relayWokenAt;
-    if (since < mergeMs) {
-      // Made by the first relay that merges: a connection that plays no
-      // channel never holds one. Only written under this lock.
-      int timer = connection->relayTimer.load(std::memory_order_relaxed);
-      bool made = false;
-      if (timer == -1) {
-        timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-        // Without it (reported once) every relayed message wakes at once.
-        if (timer < 0) ReportError("RtmpConnectionWakeForRelay: timer");
-        connection->relayTimer.store(timer < 0 ? -2 : timer, std::memory_order_release);
-        made = timer >= 0;
-      }
-      if (timer >= 0) {
-        ArmTimer(timer, mergeMs - since);
-        connection->relayTimerArmed = true;
-        // A new timer is not in the loop's wait yet: this once, the loop is
-        // woken to take it in.
-        wakeNow = made;
-      }
-    }
-    if (wakeNow && !connection->relayTimerArmed) connection->relayWokenAt = now;
+bool RtmpConnectionArmRelayTimer(RtmpConnection* connection, uint32_t inMs) {
+  const uint32_t due = LiveChannelNow() + inMs;
+  const uint32_t armed = connection->relayTimerDue;
+  if (armed != 0 && static_cast<int32_t>(armed - due) <= 0) return true;
+  int timer = connection->relayTimer.load(std::memory_order_relaxed);
+  if (timer == -1) {
+    timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    // Without it (reported once) every relayed message goes at once.
+    if (timer < 0) ReportError("RtmpConnectionArmRelayTimer: timer");
+    connection->relayTimer.store(timer < 0 ? -2 : timer, std::memory_order_release);
   }
-  if (wakeNow) RtmpConnectionWake(connection);
+  if (timer < 0) return false;
+  ArmTimer(timer, inMs);
+  connection->relayTimerDue = due == 0 ? 1 : due;
+  return true;
 }
 
 void RtmpConnectionRelayTimerFired(RtmpConnection* connection) {
-  MutexLock lock(connection->relayLock);
-  connection->relayTimerArmed = false;
-  connection->relayWokenAt = LiveChannelNow();
+  connection->relayTimerDue = 0;
+  // Only the own thread adds or frees streams: the list is read without
+  // its lock once copied.
+  std::vector<RtmpStream*> publishers;
+  {
+    ListLock guard(connection->streams.lock);
+    for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
+      auto* stream = static_cast<RtmpStream*>(n->item);
+      if (stream->publishing && stream->channel != 0) publishers.push_back(stream);
+    }
+  }
+  for (RtmpStream* publisher : publishers) LiveChannelSendDue(publisher);
 }
 
 RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
@@ -363,6 +357,7 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
     WsNotifySessionEnd(LocalWebPort(), connection->session->phpsessid, SiteHostName(connection->site),
                        kWsRequestTimeoutMs);
   }
+  RunThumbnailMarks(connection);
   FreeRecord(connection->user);
   connection->user = nullptr;
   FreeRecord(connection->session);
@@ -588,6 +583,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
         armedDue = due;
       }
     }
+    // Statements the first media of a play did not wait for: it has left.
+    if (!connection->thumbnailMarks.empty()) RunThumbnailMarks(connection);
     // Commands are what reach deep (connect, the model and chat commands):
     // after them, the stack they used goes back before the loop waits.
     if (connection->stackDeep) {

@@ -15,8 +15,8 @@
 //    side under rtmp.sendLock, which any thread may take to queue a message
 //    (nobody waits for the socket);
 //  - `wakeEvent` may be signalled by any thread (RtmpConnectionWake);
-//  - the relay wake state (relayLock and what it guards): any thread that
-//    relays to us, and the own thread when the relay timer fires;
+//  - the relay timer (relayTimer, relayTimerDue): the own thread, for the
+//    players of the channels it publishes;
 //  - `cpuSample`: the debug monitor only.
 // Lock order: g_connections.lock before a connection's streams.lock.
 #pragma once
@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpCore.h"
@@ -59,13 +60,15 @@ struct RtmpConnection {
   int wakeEvent = -1;          // eventfd: a packet was queued on one of our streams
   int pacingTimer = -1;        // timerfd (CLOCK_MONOTONIC): the next stream falls due
   // The 30 s keep-alive is the loop's poll() time-out, not a timer of its own.
-  // Relayed media wakes the loop at most once per merge period: the last
-  // such wake (LiveChannelNow), and whether the relay timer (timerfd, made by
-  // the first relay that needs it) is armed for the next one.
-  Mutex relayLock;
-  uint32_t relayWokenAt GUARDED_BY(relayLock) = 0;
-  bool relayTimerArmed GUARDED_BY(relayLock) = false;
+  // A publisher's players whose media waits for the end of their merge
+  // period are sent to when the relay timer (timerfd, made by the first
+  // relay that needs it) fires at the earliest such end, relayTimerDue
+  // (LiveChannelNow; 0 while it is not armed), unless the next relay comes first.
   std::atomic<int> relayTimer{-1};
+  uint32_t relayTimerDue = 0;
+  // Objects to mark for thumbnails once the pass's output has left (own
+  // thread, RunThumbnailMarks).
+  std::vector<int32_t> thumbnailMarks;
   bool inputNeedsMore = false; // the read buffer holds only part of a message
   uint64_t batches = 0;        // passes that flushed output (test statistics)
   bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released
@@ -96,11 +99,11 @@ int RtmpConnectionServiceStream(RtmpConnection* connection);
 
 // Wakes the connection's loop (any thread): something was queued for it.
 void RtmpConnectionWake(RtmpConnection* connection);
-// Wakes it for relayed media (any thread): at once when its last such wake
-// is `mergeMs` or more ago, else by the relay timer at that wake + `mergeMs`,
-// so that what is relayed meanwhile goes out with it. Nothing when the
-// timer is already armed.
-void RtmpConnectionWakeForRelay(RtmpConnection* connection, uint32_t mergeMs);
-// The own thread, when the relay timer fired, before it sends the queues.
+// The own thread, relaying: the relay timer fires at LiveChannelNow() + `inMs`
+// at the latest (an earlier time already armed stays). False when there is
+// no timer (reported once): the caller sends at once.
+bool RtmpConnectionArmRelayTimer(RtmpConnection* connection, uint32_t inMs);
+// The own thread, when the relay timer fired: the players of its channels
+// whose merge period is over get their media (LiveChannelSendDue).
 void RtmpConnectionRelayTimerFired(RtmpConnection* connection);
 

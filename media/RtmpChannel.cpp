@@ -452,16 +452,62 @@ void AppendCopy(RtmpStreamOut& out, RtmpPacket* copy) REQUIRES(out.queue.lock) {
   out.queueBytes += copy->m_nBodySize;
 }
 
+// Media reaches a player whose queue was empty: sent by this thread, or
+// the player's own thread woken for it when this one cannot send it whole.
+// A player that stopped (stopTransmit) keeps its queue for its own thread.
+void SendForPlayer(RtmpStream* player) {
+  if (!player->playing || player->output.paused || !SendQueueForPlayer(player))
+    RtmpConnectionWake(player->connection);
+}
+
+// The players whose media waits for the end of their merge period: those
+// whose period is over (or all) get it; returns the ms until the next
+// other one's end, UINT32_MAX when none waits.
+uint32_t SendDue(RtmpStream* publisher, uint32_t now, bool all) REQUIRES(publisher->input.subscribers.lock) {
+  const uint32_t mergeMs = LiveChannelSettings().mergeMs;
+  uint32_t next = UINT32_MAX;
+  for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
+    auto* player = static_cast<RtmpStream*>(n->item);
+    RtmpStreamOut& out = player->output;
+    bool send = false;
+    {
+      ListLock guard(out.queue.lock);
+      if (!out.relayDeferred) continue;
+      const uint32_t since = now - out.relaySentAt;
+      if (all || since >= mergeMs) {
+        out.relayDeferred = false;
+        out.relaySentAt = now;
+        send = true;
+      } else {
+        next = std::min(next, mergeMs - since);
+      }
+    }
+    if (send) SendForPlayer(player);
+  }
+  return next;
+}
+
+void SendDueAndArm(RtmpStream* publisher) REQUIRES(publisher->input.subscribers.lock) {
+  const uint32_t now = LiveChannelNow();
+  const uint32_t next = SendDue(publisher, now, false);
+  if (next != UINT32_MAX && !RtmpConnectionArmRelayTimer(publisher->connection, next)) SendDue(publisher, now, true);
+}
+
 void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) {
-  List& subscribers = publisher->input.subscribers;
-  ListLock guard(subscribers.lock);
-  for (ListNode* n = subscribers.first; n != nullptr; n = n->next) {
+  ListLock guard(publisher->input.subscribers.lock);
+  for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
     auto* player = static_cast<RtmpStream*>(n->item);
     if (player->playing && !player->output.paused) EnqueueRelayed(player, packet, now, publisher);
   }
+  SendDueAndArm(publisher);
 }
 
 }  // namespace
+
+void LiveChannelSendDue(RtmpStream* publisher) {
+  ListLock guard(publisher->input.subscribers.lock);
+  SendDueAndArm(publisher);
+}
 
 void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet) {
   if (packet->m_nBodySize == 0) return;
@@ -573,15 +619,24 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
     out.queued = out.queue.count;
     if (wasEmpty && out.queue.first != nullptr) {
       out.waitingSince = now;
-      wake = true;
+      // Within the merge period, the media waits for its end with what
+      // follows it (SendDue); a deferred queue is already waiting.
+      if (!out.relayDeferred) {
+        if (now - out.relaySentAt >= limits.mergeMs) {
+          out.relaySentAt = now;
+          wake = true;
+        } else {
+          out.relayDeferred = true;
+        }
+      }
     }
   }
-  // A queue that already held packets has its wake on the way: the player's
-  // thread sends until it is empty. Media merges with what follows it.
+  // A queue that already held packets has its send on the way: the player's
+  // thread, once woken, sends until it is empty.
   if (stalled)
     RtmpConnectionWake(player->connection);
   else if (wake)
-    RtmpConnectionWakeForRelay(player->connection, limits.mergeMs);
+    SendForPlayer(player);
   return queued;
 }
 

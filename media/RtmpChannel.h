@@ -114,14 +114,22 @@ void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet);
 // relayed to the present ones. Other data messages are not relayed.
 void RelayData(RtmpStream* publisher, const RtmpPacket* packet);
 // Appends a copy (body shared) to the player's queue unless a drop rule
-// rejects it; wakes the player's connection when its queue was empty, at
-// most once per LiveChannelSettings().mergeMs (RtmpConnectionWakeForRelay).
+// rejects it. Media that reaches an empty queue goes at once when the
+// player's last went LiveChannelSettings().mergeMs or more ago: this thread
+// sends it (SendQueueForPlayer), or wakes the player's thread when it
+// cannot send it whole. Otherwise it waits for the end of that merge
+// period, when the publisher's relay (LiveChannelSendDue) sends it with what
+// followed it.
 // Metadata and decoder configuration pass every rule but the queue cap and
 // the stall; before the first message a player takes from `publisher`, the
 // publisher's kept metadata and configuration go, stamped with its time.
 // True when the copy was queued.
 bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now,
                     const RtmpStream* publisher = nullptr);
+// The publisher's thread, after each relay and when its relay timer fires:
+// its players whose merge period is over get the media that waited for it;
+// the relay timer is armed for the next end of one.
+void LiveChannelSendDue(RtmpStream* publisher);
 
 // ---- Chunk stream ids 10..63 of the streams ----
 // The first free id, with its outbound slot made; 0 when none is free

@@ -73,9 +73,10 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
   if (ObjectPicturePath(picture, site->files, file->id) && FileExists(picture))
     ObjectPictureAddress(out.picture, file->id);
   PathText thumbnails;
-  // The web application makes the thumbnails when it finds this mark.
+  // The web application makes the thumbnails when it finds this mark; the
+  // player does not wait for the statement (RunThumbnailMarks).
   if (ThumbnailFolderPath(thumbnails, site->cache, file->id) && !FileFolderExists(thumbnails))
-    DbExecute(db, "update object set scanstatus=%d where id=%d", kScanThumbnails, file->id);
+    connection->thumbnailMarks.push_back(file->id);
   return true;
 }
 
@@ -127,4 +128,10 @@ bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath)
   if (!FileExists(indexPath) && !BuildIndex(flvPath, indexPath)) return false;
   if (fileid != 0) OpenViewingSession(stream, fileid);
   return true;
+}
+
+void RunThumbnailMarks(RtmpConnection* connection) {
+  for (int32_t id : connection->thumbnailMarks)
+    DbExecute(connection->db, "update object set scanstatus=%d where id=%d", kScanThumbnails, id);
+  connection->thumbnailMarks.clear();
 }

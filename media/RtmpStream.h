@@ -6,7 +6,7 @@
 //
 // Threads: a stream is created, served and freed by its connection's thread.
 // Other threads (live publishers) only append packets to `output.queue` under
-// its lock and wake the connection; `queued` mirrors the queue's length for
+// its lock, and send it (under `output.sending`) or wake the connection; `queued` mirrors the queue's length for
 // the pacing scan, which reads it without the queue lock.
 // Lock order: g_streams.lock before a publisher's subscriber list before a
 // player's queue lock.
@@ -119,9 +119,16 @@ struct RtmpStreamOut {
   // Packets waiting to be sent, oldest first: RtmpPacket*, owned by the
   // queue (RtmpPacketDestroy). Changed only under queue.lock.
   List queue;
+  // Held by the thread that moves the queue to the socket (the own one, or
+  // a live publisher's sending for it), so that messages leave in order.
+  Mutex sending;
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
   uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
   uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // LiveChannelNow() when the head became the head
+  // A live player's merge period: when relayed media was last sent or woken
+  // for (LiveChannelNow), and whether media waits for the period's end.
+  uint32_t relaySentAt GUARDED_BY(queue.lock) = 0;
+  bool relayDeferred GUARDED_BY(queue.lock) = false;
   int64_t clockStart = 0;           // Monotonic100ns when the clock last started
   int64_t endDue = 0;               // Monotonic100ns for SendEndOfStream; 0: none (connection thread)
   // Timestamp of the packet last appended: written by the own thread, read
@@ -215,7 +222,11 @@ bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath
 RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced);
 RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp);
 void StartClock(RtmpStream* stream, uint32_t timestamp);
-bool SendQueue(RtmpStream* stream);
+bool SendQueue(RtmpStream* stream) EXCLUDES(stream->output.sending);
+// A live player's queue sent by the thread relaying to it, in one sendmsg,
+// unless its own thread is sending: true when all of it left; false when
+// the player's thread must be woken for the rest.
+bool SendQueueForPlayer(RtmpStream* player) EXCLUDES(player->output.sending);
 RtmpPacket* FindKeyFrame(RtmpStream* stream);
 // Resumes at the last video key frame at or before t (audio from the same
 // place), or at the index search's entry when there is none.
@@ -257,6 +268,10 @@ int64_t PacingNow();
 // in stream->output; builds a missing index. False when there is nothing to
 // play (reported).
 bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath);
+// The objects whose thumbnails a play asked the web application for,
+// marked in the database once the connection's output has left (the
+// player's first media does not wait for the statement).
+void RunThumbnailMarks(RtmpConnection* connection);
 
 // ---- Publishing side (RtmpStreamIn.cpp) ----
 // An audio or video message for the stream: written when it records,

@@ -31,6 +31,8 @@ void Wake(const SocketBuffer* sockbuf) {
   (void)n;
 }
 
+thread_local int t_wakesHeld = 0;
+
 bool Usable(const SocketBuffer* sockbuf) {
   return sockbuf->socket.load() >= 0 && !sockbuf->failed && sockbuf->context;
 }
@@ -98,7 +100,7 @@ int QueueEntry(SocketBuffer* sockbuf, SendQueueEntry&& entry) {
   bool wasEmpty = queue.entries.empty();
   SendQueueAppend(queue, std::move(entry));
   if (!owner) {
-    if (wasEmpty) Wake(sockbuf);
+    if (wasEmpty && t_wakesHeld == 0) Wake(sockbuf);
     return 1;
   }
   if (!sockbuf->batching && !SendQueueFlush(queue, fd)) {
@@ -136,6 +138,18 @@ int SocketBufferFlush(SocketBuffer* sockbuf) {
   if (!Usable(sockbuf)) return 0;
   return SendQueueFlush(*sockbuf->context, sockbuf->socket.load()) ? 1 : 0;
 }
+
+bool SocketBufferFlushForOwner(SocketBuffer* sockbuf) {
+  if (!Usable(sockbuf) || sockbuf->overflowed) return false;
+  if (!SendQueueFlush(*sockbuf->context, sockbuf->socket.load())) {
+    sockbuf->failed = true;
+    return false;
+  }
+  return !SocketBufferHasOutput(sockbuf);
+}
+
+SocketBufferHoldWakes::SocketBufferHoldWakes() { ++t_wakesHeld; }
+SocketBufferHoldWakes::~SocketBufferHoldWakes() { --t_wakesHeld; }
 
 uint64_t SocketBufferQueuedBytes(const SocketBuffer* sockbuf) {
   // Only the owner drops the queue, so the owner may look without the lock.

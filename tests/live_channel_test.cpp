@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <speex/speex.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -365,8 +367,55 @@ TEST_F(LiveChannelTest, OneBodyServesEveryPlayerAndAPlayerIsWokenOncePerEmptyQue
   EXPECT_EQ(players[2]->output.queued, held);
 }
 
-// The player's loop on the test clock: woken by the wake event at once or
-// by the relay timer at the time it is armed for, it takes its whole queue.
+// A player with a socket of its own thread: the publisher's thread sends
+// what reaches it after a merge period at once, and what comes within one
+// when its relay timer fires; the player's thread is never woken.
+TEST_F(LiveChannelTest, ThePublishersThreadSendsItsPlayersMergedMediaWithoutWakingThem) {
+  LiveChannelSettings().mergeMs = 20;
+  TestConnection *a = Connection(), *b = Connection();
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  std::thread([&] { ASSERT_EQ(RtmpContextInit(&b->connection.rtmp, fds[0]), 1); }).join();
+  {
+    MutexLock lock(b->connection.rtmp.sendLock);
+    RtmpChannelOut(&b->connection.rtmp, 2);
+    b->connection.rtmp.sockbuf.wakeFd = b->connection.wakeEvent;
+    b->connection.rtmp.sockbuf.batching = true;
+  }
+  RtmpStream* publisher = Publisher(a, 1, 1);
+  RtmpStream* player = Player(b, 1, 1);
+  auto received = [&] {
+    uint8_t buffer[4096];
+    const ssize_t n = recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT);
+    return n > 0 ? size_t(n) : 0;
+  };
+  Relay(publisher, kRtmpMsgVideo, 0, 0x17);
+  EXPECT_GT(received(), 20u);
+  EXPECT_EQ(player->output.queued, 0u);
+  g_now += 5;
+  Relay(publisher, kRtmpMsgVideo, 5, 0x27);
+  Relay(publisher, kRtmpMsgVideo, 5, 0x27);
+  EXPECT_EQ(received(), 0u);
+  EXPECT_EQ(player->output.queued, 2u);
+  itimerspec left{};
+  ASSERT_GE(a->connection.relayTimer, 0);
+  ASSERT_EQ(timerfd_gettime(a->connection.relayTimer, &left), 0);
+  EXPECT_EQ(left.it_value.tv_sec, 0);
+  EXPECT_LE(left.it_value.tv_nsec, 15 * 1000000L);
+  g_now += 15;
+  RtmpConnectionRelayTimerFired(&a->connection);
+  EXPECT_GT(received(), 40u);
+  EXPECT_EQ(player->output.queued, 0u);
+  EXPECT_EQ(b->Wakes(), 0u);
+  Free(player);
+  RtmpContextFree(&b->connection.rtmp);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+// The player's loop on the test clock: woken at once or when its
+// publisher's relay timer fires at the time it is armed for, it takes its
+// whole queue.
 TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinItLeavesInOneWake) {
   for (uint32_t merge : {0u, 20u, 50u}) {
     SCOPED_TRACE(merge);
@@ -388,20 +437,21 @@ TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinI
         for (int n = (t % 20 == 3) + (t % 33 == 0) + (t >= 700 && t < 706); n > 0; --n, ++relayed)
           Relay(publisher, kRtmpMsgVideo, g_now, 0x17);
       }
+      // The publisher's relay timer, for the player whose media waits.
+      const int timer = a->connection.relayTimer;
       itimerspec left{};
-      if (timerDue == 0 && b->connection.relayTimer >= 0 && timerfd_gettime(b->connection.relayTimer, &left) == 0 &&
+      if (timerDue == 0 && timer >= 0 && timerfd_gettime(timer, &left) == 0 &&
           (left.it_value.tv_sec != 0 || left.it_value.tv_nsec != 0))
         timerDue = g_now + uint32_t(left.it_value.tv_sec * 1000 + (left.it_value.tv_nsec + 999999) / 1000000);
-      bool woken = b->Wakes() != 0;
       if (timerDue != 0 && g_now >= timerDue) {
         // Fired on the test clock: stopped on the real one.
         timerDue = 0;
         const itimerspec stop{};
-        timerfd_settime(b->connection.relayTimer, 0, &stop, nullptr);
-        RtmpConnectionRelayTimerFired(&b->connection);
-        woken = true;
+        timerfd_settime(timer, 0, &stop, nullptr);
+        RtmpConnectionRelayTimerFired(&a->connection);
       }
-      if (!woken) continue;
+      // The player has no socket: what its publisher would send wakes it.
+      if (b->Wakes() == 0) continue;
       ++wakes;
       for (uint32_t time : Take(player)) {
         longest = std::max(longest, g_now - time);
