@@ -117,48 +117,22 @@ bool PauseUnlessStopping(int ms) {
   return false;
 }
 
-// The working buffer of a statement: the calling thread's, made once and
-// never cleared (the formatter ends the text). A statement formatted while
-// another one of the thread is still under way (run from inside its
-// handling, which may send the first one again) gets a buffer of its own.
-thread_local std::unique_ptr<char[]> t_statement;
-thread_local bool t_statementBusy = false;
-
-class StatementBuffer {
- public:
-  StatementBuffer() {
-    if (t_statementBusy) {
-      own_.reset(new char[kDbStatementSize]);
-      text_ = own_.get();
-      return;
-    }
-    if (!t_statement) t_statement.reset(new char[kDbStatementSize]);
-    t_statementBusy = true;
-    text_ = t_statement.get();
-  }
-  ~StatementBuffer() {
-    if (!own_) t_statementBusy = false;
-  }
-  StatementBuffer(const StatementBuffer&) = delete;
-  StatementBuffer& operator=(const StatementBuffer&) = delete;
-  char* text() const { return text_; }
-
-  size_t length = 0;
-
- private:
-  std::unique_ptr<char[]> own_;
-  char* text_ = nullptr;
-};
-
-// False, with a report, when the statement does not fit: a cut statement
-// could run as a different, valid one.
-bool FormatStatement(StatementBuffer* buf, const char* format, va_list args) {
-  const int n = vsnprintf(buf->text(), kDbStatementSize, format, args);
+// Formats a statement into `out`, sized to its text: a buffer of the
+// largest statement kept per thread would hold half a megabyte for every
+// connection thread for its whole life. False, with a report, when the
+// statement does not fit: a cut statement could run as a different, valid
+// one.
+bool FormatStatement(std::string* out, const char* format, va_list args) {
+  va_list measure;
+  va_copy(measure, args);
+  const int n = vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
   if (n < 0 || static_cast<size_t>(n) >= kDbStatementSize) {
     REPORT_ASSERT("length < kDbStatementSize", "Database");
     return false;
   }
-  buf->length = static_cast<size_t>(n);
+  out->resize(static_cast<size_t>(n));
+  vsnprintf(out->data(), out->size() + 1, format, args);
   return true;
 }
 
@@ -601,9 +575,9 @@ int Run(DbConnection* db, std::string_view text, Want want, uint64_t* value) {
 int RunFormatted(DbConnection* db, Want want, uint64_t* value, const char* format, va_list args) {
   if (value != nullptr) *value = 0;
   if (!DbUsable(db)) return 0;
-  StatementBuffer buf;
-  if (!FormatStatement(&buf, format, args)) return 0;
-  return Run(db, std::string_view(buf.text(), buf.length), want, value);
+  std::string text;
+  if (!FormatStatement(&text, format, args)) return 0;
+  return Run(db, text, want, value);
 }
 
 }  // namespace
@@ -781,13 +755,13 @@ char* DbQueryValue(DbConnection* db, char* out, size_t outSize, const char* form
   if (out == nullptr || outSize == 0) return out;
   out[0] = '\0';
   if (!DbUsable(db)) return out;  // reported once, when it was opened
-  StatementBuffer buf;
+  std::string text;
   va_list args;
   va_start(args, format);
-  const bool formatted = FormatStatement(&buf, format, args);
+  const bool formatted = FormatStatement(&text, format, args);
   va_end(args);
   if (!formatted) return out;
-  const int b = Run(db, std::string_view(buf.text(), buf.length), Want::kStatus, nullptr);
+  const int b = Run(db, text, Want::kStatus, nullptr);
   if (!b) {
     REPORT_ASSERT("b", "Database");
     return out;

@@ -185,21 +185,25 @@ DbRecord* LoadRecordV(int32_t type, DbConnection* db, const char* condition, va_
   const DbRecordDef* def = DefinitionOrReport(type);
   if (def == nullptr) return nullptr;
   if (!DbUsable(db)) return nullptr;  // reported once, when it was opened
-  std::unique_ptr<char[]> text(new char[kDbStatementSize]());
-  const int prefix = snprintf(text.get(), kDbStatementSize, "select * from %s where ", def->table);
-  const int rest = vsnprintf(text.get() + prefix, kDbStatementSize - static_cast<size_t>(prefix), condition, args);
+  // Sized to the statement: a zeroed buffer of the largest one would put
+  // half a megabyte into the allocator for every record loaded.
+  std::string text = std::string("select * from ") + def->table + " where ";
+  const size_t prefix = text.size();
+  va_list measure;
+  va_copy(measure, args);
+  const int rest = vsnprintf(nullptr, 0, condition, measure);
+  va_end(measure);
   // Only the first row is used: the server sends no more, so a condition
   // that matches a whole table costs one row, not the table.
   constexpr std::string_view kFirstRowOnly = " limit 1";
-  if (rest < 0 ||
-      static_cast<size_t>(prefix) + static_cast<size_t>(rest) + kFirstRowOnly.size() >= kDbStatementSize) {
+  if (rest < 0 || prefix + static_cast<size_t>(rest) + kFirstRowOnly.size() >= kDbStatementSize) {
     REPORT_ASSERT("length < kDbStatementSize", def->table);
     return nullptr;
   }
-  size_t length = static_cast<size_t>(prefix + rest);
-  memcpy(text.get() + length, kFirstRowOnly.data(), kFirstRowOnly.size());
-  length += kFirstRowOnly.size();
-  const int b = DbExecuteText(db, std::string_view(text.get(), length));
+  text.resize(prefix + static_cast<size_t>(rest));
+  vsnprintf(text.data() + prefix, static_cast<size_t>(rest) + 1, condition, args);
+  text += kFirstRowOnly;
+  const int b = DbExecuteText(db, text);
   if (!b) {
     REPORT_ASSERT("b", def->table);
     return nullptr;
