@@ -43,6 +43,10 @@ bool SameFile(const PlayIndexEntry& e, const struct stat& st) {
 
 std::atomic<PacingClock> g_pacingClock{nullptr};
 
+// From this lead on, a player gives its file's read buffer back between
+// windows (StreamServeFile).
+constexpr int32_t kReleaseReadBufferLeadMs = 500;
+
 // 100-ns units until stream time `ts` is due on the stream's clock.
 int64_t UntilDue(const RtmpStream* stream, uint32_t ts, int64_t now100ns) {
   return (int64_t{ts} - int64_t{stream->baseTimestamp}) * 10000 - (now100ns - stream->output.clockStart);
@@ -381,15 +385,11 @@ int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
   return 0;
 }
 
-bool StreamServeFile(RtmpStream* stream, int64_t now100ns) {
+namespace {
+
+// Reads the window due now from the file into the queue and sends it.
+bool ServeWindow(RtmpStream* stream, int64_t now100ns, int64_t lead100ns) {
   RtmpStreamOut& out = stream->output;
-  if (out.completePending) {
-    out.completePending = false;
-    FinishPlayback(stream);
-    return true;
-  }
-  const int64_t lead100ns = int64_t{StreamLeadMs(stream)} * 10000;
-  out.windowPending = false;
   for (;;) {
     // Above the watermark the window ends: the rest stays in the file.
     if (out.queued != 0) return true;
@@ -407,6 +407,26 @@ bool StreamServeFile(RtmpStream* stream, int64_t now100ns) {
       return true;
     if (!SendQueue(stream)) return false;
   }
+}
+
+}  // namespace
+
+bool StreamServeFile(RtmpStream* stream, int64_t now100ns) {
+  RtmpStreamOut& out = stream->output;
+  if (out.completePending) {
+    out.completePending = false;
+    FinishPlayback(stream);
+    return true;
+  }
+  const int32_t leadMs = StreamLeadMs(stream);
+  out.windowPending = false;
+  const bool served = ServeWindow(stream, now100ns, int64_t{leadMs} * 10000);
+  // The next window is half a lead away: the file's read buffer would sit
+  // idle that long, and a thousand players would hold a thousand of them.
+  // Reading its unused part again costs less than keeping it. Short leads
+  // keep it: they would read it again many times a second.
+  if (leadMs >= kReleaseReadBufferLeadMs) stream->file.file.ReleaseReadBuffer();
+  return served;
 }
 
 bool OpenForPlayback(RtmpStream* stream, int32_t start) {

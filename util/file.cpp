@@ -145,6 +145,11 @@ void File::Close() {
   _bufferLength = 0;
 }
 
+void File::ReleaseReadBuffer() {
+  _buffer.reset();
+  _bufferLength = 0;
+}
+
 int64_t File::Position() const {
   if (_handle < 0) return -1;
   if (!write) return _position;

@@ -57,6 +57,10 @@ class File {
   bool ReadU32(uint32_t* value);
   bool ReadTimestamp(uint32_t* value);
 
+  // Frees the read buffer; what it held is read again when needed. For a
+  // reader that pauses long between bursts (a player between windows).
+  void ReleaseReadBuffer();
+
   bool Write(const void* buffer, size_t count);
   bool Write(std::span<const uint8_t> buffer) { return Write(buffer.data(), buffer.size()); }
   bool WriteU32(uint32_t value);
