@@ -27,6 +27,7 @@ namespace {
 // Appends bytes to the read buffer as SocketBufferReceive would.
 size_t Feed(RtmpContext* r, const uint8_t* data, size_t size) {
   SocketBuffer& in = r->sockbuf;
+  if (!SocketBufferReserve(&in, kSocketReadBufferSize)) return 0;
   std::memmove(in.buf, in.buf + in.start, static_cast<size_t>(in.size));
   in.start = 0;
   const size_t room = kSocketReadBufferSize - static_cast<size_t>(in.size);

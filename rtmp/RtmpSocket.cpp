@@ -4,9 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
@@ -51,6 +53,10 @@ int SocketBufferOpen(SocketBuffer* sockbuf) {
   sockbuf->size = 0;
   sockbuf->start = 0;
   sockbuf->timedout = 0;
+  if (!SocketBufferReserve(sockbuf, kSocketReadBufferFirst)) {
+    REPORT_ASSERT("sockbuf->buf", "RtmpSocket");
+    return 0;
+  }
   if (!UnicastSocketPrepare(fd)) {
     REPORT_ASSERT("sockbuf->context", "RtmpSocket");
     return 0;
@@ -159,6 +165,20 @@ uint64_t SocketBufferQueuedBytes(const SocketBuffer* sockbuf) {
 
 bool SocketBufferHasOutput(const SocketBuffer* sockbuf) { return SocketBufferQueuedBytes(sockbuf) > 0; }
 
+bool SocketBufferReserve(SocketBuffer* sockbuf, size_t bytes) {
+  bytes = std::min(bytes, kSocketReadBufferSize);
+  if (sockbuf->buf != nullptr && sockbuf->capacity >= bytes) return true;
+  std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[bytes]);
+  if (!grown) return false;
+  if (sockbuf->size > 0)
+    std::memcpy(grown.get(), sockbuf->buf + sockbuf->start, static_cast<size_t>(sockbuf->size));
+  sockbuf->start = 0;
+  sockbuf->storage = std::move(grown);
+  sockbuf->buf = sockbuf->storage.get();
+  sockbuf->capacity = static_cast<uint32_t>(bytes);
+  return true;
+}
+
 int SocketBufferReceive(SocketBuffer* sockbuf) {
   int fd = sockbuf->socket.load();
   if (fd < 0) return -1;
@@ -168,12 +188,17 @@ int SocketBufferReceive(SocketBuffer* sockbuf) {
     std::memmove(sockbuf->buf, sockbuf->buf + sockbuf->start, static_cast<size_t>(sockbuf->size));
     sockbuf->start = 0;
   }
+  if (sockbuf->buf == nullptr) return -1;
   size_t used = static_cast<size_t>(sockbuf->size);
-  if (used >= kSocketReadBufferSize) return 0;  // full: the reader consumes first
+  if (used >= sockbuf->capacity) return 0;  // full: the reader consumes first
   for (;;) {
-    ssize_t n = recv(fd, sockbuf->buf + used, kSocketReadBufferSize - used, MSG_DONTWAIT);
+    const size_t room = sockbuf->capacity - used;
+    ssize_t n = recv(fd, sockbuf->buf + used, room, MSG_DONTWAIT);
     if (n > 0) {
       sockbuf->size += static_cast<int32_t>(n);
+      // The peer sends more than the buffer takes at once: a larger one
+      // costs it fewer receives. A failed growth keeps the buffer it has.
+      if (static_cast<size_t>(n) == room) SocketBufferReserve(sockbuf, size_t{sockbuf->capacity} * 2);
       return static_cast<int>(n);
     }
     if (n == 0) return -1;

@@ -1,7 +1,8 @@
 // Buffered socket I/O of one RTMP connection.
 //
-// Reading goes through a 16 KiB buffer and is done only by the connection's
-// own thread, without any lock. The connection's loop refills it only when
+// Reading goes through a buffer of 4 KiB, which grows to 16 KiB for a peer
+// that fills it (a publisher), and is done only by the connection's own
+// thread, without any lock. The connection's loop refills it only when
 // poll() reports input (SocketBufferReceive), and the chunk reader consumes
 // what it holds without ever waiting; the handshake and tests may still wait
 // for bytes (RtmpReadBytes).
@@ -33,7 +34,10 @@
 
 struct RtmpContext;
 
-constexpr size_t kSocketReadBufferSize = 16384;
+constexpr size_t kSocketReadBufferSize = 16384;  // the most the read buffer grows to
+// What it starts with: a player sends commands and acknowledgements only,
+// and a thousand players would hold 12 KiB each they never use.
+constexpr size_t kSocketReadBufferFirst = 4096;
 constexpr int kSocketReadWaitMs = 300 * 1000;  // for more input from the peer
 
 struct SocketBuffer {
@@ -56,7 +60,9 @@ struct SocketBuffer {
   // Owner thread only.
   int32_t size = 0;    // received bytes not yet consumed
   uint32_t start = 0;  // offset of the first of them in buf
-  uint8_t buf[kSocketReadBufferSize];
+  uint8_t* buf = nullptr;  // `capacity` bytes, in `storage`
+  uint32_t capacity = 0;
+  std::unique_ptr<uint8_t[]> storage;
   int32_t timedout = 0;  // the last receive ended with ETIMEDOUT
 
   // The owner's writes only queue, and its loop flushes once per pass
@@ -103,8 +109,13 @@ int SocketBufferQueue(SocketBuffer* sockbuf, SendQueueEntry&& entry);
 // it waits.
 int SocketBufferRefill(SocketBuffer* sockbuf, Mutex* sendLock);
 
+// Owner thread, no lock: makes the read buffer hold at least `bytes` (at
+// most kSocketReadBufferSize), keeping what it holds. False when it cannot.
+bool SocketBufferReserve(SocketBuffer* sockbuf, size_t bytes);
+
 // Owner thread, no lock: one non-blocking receive into the free part of the
-// buffer (moving unconsumed bytes to its front first). Bytes received (> 0),
+// buffer (moving unconsumed bytes to its front first; a receive that fills
+// the buffer makes it grow for the next one). Bytes received (> 0),
 // 0 when nothing was there, -1 at end of stream or on failure.
 int SocketBufferReceive(SocketBuffer* sockbuf);
 

@@ -426,6 +426,7 @@ namespace {
 // Puts bytes into the read buffer as the loop's receive would.
 void Feed(RtmpContext* r, std::span<const uint8_t> bytes) {
   SocketBuffer& in = r->sockbuf;
+  ASSERT_TRUE(SocketBufferReserve(&in, kSocketReadBufferSize));
   if (in.size == 0) in.start = 0;
   std::memmove(in.buf, in.buf + in.start, static_cast<size_t>(in.size));
   in.start = 0;

@@ -343,6 +343,43 @@ TEST(SocketBuffer, LongWritesArriveWholeAndInOrder) {
   close(clientFd);
 }
 
+// A player's read buffer stays small; a peer that keeps filling it gets a
+// larger one, up to the cap, and what was not consumed yet moves with it.
+TEST(SocketBuffer, ReadBufferGrowsForAPeerThatFillsItAndKeepsUnreadBytes) {
+  auto [serverFd, clientFd] = SocketPair();
+  RtmpContext context;
+  ASSERT_EQ(RtmpContextInit(&context, serverFd), 1);
+  SocketBuffer& in = context.sockbuf;
+  EXPECT_EQ(in.capacity, kSocketReadBufferFirst);
+  Stream stream;
+  const std::vector<uint8_t> sent = stream.Next(256 * 1024);
+  std::thread writer([&, fd = clientFd] {
+    for (size_t at = 0; at < sent.size();) {
+      const ssize_t n = write(fd, sent.data() + at, sent.size() - at);
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+  });
+  std::vector<uint8_t> got;
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (got.size() < sent.size() && Clock::now() < deadline) {
+    pollfd p{serverFd, POLLIN, 0};
+    poll(&p, 1, 100);
+    if (SocketBufferReceive(&in) < 0 || in.capacity > kSocketReadBufferSize) break;
+    // Half of what is held stays unread across the next receive.
+    const size_t take = (static_cast<size_t>(in.size) + 1) / 2;
+    got.insert(got.end(), in.buf + in.start, in.buf + in.start + take);
+    in.start += static_cast<uint32_t>(take);
+    in.size -= static_cast<int32_t>(take);
+  }
+  writer.join();
+  EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes, in order";
+  EXPECT_EQ(in.capacity, kSocketReadBufferSize);
+  RtmpContextFree(&context);
+  RtmpShutdown(&context);
+  close(clientFd);
+}
+
 TEST(SocketBuffer, PeerCloseAndSilenceEndTheRead) {
   {
     auto [serverFd, clientFd] = SocketPair();
