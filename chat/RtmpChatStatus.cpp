@@ -191,16 +191,8 @@ size_t ChatCutLength(std::string_view text, size_t limit) {
 
 int ChatSend(RtmpConnection* to, const ChatMessage& message) {
   if (to == nullptr || !message.body || message.size == 0 || message.size > kChatBodySize) return 0;
-  RtmpPacket packet;
-  packet.m_nHeaderType = 0;
-  packet.m_nChannel = kRtmpCommandChannel;
-  packet.m_nTimestamp = 0;
-  packet.m_nMessageType = kRtmpMsgCommandAmf0;
-  packet.m_nStreamId = 0;
-  packet.m_nBodySize = message.size;
-  packet.m_body = message.body.get();
-  packet.m_block = message.body;  // queued by reference, never copied
-  return RtmpWriteMessage(&to->rtmp, &packet);
+  // Queued by reference, never copied.
+  return RtmpSendCommand(&to->rtmp, {message.body.get(), message.size}, message.body);
 }
 
 ChatInfoSnapshot ChatSnapshot(const LiveChat* room) REQUIRES(room->members.lock) {

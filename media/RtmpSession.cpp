@@ -12,6 +12,23 @@
 
 int64_t SessionNow() { return static_cast<int64_t>(time(nullptr)); }
 
+namespace {
+
+// A new open row of a FileSession or RecordSession; its id, 0 when the insert
+// failed.
+template <typename Row>
+int32_t InsertOpenSession(DbConnection* db, int32_t sessionId, int32_t fileid, int32_t userId) {
+  Row opened;
+  opened.sessionid = sessionId;
+  opened.fileid = fileid;
+  opened.userid = userId;
+  opened.started = const_cast<char*>(kDbNow);
+  opened.status = kSessionOpen;
+  return InsertRecord(db, &opened);
+}
+
+}  // namespace
+
 void OpenViewingSession(RtmpStream* stream, int32_t fileid) {
   RtmpConnection* connection = stream->connection;
   if (connection->session == nullptr || connection->user == nullptr) return;
@@ -20,17 +37,8 @@ void OpenViewingSession(RtmpStream* stream, int32_t fileid) {
   RecordPtr<FileSession> row =
       LoadFileSession(connection->db, "sessionid=%d and fileid=%d and userid=%d and status=%d",
                       sessionId, fileid, userId, kSessionOpen);
-  if (row) {
-    stream->timing.rowId = row->id;
-    return;
-  }
-  FileSession opened;
-  opened.sessionid = sessionId;
-  opened.fileid = fileid;
-  opened.userid = userId;
-  opened.started = const_cast<char*>(kDbNow);
-  opened.status = kSessionOpen;
-  stream->timing.rowId = InsertRecord(connection->db, &opened);
+  stream->timing.rowId =
+      row ? row->id : InsertOpenSession<FileSession>(connection->db, sessionId, fileid, userId);
 }
 
 void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
@@ -42,17 +50,8 @@ void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
       connection->db, "sessionid=%d and fileid=%d and userid=%d and (status=%d or fileid=0)", sessionId,
       fileid, userId, kSessionOpen);
   stream->timing.recording = true;
-  if (row) {
-    stream->timing.rowId = row->id;
-  } else {
-    RecordSession opened;
-    opened.sessionid = sessionId;
-    opened.fileid = fileid;
-    opened.userid = userId;
-    opened.started = const_cast<char*>(kDbNow);
-    opened.status = kSessionOpen;
-    stream->timing.rowId = InsertRecord(connection->db, &opened);
-  }
+  stream->timing.rowId =
+      row ? row->id : InsertOpenSession<RecordSession>(connection->db, sessionId, fileid, userId);
   StartSessionTiming(stream);
 }
 

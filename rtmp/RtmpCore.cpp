@@ -413,7 +413,7 @@ int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
   return 1;
 }
 
-int RtmpSendCommand(RtmpContext* r, std::span<const uint8_t> body) {
+int RtmpSendCommand(RtmpContext* r, std::span<const uint8_t> body, const SharedBody& shared) {
   RtmpPacket packet;
   packet.m_nHeaderType = 0;
   packet.m_nChannel = kRtmpCommandChannel;
@@ -421,8 +421,10 @@ int RtmpSendCommand(RtmpContext* r, std::span<const uint8_t> body) {
   packet.m_nMessageType = kRtmpMsgCommandAmf0;
   packet.m_nStreamId = 0;
   packet.m_nBodySize = static_cast<uint32_t>(std::min<size_t>(body.size(), UINT32_MAX));
-  // Borrowed bytes: the writer copies them and never writes through m_body.
+  // Borrowed bytes: the writer copies them (or keeps `shared`) and never
+  // writes through m_body.
   packet.m_body = const_cast<uint8_t*>(body.data());
+  packet.m_block = shared;
   return RtmpWriteMessage(r, &packet);
 }
 

@@ -181,9 +181,11 @@ int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) EXCLUDES(r->sendLock);
 constexpr int32_t kRtmpControlChannel = 2;
 constexpr int32_t kRtmpCommandChannel = 3;
 // Sends `body` as one AMF0 command message on chunk stream 3, message stream
-// 0, timestamp 0, full header. The writer copies the bytes. RtmpWriteMessage's
-// result.
-int RtmpSendCommand(RtmpContext* r, std::span<const uint8_t> body) EXCLUDES(r->sendLock);
+// 0, timestamp 0, full header; RtmpWriteMessage's result. The writer copies
+// the bytes, unless `shared` (the block that holds them) is given: then the
+// message is queued by reference, one body for many receivers.
+int RtmpSendCommand(RtmpContext* r, std::span<const uint8_t> body, const SharedBody& shared = {})
+    EXCLUDES(r->sendLock);
 
 // A set-chunk-size value the reader and writer can live with: 1..2^31-1.
 bool RtmpChunkSizeValid(uint32_t size);
