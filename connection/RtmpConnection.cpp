@@ -282,8 +282,8 @@ void RtmpConnectionRelayTimerFired(RtmpConnection* connection) {
 }
 
 RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
-  // Every field has its initialiser but the socket's 16 KiB input buffer:
-  // left untouched, an idle connection keeps only the pages it received into.
+  // Every field has its initialiser: made without value-initialisation, the
+  // record is not zeroed once before its initialisers run.
   auto connection = std::make_unique_for_overwrite<RtmpConnection>();
   connection->sites = incoming->config ? &incoming->config->sites : &g_config.sites;
   connection->thread = incoming->thread;
