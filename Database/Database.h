@@ -35,7 +35,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/Log.h"
+#include "util/Log.h"
 #include "util/ThreadSafety.h"
 
 struct SiteConfig;

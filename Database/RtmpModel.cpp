@@ -14,7 +14,7 @@
 #include "Database/RtmpModelFile.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpFile.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/Server.h"
 #include "util/Clock.h"
 

@@ -9,7 +9,7 @@
 #include "media/RtmpFile.h"
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "util/QueryParam.h"
 
 namespace {

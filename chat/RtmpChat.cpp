@@ -11,7 +11,7 @@
 #include "Database/Record.h"
 #include "chat/RtmpChatStatus.h"
 #include "connection/RtmpConnection.h"
-#include "server/Log.h"
+#include "util/Log.h"
 
 List g_livechats;
 

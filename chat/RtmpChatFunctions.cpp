@@ -12,7 +12,7 @@
 #include "chat/RtmpChatStatus.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/Server.h"
 #include "util/Clock.h"
 

@@ -15,7 +15,7 @@
 #include "Database/Database.h"
 #include "connection/RtmpConnection.h"
 #include "rtmp/RtmpUtils.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/Server.h"
 #include "util/Clock.h"
 #include "util/file.h"

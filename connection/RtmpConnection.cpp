@@ -31,7 +31,7 @@
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/Server.h"
 #include "server/ThreadHttp.h"
 #include "util/ByteOrder.h"

@@ -8,7 +8,7 @@
 #include "Database/Database.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/ThreadDebug.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include "media/FlvRepair.h"
 #include "media/Recording.h"
 #include "media/RtmpFile.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/ServerConfig.h"
 #include "util/file.h"
 

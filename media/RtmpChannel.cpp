@@ -21,7 +21,7 @@
 #include "media/FlvMedia.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/Server.h"
 #include "util/Clock.h"
 #include "util/EnvNumber.h"

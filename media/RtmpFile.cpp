@@ -12,7 +12,7 @@
 #include <string>
 #include <strings.h>
 
-#include "server/Log.h"
+#include "util/Log.h"
 #include "util/ByteOrder.h"
 
 void DecodeTagHeader(const uint8_t b[kFlvTagHeaderSize], FlvTagHeader* h) {

@@ -7,7 +7,7 @@
 #include "Database/Record.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
-#include "server/Log.h"
+#include "util/Log.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "connection/RtmpConnection.h"
 #include "connection/RtmpFunctions.h"
 #include "media/RtmpChannel.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/ThreadDebug.h"
 #include "util/ThreadSafety.h"
 

@@ -25,7 +25,7 @@
 #include "media/Recording.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "util/EnvNumber.h"
 
 Mutex g_recordingsLock;

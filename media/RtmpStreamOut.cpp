@@ -12,7 +12,7 @@
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/Server.h"
 #include "util/Clock.h"
 #include "util/ThreadSafety.h"

@@ -22,7 +22,7 @@
 #include "rtmp/RtmpCore.h"
 #include "rtmp/UnicastSocket.h"
 #include "media/Recording.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/SiteLock.h"
 #include "server/ThreadDebug.h"
 #include "server/ThreadHttp.h"

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/ServerConfig.h"
 #include "util/file.h"
 

@@ -23,7 +23,7 @@
 #include "chat/RtmpChat.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/Server.h"
 #include "util/EnvNumber.h"
 

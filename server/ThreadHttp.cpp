@@ -14,7 +14,7 @@
 #include <cstring>
 #include <memory>
 
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/Server.h"
 #include "util/EnvNumber.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "server/Log.h"
+#include "util/Log.h"
 #include "server/Server.h"
 
 #ifdef __SANITIZE_ADDRESS__

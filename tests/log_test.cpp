@@ -10,7 +10,7 @@
 #include <sstream>
 #include <thread>
 
-#include "server/Log.h"
+#include "util/Log.h"
 #include "support/TestEnv.h"
 
 namespace {
