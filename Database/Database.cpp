@@ -9,8 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "server/Server.h"
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 #include "util/EnvNumber.h"
 #include "util/ThreadSafety.h"
 

@@ -15,7 +15,7 @@
 #include "connection/RtmpConnection.h"
 #include "media/RtmpFile.h"
 #include "util/Log.h"
-#include "server/Server.h"
+#include "config/ServerConfig.h"
 #include "util/Clock.h"
 
 namespace {

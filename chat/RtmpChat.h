@@ -39,7 +39,7 @@
 
 #include "Database/Record.h"
 #include "rtmp/UnicastSocket.h"
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 #include "util/List.h"
 #include "util/ThreadSafety.h"
 

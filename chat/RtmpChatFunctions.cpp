@@ -13,7 +13,7 @@
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "util/Log.h"
-#include "server/Server.h"
+#include "config/ServerConfig.h"
 #include "util/Clock.h"
 
 namespace {

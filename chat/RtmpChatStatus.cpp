@@ -16,7 +16,7 @@
 #include "connection/RtmpConnection.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
-#include "server/Server.h"
+#include "config/ServerConfig.h"
 #include "util/Clock.h"
 #include "util/file.h"
 

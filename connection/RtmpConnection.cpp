@@ -33,7 +33,7 @@
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
 #include "server/Server.h"
-#include "server/ThreadHttp.h"
+#include "config/ServerConfig.h"
 #include "util/ByteOrder.h"
 #include "util/Clock.h"
 #include "util/EnvNumber.h"

@@ -29,7 +29,7 @@
 
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpCore.h"
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 #include "util/List.h"
 #include "util/RateLimit.h"
 #include "util/ThreadSafety.h"

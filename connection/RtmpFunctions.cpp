@@ -9,7 +9,7 @@
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "util/Log.h"
-#include "server/ThreadDebug.h"
+#include "config/Admission.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include "connection/RtmpConnection.h"
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpUtils.h"
-#include "server/Server.h"
+#include "config/ServerConfig.h"
 #include "support/RtmpClient.h"
 #include "util/QueryParam.h"
 

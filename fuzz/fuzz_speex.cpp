@@ -24,7 +24,7 @@
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "media/Recording.h"
 #include "media/RtmpFile.h"
 #include "util/Log.h"
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 #include "util/file.h"
 
 namespace {

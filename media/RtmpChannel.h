@@ -17,7 +17,7 @@
 #include <cstdint>
 
 #include "rtmp/RtmpCore.h"
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 
 struct RtmpStream;
 struct RtmpPacket;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "media/Flv.h"
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 #include "util/file.h"
 
 // One tag record header as read or written.

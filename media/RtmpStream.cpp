@@ -14,7 +14,7 @@
 #include "connection/RtmpFunctions.h"
 #include "media/RtmpChannel.h"
 #include "util/Log.h"
-#include "server/ThreadDebug.h"
+#include "config/Admission.h"
 #include "util/ThreadSafety.h"
 
 List g_streams;

@@ -23,7 +23,7 @@
 #include "media/RtmpFile.h"
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpCore.h"
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 #include "util/List.h"
 #include "util/QueryParam.h"
 #include "util/ThreadSafety.h"

@@ -13,7 +13,7 @@
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
-#include "server/Server.h"
+#include "config/ServerConfig.h"
 #include "util/Clock.h"
 #include "util/ThreadSafety.h"
 

@@ -29,9 +29,7 @@
 #include "util/Registry.h"
 #include "util/ThreadSafety.h"
 
-std::atomic<bool> g_stopping{false};
 int g_listensock = -1;
-ServerConfig g_config;
 
 namespace {
 

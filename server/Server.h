@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 
 struct RtmpConnection;
 
@@ -32,9 +32,7 @@ struct IncomingConnection {
   bool handshaking = false;
 };
 
-extern std::atomic<bool> g_stopping;
 extern int g_listensock;
-extern ServerConfig g_config;
 
 // The end of the handshake's time for a connection: HandshakeSeconds (20 by
 // default, and for values of 0 or less) after it was accepted. The wait for

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "util/Log.h"
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 #include "util/file.h"
 
 namespace {

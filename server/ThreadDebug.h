@@ -32,6 +32,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/Admission.h"
+
 constexpr size_t kDebugBufferSize = 10240;
 constexpr int kDebugPeriodMs = 2000;
 constexpr size_t kDebugAppendMax = 2047;
@@ -106,31 +108,6 @@ double DebugBuildReport(DebugReport* report, int processors, double fakeCpu = 0)
 // is released, and only while a connection exists.
 void DebugAppendRooms(DebugReport* report);
 
-// Admission: before the watchdog would end the server, new work is
-// refused. Each period the monitor sets the level from the connection
-// threads' CPU sum against AdmitCpuPercent; connection threads read it when
-// a client asks for something new. Streams already running are never cut.
-enum class DebugAdmitLevel : uint32_t {
-  kAll = 0,         // everything is taken
-  kNoPlays = 1,     // from AdmitCpuPercent: new plays of recorded media refused
-  kNothingNew = 2,  // from AdmitCpuPercent + 10: also connects, publishes, live plays
-};
-enum class DebugWork { kRecordedPlay, kLivePlay, kPublish, kConnect };
-constexpr int kDebugAdmitAllStep = 10;  // percent above AdmitCpuPercent
-struct DebugAdmitCounts {
-  uint64_t plays = 0, publishes = 0, connects = 0;  // refused since start
-};
-
-// The level for a CPU sum; kAll when `admitPercent` is 0 or less.
-DebugAdmitLevel DebugAdmitLevelFor(double cpu, int admitPercent);
-// Sets the CPU sum and the level that the connection threads read. The
-// monitor, once per period.
-void DebugAdmitSet(double cpu, int admitPercent);
-DebugAdmitLevel DebugAdmitCurrent();
-// True when new work of this kind is refused now; the refusal is counted.
-// Any thread.
-bool DebugAdmitRefuses(DebugWork work);
-DebugAdmitCounts DebugAdmitRefused();
 // The admission record of the report, and its text line while work is
 // refused or once anything was refused.
 void DebugAppendAdmission(DebugReport* report);

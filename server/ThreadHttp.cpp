@@ -132,8 +132,6 @@ bool Closed(int fd) {
 
 }  // namespace
 
-uint16_t LocalWebPort() { return static_cast<uint16_t>(g_config.localWebPort); }
-
 void HttpRelay(IncomingConnection* incoming) {
   const int clientFd = incoming->socket;
   incoming->socket = -1;

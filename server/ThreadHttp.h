@@ -10,9 +10,6 @@
 
 struct IncomingConnection;
 
-// The local web server's port on 127.0.0.1: the server key's LocalWebPort.
-uint16_t LocalWebPort();
-
 // Bounds of one relay. A relay where no byte moved either way for idleMs
 // ends (HttpIdleSeconds, 60 by default: a web server that never answers is
 // bounded by it too); so does one whose side takes a transfer (up to 64 KiB)

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 #include "support/TestEnv.h"
 #include "util/EnvNumber.h"
 #include "util/Registry.h"

@@ -17,7 +17,7 @@
 #include <functional>
 #include <thread>
 
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 #include "server/ThreadDebug.h"
 #include "support/AmfHelpers.h"
 #include "support/RtmpClient.h"

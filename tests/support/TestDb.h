@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 
 struct TestDbServerInfo {
   std::string host = "127.0.0.1";

@@ -1,4 +1,4 @@
-#include "server/ServerConfig.h"
+#include "config/ServerConfig.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,6 +6,11 @@
 #include <string>
 
 #include "util/Registry.h"
+
+std::atomic<bool> g_stopping{false};
+ServerConfig g_config;
+
+uint16_t LocalWebPort() { return static_cast<uint16_t>(g_config.localWebPort); }
 
 ServerConfig::~ServerConfig() {
   ListRemoveAll(&sites, [](void* item) { delete static_cast<SiteConfig*>(item); });

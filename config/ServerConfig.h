@@ -1,8 +1,10 @@
 // ServerConfig and SiteConfig: the registry configuration, loaded once on the
 // start-up thread before any connection exists and only read afterwards, by
-// any thread, without a lock.
+// any thread, without a lock. Also the process state every module reads:
+// the configuration in use and whether the server is stopping.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "util/List.h"
@@ -112,6 +114,12 @@ struct ServerConfig {
   ServerConfig& operator=(const ServerConfig&) = delete;
   ~ServerConfig();  // frees the sites
 };
+
+extern std::atomic<bool> g_stopping;
+extern ServerConfig g_config;
+
+// The local web server's port on 127.0.0.1: the server key's LocalWebPort.
+uint16_t LocalWebPort();
 
 // Copies the instance name and forms section and key ("kvd" -> "Server").
 void ServerConfigSetName(ServerConfig* config, const char* name);
