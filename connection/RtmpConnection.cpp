@@ -32,7 +32,7 @@
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
-#include "server/Server.h"
+#include "client/Intake.h"
 #include "config/ServerConfig.h"
 #include "util/ByteOrder.h"
 #include "util/Clock.h"
@@ -298,7 +298,7 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
   incoming->socket = -1;  // the SocketBuffer owns it now
   // One deadline for the whole handshake, counted from the accept: a peer
   // that trickles its bytes gets no fresh wait per read.
-  const auto deadline = ServerHandshakeDeadline(incoming);
+  const auto deadline = IntakeHandshakeDeadline(incoming);
   connection->rtmp.sockbuf.readDeadline = deadline;
   const bool shaken = SHandShake(&connection->rtmp);
   connection->rtmp.sockbuf.readDeadline = {};
@@ -306,7 +306,7 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
     if (std::chrono::steady_clock::now() >= deadline) {
       errno = 0;
       ReportError("RTMP handshake from %s not complete within %d s (HandshakeSeconds): closing the connection",
-                  connection->address, ServerHandshakeSeconds(incoming));
+                  connection->address, IntakeHandshakeSeconds(incoming));
     }
     RtmpShutdown(&connection->rtmp);
     RtmpContextFree(&connection->rtmp);
@@ -510,7 +510,6 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     incoming->socket = -1;
     return 1;
   }
-  incoming->connection = connection;
 
   RtmpContext* r = &connection->rtmp;
   const int keepAliveMs = PeriodMs("STRMD_KEEPALIVE_MS", kKeepAliveMs);
@@ -522,7 +521,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   int64_t armedDue = -1;            // what the pacing timer is armed for
   // connect is due this long after the handshake; until then the connection
   // counts against the MaxHandshaking caps.
-  const int connectSeconds = ServerConnectSeconds(incoming);
+  const int connectSeconds = IntakeConnectSeconds(incoming);
   const int64_t connectDue = MonotonicMs() + int64_t{connectSeconds} * 1000;
   const uintptr_t stackLowest = StackLowest();
   while (RtmpSocketFd(r) != -1) {
@@ -532,7 +531,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       break;
     }
     if (connection->connectReceived) {
-      ServerLeaveHandshaking(incoming);
+      IntakeLeaveHandshaking(incoming);
     } else if (MonotonicMs() >= connectDue) {
       errno = 0;
       ReportError("RTMP connection from %s sent no connect within %d s (ConnectSeconds): closing it",
@@ -667,7 +666,6 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
                    static_cast<unsigned long long>(connection->batches));
   }
 
-  incoming->connection = nullptr;
   RtmpConnectionDestroy(connection);
   return 0;
 }

@@ -21,6 +21,8 @@
 
 #include "rtmp/RtmpCore.h"
 #include "rtmp/UnicastSocket.h"
+#include "client/Intake.h"
+#include "connection/RtmpConnection.h"
 #include "media/Recording.h"
 #include "util/Log.h"
 #include "server/SiteLock.h"
@@ -44,90 +46,12 @@ void CloseListener() {
   g_listensock = -1;
 }
 
-// What HandshakeSeconds and ConnectSeconds of 0 or less stand for: every
-// connection has both deadlines.
-constexpr int32_t kDefaultHandshakeSeconds = 20;
-constexpr int32_t kDefaultConnectSeconds = 20;
-
 // How long a stop waits for the recordings in progress to close; well inside
 // the service unit's TimeoutStopSec.
 constexpr int kStopRecordingsMs = 8000;
 
 // Connection threads keep a modest stack; their large buffers live on the heap.
 constexpr size_t kConnectionStackSize = 1024 * 1024;
-
-// Connections in progress (accepted, thread not yet ended), over all and by
-// peer address, and of them those still before connect. The accept loop
-// counts in; each connection thread counts itself out.
-Mutex g_intakeLock;
-uint32_t g_connectionsInProgress GUARDED_BY(g_intakeLock) = 0;
-std::unordered_map<in_addr_t, uint32_t> g_connectionsByAddress GUARDED_BY(g_intakeLock);
-uint32_t g_handshaking GUARDED_BY(g_intakeLock) = 0;
-std::unordered_map<in_addr_t, uint32_t> g_handshakingByAddress GUARDED_BY(g_intakeLock);
-
-std::string AddressText(const sockaddr_in& peer) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-  return text;
-}
-
-uint32_t CountOf(const std::unordered_map<in_addr_t, uint32_t>& counts, in_addr_t address) {
-  auto it = counts.find(address);
-  return it == counts.end() ? 0 : it->second;
-}
-
-void CountOut(std::unordered_map<in_addr_t, uint32_t>* counts, in_addr_t address) {
-  auto it = counts->find(address);
-  if (it != counts->end() && --it->second == 0) counts->erase(it);
-}
-
-// Counts a new connection in (also as one before connect), or refuses it
-// with a report naming the address and the cap it would pass.
-bool IntakeAdmit(const sockaddr_in& peer, const ServerConfig& config) {
-  const in_addr_t address = peer.sin_addr.s_addr;
-  const char* what = nullptr;
-  const char* cap = nullptr;
-  uint32_t held = 0;
-  int32_t limit = 0;
-  {
-    MutexLock lock(g_intakeLock);
-    const uint32_t fromAddress = CountOf(g_connectionsByAddress, address);
-    const uint32_t handshakingFromAddress = CountOf(g_handshakingByAddress, address);
-    auto over = [&](int32_t configured, uint32_t count, const char* text, const char* name) {
-      if (configured <= 0 || count < static_cast<uint32_t>(configured)) return false;
-      what = text;
-      cap = name;
-      held = count;
-      limit = configured;
-      return true;
-    };
-    if (!over(config.maxConnections, g_connectionsInProgress, "connections in progress", "MaxConnections") &&
-        !over(config.maxConnectionsPerAddress, fromAddress, "connections from this address",
-              "MaxConnectionsPerAddress") &&
-        !over(config.maxHandshaking, g_handshaking, "connections before connect", "MaxHandshaking") &&
-        !over(config.maxHandshakingPerAddress, handshakingFromAddress,
-              "connections before connect from this address", "MaxHandshakingPerAddress")) {
-      ++g_connectionsInProgress;
-      ++g_connectionsByAddress[address];
-      ++g_handshaking;
-      ++g_handshakingByAddress[address];
-      return true;
-    }
-  }
-  const std::string text = AddressText(peer);
-  LogPeerScope scope(text.c_str());  // a connect flood is reported in moderation
-  errno = 0;
-  ReportError("Connection from %s refused: %u %s (%s %d)", text.c_str(), held, what, cap, limit);
-  return false;
-}
-
-void IntakeRelease(const sockaddr_in& peer) {
-  MutexLock lock(g_intakeLock);
-  --g_connectionsInProgress;
-  CountOut(&g_connectionsByAddress, peer.sin_addr.s_addr);
-}
-
-int32_t SecondsOrDefault(int32_t seconds, int32_t fallback) { return seconds > 0 ? seconds : fallback; }
 
 void* ConnectionThread(void* arg) {
   std::unique_ptr<IncomingConnection> incoming(static_cast<IncomingConnection*>(arg));
@@ -137,21 +61,21 @@ void* ConnectionThread(void* arg) {
   struct Counted {
     IncomingConnection* incoming;
     ~Counted() {
-      ServerLeaveHandshaking(incoming);
+      IntakeLeaveHandshaking(incoming);
       IntakeRelease(incoming->peer);
     }
   } counted{incoming.get()};
-  const std::string address = AddressText(peer);
+  const std::string address = IntakeAddressText(peer);
   LogPeerScope reports(address.c_str());
 
-  const auto deadline = ServerHandshakeDeadline(incoming.get());
+  const auto deadline = IntakeHandshakeDeadline(incoming.get());
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   int first = ServerPeekFirstByte(incoming->socket, static_cast<int>(std::max<int64_t>(left.count(), 0)));
   if (first < 0) {
     if (std::chrono::steady_clock::now() >= deadline) {
       errno = 0;
       ReportError("Connection from %s sent nothing within %d s (HandshakeSeconds): closing it", address.c_str(),
-                  ServerHandshakeSeconds(incoming.get()));
+                  IntakeHandshakeSeconds(incoming.get()));
     }
     close(incoming->socket);
     return nullptr;
@@ -160,7 +84,7 @@ void* ConnectionThread(void* arg) {
     RtmpConnectionRun(incoming.get());
   } else {
     // The relay has deadlines of its own; it never reaches connect.
-    ServerLeaveHandshaking(incoming.get());
+    IntakeLeaveHandshaking(incoming.get());
     HttpRelay(incoming.get());
   }
   return nullptr;
@@ -205,35 +129,6 @@ void WarnNoSettings(const ServerConfig& config) {
 }
 
 }  // namespace
-
-int32_t ServerHandshakeSeconds(const IncomingConnection* incoming) {
-  const ServerConfig& config = incoming->config != nullptr ? *incoming->config : g_config;
-  return SecondsOrDefault(config.handshakeSeconds, kDefaultHandshakeSeconds);
-}
-
-int32_t ServerConnectSeconds(const IncomingConnection* incoming) {
-  const ServerConfig& config = incoming->config != nullptr ? *incoming->config : g_config;
-  return SecondsOrDefault(config.connectSeconds, kDefaultConnectSeconds);
-}
-
-std::chrono::steady_clock::time_point ServerHandshakeDeadline(const IncomingConnection* incoming) {
-  const auto start = incoming->accepted != std::chrono::steady_clock::time_point{} ? incoming->accepted
-                                                                                    : std::chrono::steady_clock::now();
-  return start + std::chrono::seconds(ServerHandshakeSeconds(incoming));
-}
-
-void ServerLeaveHandshaking(IncomingConnection* incoming) {
-  if (!incoming->handshaking) return;
-  incoming->handshaking = false;
-  MutexLock lock(g_intakeLock);
-  --g_handshaking;
-  CountOut(&g_handshakingByAddress, incoming->peer.sin_addr.s_addr);
-}
-
-uint32_t ServerHandshakingCount() {
-  MutexLock lock(g_intakeLock);
-  return g_handshaking;
-}
 
 int ServerPeekFirstByte(int fd, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -338,7 +233,7 @@ int ServerRun(const std::function<void()>& listening) {
     incoming->handshaking = true;
     if (!StartConnectionThread(incoming.get())) {
       REPORT_ASSERT("thread", "Server");
-      ServerLeaveHandshaking(incoming.get());
+      IntakeLeaveHandshaking(incoming.get());
       IntakeRelease(peer);
       close(sock);
       continue;

@@ -24,7 +24,8 @@
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "util/Log.h"
-#include "server/Server.h"
+#include "client/Intake.h"
+#include "config/ServerConfig.h"
 #include "util/EnvNumber.h"
 
 namespace {
@@ -351,7 +352,7 @@ double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
   if (processors < 1) processors = 1;
   // Accepted connections that have not sent connect: those still in the
   // handshake are in no list, and a flood of them shows only here.
-  const uint32_t handshaking = ServerHandshakingCount();
+  const uint32_t handshaking = IntakeHandshakingCount();
   {
     ListLock guard(g_connections.lock);
     if (g_connections.count == 0 && handshaking == 0) return 0;  // the report stays empty

@@ -15,7 +15,8 @@
 #include <memory>
 
 #include "util/Log.h"
-#include "server/Server.h"
+#include "client/Intake.h"
+#include "config/ServerConfig.h"
 #include "util/EnvNumber.h"
 
 namespace {

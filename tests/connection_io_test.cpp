@@ -14,11 +14,11 @@
 #include <fstream>
 #include <thread>
 
+#include "client/Intake.h"
 #include "connection/RtmpConnection.h"
 #include "connection/RtmpFunctions.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
-#include "server/Server.h"
 #include "support/AmfHelpers.h"
 #include "support/RtmpClient.h"
 #include "support/TestEnv.h"
