@@ -23,7 +23,7 @@
 
 #include "Database/Database.h"
 #include "Database/Record.h"
-#include "Database/RtmpModel.h"
+#include "commands/RtmpModel.h"
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatFunctions.h"
 #include "chat/RtmpChatStatus.h"

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Database/RtmpModelFile.h"
+#include "commands/RtmpModelFile.h"
 #include "FuzzCommon.h"
 #include "connection/RtmpConnection.h"
 #include "rtmp/Amf.h"

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "Database/Record.h"
-#include "Database/RtmpModel.h"
-#include "Database/RtmpModelFile.h"
+#include "commands/RtmpModel.h"
+#include "commands/RtmpModelFile.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "util/QueryParam.h"

@@ -1,4 +1,4 @@
-#include "Database/RtmpModel.h"
+#include "commands/RtmpModel.h"
 
 #include <strings.h>
 #include <time.h>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Database/Record.h"
-#include "Database/RtmpModelFile.h"
+#include "commands/RtmpModelFile.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpFile.h"
 #include "util/Log.h"

@@ -1,4 +1,4 @@
-#include "Database/RtmpModelFile.h"
+#include "commands/RtmpModelFile.h"
 
 #include <climits>
 #include <cstdlib>
