@@ -69,7 +69,8 @@ void* ConnectionThread(void* arg) {
   LogPeerScope reports(address.c_str());
 
   const auto deadline = IntakeHandshakeDeadline(incoming.get());
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  // Rounded up: a wait cut short by the rounding would end before the deadline and skip the report.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   int first = ServerPeekFirstByte(incoming->socket, static_cast<int>(std::max<int64_t>(left.count(), 0)));
   if (first < 0) {
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -139,7 +140,7 @@ int ServerPeekFirstByte(int fd, int timeoutMs) {
     ssize_t n = recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n == 1) return first;
     if (n == 0 || (errno != EINTR && errno != EAGAIN)) return -1;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return -1;
     pollfd p{fd, POLLIN, 0};
     int ready = poll(&p, 1, static_cast<int>(left.count()));
