@@ -211,6 +211,12 @@ std::shared_ptr<const std::vector<IndexEntry>> AcquirePlayIndex(const char* inde
 // Index files whose entries are held by players now (for tests).
 size_t SharedPlayIndexCount();
 
+// onStatus {level StatusLevel(code), code, description} on the stream's data
+// channel.
+int SendStatus(RtmpStream* stream, const char* code, const char* description);
+// onMetaData of the stream's media (the file part only while a file is open).
+int SendMetaData(RtmpStream* stream);
+
 // Opens the file, sends the metadata and queues the opening tags. A start
 // past those resumes as SeekStream does, and of the opening only the decoder
 // configuration is kept.

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "connection/RtmpConnection.h"
-#include "connection/RtmpFunctions.h"
 #include "media/FlvMedia.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
+#include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
 #include "server/Server.h"
@@ -172,6 +172,33 @@ void KeepDecoderConfig(RtmpStream* stream) {
 }
 
 }  // namespace
+
+int SendStatus(RtmpStream* stream, const char* code, const char* description) {
+  return SendStatusOn(stream->rtmp, stream->dataChannel, stream->id, code, description);
+}
+
+int SendMetaData(RtmpStream* stream) {
+  const RtmpStreamOut& out = stream->output;
+  StreamMetaData meta;
+  meta.title = out.title;
+  meta.picture = out.picture;
+  meta.objectId = out.objectId;
+  meta.authorId = out.authorId;
+  meta.parentId = out.parentId;
+  meta.masterId = out.masterId;
+  meta.hasAudio = out.hasAudio;
+  meta.hasVideo = out.hasVideo;
+  meta.fileOpen = stream->file.open;
+  meta.duration = out.duration;
+  meta.size = out.size;
+  std::vector<StreamMetaSegment> segments;
+  if (meta.fileOpen) {
+    segments.reserve(out.segments.size());
+    for (const Segment& s : out.segments) segments.push_back({s.start, s.end});
+  }
+  meta.segments = segments;
+  return SendMetaDataOn(stream->rtmp, stream->dataChannel, stream->id, meta);
+}
 
 std::shared_ptr<const std::vector<IndexEntry>> AcquirePlayIndex(const char* indexPath, IndexLoad* result) {
   const std::string path = FileSystemPath(indexPath);

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "connection/RtmpConnection.h"
-#include "connection/RtmpFunctions.h"
 #include "media/RtmpStream.h"
+#include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Server.h"
 #include "support/AmfHelpers.h"
