@@ -9,7 +9,7 @@
 
 #include "Database/Database.h"
 #include "Database/Record.h"
-#include "chat/RtmpChatStatus.h"
+#include "chat/ChatMessages.h"
 #include "connection/RtmpConnection.h"
 #include "util/Log.h"
 
@@ -147,27 +147,16 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
   return room;
 }
 
-void ReleaseRoom(LiveChat* room) {
+}  // namespace
+
+void ChatReleaseRoom(LiveChat* room) {
   if (room != nullptr && room->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete room;
 }
 
-void ResetPresence(LiveUser* member) REQUIRES(member->livechat->members.lock) {
-  member->connection = nullptr;
-  member->hasaudio = member->hasvideo = member->hasscreen = 0;
-  member->activeaudio = member->activevideo = member->activescreen = 0;
-  member->talking = 0;
-  member->activecontrol = 1;
-  member->action[0] = '\0';
-  member->param[0] = '\0';
-  member->phpsessid[0] = '\0';
-}
-
-const char* SessionId(const RtmpConnection* connection) {
+const char* ChatSessionId(const RtmpConnection* connection) {
   if (connection->session == nullptr || connection->session->phpsessid == nullptr) return "";
   return connection->session->phpsessid;
 }
-
-}  // namespace
 
 LiveChat::~LiveChat() {
   ListRemoveAll(&members, [](void* item) { delete static_cast<LiveUser*>(item); });
@@ -181,13 +170,13 @@ ChatRoomRef::ChatRoomRef(ChatRoomRef&& other) noexcept : room(std::exchange(othe
 
 ChatRoomRef& ChatRoomRef::operator=(ChatRoomRef&& other) noexcept {
   if (this != &other) {
-    ReleaseRoom(room);
+    ChatReleaseRoom(room);
     room = std::exchange(other.room, nullptr);
   }
   return *this;
 }
 
-ChatRoomRef::~ChatRoomRef() { ReleaseRoom(room); }
+ChatRoomRef::~ChatRoomRef() { ChatReleaseRoom(room); }
 
 ChatOutbox::ChatOutbox(RtmpConnection* caller) : self(caller) {}
 
@@ -226,7 +215,7 @@ bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard) {
   }
   guard->member = member;
   guard->room = room;
-  CopyText(member->phpsessid, SessionId(connection));
+  CopyText(member->phpsessid, ChatSessionId(connection));
   return true;
 }
 
@@ -322,95 +311,6 @@ ChatNewMember ChatPrepareMember(RtmpConnection* connection) {
   prepared.avatar = ChatAvatarOf(connection->site, userid);
   if (LoadUserEnrollment(connection->db, "userid=%d and roleid in (1, 2, 10, 15)", userid)) prepared.roleid = 10;
   return prepared;
-}
-
-LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox) {
-  RecursiveLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
-  if (connection->user == nullptr) return nullptr;
-  const int32_t userid = connection->user->id;
-  // A member in another room would otherwise keep this connection after it
-  // ended.
-  if (connection->liveuser != nullptr && connection->liveuser->livechat != room) LeaveRoom(connection);
-
-  RecursiveLock members(room->members.lock);
-  LiveUser* member = nullptr;
-  for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
-    auto* m = static_cast<LiveUser*>(n->item);
-    if (m->user->id == userid) {
-      member = m;
-      break;
-    }
-  }
-  if (member != nullptr) {
-    if (member->connection != nullptr) {
-      // The same user from another connection (or this one again, which
-      // hears it after the locks).
-      ChatDeliver(member->connection, ChatDisconnectMessage(), outbox);
-      member->connection->liveuser = nullptr;
-    }
-  } else {
-    if (room->course || room->chat) return nullptr;
-    if (prepared == nullptr || !prepared->user) return nullptr;
-    auto added = std::make_unique<LiveUser>();
-    added->livechat = room;
-    added->user = std::move(prepared->user);
-    added->avatar = std::move(prepared->avatar);
-    added->livechat->members.lock.AssertHeld();  // held above as `members`
-    added->roleid = prepared->roleid;
-    member = added.release();
-    ListAddTail(&room->members, member);
-  }
-  member->connection = connection;
-  CopyText(member->phpsessid, SessionId(connection));
-  connection->liveuser = member;
-  return member;
-}
-
-int LeaveRoom(RtmpConnection* connection) {
-  if (connection->user == nullptr) return 0;
-  const int32_t userid = connection->user->id;
-  ChatOutbox outbox(connection);
-  if (connection->liveuser == nullptr) {
-    // A second connection of the user, such as one that published the
-    // screen: its end takes the screen away from the user's member. Only
-    // this thread gives this connection a member, so none comes meanwhile.
-    ChatRoomLock lock;
-    if (LiveUser* other = FindMemberInSite(connection->site, userid, &lock)) {
-      other->livechat->members.lock.AssertHeld();  // handed over in `lock`
-      other->hasscreen = 0;
-      other->activescreen = 0;
-      BroadcastMember(other->livechat, false, other, &outbox);
-    }
-    return 0;
-  }
-
-  LiveChat* room = nullptr;
-  bool unused = false;
-  {
-    RecursiveLock list(g_livechats.lock);
-    LiveUser* member = connection->liveuser;
-    if (member == nullptr) return 0;  // taken over meanwhile
-    room = member->livechat;
-    {
-      RecursiveLock members(room->members.lock);
-      member->livechat->members.lock.AssertHeld();  // `room` is the member's
-      ResetPresence(member);
-      if (room->presenterid == member->user->id) room->presenterid = 0;
-      BroadcastMember(room, true, member, &outbox);
-      connection->liveuser = nullptr;
-      if (room->course || room->chat) {
-        unused = true;
-        for (ListNode* n = room->members.first; n != nullptr; n = n->next)
-          if (static_cast<LiveUser*>(n->item)->connection != nullptr) unused = false;
-      }
-      if (unused) room->removed = true;
-    }
-    // Off the list, nobody finds the room again; whoever pinned it meanwhile
-    // frees it with the last pin.
-    if (unused) ListRemove(&g_livechats, room);
-  }
-  if (unused) ReleaseRoom(room);
-  return 1;
 }
 
 LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32_t userid) {

@@ -1,6 +1,7 @@
 // RtmpChat: the live rooms of the sites (course rooms, chat rooms including
 // private two-person chats, and each site's open room), their members with
-// their presence state, entering and leaving.
+// their presence state, and finding a member. Entering and leaving, which
+// the room hears of, are in RtmpChatStatus.h; the records in ChatRecords.h.
 //
 // Delivery: a broadcast never waits on a member's socket. A message for
 // another connection goes through RtmpWriteMessage on that connection's
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "Database/Record.h"
+#include "chat/ChatRecords.h"
 #include "rtmp/UnicastSocket.h"
 #include "config/ServerConfig.h"
 #include "util/List.h"
@@ -45,70 +47,17 @@
 
 struct RtmpConnection;
 
-// One method call on a client, built once; every receiver's output queue
-// shares its body, which never changes once built.
-struct ChatMessage {
-  SharedBody body;    // none when it could not be built (reported)
-  uint32_t size = 0;  // bytes of `body`
-};
-
-struct LiveChat {
-  SiteConfig* site = nullptr;    // set once
-  RecordPtr<VCourse> course;     // set once, owned; course rooms only
-  RecordPtr<Chat> chat;          // set once, owned; chat rooms only
-  List members;                  // of LiveUser, owned, in the order they were added
-  int32_t presenterid GUARDED_BY(members.lock) = 0;
-  // Taken off the room list; written under both locks.
-  bool removed GUARDED_BY(members.lock) = false;
-  // The room list's reference (while listed) and one per pin; the last one
-  // to go frees the room.
-  std::atomic<int32_t> refs{1};
-
-  LiveChat() = default;
-  LiveChat(const LiveChat&) = delete;
-  LiveChat& operator=(const LiveChat&) = delete;
-  ~LiveChat();  // frees the members
-};
-
-// Whether a user's avatar file exists, as last looked: shared by every
-// member of the user, so that a member update reads it instead of the disk
-// (ChatAvatarOf in RtmpChatStatus.h).
-struct ChatAvatar {
-  std::string path;  // set once
-  std::atomic<bool> exists{false};
-  std::atomic<int64_t> checkedMs{0};  // MonotonicMs of the last look
-};
-
-struct LiveUser {
-  // Under both locks (see above); none while the member is absent.
-  RtmpConnection* connection = nullptr;
-  LiveChat* livechat = nullptr;  // set once
-  RecordPtr<User> user;          // set once, owned
-  std::shared_ptr<const ChatAvatar> avatar;  // set once; none: the default picture
-  // Under the member lock.
-  int32_t roleid GUARDED_BY(livechat->members.lock) = 0;
-  uint8_t hasaudio GUARDED_BY(livechat->members.lock) = 0;
-  uint8_t hasvideo GUARDED_BY(livechat->members.lock) = 0;
-  uint8_t hasscreen GUARDED_BY(livechat->members.lock) = 0;
-  uint8_t talkover GUARDED_BY(livechat->members.lock) = 0;
-  uint8_t activeaudio GUARDED_BY(livechat->members.lock) = 0;
-  uint8_t activevideo GUARDED_BY(livechat->members.lock) = 0;
-  uint8_t activescreen GUARDED_BY(livechat->members.lock) = 0;
-  uint8_t activecontrol GUARDED_BY(livechat->members.lock) = 1;
-  uint8_t talking GUARDED_BY(livechat->members.lock) = 0;
-  uint32_t lastloud GUARDED_BY(livechat->members.lock) = 0;
-  char action[kTextSize] GUARDED_BY(livechat->members.lock) = {};
-  char param[kTextSize] GUARDED_BY(livechat->members.lock) = {};
-  // The web session id of `connection`, copied by that connection's own
-  // thread: the session record itself may be replaced by that thread at any
-  // time (a later loadmodel), so no other thread may read it.
-  char phpsessid[kTextSize] = {};
-};
-
 // Every room of every site; owns them.
 extern List g_livechats;
 
 using ChatLock = HandOverLock<RecursiveMutex>;
+
+// Drops one reference to the room (a pin, or the room list's); the last
+// one frees it.
+void ChatReleaseRoom(LiveChat* room);
+// The web session id of the connection; empty without a session. Its own
+// thread only.
+const char* ChatSessionId(const RtmpConnection* connection);
 
 // Keeps a room in memory while the room list lock is not held. Taken under
 // the room list lock (the room is listed then); released by any thread,
@@ -160,13 +109,6 @@ void ChatOutboxSend(ChatOutbox* outbox);
 // `message` to `to`: held in `outbox` when `to` is its caller, else sent.
 void ChatDeliver(RtmpConnection* to, const ChatMessage& message, ChatOutbox* outbox);
 
-// What names a room apart from its address, so that a thread can find it
-// again after it released the locks (the room may be freed meanwhile).
-struct ChatRoomKey {
-  const SiteConfig* site = nullptr;
-  int32_t courseid = 0;  // a course room
-  int32_t chatid = 0;    // a chat room; both 0: the open room
-};
 ChatRoomKey ChatKeyOf(const LiveChat* room);
 // The room with that key, pinned and its member lock held by `lock`; none
 // when it is gone.
@@ -196,21 +138,6 @@ struct ChatNewMember {
 };
 // Loads it for the connection's user; user none when that cannot be loaded.
 ChatNewMember ChatPrepareMember(RtmpConnection* connection);
-
-// The caller holds the room list lock (from FindOrCreate...). Makes the
-// connection the connection of its user's member of `room`, taking the
-// member over from an older connection (which gets ReceiveDisconnect), or
-// adds `prepared` to the open room; leaves the connection's previous room
-// first. Sets connection->liveuser. Returns the member, or none (not a
-// member of a course or chat room, or no prepared user for the open room).
-// A ReceiveDisconnect for the connection itself (it entered its own room
-// again) is held in `outbox`.
-LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox);
-
-// The connection leaves its room: the member's presence is reset and
-// broadcast, and a course or chat room that has no present member left is
-// freed. 1 when the connection had a member, else 0. Takes the locks itself.
-int LeaveRoom(RtmpConnection* connection);
 
 // The member with that user id in the room of `guard` (which the caller
 // holds), or none; reports a connection without member.

@@ -99,43 +99,15 @@ class ChatWriter {
   bool object_ = false;
 };
 
-// The avatars looked at, by file. Only the refresher and ChatAvatarOf look
-// at the disk, never under this lock or a room's.
-struct AvatarCache {
-  Mutex lock;
-  std::unordered_map<std::string, std::shared_ptr<ChatAvatar>> byPath GUARDED_BY(lock);
-  // byPath is swept of the avatars no member holds when it grows past this.
-  size_t sweepAt GUARDED_BY(lock) = kChatAvatarCacheSize;
-};
-
-AvatarCache& Avatars() {
-  // Never destroyed: the refresher may still run while the process exits.
-  static AvatarCache* cache = new AvatarCache;
-  return *cache;
-}
-
-void LookAt(ChatAvatar* avatar) {
-  avatar->exists = FileExists(avatar->path.c_str());
-  avatar->checkedMs = MonotonicMs();
-}
-
-bool Stale(const ChatAvatar& avatar, int64_t now) { return now - avatar.checkedMs.load() >= kChatAvatarRefreshMs; }
-
-// Looks again at every avatar a member holds, once per refresh period.
-[[noreturn]] void RefreshAvatars() {
-  AvatarCache& cache = Avatars();
-  for (;;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kChatAvatarRefreshMs));
-    std::vector<std::shared_ptr<ChatAvatar>> held;
-    {
-      MutexLock guard(cache.lock);
-      for (const auto& [path, avatar] : cache.byPath)
-        if (avatar.use_count() > 1) held.push_back(avatar);
-    }
-    const int64_t now = MonotonicMs();
-    for (const std::shared_ptr<ChatAvatar>& avatar : held)
-      if (Stale(*avatar, now)) LookAt(avatar.get());
-  }
+void ResetPresence(LiveUser* member) REQUIRES(member->livechat->members.lock) {
+  member->connection = nullptr;
+  member->hasaudio = member->hasvideo = member->hasscreen = 0;
+  member->activeaudio = member->activevideo = member->activescreen = 0;
+  member->talking = 0;
+  member->activecontrol = 1;
+  member->action[0] = '\0';
+  member->param[0] = '\0';
+  member->phpsessid[0] = '\0';
 }
 
 // The image a client shows for the member.
@@ -150,35 +122,6 @@ std::string AvatarImage(const LiveUser* member) {
 
 }  // namespace
 
-std::shared_ptr<const ChatAvatar> ChatAvatarOf(const SiteConfig* site, int32_t userid) {
-  if (site == nullptr) return nullptr;
-  static std::once_flag refresher;
-  std::call_once(refresher, [] { std::thread(RefreshAvatars).detach(); });
-  std::string path = std::string(site->files) + "\\avatar-" + std::to_string(userid) + ".png";
-  AvatarCache& cache = Avatars();
-  std::shared_ptr<ChatAvatar> avatar;
-  bool fresh = false;
-  {
-    MutexLock guard(cache.lock);
-    auto found = cache.byPath.find(path);
-    if (found != cache.byPath.end()) {
-      avatar = found->second;
-    } else {
-      if (cache.byPath.size() >= cache.sweepAt) {
-        std::erase_if(cache.byPath, [](const auto& entry) { return entry.second.use_count() == 1; });
-        // Held ones stay: sweep again only once as many more came.
-        cache.sweepAt = std::max(kChatAvatarCacheSize, 2 * cache.byPath.size());
-      }
-      avatar = std::make_shared<ChatAvatar>();
-      avatar->path = std::move(path);
-      cache.byPath.emplace(avatar->path, avatar);
-      fresh = true;
-    }
-  }
-  if (fresh || Stale(*avatar, MonotonicMs())) LookAt(avatar.get());
-  return avatar;
-}
-
 size_t ChatCutLength(std::string_view text, size_t limit) {
   if (text.size() <= limit) return text.size();
   // A byte 10xxxxxx continues a character: back up to where it began. A
@@ -187,12 +130,6 @@ size_t ChatCutLength(std::string_view text, size_t limit) {
   for (int back = 0; back < 3 && cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
   if ((static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80) cut = limit;
   return cut;
-}
-
-int ChatSend(RtmpConnection* to, const ChatMessage& message) {
-  if (to == nullptr || !message.body || message.size == 0 || message.size > kChatBodySize) return 0;
-  // Queued by reference, never copied.
-  return RtmpSendCommand(&to->rtmp, {message.body.get(), message.size}, message.body);
 }
 
 ChatInfoSnapshot ChatSnapshot(const LiveChat* room) REQUIRES(room->members.lock) {
@@ -435,4 +372,93 @@ void ChatServiceBacklog(RtmpConnection* connection) {
 void ChatDropBacklog(RtmpConnection* connection) {
   delete connection->chatBacklog;
   connection->chatBacklog = nullptr;
+}
+
+LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox) {
+  RecursiveLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
+  if (connection->user == nullptr) return nullptr;
+  const int32_t userid = connection->user->id;
+  // A member in another room would otherwise keep this connection after it
+  // ended.
+  if (connection->liveuser != nullptr && connection->liveuser->livechat != room) LeaveRoom(connection);
+
+  RecursiveLock members(room->members.lock);
+  LiveUser* member = nullptr;
+  for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+    auto* m = static_cast<LiveUser*>(n->item);
+    if (m->user->id == userid) {
+      member = m;
+      break;
+    }
+  }
+  if (member != nullptr) {
+    if (member->connection != nullptr) {
+      // The same user from another connection (or this one again, which
+      // hears it after the locks).
+      ChatDeliver(member->connection, ChatDisconnectMessage(), outbox);
+      member->connection->liveuser = nullptr;
+    }
+  } else {
+    if (room->course || room->chat) return nullptr;
+    if (prepared == nullptr || !prepared->user) return nullptr;
+    auto added = std::make_unique<LiveUser>();
+    added->livechat = room;
+    added->user = std::move(prepared->user);
+    added->avatar = std::move(prepared->avatar);
+    added->livechat->members.lock.AssertHeld();  // held above as `members`
+    added->roleid = prepared->roleid;
+    member = added.release();
+    ListAddTail(&room->members, member);
+  }
+  member->connection = connection;
+  CopyText(member->phpsessid, ChatSessionId(connection));
+  connection->liveuser = member;
+  return member;
+}
+
+int LeaveRoom(RtmpConnection* connection) {
+  if (connection->user == nullptr) return 0;
+  const int32_t userid = connection->user->id;
+  ChatOutbox outbox(connection);
+  if (connection->liveuser == nullptr) {
+    // A second connection of the user, such as one that published the
+    // screen: its end takes the screen away from the user's member. Only
+    // this thread gives this connection a member, so none comes meanwhile.
+    ChatRoomLock lock;
+    if (LiveUser* other = FindMemberInSite(connection->site, userid, &lock)) {
+      other->livechat->members.lock.AssertHeld();  // handed over in `lock`
+      other->hasscreen = 0;
+      other->activescreen = 0;
+      BroadcastMember(other->livechat, false, other, &outbox);
+    }
+    return 0;
+  }
+
+  LiveChat* room = nullptr;
+  bool unused = false;
+  {
+    RecursiveLock list(g_livechats.lock);
+    LiveUser* member = connection->liveuser;
+    if (member == nullptr) return 0;  // taken over meanwhile
+    room = member->livechat;
+    {
+      RecursiveLock members(room->members.lock);
+      member->livechat->members.lock.AssertHeld();  // `room` is the member's
+      ResetPresence(member);
+      if (room->presenterid == member->user->id) room->presenterid = 0;
+      BroadcastMember(room, true, member, &outbox);
+      connection->liveuser = nullptr;
+      if (room->course || room->chat) {
+        unused = true;
+        for (ListNode* n = room->members.first; n != nullptr; n = n->next)
+          if (static_cast<LiveUser*>(n->item)->connection != nullptr) unused = false;
+      }
+      if (unused) room->removed = true;
+    }
+    // Off the list, nobody finds the room again; whoever pinned it meanwhile
+    // frees it with the last pin.
+    if (unused) ListRemove(&g_livechats, room);
+  }
+  if (unused) ChatReleaseRoom(room);
+  return 1;
 }

@@ -1,6 +1,7 @@
 // RtmpChatStatus: the methods the server calls on live classroom clients
 // (ReceiveChatInfo, ReceiveCourseInfo, ReceiveDisconnect, ReceiveUserUpdate,
-// ReceiveText, ReceivePushCommand) and the text backlog.
+// ReceiveText, ReceivePushCommand), the text backlog, and entering and
+// leaving a room, which its members hear of.
 //
 // Every message is built once into a ChatMessage and then handed to each
 // receiver with ChatSend, which queues the one body for all of them (the
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "Database/Database.h"
+#include "chat/ChatMessages.h"
 #include "chat/RtmpChat.h"
 
 struct RtmpConnection;
@@ -23,25 +25,6 @@ struct RtmpConnection;
 // Method names, in the order of the client's table.
 constexpr const char* kChatMethodNames[] = {"ReceiveChatInfo", "ReceiveCourseInfo", "ReceiveDisconnect",
                                             "ReceiveUserUpdate", "ReceiveText", "ReceivePushCommand"};
-
-// Largest body of a chat message: every text in it is cut to 1023
-// characters, and the longest (ReceiveUserUpdate) has four of them.
-constexpr uint32_t kChatBodySize = 8192;
-
-// How often at most an avatar is looked at again, and how many avatars no
-// member holds the cache keeps.
-constexpr int64_t kChatAvatarRefreshMs = 2000;
-constexpr size_t kChatAvatarCacheSize = 4096;
-// The avatar of user `userid` of `site` (none without a site). It is looked
-// at on the disk here when the cache has not seen it for
-// kChatAvatarRefreshMs, so the caller holds no room lock; while members hold
-// it, a background thread looks again at that pace, so that an avatar made,
-// changed or removed later shows in the next update without a look on the
-// path that sends it.
-std::shared_ptr<const ChatAvatar> ChatAvatarOf(const SiteConfig* site, int32_t userid);
-
-// 1 when queued or sent to `to`, 0 when the receiver is closing (dropped).
-int ChatSend(RtmpConnection* to, const ChatMessage& message);
 
 // A room as ReceiveChatInfo describes it, taken under the member lock so
 // that it can be sent after the lock was released, or to a member of
@@ -92,6 +75,21 @@ bool ChatLoadTextRow(DbConnection* db, int32_t id, ChatTextRow* out);
 int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox);
 int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
                    ChatOutbox* outbox);
+// The caller holds the room list lock (from FindOrCreate...). Makes the
+// connection the connection of its user's member of `room`, taking the
+// member over from an older connection (which gets ReceiveDisconnect), or
+// adds `prepared` to the open room; leaves the connection's previous room
+// first. Sets connection->liveuser. Returns the member, or none (not a
+// member of a course or chat room, or no prepared user for the open room).
+// A ReceiveDisconnect for the connection itself (it entered its own room
+// again) is held in `outbox`.
+LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox);
+
+// The connection leaves its room: the member's presence is reset and
+// broadcast, and a course or chat room that has no present member left is
+// freed. 1 when the connection had a member, else 0. Takes the locks itself.
+int LeaveRoom(RtmpConnection* connection);
+
 // One ReceiveUserUpdate (hard) per member of the room, in member order.
 void SendMemberList(RtmpConnection* connection, LiveChat* room, ChatOutbox* outbox);
 // The member's state to every present member of its room; what goes to the

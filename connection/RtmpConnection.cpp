@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -27,13 +28,14 @@
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatFunctions.h"
 #include "chat/RtmpChatStatus.h"
-#include "connection/RtmpFunctions.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
+#include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
-#include "util/Log.h"
 #include "client/Intake.h"
+#include "config/Admission.h"
 #include "config/ServerConfig.h"
+#include "util/Log.h"
 #include "util/ByteOrder.h"
 #include "util/Clock.h"
 #include "util/EnvNumber.h"
@@ -156,6 +158,120 @@ struct Command {
   std::string_view name;
   Handler handler;
 };
+
+// The connect reply's pieces: a marker byte, and the end of an object
+// (null once the buffer is full).
+uint8_t* PutByte(uint8_t* out, uint8_t* end, uint8_t value) {
+  if (out == nullptr || out >= end) return nullptr;
+  *out = value;
+  return out + 1;
+}
+
+uint8_t* PutEnd(uint8_t* out, uint8_t* end) {
+  if (out == nullptr || end - out < 3) return nullptr;
+  out[0] = 0;
+  out[1] = 0;
+  out[2] = AMF_OBJECT_END;
+  return out + 3;
+}
+
+int SendConnectResult(RtmpConnection* connection) {
+  std::array<uint8_t, kBuilderBodySize> m;
+  uint8_t* e = m.data() + m.size();
+  uint8_t* p = AmfEncodeText(m.data(), e, "_result");
+  p = AmfEncodeNumber(p, e, connection->transactionId);
+  p = PutByte(p, e, AMF_OBJECT);
+  p = AmfEncodeNamedString(p, e, "fmsVer", "FMS/4,5,4,2012");
+  p = AmfEncodeNamedNumber(p, e, "capabilities", 31);
+  p = AmfEncodeNamedNumber(p, e, "mode", 1);
+  p = PutEnd(p, e);
+  p = PutByte(p, e, AMF_OBJECT);
+  p = AmfEncodeNamedString(p, e, "level", "status");
+  p = AmfEncodeNamedString(p, e, "code", "NetConnection.Connect.Success");
+  p = AmfEncodeNamedString(p, e, "description", "Connection succeeded");
+  p = AmfEncodeName(p, e, "data");
+  p = PutByte(p, e, AMF_ECMA_ARRAY);
+  p = AmfEncodeInt32(p, e, 1);
+  p = AmfEncodeNamedString(p, e, "version", "4,5,4,2012");
+  p = PutEnd(p, e);
+  p = AmfEncodeNamedNumber(p, e, "objectEncoding", connection->rtmp.objectEncoding);
+  p = PutEnd(p, e);
+  if (p == nullptr) {
+    REPORT_ASSERT("enc", "RtmpConnection");
+    return 0;
+  }
+  return RtmpSendCommand(&connection->rtmp, {m.data(), p});
+}
+
+// The connect command: reads the client's parameters, opens the session with
+// the client, chooses the site and opens its database. Returns 1.
+int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
+  RtmpContext* r = &connection->rtmp;
+  // A busy server takes no new connection; a repeated connect (it has its
+  // database then) is one it already serves. The reply goes out before
+  // the close.
+  if (connection->db == nullptr && DebugAdmitRefuses(DebugWork::kConnect)) {
+    SendError(r, connection->transactionId, "NetConnection.Connect.Rejected", "server busy");
+    RtmpFlushOutput(r);
+    RtmpShutdown(r);
+    return 1;
+  }
+  const AmfProperty* command = AmfObjectGet(object, {}, 2);
+  if (command->type == AMF_OBJECT) {
+    const AmfObject* params = AmfPropObject(command);
+    for (const AmfProperty& prop : params->props) {
+      std::string_view name = AmfTextView(prop.name);
+      std::string_view text = AmfTextView(AmfPropString(&prop));
+      if (name == "app") {
+        r->app = text;
+      } else if (name == "tcUrl") {
+        r->tcUrl = text;
+      } else if (name == "swfUrl") {
+        r->swfUrl = text;
+      } else if (name == "pageUrl") {
+        r->pageUrl = text;
+      } else if (name == "flashVer") {
+        r->flashVer = text;
+        // The debug monitor reads it under the streams lock.
+        ListLock guard(connection->streams.lock);
+        AmfPropCopyText(&prop, connection->flashVer);
+      } else if (name == "audioCodecs") {
+        r->audioCodecs = AmfPropNumber(&prop);
+      } else if (name == "videoCodecs") {
+        r->videoCodecs = AmfPropNumber(&prop);
+      } else if (name == "objectEncoding") {
+        r->objectEncoding = AmfPropNumber(&prop);
+      }
+    }
+  }
+
+  SendWindowAckSize(r, kConnectWindowAckSize);
+  SendPeerBandwidth(r, kConnectPeerBandwidth, kPeerBandwidthDynamic);
+  SendUserControl(r, kStreamBegin, 0);
+  SendConnectResult(connection);
+
+  char app[kTextSize];
+  size_t n = r->app.size() < kTextSize - 1 ? r->app.size() : kTextSize - 1;
+  if (n) memcpy(app, r->app.data(), n);  // an empty view may have no address
+  app[n] = '\0';
+  // The views point into the connect message, which is released after this.
+  r->tcUrl = r->swfUrl = r->pageUrl = r->app = r->flashVer = {};
+
+  {
+    ListLock guard(connection->streams.lock);  // read by the debug monitor
+    connection->site = FindSite(connection->sites, app);
+  }
+  // A repeated connect must not leak the first database connection.
+  if (connection->db != nullptr) {
+    DbClose(connection->db);
+    connection->db = nullptr;
+  }
+  // Without a site this is an unusable but safe connection: every statement
+  // fails quietly and the connection goes on without records. With one, it
+  // costs the database nothing until a statement needs it.
+  connection->db = DbOpen(connection->site);
+  return 1;
+}
 
 int OnConnect(RtmpConnection* c, RtmpStream*, const AmfObject* o) {
   c->connectReceived = true;

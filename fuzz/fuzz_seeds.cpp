@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "connection/RtmpFunctions.h"
 #include "media/RtmpFile.h"
 #include "rtmp/Amf.h"
 #include "rtmp/Handshake.h"
 #include "rtmp/RtmpCore.h"
+#include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpSocket.h"
 #include "support/FlvBuilder.h"
 #include "support/RtmpClient.h"

@@ -16,10 +16,11 @@
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatStatus.h"
 #include "connection/RtmpConnection.h"
-#include "connection/RtmpFunctions.h"
 #include "media/Flv.h"
 #include "media/FlvMedia.h"
-#include "media/RtmpStream.h"
+#include "media/RtmpStreamRecord.h"
+#include "media/StreamSend.h"
+#include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
 #include "config/ServerConfig.h"
@@ -31,8 +32,6 @@ namespace {
 // Speex's bit reader holds up to this many bytes; one wideband frame is far
 // smaller, and only the first frame of a message is decoded.
 constexpr uint32_t kSpeexMaxInput = 2000;
-
-std::atomic<LiveChannelClock> g_clock{nullptr};
 
 bool SameLiveChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lock) {
   return a->site == b->site && a->connection != b->connection && a->fileid == b->fileid &&
@@ -270,13 +269,6 @@ LiveChannelLimits& LiveChannelSettings() {
     return l;
   }();
   return limits;
-}
-
-void LiveChannelSetClock(LiveChannelClock clock) { g_clock = clock; }
-
-uint32_t LiveChannelNow() {
-  LiveChannelClock clock = g_clock.load();
-  return clock ? clock() : MonotonicMs32();
 }
 
 void LiveChannelSetIdentity(RtmpStream* stream, int32_t fileid, int32_t userid, int32_t channel) {

@@ -18,6 +18,7 @@
 
 #include "rtmp/RtmpCore.h"
 #include "config/ServerConfig.h"
+#include "util/Clock.h"
 
 struct RtmpStream;
 struct RtmpPacket;
@@ -56,12 +57,6 @@ struct LiveChannelLimits {
   uint32_t mergeMs = kDefaultRelayMergeMs;
 };
 LiveChannelLimits& LiveChannelSettings();
-
-// The millisecond tick count of voice detection and stall detection;
-// tests install their own clock (none: the system's).
-using LiveChannelClock = uint32_t (*)();
-void LiveChannelSetClock(LiveChannelClock clock);
-uint32_t LiveChannelNow();
 
 // ---- Matching ----
 // A channel player joins the first matching publisher of another

@@ -11,10 +11,10 @@
 #include "Database/Record.h"
 #include "chat/RtmpChatFunctions.h"
 #include "connection/RtmpConnection.h"
-#include "connection/RtmpFunctions.h"
 #include "media/RtmpChannel.h"
-#include "util/Log.h"
 #include "config/Admission.h"
+#include "rtmp/RtmpFunctions.h"
+#include "util/Log.h"
 #include "util/ThreadSafety.h"
 
 List g_streams;
@@ -158,10 +158,10 @@ void FreeStream(RtmpStream* stream) {
 int CreateStream(RtmpConnection* connection) {
   RtmpStream* stream = CreateStreamRecord(connection);
   if (stream == nullptr) {
-    SendError(connection, "NetConnection.Call.Failed", "no free chunk stream");
+    SendError(&connection->rtmp, connection->transactionId, "NetConnection.Call.Failed", "no free chunk stream");
     return 1;
   }
-  SendResult(connection, stream->id);
+  SendResult(&connection->rtmp, connection->transactionId, stream->id);
   return 1;
 }
 

@@ -2,7 +2,8 @@
 // its playing side (RtmpStreamOut) and its publishing side (RtmpStreamIn);
 // the stream commands; the parameters carried in play and publish names; the
 // chunk stream ids handed out to streams; playback of files and the viewing
-// accounting.
+// accounting. The records themselves are in RtmpStreamRecord.h, the sending
+// of a stream's queue in StreamSend.h.
 //
 // Threads: a stream is created, served and freed by its connection's thread.
 // Other threads (live publishers) only append packets to `output.queue` under
@@ -21,156 +22,16 @@
 #include <vector>
 
 #include "media/RtmpFile.h"
+#include "media/RtmpStreamRecord.h"
+#include "media/StreamSend.h"
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpCore.h"
 #include "config/ServerConfig.h"
+#include "util/Clock.h"
 #include "util/List.h"
 #include "util/QueryParam.h"
 #include "util/ThreadSafety.h"
 #include "util/file.h"
-
-struct RtmpConnection;
-struct RtmpStream;
-
-// Every stream of every connection.
-extern List g_streams;
-
-// The lock of the registry of active recordings (RtmpStreamIn.cpp).
-extern Mutex g_recordingsLock;
-
-// The file a stream plays or records into. Connection thread only.
-struct RtmpStreamFile {
-  bool open = false;
-  int32_t objectId = 0;  // media object recorded into; 0 for session recordings
-  File file;
-  char path[kTextSize] = {};
-  char indexPath[kTextSize] = {};
-  // The whole index of a played file: immutable, shared by every player of
-  // the same index file (AcquirePlayIndex).
-  std::shared_ptr<const std::vector<IndexEntry>> frameindex;
-  uint32_t backPointer = 0;            // for the next tag written
-};
-
-// FileSession / RecordSession accounting of the stream. Connection thread only.
-struct SessionTiming {
-  bool active = false;
-  int64_t start = 0;  // seconds since 1970
-  int32_t rowId = 0;
-  bool recording = false;  // rowId names a RecordSession row, which timing never updates
-};
-
-struct RtmpStreamIn {
-  RtmpStream* stream = nullptr;
-  List subscribers;  // player streams of a live channel
-  uint32_t ackWindow = 0x20000;
-  uint32_t bytesSinceAck = 0;
-  std::atomic<uint32_t> bytesIn{0};  // read and reset by the debug monitor
-  // Live channel publisher, connection thread only: the Speex bit reader
-  // and decoder (owned, RtmpChannel.h), and whether a dropped audio message
-  // was reported (once per publish).
-  void* speexBits = nullptr;
-  void* speexDecoder = nullptr;
-  bool audioDropReported = false;
-  // The latest metadata (onMetaData), video decoder configuration and audio
-  // decoder configuration of a channel publisher, for players that join
-  // later (owned; bodies shared with the copies sent). Connection thread only.
-  RtmpPacket* metaData = nullptr;
-  RtmpPacket* videoConfig = nullptr;
-  RtmpPacket* audioConfig = nullptr;
-  // Recording state, connection thread only.
-  bool writeFailing = false;  // the last tag write failed (reported once)
-  uint64_t bytesLost = 0;     // since writing began to fail
-  std::string journal;        // crash journal of a media-object recording
-  // Per track (0 audio, 1 video): the timestamp last written, which the next
-  // one may not go below.
-  uint32_t lastWritten[2] = {0, 0};
-  // The file this stream records into, as held in the registry of active
-  // recordings (empty: none). Connection thread, under the registry's lock.
-  std::string recordingKey GUARDED_BY(g_recordingsLock);
-  // Another connection publishes the same recording name, or the server
-  // stops: this recording is to end. Set under the registry's lock.
-  std::atomic<bool> closeRequested{false};
-};
-
-struct RtmpStreamOut {
-  RtmpStream* stream = nullptr;
-  // Connection thread only: what the metadata tells the player.
-  int32_t objectId = 0, authorId = 0, parentId = 0, masterId = 0;
-  char title[kTextSize] = {};
-  char picture[kTextSize] = {};
-  bool hasAudio = false, hasVideo = false;
-  uint32_t duration = 0;  // ms, timestamp of the last index entry
-  uint64_t size = 0;      // offset of the last index entry
-  std::vector<Segment> segments;
-
-  std::atomic<bool> paused{false};
-  std::atomic<uint32_t> dropped{0};   // read and reset by the debug monitor
-  // Written and read only under queue.lock: a publisher's relay sets them,
-  // the own thread clears them as the first messages leave and sets them
-  // again on seek and resume.
-  bool waitingForKeyFrame GUARDED_BY(queue.lock) = false;
-  bool firstVideoPending GUARDED_BY(queue.lock) = true;
-  bool firstAudioPending GUARDED_BY(queue.lock) = true;
-  // A live player that joined a publisher: the publisher's metadata and
-  // decoder configuration go before the next relayed message it takes.
-  bool needsConfig GUARDED_BY(queue.lock) = false;
-  std::atomic<uint32_t> bytesOut{0};  // read and reset by the debug monitor
-
-  // Packets waiting to be sent, oldest first: RtmpPacket*, owned by the
-  // queue (RtmpPacketDestroy). Changed only under queue.lock.
-  List queue;
-  // Held by the thread that moves the queue to the socket (the own one, or
-  // a live publisher's sending for it), so that messages leave in order.
-  Mutex sending;
-  std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
-  uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
-  uint32_t waitingSince GUARDED_BY(queue.lock) = 0;  // LiveChannelNow() when the head became the head
-  // A live player's merge period: when relayed media was last sent or woken
-  // for (LiveChannelNow), and whether media waits for the period's end.
-  uint32_t relaySentAt GUARDED_BY(queue.lock) = 0;
-  bool relayDeferred GUARDED_BY(queue.lock) = false;
-  int64_t clockStart = 0;           // Monotonic100ns when the clock last started
-  int64_t endDue = 0;               // Monotonic100ns for SendEndOfStream; 0: none (connection thread)
-  // Timestamp of the packet last appended: written by the own thread, read
-  // by the debug monitor, so atomic.
-  std::atomic<uint32_t> lastQueued{0};
-  uint32_t lastSent = 0;  // lastQueued when the last packet left (connection thread)
-  // The lead of a file stream (connection thread). The client's buffer
-  // length from SetBufferLength, -1 when it sent none (StreamLeadMs).
-  int32_t bufferMs = -1;
-  bool windowPending = false;    // the next window goes out at once (play, seek, resume)
-  bool completePending = false;  // the file ended ahead of the clock: Complete when what was sent falls due
-  int64_t pausedAt = -1;         // stream position when the player paused; -1: not paused by it
-  bool heldForOutput = false;    // the last StreamWait held a refill for the socket
-  // A live player's node in each subscriber list that holds it (usually
-  // one; one more per further publisher of its channel), so that it leaves
-  // them without a search. Changed with the lists, under g_streams.lock.
-  std::vector<std::pair<RtmpStream*, ListNode*>> subscriptions GUARDED_BY(g_streams.lock);
-};
-
-// Who touches what: `id`, `site`, the chunk stream ids, `connection` and
-// `rtmp` are set at creation; `name` is written by the own thread under the
-// connection's streams.lock (the debug monitor reads it there); `fileid`,
-// `userid` and `channel` under g_streams.lock (live channel matching reads
-// them from other threads); `publishing` and `playing` are atomic; `file`,
-// `timing` and `baseTimestamp` are the own thread's. See RtmpStreamIn and
-// RtmpStreamOut for their sides.
-struct RtmpStream {
-  char name[kTextSize] = {};  // play or publish name with its parameters
-  int32_t id = 0;             // also the message stream id of what we send
-  SiteConfig* site = nullptr;
-  int32_t audioChannel = 0, videoChannel = 0, dataChannel = 0;
-  RtmpStreamFile file;
-  SessionTiming timing;
-  int32_t fileid = 0, userid = 0, channel = 0;
-  RtmpConnection* connection = nullptr;
-  RtmpContext* rtmp = nullptr;  // the connection's chunk stream
-  uint32_t baseTimestamp = 0xFFFFFFFFu;  // -1: unset
-  std::atomic<bool> publishing{false};  // other threads read it (live channels, monitor)
-  std::atomic<bool> playing{false};
-  RtmpStreamIn input;
-  RtmpStreamOut output;
-};
 
 // ---- Query parameters ----
 // QueryParam's value of `key` (e.g. "fileid=") in `name`, copied with a zero
@@ -211,6 +72,12 @@ std::shared_ptr<const std::vector<IndexEntry>> AcquirePlayIndex(const char* inde
 // Index files whose entries are held by players now (for tests).
 size_t SharedPlayIndexCount();
 
+// onStatus {level StatusLevel(code), code, description} on the stream's data
+// channel.
+int SendStatus(RtmpStream* stream, const char* code, const char* description);
+// onMetaData of the stream's media (the file part only while a file is open).
+int SendMetaData(RtmpStream* stream);
+
 // Opens the file, sends the metadata and queues the opening tags. A start
 // past those resumes as SeekStream does, and of the opening only the decoder
 // configuration is kept.
@@ -222,11 +89,6 @@ bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath
 RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced);
 RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp);
 void StartClock(RtmpStream* stream, uint32_t timestamp);
-bool SendQueue(RtmpStream* stream) EXCLUDES(stream->output.sending);
-// A live player's queue sent by the thread relaying to it, in one sendmsg,
-// unless its own thread is sending: true when all of it left; false when
-// the player's thread must be woken for the rest.
-bool SendQueueForPlayer(RtmpStream* player) EXCLUDES(player->output.sending);
 RtmpPacket* FindKeyFrame(RtmpStream* stream);
 // Resumes at the last video key frame at or before t (audio from the same
 // place), or at the index search's entry when there is none.
@@ -257,11 +119,6 @@ int32_t StreamLeadMs(const RtmpStream* stream);
 // end of the file, Complete (at once, or when what was sent falls due).
 // False when a send failed.
 bool StreamServeFile(RtmpStream* stream, int64_t now100ns);
-// The clock of the pacing: Monotonic100ns, or the one a test set (none
-// restores it).
-using PacingClock = int64_t (*)();
-void PacingSetClock(PacingClock clock);
-int64_t PacingNow();
 
 // Finds the file to play for the stream's name (fileid, paramid, questionid,
 // bookmarkid or the session's own recording) and keeps the object's metadata

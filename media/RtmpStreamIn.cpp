@@ -21,10 +21,10 @@
 #include "Database/Database.h"
 #include "Database/Record.h"
 #include "connection/RtmpConnection.h"
-#include "connection/RtmpFunctions.h"
 #include "media/Recording.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
+#include "rtmp/RtmpFunctions.h"
 #include "util/Log.h"
 #include "util/EnvNumber.h"
 

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "connection/RtmpConnection.h"
-#include "connection/RtmpFunctions.h"
 #include "media/FlvMedia.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
+#include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
 #include "config/ServerConfig.h"
@@ -40,8 +40,6 @@ bool SameFile(const PlayIndexEntry& e, const struct stat& st) {
   return e.device == st.st_dev && e.inode == st.st_ino && e.size == static_cast<int64_t>(st.st_size) &&
          e.modified.tv_sec == st.st_mtim.tv_sec && e.modified.tv_nsec == st.st_mtim.tv_nsec;
 }
-
-std::atomic<PacingClock> g_pacingClock{nullptr};
 
 // From this lead on, a player gives its file's read buffer back between
 // windows (StreamServeFile).
@@ -173,6 +171,33 @@ void KeepDecoderConfig(RtmpStream* stream) {
 
 }  // namespace
 
+int SendStatus(RtmpStream* stream, const char* code, const char* description) {
+  return SendStatusOn(stream->rtmp, stream->dataChannel, stream->id, code, description);
+}
+
+int SendMetaData(RtmpStream* stream) {
+  const RtmpStreamOut& out = stream->output;
+  StreamMetaData meta;
+  meta.title = out.title;
+  meta.picture = out.picture;
+  meta.objectId = out.objectId;
+  meta.authorId = out.authorId;
+  meta.parentId = out.parentId;
+  meta.masterId = out.masterId;
+  meta.hasAudio = out.hasAudio;
+  meta.hasVideo = out.hasVideo;
+  meta.fileOpen = stream->file.open;
+  meta.duration = out.duration;
+  meta.size = out.size;
+  std::vector<StreamMetaSegment> segments;
+  if (meta.fileOpen) {
+    segments.reserve(out.segments.size());
+    for (const Segment& s : out.segments) segments.push_back({s.start, s.end});
+  }
+  meta.segments = segments;
+  return SendMetaDataOn(stream->rtmp, stream->dataChannel, stream->id, meta);
+}
+
 std::shared_ptr<const std::vector<IndexEntry>> AcquirePlayIndex(const char* indexPath, IndexLoad* result) {
   const std::string path = FileSystemPath(indexPath);
   struct stat st {};
@@ -244,13 +269,6 @@ RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp) {
   return packet;
 }
 
-void PacingSetClock(PacingClock clock) { g_pacingClock = clock; }
-
-int64_t PacingNow() {
-  PacingClock clock = g_pacingClock.load();
-  return clock != nullptr ? clock() : Monotonic100ns();
-}
-
 int32_t StreamLeadMs(const RtmpStream* stream) {
   const int32_t cap = std::max(g_config.playAheadMs, 0);
   const int32_t asked = stream->output.bufferMs;
@@ -289,70 +307,6 @@ RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced) {
     }
     if (!TagDataFits(file, header) || !file.Skip(header.dataSize)) return nullptr;
   }
-}
-
-namespace {
-
-// `owner`: the stream's own thread, which alone may read the output queue
-// without its lock.
-bool SendQueueHeld(RtmpStream* stream, bool owner) REQUIRES(stream->output.sending) {
-  RtmpStreamOut& out = stream->output;
-  for (;;) {
-    // Above the watermark the rest waits here, where the live drop rules see
-    // it, until the socket has taken what is queued.
-    if (owner ? RtmpOutputAboveWatermark(stream->rtmp) : !RtmpOutputUsableBelowWatermark(stream->rtmp)) break;
-    RtmpPacket* packet;
-    {
-      ListLock guard(out.queue.lock);
-      if (out.queue.first == nullptr) break;
-      packet = static_cast<RtmpPacket*>(out.queue.first->item);
-      if (out.firstAudioPending && packet->m_nMessageType == kRtmpMsgAudio) {
-        packet->m_nHeaderType = 0;
-        out.firstAudioPending = false;
-      } else if (out.firstVideoPending && packet->m_nMessageType == kRtmpMsgVideo) {
-        packet->m_nHeaderType = 0;
-        out.firstVideoPending = false;
-      }
-      ListRemoveNode(&out.queue, out.queue.first);
-      out.queued = out.queue.count;
-      out.queueBytes -= packet->m_nBodySize;
-      // The next packet starts its wait (a live player that stops taking
-      // packets is closed when it waited too long).
-      out.waitingSince = LiveChannelNow();
-    }
-    // The queue lock is not held on the wire: a publisher may append meanwhile.
-    int res = RtmpWriteMessage(stream->rtmp, packet);
-    uint32_t size = packet->m_nBodySize;
-    RtmpPacketDestroy(packet);
-    if (!res) {
-      REPORT_ASSERT("res", "RtmpStreamOut");
-      return false;
-    }
-    ListLock guard(out.queue.lock);
-    out.bytesOut += size + static_cast<uint32_t>(kRtmpMaxHeaderSize);
-    // A file's position, the own thread's (a live player's has none).
-    if (owner) out.lastSent = out.lastQueued;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool SendQueue(RtmpStream* stream) {
-  MutexLock lock(stream->output.sending);
-  return SendQueueHeld(stream, true);
-}
-
-bool SendQueueForPlayer(RtmpStream* player) {
-  if (!player->output.sending.try_lock()) return false;
-  bool whole = false;
-  {
-    SocketBufferHoldWakes hold;
-    whole = SendQueueHeld(player, false) && player->output.queued == 0;
-  }
-  player->output.sending.unlock();
-  // What was written must leave now, or its owner must be woken for it.
-  return RtmpFlushForOwner(player->rtmp) && whole;
 }
 
 int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {

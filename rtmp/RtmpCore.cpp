@@ -6,7 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "rtmp/RtmpUtils.h"
 #include "util/ByteOrder.h"
 #include "util/Log.h"
 #include "util/ThreadSafety.h"
@@ -477,3 +476,30 @@ bool RtmpOutputUsableBelowWatermark(RtmpContext* r) {
 }
 
 int RtmpSocketFd(const RtmpContext* r) { return r->sockbuf.socket.load(); }
+
+int RtmpReadBytes(RtmpContext* r, uint8_t* destination, size_t n) {
+  SocketBuffer* sockbuf = &r->sockbuf;
+  sockbuf->timedout = 0;
+  size_t wanted = n;
+  while (wanted > 0) {
+    if (sockbuf->size == 0) {
+      int res = SocketBufferRefill(sockbuf, &r->sendLock);
+      if (res < 1) {
+        if (!sockbuf->timedout) RtmpShutdown(r);
+        return 0;
+      }
+    }
+    size_t take = wanted < static_cast<size_t>(sockbuf->size) ? wanted : static_cast<size_t>(sockbuf->size);
+    std::memcpy(destination, sockbuf->buf + sockbuf->start, take);
+    destination += take;
+    sockbuf->start += static_cast<uint32_t>(take);
+    sockbuf->size -= static_cast<int32_t>(take);
+    wanted -= take;
+  }
+  return static_cast<int>(n);
+}
+
+void RtmpShutdown(RtmpContext* r) {
+  MutexLock lock(r->sendLock);
+  SocketBufferClose(&r->sockbuf);
+}

@@ -10,8 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include "rtmp/RtmpCore.h"
-#include "rtmp/RtmpUtils.h"
+#include "rtmp/RtmpBody.h"
 #include "util/Log.h"
 #include "util/ThreadSafety.h"
 
@@ -236,31 +235,4 @@ int SocketBufferRefill(SocketBuffer* sockbuf, Mutex* sendLock) {
       if (!SocketBufferFlush(sockbuf)) return -1;
     }
   }
-}
-
-int RtmpReadBytes(RtmpContext* r, uint8_t* destination, size_t n) {
-  SocketBuffer* sockbuf = &r->sockbuf;
-  sockbuf->timedout = 0;
-  size_t wanted = n;
-  while (wanted > 0) {
-    if (sockbuf->size == 0) {
-      int res = SocketBufferRefill(sockbuf, &r->sendLock);
-      if (res < 1) {
-        if (!sockbuf->timedout) RtmpShutdown(r);
-        return 0;
-      }
-    }
-    size_t take = wanted < static_cast<size_t>(sockbuf->size) ? wanted : static_cast<size_t>(sockbuf->size);
-    std::memcpy(destination, sockbuf->buf + sockbuf->start, take);
-    destination += take;
-    sockbuf->start += static_cast<uint32_t>(take);
-    sockbuf->size -= static_cast<int32_t>(take);
-    wanted -= take;
-  }
-  return static_cast<int>(n);
-}
-
-void RtmpShutdown(RtmpContext* r) {
-  MutexLock lock(r->sendLock);
-  SocketBufferClose(&r->sockbuf);
 }

@@ -32,8 +32,6 @@
 #include "rtmp/UnicastSocket.h"
 #include "util/ThreadSafety.h"
 
-struct RtmpContext;
-
 constexpr size_t kSocketReadBufferSize = 16384;  // the most the read buffer grows to
 // What it starts with: a player sends commands and acknowledgements only,
 // and a thousand players would hold 12 KiB each they never use.
@@ -140,12 +138,3 @@ struct SocketBufferHoldWakes {
 // Owner thread (or under the send lock): unsent output bytes.
 uint64_t SocketBufferQueuedBytes(const SocketBuffer* sockbuf);
 bool SocketBufferHasOutput(const SocketBuffer* sockbuf);
-
-// Owner thread, no lock. Waits for n bytes (up to readWaitMs per refill, never
-// past readDeadline) and
-// returns n when they were delivered, else 0; on a failure other than a
-// time-out the connection is shut down.
-int RtmpReadBytes(RtmpContext* r, uint8_t* destination, size_t n);
-
-// Closes the connection's SocketBuffer (takes the send lock).
-void RtmpShutdown(RtmpContext* r);

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "rtmp/RtmpCore.h"
+#include "rtmp/RtmpPacket.h"
 
 // The channels and id of the stream a cloned message goes to.
 struct RtmpCloneTarget {
@@ -13,12 +13,6 @@ struct RtmpCloneTarget {
   int32_t videoChannel = 0;
   int32_t dataChannel = 0;
 };
-
-// A new shared body block of `size` bytes (uninitialised); none when memory
-// ran out. Every message body comes from here, so the count of blocks made
-// shows what fan-out costs (tests read it).
-SharedBody RtmpBodyAlloc(size_t size);
-uint64_t RtmpBodyAllocations();
 
 // Frees any old body, allocates `size` bytes for m_body and sets m_nBytesRead
 // 0. Returns 1 or 0.

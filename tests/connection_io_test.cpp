@@ -16,8 +16,8 @@
 
 #include "client/Intake.h"
 #include "connection/RtmpConnection.h"
-#include "connection/RtmpFunctions.h"
 #include "media/RtmpStream.h"
+#include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "support/AmfHelpers.h"
 #include "support/RtmpClient.h"

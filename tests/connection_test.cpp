@@ -10,8 +10,8 @@
 #include <memory>
 #include <thread>
 
-#include "connection/RtmpFunctions.h"
 #include "rtmp/Amf.h"
+#include "rtmp/RtmpFunctions.h"
 #include "support/AmfHelpers.h"
 #include "support/RtmpClient.h"
 #include "support/ServerProcess.h"

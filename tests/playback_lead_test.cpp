@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "connection/RtmpConnection.h"
-#include "connection/RtmpFunctions.h"
 #include "media/RtmpStream.h"
+#include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "rtmp/UnicastSocket.h"
 #include "server/Server.h"

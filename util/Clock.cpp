@@ -2,7 +2,12 @@
 
 #include <time.h>
 
+#include <atomic>
+
 namespace {
+
+std::atomic<LiveChannelClock> g_liveChannelClock{nullptr};
+std::atomic<PacingClock> g_pacingClock{nullptr};
 
 timespec Now() {
   timespec ts;
@@ -22,4 +27,18 @@ uint32_t MonotonicMs32() { return static_cast<uint32_t>(MonotonicMs()); }
 int64_t Monotonic100ns() {
   const timespec ts = Now();
   return int64_t{ts.tv_sec} * 10000000 + ts.tv_nsec / 100;
+}
+
+void LiveChannelSetClock(LiveChannelClock clock) { g_liveChannelClock = clock; }
+
+uint32_t LiveChannelNow() {
+  LiveChannelClock clock = g_liveChannelClock.load();
+  return clock ? clock() : MonotonicMs32();
+}
+
+void PacingSetClock(PacingClock clock) { g_pacingClock = clock; }
+
+int64_t PacingNow() {
+  PacingClock clock = g_pacingClock.load();
+  return clock != nullptr ? clock() : Monotonic100ns();
 }

@@ -11,3 +11,15 @@ int64_t MonotonicMs();
 uint32_t MonotonicMs32();
 // 100-ns units (the pacing of playback).
 int64_t Monotonic100ns();
+
+// The millisecond tick count of voice detection and stall detection;
+// tests install their own clock (none: the system's).
+using LiveChannelClock = uint32_t (*)();
+void LiveChannelSetClock(LiveChannelClock clock);
+uint32_t LiveChannelNow();
+
+// The clock of the pacing: Monotonic100ns, or the one a test set (none
+// restores it).
+using PacingClock = int64_t (*)();
+void PacingSetClock(PacingClock clock);
+int64_t PacingNow();

@@ -1,15 +1,11 @@
-#include "connection/RtmpFunctions.h"
+#include "rtmp/RtmpFunctions.h"
 
 #include <array>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
-#include "Database/Database.h"
-#include "connection/RtmpConnection.h"
-#include "media/RtmpStream.h"
 #include "util/Log.h"
-#include "config/Admission.h"
 
 namespace {
 
@@ -41,12 +37,12 @@ int Send(RtmpContext* r, uint8_t* body, const uint8_t* bodyEnd, int32_t channel,
 
 // An AMF command on chunk stream 3; `bodyEnd` is null when the body did not
 // fit its buffer.
-int SendCommand(RtmpConnection* connection, const uint8_t* body, const uint8_t* bodyEnd) {
+int SendCommand(RtmpContext* r, const uint8_t* body, const uint8_t* bodyEnd) {
   if (bodyEnd == nullptr) {
     REPORT_ASSERT("enc", "RtmpFunctions");
     return 0;
   }
-  return RtmpSendCommand(&connection->rtmp, {body, bodyEnd});
+  return RtmpSendCommand(r, {body, bodyEnd});
 }
 
 uint8_t* PutEnd(uint8_t* out, uint8_t* end) {
@@ -98,50 +94,26 @@ int SendPeerBandwidth(RtmpContext* r, uint32_t size, uint8_t limitType) {
   return SendControl(r, kRtmpMsgPeerBandwidth, size, 1, limitType);
 }
 
-int SendResult(RtmpConnection* connection, double number) {
+int SendResult(RtmpContext* r, double txn, double number) {
   SmallMessage m;
   uint8_t* p = AmfEncodeText(m.body(), m.end(), "_result");
-  p = AmfEncodeNumber(p, m.end(), connection->transactionId);
+  p = AmfEncodeNumber(p, m.end(), txn);
   p = PutByte(p, m.end(), AMF_NULL);
   p = AmfEncodeNumber(p, m.end(), number);
-  return SendCommand(connection, m.body(), p);
+  return SendCommand(r, m.body(), p);
 }
 
-int SendError(RtmpConnection* connection, const char* code, const char* description) {
+int SendError(RtmpContext* r, double txn, const char* code, const char* description) {
   SmallMessage m;
   uint8_t* p = AmfEncodeText(m.body(), m.end(), "_error");
-  p = AmfEncodeNumber(p, m.end(), connection->transactionId);
+  p = AmfEncodeNumber(p, m.end(), txn);
   p = PutByte(p, m.end(), AMF_NULL);
   p = PutByte(p, m.end(), AMF_OBJECT);
   p = AmfEncodeNamedString(p, m.end(), "level", "error");
   p = AmfEncodeNamedString(p, m.end(), "code", code);
   p = AmfEncodeNamedString(p, m.end(), "description", description);
   p = PutEnd(p, m.end());
-  return SendCommand(connection, m.body(), p);
-}
-
-int SendConnectResult(RtmpConnection* connection) {
-  SmallMessage m;
-  uint8_t* e = m.end();
-  uint8_t* p = AmfEncodeText(m.body(), e, "_result");
-  p = AmfEncodeNumber(p, e, connection->transactionId);
-  p = PutByte(p, e, AMF_OBJECT);
-  p = AmfEncodeNamedString(p, e, "fmsVer", "FMS/4,5,4,2012");
-  p = AmfEncodeNamedNumber(p, e, "capabilities", 31);
-  p = AmfEncodeNamedNumber(p, e, "mode", 1);
-  p = PutEnd(p, e);
-  p = PutByte(p, e, AMF_OBJECT);
-  p = AmfEncodeNamedString(p, e, "level", "status");
-  p = AmfEncodeNamedString(p, e, "code", "NetConnection.Connect.Success");
-  p = AmfEncodeNamedString(p, e, "description", "Connection succeeded");
-  p = AmfEncodeName(p, e, "data");
-  p = PutByte(p, e, AMF_ECMA_ARRAY);
-  p = AmfEncodeInt32(p, e, 1);
-  p = AmfEncodeNamedString(p, e, "version", "4,5,4,2012");
-  p = PutEnd(p, e);
-  p = AmfEncodeNamedNumber(p, e, "objectEncoding", connection->rtmp.objectEncoding);
-  p = PutEnd(p, e);
-  return SendCommand(connection, m.body(), p);
+  return SendCommand(r, m.body(), p);
 }
 
 const char* StatusLevel(std::string_view code) {
@@ -156,7 +128,8 @@ const char* StatusLevel(std::string_view code) {
   return "status";
 }
 
-int SendStatus(RtmpStream* stream, const char* code, const char* description) {
+int SendStatusOn(RtmpContext* r, int32_t chunkChannel, int32_t streamId, const char* code,
+                 const char* description) {
   SmallMessage m;
   uint8_t* e = m.end();
   uint8_t* p = AmfEncodeText(m.body(), e, "onStatus");
@@ -167,13 +140,12 @@ int SendStatus(RtmpStream* stream, const char* code, const char* description) {
   p = AmfEncodeNamedString(p, e, "code", code);
   p = AmfEncodeNamedString(p, e, "description", description);
   p = PutEnd(p, e);
-  return Send(stream->rtmp, m.body(), p, stream->dataChannel, kRtmpMsgCommandAmf0, stream->id);
+  return Send(r, m.body(), p, chunkChannel, kRtmpMsgCommandAmf0, streamId);
 }
 
 namespace {
 
-uint8_t* EncodeMetaData(const RtmpStream* stream, uint8_t* p, uint8_t* e) {
-  const RtmpStreamOut& out = stream->output;
+uint8_t* EncodeMetaData(const StreamMetaData& out, uint8_t* p, uint8_t* e) {
   p = AmfEncodeText(p, e, "onMetaData");
   p = AmfEncodeNumber(p, e, 0);
   p = PutByte(p, e, AMF_NULL);
@@ -186,14 +158,14 @@ uint8_t* EncodeMetaData(const RtmpStream* stream, uint8_t* p, uint8_t* e) {
   p = AmfEncodeNamedNumber(p, e, "masterid", out.masterId);
   p = AmfEncodeNamedNumber(p, e, "hasaudio", out.hasAudio ? 1 : 0);
   p = AmfEncodeNamedNumber(p, e, "hasvideo", out.hasVideo ? 1 : 0);
-  if (stream->file.open) {
+  if (out.fileOpen) {
     p = AmfEncodeNamedNumber(p, e, "duration", out.duration);
     p = AmfEncodeNamedNumber(p, e, "size", static_cast<double>(out.size));
     p = AmfEncodeNamedNumber(p, e, "segmentcount", static_cast<double>(out.segments.size()));
     p = AmfEncodeName(p, e, "segmentdata");
     p = PutByte(p, e, AMF_STRICT_ARRAY);
     p = AmfEncodeInt32(p, e, static_cast<uint32_t>(out.segments.size()));
-    for (const Segment& s : out.segments) {
+    for (const StreamMetaSegment& s : out.segments) {
       p = PutByte(p, e, AMF_OBJECT);
       p = AmfEncodeNamedNumber(p, e, "startpos", static_cast<double>(s.start));
       p = AmfEncodeNamedNumber(p, e, "endpos", static_cast<double>(s.end));
@@ -205,86 +177,18 @@ uint8_t* EncodeMetaData(const RtmpStream* stream, uint8_t* p, uint8_t* e) {
 
 }  // namespace
 
-int SendMetaData(RtmpStream* stream) {
+int SendMetaDataOn(RtmpContext* r, int32_t chunkChannel, int32_t streamId, const StreamMetaData& meta) {
   // A long title and picture address with 101 segments do not fit the small
   // builders' buffer: this one grows until the message fits.
   std::vector<uint8_t> buffer(kBuilderBodySize);
   for (;;) {
     uint8_t* body = buffer.data();
-    uint8_t* end = EncodeMetaData(stream, body, buffer.data() + buffer.size());
-    if (end != nullptr) return Send(stream->rtmp, body, end, stream->dataChannel, kRtmpMsgCommandAmf0, stream->id);
+    uint8_t* end = EncodeMetaData(meta, body, buffer.data() + buffer.size());
+    if (end != nullptr) return Send(r, body, end, chunkChannel, kRtmpMsgCommandAmf0, streamId);
     if (buffer.size() > kRtmpMaxBodySize) {
       REPORT_ASSERT("size <= kRtmpMaxBodySize", "RtmpFunctions");
       return 0;
     }
     buffer.resize(buffer.size() * 2);
   }
-}
-
-int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
-  RtmpContext* r = &connection->rtmp;
-  // A busy server takes no new connection; a repeated connect (it has its
-  // database then) is one it already serves. The reply goes out before
-  // the close.
-  if (connection->db == nullptr && DebugAdmitRefuses(DebugWork::kConnect)) {
-    SendError(connection, "NetConnection.Connect.Rejected", "server busy");
-    RtmpFlushOutput(r);
-    RtmpShutdown(r);
-    return 1;
-  }
-  const AmfProperty* command = AmfObjectGet(object, {}, 2);
-  if (command->type == AMF_OBJECT) {
-    const AmfObject* params = AmfPropObject(command);
-    for (const AmfProperty& prop : params->props) {
-      std::string_view name = AmfTextView(prop.name);
-      std::string_view text = AmfTextView(AmfPropString(&prop));
-      if (name == "app") {
-        r->app = text;
-      } else if (name == "tcUrl") {
-        r->tcUrl = text;
-      } else if (name == "swfUrl") {
-        r->swfUrl = text;
-      } else if (name == "pageUrl") {
-        r->pageUrl = text;
-      } else if (name == "flashVer") {
-        r->flashVer = text;
-        // The debug monitor reads it under the streams lock.
-        ListLock guard(connection->streams.lock);
-        AmfPropCopyText(&prop, connection->flashVer);
-      } else if (name == "audioCodecs") {
-        r->audioCodecs = AmfPropNumber(&prop);
-      } else if (name == "videoCodecs") {
-        r->videoCodecs = AmfPropNumber(&prop);
-      } else if (name == "objectEncoding") {
-        r->objectEncoding = AmfPropNumber(&prop);
-      }
-    }
-  }
-
-  SendWindowAckSize(r, kConnectWindowAckSize);
-  SendPeerBandwidth(r, kConnectPeerBandwidth, kPeerBandwidthDynamic);
-  SendUserControl(r, kStreamBegin, 0);
-  SendConnectResult(connection);
-
-  char app[kTextSize];
-  size_t n = r->app.size() < kTextSize - 1 ? r->app.size() : kTextSize - 1;
-  if (n) memcpy(app, r->app.data(), n);  // an empty view may have no address
-  app[n] = '\0';
-  // The views point into the connect message, which is released after this.
-  r->tcUrl = r->swfUrl = r->pageUrl = r->app = r->flashVer = {};
-
-  {
-    ListLock guard(connection->streams.lock);  // read by the debug monitor
-    connection->site = FindSite(connection->sites, app);
-  }
-  // A repeated connect must not leak the first database connection.
-  if (connection->db != nullptr) {
-    DbClose(connection->db);
-    connection->db = nullptr;
-  }
-  // Without a site this is an unusable but safe connection: every statement
-  // fails quietly and the connection goes on without records. With one, it
-  // costs the database nothing until a statement needs it.
-  connection->db = DbOpen(connection->site);
-  return 1;
 }
