@@ -28,7 +28,7 @@
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Server.h"
-#include "support/RtmpClient.h"
+#include "testclient/RtmpClient.h"
 #include "util/QueryParam.h"
 
 namespace {
