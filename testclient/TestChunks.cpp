@@ -14,17 +14,18 @@ void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
 
 }  // namespace
 
-std::vector<uint8_t> ChunkHeader(int fmt, uint32_t channel, uint32_t timestamp, uint32_t bodySize, uint8_t type,
-                                 uint32_t streamId) {
-  std::vector<uint8_t> h;
+namespace {
+
+void AppendChunkHeader(std::vector<uint8_t>& h, int fmt, uint32_t channel, uint32_t timestamp, uint32_t bodySize,
+                       uint8_t type, uint32_t streamId) {
   if (channel >= 320) {
-    h = {uint8_t(fmt << 6 | 1), uint8_t((channel - 64) & 0xFF), uint8_t((channel - 64) >> 8)};
+    h.insert(h.end(), {uint8_t(fmt << 6 | 1), uint8_t((channel - 64) & 0xFF), uint8_t((channel - 64) >> 8)});
   } else if (channel >= 64) {
-    h = {uint8_t(fmt << 6), uint8_t(channel - 64)};
+    h.insert(h.end(), {uint8_t(fmt << 6), uint8_t(channel - 64)});
   } else {
-    h = {uint8_t(fmt << 6 | channel)};
+    h.push_back(uint8_t(fmt << 6 | channel));
   }
-  if (fmt == 3) return h;
+  if (fmt == 3) return;
   const bool extended = timestamp >= kExtendedTimestamp;
   const uint32_t field = extended ? kExtendedTimestamp : timestamp;
   h.insert(h.end(), {uint8_t(field >> 16), uint8_t(field >> 8), uint8_t(field)});
@@ -32,20 +33,32 @@ std::vector<uint8_t> ChunkHeader(int fmt, uint32_t channel, uint32_t timestamp, 
   if (fmt == 0)  // little-endian
     h.insert(h.end(), {uint8_t(streamId), uint8_t(streamId >> 8), uint8_t(streamId >> 16), uint8_t(streamId >> 24)});
   if (extended) PutBe32(h, timestamp);
+}
+
+}  // namespace
+
+std::vector<uint8_t> ChunkHeader(int fmt, uint32_t channel, uint32_t timestamp, uint32_t bodySize, uint8_t type,
+                                 uint32_t streamId) {
+  std::vector<uint8_t> h;
+  AppendChunkHeader(h, fmt, channel, timestamp, bodySize, type, streamId);
   return h;
 }
 
 void ChunkWrite(std::vector<uint8_t>& out, uint32_t channel, uint8_t type, uint32_t streamId,
                 uint32_t timestamp, std::span<const uint8_t> body, uint32_t chunkSize,
                 bool repeatExtendedTimestamp) {
-  const std::vector<uint8_t> first = ChunkHeader(0, channel, timestamp, uint32_t(body.size()), type, streamId);
-  out.insert(out.end(), first.begin(), first.end());
-  const std::vector<uint8_t> continuation = ChunkHeader(3, channel);
+  // One allocation for a message into an empty buffer (tests send hundreds of
+  // thousands); a buffer that has bytes already grows as vectors do.
+  if (out.empty()) {
+    const size_t chunks = chunkSize > 0 && body.size() > 0 ? (body.size() - 1) / chunkSize + 1 : 1;
+    out.reserve(18 + body.size() + (chunks - 1) * 7);
+  }
+  AppendChunkHeader(out, 0, channel, timestamp, uint32_t(body.size()), type, streamId);
   size_t sent = 0;
   do {
     const size_t n = std::min<size_t>(chunkSize, body.size() - sent);
     if (sent > 0) {
-      out.insert(out.end(), continuation.begin(), continuation.end());
+      AppendChunkHeader(out, 3, channel, 0, 0, 0, 0);
       if (timestamp >= kExtendedTimestamp && repeatExtendedTimestamp) PutBe32(out, timestamp);
     }
     out.insert(out.end(), body.begin() + long(sent), body.begin() + long(sent + n));
