@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/BenchRtmp.h"
 #include "media/RtmpFile.h"
+#include "testclient/TestFlv.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
 
 // The clip repeated, each round shifted past the one before, until the file
 // holds `bytes`. False when it cannot be written.
-bool MakeBase(const std::string& path, const std::vector<bench::FlvTag>& tags, uint32_t clipMs,
+bool MakeBase(const std::string& path, const std::vector<testclient::FlvTag>& tags, uint32_t clipMs,
               uint64_t bytes) {
   FILE* f = fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
@@ -50,7 +50,7 @@ bool MakeBase(const std::string& path, const std::vector<bench::FlvTag>& tags, u
   uint32_t offset = 0;
   bool ok = true;
   while (ok && written + out.size() < bytes) {
-    for (const bench::FlvTag& tag : tags) {
+    for (const testclient::FlvTag& tag : tags) {
       const uint32_t ts = tag.timestamp + offset;
       out.push_back(tag.type);
       PutBe24(out, uint32_t(tag.data.size()));
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   uint32_t clipMs = 0;
-  const std::vector<bench::FlvTag> tags = bench::FlvReadTags(clip, &clipMs);
+  const std::vector<testclient::FlvTag> tags = testclient::FlvReadTags(clip, &clipMs);
   if (tags.empty()) {
     fprintf(stderr, "strmd-bench-edit: no media tags in %s\n", clip.c_str());
     return 1;

@@ -35,7 +35,8 @@
 #include <thread>
 #include <vector>
 
-#include "bench/BenchRtmp.h"
+#include "testclient/TestChunks.h"
+#include "testclient/TestFlv.h"
 
 namespace {
 
@@ -61,12 +62,12 @@ struct Batch {
   std::vector<iovec> parts;
 };
 
-std::vector<Batch> MakeBatches(const std::vector<bench::FlvTag>& tags, uint32_t untilMs) {
+std::vector<Batch> MakeBatches(const std::vector<testclient::FlvTag>& tags, uint32_t untilMs) {
   static uint8_t header[12];
   std::vector<Batch> batches;
-  for (const bench::FlvTag& tag : tags) {
+  for (const testclient::FlvTag& tag : tags) {
     if (tag.timestamp > untilMs) break;
-    if (tag.type != bench::kMsgAudio && tag.type != bench::kMsgVideo) continue;
+    if (tag.type != testclient::kMsgAudio && tag.type != testclient::kMsgVideo) continue;
     if (batches.empty() || batches.back().timestamp != tag.timestamp) batches.push_back({tag.timestamp, {}});
     batches.back().parts.push_back({header, sizeof header});
     batches.back().parts.push_back({const_cast<uint8_t*>(tag.data.data()), tag.data.size()});
@@ -296,7 +297,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   uint32_t clipMs = 0;
-  const std::vector<bench::FlvTag> tags = bench::FlvReadTags(clip, &clipMs);
+  const std::vector<testclient::FlvTag> tags = testclient::FlvReadTags(clip, &clipMs);
   const uint32_t untilMs = seconds > 0 ? uint32_t(std::min<long>(seconds * 1000, clipMs)) : clipMs;
   const std::vector<Batch> batches = MakeBatches(tags, untilMs);
   if (batches.empty()) {

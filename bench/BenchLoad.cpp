@@ -43,10 +43,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bench/BenchRtmp.h"
 #include "server/ThreadDebug.h"  // the layout of the monitor's shared report only
+#include "testclient/TestAmf.h"
+#include "testclient/TestChunks.h"
+#include "testclient/TestFlv.h"
+#include "testclient/TestHandshake.h"
 
-using namespace bench;
+using namespace testclient;
 
 namespace {
 
@@ -319,7 +322,7 @@ bool Soak(Role r) { return r >= Role::kSoakVod; }
 enum class Phase { kConnecting, kHandshake, kAwaitS2, kConnectSent, kLoginSent, kCreateSent, kActive, kDone };
 constexpr double kLoginTransaction = 7;
 
-struct Client {
+struct BenchClient {
   Role role = Role::kPlayer;
   Phase phase = Phase::kConnecting;
   int fd = -1;
@@ -356,14 +359,14 @@ struct Client {
 struct SoakSlot {
   Role role;
   int index;  // among the slots of its kind
-  std::unique_ptr<Client> client;
+  std::unique_ptr<BenchClient> client;
   int64_t respawnAt = 0;
   int generation = 0;
 };
 
 struct Worker {
   int epoll = -1;
-  std::vector<std::unique_ptr<Client>> clients;
+  std::vector<std::unique_ptr<BenchClient>> clients;
   size_t nextScheduled = 0;
   Histogram late;      // vod lateness, live latency
   std::vector<double> startupMs;
@@ -374,18 +377,18 @@ struct Worker {
   std::vector<uint8_t> buffer = std::vector<uint8_t>(256 * 1024);
   std::vector<uint8_t> joined;  // a client's leftover followed by what just arrived
   int64_t arrival = 0;
-  Client* publisher = nullptr;
+  BenchClient* publisher = nullptr;
   std::vector<SoakSlot> slots;  // soak
 };
 
 // The soak's scripted clients (defined with the soak below).
-void SoakStatus(Worker& w, Client& c, const std::string& code);
-void SoakConnected(Worker& w, Client& c);
-void SoakLoggedIn(Worker& w, Client& c);
-void SoakStreamCreated(Worker& w, Client& c);
-void SoakHostileAfterHandshake(Worker& w, Client& c);
+void SoakStatus(Worker& w, BenchClient& c, const std::string& code);
+void SoakConnected(Worker& w, BenchClient& c);
+void SoakLoggedIn(Worker& w, BenchClient& c);
+void SoakStreamCreated(Worker& w, BenchClient& c);
+void SoakHostileAfterHandshake(Worker& w, BenchClient& c);
 
-void Close(Worker& w, Client& c, bool failedClient, const std::string& why = "") {
+void Close(Worker& w, BenchClient& c, bool failedClient, const std::string& why = "") {
   if (c.phase == Phase::kDone) return;
   if (c.fd >= 0) {
     epoll_ctl(w.epoll, EPOLL_CTL_DEL, c.fd, nullptr);
@@ -425,7 +428,7 @@ void Close(Worker& w, Client& c, bool failedClient, const std::string& why = "")
   c.reader = ChunkReader();
 }
 
-void Flush(Worker& w, Client& c) {
+void Flush(Worker& w, BenchClient& c) {
   while (c.outStart < c.out.size() && c.fd >= 0) {
     const ssize_t n = send(c.fd, c.out.data() + c.outStart, c.out.size() - c.outStart, MSG_NOSIGNAL);
     if (n > 0) {
@@ -443,17 +446,17 @@ void Flush(Worker& w, Client& c) {
   }
 }
 
-void SendMessage(Worker& w, Client& c, uint32_t channel, uint8_t type, uint32_t streamId, uint32_t ts,
+void SendMessage(Worker& w, BenchClient& c, uint32_t channel, uint8_t type, uint32_t streamId, uint32_t ts,
                  std::span<const uint8_t> body) {
   ChunkWrite(c.out, channel, type, streamId, ts, body, c.outChunk);
   Flush(w, c);
 }
 
-void SendCommand(Worker& w, Client& c, const std::vector<uint8_t>& body, uint32_t streamId = 0) {
+void SendCommand(Worker& w, BenchClient& c, const std::vector<uint8_t>& body, uint32_t streamId = 0) {
   SendMessage(w, c, streamId == 0 ? 3 : 8, kMsgCommand, streamId, 0, body);
 }
 
-void Begin(Worker& w, Client& c) {
+void Begin(Worker& w, BenchClient& c) {
   c.beganAt = NowNs();
   int64_t zero = 0;
   g.firstStartNs.compare_exchange_strong(zero, c.beganAt);
@@ -480,43 +483,30 @@ void Begin(Worker& w, Client& c) {
   c.phase = Phase::kConnecting;
 }
 
-void SendHandshake(Worker& w, Client& c) {
+void SendHandshake(Worker& w, BenchClient& c) {
   // C0 and C1: version 3, time, zero, then random bytes (the plain handshake).
-  static thread_local std::mt19937 random(std::random_device{}());
-  c.out.push_back(3);
-  const size_t at = c.out.size();
-  c.out.resize(at + kHandshakeSize);
-  for (size_t i = 8; i < kHandshakeSize; ++i) c.out[at + i] = uint8_t(random());
+  const std::vector<uint8_t> c0c1 = HandshakePlainC0C1(3);
+  c.out.insert(c.out.end(), c0c1.begin(), c0c1.end());
   c.phase = Phase::kHandshake;
   Flush(w, c);
 }
 
-void SendConnect(Worker& w, Client& c) {
+void SendConnect(Worker& w, BenchClient& c) {
   const bool vodApp = c.role == Role::kPlayer || c.role == Role::kIdle || Soak(c.role);
   const std::string& app = vodApp ? g_opt.app : g_opt.liveApp;
-  std::vector<uint8_t> b;
-  AmfPutString(b, "connect");
-  AmfPutNumber(b, 1);
-  AmfPutObjectStart(b);
-  AmfPutKey(b, "app");
-  AmfPutString(b, app);
-  AmfPutKey(b, "flashVer");
-  AmfPutString(b, "LNX 11,2,202,235");
-  AmfPutKey(b, "tcUrl");
-  AmfPutString(b, "rtmp://" + g_opt.host + ":" + std::to_string(g_opt.port) + "/" + app);
-  AmfPutKey(b, "fpad");
-  AmfPutBool(b, false);
-  AmfPutKey(b, "capabilities");
-  AmfPutNumber(b, 15);
-  AmfPutKey(b, "audioCodecs");
-  AmfPutNumber(b, 3575);
-  AmfPutKey(b, "videoCodecs");
-  AmfPutNumber(b, 252);
-  AmfPutKey(b, "videoFunction");
-  AmfPutNumber(b, 1);
-  AmfPutKey(b, "objectEncoding");
-  AmfPutNumber(b, 0);
-  AmfPutObjectEnd(b);
+  std::vector<uint8_t> b = amf::Body({
+      amf::Str("connect"),
+      amf::Num(1),
+      amf::Obj({
+          {"app", amf::Str(app)},
+          {"flashVer", amf::Str("LNX 11,2,202,235")},
+          {"tcUrl", amf::Str("rtmp://" + g_opt.host + ":" + std::to_string(g_opt.port) + "/" + app)},
+          {"fpad", amf::Bool(false)},
+          {"capabilities", amf::Num(15)},
+          {"audioCodecs", amf::Num(3575)},
+          {"videoCodecs", amf::Num(252)},
+          {"videoFunction", amf::Num(1)},
+          {"objectEncoding", amf::Num(0)}})});
   if (c.role == Role::kPublisher || c.role == Role::kSoakPublisher || c.role == Role::kSoakRecorder) {
     // Whole video frames in one chunk each: what a real encoder does.
     const uint8_t size[4] = {0, 0, 0x10, 0};
@@ -531,35 +521,29 @@ uint32_t Be32(std::span<const uint8_t> b) {
   return b.size() < 4 ? 0 : uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
 }
 
-void SendCreateStream(Worker& w, Client& c) {
-  std::vector<uint8_t> b;
-  AmfPutString(b, "createStream");
-  AmfPutNumber(b, 2);
-  AmfPutNull(b);
+void SendCreateStream(Worker& w, BenchClient& c) {
+  std::vector<uint8_t> b = amf::Body({amf::Str("createStream"), amf::Num(2), amf::Null()});
   SendCommand(w, c, b);
   c.phase = Phase::kCreateSent;
 }
 
 // A chat command: name, transaction 0, null, then the arguments.
-void SendChat(Worker& w, Client& c, std::string_view name, std::initializer_list<double> numbers,
+void SendChat(Worker& w, BenchClient& c, std::string_view name, std::initializer_list<double> numbers,
               std::string_view text = {}) {
-  std::vector<uint8_t> b;
-  AmfPutString(b, name);
-  AmfPutNumber(b, 0);
-  AmfPutNull(b);
-  if (!text.empty()) AmfPutString(b, text);
-  for (double n : numbers) AmfPutNumber(b, n);
+  std::vector<uint8_t> b = amf::Body({amf::Str(name), amf::Num(0), amf::Null()});
+  if (!text.empty()) amf::Append(&b, amf::Str(text));
+  for (double n : numbers) amf::Append(&b, amf::Num(n));
   SendCommand(w, c, b);
 }
 
 // Present in the room with audio and video; talkover lets several speakers
 // of one room be heard at once.
-void EnterChat(Worker& w, Client& c, int chat) {
+void EnterChat(Worker& w, BenchClient& c, int chat) {
   SendChat(w, c, "chatConnectChat", {double(chat)});
   SendChat(w, c, "chatDeviceInfo", {1, 1, 1});
 }
 
-void OnMedia(Worker& w, Client& c, const ChunkMessage& m) {
+void OnMedia(Worker& w, BenchClient& c, const ChunkMessage& m) {
   if (m.size == 0) return;  // a marker, not media
   if (c.role == Role::kPublisher || c.role == Role::kIdle) return;
   if (Soak(c.role)) {
@@ -610,12 +594,12 @@ void OnMedia(Worker& w, Client& c, const ChunkMessage& m) {
 // a client is counted apart from those that failed.
 constexpr std::string_view kBusy = "server busy";
 
-void Refused(Worker& w, Client& c) {
+void Refused(Worker& w, BenchClient& c) {
   g.refused.fetch_add(1);
   Close(w, c, false);
 }
 
-void OnStatus(Worker& w, Client& c, const AmfValue& info) {
+void OnStatus(Worker& w, BenchClient& c, const amf::Node& info) {
   const std::string& code = info.Get("code").text;
   if (Soak(c.role)) return SoakStatus(w, c, code);
   const bool failed = code == "NetStream.Play.Failed" || code == "NetStream.Publish.Failed";
@@ -635,18 +619,14 @@ void OnStatus(Worker& w, Client& c, const AmfValue& info) {
 }
 
 // Logs in through the model command, as the web application's clients do.
-void SendLogin(Worker& w, Client& c, const std::string& session) {
-  std::vector<uint8_t> b;
-  AmfPutString(b, "loadmodel");
-  AmfPutNumber(b, kLoginTransaction);
-  AmfPutNull(b);
-  AmfPutString(b, "phpsessid");
-  AmfPutString(b, session);
+void SendLogin(Worker& w, BenchClient& c, const std::string& session) {
+  std::vector<uint8_t> b = amf::Body(
+      {amf::Str("loadmodel"), amf::Num(kLoginTransaction), amf::Null(), amf::Str("phpsessid"), amf::Str(session)});
   SendCommand(w, c, b);
   c.phase = Phase::kLoginSent;
 }
 
-void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
+void OnMessage(Worker& w, BenchClient& c, const ChunkMessage& m) {
   if (c.phase == Phase::kDone) return;
   switch (m.type) {
     case kMsgSetChunkSize: {
@@ -677,8 +657,8 @@ void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
       return OnMedia(w, c, m);
     case kMsgData:
     case kMsgCommand: {
-      std::vector<AmfValue> v;
-      if (!AmfDecode(m.body, &v) || v.empty()) return;
+      std::vector<amf::Node> v;
+      if (!amf::Read(m.body, &v, nullptr, amf::kMaxReplyDepth) || v.empty()) return;
       const std::string& name = v[0].text;
       if (name == "onPlayStatus" && v.size() >= 2) return OnStatus(w, c, v[1]);
       if (m.type != kMsgCommand) return;
@@ -709,21 +689,18 @@ void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
         }
         SendCreateStream(w, c);
       } else if (c.phase == Phase::kLoginSent && v[1].number == kLoginTransaction) {
-        if (v.size() < 4 || v[3].Get("userid").kind != AmfValue::kNumber)
+        if (v.size() < 4 || v[3].Get("userid").kind != amf::Kind::kNumber)
           return Close(w, c, true, "login refused for " + (Soak(c.role) ? c.session : g_opt.login));
         if (Soak(c.role)) return SoakLoggedIn(w, c);
         EnterChat(w, c, g_opt.chat);
         SendCreateStream(w, c);
-      } else if (c.phase == Phase::kCreateSent && v.size() >= 4 && v[3].kind == AmfValue::kNumber) {
+      } else if (c.phase == Phase::kCreateSent && v.size() >= 4 && v[3].kind == amf::Kind::kNumber) {
         c.streamId = uint32_t(v[3].number);
         if (Soak(c.role)) return SoakStreamCreated(w, c);
         std::vector<uint8_t> b;
         if (c.role == Role::kPublisher) {
-          AmfPutString(b, "publish");
-          AmfPutNumber(b, 0);
-          AmfPutNull(b);
-          AmfPutString(b, g_opt.publishName.empty() ? g_opt.liveName : g_opt.publishName);
-          AmfPutString(b, "live");
+          b = amf::Body({amf::Str("publish"), amf::Num(0), amf::Null(),
+                         amf::Str(g_opt.publishName.empty() ? g_opt.liveName : g_opt.publishName), amf::Str("live")});
           c.playSentAt = NowNs();
           SendCommand(w, c, b, c.streamId);
           c.phase = Phase::kActive;
@@ -735,16 +712,14 @@ void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
                                     uint8_t(c.streamId >> 8), uint8_t(c.streamId), uint8_t(ms >> 24),
                                     uint8_t(ms >> 16), uint8_t(ms >> 8), uint8_t(ms)};
         SendMessage(w, c, 2, kMsgUserControl, 0, 0, buffer);
-        AmfPutString(b, "play");
-        AmfPutNumber(b, 0);
-        AmfPutNull(b);
+        b = amf::Body({amf::Str("play"), amf::Num(0), amf::Null()});
         if (c.role == Role::kPlayer) {
-          AmfPutString(b, g_opt.name);
-          AmfPutNumber(b, 0);
+          amf::Append(&b, amf::Str(g_opt.name));
+          amf::Append(&b, amf::Num(0));
         } else if (g_opt.playerSession.empty()) {
-          AmfPutString(b, g_opt.liveName);
+          amf::Append(&b, amf::Str(g_opt.liveName));
         } else {
-          AmfPutString(b, g_opt.liveName + "&phpsessid=" + g_opt.playerSession + std::to_string(c.index));
+          amf::Append(&b, amf::Str(g_opt.liveName + "&phpsessid=" + g_opt.playerSession + std::to_string(c.index)));
         }
         c.playSentAt = NowNs();
         SendCommand(w, c, b, c.streamId);
@@ -759,7 +734,7 @@ void OnMessage(Worker& w, Client& c, const ChunkMessage& m) {
 }
 
 // Handshake input; returns the bytes it took.
-size_t Handshake(Worker& w, Client& c, std::span<const uint8_t> data) {
+size_t Handshake(Worker& w, BenchClient& c, std::span<const uint8_t> data) {
   if (c.phase == Phase::kHandshake) {
     if (data.size() < 1 + kHandshakeSize) return 0;
     if (data[0] != 3) {
@@ -781,7 +756,7 @@ size_t Handshake(Worker& w, Client& c, std::span<const uint8_t> data) {
   return kHandshakeSize;
 }
 
-void Consume(Worker& w, Client& c, std::span<const uint8_t> data) {
+void Consume(Worker& w, BenchClient& c, std::span<const uint8_t> data) {
   size_t pos = 0;
   while (pos < data.size() && (c.phase == Phase::kHandshake || c.phase == Phase::kAwaitS2)) {
     const size_t used = Handshake(w, c, data.subspan(pos));
@@ -805,7 +780,7 @@ void Consume(Worker& w, Client& c, std::span<const uint8_t> data) {
   }
 }
 
-void OnReadable(Worker& w, Client& c) {
+void OnReadable(Worker& w, BenchClient& c) {
   for (;;) {
     if (c.phase == Phase::kDone) return;
     if (c.role == Role::kNoRead && c.phase == Phase::kActive) return;  // it stops reading once it plays
@@ -833,7 +808,7 @@ void OnReadable(Worker& w, Client& c) {
   }
 }
 
-void OnEvent(Worker& w, Client& c, uint32_t events) {
+void OnEvent(Worker& w, BenchClient& c, uint32_t events) {
   if (c.phase == Phase::kDone) return;
   if (c.phase == Phase::kConnecting) {
     int error = 0;
@@ -853,7 +828,7 @@ void OnEvent(Worker& w, Client& c, uint32_t events) {
 }
 
 // The publisher: every tag that is due goes out; returns when the next is due.
-int64_t Publish(Worker& w, Client& c, int64_t now) {
+int64_t Publish(Worker& w, BenchClient& c, int64_t now) {
   if (c.phase != Phase::kActive) return INT64_MAX;
   if (!g.publisherGo) return now + 10 * kMs;
   // A server that never confirms the publish gets the media all the same
@@ -890,18 +865,15 @@ int64_t RandomMs(int lo, int hi) { return int64_t(std::uniform_int_distribution<
 // NetStream.Publish.Start.
 constexpr int64_t kSoakFirstMediaMs = 10000;
 
-void SendStreamCommand(Worker& w, Client& c, std::string_view name, std::initializer_list<double> numbers,
+void SendStreamCommand(Worker& w, BenchClient& c, std::string_view name, std::initializer_list<double> numbers,
                        int flag = -1) {
-  std::vector<uint8_t> b;
-  AmfPutString(b, name);
-  AmfPutNumber(b, 0);
-  AmfPutNull(b);
-  if (flag >= 0) AmfPutBool(b, flag != 0);
-  for (double n : numbers) AmfPutNumber(b, n);
+  std::vector<uint8_t> b = amf::Body({amf::Str(name), amf::Num(0), amf::Null()});
+  if (flag >= 0) amf::Append(&b, amf::Bool(flag != 0));
+  for (double n : numbers) amf::Append(&b, amf::Num(n));
   SendCommand(w, c, b, c.streamId);
 }
 
-void SoakConnected(Worker& w, Client& c) {
+void SoakConnected(Worker& w, BenchClient& c) {
   switch (c.role) {
     case Role::kSoakIdle:
       c.phase = Phase::kActive;
@@ -915,7 +887,7 @@ void SoakConnected(Worker& w, Client& c) {
   }
 }
 
-void SoakLoggedIn(Worker& w, Client& c) {
+void SoakLoggedIn(Worker& w, BenchClient& c) {
   c.loggedIn = true;
   EnterChat(w, c, g_opt.chat);
   if (c.role == Role::kSoakChat) {
@@ -926,14 +898,11 @@ void SoakLoggedIn(Worker& w, Client& c) {
   SendCreateStream(w, c);
 }
 
-void SoakStreamCreated(Worker& w, Client& c) {
-  std::vector<uint8_t> b;
+void SoakStreamCreated(Worker& w, BenchClient& c) {
   const bool publisher = c.role == Role::kSoakPublisher || c.role == Role::kSoakRecorder;
-  AmfPutString(b, publisher ? "publish" : "play");
-  AmfPutNumber(b, 0);
-  AmfPutNull(b);
-  AmfPutString(b, c.streamName);
-  if (publisher) AmfPutString(b, c.role == Role::kSoakPublisher ? "live" : "record");
+  std::vector<uint8_t> b =
+      amf::Body({amf::Str(publisher ? "publish" : "play"), amf::Num(0), amf::Null(), amf::Str(c.streamName)});
+  if (publisher) amf::Append(&b, amf::Str(c.role == Role::kSoakPublisher ? "live" : "record"));
   c.playSentAt = NowNs();
   SendCommand(w, c, b, c.streamId);
   c.phase = Phase::kActive;
@@ -943,7 +912,7 @@ void SoakStreamCreated(Worker& w, Client& c) {
   if (publisher) c.tickAt = c.playSentAt + kSoakFirstMediaMs * kMs;
 }
 
-void SoakStatus(Worker& w, Client& c, const std::string& code) {
+void SoakStatus(Worker& w, BenchClient& c, const std::string& code) {
   if (code == "NetStream.Publish.Start" && c.publishAt == 0) {
     c.publishAt = NowNs();
     c.tickAt = c.publishAt;
@@ -956,7 +925,7 @@ void SoakStatus(Worker& w, Client& c, const std::string& code) {
   }
 }
 
-void SoakHostileAfterHandshake(Worker& w, Client& c) {
+void SoakHostileAfterHandshake(Worker& w, BenchClient& c) {
   // C2 is skipped: what follows S0+S1 is garbage or the start of a message
   // that never ends.
   c.phase = Phase::kActive;
@@ -979,7 +948,7 @@ void SoakHostileAfterHandshake(Worker& w, Client& c) {
 
 // Publishers: the tags that are due, up to the client's limit; then
 // closeStream and, a moment later, the end of the connection.
-void SoakPace(Worker& w, Client& c, int64_t now) {
+void SoakPace(Worker& w, BenchClient& c, int64_t now) {
   const uint32_t ts0 = g.tags.empty() ? 0 : g.tags[0].timestamp;
   while (c.nextTag < g.tags.size() && c.step == 0) {
     const FlvTag& tag = g.tags[c.nextTag];
@@ -1006,7 +975,7 @@ void SoakPace(Worker& w, Client& c, int64_t now) {
   Close(w, c, false);
 }
 
-void SoakTick(Worker& w, Client& c, int64_t now) {
+void SoakTick(Worker& w, BenchClient& c, int64_t now) {
   c.tickAt = 0;
   switch (c.role) {
     case Role::kSoakVod:
@@ -1061,8 +1030,8 @@ void SoakTick(Worker& w, Client& c, int64_t now) {
 constexpr int kSoakPublishers = 3;
 std::atomic<int> g_soakQuestion{0};
 
-std::unique_ptr<Client> SoakClient(Role role, int index, int generation) {
-  auto c = std::make_unique<Client>();
+std::unique_ptr<BenchClient> SoakClient(Role role, int index, int generation) {
+  auto c = std::make_unique<BenchClient>();
   c->role = role;
   c->index = generation;
   // Sessions soak-user-0 .. 499: users 2000 + i, members of the study
@@ -1106,7 +1075,7 @@ int64_t SoakRun(Worker& w, std::vector<SoakSlot>& slots, int64_t now) {
   int64_t wake = now + 50 * kMs;
   const bool closeAll = g.soakCloseAll.load();
   for (SoakSlot& slot : slots) {
-    Client* c = slot.client.get();
+    BenchClient* c = slot.client.get();
     if (c != nullptr && c->phase != Phase::kDone) {
       if (closeAll) {
         Close(w, *c, false);
@@ -1164,10 +1133,10 @@ void RunWorker(Worker* wp) {
       while (g.inflight.load() < g_opt.inflight) {
         const int i = g.launched.fetch_add(1);
         if (i >= g_opt.count) break;
-        auto c = std::make_unique<Client>();
+        auto c = std::make_unique<BenchClient>();
         c->role = Role::kIdle;
         g.inflight.fetch_add(1);
-        Client& ref = *c;
+        BenchClient& ref = *c;
         w.clients.push_back(std::move(c));
         Begin(w, ref);
       }
@@ -1182,7 +1151,8 @@ void RunWorker(Worker* wp) {
     const int64_t waitNs = std::max<int64_t>(0, wake - NowNs());
     const int timeout = int((waitNs + kMs - 1) / kMs);
     const int n = epoll_wait(w.epoll, events.data(), int(events.size()), timeout);
-    for (int i = 0; i < n; ++i) OnEvent(w, *static_cast<Client*>(events[size_t(i)].data.ptr), events[size_t(i)].events);
+    for (int i = 0; i < n; ++i)
+      OnEvent(w, *static_cast<BenchClient*>(events[size_t(i)].data.ptr), events[size_t(i)].events);
   }
   for (auto& c : w.clients) Close(w, *c, false);
 }
@@ -1558,14 +1528,14 @@ int main(int argc, char** argv) {
   const bool live = g_opt.scenario == "live";
   if (g_opt.scenario != "idle") {
     for (int i = 0; i < g_opt.count; ++i) {
-      auto c = std::make_unique<Client>();
+      auto c = std::make_unique<BenchClient>();
       c->role = live ? Role::kLivePlayer : Role::kPlayer;
       c->index = i;
       c->startAt = start + int64_t(i) * g_opt.staggerMs * kMs;
       workers[size_t(i % threads)].clients.push_back(std::move(c));
     }
     if (live) {
-      auto c = std::make_unique<Client>();
+      auto c = std::make_unique<BenchClient>();
       c->role = Role::kPublisher;
       c->startAt = start;
       workers[0].publisher = c.get();

@@ -21,14 +21,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bench/BenchRtmp.h"
+#include "testclient/TestAmf.h"
+#include "testclient/TestChunks.h"
+#include "testclient/TestFlv.h"
+#include "testclient/TestHandshake.h"
 
-using namespace bench;
+using namespace testclient;
 
 namespace {
 
@@ -136,11 +138,7 @@ bool ReadExactly(Link& link, uint8_t* out, size_t size) {
 }
 
 bool Handshake(Link& link) {
-  static std::mt19937 random(std::random_device{}());
-  std::vector<uint8_t> c0c1(1 + kHandshakeSize, 0);
-  c0c1[0] = 3;
-  for (size_t i = 9; i < c0c1.size(); ++i) c0c1[i] = uint8_t(random());
-  if (!SendBytes(link, c0c1)) return false;
+  if (!SendBytes(link, HandshakePlainC0C1(3))) return false;
   std::vector<uint8_t> reply(1 + 2 * kHandshakeSize);
   if (!ReadExactly(link, reply.data(), reply.size())) return false;
   if (reply[0] != 3) return Fail(link, "handshake version " + std::to_string(reply[0]));
@@ -154,7 +152,7 @@ uint32_t Be32(std::span<const uint8_t> b) {
 
 // What the server said that the speaker waits for.
 struct Heard {
-  std::vector<AmfValue> command;  // the last command or data message
+  std::vector<amf::Node> command;  // the last command or data message
   bool closed = false;
 };
 
@@ -187,8 +185,8 @@ bool Pump(Link& link, int waitMs, OnCommand&& onCommand) {
       pong.insert(pong.end(), m.body.begin() + 2, m.body.begin() + 6);
       ok = SendMessage(link, 2, kMsgUserControl, 0, 0, pong);
     } else if (m.type == kMsgCommand) {
-      std::vector<AmfValue> values;
-      if (AmfDecode(m.body, &values) && !values.empty()) ok = onCommand(values);
+      std::vector<amf::Node> values;
+      if (amf::Read(m.body, &values, nullptr, amf::kMaxReplyDepth) && !values.empty()) ok = onCommand(values);
     }
   });
   if (!ok) return false;
@@ -206,14 +204,14 @@ bool Pump(Link& link, int waitMs, OnCommand&& onCommand) {
 // Waits for the reply to transaction `tx` (its _result values) or, with tx
 // 0, for the onStatus whose code is `code`. An _error or a failed status fails.
 bool Await(Link& link, double tx, const std::string& code, const std::string& what,
-           std::vector<AmfValue>* reply) {
+           std::vector<amf::Node>* reply) {
   const auto deadline = Clock::now() + kReplyTimeout;
   bool done = false;
   while (!done) {
     if (Clock::now() >= deadline) return Fail(link, "no answer to " + what + " within 10 s");
-    const bool alive = Pump(link, 200, [&](std::vector<AmfValue>& v) {
+    const bool alive = Pump(link, 200, [&](std::vector<amf::Node>& v) {
       const std::string& name = v[0].text;
-      const bool answer = v.size() >= 2 && v[1].kind == AmfValue::kNumber && v[1].number == tx;
+      const bool answer = v.size() >= 2 && v[1].kind == amf::Kind::kNumber && v[1].number == tx;
       if (tx != 0 && answer && name == "_result") {
         *reply = std::move(v);
         done = true;
@@ -237,30 +235,20 @@ uint32_t Start(Link& link, const Options& opt, int* userid) {
   // Whole video frames in one chunk each, as encoders send them.
   const uint8_t size[4] = {0, 0, uint8_t(kOutChunk >> 8), 0};
   if (!SendMessage(link, 2, kMsgSetChunkSize, 0, 0, size)) return 0;
-  std::vector<uint8_t> b;
-  AmfPutString(b, "connect");
-  AmfPutNumber(b, kConnectTx);
-  AmfPutObjectStart(b);
-  AmfPutKey(b, "app");
-  AmfPutString(b, opt.app);
-  AmfPutKey(b, "flashVer");
-  AmfPutString(b, "LNX 11,2,202,235");
-  AmfPutKey(b, "tcUrl");
-  AmfPutString(b, "rtmp://" + opt.host + ":" + std::to_string(opt.port) + "/" + opt.app);
-  AmfPutKey(b, "objectEncoding");
-  AmfPutNumber(b, 0);
-  AmfPutObjectEnd(b);
-  std::vector<AmfValue> reply;
+  std::vector<uint8_t> b = amf::Body({
+      amf::Str("connect"),
+      amf::Num(kConnectTx),
+      amf::Obj({
+          {"app", amf::Str(opt.app)},
+          {"flashVer", amf::Str("LNX 11,2,202,235")},
+          {"tcUrl", amf::Str("rtmp://" + opt.host + ":" + std::to_string(opt.port) + "/" + opt.app)},
+          {"objectEncoding", amf::Num(0)}})});
+  std::vector<amf::Node> reply;
   if (!SendCommand(link, b) || !Await(link, kConnectTx, "", "connect", &reply)) return 0;
 
-  b.clear();
-  AmfPutString(b, "loadmodel");
-  AmfPutNumber(b, kLoginTx);
-  AmfPutNull(b);
-  AmfPutString(b, "phpsessid");
-  AmfPutString(b, opt.session);
+  b = amf::Body({amf::Str("loadmodel"), amf::Num(kLoginTx), amf::Null(), amf::Str("phpsessid"), amf::Str(opt.session)});
   if (!SendCommand(link, b) || !Await(link, kLoginTx, "", "the login", &reply)) return 0;
-  if (reply.size() < 4 || reply[3].Get("userid").kind != AmfValue::kNumber) {
+  if (reply.size() < 4 || reply[3].Get("userid").kind != amf::Kind::kNumber) {
     Fail(link, "the web session " + opt.session + " has no user");
     return 0;
   }
@@ -269,31 +257,21 @@ uint32_t Start(Link& link, const Options& opt, int* userid) {
   // Present in the room with audio and video, allowed to talk over others.
   for (const auto& [name, args] : std::vector<std::pair<std::string, std::vector<double>>>{
            {"chatConnectChat", {double(opt.chat)}}, {"chatDeviceInfo", {1, 1, 1}}}) {
-    b.clear();
-    AmfPutString(b, name);
-    AmfPutNumber(b, 0);
-    AmfPutNull(b);
-    for (double a : args) AmfPutNumber(b, a);
+    b = amf::Body({amf::Str(name), amf::Num(0), amf::Null()});
+    for (double a : args) amf::Append(&b, amf::Num(a));
     if (!SendCommand(link, b)) return 0;
   }
 
-  b.clear();
-  AmfPutString(b, "createStream");
-  AmfPutNumber(b, kCreateTx);
-  AmfPutNull(b);
+  b = amf::Body({amf::Str("createStream"), amf::Num(kCreateTx), amf::Null()});
   if (!SendCommand(link, b) || !Await(link, kCreateTx, "", "createStream", &reply)) return 0;
-  if (reply.size() < 4 || reply[3].kind != AmfValue::kNumber || reply[3].number < 1) {
+  if (reply.size() < 4 || reply[3].kind != amf::Kind::kNumber || reply[3].number < 1) {
     Fail(link, "createStream gave no stream");
     return 0;
   }
   const uint32_t stream = uint32_t(reply[3].number);
 
-  b.clear();
-  AmfPutString(b, "publish");
-  AmfPutNumber(b, 0);
-  AmfPutNull(b);
-  AmfPutString(b, "channel=" + std::to_string(opt.channel));
-  AmfPutString(b, "live");
+  b = amf::Body({amf::Str("publish"), amf::Num(0), amf::Null(), amf::Str("channel=" + std::to_string(opt.channel)),
+                 amf::Str("live")});
   if (!SendCommand(link, b, stream) || !Await(link, 0, "NetStream.Publish.Start", "the publish", &reply)) return 0;
   return stream;
 }
@@ -382,7 +360,7 @@ int main(int argc, char** argv) {
         const Clock::time_point due = epoch + std::chrono::milliseconds(stamp);
         while (alive && Clock::now() < due) {
           const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
-          alive = Pump(link, int(std::max<long>(1, wait)), [](std::vector<AmfValue>&) { return true; });
+          alive = Pump(link, int(std::max<long>(1, wait)), [](std::vector<amf::Node>&) { return true; });
         }
         if (!alive || !SendMessage(link, 4, tag.type, stream, uint32_t(stamp), tag.data)) {
           alive = false;

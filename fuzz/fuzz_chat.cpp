@@ -33,7 +33,7 @@
 #include "connection/RtmpConnection.h"
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpUtils.h"
-#include "support/RtmpClient.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

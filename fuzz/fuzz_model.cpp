@@ -28,7 +28,7 @@
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpUtils.h"
 #include "config/ServerConfig.h"
-#include "support/RtmpClient.h"
+#include "testclient/RtmpClient.h"
 #include "util/QueryParam.h"
 
 namespace {

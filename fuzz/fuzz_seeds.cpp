@@ -26,8 +26,8 @@
 #include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpSocket.h"
 #include "support/FlvBuilder.h"
-#include "support/RtmpClient.h"
 #include "support/SpeexFrames.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

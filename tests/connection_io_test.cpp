@@ -20,8 +20,8 @@
 #include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "support/AmfHelpers.h"
-#include "support/RtmpClient.h"
 #include "support/TestEnv.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

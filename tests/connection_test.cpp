@@ -13,8 +13,8 @@
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpFunctions.h"
 #include "support/AmfHelpers.h"
-#include "support/RtmpClient.h"
 #include "support/ServerProcess.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

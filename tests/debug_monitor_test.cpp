@@ -24,9 +24,9 @@
 #include "media/RtmpStream.h"
 #include "server/ThreadDebug.h"
 #include "support/AmfHelpers.h"
-#include "support/RtmpClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestEnv.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

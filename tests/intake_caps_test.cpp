@@ -20,9 +20,9 @@
 #include "config/ServerConfig.h"
 #include "server/ThreadDebug.h"
 #include "support/AmfHelpers.h"
-#include "support/RtmpClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestEnv.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "media/RtmpStream.h"
 #include "util/QueryParam.h"
 #include "support/AmfHelpers.h"
-#include "support/RtmpClient.h"
+#include "testclient/RtmpClient.h"
 #include "support/TestDb.h"
 
 namespace {

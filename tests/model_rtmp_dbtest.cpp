@@ -11,9 +11,9 @@
 
 #include "support/AmfHelpers.h"
 #include "support/LocalWebServer.h"
-#include "support/RtmpClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestDb.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

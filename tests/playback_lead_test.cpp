@@ -22,8 +22,8 @@
 #include "server/Server.h"
 #include "support/AmfHelpers.h"
 #include "support/FlvBuilder.h"
-#include "support/RtmpClient.h"
 #include "support/TestEnv.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

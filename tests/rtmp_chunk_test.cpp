@@ -14,7 +14,7 @@
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
 #include "support/ChunkReader.h"
-#include "support/RtmpClient.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "rtmp/Handshake.h"
 #include "rtmp/RtmpCore.h"
-#include "support/RtmpClient.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

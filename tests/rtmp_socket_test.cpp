@@ -15,8 +15,8 @@
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
 #include "support/ChunkReader.h"
-#include "support/RtmpClient.h"
 #include "support/TestEnv.h"
+#include "testclient/RtmpClient.h"
 
 namespace {
 

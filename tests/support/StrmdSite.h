@@ -12,9 +12,9 @@
 
 #include "support/AmfHelpers.h"
 #include "support/LocalWebServer.h"
-#include "support/RtmpClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestDb.h"
+#include "testclient/RtmpClient.h"
 
 // A site folder (temp, files, cache) and the binary serving it from the
 // test's own database.

@@ -1,17 +1,19 @@
-// A small RTMP client for tests and benchmarks: TCP connect with a time-out,
-// the client side of the plain and digest handshakes (checking the server's
+// A small blocking RTMP client for tests: TCP connect with a time-out, the
+// client side of the plain and digest handshakes (checking the server's
 // digests), a chunk writer with full control over headers, and a chunk reader
-// that returns whole messages. Written apart from the server's reader and
-// writer so that a mistake in one is not mirrored by the other; only the
-// format constants are shared. One thread per client.
+// that returns whole messages. Built on the test client's own handshake and
+// chunk code (TestHandshake.h, TestChunks.h), written apart from the server's.
+// One thread per client.
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "testclient/TestChunks.h"
 
 struct RtmpClientMessage {
   uint32_t channel = 0;
@@ -54,7 +56,9 @@ class RtmpClient {
   // when it is 0xFFFFFF or more.
   static std::vector<uint8_t> ChunkHeader(int fmt, uint32_t channel, uint32_t timestamp = 0,
                                           uint32_t bodySize = 0, uint8_t type = 0,
-                                          uint32_t streamId = 0);
+                                          uint32_t streamId = 0) {
+    return testclient::ChunkHeader(fmt, channel, timestamp, bodySize, type, streamId);
+  }
   bool SendChunk(int fmt, uint32_t channel, uint32_t timestamp, uint32_t bodySize, uint8_t type,
                  uint32_t streamId, std::span<const uint8_t> payload);
   // A whole message: a type-0 chunk then type-3 chunks of outChunkSize.
@@ -91,19 +95,11 @@ class RtmpClient {
   std::vector<uint8_t> c1, s0s1, s2, c2;
 
  private:
-  struct Channel {
-    uint32_t timestamp = 0;   // absolute timestamp of the message in progress
-    uint32_t lastField = 0;   // the last header's timestamp field, reused by fmt 3
-    uint32_t size = 0;
-    uint8_t type = 0;
-    uint32_t streamId = 0;
-    bool known = false;
-    bool extended = false;    // the last header of type 0-2 had an extended timestamp
-    bool inMessage = false;
-    std::vector<uint8_t> body;
-  };
+  void ResetReader();
   bool Fail(std::string text);
   int fd_ = -1;
   std::string error_;
-  std::map<uint32_t, Channel> channels_;
+  testclient::ChunkReader reader_;
+  std::vector<uint8_t> pending_;  // the start of a chunk the reader waits to complete
+  std::deque<RtmpClientMessage> ready_;
 };

@@ -1,16 +1,18 @@
-// The load generator's own chunk reader, chunk writer and AMF0 codec: a fault
-// there would show as a server fault in the benchmark's table.
+// The test client's chunk reader, chunk writer, AMF0 codec and FLV reader,
+// shared by the tests and the load generator: a fault there would show as a
+// server fault in a test or in the benchmark's table.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "bench/BenchRtmp.h"
 #include "support/AmfHelpers.h"
 #include "support/TestEnv.h"
+#include "testclient/TestChunks.h"
+#include "testclient/TestFlv.h"
 
-using namespace bench;
+using namespace testclient;
 
 namespace {
 
@@ -42,7 +44,7 @@ std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
 
 }  // namespace
 
-TEST(BenchChunk, WrittenMessagesReadBackWhateverTheChunkSizeAndHowTheBytesArrive) {
+TEST(TestClientChunk, WrittenMessagesReadBackWhateverTheChunkSizeAndHowTheBytesArrive) {
   const std::vector<uint8_t> command = Bytes(300, 1), video = Bytes(5000, 2);
   for (uint32_t chunk : {128u, 4096u}) {
     std::vector<uint8_t> stream;
@@ -72,7 +74,7 @@ TEST(BenchChunk, WrittenMessagesReadBackWhateverTheChunkSizeAndHowTheBytesArrive
   }
 }
 
-TEST(BenchChunk, CompressedHeadersCarryTheTimestampForward) {
+TEST(TestClientChunk, CompressedHeadersCarryTheTimestampForward) {
   // fmt 0 at 1000, then fmt 1 (+20, new size and type), fmt 2 (+30) and a
   // fmt 3 message that repeats the last delta: what servers send for media.
   std::vector<uint8_t> s = {0x06, 0x00, 0x03, 0xE8, 0, 0, 2, 9, 1, 0, 0, 0, 0xAA, 0xBB};
@@ -93,7 +95,7 @@ TEST(BenchChunk, CompressedHeadersCarryTheTimestampForward) {
   EXPECT_EQ(got[3].body, std::vector<uint8_t>{0xEE});
 }
 
-TEST(BenchChunk, MalformedStreamsAreRefused) {
+TEST(TestClientChunk, MalformedStreamsAreRefused) {
   {
     SCOPED_TRACE("compressed header on a channel never opened");
     ChunkReader reader;
@@ -132,63 +134,106 @@ TEST(BenchChunk, MalformedStreamsAreRefused) {
   }
 }
 
-TEST(BenchAmf, ReadsWhatTheProjectsEncodingLooksLikeAndWritesWhatItReads) {
+// The blocking client's reader: whole media bodies, reads that stop at the end
+// of the chunk in progress (so a slow test reader leaves the rest in the
+// socket), and a continuation chunk that drops the repeated extended
+// timestamp refused.
+TEST(TestClientChunk, BlockingModeKeepsWholeBodiesReadsNoFurtherThanAMessageAndChecksRepeats) {
+  const std::vector<uint8_t> video = Bytes(5000, 4), command = Bytes(300, 5);
+  std::vector<uint8_t> first, stream;
+  ChunkWrite(first, 6, kMsgVideo, 1, 0x01234567, video, 128);
+  stream = first;
+  ChunkWrite(stream, 3, kMsgCommand, 0, 0, command, 128);
+  ChunkReader reader;
+  reader.keepMedia = true;
+  reader.maxBody = kMaxBodySize;
+  reader.checkRepeatedTimestamp = true;
+  std::vector<Got> got;
+  std::vector<size_t> endedAt;
+  std::vector<uint8_t> pending;
+  size_t at = 0;
+  while (at < stream.size()) {
+    const size_t take = reader.Needed();
+    ASSERT_GT(take, 0u);
+    ASSERT_LE(at + take, stream.size()) << "read past the stream at " << at;
+    pending.insert(pending.end(), stream.begin() + long(at), stream.begin() + long(at + take));
+    at += take;
+    const long used = reader.Feed(pending, [&](const ChunkMessage& m) {
+      got.push_back({m.channel, m.type, m.streamId, m.timestamp, m.size, {m.body.begin(), m.body.end()}});
+      endedAt.push_back(at);
+    });
+    ASSERT_GE(used, 0) << reader.error();
+    pending.erase(pending.begin(), pending.begin() + used);
+  }
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].body, video);
+  EXPECT_EQ(got[0].timestamp, 0x01234567u);
+  EXPECT_EQ(endedAt[0], first.size());
+  EXPECT_EQ(got[1].body, command);
+
+  std::vector<uint8_t> bare;
+  ChunkWrite(bare, 6, kMsgVideo, 1, 0x01234567, video, 128, false);
+  ChunkReader strict;
+  strict.keepMedia = true;
+  strict.checkRepeatedTimestamp = true;
+  got.clear();
+  EXPECT_EQ(FeedAll(&strict, bare, bare.size(), &got), -1);
+  EXPECT_NE(strict.error().find("repeated extended timestamp"), std::string::npos) << strict.error();
+}
+
+TEST(TestClientAmf, ReadsWhatTheProjectsEncodingLooksLikeAndWritesWhatItReads) {
   const std::vector<uint8_t> reply = amf::Body(
       {amf::Str("onStatus"), amf::Num(0), amf::Null(),
        amf::Obj({{"level", amf::Str("status")}, {"code", amf::Str("NetStream.Play.Start")},
                  {"meta", amf::Ecma({{"duration", amf::Num(60)}, {"ok", amf::Bool(true)}})},
                  {"list", amf::Arr({amf::Num(1), amf::Undefined()})},
                  {"long", amf::Str(std::string(70000, 'x'))}})});
-  std::vector<AmfValue> v;
-  ASSERT_TRUE(AmfDecode(reply, &v));
+  std::vector<amf::Node> v;
+  ASSERT_TRUE(amf::Read(reply, &v, nullptr, amf::kMaxReplyDepth));
   ASSERT_EQ(v.size(), 4u);
   EXPECT_EQ(v[0].text, "onStatus");
-  EXPECT_EQ(v[2].kind, AmfValue::kNull);
+  EXPECT_EQ(v[2].kind, amf::Kind::kNull);
   EXPECT_EQ(v[3].Get("code").text, "NetStream.Play.Start");
   EXPECT_EQ(v[3].Get("meta").Get("duration").number, 60);
-  EXPECT_TRUE(v[3].Get("meta").Get("ok").boolean);
+  EXPECT_EQ(v[3].Get("meta").Get("ok").kind, amf::Kind::kBoolean);
+  EXPECT_EQ(v[3].Get("meta").Get("ok").number, 1);
   EXPECT_EQ(v[3].Get("list").items.size(), 2u);
   EXPECT_EQ(v[3].Get("long").text.size(), 70000u);
-  EXPECT_EQ(v[3].Get("missing").kind, AmfValue::kNull);
+  EXPECT_TRUE(v[3].Get("missing").IsMissing());
 
-  std::vector<uint8_t> mine;
-  AmfPutString(mine, "connect");
-  AmfPutNumber(mine, 1);
-  AmfPutObjectStart(mine);
-  AmfPutKey(mine, "app");
-  AmfPutString(mine, "default");
-  AmfPutKey(mine, "fpad");
-  AmfPutBool(mine, false);
-  AmfPutObjectEnd(mine);
-  AmfPutNull(mine);
-  EXPECT_EQ(mine, amf::Body({amf::Str("connect"), amf::Num(1),
-                             amf::Obj({{"app", amf::Str("default")}, {"fpad", amf::Bool(false)}}),
-                             amf::Null()}));
+  // What the client writes, the project's decoder reads as the same values.
+  const std::vector<amf::Node> connect = {
+      amf::Str("connect"), amf::Num(1), amf::Obj({{"app", amf::Str("default")}, {"fpad", amf::Bool(false)}}),
+      amf::Null()};
+  const std::vector<uint8_t> mine = amf::Body(connect);
+  std::vector<amf::Node> project;
+  ASSERT_TRUE(amf::DecodeWithProject(mine, &project));
+  EXPECT_TRUE(amf::Equivalent(project, connect)) << amf::ToString(project);
 }
 
-TEST(BenchAmf, TruncatedLyingOrTooDeepValuesAreRefused) {
+TEST(TestClientAmf, TruncatedLyingOrTooDeepValuesAreRefused) {
   const std::vector<uint8_t> good = amf::Body({amf::Str("_result"), amf::Num(2), amf::Null(), amf::Num(1)});
   for (size_t cut = 1; cut < good.size(); ++cut) {
-    std::vector<AmfValue> v;
+    std::vector<amf::Node> v;
     const std::vector<uint8_t> part(good.begin(), good.begin() + long(cut));
     // A cut that falls between two values leaves a shorter valid body.
     if (cut == 10 || cut == 19 || cut == 20) continue;
-    EXPECT_FALSE(AmfDecode(part, &v)) << cut;
+    EXPECT_FALSE(amf::Read(part, &v)) << cut;
   }
-  std::vector<AmfValue> v;
-  EXPECT_FALSE(AmfDecode(std::vector<uint8_t>{0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0x05}, &v));  // count lies
-  EXPECT_FALSE(AmfDecode(std::vector<uint8_t>{0x03, 0, 1, 'a', 0x05, 0, 0, 0x08}, &v));    // bad end marker
-  EXPECT_FALSE(AmfDecode(std::vector<uint8_t>{0x10}, &v));                                  // unknown kind
+  std::vector<amf::Node> v;
+  EXPECT_FALSE(amf::Read(std::vector<uint8_t>{0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0x05}, &v));  // count lies
+  EXPECT_FALSE(amf::Read(std::vector<uint8_t>{0x03, 0, 1, 'a', 0x05, 0, 0, 0x08}, &v));    // bad end marker
+  EXPECT_FALSE(amf::Read(std::vector<uint8_t>{0x10}, &v));                                  // unknown kind
   std::vector<uint8_t> deep;
   for (int i = 0; i < 12; ++i) {
     deep.push_back(0x03);
     deep.insert(deep.end(), {0, 1, 'a'});
   }
   deep.push_back(0x05);
-  EXPECT_FALSE(AmfDecode(deep, &v));
+  EXPECT_FALSE(amf::Read(deep, &v, nullptr, amf::kMaxReplyDepth));
 }
 
-TEST(BenchFlv, ReadsTheMediaTagsOfAFileAndItsLength) {
+TEST(TestClientFlv, ReadsTheMediaTagsOfAFileAndItsLength) {
   const std::string path = TestTempDir("bench_flv") + "/clip.flv";
   std::vector<uint8_t> f = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9, 0, 0, 0, 0};
   auto tag = [&](uint8_t type, uint32_t ts, std::vector<uint8_t> data) {
