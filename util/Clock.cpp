@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <atomic>
+
 namespace {
 
 timespec Now() {
@@ -9,6 +11,11 @@ timespec Now() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts;
 }
+
+#ifdef STRMD_TEST_HOOKS
+std::atomic<int64_t (*)()> g_connectionClock{nullptr};
+std::atomic<int64_t (*)()> g_sessionClock{nullptr};
+#endif
 
 }  // namespace
 
@@ -23,3 +30,22 @@ int64_t Monotonic100ns() {
   const timespec ts = Now();
   return int64_t{ts.tv_sec} * 10000000 + ts.tv_nsec / 100;
 }
+
+int64_t ConnectionNow() {
+#ifdef STRMD_TEST_HOOKS
+  if (int64_t (*clock)() = g_connectionClock.load()) return clock();
+#endif
+  return MonotonicMs();
+}
+
+int64_t SessionNow() {
+#ifdef STRMD_TEST_HOOKS
+  if (int64_t (*clock)() = g_sessionClock.load()) return clock();
+#endif
+  return static_cast<int64_t>(time(nullptr));
+}
+
+#ifdef STRMD_TEST_HOOKS
+void ConnectionSetClock(int64_t (*clock)()) { g_connectionClock = clock; }
+void SessionSetClock(int64_t (*clock)()) { g_sessionClock = clock; }
+#endif
