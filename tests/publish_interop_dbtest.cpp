@@ -89,15 +89,21 @@ TEST(PublishInterop, Rtmp2sinkRecordsUnderItsWebSessionAndRtmp2srcPlaysItBack) {
 
   // rtmp2src plays the recording back from strmd.
   const std::string played = site.dir + "/played.flv";
-  pid = LaunchGst({"rtmp2src", "location=" + url, "!", "filesink", "location=" + played}, log);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+  pid = LaunchGst({"rtmp2src", "location=" + url, "!", "filesink", "buffer-mode=unbuffered", "location=" + played}, log);
+  // Stopped once every tag of the recording has reached the file.
+  FlvTestFile back;
+  EXPECT_TRUE(TestWaitUntil([&] {
+    back = FlvTestFile();
+    return ReadFlvForTest(played, &back) && Media(back).size() >= in.size();
+  }, 15000))
+      << "see " << log;
   kill(pid, SIGINT);
   if (!WaitChild(pid, 10000, &status)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     FAIL() << "rtmp2src did not stop";
   }
-  FlvTestFile back;
+  back = FlvTestFile();
   ASSERT_TRUE(ReadFlvForTest(played, &back));
   std::vector<const FlvTestTag*> replayed = Media(back);
   ASSERT_EQ(replayed.size(), in.size());
