@@ -438,8 +438,7 @@ TEST_F(DatabaseTest, ManyClientsShareTheSitesFewServerConnections) {
   EXPECT_EQ(DbPoolSize(clients[0].get()), 3);
   // The last client of the site takes its connections with it.
   clients.clear();
-  for (int i = 0; i < 100 && ServerConnectionsTo(db_.server(), db_.name()) > 1; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  TestWaitUntil([&] { return ServerConnectionsTo(db_.server(), db_.name()) <= 1; });
   EXPECT_EQ(ServerConnectionsTo(db_.server(), db_.name()), 1);
 }
 

@@ -70,8 +70,7 @@ TEST(PublishInterop, Rtmp2sinkRecordsUnderItsWebSessionAndRtmp2srcPlaysItBack) {
   // Ben's plain recording, in its final place once the publisher is gone.
   const std::string recorded = site.Temp() + "/phpsessid=demo-ben-0002.flv";
   struct stat st;
-  for (int i = 0; i < 200 && stat(recorded.c_str(), &st) != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  TestWaitUntil([&] { return stat(recorded.c_str(), &st) == 0; });
   FlvTestFile got, sent;
   ASSERT_TRUE(ReadFlvForTest(recorded, &got));
   ASSERT_TRUE(ReadFlvForTest(source, &sent));

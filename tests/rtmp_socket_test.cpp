@@ -214,8 +214,7 @@ TEST(SocketBuffer, FullQueueDropsEveryWriterAtOnceTheOwnerIncluded) {
     accepted += bytes.size();
   }
   FlushUntilEmpty(&context);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (drain.received < accepted && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  TestWaitUntil([&] { return drain.received >= accepted; }, 5000);
   stop = true;
   reader.join();
   EXPECT_EQ(drain.received, accepted);
@@ -337,8 +336,7 @@ TEST(SocketBuffer, LongWritesArriveWholeAndInOrder) {
   std::atomic<bool> stop{false};
   std::thread reader([&] { drain.Run(stop); });
   FlushUntilEmpty(&context);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (drain.received < accepted && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  TestWaitUntil([&] { return drain.received >= accepted; }, 5000);
   stop = true;
   reader.join();
   EXPECT_EQ(drain.received, accepted);
