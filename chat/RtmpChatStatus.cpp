@@ -313,7 +313,7 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
   constexpr const char* kColumns = "id, chatid, courseid, userid, clientnumber, sent, left(message, 1023)";
   DbConnection* db = connection->db;
   if (days != 0) {
-    time_t limit = time(nullptr) - static_cast<time_t>(days) * 86400;
+    time_t limit = static_cast<time_t>(SessionNow()) - static_cast<time_t>(days) * 86400;
     tm utc{};
     gmtime_r(&limit, &utc);
     char text[64];

@@ -631,14 +631,14 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   const int keepAliveMs = PeriodMs("STRMD_KEEPALIVE_MS", kKeepAliveMs);
   const int silenceLimitMs = PeriodMs("STRMD_SILENCE_LIMIT_MS", kSilenceLimitMs);
   const int readLimitMs = PeriodMs("STRMD_READ_LIMIT_MS", kSocketReadWaitMs);
-  int64_t lastInput = MonotonicMs();      // the peer last sent something
+  int64_t lastInput = ConnectionNow();      // the peer last sent something
   int64_t incompleteSince = 0;      // a message has been partly received since
   int64_t keepAliveDue = 0;         // the next ping, while the loop waits
   int64_t armedDue = -1;            // what the pacing timer is armed for
   // connect is due this long after the handshake; until then the connection
   // counts against the MaxHandshaking caps.
   const int connectSeconds = IntakeConnectSeconds(incoming);
-  const int64_t connectDue = MonotonicMs() + int64_t{connectSeconds} * 1000;
+  const int64_t connectDue = ConnectionNow() + int64_t{connectSeconds} * 1000;
   const uintptr_t stackLowest = StackLowest();
   while (RtmpSocketFd(r) != -1) {
     if (r->sockbuf.overflowed) {
@@ -648,7 +648,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     }
     if (connection->connectReceived) {
       IntakeLeaveHandshaking(incoming);
-    } else if (MonotonicMs() >= connectDue) {
+    } else if (ConnectionNow() >= connectDue) {
       errno = 0;
       ReportError("RTMP connection from %s sent no connect within %d s (ConnectSeconds): closing it",
                   connection->address, connectSeconds);
@@ -658,7 +658,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       if (!RtmpConnectionProcessInput(connection)) break;
       continue;
     }
-    const int64_t now = MonotonicMs();
+    const int64_t now = ConnectionNow();
     if (!RtmpInputIncomplete(r)) {
       incompleteSince = 0;
     } else if (incompleteSince == 0) {
@@ -726,11 +726,14 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       ReportError("WaitForMultipleObjects");
       break;
     }
+    const int64_t later = ConnectionNow();
     if (ready == 0) {
-      const int64_t later = MonotonicMs();
       if (incompleteSince != 0 && later - incompleteSince >= readLimitMs) continue;  // reported above
       if (!connection->connectReceived && later >= connectDue) continue;              // reported above
-      if (later < keepAliveDue) continue;
+    }
+    // Due after whatever ended the wait: a connection woken often (media,
+    // relay, chat) is pinged and held to the silence limit too.
+    if (later >= keepAliveDue) {
       keepAliveDue = later + keepAliveMs;
       if (later - lastInput > silenceLimitMs) {
         errno = 0;
@@ -738,8 +741,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
         break;
       }
       SendUserControl(r, kPingRequest, 0);
-      continue;
     }
+    if (ready == 0) continue;
     // Before input, which a busy publisher may never stop sending: another
     // connection may be waiting to record a file this one records.
     if (fds[1].revents & POLLIN) ServeRecordingCloseRequests(connection);
@@ -749,7 +752,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
       int received = SocketBufferReceive(&r->sockbuf);
       if (received > 0) {
-        lastInput = MonotonicMs();
+        lastInput = ConnectionNow();
         connection->inputNeedsMore = false;
         continue;
       }

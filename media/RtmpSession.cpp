@@ -9,8 +9,7 @@
 #include "Database/Record.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
-
-int64_t SessionNow() { return static_cast<int64_t>(time(nullptr)); }
+#include "util/Clock.h"
 
 namespace {
 

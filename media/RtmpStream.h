@@ -173,5 +173,3 @@ void StopSessionTiming(RtmpStream* stream);
 // The end of a recording into a media object: its RecordSession row gets
 // status 2 and the recorded seconds.
 void CloseRecordingSession(RtmpStream* stream);
-// Seconds since 1970 (the calendar clock).
-int64_t SessionNow();

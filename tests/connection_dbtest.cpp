@@ -58,9 +58,20 @@ TEST(ConnectionSession, NoRequestWithoutASessionOrForAMalformedOne) {
     ASSERT_TRUE(player.Play(1, name));
     ASSERT_FALSE(player.Until("NetStream.Play.StreamNotFound").empty()) << name;
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // A player with a session after them: its request is the only one. The
+  // web server takes requests one at a time in arrival order, and those of
+  // the players above would have been sent when they closed, before it.
+  const std::string control = std::string(kRequestPrefix) + "demo-ada-0001\r\nHost: quiet.example\r\n\r\n";
+  {
+    TestPlayer player;
+    ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port), "quiet"));
+    ASSERT_EQ(player.CreateStream(), 1);
+    ASSERT_TRUE(player.Play(1, "questionid=7&phpsessid=demo-ada-0001"));
+    ASSERT_FALSE(player.Until("NetStream.Play.StreamNotFound").empty());
+  }
+  ASSERT_TRUE(site.WaitForRequest(control));
   for (const std::string& request : site.web->Requests())
-    EXPECT_EQ(request.find("quiet.example"), std::string::npos) << request;
+    EXPECT_EQ(request, control);
   // The injected text never reached a statement: every session row is intact.
   EXPECT_EQ(site.db->Value("select count(*) from Session"), "5");
 }

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
+#include <optional>
 #include <thread>
 
 #include "client/Intake.h"
@@ -22,6 +24,7 @@
 #include "support/AmfHelpers.h"
 #include "support/TestEnv.h"
 #include "testclient/RtmpClient.h"
+#include "util/Clock.h"
 
 namespace {
 
@@ -60,6 +63,7 @@ class LoopHarness {
       incoming_.thread = pthread_self();
       RtmpConnectionRun(&incoming_);
       finished_ = true;
+      ended_.set_value();
     });
   }
   ~LoopHarness() {
@@ -69,11 +73,7 @@ class LoopHarness {
   }
 
   bool Finished() const { return finished_; }
-  bool WaitFinished(int ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (!finished_ && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return finished_;
-  }
+  bool WaitFinished(int ms) { return endedFuture_.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready; }
 
   // Handshake, connect (no site: no database) and createStream; the
   // server's records of this connection and its stream.
@@ -137,6 +137,8 @@ class LoopHarness {
   IncomingConnection incoming_;
   std::thread runner_;
   std::atomic<bool> finished_{false};
+  std::promise<void> ended_;
+  std::shared_future<void> endedFuture_ = ended_.get_future().share();
   std::vector<const char*> names_;
 };
 
@@ -153,6 +155,37 @@ class SmallQueue {
   }
   ~SmallQueue() { unsetenv("STRMD_REGISTRY"); }
 };
+
+#ifdef STRMD_TEST_HOOKS
+// The loop's clock while a test holds it: it moves only when the test moves it.
+std::atomic<int64_t> g_loopMs{1000000};
+int64_t LoopClock() { return g_loopMs.load(); }
+
+struct HeldLoopClock {
+  HeldLoopClock() { ConnectionSetClock(LoopClock); }
+  ~HeldLoopClock() { ConnectionSetClock(nullptr); }
+};
+#endif
+
+bool IsPing(const RtmpClientMessage& m) { return m.type == 4 && m.body.size() >= 2 && m.body[1] == 6; }
+
+// createStream, then the messages up to its _result: the pings among them,
+// -1 when no _result came.
+int PingsBeforeResult(LoopHarness& h, double txn) {
+  if (!h.Command({amf::Str("createStream"), amf::Num(txn), amf::Null()})) return -1;
+  int pings = 0;
+  for (;;) {
+    auto m = h.client.ReadMessage(5000);
+    if (!m) return -1;
+    if (IsPing(*m)) {
+      EXPECT_EQ(m->body, (std::vector<uint8_t>{0, 6, 0, 0, 0, 0}));
+      pings++;
+    }
+    std::vector<amf::Node> values;
+    if (m->type == 20 && amf::Read(m->body, &values) && !values.empty() && values[0].text == "_result")
+      return pings;
+  }
+}
 
 }  // namespace
 
@@ -232,9 +265,11 @@ TEST(ConnectionIo, HalfSentCommandDoesNotStopOutputUntilTheReadLimit) {
     std::vector<uint8_t> body = amf::Body({amf::Str("closeStream"), amf::Num(3), amf::Null(),
                                            amf::Str(std::string(250, 'x'))});
     ASSERT_GT(body.size(), 200u);
+    const uint64_t unfinished = RtmpPartialInputBytes();
     ASSERT_TRUE(h.client.SendChunk(0, 3, 0, static_cast<uint32_t>(body.size()), 20, 0,
                                    std::span<const uint8_t>(body).subspan(0, 100)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The loop has taken the half message: its announced size is counted.
+    ASSERT_TRUE(TestWaitUntil([&] { return RtmpPartialInputBytes() >= unfinished + body.size(); }));
     auto start = Clock::now();
     h.stream->playing = true;
     h.QueueMedia(500, 0);
@@ -272,13 +307,45 @@ TEST(ConnectionIo, SilenceLimitClosesASilentClientOnly) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("RTMP Timeout"), std::string::npos) << err;
 
+#ifdef STRMD_TEST_HOOKS
+  // Twice the silence limit passes on the loop's clock, 100 ms at a time,
+  // with a pong in each step; a createStream answered ends each step.
+  HeldLoopClock held;
   LoopHarness talking(Env{{"STRMD_KEEPALIVE_MS", "150"}, {"STRMD_SILENCE_LIMIT_MS", "600"}});
   ASSERT_TRUE(talking.Open());
   for (int i = 0; i < 12; i++) {
+    g_loopMs += 100;
     // A ping response (user control event 7), as players answer pings.
     const std::vector<uint8_t> pong = {0, 7, 0, 0, 0, 0};
     ASSERT_TRUE(talking.client.SendMessage(2, 4, 0, 0, pong));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_GE(PingsBeforeResult(talking, 3 + i), 0) << "step " << i;
   }
   EXPECT_FALSE(talking.Finished());
+#endif
+}
+
+// The keep-alive period runs on the loop's clock: a silent client gets no ping
+// a millisecond before 30 s, exactly one at 30 s, and is still served.
+TEST(ConnectionIo, SilentClientIsPingedEveryThirtySecondsAndStays) {
+  SKIP_WITHOUT_TEST_HOOKS();
+#ifdef STRMD_TEST_HOOKS
+  HeldLoopClock held;
+  const int64_t start = g_loopMs;
+  LoopHarness h;
+  ASSERT_TRUE(h.Open());
+  g_loopMs = start + 29999;
+  RtmpConnectionWake(h.connection);
+  EXPECT_EQ(PingsBeforeResult(h, 3), 0);
+  g_loopMs = start + 30000;
+  RtmpConnectionWake(h.connection);
+  std::optional<RtmpClientMessage> ping;
+  while (!ping) {
+    auto m = h.client.ReadMessage(5000);
+    ASSERT_TRUE(m) << "no ping at 30 s: " << h.client.error();
+    if (IsPing(*m)) ping = m;
+  }
+  EXPECT_EQ(ping->body, (std::vector<uint8_t>{0, 6, 0, 0, 0, 0}));
+  // Still served, and that one ping was all.
+  EXPECT_EQ(PingsBeforeResult(h, 4), 0);
+#endif
 }

@@ -315,6 +315,15 @@ TEST(DatabaseConnect, UnreachableDatabaseIsGivenUpAndReportedOncePerOutage) {
   EXPECT_LT(stopWaited, std::chrono::seconds(5));
 }
 
+// What this test's captured stderr holds so far: the capture is a file.
+std::string CapturedSoFar() {
+  std::error_code ec;
+  const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/fd/2", ec);
+  if (ec) return "";
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 TEST(DatabaseRestart, StatementsSurviveARestartOfTheServer) {
   TestDbPrivateServer server;
   ASSERT_TRUE(server.Start()) << "see " << server.dir() << "/script.log";
@@ -334,11 +343,12 @@ TEST(DatabaseRestart, StatementsSurviveARestartOfTheServer) {
 
   // Down while the statement is sent, back a little later: the caller waits.
   ASSERT_TRUE(server.Stop());
+  testing::internal::CaptureStderr();
+  // Back once the statement has found the server gone (its one report).
   std::thread restarter([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    TestWaitUntil([] { return CapturedSoFar().find("SQL CONNECT: ") != std::string::npos; });
     server.Start();
   });
-  testing::internal::CaptureStderr();
   const int id = DbInsert(db.get(), "insert into Chat values (%d, %d, '%s')", 0, 0, "while down");
   err = testing::internal::GetCapturedStderr();
   restarter.join();
@@ -428,8 +438,7 @@ TEST_F(DatabaseTest, ManyClientsShareTheSitesFewServerConnections) {
   EXPECT_EQ(DbPoolSize(clients[0].get()), 3);
   // The last client of the site takes its connections with it.
   clients.clear();
-  for (int i = 0; i < 100 && ServerConnectionsTo(db_.server(), db_.name()) > 1; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  TestWaitUntil([&] { return ServerConnectionsTo(db_.server(), db_.name()) <= 1; });
   EXPECT_EQ(ServerConnectionsTo(db_.server(), db_.name()), 1);
 }
 
@@ -441,7 +450,11 @@ TEST_F(DatabaseTest, WaitForABusyPoolIsBoundedAndReportedOnce) {
   site.sql_connections = 1;
   DbConnectionPtr slow(DbOpen(&site)), a(DbOpen(&site)), b(DbOpen(&site));
   std::thread holder([&] { EXPECT_EQ(DbExecute(slow.get(), "select sleep(1.5)"), 1); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The pool's one connection runs it.
+  ASSERT_TRUE(TestWaitUntil([&] {
+    return TestDbValue(db_.server(), "", "select count(*) from information_schema.processlist where db='" +
+                                             db_.name() + "' and info='select sleep(1.5)'") == "1";
+  }));
   testing::internal::CaptureStderr();
   const auto start = std::chrono::steady_clock::now();
   std::thread other([&] { EXPECT_EQ(DbExecute(b.get(), "select 2"), 0); });

@@ -324,13 +324,10 @@ bool Connected(RtmpClient* client, int port) {
 // Reads reports until one satisfies `found`; the last text read.
 std::string WaitForReport(const std::string& shm, const std::function<bool(const DebugSnapshot&)>& found,
                           int timeoutMs = 10000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   DebugSnapshot s;
-  while (std::chrono::steady_clock::now() < end) {
-    std::string error;
-    if (DebugReadReport(shm, &s, &error) == DebugRead::kOk && found(s)) return s.text;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  std::string error;
+  if (TestWaitUntil([&] { return DebugReadReport(shm, &s, &error) == DebugRead::kOk && found(s); }, timeoutMs))
+    return s.text;
   return "timed out; last report:\n" + s.text;
 }
 
@@ -338,18 +335,10 @@ std::string WaitForReport(const std::string& shm, const std::function<bool(const
 bool WaitForPeriods(const std::string& shm, uint32_t periods) {
   DebugSnapshot s;
   std::string error;
-  uint32_t start = 0;
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (DebugReadReport(shm, &s, &error) != DebugRead::kOk) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  start = s.sequence;
-  while (std::chrono::steady_clock::now() < end) {
-    if (DebugReadReport(shm, &s, &error) == DebugRead::kOk && s.sequence - start >= 2 * periods) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  if (!TestWaitUntil([&] { return DebugReadReport(shm, &s, &error) == DebugRead::kOk; })) return false;
+  const uint32_t start = s.sequence;
+  return TestWaitUntil(
+      [&] { return DebugReadReport(shm, &s, &error) == DebugRead::kOk && s.sequence - start >= 2 * periods; });
 }
 
 struct CtlRun {

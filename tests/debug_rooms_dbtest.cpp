@@ -15,18 +15,16 @@
 
 #include "server/ThreadDebug.h"
 #include "support/ChatClient.h"
+#include "support/TestEnv.h"
 
 namespace {
 
 // Reads reports until one satisfies `found`; the last text read.
 std::string WaitForReport(const std::string& shm, const std::function<bool(const std::string&)>& found) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   DebugSnapshot s;
-  while (std::chrono::steady_clock::now() < end) {
-    std::string error;
-    if (DebugReadReport(shm, &s, &error) == DebugRead::kOk && found(s.text)) return s.text;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  std::string error;
+  if (TestWaitUntil([&] { return DebugReadReport(shm, &s, &error) == DebugRead::kOk && found(s.text); }))
+    return s.text;
   return "timed out; last report:\n" + s.text;
 }
 

@@ -108,13 +108,10 @@ bool SendConnect(RtmpClient* client) {
 
 // Reads status reports until one satisfies `found`; the last text read.
 std::string WaitForReport(const std::string& shm, const std::function<bool(const std::string&)>& found) {
-  auto end = Clock::now() + std::chrono::seconds(10);
   DebugSnapshot s;
-  while (Clock::now() < end) {
-    std::string error;
-    if (DebugReadReport(shm, &s, &error) == DebugRead::kOk && found(s.text)) return s.text;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  std::string error;
+  if (TestWaitUntil([&] { return DebugReadReport(shm, &s, &error) == DebugRead::kOk && found(s.text); }))
+    return s.text;
   return "timed out; last report:\n" + s.text;
 }
 

@@ -27,6 +27,7 @@
 #include "support/TestEnv.h"
 #include "support/FlvBuilder.h"
 #include "support/StrmdSite.h"
+#include "server/ThreadDebug.h"
 
 namespace {
 
@@ -148,6 +149,29 @@ TEST(LiveChannel, APlayerThatStopsReadingIsClosedWhileThePublisherAndAnotherPlay
   EXPECT_TRUE(ben.Do("chatConnectChat", {amf::Num(1)}).size() > 0);
 }
 
+// The streams the server's status report lists as playing `name`.
+int PlayersInReport(const std::string& shm, const std::string& name) {
+  DebugSnapshot report;
+  std::string error;
+  if (DebugReadReport(shm, &report, &error) != DebugRead::kOk) return -1;
+  int players = 0;
+  size_t from = 0;
+  while (from < report.data.size()) {
+    size_t end = report.data.find('\n', from);
+    if (end == std::string::npos) end = report.data.size();
+    std::vector<std::string> fields;
+    for (size_t at = from; at <= end;) {
+      size_t tab = report.data.find('\t', at);
+      if (tab == std::string::npos || tab > end) tab = end;
+      fields.push_back(report.data.substr(at, tab - at));
+      at = tab + 1;
+    }
+    if (fields.size() > 10 && fields[0] == "stream" && fields[2] == "out" && fields[10] == name) players++;
+    from = end + 1;
+  }
+  return players;
+}
+
 void Stop(pid_t pid) {
   int status = 0;
   kill(pid, SIGINT);
@@ -170,7 +194,8 @@ TEST(LiveChannel, Rtmp2sinkPublishesH264OnAChannelAndTwoRtmp2srcPlayersReceiveIt
     players.push_back(LaunchGst({"rtmp2src", "location=" + base + "channel=5&userid=2", "!", "filesink",
                               "location=" + site.dir + "/player" + std::to_string(i) + ".flv"},
                              log));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(TestWaitUntil([&] { return PlayersInReport(site.server.shmName, "channel=5&userid=2") == 2; }, 20000))
+      << "see " << log;
   // Ben logs in through the publish name.
   pid_t publisher = LaunchGst({"videotestsrc", "num-buffers=100", "is-live=true", "!", "video/x-raw,width=160,height=120,framerate=25/1",
                             "!", "x264enc", "key-int-max=25", "bitrate=300", "tune=zerolatency", "!", "h264parse",
@@ -183,8 +208,9 @@ TEST(LiveChannel, Rtmp2sinkPublishesH264OnAChannelAndTwoRtmp2srcPlayersReceiveIt
     FAIL() << "rtmp2sink did not finish (see " << log << ")";
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << " (see " << log << ")";
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  for (pid_t p : players) Stop(p);
+  // rtmp2src ends by itself on the StreamEOF after the tail.
+  for (pid_t p : players)
+    if (!WaitChild(p, 10000, &status)) Stop(p);
   for (int i = 0; i < 2; ++i) {
     FlvTestFile got;
     ASSERT_TRUE(ReadFlvForTest(site.dir + "/player" + std::to_string(i) + ".flv", &got)) << i << " (see " << log << ")";
@@ -270,8 +296,17 @@ TEST(LiveChannel, Rtmp2srcJoiningARunningClassGetsADecodableStreamAndPlayersHear
                                "bitrate=300", "tune=zerolatency", "!", "h264parse", "!", "flvmux", "streamable=true",
                                "!", "rtmp2sink", "location=" + base + "phpsessid=demo-ben-0002&channel=5"},
                               log);
-  ASSERT_GE(watcher.Media(0), 0) << "see " << log;
-  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const int first = watcher.Media(0);
+  ASSERT_GE(first, 0) << "see " << log;
+  // Three seconds of the class have gone by when the late player comes.
+  uint32_t started;
+  {
+    std::lock_guard<std::mutex> hold(watcher.lock);
+    started = watcher.got[first].timestamp;
+  }
+  ASSERT_GE(watcher.Find(first, [&](const RtmpClientMessage& m) {
+              return (m.type == 8 || m.type == 9) && m.timestamp >= started + 3000;
+            }), 0) << "see " << log;
   pid_t player = LaunchGst({"rtmp2src", "location=" + base + "channel=5&userid=2", "!", "filesink",
                             "location=" + late},
                            log);

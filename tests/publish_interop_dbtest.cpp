@@ -70,8 +70,7 @@ TEST(PublishInterop, Rtmp2sinkRecordsUnderItsWebSessionAndRtmp2srcPlaysItBack) {
   // Ben's plain recording, in its final place once the publisher is gone.
   const std::string recorded = site.Temp() + "/phpsessid=demo-ben-0002.flv";
   struct stat st;
-  for (int i = 0; i < 200 && stat(recorded.c_str(), &st) != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  TestWaitUntil([&] { return stat(recorded.c_str(), &st) == 0; });
   FlvTestFile got, sent;
   ASSERT_TRUE(ReadFlvForTest(recorded, &got));
   ASSERT_TRUE(ReadFlvForTest(source, &sent));
@@ -89,15 +88,21 @@ TEST(PublishInterop, Rtmp2sinkRecordsUnderItsWebSessionAndRtmp2srcPlaysItBack) {
 
   // rtmp2src plays the recording back from strmd.
   const std::string played = site.dir + "/played.flv";
-  pid = LaunchGst({"rtmp2src", "location=" + url, "!", "filesink", "location=" + played}, log);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+  pid = LaunchGst({"rtmp2src", "location=" + url, "!", "filesink", "buffer-mode=unbuffered", "location=" + played}, log);
+  // Stopped once every tag of the recording has reached the file.
+  FlvTestFile back;
+  EXPECT_TRUE(TestWaitUntil([&] {
+    back = FlvTestFile();
+    return ReadFlvForTest(played, &back) && Media(back).size() >= in.size();
+  }, 15000))
+      << "see " << log;
   kill(pid, SIGINT);
   if (!WaitChild(pid, 10000, &status)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     FAIL() << "rtmp2src did not stop";
   }
-  FlvTestFile back;
+  back = FlvTestFile();
   ASSERT_TRUE(ReadFlvForTest(played, &back));
   std::vector<const FlvTestTag*> replayed = Media(back);
   ASSERT_EQ(replayed.size(), in.size());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -128,7 +129,11 @@ TEST(SocketBuffer, WriterIsNotHeldUpByAReaderWaitingForASlowPeer) {
   ASSERT_TRUE(client.SendChunk(0, 3, 0, 300, 20, 0, whole.subspan(0, 128)));
   ASSERT_TRUE(client.SendRaw(RtmpClient::ChunkHeader(3, 3)));
   ASSERT_TRUE(client.SendRaw(whole.subspan(128, 50)));  // half a chunk, then silence
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  // The reader has taken all of it from the socket and waits for the rest.
+  ASSERT_TRUE(TestWaitUntil([fd = serverFd] {
+    int unread = -1;
+    return ioctl(fd, FIONREAD, &unread) == 0 && unread == 0;
+  }));
 
   RtmpPacket out;
   out.m_nChannel = 3;
@@ -209,8 +214,7 @@ TEST(SocketBuffer, FullQueueDropsEveryWriterAtOnceTheOwnerIncluded) {
     accepted += bytes.size();
   }
   FlushUntilEmpty(&context);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (drain.received < accepted && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  TestWaitUntil([&] { return drain.received >= accepted; }, 5000);
   stop = true;
   reader.join();
   EXPECT_EQ(drain.received, accepted);
@@ -332,8 +336,7 @@ TEST(SocketBuffer, LongWritesArriveWholeAndInOrder) {
   std::atomic<bool> stop{false};
   std::thread reader([&] { drain.Run(stop); });
   FlushUntilEmpty(&context);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (drain.received < accepted && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  TestWaitUntil([&] { return drain.received >= accepted; }, 5000);
   stop = true;
   reader.join();
   EXPECT_EQ(drain.received, accepted);

@@ -15,6 +15,7 @@
 
 #include "server/Server.h"
 #include "support/LocalWebServer.h"
+#include "support/RtmpClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestEnv.h"
 
@@ -207,12 +208,13 @@ TEST(Process, SilentCloseLeavesNothingAndServerKeepsAccepting) {
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     close(fd);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  int fd = ConnectTo(p.port);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Connections are taken in order: one whose handshake is answered after
+  // them proves the intake has handled the resets.
+  RtmpClient served;
+  ASSERT_TRUE(served.Connect("127.0.0.1", static_cast<uint16_t>(p.port)));
+  EXPECT_TRUE(served.HandshakePlain());
   EXPECT_EQ(p.ErrorLog(), "");
+  served.Close();
   p.Signal(SIGINT);
   ASSERT_TRUE(p.Wait());
   EXPECT_EQ(p.exitStatus, 0);

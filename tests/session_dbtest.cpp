@@ -4,12 +4,16 @@
 // clock that stepped back, a stream that accounted a recording).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <vector>
 
 #include "Database/Record.h"
 #include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "support/TestDb.h"
+#include "support/TestEnv.h"
+#include "util/Clock.h"
 
 namespace {
 
@@ -74,6 +78,74 @@ TEST_F(SessionAccounting, RecordingTimingNeverWritesAViewingRow) {
   EXPECT_FALSE(ResolvePlayFile(&stream_, flv, index));  // no site here: nothing resolves
   EXPECT_EQ(stream_.timing.rowId, 0);
   EXPECT_FALSE(stream_.timing.active);
+}
+
+#ifdef STRMD_TEST_HOOKS
+std::atomic<int64_t> g_calendar{1800000000};
+int64_t Calendar() { return g_calendar.load(); }
+#endif
+
+// What a player's play, pause, resume, end and close do to its viewing row,
+// on a calendar clock the test sets: whole seconds are added when the timing
+// stops, a stop within the same second writes nothing and leaves the row open
+// for the next play to reuse, and a row once closed is not reopened.
+TEST_F(SessionAccounting, ViewingSecondsOnTheCalendarClock) {
+  SKIP_WITHOUT_TEST_HOOKS();
+#ifdef STRMD_TEST_HOOKS
+  enum Kind { kPlay, kStop, kResume, kReplay };
+  struct Step {
+    Kind kind;
+    int64_t second;       // the calendar clock at this step
+    const char* duration;  // the row after the step
+    const char* status;
+  };
+  struct Row {
+    const char* name;
+    std::vector<Step> steps;
+    bool replayReuses;  // a second play takes the first's row
+    const char* rowCount;
+  };
+  const std::vector<Row> rows = {
+      {"paused viewing: two updates of one row",
+       {{kPlay, 0, "0", "1"}, {kStop, 2, "2", "2"}, {kResume, 2, "2", "2"}, {kStop, 5, "5", "2"}}, false, "2"},
+      {"one second is accounted", {{kPlay, 0, "0", "1"}, {kStop, 1, "1", "2"}}, false, "2"},
+      {"short viewing writes nothing and its row is reused",
+       {{kPlay, 0, "0", "1"}, {kStop, 0, "0", "1"}, {kReplay, 0, "0", "1"}, {kStop, 0, "0", "1"}}, true, "2"},
+      {"a closed row is not reused",
+       {{kPlay, 0, "0", "1"}, {kStop, 3, "3", "2"}, {kReplay, 3, "0", "1"}, {kStop, 4, "1", "2"}}, false, "3"},
+  };
+  SessionSetClock(Calendar);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(db_.Run("delete from FileSession where id > 1"));
+    const int64_t base = g_calendar += 1000;
+    int id = 0;
+    for (const Step& step : row.steps) {
+      SCOPED_TRACE(step.second);
+      g_calendar = base + step.second;
+      if (step.kind == kPlay || step.kind == kReplay) {
+        stream_.timing = SessionTiming{};
+        OpenViewingSession(&stream_, 200);
+        StartSessionTiming(&stream_);
+        if (step.kind == kReplay) {
+          EXPECT_EQ(stream_.timing.rowId == id, row.replayReuses);
+        }
+        id = stream_.timing.rowId;
+        ASSERT_GT(id, 1);
+      } else if (step.kind == kResume) {
+        StartSessionTiming(&stream_);
+      } else {
+        StopSessionTiming(&stream_);
+      }
+      EXPECT_EQ(FileRow("duration", id), step.duration);
+      EXPECT_EQ(FileRow("status", id), step.status);
+    }
+    EXPECT_EQ(db_.Value("select count(*) from FileSession"), row.rowCount);
+    EXPECT_EQ(FileRow("userid", id), "2");
+    EXPECT_EQ(FileRow("sessionid", id), "2");
+  }
+  SessionSetClock(nullptr);
+#endif
 }
 
 }  // namespace

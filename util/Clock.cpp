@@ -15,6 +15,11 @@ timespec Now() {
   return ts;
 }
 
+#ifdef STRMD_TEST_HOOKS
+std::atomic<int64_t (*)()> g_connectionClock{nullptr};
+std::atomic<int64_t (*)()> g_sessionClock{nullptr};
+#endif
+
 }  // namespace
 
 int64_t MonotonicMs() {
@@ -42,3 +47,21 @@ int64_t PacingNow() {
   PacingClock clock = g_pacingClock.load();
   return clock != nullptr ? clock() : Monotonic100ns();
 }
+int64_t ConnectionNow() {
+#ifdef STRMD_TEST_HOOKS
+  if (int64_t (*clock)() = g_connectionClock.load()) return clock();
+#endif
+  return MonotonicMs();
+}
+
+int64_t SessionNow() {
+#ifdef STRMD_TEST_HOOKS
+  if (int64_t (*clock)() = g_sessionClock.load()) return clock();
+#endif
+  return static_cast<int64_t>(time(nullptr));
+}
+
+#ifdef STRMD_TEST_HOOKS
+void ConnectionSetClock(int64_t (*clock)()) { g_connectionClock = clock; }
+void SessionSetClock(int64_t (*clock)()) { g_sessionClock = clock; }
+#endif

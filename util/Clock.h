@@ -1,5 +1,6 @@
-// The process's clocks. All of them read CLOCK_MONOTONIC, so that a change
-// of the wall clock cannot stall or rush playback, timeouts or rate limits.
+// The process's clocks. All but the calendar one read CLOCK_MONOTONIC, so that
+// a change of the wall clock cannot stall or rush playback, timeouts or rate
+// limits.
 #pragma once
 
 #include <cstdint>
@@ -23,3 +24,15 @@ uint32_t LiveChannelNow();
 using PacingClock = int64_t (*)();
 void PacingSetClock(PacingClock clock);
 int64_t PacingNow();
+// Milliseconds of a connection's loop (keep-alive, silence, read and connect
+// limits): MonotonicMs, or the one a test set.
+int64_t ConnectionNow();
+// Seconds since 1970 (the calendar clock: watched seconds, the chat backlog's
+// age cut), or the one a test set.
+int64_t SessionNow();
+
+#ifdef STRMD_TEST_HOOKS
+// A test's clock in place of the real one; nullptr restores it.
+void ConnectionSetClock(int64_t (*clock)());
+void SessionSetClock(int64_t (*clock)());
+#endif
