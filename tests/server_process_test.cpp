@@ -15,7 +15,7 @@
 
 #include "server/Server.h"
 #include "support/LocalWebServer.h"
-#include "support/RtmpClient.h"
+#include "testclient/RtmpClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestEnv.h"
 
