@@ -46,7 +46,7 @@ int SendCommand(RtmpConnection* connection, const uint8_t* body, const uint8_t* 
     REPORT_ASSERT("enc", "RtmpFunctions");
     return 0;
   }
-  return RtmpSendCommand(&connection->rtmp, {body, bodyEnd});
+  return RtmpSendCommand(&connection->link->rtmp, {body, bodyEnd});
 }
 
 uint8_t* PutEnd(uint8_t* out, uint8_t* end) {
@@ -139,7 +139,7 @@ int SendConnectResult(RtmpConnection* connection) {
   p = AmfEncodeInt32(p, e, 1);
   p = AmfEncodeNamedString(p, e, "version", "4,5,4,2012");
   p = PutEnd(p, e);
-  p = AmfEncodeNamedNumber(p, e, "objectEncoding", connection->rtmp.objectEncoding);
+  p = AmfEncodeNamedNumber(p, e, "objectEncoding", connection->link->rtmp.objectEncoding);
   p = PutEnd(p, e);
   return SendCommand(connection, m.body(), p);
 }
@@ -222,7 +222,7 @@ int SendMetaData(RtmpStream* stream) {
 }
 
 int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
-  RtmpContext* r = &connection->rtmp;
+  RtmpContext* r = &connection->link->rtmp;
   // A busy server takes no new connection; a repeated connect (it has its
   // database then) is one it already serves. The reply goes out before
   // the close.
@@ -278,13 +278,10 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
     connection->site = FindSite(connection->sites, app);
   }
   // A repeated connect must not leak the first database connection.
-  if (connection->db != nullptr) {
-    DbClose(connection->db);
-    connection->db = nullptr;
-  }
+  connection->db.reset();
   // Without a site this is an unusable but safe connection: every statement
   // fails quietly and the connection goes on without records. With one, it
   // costs the database nothing until a statement needs it.
-  connection->db = DbOpen(connection->site);
+  connection->db.reset(DbOpen(connection->site));
   return 1;
 }
