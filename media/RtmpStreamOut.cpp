@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "connection/RtmpFunctions.h"
 #include "media/FlvMedia.h"
 #include "media/RtmpChannel.h"
