@@ -23,8 +23,8 @@
 // voice check of every live publisher never queues behind a member lock
 // that a busy room holds. A pinned room stays in memory (not in the list)
 // until the pin goes. A room leaves the list only under the room list lock
-// and its member lock; the links member->connection and
-// connection->liveuser change only under both, so either lock makes them
+// and its member lock; the links member->link and
+// link->chatMember change only under both, so either lock makes them
 // stable. A member's presence fields and the room's presenterid are read
 // and written under the member lock. No statement runs while any of these
 // locks is held: what a room or a message needs from the database is
@@ -38,12 +38,13 @@
 #include <vector>
 
 #include "Database/Record.h"
+#include "client/ClientLink.h"
 #include "rtmp/UnicastSocket.h"
 #include "server/ServerConfig.h"
 #include "util/List.h"
 #include "util/ThreadSafety.h"
 
-struct RtmpConnection;
+struct Client;
 
 // One method call on a client, built once; every receiver's output queue
 // shares its body, which never changes once built.
@@ -81,7 +82,7 @@ struct ChatAvatar {
 
 struct LiveUser {
   // Under both locks (see above); none while the member is absent.
-  RtmpConnection* connection = nullptr;
+  ClientHandle link;
   LiveChat* livechat = nullptr;  // set once
   RecordPtr<User> user;          // set once, owned
   std::shared_ptr<const ChatAvatar> avatar;  // set once; none: the default picture
@@ -142,15 +143,15 @@ struct ChatOwnRoom {
 };
 // False (guard empty) when the connection has no member. Also copies the
 // connection's web session id into its member.
-bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard);
+bool ChatLockOwnRoom(Client* client, ChatOwnRoom* guard);
 
 // Messages for the calling connection itself, held while it holds room
 // locks and sent when the outbox goes: declared before the locks, it goes
 // after them. Other receivers are written to at once.
 struct ChatOutbox {
-  RtmpConnection* self = nullptr;
+  ClientLink* self = nullptr;
   std::vector<ChatMessage> held;
-  explicit ChatOutbox(RtmpConnection* caller);
+  explicit ChatOutbox(Client* caller);
   ChatOutbox(const ChatOutbox&) = delete;
   ChatOutbox& operator=(const ChatOutbox&) = delete;
   ~ChatOutbox();
@@ -158,7 +159,7 @@ struct ChatOutbox {
 // Sends what the outbox holds now (the caller released its locks).
 void ChatOutboxSend(ChatOutbox* outbox);
 // `message` to `to`: held in `outbox` when `to` is its caller, else sent.
-void ChatDeliver(RtmpConnection* to, const ChatMessage& message, ChatOutbox* outbox);
+void ChatDeliver(ClientLink* to, const ChatMessage& message, ChatOutbox* outbox);
 
 // What names a room apart from its address, so that a thread can find it
 // again after it released the locks (the room may be freed meanwhile).
@@ -180,12 +181,12 @@ LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock);
 // One entry loads a room at a time: others entering it meanwhile wait
 // (holding no lock, at most twice the database pool wait) for that load and
 // share its room, or its failure.
-LiveChat* FindOrCreateCourseRoom(RtmpConnection* connection, int32_t courseid, ChatLock* roomListLock);
-LiveChat* FindOrCreateChatRoom(RtmpConnection* connection, int32_t chatid, ChatLock* roomListLock);
+LiveChat* FindOrCreateCourseRoom(Client* client, int32_t courseid, ChatLock* roomListLock);
+LiveChat* FindOrCreateChatRoom(Client* client, int32_t chatid, ChatLock* roomListLock);
 // The id of the private chat of the connection's user with the other user,
 // created in the database when there is none; 0 on failure. No lock.
-int32_t FindOrCreatePrivateChat(RtmpConnection* connection, int32_t otheruserid);
-LiveChat* FindOrCreateUserRoom(RtmpConnection* connection, int32_t otheruserid, ChatLock* roomListLock);
+int32_t FindOrCreatePrivateChat(Client* client, int32_t otheruserid);
+LiveChat* FindOrCreateUserRoom(Client* client, int32_t otheruserid, ChatLock* roomListLock);
 
 // A member prepared for the open room before any lock is taken: the user and
 // the role JoinRoom needs should the user not be a member yet.
@@ -195,7 +196,7 @@ struct ChatNewMember {
   int32_t roleid = 50;
 };
 // Loads it for the connection's user; user none when that cannot be loaded.
-ChatNewMember ChatPrepareMember(RtmpConnection* connection);
+ChatNewMember ChatPrepareMember(Client* client);
 
 // The caller holds the room list lock (from FindOrCreate...). Makes the
 // connection the connection of its user's member of `room`, taking the
@@ -205,16 +206,16 @@ ChatNewMember ChatPrepareMember(RtmpConnection* connection);
 // member of a course or chat room, or no prepared user for the open room).
 // A ReceiveDisconnect for the connection itself (it entered its own room
 // again) is held in `outbox`.
-LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox);
+LiveUser* JoinRoom(Client* client, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox);
 
 // The connection leaves its room: the member's presence is reset and
 // broadcast, and a course or chat room that has no present member left is
 // freed. 1 when the connection had a member, else 0. Takes the locks itself.
-int LeaveRoom(RtmpConnection* connection);
+int LeaveRoom(Client* client);
 
 // The member with that user id in the room of `guard` (which the caller
 // holds), or none; reports a connection without member.
-LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32_t userid);
+LiveUser* FindMember(Client* client, const ChatOwnRoom& guard, int32_t userid);
 
 // The first present member with that user id in any room of the site. The
 // caller holds no room lock; on success the found member's room is pinned

@@ -13,7 +13,8 @@
 #include <unordered_map>
 
 #include "Database/Database.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
+#include "rtmp/Amf.h"
 #include "rtmp/RtmpUtils.h"
 #include "server/Log.h"
 #include "server/Server.h"
@@ -189,8 +190,9 @@ size_t ChatCutLength(std::string_view text, size_t limit) {
   return cut;
 }
 
-int ChatSend(RtmpConnection* to, const ChatMessage& message) {
-  if (to == nullptr || !message.body || message.size == 0 || message.size > kChatBodySize) return 0;
+int ChatSend(ClientLink* to, const ChatMessage& message) {
+  if (to == nullptr || to->closing.load() || !message.body || message.size == 0 || message.size > kChatBodySize)
+    return 0;
   // Queued by reference, never copied.
   return RtmpSendCommand(&to->rtmp, {message.body.get(), message.size}, message.body);
 }
@@ -233,8 +235,8 @@ ChatMessage ChatInfoMessage(const ChatInfoSnapshot& room, int32_t receiverid, in
   return w.Finish();
 }
 
-std::optional<int32_t> ChatLoadMyRecordingId(RtmpConnection* connection, int32_t recordingid, int32_t userid) {
-  RecordPtr<Object> recording = LoadObject(connection->db, "parentid=%d and authorid=%d", recordingid, userid);
+std::optional<int32_t> ChatLoadMyRecordingId(Client* client, int32_t recordingid, int32_t userid) {
+  RecordPtr<Object> recording = LoadObject(client->db.get(), "parentid=%d and authorid=%d", recordingid, userid);
   if (!recording) return std::nullopt;
   return recording->id;
 }
@@ -256,14 +258,14 @@ ChatMessage ChatUserUpdateMessage(const LiveUser* member, bool hard) REQUIRES(me
   ChatWriter w(kUserUpdate);
   w.Object().Boolean("hard", hard).Number("userid", member->user->id).String("name", Cut(member->user->name));
   w.String("image", AvatarImage(member));
-  w.Number("roleid", member->roleid).Boolean("connected", member->connection != nullptr);
+  w.Number("roleid", member->roleid).Boolean("connected", member->link != nullptr);
   w.Boolean("hasaudio", member->hasaudio).Boolean("hasvideo", member->hasvideo);
   w.Boolean("hasscreen", member->hasscreen);
   w.Boolean("activeaudio", member->activeaudio).Boolean("activevideo", member->activevideo);
   w.Boolean("activescreen", member->activescreen).Boolean("activecontrol", member->activecontrol);
   w.Boolean("talking", member->talking);
   w.String("action", member->action).String("param", member->param);
-  if (member->connection != nullptr && member->phpsessid[0] != '\0') w.String("phpsessid", member->phpsessid);
+  if (member->link != nullptr && member->phpsessid[0] != '\0') w.String("phpsessid", member->phpsessid);
   return w.Finish();
 }
 
@@ -294,18 +296,18 @@ bool ChatLoadTextRow(DbConnection* db, int32_t id, ChatTextRow* out) {
   return row != nullptr && ChatReadTextRow(result.get(), row, out);
 }
 
-int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox) {
+int SendChatInfo(Client* client, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox) {
   if (guard.member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
     return 0;
   }
   guard.Held();
   ChatInfoSnapshot snapshot = ChatSnapshot(guard.room);
-  ChatDeliver(connection, ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected), outbox);
+  ChatDeliver(client->link.get(), ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected), outbox);
   return 1;
 }
 
-int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
+int SendCourseInfo(Client* client, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
                    ChatOutbox* outbox) {
   if (guard.member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
@@ -313,16 +315,16 @@ int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::op
   }
   if (!guard.room->course) return 0;
   guard.Held();
-  ChatDeliver(connection, ChatCourseInfoMessage(guard.room, guard.member, myrecordingid), outbox);
+  ChatDeliver(client->link.get(), ChatCourseInfoMessage(guard.room, guard.member, myrecordingid), outbox);
   return 1;
 }
 
-void SendMemberList(RtmpConnection* connection, LiveChat* room, ChatOutbox* outbox) {
+void SendMemberList(Client* client, LiveChat* room, ChatOutbox* outbox) {
   RecursiveLock lock(room->members.lock);
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
     m->livechat->members.lock.AssertHeld();  // `room`'s
-    ChatDeliver(connection, ChatUserUpdateMessage(m, true), outbox);
+    ChatDeliver(client->link.get(), ChatUserUpdateMessage(m, true), outbox);
   }
 }
 
@@ -332,16 +334,16 @@ void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member, ChatOutb
   const ChatMessage message = ChatUserUpdateMessage(member, hard);
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
-    if (m->connection != nullptr) ChatDeliver(m->connection, message, outbox);
+    if (m->link != nullptr) ChatDeliver(m->link.get(), message, outbox);
   }
 }
 
 ChatMessage ChatDisconnectMessage() { return ChatWriter(kDisconnect).Finish(); }
 
-int SendDisconnect(RtmpConnection* connection) { return ChatSend(connection, ChatDisconnectMessage()); }
+int SendDisconnect(Client* client) { return ChatSend(client->link.get(), ChatDisconnectMessage()); }
 
-int SendTextMessage(RtmpConnection* connection, const ChatTextRow& row, bool backlog) {
-  return ChatSend(connection, ChatTextMessage(row, backlog));
+int SendTextMessage(Client* client, const ChatTextRow& row, bool backlog) {
+  return ChatSend(client->link.get(), ChatTextMessage(row, backlog));
 }
 
 ChatMessage ChatPushCommandMessage(const char* name, double param) {
@@ -350,16 +352,16 @@ ChatMessage ChatPushCommandMessage(const char* name, double param) {
   return w.Finish();
 }
 
-int SendPushCommand(RtmpConnection* connection, const char* name, double param) {
-  return ChatSend(connection, ChatPushCommandMessage(name, param));
+int SendPushCommand(Client* client, const char* name, double param) {
+  return ChatSend(client->link.get(), ChatPushCommandMessage(name, param));
 }
 
-void SendTextBacklog(RtmpConnection* connection, int32_t days) {
-  ChatDropBacklog(connection);
+void SendTextBacklog(Client* client, int32_t days) {
+  ChatDropBacklog(client);
   ChatRoomKey key;
   {
     ChatOwnRoom guard;
-    if (!ChatLockOwnRoom(connection, &guard)) return;
+    if (!ChatLockOwnRoom(client, &guard)) return;
     if (guard.room == nullptr) {
       REPORT_ASSERT("livechat", "RtmpChatStatus");
       return;
@@ -374,7 +376,7 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
   const size_t rows = std::min(wanted, kChatBacklogBytes / kMinTextBody);
   if (rows == 0) return;
   constexpr const char* kColumns = "id, chatid, courseid, userid, clientnumber, sent, left(message, 1023)";
-  DbConnection* db = connection->db;
+  DbConnection* db = client->db.get();
   if (days != 0) {
     time_t limit = time(nullptr) - static_cast<time_t>(days) * 86400;
     tm utc{};
@@ -413,26 +415,26 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
   result.reset();
   if (backlog->messages.empty()) return;
   std::reverse(backlog->messages.begin(), backlog->messages.end());
-  connection->chatBacklog = backlog.release();
-  ChatServiceBacklog(connection);
+  client->chatBacklog = backlog.release();
+  ChatServiceBacklog(client);
 }
 
-void ChatServiceBacklog(RtmpConnection* connection) {
-  ChatBacklog* backlog = connection->chatBacklog;
+void ChatServiceBacklog(Client* client) {
+  ChatBacklog* backlog = client->chatBacklog;
   if (backlog == nullptr) return;
-  while (backlog->next < backlog->messages.size() && !RtmpOutputAboveWatermark(&connection->rtmp)) {
-    if (!ChatSend(connection, backlog->messages[backlog->next])) {
-      ChatDropBacklog(connection);  // closing: the rest would be dropped too
+  while (backlog->next < backlog->messages.size() && !RtmpOutputAboveWatermark(&client->link->rtmp)) {
+    if (!ChatSend(client->link.get(), backlog->messages[backlog->next])) {
+      ChatDropBacklog(client);  // closing: the rest would be dropped too
       return;
     }
     // Each text's memory goes with its output queue entry.
     backlog->messages[backlog->next] = ChatMessage();
     ++backlog->next;
   }
-  if (backlog->next >= backlog->messages.size()) ChatDropBacklog(connection);
+  if (backlog->next >= backlog->messages.size()) ChatDropBacklog(client);
 }
 
-void ChatDropBacklog(RtmpConnection* connection) {
-  delete connection->chatBacklog;
-  connection->chatBacklog = nullptr;
+void ChatDropBacklog(Client* client) {
+  delete client->chatBacklog;
+  client->chatBacklog = nullptr;
 }
