@@ -85,7 +85,7 @@ class LoopHarness {
     if (!ReadResult()) return false;
     connection = FindConnection();
     if (connection == nullptr) return false;
-    stream = FindStream(connection, 1);
+    stream = FindStream(connection, 1, 0);
     return stream != nullptr;
   }
 
@@ -116,7 +116,7 @@ class LoopHarness {
     packet->m_nBytesRead = size;
     packet->m_nTimestamp = timestamp;
     QueuePacket(stream, packet);
-    RtmpConnectionWake(connection);
+    ClientWake(*connection->link);
   }
 
   RtmpClient client;
@@ -125,10 +125,10 @@ class LoopHarness {
 
  private:
   RtmpConnection* FindConnection() {
-    ListLock guard(g_connections.lock);
-    for (ListNode* n = g_connections.first; n != nullptr; n = n->next) {
-      auto* c = static_cast<RtmpConnection*>(n->item);
-      if (c->thread == incoming_.thread) return c;
+    ListLock guard(g_clients.lock);
+    for (ListNode* n = g_clients.first; n != nullptr; n = n->next) {
+      auto* c = static_cast<Client*>(n->item);
+      if (c->thread == incoming_.thread) return static_cast<RtmpConnection*>(c);
     }
     return nullptr;
   }
@@ -178,7 +178,7 @@ TEST(ConnectionIo, WritesFromOtherThreadsNeverWaitForAPeerThatReadsNothing) {
       message.m_nMessageType = 20;
       message.m_nBodySize = static_cast<uint32_t>(text.size());
       message.m_body = text.data();  // borrowed: the writer copies it
-      RtmpWriteMessage(&h.connection->rtmp, &message);
+      RtmpWriteMessage(&h.connection->link->rtmp, &message);
       message.m_body = nullptr;
       durations.push_back(MsSince(start));
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -242,7 +242,7 @@ TEST(ConnectionIo, HalfSentCommandDoesNotStopOutputUntilTheReadLimit) {
     ASSERT_TRUE(media) << h.client.error();
     EXPECT_EQ(media->type, 9);
     EXPECT_LT(MsSince(start), 500);
-    SendUserControl(&h.connection->rtmp, kStreamBegin, 7);
+    SendUserControl(&h.connection->link->rtmp, kStreamBegin, 7);
     auto control = h.client.ReadMessage(1000);
     ASSERT_TRUE(control) << h.client.error();
     EXPECT_EQ(control->type, 4);
