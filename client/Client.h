@@ -1,8 +1,8 @@
 // Client: what media/, chat/ and the model commands see of one RTMP client:
 // its peer address, site, web session and user, database connection, its
 // streams and the state those modules keep per client. The connection driver
-// (connection/RtmpConnection.h) is a Client plus its loop; other threads never
-// touch a Client's fields: they hold its link (client/ClientLink.h).
+// in connection/ is a Client plus its loop; other threads never touch a
+// Client's fields: they hold its link (client/ClientLink.h).
 //
 // Who touches what:
 //  - set once at creation: link, address, thread;

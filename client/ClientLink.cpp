@@ -34,7 +34,7 @@ bool ClientArmRelayTimer(ClientLink& link, uint32_t now, uint32_t inMs) {
   if (timer == -1) {
     timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     // Without it (reported once) every relayed message goes at once.
-    if (timer < 0) ReportError("RtmpConnectionArmRelayTimer: timer");
+    if (timer < 0) ReportError("ClientArmRelayTimer: timer");
     link.relayTimer.store(timer < 0 ? -2 : timer, std::memory_order_release);
   }
   if (timer < 0) return false;

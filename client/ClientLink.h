@@ -25,8 +25,11 @@
 struct LiveUser;
 
 struct ClientLink {
+  // eventfd: a packet was queued on one of the client's streams. Declared
+  // first, so that it closes only after the chunk stream's socket buffer,
+  // which signals it.
+  Fd wakeEvent;
   RtmpContext rtmp;
-  Fd wakeEvent;  // eventfd: a packet was queued on one of the client's streams
   // A publisher's players whose media waits for the end of their merge
   // period are sent to when the relay timer (timerfd, made by the first
   // relay that needs it) fires at the earliest such end, relayTimerDue

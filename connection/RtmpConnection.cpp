@@ -304,7 +304,8 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
     MutexLock lock(connection->link->rtmp.sendLock);
     RtmpChannelOut(&connection->link->rtmp, 2);
     RtmpChannelOut(&connection->link->rtmp, 3);
-    // Closed only after the SocketBuffer, so no writer can signal it late.
+    // Closed only after the SocketBuffer (the link's order), so no writer
+    // can signal it late.
     connection->link->rtmp.sockbuf.wakeFd = connection->link->wakeEvent.fd;
     connection->link->rtmp.sockbuf.batching = true;
   }
