@@ -367,10 +367,10 @@ LiveUser* JoinRoom(Client* client, LiveChat* room, ChatNewMember* prepared, Chat
 }
 
 int LeaveRoom(Client* client) {
-  if (client->user == nullptr) return 0;
-  const int32_t userid = client->user->id;
   ChatOutbox outbox(client);
   if (client->link->chatMember == nullptr) {
+    if (client->user == nullptr) return 0;
+    const int32_t userid = client->user->id;
     // A second connection of the user, such as one that published the
     // screen: its end takes the screen away from the user's member. Only
     // this thread gives this connection a member, so none comes meanwhile.
