@@ -303,7 +303,8 @@ int SendChatInfo(Client* client, const ChatOwnRoom& guard, bool connected, ChatO
   }
   guard.Held();
   ChatInfoSnapshot snapshot = ChatSnapshot(guard.room);
-  ChatDeliver(client->link.get(), ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected), outbox);
+  ChatDeliver(client->link.get(), ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected),
+              outbox);
   return 1;
 }
 

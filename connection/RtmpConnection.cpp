@@ -161,7 +161,9 @@ int OnCloseStream(RtmpConnection*, RtmpStream* s, const AmfObject*) {
   if (s) ResetStream(s);
   return 1;
 }
-int OnDeleteStream(RtmpConnection* c, RtmpStream*, const AmfObject* o) { return DeleteStream(c, o, c->packet.m_nStreamId); }
+int OnDeleteStream(RtmpConnection* c, RtmpStream*, const AmfObject* o) {
+  return DeleteStream(c, o, c->packet.m_nStreamId);
+}
 int OnReleaseStream(RtmpConnection*, RtmpStream* s, const AmfObject*) {
   if (s) FreeStream(s);
   return 1;

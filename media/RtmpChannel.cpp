@@ -490,7 +490,8 @@ uint32_t SendDue(RtmpStream* publisher, uint32_t now, bool all) REQUIRES(publish
 void SendDueAndArm(RtmpStream* publisher) REQUIRES(publisher->input.subscribers.lock) {
   const uint32_t now = LiveChannelNow();
   const uint32_t next = SendDue(publisher, now, false);
-  if (next != UINT32_MAX && !ClientArmRelayTimer(*publisher->link, LiveChannelNow(), next)) SendDue(publisher, now, true);
+  if (next != UINT32_MAX && !ClientArmRelayTimer(*publisher->link, LiveChannelNow(), next))
+    SendDue(publisher, now, true);
 }
 
 void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) {

@@ -85,6 +85,7 @@ class LoopHarness {
     if (!ReadResult()) return false;
     connection = FindConnection();
     if (connection == nullptr) return false;
+    link = connection->link;
     stream = FindStream(connection, 1, 0);
     return stream != nullptr;
   }
@@ -116,11 +117,13 @@ class LoopHarness {
     packet->m_nBytesRead = size;
     packet->m_nTimestamp = timestamp;
     QueuePacket(stream, packet);
-    ClientWake(*connection->link);
+    ClientWake(*link);
   }
 
   RtmpClient client;
   RtmpConnection* connection = nullptr;
+  // What this thread writes and wakes through: it outlives the connection.
+  ClientHandle link;
   RtmpStream* stream = nullptr;
 
  private:
@@ -178,7 +181,7 @@ TEST(ConnectionIo, WritesFromOtherThreadsNeverWaitForAPeerThatReadsNothing) {
       message.m_nMessageType = 20;
       message.m_nBodySize = static_cast<uint32_t>(text.size());
       message.m_body = text.data();  // borrowed: the writer copies it
-      RtmpWriteMessage(&h.connection->link->rtmp, &message);
+      RtmpWriteMessage(&h.link->rtmp, &message);
       message.m_body = nullptr;
       durations.push_back(MsSince(start));
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -242,7 +245,7 @@ TEST(ConnectionIo, HalfSentCommandDoesNotStopOutputUntilTheReadLimit) {
     ASSERT_TRUE(media) << h.client.error();
     EXPECT_EQ(media->type, 9);
     EXPECT_LT(MsSince(start), 500);
-    SendUserControl(&h.connection->link->rtmp, kStreamBegin, 7);
+    SendUserControl(&h.link->rtmp, kStreamBegin, 7);
     auto control = h.client.ReadMessage(1000);
     ASSERT_TRUE(control) << h.client.error();
     EXPECT_EQ(control->type, 4);
