@@ -8,7 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "connection/RtmpConnection.h"
+#include "client/ClientLink.h"
+#include "rtmp/RtmpCore.h"
 #include "util/Clock.h"
 #include "util/ThreadSafety.h"
 #include "util/file.h"
@@ -85,8 +86,9 @@ std::shared_ptr<const ChatAvatar> ChatAvatarOf(const SiteConfig* site, int32_t u
   return avatar;
 }
 
-int ChatSend(RtmpConnection* to, const ChatMessage& message) {
-  if (to == nullptr || !message.body || message.size == 0 || message.size > kChatBodySize) return 0;
+int ChatSend(ClientLink* to, const ChatMessage& message) {
+  if (to == nullptr || to->closing.load() || !message.body || message.size == 0 || message.size > kChatBodySize)
+    return 0;
   // Queued by reference, never copied.
   return RtmpSendCommand(&to->rtmp, {message.body.get(), message.size}, message.body);
 }

@@ -9,7 +9,6 @@
 
 #include "chat/ChatRecords.h"
 
-struct RtmpConnection;
 
 // Largest body of a chat message: every text in it is cut to 1023
 // characters, and the longest (ReceiveUserUpdate) has four of them.
@@ -28,4 +27,4 @@ constexpr size_t kChatAvatarCacheSize = 4096;
 std::shared_ptr<const ChatAvatar> ChatAvatarOf(const SiteConfig* site, int32_t userid);
 
 // 1 when queued or sent to `to`, 0 when the receiver is closing (dropped).
-int ChatSend(RtmpConnection* to, const ChatMessage& message);
+int ChatSend(ClientLink* to, const ChatMessage& message);

@@ -8,12 +8,12 @@
 #include <string>
 
 #include "Database/Record.h"
+#include "client/ClientLink.h"
 #include "rtmp/UnicastSocket.h"
 #include "config/ServerConfig.h"
 #include "util/List.h"
 #include "util/ThreadSafety.h"
 
-struct RtmpConnection;
 
 // One method call on a client, built once; every receiver's output queue
 // shares its body, which never changes once built.
@@ -51,7 +51,7 @@ struct ChatAvatar {
 
 struct LiveUser {
   // Under both locks (see above); none while the member is absent.
-  RtmpConnection* connection = nullptr;
+  ClientHandle link;
   LiveChat* livechat = nullptr;  // set once
   RecordPtr<User> user;          // set once, owned
   std::shared_ptr<const ChatAvatar> avatar;  // set once; none: the default picture

@@ -10,7 +10,7 @@
 #include "Database/Database.h"
 #include "Database/Record.h"
 #include "chat/ChatMessages.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "util/Log.h"
 
 List g_livechats;
@@ -33,8 +33,8 @@ LiveChat* FindRoomLocked(const ChatRoomKey& key) REQUIRES(g_livechats.lock) {
 // member row (in the order of its ids) with its User row, whose columns come
 // first as `select *` gives them, then the row's role. A member row whose
 // user is missing fails the room.
-bool LoadMembers(RtmpConnection* connection, LiveChat* room, const char* table, const char* roomColumn, int32_t id) {
-  DbResultPtr result(DbSelect(connection->db,
+bool LoadMembers(Client* client, LiveChat* room, const char* table, const char* roomColumn, int32_t id) {
+  DbResultPtr result(DbSelect(client->db.get(),
                               "select User.*, m.roleid from %s m left join User on User.id=m.userid "
                               "where m.%s=%d order by m.id",
                               table, roomColumn, id));
@@ -59,22 +59,22 @@ bool LoadMembers(RtmpConnection* connection, LiveChat* room, const char* table, 
 
 // Rooms are built without any lock: the database may be slow, and nobody
 // else may wait for it. None when anything is missing.
-std::unique_ptr<LiveChat> LoadCourseRoom(RtmpConnection* connection, int32_t courseid) {
+std::unique_ptr<LiveChat> LoadCourseRoom(Client* client, int32_t courseid) {
   auto room = std::make_unique<LiveChat>();
-  room->site = connection->site;
-  room->course = LoadVCourse(connection->db, "id=%d", courseid);
+  room->site = client->site;
+  room->course = LoadVCourse(client->db.get(), "id=%d", courseid);
   if (!room->course) return nullptr;
-  if (!LoadMembers(connection, room.get(), "CourseEnrollment", "objectid", courseid)) return nullptr;
+  if (!LoadMembers(client, room.get(), "CourseEnrollment", "objectid", courseid)) return nullptr;
   return room;
 }
 
-std::unique_ptr<LiveChat> LoadChatRoom(RtmpConnection* connection, int32_t chatid) {
+std::unique_ptr<LiveChat> LoadChatRoom(Client* client, int32_t chatid) {
   auto room = std::make_unique<LiveChat>();
-  room->site = connection->site;
+  room->site = client->site;
   if (chatid == 0) return room;  // the open room: members come as they enter
-  room->chat = LoadChat(connection->db, "id=%d", chatid);
+  room->chat = LoadChat(client->db.get(), "id=%d", chatid);
   if (!room->chat) return nullptr;
-  if (!LoadMembers(connection, room.get(), "ChatUser", "chatid", chatid)) return nullptr;
+  if (!LoadMembers(client, room.get(), "ChatUser", "chatid", chatid)) return nullptr;
   return room;
 }
 
@@ -97,8 +97,8 @@ std::shared_ptr<RoomLoad> FindLoadLocked(const ChatRoomKey& key) REQUIRES(g_room
   return nullptr;
 }
 
-LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, int32_t id,
-                           std::unique_ptr<LiveChat> (*load)(RtmpConnection*, int32_t),
+LiveChat* FindOrCreateRoom(Client* client, const ChatRoomKey& key, int32_t id,
+                           std::unique_ptr<LiveChat> (*load)(Client*, int32_t),
                            ChatLock* roomListLock) {
   // A load runs two statements, each of which may wait the pool wait for a
   // server connection; an entry waits for another's load no longer.
@@ -126,7 +126,7 @@ LiveChat* FindOrCreateRoom(RtmpConnection* connection, const ChatRoomKey& key, i
     // Listed now, unless its members all left again meanwhile: look again.
   }
 
-  std::unique_ptr<LiveChat> loaded = load(connection, id);
+  std::unique_ptr<LiveChat> loaded = load(client, id);
   ChatLock list(g_livechats.lock);  // handed to the caller
   g_livechats.lock.AssertHeld();
   // While this entry's load is registered nobody else lists the room.
@@ -153,9 +153,9 @@ void ChatReleaseRoom(LiveChat* room) {
   if (room != nullptr && room->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete room;
 }
 
-const char* ChatSessionId(const RtmpConnection* connection) {
-  if (connection->session == nullptr || connection->session->phpsessid == nullptr) return "";
-  return connection->session->phpsessid;
+const char* ChatSessionId(const Client* client) {
+  if (client->session == nullptr || client->session->phpsessid == nullptr) return "";
+  return client->session->phpsessid;
 }
 
 LiveChat::~LiveChat() {
@@ -178,7 +178,7 @@ ChatRoomRef& ChatRoomRef::operator=(ChatRoomRef&& other) noexcept {
 
 ChatRoomRef::~ChatRoomRef() { ChatReleaseRoom(room); }
 
-ChatOutbox::ChatOutbox(RtmpConnection* caller) : self(caller) {}
+ChatOutbox::ChatOutbox(Client* caller) : self(caller->link.get()) {}
 
 ChatOutbox::~ChatOutbox() { ChatOutboxSend(this); }
 
@@ -187,7 +187,7 @@ void ChatOutboxSend(ChatOutbox* outbox) {
   outbox->held.clear();
 }
 
-void ChatDeliver(RtmpConnection* to, const ChatMessage& message, ChatOutbox* outbox) {
+void ChatDeliver(ClientLink* to, const ChatMessage& message, ChatOutbox* outbox) {
   if (to == nullptr) return;
   if (outbox != nullptr && to == outbox->self)
     outbox->held.push_back(message);
@@ -195,11 +195,11 @@ void ChatDeliver(RtmpConnection* to, const ChatMessage& message, ChatOutbox* out
     ChatSend(to, message);
 }
 
-bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard) {
+bool ChatLockOwnRoom(Client* client, ChatOwnRoom* guard) {
   LiveUser* member = nullptr;
   {
     RecursiveLock list(g_livechats.lock);
-    member = connection->liveuser;
+    member = client->link->chatMember;
     if (member == nullptr) return false;
     guard->pin = ChatRoomRef(member->livechat);
   }
@@ -208,14 +208,14 @@ bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard) {
   // only this thread gives it up.
   LiveChat* room = guard->pin.room;
   guard->lock = ChatLock(room->members.lock);
-  if (connection->liveuser != member) {
+  if (client->link->chatMember != member) {
     guard->lock = ChatLock();
     guard->pin = ChatRoomRef();
     return false;
   }
   guard->member = member;
   guard->room = room;
-  CopyText(member->phpsessid, ChatSessionId(connection));
+  CopyText(member->phpsessid, ChatSessionId(client));
   return true;
 }
 
@@ -246,21 +246,21 @@ LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock) {
   return room;
 }
 
-LiveChat* FindOrCreateCourseRoom(RtmpConnection* connection, int32_t courseid, ChatLock* roomListLock) {
-  ChatRoomKey key{connection->site, courseid, 0};
+LiveChat* FindOrCreateCourseRoom(Client* client, int32_t courseid, ChatLock* roomListLock) {
+  ChatRoomKey key{client->site, courseid, 0};
   if (courseid == 0) return nullptr;  // no course has id 0; the key would name the open room
-  return FindOrCreateRoom(connection, key, courseid, LoadCourseRoom, roomListLock);
+  return FindOrCreateRoom(client, key, courseid, LoadCourseRoom, roomListLock);
 }
 
-LiveChat* FindOrCreateChatRoom(RtmpConnection* connection, int32_t chatid, ChatLock* roomListLock) {
-  ChatRoomKey key{connection->site, 0, chatid};
-  return FindOrCreateRoom(connection, key, chatid, LoadChatRoom, roomListLock);
+LiveChat* FindOrCreateChatRoom(Client* client, int32_t chatid, ChatLock* roomListLock) {
+  ChatRoomKey key{client->site, 0, chatid};
+  return FindOrCreateRoom(client, key, chatid, LoadChatRoom, roomListLock);
 }
 
-int32_t FindOrCreatePrivateChat(RtmpConnection* connection, int32_t otheruserid) {
-  if (connection->user == nullptr) return 0;
-  DbConnection* db = connection->db;
-  const int32_t userid = connection->user->id;
+int32_t FindOrCreatePrivateChat(Client* client, int32_t otheruserid) {
+  if (client->user == nullptr) return 0;
+  DbConnection* db = client->db.get();
+  const int32_t userid = client->user->id;
   if (!DbExecute(db, "select * from ChatUser where userid=%d", userid)) {
     REPORT_ASSERT("b", "RtmpChat");
     return 0;
@@ -294,27 +294,27 @@ int32_t FindOrCreatePrivateChat(RtmpConnection* connection, int32_t otheruserid)
   return chatid;
 }
 
-LiveChat* FindOrCreateUserRoom(RtmpConnection* connection, int32_t otheruserid, ChatLock* roomListLock) {
-  const int32_t chatid = FindOrCreatePrivateChat(connection, otheruserid);
+LiveChat* FindOrCreateUserRoom(Client* client, int32_t otheruserid, ChatLock* roomListLock) {
+  const int32_t chatid = FindOrCreatePrivateChat(client, otheruserid);
   if (chatid == 0) {
     REPORT_ASSERT("chatid", "RtmpChat");
     return nullptr;
   }
-  return FindOrCreateChatRoom(connection, chatid, roomListLock);
+  return FindOrCreateChatRoom(client, chatid, roomListLock);
 }
 
-ChatNewMember ChatPrepareMember(RtmpConnection* connection) {
+ChatNewMember ChatPrepareMember(Client* client) {
   ChatNewMember prepared;
-  if (connection->user == nullptr) return prepared;
-  const int32_t userid = connection->user->id;
-  prepared.user = LoadUser(connection->db, "id=%d", userid);
-  prepared.avatar = ChatAvatarOf(connection->site, userid);
-  if (LoadUserEnrollment(connection->db, "userid=%d and roleid in (1, 2, 10, 15)", userid)) prepared.roleid = 10;
+  if (client->user == nullptr) return prepared;
+  const int32_t userid = client->user->id;
+  prepared.user = LoadUser(client->db.get(), "id=%d", userid);
+  prepared.avatar = ChatAvatarOf(client->site, userid);
+  if (LoadUserEnrollment(client->db.get(), "userid=%d and roleid in (1, 2, 10, 15)", userid)) prepared.roleid = 10;
   return prepared;
 }
 
-LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32_t userid) {
-  (void)connection;
+LiveUser* FindMember(Client* client, const ChatOwnRoom& guard, int32_t userid) {
+  (void)client;
   if (guard.member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChat");
     return nullptr;
@@ -346,7 +346,7 @@ LiveUser* FindMemberInSite(const SiteConfig* site, int32_t userid, ChatRoomLock*
     if (ref.room->removed) continue;
     for (ListNode* n = ref.room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);
-      if (m->connection != nullptr && m->user->id == userid) {
+      if (m->link != nullptr && m->user->id == userid) {
         memberLock->pin = std::move(ref);
         memberLock->lock = std::move(lock);
         return m;

@@ -24,8 +24,8 @@
 // voice check of every live publisher never queues behind a member lock
 // that a busy room holds. A pinned room stays in memory (not in the list)
 // until the pin goes. A room leaves the list only under the room list lock
-// and its member lock; the links member->connection and
-// connection->liveuser change only under both, so either lock makes them
+// and its member lock; the links member->link and
+// link->chatMember change only under both, so either lock makes them
 // stable. A member's presence fields and the room's presenterid are read
 // and written under the member lock. No statement runs while any of these
 // locks is held: what a room or a message needs from the database is
@@ -40,12 +40,13 @@
 
 #include "Database/Record.h"
 #include "chat/ChatRecords.h"
+#include "client/ClientLink.h"
 #include "rtmp/UnicastSocket.h"
 #include "config/ServerConfig.h"
 #include "util/List.h"
 #include "util/ThreadSafety.h"
 
-struct RtmpConnection;
+struct Client;
 
 // Every room of every site; owns them.
 extern List g_livechats;
@@ -57,7 +58,7 @@ using ChatLock = HandOverLock<RecursiveMutex>;
 void ChatReleaseRoom(LiveChat* room);
 // The web session id of the connection; empty without a session. Its own
 // thread only.
-const char* ChatSessionId(const RtmpConnection* connection);
+const char* ChatSessionId(const Client* client);
 
 // Keeps a room in memory while the room list lock is not held. Taken under
 // the room list lock (the room is listed then); released by any thread,
@@ -91,15 +92,15 @@ struct ChatOwnRoom {
 };
 // False (guard empty) when the connection has no member. Also copies the
 // connection's web session id into its member.
-bool ChatLockOwnRoom(RtmpConnection* connection, ChatOwnRoom* guard);
+bool ChatLockOwnRoom(Client* client, ChatOwnRoom* guard);
 
 // Messages for the calling connection itself, held while it holds room
 // locks and sent when the outbox goes: declared before the locks, it goes
 // after them. Other receivers are written to at once.
 struct ChatOutbox {
-  RtmpConnection* self = nullptr;
+  ClientLink* self = nullptr;
   std::vector<ChatMessage> held;
-  explicit ChatOutbox(RtmpConnection* caller);
+  explicit ChatOutbox(Client* caller);
   ChatOutbox(const ChatOutbox&) = delete;
   ChatOutbox& operator=(const ChatOutbox&) = delete;
   ~ChatOutbox();
@@ -107,7 +108,7 @@ struct ChatOutbox {
 // Sends what the outbox holds now (the caller released its locks).
 void ChatOutboxSend(ChatOutbox* outbox);
 // `message` to `to`: held in `outbox` when `to` is its caller, else sent.
-void ChatDeliver(RtmpConnection* to, const ChatMessage& message, ChatOutbox* outbox);
+void ChatDeliver(ClientLink* to, const ChatMessage& message, ChatOutbox* outbox);
 
 ChatRoomKey ChatKeyOf(const LiveChat* room);
 // The room with that key, pinned and its member lock held by `lock`; none
@@ -122,12 +123,12 @@ LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock);
 // One entry loads a room at a time: others entering it meanwhile wait
 // (holding no lock, at most twice the database pool wait) for that load and
 // share its room, or its failure.
-LiveChat* FindOrCreateCourseRoom(RtmpConnection* connection, int32_t courseid, ChatLock* roomListLock);
-LiveChat* FindOrCreateChatRoom(RtmpConnection* connection, int32_t chatid, ChatLock* roomListLock);
+LiveChat* FindOrCreateCourseRoom(Client* client, int32_t courseid, ChatLock* roomListLock);
+LiveChat* FindOrCreateChatRoom(Client* client, int32_t chatid, ChatLock* roomListLock);
 // The id of the private chat of the connection's user with the other user,
 // created in the database when there is none; 0 on failure. No lock.
-int32_t FindOrCreatePrivateChat(RtmpConnection* connection, int32_t otheruserid);
-LiveChat* FindOrCreateUserRoom(RtmpConnection* connection, int32_t otheruserid, ChatLock* roomListLock);
+int32_t FindOrCreatePrivateChat(Client* client, int32_t otheruserid);
+LiveChat* FindOrCreateUserRoom(Client* client, int32_t otheruserid, ChatLock* roomListLock);
 
 // A member prepared for the open room before any lock is taken: the user and
 // the role JoinRoom needs should the user not be a member yet.
@@ -137,11 +138,11 @@ struct ChatNewMember {
   int32_t roleid = 50;
 };
 // Loads it for the connection's user; user none when that cannot be loaded.
-ChatNewMember ChatPrepareMember(RtmpConnection* connection);
+ChatNewMember ChatPrepareMember(Client* client);
 
 // The member with that user id in the room of `guard` (which the caller
 // holds), or none; reports a connection without member.
-LiveUser* FindMember(RtmpConnection* connection, const ChatOwnRoom& guard, int32_t userid);
+LiveUser* FindMember(Client* client, const ChatOwnRoom& guard, int32_t userid);
 
 // The first present member with that user id in any room of the site. The
 // caller holds no room lock; on success the found member's room is pinned

@@ -10,7 +10,7 @@
 #include "Database/Record.h"
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatStatus.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/RtmpStream.h"
 #include "util/Log.h"
 #include "config/ServerConfig.h"
@@ -36,20 +36,20 @@ size_t TextArg(const AmfObject* object, int position, char (&out)[kTextSize]) {
 
 // Steps 3 to 6 of every entry: the room, its members and its recent texts
 // to the entering connection, then its audio is on.
-int DescribeRoom(RtmpConnection* connection, bool course, std::optional<int32_t> myrecordingid) {
+int DescribeRoom(Client* client, bool course, std::optional<int32_t> myrecordingid) {
   {
-    ChatOutbox outbox(connection);
+    ChatOutbox outbox(client);
     ChatOwnRoom guard;
-    if (!ChatLockOwnRoom(connection, &guard)) return 0;  // taken over meanwhile
+    if (!ChatLockOwnRoom(client, &guard)) return 0;  // taken over meanwhile
     if (course)
-      SendCourseInfo(connection, guard, myrecordingid, &outbox);
+      SendCourseInfo(client, guard, myrecordingid, &outbox);
     else
-      SendChatInfo(connection, guard, true, &outbox);
-    SendMemberList(connection, guard.room, &outbox);
+      SendChatInfo(client, guard, true, &outbox);
+    SendMemberList(client, guard.room, &outbox);
   }
-  SendTextBacklog(connection, 1);
+  SendTextBacklog(client, 1);
   ChatOwnRoom guard;
-  if (!ChatLockOwnRoom(connection, &guard)) return 0;
+  if (!ChatLockOwnRoom(client, &guard)) return 0;
   guard.Held();
   guard.member->activeaudio = 1;
   return 1;
@@ -57,37 +57,37 @@ int DescribeRoom(RtmpConnection* connection, bool course, std::optional<int32_t>
 
 }  // namespace
 
-int ChatConnectChat(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+int ChatConnectChat(Client* client, RtmpStream*, const AmfObject* object) {
   const int32_t chatid = IntArg(object, 3);
   ChatNewMember prepared;
-  if (chatid == 0) prepared = ChatPrepareMember(connection);  // the statements before the locks
-  ChatOutbox outbox(connection);
+  if (chatid == 0) prepared = ChatPrepareMember(client);  // the statements before the locks
+  ChatOutbox outbox(client);
   ChatLock list;
-  LiveChat* room = FindOrCreateChatRoom(connection, chatid, &list);
+  LiveChat* room = FindOrCreateChatRoom(client, chatid, &list);
   if (room == nullptr) {
     REPORT_ASSERT("livechat", "RtmpChatFunctions");
     return 0;
   }
-  LiveUser* member = JoinRoom(connection, room, &prepared, &outbox);
+  LiveUser* member = JoinRoom(client, room, &prepared, &outbox);
   list.unlock();
   ChatOutboxSend(&outbox);
   if (member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
     return 0;
   }
-  return DescribeRoom(connection, false, std::nullopt);
+  return DescribeRoom(client, false, std::nullopt);
 }
 
-int ChatConnectCourse(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+int ChatConnectCourse(Client* client, RtmpStream*, const AmfObject* object) {
   const int32_t courseid = IntArg(object, 3);
-  ChatOutbox outbox(connection);
+  ChatOutbox outbox(client);
   ChatLock list;
-  LiveChat* room = FindOrCreateCourseRoom(connection, courseid, &list);
+  LiveChat* room = FindOrCreateCourseRoom(client, courseid, &list);
   if (room == nullptr) {
     REPORT_ASSERT("livechat", "RtmpChatFunctions");
     return 0;
   }
-  LiveUser* member = JoinRoom(connection, room, nullptr, &outbox);
+  LiveUser* member = JoinRoom(client, room, nullptr, &outbox);
   const int32_t recordingid = room->course->recordingid;
   list.unlock();
   ChatOutboxSend(&outbox);
@@ -95,38 +95,38 @@ int ChatConnectCourse(RtmpConnection* connection, RtmpStream*, const AmfObject* 
     REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
     return 0;
   }
-  std::optional<int32_t> myrecordingid = ChatLoadMyRecordingId(connection, recordingid, connection->user->id);
-  return DescribeRoom(connection, true, myrecordingid);
+  std::optional<int32_t> myrecordingid = ChatLoadMyRecordingId(client, recordingid, client->user->id);
+  return DescribeRoom(client, true, myrecordingid);
 }
 
-int ChatConnectUser(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+int ChatConnectUser(Client* client, RtmpStream*, const AmfObject* object) {
   const int32_t otheruserid = IntArg(object, 3);
-  ChatOutbox outbox(connection);
+  ChatOutbox outbox(client);
   ChatLock list;
-  LiveChat* room = FindOrCreateUserRoom(connection, otheruserid, &list);
+  LiveChat* room = FindOrCreateUserRoom(client, otheruserid, &list);
   if (room == nullptr) {
     REPORT_ASSERT("livechat", "RtmpChatFunctions");
     return 0;
   }
-  LiveUser* member = JoinRoom(connection, room, nullptr, &outbox);
+  LiveUser* member = JoinRoom(client, room, nullptr, &outbox);
   list.unlock();
   ChatOutboxSend(&outbox);
   if (member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
     return 0;
   }
-  return DescribeRoom(connection, false, std::nullopt);
+  return DescribeRoom(client, false, std::nullopt);
 }
 
-int ChatDisconnect(RtmpConnection* connection, RtmpStream*, const AmfObject*) {
-  ChatDropBacklog(connection);
-  return LeaveRoom(connection);
+int ChatDisconnect(Client* client, RtmpStream*, const AmfObject*) {
+  ChatDropBacklog(client);
+  return LeaveRoom(client);
 }
 
-int ChatDeviceInfo(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
-  ChatOutbox outbox(connection);
+int ChatDeviceInfo(Client* client, RtmpStream*, const AmfObject* object) {
+  ChatOutbox outbox(client);
   ChatOwnRoom guard;
-  if (!ChatLockOwnRoom(connection, &guard)) {
+  if (!ChatLockOwnRoom(client, &guard)) {
     REPORT_ASSERT("liveuser", "RtmpChatFunctions");
     return 0;
   }
@@ -143,17 +143,17 @@ int ChatDeviceInfo(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
 
 // The member `userid` of the caller's room, with the room's member lock
 // held by `guard`; none (reported) when the caller or that member is absent.
-static LiveUser* LockMember(RtmpConnection* connection, ChatOwnRoom* guard, int32_t userid) {
-  ChatLockOwnRoom(connection, guard);
-  LiveUser* member = FindMember(connection, *guard, userid);
+static LiveUser* LockMember(Client* client, ChatOwnRoom* guard, int32_t userid) {
+  ChatLockOwnRoom(client, guard);
+  LiveUser* member = FindMember(client, *guard, userid);
   if (member == nullptr) REPORT_ASSERT("liveuser", "RtmpChatFunctions");
   return member;
 }
 
-int ChatUserPresenter(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
-  ChatOutbox outbox(connection);
+int ChatUserPresenter(Client* client, RtmpStream*, const AmfObject* object) {
+  ChatOutbox outbox(client);
   ChatOwnRoom guard;
-  LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
+  LiveUser* member = LockMember(client, &guard, IntArg(object, 3));
   if (member == nullptr) return 0;
   member->livechat->members.lock.AssertHeld();  // a member of the guard's room
   // The teacher's role is not handed around.
@@ -162,10 +162,10 @@ int ChatUserPresenter(RtmpConnection* connection, RtmpStream*, const AmfObject* 
   return 1;
 }
 
-int ChatUserActive(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
-  ChatOutbox outbox(connection);
+int ChatUserActive(Client* client, RtmpStream*, const AmfObject* object) {
+  ChatOutbox outbox(client);
   ChatOwnRoom guard;
-  LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
+  LiveUser* member = LockMember(client, &guard, IntArg(object, 3));
   if (member == nullptr) return 0;
   member->livechat->members.lock.AssertHeld();  // a member of the guard's room
   member->activeaudio = FlagArg(object, 5);
@@ -176,10 +176,10 @@ int ChatUserActive(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
   return 1;
 }
 
-int ChatUserAction(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
-  ChatOutbox outbox(connection);
+int ChatUserAction(Client* client, RtmpStream*, const AmfObject* object) {
+  ChatOutbox outbox(client);
   ChatOwnRoom guard;
-  if (!ChatLockOwnRoom(connection, &guard)) {
+  if (!ChatLockOwnRoom(client, &guard)) {
     REPORT_ASSERT("liveuser", "RtmpChatFunctions");
     return 0;
   }
@@ -190,14 +190,14 @@ int ChatUserAction(RtmpConnection* connection, RtmpStream*, const AmfObject* obj
   return 1;
 }
 
-int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+int ChatSendText(Client* client, RtmpStream*, const AmfObject* object) {
   // A flood would fill the log and every member's output: over the budget a
   // text is dropped, with one report a second.
   const int64_t now = MonotonicMs();
-  if (!RateLimitTake(&connection->chatTextRate, g_config.chatTextsPerSecond, now)) {
-    if (const int32_t dropped = RateLimitDueReport(&connection->chatTextRate, now)) {
+  if (!RateLimitTake(&client->chatTextRate, g_config.chatTextsPerSecond, now)) {
+    if (const int32_t dropped = RateLimitDueReport(&client->chatTextRate, now)) {
       errno = 0;
-      ReportError("chatSendText from %s: %d texts dropped (ChatTextsPerSecond %d)", connection->address, dropped,
+      ReportError("chatSendText from %s: %d texts dropped (ChatTextsPerSecond %d)", client->address, dropped,
                   g_config.chatTextsPerSecond);
     }
     return 0;
@@ -208,7 +208,7 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   int32_t userid = 0;
   {
     ChatOwnRoom guard;
-    if (!ChatLockOwnRoom(connection, &guard)) {
+    if (!ChatLockOwnRoom(client, &guard)) {
       REPORT_ASSERT("liveuser", "RtmpChatFunctions");
       return 0;
     }
@@ -222,7 +222,7 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
 
   // Store and read back without any room lock. Every byte of the text is
   // escaped: a quote, a backslash or a NUL must not change the statement.
-  DbConnection* db = connection->db;
+  DbConnection* db = client->db.get();
   ChatTextLog log;
   log.chatid = key.chatid;
   log.courseid = key.courseid;
@@ -232,7 +232,7 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   const int32_t id = InsertRecord(db, &log, {{&log.message, std::string_view(text, length)}});
   if (id == 0) {
     errno = 0;
-    ReportError("chatSendText from %s: the text was not stored: %s", connection->address, DbLastError().c_str());
+    ReportError("chatSendText from %s: the text was not stored: %s", client->address, DbLastError().c_str());
     return 0;
   }
   ChatTextRow row;
@@ -247,15 +247,15 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   {
     // Found again by its key: the room may have been rebuilt meanwhile, or
     // be gone when everyone left.
-    ChatOutbox outbox(connection);
+    ChatOutbox outbox(client);
     ChatRoomLock lock;
     LiveChat* room = ChatLockRoom(key, &lock);
     if (room == nullptr) return 1;
     room->members.lock.AssertHeld();  // handed over in `lock`
     for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);
-      if (m->connection != nullptr)
-        ChatDeliver(m->connection, message, &outbox);
+      if (m->link != nullptr)
+        ChatDeliver(m->link.get(), message, &outbox);
       else
         absent.push_back(m->user->id);
     }
@@ -264,22 +264,22 @@ int ChatSendText(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   // Members elsewhere in the site hear that something was said here; looked
   // up only now, since the room list lock comes before a member lock.
   for (int32_t other : absent) {
-    ChatOutbox outbox(connection);
+    ChatOutbox outbox(client);
     ChatRoomLock lock;
     LiveUser* member = FindMemberInSite(key.site, other, &lock);
     if (member == nullptr) continue;
     member->livechat->members.lock.AssertHeld();  // handed over in `lock`
-    ChatDeliver(member->connection, ChatInfoMessage(snapshot, other, member->roleid, false), &outbox);
+    ChatDeliver(member->link.get(), ChatInfoMessage(snapshot, other, member->roleid, false), &outbox);
   }
   return 1;
 }
 
-int ChatRequestText(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
-  SendTextBacklog(connection, IntArg(object, 3));
+int ChatRequestText(Client* client, RtmpStream*, const AmfObject* object) {
+  SendTextBacklog(client, IntArg(object, 3));
   return 1;
 }
 
-int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+int ChatPushMode(Client* client, RtmpStream*, const AmfObject* object) {
   struct Receiver {
     int32_t userid;
     std::optional<int32_t> myrecordingid;
@@ -289,7 +289,7 @@ int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
   int32_t recordingid = 0;
   {
     ChatOwnRoom guard;
-    if (!ChatLockOwnRoom(connection, &guard) || guard.room == nullptr) return 0;
+    if (!ChatLockOwnRoom(client, &guard) || guard.room == nullptr) return 0;
     guard.Held();
     guard.room->presenterid = AmfPropIsTrue(Arg(object, 3)) ? guard.member->user->id : 0;
     if (!guard.room->course) return 1;
@@ -297,48 +297,48 @@ int ChatPushMode(RtmpConnection* connection, RtmpStream*, const AmfObject* objec
     recordingid = guard.room->course->recordingid;
     for (ListNode* n = guard.room->members.first; n != nullptr; n = n->next) {
       auto* m = static_cast<LiveUser*>(n->item);
-      if (m->connection != nullptr) receivers.push_back({m->user->id, std::nullopt});
+      if (m->link != nullptr) receivers.push_back({m->user->id, std::nullopt});
     }
   }
   // Each receiver's own recording is looked up before the room is locked
   // again.
   for (Receiver& receiver : receivers)
-    receiver.myrecordingid = ChatLoadMyRecordingId(connection, recordingid, receiver.userid);
-  ChatOutbox outbox(connection);
+    receiver.myrecordingid = ChatLoadMyRecordingId(client, recordingid, receiver.userid);
+  ChatOutbox outbox(client);
   ChatRoomLock lock;
   LiveChat* room = ChatLockRoom(key, &lock);
   if (room == nullptr) return 1;
   room->members.lock.AssertHeld();  // handed over in `lock`
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
-    if (m->connection == nullptr) continue;
+    if (m->link == nullptr) continue;
     m->livechat->members.lock.AssertHeld();  // `room`'s
     // A member who entered meanwhile had the room described at its entry.
     for (const Receiver& receiver : receivers)
       if (receiver.userid == m->user->id)
-        ChatDeliver(m->connection, ChatCourseInfoMessage(room, m, receiver.myrecordingid), &outbox);
+        ChatDeliver(m->link.get(), ChatCourseInfoMessage(room, m, receiver.myrecordingid), &outbox);
   }
   return 1;
 }
 
-int ChatPushCommand(RtmpConnection* connection, RtmpStream*, const AmfObject* object) {
+int ChatPushCommand(Client* client, RtmpStream*, const AmfObject* object) {
   char name[kTextSize];
   TextArg(object, 4, name);
   const double param = AmfPropNumber(Arg(object, 5));
-  ChatOutbox outbox(connection);
+  ChatOutbox outbox(client);
   ChatOwnRoom guard;
-  LiveUser* member = LockMember(connection, &guard, IntArg(object, 3));
+  LiveUser* member = LockMember(client, &guard, IntArg(object, 3));
   if (member == nullptr) return 0;
   member->livechat->members.lock.AssertHeld();  // a member of the guard's room
-  if (member->connection != nullptr) ChatDeliver(member->connection, ChatPushCommandMessage(name, param), &outbox);
+  if (member->link != nullptr) ChatDeliver(member->link.get(), ChatPushCommandMessage(name, param), &outbox);
   return 1;
 }
 
-void ChatPublishScreen(RtmpConnection* connection, RtmpStream* stream) {
-  if (stream->fileid != 0 || connection->user == nullptr) return;
-  ChatOutbox outbox(connection);
+void ChatPublishScreen(Client* client, RtmpStream* stream) {
+  if (stream->fileid != 0 || client->user == nullptr) return;
+  ChatOutbox outbox(client);
   ChatRoomLock lock;
-  LiveUser* member = FindMemberInSite(connection->site, connection->user->id, &lock);
+  LiveUser* member = FindMemberInSite(client->site, client->user->id, &lock);
   if (member == nullptr) return;
   member->livechat->members.lock.AssertHeld();  // handed over in `lock`
   member->hasscreen = 1;

@@ -11,24 +11,24 @@
 
 #include "rtmp/Amf.h"
 
-struct RtmpConnection;
+struct Client;
 struct RtmpStream;
 
-int ChatConnectChat(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatConnectCourse(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatConnectUser(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatDisconnect(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatDeviceInfo(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatUserPresenter(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatUserActive(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatUserAction(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatSendText(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatRequestText(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatPushMode(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
-int ChatPushCommand(RtmpConnection* connection, RtmpStream* stream, const AmfObject* object);
+int ChatConnectChat(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatConnectCourse(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatConnectUser(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatDisconnect(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatDeviceInfo(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatUserPresenter(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatUserActive(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatUserAction(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatSendText(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatRequestText(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatPushMode(Client* client, RtmpStream* stream, const AmfObject* object);
+int ChatPushCommand(Client* client, RtmpStream* stream, const AmfObject* object);
 
 // Publish of a stream without a media object by a connection that logged in
 // through the stream name (a screen share from a second connection): the
 // user's present member, in any room of the site, gets its hasscreen flag,
 // and its room hears of it. Does nothing for other streams.
-void ChatPublishScreen(RtmpConnection* connection, RtmpStream* stream);
+void ChatPublishScreen(Client* client, RtmpStream* stream);

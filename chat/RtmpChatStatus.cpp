@@ -13,7 +13,8 @@
 #include <unordered_map>
 
 #include "Database/Database.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
+#include "rtmp/Amf.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
 #include "config/ServerConfig.h"
@@ -100,7 +101,7 @@ class ChatWriter {
 };
 
 void ResetPresence(LiveUser* member) REQUIRES(member->livechat->members.lock) {
-  member->connection = nullptr;
+  member->link = nullptr;
   member->hasaudio = member->hasvideo = member->hasscreen = 0;
   member->activeaudio = member->activevideo = member->activescreen = 0;
   member->talking = 0;
@@ -170,8 +171,8 @@ ChatMessage ChatInfoMessage(const ChatInfoSnapshot& room, int32_t receiverid, in
   return w.Finish();
 }
 
-std::optional<int32_t> ChatLoadMyRecordingId(RtmpConnection* connection, int32_t recordingid, int32_t userid) {
-  RecordPtr<Object> recording = LoadObject(connection->db, "parentid=%d and authorid=%d", recordingid, userid);
+std::optional<int32_t> ChatLoadMyRecordingId(Client* client, int32_t recordingid, int32_t userid) {
+  RecordPtr<Object> recording = LoadObject(client->db.get(), "parentid=%d and authorid=%d", recordingid, userid);
   if (!recording) return std::nullopt;
   return recording->id;
 }
@@ -193,14 +194,14 @@ ChatMessage ChatUserUpdateMessage(const LiveUser* member, bool hard) REQUIRES(me
   ChatWriter w(kUserUpdate);
   w.Object().Boolean("hard", hard).Number("userid", member->user->id).String("name", Cut(member->user->name));
   w.String("image", AvatarImage(member));
-  w.Number("roleid", member->roleid).Boolean("connected", member->connection != nullptr);
+  w.Number("roleid", member->roleid).Boolean("connected", member->link != nullptr);
   w.Boolean("hasaudio", member->hasaudio).Boolean("hasvideo", member->hasvideo);
   w.Boolean("hasscreen", member->hasscreen);
   w.Boolean("activeaudio", member->activeaudio).Boolean("activevideo", member->activevideo);
   w.Boolean("activescreen", member->activescreen).Boolean("activecontrol", member->activecontrol);
   w.Boolean("talking", member->talking);
   w.String("action", member->action).String("param", member->param);
-  if (member->connection != nullptr && member->phpsessid[0] != '\0') w.String("phpsessid", member->phpsessid);
+  if (member->link != nullptr && member->phpsessid[0] != '\0') w.String("phpsessid", member->phpsessid);
   return w.Finish();
 }
 
@@ -231,18 +232,19 @@ bool ChatLoadTextRow(DbConnection* db, int32_t id, ChatTextRow* out) {
   return row != nullptr && ChatReadTextRow(result.get(), row, out);
 }
 
-int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox) {
+int SendChatInfo(Client* client, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox) {
   if (guard.member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
     return 0;
   }
   guard.Held();
   ChatInfoSnapshot snapshot = ChatSnapshot(guard.room);
-  ChatDeliver(connection, ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected), outbox);
+  ChatDeliver(client->link.get(), ChatInfoMessage(snapshot, guard.member->user->id, guard.member->roleid, connected),
+              outbox);
   return 1;
 }
 
-int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
+int SendCourseInfo(Client* client, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
                    ChatOutbox* outbox) {
   if (guard.member == nullptr) {
     REPORT_ASSERT("connection->liveuser", "RtmpChatStatus");
@@ -250,16 +252,16 @@ int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::op
   }
   if (!guard.room->course) return 0;
   guard.Held();
-  ChatDeliver(connection, ChatCourseInfoMessage(guard.room, guard.member, myrecordingid), outbox);
+  ChatDeliver(client->link.get(), ChatCourseInfoMessage(guard.room, guard.member, myrecordingid), outbox);
   return 1;
 }
 
-void SendMemberList(RtmpConnection* connection, LiveChat* room, ChatOutbox* outbox) {
+void SendMemberList(Client* client, LiveChat* room, ChatOutbox* outbox) {
   RecursiveLock lock(room->members.lock);
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
     m->livechat->members.lock.AssertHeld();  // `room`'s
-    ChatDeliver(connection, ChatUserUpdateMessage(m, true), outbox);
+    ChatDeliver(client->link.get(), ChatUserUpdateMessage(m, true), outbox);
   }
 }
 
@@ -269,16 +271,16 @@ void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member, ChatOutb
   const ChatMessage message = ChatUserUpdateMessage(member, hard);
   for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
     auto* m = static_cast<LiveUser*>(n->item);
-    if (m->connection != nullptr) ChatDeliver(m->connection, message, outbox);
+    if (m->link != nullptr) ChatDeliver(m->link.get(), message, outbox);
   }
 }
 
 ChatMessage ChatDisconnectMessage() { return ChatWriter(kDisconnect).Finish(); }
 
-int SendDisconnect(RtmpConnection* connection) { return ChatSend(connection, ChatDisconnectMessage()); }
+int SendDisconnect(Client* client) { return ChatSend(client->link.get(), ChatDisconnectMessage()); }
 
-int SendTextMessage(RtmpConnection* connection, const ChatTextRow& row, bool backlog) {
-  return ChatSend(connection, ChatTextMessage(row, backlog));
+int SendTextMessage(Client* client, const ChatTextRow& row, bool backlog) {
+  return ChatSend(client->link.get(), ChatTextMessage(row, backlog));
 }
 
 ChatMessage ChatPushCommandMessage(const char* name, double param) {
@@ -287,16 +289,16 @@ ChatMessage ChatPushCommandMessage(const char* name, double param) {
   return w.Finish();
 }
 
-int SendPushCommand(RtmpConnection* connection, const char* name, double param) {
-  return ChatSend(connection, ChatPushCommandMessage(name, param));
+int SendPushCommand(Client* client, const char* name, double param) {
+  return ChatSend(client->link.get(), ChatPushCommandMessage(name, param));
 }
 
-void SendTextBacklog(RtmpConnection* connection, int32_t days) {
-  ChatDropBacklog(connection);
+void SendTextBacklog(Client* client, int32_t days) {
+  ChatDropBacklog(client);
   ChatRoomKey key;
   {
     ChatOwnRoom guard;
-    if (!ChatLockOwnRoom(connection, &guard)) return;
+    if (!ChatLockOwnRoom(client, &guard)) return;
     if (guard.room == nullptr) {
       REPORT_ASSERT("livechat", "RtmpChatStatus");
       return;
@@ -311,7 +313,7 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
   const size_t rows = std::min(wanted, kChatBacklogBytes / kMinTextBody);
   if (rows == 0) return;
   constexpr const char* kColumns = "id, chatid, courseid, userid, clientnumber, sent, left(message, 1023)";
-  DbConnection* db = connection->db;
+  DbConnection* db = client->db.get();
   if (days != 0) {
     time_t limit = static_cast<time_t>(SessionNow()) - static_cast<time_t>(days) * 86400;
     tm utc{};
@@ -350,37 +352,37 @@ void SendTextBacklog(RtmpConnection* connection, int32_t days) {
   result.reset();
   if (backlog->messages.empty()) return;
   std::reverse(backlog->messages.begin(), backlog->messages.end());
-  connection->chatBacklog = backlog.release();
-  ChatServiceBacklog(connection);
+  client->chatBacklog = backlog.release();
+  ChatServiceBacklog(client);
 }
 
-void ChatServiceBacklog(RtmpConnection* connection) {
-  ChatBacklog* backlog = connection->chatBacklog;
+void ChatServiceBacklog(Client* client) {
+  ChatBacklog* backlog = client->chatBacklog;
   if (backlog == nullptr) return;
-  while (backlog->next < backlog->messages.size() && !RtmpOutputAboveWatermark(&connection->rtmp)) {
-    if (!ChatSend(connection, backlog->messages[backlog->next])) {
-      ChatDropBacklog(connection);  // closing: the rest would be dropped too
+  while (backlog->next < backlog->messages.size() && !RtmpOutputAboveWatermark(&client->link->rtmp)) {
+    if (!ChatSend(client->link.get(), backlog->messages[backlog->next])) {
+      ChatDropBacklog(client);  // closing: the rest would be dropped too
       return;
     }
     // Each text's memory goes with its output queue entry.
     backlog->messages[backlog->next] = ChatMessage();
     ++backlog->next;
   }
-  if (backlog->next >= backlog->messages.size()) ChatDropBacklog(connection);
+  if (backlog->next >= backlog->messages.size()) ChatDropBacklog(client);
 }
 
-void ChatDropBacklog(RtmpConnection* connection) {
-  delete connection->chatBacklog;
-  connection->chatBacklog = nullptr;
+void ChatDropBacklog(Client* client) {
+  delete client->chatBacklog;
+  client->chatBacklog = nullptr;
 }
 
-LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox) {
+LiveUser* JoinRoom(Client* client, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox) {
   RecursiveLock list(g_livechats.lock);  // the caller's; taken again for clarity of ownership
-  if (connection->user == nullptr) return nullptr;
-  const int32_t userid = connection->user->id;
+  if (client->user == nullptr) return nullptr;
+  const int32_t userid = client->user->id;
   // A member in another room would otherwise keep this connection after it
   // ended.
-  if (connection->liveuser != nullptr && connection->liveuser->livechat != room) LeaveRoom(connection);
+  if (client->link->chatMember != nullptr && client->link->chatMember->livechat != room) LeaveRoom(client);
 
   RecursiveLock members(room->members.lock);
   LiveUser* member = nullptr;
@@ -392,11 +394,11 @@ LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* pr
     }
   }
   if (member != nullptr) {
-    if (member->connection != nullptr) {
+    if (member->link != nullptr) {
       // The same user from another connection (or this one again, which
       // hears it after the locks).
-      ChatDeliver(member->connection, ChatDisconnectMessage(), outbox);
-      member->connection->liveuser = nullptr;
+      ChatDeliver(member->link.get(), ChatDisconnectMessage(), outbox);
+      member->link->chatMember = nullptr;
     }
   } else {
     if (room->course || room->chat) return nullptr;
@@ -410,22 +412,22 @@ LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* pr
     member = added.release();
     ListAddTail(&room->members, member);
   }
-  member->connection = connection;
-  CopyText(member->phpsessid, ChatSessionId(connection));
-  connection->liveuser = member;
+  member->link = client->link;
+  CopyText(member->phpsessid, ChatSessionId(client));
+  client->link->chatMember = member;
   return member;
 }
 
-int LeaveRoom(RtmpConnection* connection) {
-  if (connection->user == nullptr) return 0;
-  const int32_t userid = connection->user->id;
-  ChatOutbox outbox(connection);
-  if (connection->liveuser == nullptr) {
+int LeaveRoom(Client* client) {
+  ChatOutbox outbox(client);
+  if (client->link->chatMember == nullptr) {
+    if (client->user == nullptr) return 0;
+    const int32_t userid = client->user->id;
     // A second connection of the user, such as one that published the
     // screen: its end takes the screen away from the user's member. Only
     // this thread gives this connection a member, so none comes meanwhile.
     ChatRoomLock lock;
-    if (LiveUser* other = FindMemberInSite(connection->site, userid, &lock)) {
+    if (LiveUser* other = FindMemberInSite(client->site, userid, &lock)) {
       other->livechat->members.lock.AssertHeld();  // handed over in `lock`
       other->hasscreen = 0;
       other->activescreen = 0;
@@ -438,7 +440,7 @@ int LeaveRoom(RtmpConnection* connection) {
   bool unused = false;
   {
     RecursiveLock list(g_livechats.lock);
-    LiveUser* member = connection->liveuser;
+    LiveUser* member = client->link->chatMember;
     if (member == nullptr) return 0;  // taken over meanwhile
     room = member->livechat;
     {
@@ -447,11 +449,11 @@ int LeaveRoom(RtmpConnection* connection) {
       ResetPresence(member);
       if (room->presenterid == member->user->id) room->presenterid = 0;
       BroadcastMember(room, true, member, &outbox);
-      connection->liveuser = nullptr;
+      client->link->chatMember = nullptr;
       if (room->course || room->chat) {
         unused = true;
         for (ListNode* n = room->members.first; n != nullptr; n = n->next)
-          if (static_cast<LiveUser*>(n->item)->connection != nullptr) unused = false;
+          if (static_cast<LiveUser*>(n->item)->link != nullptr) unused = false;
       }
       if (unused) room->removed = true;
     }

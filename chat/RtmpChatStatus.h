@@ -20,7 +20,7 @@
 #include "chat/ChatMessages.h"
 #include "chat/RtmpChat.h"
 
-struct RtmpConnection;
+struct Client;
 
 // Method names, in the order of the client's table.
 constexpr const char* kChatMethodNames[] = {"ReceiveChatInfo", "ReceiveCourseInfo", "ReceiveDisconnect",
@@ -43,7 +43,7 @@ ChatMessage ChatInfoMessage(const ChatInfoSnapshot& room, int32_t receiverid, in
 // What ReceiveCourseInfo tells one user: myrecordingid (the user's recording
 // under the course's recording object) needs a statement, so it is loaded
 // before the member lock is taken.
-std::optional<int32_t> ChatLoadMyRecordingId(RtmpConnection* connection, int32_t recordingid, int32_t userid);
+std::optional<int32_t> ChatLoadMyRecordingId(Client* client, int32_t recordingid, int32_t userid);
 ChatMessage ChatCourseInfoMessage(const LiveChat* room, const LiveUser* receiver,
                                   std::optional<int32_t> myrecordingid)
     REQUIRES(room->members.lock, receiver->livechat->members.lock);
@@ -72,8 +72,8 @@ bool ChatLoadTextRow(DbConnection* db, int32_t id, ChatTextRow* out);
 // The room described to the connection, which is its own member's room
 // (held by `guard`); reports a connection without member. What goes to the
 // connection is held in `outbox` until the caller's locks are gone.
-int SendChatInfo(RtmpConnection* connection, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox);
-int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
+int SendChatInfo(Client* client, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox);
+int SendCourseInfo(Client* client, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
                    ChatOutbox* outbox);
 // The caller holds the room list lock (from FindOrCreate...). Makes the
 // connection the connection of its user's member of `room`, taking the
@@ -83,21 +83,21 @@ int SendCourseInfo(RtmpConnection* connection, const ChatOwnRoom& guard, std::op
 // member of a course or chat room, or no prepared user for the open room).
 // A ReceiveDisconnect for the connection itself (it entered its own room
 // again) is held in `outbox`.
-LiveUser* JoinRoom(RtmpConnection* connection, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox);
+LiveUser* JoinRoom(Client* client, LiveChat* room, ChatNewMember* prepared, ChatOutbox* outbox);
 
 // The connection leaves its room: the member's presence is reset and
 // broadcast, and a course or chat room that has no present member left is
 // freed. 1 when the connection had a member, else 0. Takes the locks itself.
-int LeaveRoom(RtmpConnection* connection);
+int LeaveRoom(Client* client);
 
 // One ReceiveUserUpdate (hard) per member of the room, in member order.
-void SendMemberList(RtmpConnection* connection, LiveChat* room, ChatOutbox* outbox);
+void SendMemberList(Client* client, LiveChat* room, ChatOutbox* outbox);
 // The member's state to every present member of its room; what goes to the
 // outbox's caller is held there.
 void BroadcastMember(LiveChat* room, bool hard, const LiveUser* member, ChatOutbox* outbox);
-int SendDisconnect(RtmpConnection* connection);
-int SendTextMessage(RtmpConnection* connection, const ChatTextRow& row, bool backlog);
-int SendPushCommand(RtmpConnection* connection, const char* name, double param);
+int SendDisconnect(Client* client);
+int SendTextMessage(Client* client, const ChatTextRow& row, bool backlog);
+int SendPushCommand(Client* client, const char* name, double param);
 ChatMessage ChatPushCommandMessage(const char* name, double param);
 
 // Most bytes of ReceiveText bodies one backlog request queues.
@@ -116,9 +116,9 @@ struct ChatBacklog {
 // oldest first; what does not fit below the output watermark now follows as
 // the output drains. Replaces a backlog still under way. Connection thread
 // only, holding no room lock.
-void SendTextBacklog(RtmpConnection* connection, int32_t days);
+void SendTextBacklog(Client* client, int32_t days);
 // Queues more of the pending backlog while the output is below its
 // watermark; frees it once sent. The connection's loop calls it.
-void ChatServiceBacklog(RtmpConnection* connection);
+void ChatServiceBacklog(Client* client);
 // Drops what is left of the pending backlog.
-void ChatDropBacklog(RtmpConnection* connection);
+void ChatDropBacklog(Client* client);

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "Database/Record.h"
+#include "client/Client.h"
+#include "client/ClientIdentity.h"
 #include "commands/RtmpModelFile.h"
-#include "connection/RtmpConnection.h"
 #include "media/RtmpFile.h"
 #include "util/Log.h"
 #include "config/ServerConfig.h"
@@ -22,24 +23,24 @@ namespace {
 
 // A client floods the database through its commands: past the rate the
 // command is dropped unanswered, with one report a second.
-bool ModelCommandAllowed(RtmpConnection* connection) {
+bool ModelCommandAllowed(Client* client) {
   const int64_t now = MonotonicMs();
-  if (RateLimitTake(&connection->modelRate, g_config.modelCommandsPerSecond, now)) return true;
-  if (const int32_t dropped = RateLimitDueReport(&connection->modelRate, now); dropped > 0) {
+  if (RateLimitTake(&client->modelRate, g_config.modelCommandsPerSecond, now)) return true;
+  if (const int32_t dropped = RateLimitDueReport(&client->modelRate, now); dropped > 0) {
     errno = 0;
     ReportError("Model commands from %s over %d a second (ModelCommandsPerSecond): %d dropped",
-                connection->address, g_config.modelCommandsPerSecond, dropped);
+                client->address, g_config.modelCommandsPerSecond, dropped);
   }
   return false;
 }
 
 // Writes run the client's own SQL, so they need a client the web
 // application has logged on: a session with its user.
-bool ModelWriteAllowed(const RtmpConnection* connection) {
+bool ModelWriteAllowed(const Client* client) {
   if (g_config.modelWritesNeedSession == 0) return true;
-  if (connection->session != nullptr && connection->user != nullptr) return true;
+  if (client->session != nullptr && client->user != nullptr) return true;
   errno = 0;
-  ReportError("Model write from %s refused: no web session (ModelWritesNeedSession)", connection->address);
+  ReportError("Model write from %s refused: no web session (ModelWritesNeedSession)", client->address);
   return false;
 }
 
@@ -58,37 +59,28 @@ bool ModelText(const AmfObject* object, int index, char (&out)[kModelTextSize]) 
 
 // Who is this client: loads the web session and its user into the
 // connection, replacing (and freeing) what an earlier request loaded.
-void ModelSessionUser(RtmpConnection* connection, const char* phpsessid, ModelReply* reply) {
-  FreeRecord(connection->session);
-  connection->session = nullptr;
+void ModelSessionUser(Client* client, const char* phpsessid, ModelReply* reply) {
   // The identifier goes between quotes in the statement; anything but a
   // well-formed one could rewrite it, so it is refused before any SQL.
-  if (!DbIsSessionId(phpsessid)) {
+  const IdentityStatus status = ClientSetIdentity(*client, ClientLoadIdentity(client->db.get(), phpsessid));
+  if (status == IdentityStatus::kBadId) {
     REPORT_ASSERT("DbIsSessionId(phpsessid)", "RtmpModel");
     return;
   }
-  connection->session = LoadSession(connection->db, "phpsessid='%s'", phpsessid).release();
-  if (connection->session == nullptr) {
+  if (status == IdentityStatus::kNoSession) {
     REPORT_ASSERT("connection->session", "RtmpModel");
     return;
   }
-  User* loaded = LoadUser(connection->db, "id=%d", connection->session->userid).release();
-  {
-    // The debug monitor reads the user under this lock.
-    ListLock guard(connection->streams.lock);
-    FreeRecord(connection->user);
-    connection->user = loaded;
-  }
-  if (connection->user == nullptr) {
+  if (status == IdentityStatus::kNoUser) {
     REPORT_ASSERT("connection->user", "RtmpModel");
     return;
   }
-  const User* user = connection->user;
+  const User* user = client->user.get();
   ModelReplyNumber(reply, "userid", user->id);
   ModelReplyText(reply, "userlogon", user->logon);
   ModelReplyText(reply, "username", user->name);
   ModelReplyNumber(reply, "folderid", user->folderid);
-  ModelReplyText(reply, "phpsessid", connection->session->phpsessid);
+  ModelReplyText(reply, "phpsessid", client->session->phpsessid);
 }
 
 // Overwrites the number that starts at `at` (marker and 8 bytes).
@@ -176,8 +168,8 @@ class TemplateCache {
 // The renditions of a file, highest bitrate first, then the file itself when
 // it is an FLV. `clause` is "fileid=<id>"; without its first four characters
 // it is the condition that finds the file.
-void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelReply* reply) {
-  DbConnection* db = connection->db;
+void ModelTranscodes(Client* client, std::string_view clause, ModelReply* reply) {
+  DbConnection* db = client->db.get();
   if (!TranscodesConditionIsPlain(clause)) {
     REPORT_ASSERT("TranscodesConditionIsPlain(clause)", "RtmpModel");
     return;
@@ -185,7 +177,7 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
   const std::string fileCondition(clause.size() > 4 ? clause.substr(4) : std::string_view());
   RecordPtr<VFile> file;
   {
-    DbClientStatements client(connection->address);
+    DbClientStatements clientSql(client->address);
     file = LoadVFile(db, "%s", fileCondition.c_str());
   }
   if (!file) {
@@ -200,7 +192,7 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
   const std::string condition(clause);
   int b = 0;
   {
-    DbClientStatements client(connection->address);
+    DbClientStatements clientSql(client->address);
     b = DbExecute(db, "select * from TranscodeObject where %s order by bitrate desc limit %zu",
                   condition.c_str(), kTranscodeMaxRows);
   }
@@ -261,8 +253,8 @@ void ModelTranscodes(RtmpConnection* connection, std::string_view clause, ModelR
 
 }  // namespace
 
-int RtmpModelCommand(RtmpConnection* connection, const AmfObject* object, int kind) {
-  if (!ModelCommandAllowed(connection)) return 1;
+int RtmpModelCommand(Client* client, const AmfObject* object, int kind) {
+  if (!ModelCommandAllowed(client)) return 1;
   char model[kModelTextSize];
   char clause[kModelTextSize];
   const bool textsOk = ModelText(object, 3, model) && ModelText(object, 4, clause);
@@ -273,19 +265,19 @@ int RtmpModelCommand(RtmpConnection* connection, const AmfObject* object, int ki
     // Answered as a failed statement would be.
     REPORT_ASSERT("model and clause shorter than kModelTextSize, without NUL", "RtmpModel");
     if (kind == kModelCreate) ModelReplyNumber(&reply, "id", 0);
-    ModelReplySend(connection, &reply);
+    ModelReplySend(client, &reply);
     return 1;
   }
 
-  DbConnection* db = connection->db;
+  DbConnection* db = client->db.get();
   const bool write = kind == kModelSave || kind == kModelCreate || kind == kModelDelete;
-  if (write && !ModelWriteAllowed(connection)) {
+  if (write && !ModelWriteAllowed(client)) {
     // Answered as a failed statement would be.
     if (kind == kModelCreate) ModelReplyNumber(&reply, "id", 0);
-    ModelReplySend(connection, &reply);
+    ModelReplySend(client, &reply);
     return 1;
   }
-  DbClientStatements client(write ? connection->address : nullptr);
+  DbClientStatements clientSql(write ? client->address : nullptr);
   switch (kind) {
     case kModelSave:
       DbUpdate(db, "update %s set %s", model, clause);
@@ -298,11 +290,11 @@ int RtmpModelCommand(RtmpConnection* connection, const AmfObject* object, int ki
       break;
     case kModelLoad:
       if (strcasecmp(model, "phpsessid") == 0)
-        ModelSessionUser(connection, clause, &reply);
+        ModelSessionUser(client, clause, &reply);
       else if (strcasecmp(model, "File") == 0)
-        RtmpModelFile(connection, clause, &reply);
+        RtmpModelFile(client, clause, &reply);
       else if (strcasecmp(model, "Transcodes") == 0)
-        ModelTranscodes(connection, clause, &reply);
+        ModelTranscodes(client, clause, &reply);
       break;
     default:
       REPORT_ASSERT("kind >= kModelLoad && kind <= kModelDelete", "RtmpModel");
@@ -314,6 +306,6 @@ int RtmpModelCommand(RtmpConnection* connection, const AmfObject* object, int ki
     REPORT_ASSERT("reply.body.size() <= kModelReplyMaxSize", "RtmpModel");
     ModelReplyTruncate(&reply, reply.objectStart);
   }
-  ModelReplySend(connection, &reply);
+  ModelReplySend(client, &reply);
   return 1;
 }

@@ -6,9 +6,9 @@
 
 #include "rtmp/Amf.h"
 
-struct RtmpConnection;
+struct Client;
 
 enum RtmpModelKind { kModelLoad = 1, kModelSave = 2, kModelCreate = 3, kModelDelete = 4 };
 
 // Handles one model command and sends its reply. Returns 1.
-int RtmpModelCommand(RtmpConnection* connection, const AmfObject* object, int kind);
+int RtmpModelCommand(Client* client, const AmfObject* object, int kind);

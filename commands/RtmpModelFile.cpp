@@ -5,8 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/RtmpFile.h"
+#include "rtmp/Amf.h"
 #include "rtmp/RtmpCore.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
@@ -91,13 +92,13 @@ void ModelReplyTruncate(ModelReply* reply, size_t size) {
   if (size < reply->body.size()) reply->body.resize(size);
 }
 
-int ModelReplySend(RtmpConnection* connection, ModelReply* reply) {
+int ModelReplySend(Client* client, ModelReply* reply) {
   // Put keeps room for the end marker, so this always fits.
   reply->body.insert(reply->body.end(), std::begin(kObjectEnd), std::end(kObjectEnd));
-  return RtmpSendCommand(&connection->rtmp, reply->body);
+  return RtmpSendCommand(&client->link->rtmp, reply->body);
 }
 
-RecordPtr<TranscodeObject> ScheduleTranscode(RtmpConnection* connection, int32_t fileid,
+RecordPtr<TranscodeObject> ScheduleTranscode(Client* client, int32_t fileid,
                                              int32_t templateid) {
   char filename[64];
   snprintf(filename, sizeof filename, "%d-%d.flv", fileid, templateid);
@@ -107,25 +108,25 @@ RecordPtr<TranscodeObject> ScheduleTranscode(RtmpConnection* connection, int32_t
   row.status = kTranscodeScheduled;
   row.filename = filename;
   row.message = const_cast<char*>(kTranscodeScheduledMessage);
-  const int32_t id = InsertRecord(connection->db, &row);
+  const int32_t id = InsertRecord(client->db.get(), &row);
   // A failed insert was reported by the database layer; loading back could
   // find an older row, which is not what was asked for.
   if (id == 0) return nullptr;
-  return LoadTranscodeObject(connection->db, "fileid=%d and templateid=%d", fileid, templateid);
+  return LoadTranscodeObject(client->db.get(), "fileid=%d and templateid=%d", fileid, templateid);
 }
 
-void RtmpModelFile(RtmpConnection* connection, std::string_view clause, ModelReply* reply) {
+void RtmpModelFile(Client* client, std::string_view clause, ModelReply* reply) {
   const int32_t fileid = QueryParamInt(clause, "fileid=");
   const int32_t templateid = QueryParamInt(clause, "paramid=");
   if (fileid == 0) {
     ShortForm(reply, 0);
     return;
   }
-  DbConnection* db = connection->db;
+  DbConnection* db = client->db.get();
   RecordPtr<TranscodeObject> to;
   if (templateid != 0) {
     to = LoadTranscodeObject(db, "fileid=%d and templateid=%d", fileid, templateid);
-    if (!to) to = ScheduleTranscode(connection, fileid, templateid);
+    if (!to) to = ScheduleTranscode(client, fileid, templateid);
   } else {
     RecordPtr<Object> object = LoadObject(db, "id=%d", fileid);
     if (!object) {
@@ -148,7 +149,7 @@ void RtmpModelFile(RtmpConnection* connection, std::string_view clause, ModelRep
     if (!to) to = LoadTranscodeObject(db, "fileid=%d and status=%d order by bitrate", fileid, kTranscodeReady);
     // One that is still being made is found here, so it is not scheduled twice.
     if (!to) to = LoadTranscodeObject(db, "fileid=%d", fileid);
-    if (!to) to = ScheduleTranscode(connection, fileid, temp->id);
+    if (!to) to = ScheduleTranscode(client, fileid, temp->id);
   }
   if (!to) {
     REPORT_ASSERT("to", "RtmpModelFile");

@@ -15,7 +15,7 @@
 
 #include "Database/Record.h"
 
-struct RtmpConnection;
+struct Client;
 
 // Model and clause texts: 1023 characters and a zero.
 constexpr size_t kModelTextSize = 1024;
@@ -44,16 +44,16 @@ bool ModelReplyBytes(ModelReply* reply, std::span<const uint8_t> bytes);
 void ModelReplyTruncate(ModelReply* reply, size_t size);
 // Closes the object and sends the body on chunk stream 3 as a command
 // message (type 20, stream 0, full header). Returns the writer's result.
-int ModelReplySend(RtmpConnection* connection, ModelReply* reply);
+int ModelReplySend(Client* client, ModelReply* reply);
 
 // Inserts a scheduled rendition ("%d-%d.flv", status 5) of `fileid` with
 // `templateid` and returns the row as read back, or null when the insert or
 // the read failed. Owned by the caller.
-RecordPtr<TranscodeObject> ScheduleTranscode(RtmpConnection* connection, int32_t fileid,
+RecordPtr<TranscodeObject> ScheduleTranscode(Client* client, int32_t fileid,
                                              int32_t templateid);
 
 // The `File` model: which rendition of a file to play, scheduling one when
 // the file has none. `clause` is query-string text with "fileid=" and
 // "paramid=". Adds the reply's properties (none after a failure, which is
 // reported).
-void RtmpModelFile(RtmpConnection* connection, std::string_view clause, ModelReply* reply);
+void RtmpModelFile(Client* client, std::string_view clause, ModelReply* reply);

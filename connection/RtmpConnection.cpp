@@ -42,8 +42,6 @@
 #include "util/ThreadSafety.h"
 #include "util/WsContentHelper.h"
 
-List g_connections;
-
 namespace {
 
 constexpr int kKeepAliveMs = 30 * 1000;
@@ -52,14 +50,6 @@ constexpr int kSilenceLimitMs = 120 * 1000;
 // A period in milliseconds from the environment (tests shorten them), else
 // the default.
 int PeriodMs(const char* name, int fallback) { return static_cast<int>(EnvNumber(name, fallback, 1, INT_MAX)); }
-
-void ArmTimer(int fd, int64_t ms) {
-  itimerspec value{};
-  value.it_value.tv_sec = ms / 1000;
-  value.it_value.tv_nsec = (ms % 1000) * 1000000;
-  if (value.it_value.tv_sec == 0 && value.it_value.tv_nsec == 0) value.it_value.tv_nsec = 1;
-  timerfd_settime(fd, 0, &value, nullptr);
-}
 
 void Drain(int fd) {
   uint64_t value;
@@ -109,11 +99,6 @@ void ReleaseStackBelow(uintptr_t lowest) {
   const uintptr_t bottom = lowest + page;
   if (top <= bottom || !ResidentPagesAboveOne(bottom, top, page)) return;
   madvise(reinterpret_cast<void*>(bottom), top - bottom, MADV_DONTNEED);
-}
-
-void CloseFd(int* fd) {
-  if (*fd >= 0) close(*fd);
-  *fd = -1;
 }
 
 // The first stream addressed by a message: id 0 or the message's stream id.
@@ -194,19 +179,19 @@ int SendConnectResult(RtmpConnection* connection) {
   p = AmfEncodeInt32(p, e, 1);
   p = AmfEncodeNamedString(p, e, "version", "4,5,4,2012");
   p = PutEnd(p, e);
-  p = AmfEncodeNamedNumber(p, e, "objectEncoding", connection->rtmp.objectEncoding);
+  p = AmfEncodeNamedNumber(p, e, "objectEncoding", connection->link->rtmp.objectEncoding);
   p = PutEnd(p, e);
   if (p == nullptr) {
     REPORT_ASSERT("enc", "RtmpConnection");
     return 0;
   }
-  return RtmpSendCommand(&connection->rtmp, {m.data(), p});
+  return RtmpSendCommand(&connection->link->rtmp, {m.data(), p});
 }
 
 // The connect command: reads the client's parameters, opens the session with
 // the client, chooses the site and opens its database. Returns 1.
 int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
-  RtmpContext* r = &connection->rtmp;
+  RtmpContext* r = &connection->link->rtmp;
   // A busy server takes no new connection; a repeated connect (it has its
   // database then) is one it already serves. The reply goes out before
   // the close.
@@ -262,14 +247,11 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
     connection->site = FindSite(connection->sites, app);
   }
   // A repeated connect must not leak the first database connection.
-  if (connection->db != nullptr) {
-    DbClose(connection->db);
-    connection->db = nullptr;
-  }
+  connection->db.reset();
   // Without a site this is an unusable but safe connection: every statement
   // fails quietly and the connection goes on without records. With one, it
   // costs the database nothing until a statement needs it.
-  connection->db = DbOpen(connection->site);
+  connection->db.reset(DbOpen(connection->site));
   return 1;
 }
 
@@ -277,12 +259,24 @@ int OnConnect(RtmpConnection* c, RtmpStream*, const AmfObject* o) {
   c->connectReceived = true;
   return RtmpConnect(c, o);
 }
-int OnCreateStream(RtmpConnection* c, RtmpStream*, const AmfObject*) { return CreateStream(c); }
+// createStream: `_result` with the new id, or `_error` when no chunk stream
+// id is free.
+int OnCreateStream(RtmpConnection* c, RtmpStream*, const AmfObject*) {
+  RtmpStream* stream = CreateStreamRecord(c);
+  if (stream == nullptr) {
+    SendError(&c->link->rtmp, c->transactionId, "NetConnection.Call.Failed", "no free chunk stream");
+    return 1;
+  }
+  SendResult(&c->link->rtmp, c->transactionId, stream->id);
+  return 1;
+}
 int OnCloseStream(RtmpConnection*, RtmpStream* s, const AmfObject*) {
   if (s) ResetStream(s);
   return 1;
 }
-int OnDeleteStream(RtmpConnection* c, RtmpStream*, const AmfObject* o) { return DeleteStream(c, o); }
+int OnDeleteStream(RtmpConnection* c, RtmpStream*, const AmfObject* o) {
+  return DeleteStream(c, o, c->packet.m_nStreamId);
+}
 int OnReleaseStream(RtmpConnection*, RtmpStream* s, const AmfObject*) {
   if (s) FreeStream(s);
   return 1;
@@ -318,6 +312,11 @@ int OnPlay(RtmpConnection*, RtmpStream* s, const AmfObject* o) { return s ? Play
 int OnPause(RtmpConnection*, RtmpStream* s, const AmfObject* o) { return s ? Pause(s, o) : 1; }
 int OnSeek(RtmpConnection*, RtmpStream* s, const AmfObject* o) { return s ? Seek(s, o) : 1; }
 int OnIgnored(RtmpConnection*, RtmpStream*, const AmfObject*) { return 1; }
+// The chat commands take the client view.
+template <int (*handler)(Client*, RtmpStream*, const AmfObject*)>
+int OnClient(RtmpConnection* c, RtmpStream* s, const AmfObject* o) {
+  return handler(c, s, o);
+}
 template <int kind>
 int OnModel(RtmpConnection* c, RtmpStream*, const AmfObject* o) {
   return RtmpModelCommand(c, o, kind);
@@ -343,53 +342,30 @@ const Command kCommands[] = {
     {"savemodel", OnModel<kModelSave>},
     {"createmodel", OnModel<kModelCreate>},
     {"deletemodel", OnModel<kModelDelete>},
-    {"chatConnectChat", ChatConnectChat},
-    {"chatConnectCourse", ChatConnectCourse},
-    {"chatConnectUser", ChatConnectUser},
-    {"chatDisconnect", ChatDisconnect},
-    {"chatDeviceInfo", ChatDeviceInfo},
-    {"chatUserPresenter", ChatUserPresenter},
-    {"chatUserActive", ChatUserActive},
-    {"chatUserAction", ChatUserAction},
-    {"chatRequestText", ChatRequestText},
-    {"chatPushMode", ChatPushMode},
-    {"chatPushCommand", ChatPushCommand},
-    {"chatSendText", ChatSendText},
+    {"chatConnectChat", OnClient<ChatConnectChat>},
+    {"chatConnectCourse", OnClient<ChatConnectCourse>},
+    {"chatConnectUser", OnClient<ChatConnectUser>},
+    {"chatDisconnect", OnClient<ChatDisconnect>},
+    {"chatDeviceInfo", OnClient<ChatDeviceInfo>},
+    {"chatUserPresenter", OnClient<ChatUserPresenter>},
+    {"chatUserActive", OnClient<ChatUserActive>},
+    {"chatUserAction", OnClient<ChatUserAction>},
+    {"chatRequestText", OnClient<ChatRequestText>},
+    {"chatPushMode", OnClient<ChatPushMode>},
+    {"chatPushCommand", OnClient<ChatPushCommand>},
+    {"chatSendText", OnClient<ChatSendText>},
 };
 
 }  // namespace
 
-void RtmpConnectionWake(RtmpConnection* connection) {
-  uint64_t one = 1;
-  ssize_t n = write(connection->wakeEvent, &one, sizeof one);
-  (void)n;
-}
-
-bool RtmpConnectionArmRelayTimer(RtmpConnection* connection, uint32_t inMs) {
-  const uint32_t due = LiveChannelNow() + inMs;
-  const uint32_t armed = connection->relayTimerDue;
-  if (armed != 0 && static_cast<int32_t>(armed - due) <= 0) return true;
-  int timer = connection->relayTimer.load(std::memory_order_relaxed);
-  if (timer == -1) {
-    timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    // Without it (reported once) every relayed message goes at once.
-    if (timer < 0) ReportError("RtmpConnectionArmRelayTimer: timer");
-    connection->relayTimer.store(timer < 0 ? -2 : timer, std::memory_order_release);
-  }
-  if (timer < 0) return false;
-  ArmTimer(timer, inMs);
-  connection->relayTimerDue = due == 0 ? 1 : due;
-  return true;
-}
-
-void RtmpConnectionRelayTimerFired(RtmpConnection* connection) {
-  connection->relayTimerDue = 0;
+void RtmpConnectionRelayTimerFired(Client* client) {
+  client->link->relayTimerDue = 0;
   // Only the own thread adds or frees streams: the list is read without
   // its lock once copied.
   std::vector<RtmpStream*> publishers;
   {
-    ListLock guard(connection->streams.lock);
-    for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
+    ListLock guard(client->streams.lock);
+    for (ListNode* n = client->streams.first; n != nullptr; n = n->next) {
       auto* stream = static_cast<RtmpStream*>(n->item);
       if (stream->publishing && stream->channel != 0) publishers.push_back(stream);
     }
@@ -401,58 +377,60 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
   // Every field has its initialiser: made without value-initialisation, the
   // record is not zeroed once before its initialisers run.
   auto connection = std::make_unique_for_overwrite<RtmpConnection>();
+  connection->link = std::make_shared<ClientLink>();
   connection->sites = incoming->config ? &incoming->config->sites : &g_config.sites;
   connection->thread = incoming->thread;
   inet_ntop(AF_INET, &incoming->peer.sin_addr, connection->address, sizeof connection->address);
-  CopyText(connection->rtmp.address, connection->address);
+  CopyText(connection->link->rtmp.address, connection->address);
 
   // Small control and status messages must not wait for the peer's delayed
   // acknowledgement: media is paced to the millisecond.
   int noDelay = 1;
   setsockopt(incoming->socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-  if (!RtmpContextInit(&connection->rtmp, incoming->socket)) return nullptr;
+  if (!RtmpContextInit(&connection->link->rtmp, incoming->socket)) return nullptr;
   incoming->socket = -1;  // the SocketBuffer owns it now
   // One deadline for the whole handshake, counted from the accept: a peer
   // that trickles its bytes gets no fresh wait per read.
   const auto deadline = IntakeHandshakeDeadline(incoming);
-  connection->rtmp.sockbuf.readDeadline = deadline;
-  const bool shaken = SHandShake(&connection->rtmp);
-  connection->rtmp.sockbuf.readDeadline = {};
+  connection->link->rtmp.sockbuf.readDeadline = deadline;
+  const bool shaken = SHandShake(&connection->link->rtmp);
+  connection->link->rtmp.sockbuf.readDeadline = {};
   if (!shaken) {
     if (std::chrono::steady_clock::now() >= deadline) {
       errno = 0;
       ReportError("RTMP handshake from %s not complete within %d s (HandshakeSeconds): closing the connection",
                   connection->address, IntakeHandshakeSeconds(incoming));
     }
-    RtmpShutdown(&connection->rtmp);
-    RtmpContextFree(&connection->rtmp);
+    RtmpShutdown(&connection->link->rtmp);
+    RtmpContextFree(&connection->link->rtmp);
     return nullptr;
   }
 
-  connection->wakeEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  connection->link->wakeEvent.fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   // The pacing timer is made when a stream first falls due: an idle or chat
   // connection never holds one.
-  if (connection->wakeEvent < 0) {
+  if (connection->link->wakeEvent.fd < 0) {
     ReportError("RtmpConnectionCreate: events");
-    RtmpShutdown(&connection->rtmp);
-    RtmpContextFree(&connection->rtmp);
+    RtmpShutdown(&connection->link->rtmp);
+    RtmpContextFree(&connection->link->rtmp);
     return nullptr;
   }
   {
-    MutexLock lock(connection->rtmp.sendLock);
-    RtmpChannelOut(&connection->rtmp, 2);
-    RtmpChannelOut(&connection->rtmp, 3);
-    // Closed only after the SocketBuffer, so no writer can signal it late.
-    connection->rtmp.sockbuf.wakeFd = connection->wakeEvent;
-    connection->rtmp.sockbuf.batching = true;
+    MutexLock lock(connection->link->rtmp.sendLock);
+    RtmpChannelOut(&connection->link->rtmp, 2);
+    RtmpChannelOut(&connection->link->rtmp, 3);
+    // Closed only after the SocketBuffer (the link's order), so no writer
+    // can signal it late.
+    connection->link->rtmp.sockbuf.wakeFd = connection->link->wakeEvent.fd;
+    connection->link->rtmp.sockbuf.batching = true;
   }
-  ListAddTail(&g_connections, connection.get());
+  ListAddTail(&g_clients, static_cast<Client*>(connection.get()));
   return connection.release();
 }
 
 void RtmpConnectionDestroy(RtmpConnection* connection) {
   std::unique_ptr<RtmpConnection> owned(connection);
-  ListRemove(&g_connections, connection);
+  ListRemove(&g_clients, static_cast<Client*>(connection));
   // Under the room locks, before anything of the record goes: no other
   // thread reaches this connection through a member afterwards.
   LeaveRoom(connection);
@@ -474,34 +452,31 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
                        kWsRequestTimeoutMs);
   }
   RunThumbnailMarks(connection);
-  FreeRecord(connection->user);
-  connection->user = nullptr;
-  FreeRecord(connection->session);
-  connection->session = nullptr;
-  DbClose(connection->db);
-  connection->db = nullptr;
+  connection->user.reset();
+  connection->session.reset();
+  connection->db.reset();
 
   RtmpPacketFree(&connection->packet);
-  RtmpContextFree(&connection->rtmp);
-  RtmpShutdown(&connection->rtmp);
-  CloseFd(&connection->wakeEvent);
-  CloseFd(&connection->pacingTimer);
-  // Every stream has left its publishers' lists: no relay arms it any more.
-  if (const int timer = connection->relayTimer.exchange(-1); timer >= 0) close(timer);
+  // A chat member of a room left behind still holds the link: its senders
+  // skip it from now on.
+  connection->link->closing.store(true);
+  RtmpContextFree(&connection->link->rtmp);
+  RtmpShutdown(&connection->link->rtmp);
+  // The wake event and the relay timer go with the last holder of the link.
 }
 
 int RtmpConnectionPending(RtmpConnection* connection) {
   // Only what the loop has received counts: the socket itself is asked only
   // when poll() says it has input.
   if (connection->inputNeedsMore) return 0;
-  return connection->rtmp.sockbuf.size;
+  return connection->link->rtmp.sockbuf.size;
 }
 
 int RtmpConnectionProcessInput(RtmpConnection* connection) {
   RtmpPacket& packet = connection->packet;
   // Never waits: a message still incomplete stays in its channel until the
   // loop has received more, and the loop goes on serving meanwhile.
-  int read = RtmpReadMessage(&connection->rtmp, &packet);
+  int read = RtmpReadMessage(&connection->link->rtmp, &packet);
   if (read < 0) return 0;
   if (read == 0) {
     connection->inputNeedsMore = true;
@@ -517,12 +492,12 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
       // 0 would stall the reader and a set top bit overflow it: refuse.
       if (packet.m_nBodySize < 4 || !RtmpChunkSizeValid(value)) {
         ProtocolLog(LOG_WARNING, "invalid chunk size %u from %s", value, connection->address);
-        RtmpShutdown(&connection->rtmp);
+        RtmpShutdown(&connection->link->rtmp);
         result = 0;
         break;
       }
-      SendChunkSize(&connection->rtmp, value);
-      RtmpSetChunkSize(&connection->rtmp, value);
+      SendChunkSize(&connection->link->rtmp, value);
+      RtmpSetChunkSize(&connection->link->rtmp, value);
       break;
     }
     case kRtmpMsgUserControl:
@@ -544,7 +519,7 @@ int RtmpConnectionProcessInput(RtmpConnection* connection) {
       break;
     case kRtmpMsgCommandAmf0:
       connection->stackDeep = true;
-      if (!RtmpConnectionDispatch(connection, stream)) RtmpShutdown(&connection->rtmp);
+      if (!RtmpConnectionDispatch(connection, stream)) RtmpShutdown(&connection->link->rtmp);
       break;
     default:
       break;
@@ -627,7 +602,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     return 1;
   }
 
-  RtmpContext* r = &connection->rtmp;
+  RtmpContext* r = &connection->link->rtmp;
   const int keepAliveMs = PeriodMs("STRMD_KEEPALIVE_MS", kKeepAliveMs);
   const int silenceLimitMs = PeriodMs("STRMD_SILENCE_LIMIT_MS", kSilenceLimitMs);
   const int readLimitMs = PeriodMs("STRMD_READ_LIMIT_MS", kSocketReadWaitMs);
@@ -688,13 +663,13 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if (connection->refillHeld && !RtmpOutputPending(r)) continue;
     if (wait > 0) {
       int64_t due = now + wait;
-      if (connection->pacingTimer < 0 &&
-          (connection->pacingTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) < 0) {
+      if (connection->pacingTimer.fd < 0 &&
+          (connection->pacingTimer.fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) < 0) {
         ReportError("RtmpConnectionRun: pacing timer");
         break;
       }
       if (due != armedDue) {
-        ArmTimer(connection->pacingTimer, wait);
+        ClientArmTimer(connection->pacingTimer.fd, wait);
         armedDue = due;
       }
     }
@@ -715,10 +690,10 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     // relayed packet never waits for a file stream's next tag.
     pollfd fds[4] = {
         {RtmpSocketFd(r), static_cast<short>(POLLIN | POLLRDHUP | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
-        {connection->wakeEvent, POLLIN, 0},
-        {wait > 0 ? connection->pacingTimer : -1, POLLIN, 0},
+        {connection->link->wakeEvent.fd, POLLIN, 0},
+        {wait > 0 ? connection->pacingTimer.fd : -1, POLLIN, 0},
         // Relayed media merged with what follows it (RelayMergeMs).
-        {connection->relayTimer.load(std::memory_order_acquire), POLLIN, 0},
+        {connection->link->relayTimer.load(std::memory_order_acquire), POLLIN, 0},
     };
     int ready = poll(fds, 4, static_cast<int>(std::max<int64_t>(until - now, 0)));
     if (ready < 0) {
@@ -760,7 +735,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
     }
     if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN) || (fds[3].revents & POLLIN)) {
-      if (fds[1].revents & POLLIN) Drain(connection->wakeEvent);
+      if (fds[1].revents & POLLIN) Drain(connection->link->wakeEvent.fd);
       if (fds[3].revents & POLLIN) {
         Drain(fds[3].fd);
         RtmpConnectionRelayTimerFired(connection);

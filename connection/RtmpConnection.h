@@ -1,90 +1,38 @@
 // RtmpConnection: one RTMP client, created, served and destroyed by its own
-// connection thread (RtmpConnectionRun), plus the process-wide list of live
-// connections.
+// connection thread (RtmpConnectionRun): the Client view (client/Client.h)
+// that media/, chat/ and the model commands take, plus the loop's state.
 //
-// Who touches what:
-//  - set once at creation: sites, thread, address, the event descriptors;
-//  - the connection's own thread only: session, nextStreamId, db,
-//    transactionId, packet, nextStream, inputNeedsMore, batches, stackDeep,
-//    connectReceived, modelRate, refillHeld;
-//  - written by the own thread under streams.lock, read by the debug monitor
-//    under it: flashVer, site, user;
-//  - `streams` and the pacing scan: under streams.lock;
-//  - `liveuser`: under the chat room locks (chat/RtmpChat.h);
-//  - `rtmp`: the reader side by the own thread without a lock, the sending
-//    side under rtmp.sendLock, which any thread may take to queue a message
-//    (nobody waits for the socket);
-//  - `wakeEvent` may be signalled by any thread (RtmpConnectionWake);
-//  - the relay timer (relayTimer, relayTimerDue): the own thread, for the
-//    players of the channels it publishes;
-//  - `cpuSample`: the debug monitor only.
-// Lock order: g_connections.lock before a connection's streams.lock.
+// Who touches what, beyond the Client's rules:
+//  - set once at creation: sites, the pacing timer once made;
+//  - the connection's own thread only: transactionId, packet, inputNeedsMore,
+//    batches, stackDeep, connectReceived, refillHeld.
 #pragma once
 
-#include <pthread.h>
-
-#include <atomic>
 #include <cstdint>
-#include <vector>
 
+#include "client/Client.h"
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpCore.h"
 #include "config/ServerConfig.h"
+#include "util/Fd.h"
 #include "util/List.h"
-#include "util/RateLimit.h"
 #include "util/ThreadSafety.h"
 
 struct IncomingConnection;
 struct RtmpStream;
-struct DbConnection;
-struct User;
-struct Session;
-struct LiveUser;
-struct ChatBacklog;
 
-struct RtmpConnection {
-  char flashVer[kTextSize] = {};
-  User* user = nullptr;        // owned; released at teardown
-  Session* session = nullptr;  // owned; released at teardown
-  LiveUser* liveuser = nullptr;
-  int32_t nextStreamId = 0;    // last id handed out
-  List streams;                // of RtmpStream, owned by this connection
+struct RtmpConnection : Client {
   List* sites = nullptr;       // of SiteConfig, the configuration's
-  SiteConfig* site = nullptr;  // chosen at connect
-  DbConnection* db = nullptr;  // opened at connect, closed at teardown
-  char address[kTextSize] = {};
   double transactionId = 0;    // of the command being handled
-  RateLimit modelRate;         // model commands of this client
-  RtmpContext rtmp;
   RtmpPacket packet;           // inbound message being assembled
-  int wakeEvent = -1;          // eventfd: a packet was queued on one of our streams
-  int pacingTimer = -1;        // timerfd (CLOCK_MONOTONIC): the next stream falls due
+  Fd pacingTimer;              // timerfd (CLOCK_MONOTONIC): the next stream falls due
   // The 30 s keep-alive is the loop's poll() time-out, not a timer of its own.
-  // A publisher's players whose media waits for the end of their merge
-  // period are sent to when the relay timer (timerfd, made by the first
-  // relay that needs it) fires at the earliest such end, relayTimerDue
-  // (LiveChannelNow; 0 while it is not armed), unless the next relay comes first.
-  std::atomic<int> relayTimer{-1};
-  uint32_t relayTimerDue = 0;
-  // Objects to mark for thumbnails once the pass's output has left (own
-  // thread, RunThumbnailMarks).
-  std::vector<int32_t> thumbnailMarks;
   bool inputNeedsMore = false; // the read buffer holds only part of a message
   uint64_t batches = 0;        // passes that flushed output (test statistics)
   bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released
   bool connectReceived = false; // the client sent connect (its deadline and the MaxHandshaking caps end)
-  RtmpStream* nextStream = nullptr;
   bool refillHeld = false;      // the last pacing scan held a file stream's window for the socket
-  pthread_t thread{};
-  uint32_t cpuSample = 0;
-  // Own thread only: chat texts still to be queued (chat/RtmpChatStatus.h),
-  // and the budget of chatSendText.
-  ChatBacklog* chatBacklog = nullptr;
-  RateLimit chatTextRate;
 };
-
-// Every live connection; the debug monitor walks it under its lock.
-extern List g_connections;
 
 // The thread body for a connection whose first byte was 3 or 6: 1 when the
 // connection could not be created, 0 after a normal end. Closes the socket.
@@ -97,13 +45,7 @@ int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream);
 int RtmpConnectionNextWait(RtmpConnection* connection);
 int RtmpConnectionServiceStream(RtmpConnection* connection);
 
-// Wakes the connection's loop (any thread): something was queued for it.
-void RtmpConnectionWake(RtmpConnection* connection);
-// The own thread, relaying: the relay timer fires at LiveChannelNow() + `inMs`
-// at the latest (an earlier time already armed stays). False when there is
-// no timer (reported once): the caller sends at once.
-bool RtmpConnectionArmRelayTimer(RtmpConnection* connection, uint32_t inMs);
 // The own thread, when the relay timer fired: the players of its channels
 // whose merge period is over get their media (LiveChannelSendDue).
-void RtmpConnectionRelayTimerFired(RtmpConnection* connection);
+void RtmpConnectionRelayTimerFired(Client* client);
 

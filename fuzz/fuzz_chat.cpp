@@ -30,7 +30,8 @@
 #include "Database/Record.h"
 #include "FuzzCommon.h"
 #include "chat/RtmpChat.h"
-#include "connection/RtmpConnection.h"
+#include "chat/RtmpChatFunctions.h"
+#include "client/Client.h"
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpUtils.h"
 #include "testclient/RtmpClient.h"
@@ -43,6 +44,13 @@ constexpr const char* kCommandNames[] = {
     "chatPushCommand", "chatSendText",
 };
 constexpr size_t kCommandCount = sizeof kCommandNames / sizeof kCommandNames[0];
+// The handlers of those names, as the connection's command table calls them.
+constexpr int (*kHandlers[])(Client*, RtmpStream*, const AmfObject*) = {
+    ChatConnectChat,   ChatConnectCourse, ChatConnectUser, ChatDisconnect, ChatDeviceInfo,
+    ChatUserPresenter, ChatUserActive,    ChatUserAction,  ChatRequestText, ChatPushMode,
+    ChatPushCommand,   ChatSendText,
+};
+static_assert(sizeof kHandlers / sizeof kHandlers[0] == kCommandCount);
 
 RecordPtr<User> MakeUser(int32_t id) {
   User user;
@@ -51,17 +59,17 @@ RecordPtr<User> MakeUser(int32_t id) {
   return CopyRecordAs(&user);
 }
 
-LiveUser* AddMember(LiveChat* room, int32_t userid, RtmpConnection* connection, int32_t roleid) {
+LiveUser* AddMember(LiveChat* room, int32_t userid, Client* connection, int32_t roleid) {
   auto* m = new LiveUser;
   m->user = MakeUser(userid);
   m->livechat = room;
-  m->connection = connection;
+  if (connection) m->link = connection->link;
   {
     RecursiveLock hold(m->livechat->members.lock);
     m->roleid = roleid;
   }
   ListAddTail(&room->members, m);
-  if (connection) connection->liveuser = m;
+  if (connection) connection->link->chatMember = m;
   return m;
 }
 
@@ -90,21 +98,24 @@ bool Unescape(std::string_view quoted, std::string* out) {
 
 struct Scene {
   SiteConfig site;
-  RtmpConnection self, other;
+  Client self, other;
+  RtmpPacket packet;
   int peer = -1;
   RtmpClient reader;
 
   Scene() {
     int fds[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-    FUZZ_CHECK(RtmpContextInit(&self.rtmp, fds[0]) == 1);
+    self.link = std::make_shared<ClientLink>();
+    other.link = std::make_shared<ClientLink>();
+    FUZZ_CHECK(RtmpContextInit(&self.link->rtmp, fds[0]) == 1);
     std::strcpy(self.address, "fuzz");
-    std::strcpy(self.rtmp.address, "fuzz");
+    std::strcpy(self.link->rtmp.address, "fuzz");
     self.site = other.site = &site;
-    self.user = MakeUser(7).release();
-    other.user = MakeUser(8).release();
-    self.wakeEvent = eventfd(0, EFD_NONBLOCK);
-    other.wakeEvent = eventfd(0, EFD_NONBLOCK);
+    self.user = MakeUser(7);
+    other.user = MakeUser(8);
+    self.link->wakeEvent.fd = eventfd(0, EFD_NONBLOCK);
+    other.link->wakeEvent.fd = eventfd(0, EFD_NONBLOCK);
     peer = fds[1];
     fcntl(peer, F_SETFL, O_NONBLOCK);
     reader.Adopt(peer);
@@ -129,7 +140,7 @@ struct Scene {
     AddMember(course.get(), 10, nullptr, 3);
     {
       RecursiveLock members(chat->members.lock);
-      self.liveuser = static_cast<LiveUser*>(chat->members.first->item);
+      self.link->chatMember = static_cast<LiveUser*>(chat->members.first->item);
     }
     ListAddTail(&g_livechats, chat.release());
     ListAddTail(&g_livechats, course.release());
@@ -138,12 +149,12 @@ struct Scene {
   void Clear() {
     RecursiveLock lock(g_livechats.lock);
     ListRemoveAll(&g_livechats, [](void* item) { delete static_cast<LiveChat*>(item); });
-    self.liveuser = other.liveuser = nullptr;
+    self.link->chatMember = other.link->chatMember = nullptr;
   }
 
   void Check() {
     RecursiveLock lock(g_livechats.lock);
-    bool selfFound = self.liveuser == nullptr;
+    bool selfFound = self.link->chatMember == nullptr;
     for (ListNode* n = g_livechats.first; n != nullptr; n = n->next) {
       auto* room = static_cast<LiveChat*>(n->item);
       FUZZ_CHECK(room->site == &site);
@@ -155,8 +166,8 @@ struct Scene {
         FUZZ_CHECK(m->user != nullptr);
         FUZZ_CHECK(std::memchr(m->action, 0, sizeof m->action) != nullptr);
         FUZZ_CHECK(std::memchr(m->param, 0, sizeof m->param) != nullptr);
-        if (m->connection != nullptr) FUZZ_CHECK(m->connection->liveuser == m);
-        if (m == self.liveuser) selfFound = true;
+        if (m->link != nullptr) FUZZ_CHECK(m->link->chatMember == m);
+        if (m == self.link->chatMember) selfFound = true;
         // The teacher's role is never handed around.
         if (m->user->id == 8 && room->chat) FUZZ_CHECK(m->roleid == 3);
       }
@@ -199,17 +210,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Scene& scene = TheScene();
   scene.Build();
   size_t at = 0;
-  RtmpPacket& packet = scene.self.packet;
+  RtmpPacket& packet = scene.packet;
   for (int pick; (pick = FuzzNextCommand(data, size, &at, kCommandNames, kCommandCount, &packet)) >= 0;) {
     const char* name = kCommandNames[pick];
 
     AmfObject object;
-    if (std::strcmp(name, "chatSendText") == 0 &&
-        AmfDecodeObject(&object, std::span<const uint8_t>(packet.m_body, packet.m_nBodySize), false) >= 0)
-      CheckEscape(&object);
+    if (AmfDecodeObject(&object, std::span<const uint8_t>(packet.m_body, packet.m_nBodySize), false) >= 0) {
+      if (std::strcmp(name, "chatSendText") == 0) CheckEscape(&object);
+      kHandlers[pick](&scene.self, nullptr, &object);
+    }
     AmfObjectFree(&object);
-
-    RtmpConnectionDispatch(&scene.self, nullptr);
     RtmpPacketFree(&packet);
     scene.Check();
     scene.Drain();

@@ -22,9 +22,10 @@
 #include <string_view>
 #include <vector>
 
+#include "commands/RtmpModel.h"
 #include "commands/RtmpModelFile.h"
 #include "FuzzCommon.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpUtils.h"
 #include "config/ServerConfig.h"
@@ -34,10 +35,12 @@
 namespace {
 
 constexpr const char* kCommandNames[] = {"loadmodel", "savemodel", "createmodel", "deletemodel"};
+constexpr int kKinds[] = {kModelLoad, kModelSave, kModelCreate, kModelDelete};
 
 struct Scene {
   SiteConfig site;
-  RtmpConnection self;
+  Client self;
+  RtmpPacket packet;
   RtmpClient reader;
 
   Scene() {
@@ -47,11 +50,12 @@ struct Scene {
     g_config.modelWritesNeedSession = 0;
     int fds[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-    FUZZ_CHECK(RtmpContextInit(&self.rtmp, fds[0]) == 1);
+    self.link = std::make_shared<ClientLink>();
+    FUZZ_CHECK(RtmpContextInit(&self.link->rtmp, fds[0]) == 1);
     std::strcpy(self.address, "fuzz");
-    std::strcpy(self.rtmp.address, "fuzz");
+    std::strcpy(self.link->rtmp.address, "fuzz");
     self.site = &site;
-    self.wakeEvent = eventfd(0, EFD_NONBLOCK);
+    self.link->wakeEvent.fd = eventfd(0, EFD_NONBLOCK);
     fcntl(fds[1], F_SETFL, O_NONBLOCK);
     reader.Adopt(fds[1]);
   }
@@ -77,7 +81,7 @@ void CheckQueryParams(std::string_view clause) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Scene& scene = TheScene();
   size_t at = 0;
-  RtmpPacket& packet = scene.self.packet;
+  RtmpPacket& packet = scene.packet;
   for (int which; (which = FuzzNextCommand(data, size, &at, kCommandNames, 4, &packet)) >= 0;) {
 
     // Only a command that decodes reaches a handler.
@@ -85,9 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool decodes =
         AmfDecodeObject(&object, std::span<const uint8_t>(packet.m_body, packet.m_nBodySize), false) >= 0;
     if (decodes) CheckQueryParams(AmfTextView(AmfPropString(AmfObjectGet(&object, {}, 4))));
+    // As the connection's command table calls it.
+    if (decodes) RtmpModelCommand(&scene.self, &object, kKinds[which]);
     AmfObjectFree(&object);
-
-    RtmpConnectionDispatch(&scene.self, nullptr);
     RtmpPacketFree(&packet);
     FUZZ_CHECK(scene.self.session == nullptr && scene.self.user == nullptr);
 

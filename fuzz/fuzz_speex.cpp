@@ -20,7 +20,7 @@
 #include "Database/Record.h"
 #include "FuzzCommon.h"
 #include "chat/RtmpChat.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
@@ -33,7 +33,7 @@ uint32_t FuzzClock() { return g_now; }
 
 // A connection with no socket: what the room broadcasts to it is refused.
 struct Member {
-  RtmpConnection connection;
+  Client connection;
   LiveUser* user = nullptr;
 };
 
@@ -49,16 +49,17 @@ struct Scene {
     int32_t id = 7;
     for (Member* m : {&speaker, &other}) {
       m->connection.site = &site;
-      m->connection.wakeEvent = eventfd(0, EFD_NONBLOCK);
+      m->connection.link = std::make_shared<ClientLink>();
+      m->connection.link->wakeEvent.fd = eventfd(0, EFD_NONBLOCK);
       auto* u = new LiveUser;
       User record;
       record.type = 13;
       record.id = id++;
       u->user = CopyRecordAs(&record);
-      u->connection = &m->connection;
+      u->link = m->connection.link;
       u->livechat = &room;
       ListAddTail(&room.members, u);
-      m->connection.liveuser = u;
+      m->connection.link->chatMember = u;
       m->user = u;
     }
     publisher = CreateStreamRecord(&speaker.connection);

@@ -15,7 +15,8 @@
 
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatStatus.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
+#include "rtmp/RtmpFunctions.h"
 #include "media/Flv.h"
 #include "media/FlvMedia.h"
 #include "media/RtmpStreamRecord.h"
@@ -34,7 +35,7 @@ namespace {
 constexpr uint32_t kSpeexMaxInput = 2000;
 
 bool SameLiveChannel(const RtmpStream* a, const RtmpStream* b) REQUIRES(g_streams.lock) {
-  return a->site == b->site && a->connection != b->connection && a->fileid == b->fileid &&
+  return a->site == b->site && a->client != b->client && a->fileid == b->fileid &&
          a->userid == b->userid && a->channel == b->channel;
 }
 
@@ -203,7 +204,7 @@ void QueueNotices(RtmpStream* player, bool published) {
       out.firstAudioPending = true;
     }
   }
-  RtmpConnectionWake(player->connection);
+  ClientWake(*player->link);
 }
 
 // Replaces a kept message of the publisher by `packet` (taken).
@@ -225,14 +226,14 @@ void ReportAudioDrop(RtmpStream* publisher, bool noSpeaker) {
   RtmpStreamIn& in = publisher->input;
   if (in.audioDropReported) return;
   in.audioDropReported = true;
-  const RtmpConnection* connection = publisher->connection;
+  const Client* client = publisher->client;
   errno = 0;
   if (noSpeaker)
     ReportError("ASSERT(%s) failed at %s:%d: audio from %s on channel %d (stream %d) dropped: %s",
-                "stream->connection->liveuser", "RtmpStreamIn", __LINE__, connection->address, publisher->channel,
+                "stream->connection->liveuser", "RtmpStreamIn", __LINE__, client->address, publisher->channel,
                 publisher->id, "the publisher is not present in a chat room");
   else
-    ReportError("Audio from %s on channel %d (stream %d) dropped: %s", connection->address, publisher->channel,
+    ReportError("Audio from %s on channel %d (stream %d) dropped: %s", client->address, publisher->channel,
                 publisher->id, "the speaker's audio is not active");
 }
 
@@ -379,9 +380,9 @@ bool DetectVoice(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) 
   bool talking = false;
   {
     // The speaker's own update goes out after the room lock is released.
-    ChatOutbox outbox(publisher->connection);
+    ChatOutbox outbox(publisher->client);
     ChatOwnRoom guard;
-    if (!ChatLockOwnRoom(publisher->connection, &guard)) {
+    if (!ChatLockOwnRoom(publisher->client, &guard)) {
       drop = Drop::kNoSpeaker;
     } else {
       guard.Held();
@@ -427,7 +428,7 @@ bool OtherAudioPasses(RtmpStream* publisher) {
   bool noSpeaker = false, active = false;
   {
     ChatOwnRoom guard;
-    if (!ChatLockOwnRoom(publisher->connection, &guard)) {
+    if (!ChatLockOwnRoom(publisher->client, &guard)) {
       noSpeaker = true;
     } else {
       guard.Held();
@@ -449,7 +450,7 @@ void AppendCopy(RtmpStreamOut& out, RtmpPacket* copy) REQUIRES(out.queue.lock) {
 // A player that stopped (stopTransmit) keeps its queue for its own thread.
 void SendForPlayer(RtmpStream* player) {
   if (!player->playing || player->output.paused || !SendQueueForPlayer(player))
-    RtmpConnectionWake(player->connection);
+    ClientWake(*player->link);
 }
 
 // The players whose media waits for the end of their merge period: those
@@ -482,7 +483,8 @@ uint32_t SendDue(RtmpStream* publisher, uint32_t now, bool all) REQUIRES(publish
 void SendDueAndArm(RtmpStream* publisher) REQUIRES(publisher->input.subscribers.lock) {
   const uint32_t now = LiveChannelNow();
   const uint32_t next = SendDue(publisher, now, false);
-  if (next != UINT32_MAX && !RtmpConnectionArmRelayTimer(publisher->connection, next)) SendDue(publisher, now, true);
+  if (next != UINT32_MAX && !ClientArmRelayTimer(*publisher->link, LiveChannelNow(), next))
+    SendDue(publisher, now, true);
 }
 
 void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) {
@@ -626,7 +628,7 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
   // A queue that already held packets has its send on the way: the player's
   // thread, once woken, sends until it is empty.
   if (stalled)
-    RtmpConnectionWake(player->connection);
+    ClientWake(*player->link);
   else if (wake)
     SendForPlayer(player);
   return queued;

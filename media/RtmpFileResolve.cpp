@@ -5,7 +5,7 @@
 
 #include "Database/Database.h"
 #include "Database/Record.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/RtmpStream.h"
 #include "util/Log.h"
 
@@ -23,18 +23,18 @@ bool WholeName(const DbRecord* record, char* const* text) {
 
 // The FLV and index of media object `fileid`, and the metadata it shows.
 bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathText& indexPath) {
-  RtmpConnection* connection = stream->connection;
-  DbConnection* db = connection->db;
+  Client* client = stream->client;
+  DbConnection* db = client->db.get();
   const SiteConfig* site = stream->site;
   RecordPtr<VFile> file = LoadVFile(db, "id=%d", fileid);
   if (!file) {
-    REPORT_CLIENT_ASSERT("file", "RtmpFile", connection->address, stream->name, "object not found");
+    REPORT_CLIENT_ASSERT("file", "RtmpFile", client->address, stream->name, "object not found");
     return false;
   }
   // A rendition plays from the cache; only a ready one has a path.
   auto UseRendition = [&](RecordPtr<TranscodeObject> to) {
     if (!to) {
-      REPORT_CLIENT_ASSERT("to", "RtmpFile", connection->address, stream->name, "no rendition to play");
+      REPORT_CLIENT_ASSERT("to", "RtmpFile", client->address, stream->name, "no rendition to play");
       return false;
     }
     if (!WholeName(to.get(), &to->filename) ||
@@ -76,22 +76,22 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
   // The web application makes the thumbnails when it finds this mark; the
   // player does not wait for the statement (RunThumbnailMarks).
   if (ThumbnailFolderPath(thumbnails, site->cache, file->id) && !FileFolderExists(thumbnails))
-    connection->thumbnailMarks.push_back(file->id);
+    client->thumbnailMarks.push_back(file->id);
   return true;
 }
 
 // One of the web session's recordings: for a question, for a bookmark, or
 // the plain one.
 bool ResolveRecording(RtmpStream* stream, PathText& flvPath, PathText& indexPath) {
-  RtmpConnection* connection = stream->connection;
-  if (connection->session == nullptr || connection->session->phpsessid == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", connection->address, stream->name,
+  Client* client = stream->client;
+  if (client->session == nullptr || client->session->phpsessid == nullptr) {
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", client->address, stream->name,
                          "session not found");
     return false;
   }
   int32_t questionid = QueryParamInt(stream->name, "questionid=");
   int32_t bookmarkid = QueryParamInt(stream->name, "bookmarkid=");
-  if (!FinishedRecordingPath(flvPath, stream->site->temp, connection->session->phpsessid, questionid,
+  if (!FinishedRecordingPath(flvPath, stream->site->temp, client->session->phpsessid, questionid,
                              bookmarkid) ||
       !IndexPathOf(indexPath, flvPath))
     return false;
@@ -120,7 +120,7 @@ bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath)
   if (!found) return false;
   if (flvPath[0] == '\0' || !FileExists(flvPath)) {
     // An empty path is a rendition that is not ready yet.
-    ReportClientMistake(stream->connection->address, stream->name,
+    ReportClientMistake(stream->client->address, stream->name,
                         flvPath[0] == '\0' ? "the rendition is not ready" : "file missing",
                         "file not found: %s", flvPath);
     return false;
@@ -130,8 +130,8 @@ bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath)
   return true;
 }
 
-void RunThumbnailMarks(RtmpConnection* connection) {
-  for (int32_t id : connection->thumbnailMarks)
-    DbExecute(connection->db, "update object set scanstatus=%d where id=%d", kScanThumbnails, id);
-  connection->thumbnailMarks.clear();
+void RunThumbnailMarks(Client* client) {
+  for (int32_t id : client->thumbnailMarks)
+    DbExecute(client->db.get(), "update object set scanstatus=%d where id=%d", kScanThumbnails, id);
+  client->thumbnailMarks.clear();
 }

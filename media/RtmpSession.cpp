@@ -7,7 +7,7 @@
 
 #include "Database/Database.h"
 #include "Database/Record.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/RtmpStream.h"
 #include "util/Clock.h"
 
@@ -29,28 +29,28 @@ int32_t InsertOpenSession(DbConnection* db, int32_t sessionId, int32_t fileid, i
 }  // namespace
 
 void OpenViewingSession(RtmpStream* stream, int32_t fileid) {
-  RtmpConnection* connection = stream->connection;
-  if (connection->session == nullptr || connection->user == nullptr) return;
-  const int32_t sessionId = connection->session->id;
-  const int32_t userId = connection->user->id;
+  Client* client = stream->client;
+  if (client->session == nullptr || client->user == nullptr) return;
+  const int32_t sessionId = client->session->id;
+  const int32_t userId = client->user->id;
   RecordPtr<FileSession> row =
-      LoadFileSession(connection->db, "sessionid=%d and fileid=%d and userid=%d and status=%d",
+      LoadFileSession(client->db.get(), "sessionid=%d and fileid=%d and userid=%d and status=%d",
                       sessionId, fileid, userId, kSessionOpen);
   stream->timing.rowId =
-      row ? row->id : InsertOpenSession<FileSession>(connection->db, sessionId, fileid, userId);
+      row ? row->id : InsertOpenSession<FileSession>(client->db.get(), sessionId, fileid, userId);
 }
 
 void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
-  RtmpConnection* connection = stream->connection;
-  if (connection->session == nullptr || connection->user == nullptr) return;
-  const int32_t sessionId = connection->session->id;
-  const int32_t userId = connection->user->id;
+  Client* client = stream->client;
+  if (client->session == nullptr || client->user == nullptr) return;
+  const int32_t sessionId = client->session->id;
+  const int32_t userId = client->user->id;
   RecordPtr<RecordSession> row = LoadRecordSession(
-      connection->db, "sessionid=%d and fileid=%d and userid=%d and (status=%d or fileid=0)", sessionId,
+      client->db.get(), "sessionid=%d and fileid=%d and userid=%d and (status=%d or fileid=0)", sessionId,
       fileid, userId, kSessionOpen);
   stream->timing.recording = true;
   stream->timing.rowId =
-      row ? row->id : InsertOpenSession<RecordSession>(connection->db, sessionId, fileid, userId);
+      row ? row->id : InsertOpenSession<RecordSession>(client->db.get(), sessionId, fileid, userId);
   StartSessionTiming(stream);
 }
 
@@ -67,7 +67,7 @@ void StopSessionTiming(RtmpStream* stream) {
   // A calendar clock set back during the viewing must not take seconds off,
   // and a RecordSession id must not name a FileSession row.
   if (stream->timing.rowId != 0 && !stream->timing.recording && elapsed > 0)
-    DbUpdate(stream->connection->db, "update FileSession set status=%d, duration=duration+%d where id=%d",
+    DbUpdate(stream->client->db.get(), "update FileSession set status=%d, duration=duration+%d where id=%d",
              kSessionClosed, static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX)), stream->timing.rowId);
 }
 
@@ -79,6 +79,6 @@ void CloseRecordingSession(RtmpStream* stream) {
   // The row is closed even for a recording shorter than a second: the next
   // recording into the object is a new session.
   if (timing.rowId != 0)
-    DbUpdate(stream->connection->db, "update RecordSession set status=%d, duration=duration+%d where id=%d",
+    DbUpdate(stream->client->db.get(), "update RecordSession set status=%d, duration=duration+%d where id=%d",
              kSessionClosed, static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX)), timing.rowId);
 }

@@ -10,7 +10,8 @@
 #include "Database/Database.h"
 #include "Database/Record.h"
 #include "chat/RtmpChatFunctions.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
+#include "client/ClientIdentity.h"
 #include "media/RtmpChannel.h"
 #include "config/Admission.h"
 #include "rtmp/RtmpFunctions.h"
@@ -35,25 +36,17 @@ void ReadNameParams(RtmpStream* stream) {
 // a PHP session id is refused before a statement is built. Returns what was
 // missing, for the client's status; none when both were loaded.
 const char* LoadUserFromName(RtmpStream* stream) {
-  RtmpConnection* connection = stream->connection;
+  Client* client = stream->client;
   char phpsessid[kTextSize];
   StreamParam(stream->name, "phpsessid=", phpsessid);
-  FreeRecord(connection->session);
-  connection->session = nullptr;
-  if (DbIsSessionId(phpsessid))
-    connection->session = LoadSession(connection->db, "phpsessid='%s'", phpsessid).release();
-  if (connection->session == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFunctions", connection->address, stream->name,
+  const IdentityStatus status = ClientSetIdentity(*client, ClientLoadIdentity(client->db.get(), phpsessid));
+  if (status == IdentityStatus::kBadId || status == IdentityStatus::kNoSession) {
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFunctions", client->address, stream->name,
                          "session not found");
     return "session not found";
   }
-  User* user = LoadUser(connection->db, "id=%d", connection->session->userid).release();
-  {
-    ListLock guard(connection->streams.lock);  // read by the debug monitor
-    connection->user = user;
-  }
-  if (connection->user == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->user", "RtmpFunctions", connection->address, stream->name,
+  if (status == IdentityStatus::kNoUser) {
+    REPORT_CLIENT_ASSERT("stream->connection->user", "RtmpFunctions", client->address, stream->name,
                          "user not found");
     return "user not found";
   }
@@ -87,9 +80,9 @@ double StreamParamDouble(std::string_view name, const char* key) {
   return atof(value);
 }
 
-RtmpStream* CreateStreamRecord(RtmpConnection* connection) {
+RtmpStream* CreateStreamRecord(Client* client) {
   auto stream = std::make_unique<RtmpStream>();
-  RtmpContext* r = &connection->rtmp;
+  RtmpContext* r = &client->link->rtmp;
   stream->audioChannel = RtmpChannelTake(r);
   stream->videoChannel = stream->audioChannel ? RtmpChannelTake(r) : 0;
   stream->dataChannel = stream->videoChannel ? RtmpChannelTake(r) : 0;
@@ -99,22 +92,23 @@ RtmpStream* CreateStreamRecord(RtmpConnection* connection) {
     RtmpChannelRelease(r, stream->videoChannel);
     return nullptr;
   }
-  stream->id = ++connection->nextStreamId;
-  stream->site = connection->site;
-  stream->connection = connection;
+  stream->id = ++client->nextStreamId;
+  stream->site = client->site;
+  stream->client = client;
+  stream->link = client->link;
   stream->rtmp = r;
   stream->input.stream = stream.get();
   stream->output.stream = stream.get();
-  ListAddTail(&connection->streams, stream.get());
+  ListAddTail(&client->streams, stream.get());
   ListAddTail(&g_streams, stream.get());
   return stream.release();
 }
 
-RtmpStream* FindStream(RtmpConnection* connection, int32_t id) {
-  ListLock guard(connection->streams.lock);
-  for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
+RtmpStream* FindStream(Client* client, int32_t id, int32_t messageStreamId) {
+  ListLock guard(client->streams.lock);
+  for (ListNode* n = client->streams.first; n != nullptr; n = n->next) {
     auto* stream = static_cast<RtmpStream*>(n->item);
-    if (stream->id == id || stream->id == connection->packet.m_nStreamId) return stream;
+    if (stream->id == id || stream->id == messageStreamId) return stream;
   }
   return nullptr;
 }
@@ -135,18 +129,18 @@ void ResetStream(RtmpStream* stream) {
   stream->playing = false;
   stream->publishing = false;
   LiveChannelSetIdentity(stream, 0, 0, 0);
-  ListLock guard(stream->connection->streams.lock);  // the debug monitor reads names under it
+  ListLock guard(stream->client->streams.lock);  // the debug monitor reads names under it
   stream->name[0] = '\0';
 }
 
 void FreeStream(RtmpStream* stream) {
   std::unique_ptr<RtmpStream> owned(stream);
-  RtmpConnection* connection = stream->connection;
+  Client* client = stream->client;
   ListRemove(&g_streams, stream);
   {
-    ListLock guard(connection->streams.lock);
-    if (connection->nextStream == stream) connection->nextStream = nullptr;
-    ListRemove(&connection->streams, stream);
+    ListLock guard(client->streams.lock);
+    if (client->nextStream == stream) client->nextStream = nullptr;
+    ListRemove(&client->streams, stream);
   }
   ResetStream(stream);
   EmptyQueue(stream);
@@ -155,24 +149,14 @@ void FreeStream(RtmpStream* stream) {
   RtmpChannelRelease(stream->rtmp, stream->dataChannel);
 }
 
-int CreateStream(RtmpConnection* connection) {
-  RtmpStream* stream = CreateStreamRecord(connection);
-  if (stream == nullptr) {
-    SendError(&connection->rtmp, connection->transactionId, "NetConnection.Call.Failed", "no free chunk stream");
-    return 1;
-  }
-  SendResult(&connection->rtmp, connection->transactionId, stream->id);
-  return 1;
-}
-
-int DeleteStream(RtmpConnection* connection, const AmfObject* object) {
-  RtmpStream* stream = FindStream(connection, ArgInt(object, 3));
+int DeleteStream(Client* client, const AmfObject* object, int32_t messageStreamId) {
+  RtmpStream* stream = FindStream(client, ArgInt(object, 3), messageStreamId);
   if (stream) FreeStream(stream);
   return 1;
 }
 
 int Play(RtmpStream* stream, const AmfObject* object) {
-  RtmpConnection* connection = stream->connection;
+  Client* client = stream->client;
   // A busy server refuses before it opens anything; what the stream plays
   // now goes on.
   char name[kTextSize];
@@ -190,7 +174,7 @@ int Play(RtmpStream* stream, const AmfObject* object) {
   stream->playing = true;
   stream->output.paused = false;
   {
-    ListLock guard(connection->streams.lock);  // the debug monitor reads names under it
+    ListLock guard(client->streams.lock);  // the debug monitor reads names under it
     AmfPropCopyText(AmfObjectGet(object, {}, 3), stream->name);
   }
   int32_t start = ArgInt(object, 4);
@@ -199,7 +183,7 @@ int Play(RtmpStream* stream, const AmfObject* object) {
   // A player that did not log in through a model command names its web
   // session in the stream name. Without one it still plays, unaccounted.
   char phpsessid[kTextSize];
-  if (connection->user == nullptr && StreamParam(stream->name, "phpsessid=", phpsessid) > 0)
+  if (client->user == nullptr && StreamParam(stream->name, "phpsessid=", phpsessid) > 0)
     LoadUserFromName(stream);
 
   if (stream->channel == 0) {
@@ -228,7 +212,7 @@ int Pause(RtmpStream* stream, const AmfObject* object) {
 }
 
 int Publish(RtmpStream* stream, const AmfObject* object) {
-  RtmpConnection* connection = stream->connection;
+  Client* client = stream->client;
   if (DebugAdmitRefuses(DebugWork::kPublish)) {
     SendStatus(stream, "NetStream.Publish.Failed", "server busy");
     return 1;
@@ -244,35 +228,35 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
   stream->publishing = true;
   const AmfProperty* nameArgument = AmfObjectGet(object, {}, 3);
   {
-    ListLock guard(connection->streams.lock);  // the debug monitor reads names under it
+    ListLock guard(client->streams.lock);  // the debug monitor reads names under it
     AmfPropCopyText(nameArgument, stream->name);
   }
   ReadNameParams(stream);
   LiveChannelSetIdentity(stream, stream->fileid, 0, stream->channel);
-  if (connection->user == nullptr) {
+  if (client->user == nullptr) {
     // A client waiting for an answer gets one: nothing is recorded.
     if (const char* missing = LoadUserFromName(stream)) {
       SendStatus(stream, "NetStream.Publish.BadName", missing);
       return 1;
     }
     if (stream->fileid == 0) {
-      LiveChannelSetIdentity(stream, stream->fileid, connection->user->id, stream->channel);
-      ChatPublishScreen(connection, stream);
+      LiveChannelSetIdentity(stream, stream->fileid, client->user->id, stream->channel);
+      ChatPublishScreen(client, stream);
     }
   }
   // A publisher that logged in through the name goes on like one that
   // logged in before: without a decoder its audio could not be detected.
   if (stream->channel != 0) {
-    LiveChannelSetIdentity(stream, stream->fileid, connection->user->id, stream->channel);
+    LiveChannelSetIdentity(stream, stream->fileid, client->user->id, stream->channel);
     PrepareSpeex(stream);
     CollectPlayers(stream);
   }
   if (stream->channel == 0 || stream->fileid != 0) {
-    const Session* session = connection->session;
+    const Session* session = client->session.get();
     const size_t sessionIdLength = session && session->phpsessid ? strlen(session->phpsessid) : 0;
     // The name becomes part of a file name in the temp folder.
     if (stream->fileid == 0 && !RecordingNameIsSafe(nameArgument, sessionIdLength)) {
-      ReportClientMistake(connection->address, stream->name, "name not allowed",
+      ReportClientMistake(client->address, stream->name, "name not allowed",
                           "PUBLISH refused: the name cannot name a recording in the temp folder");
       SendStatus(stream, "NetStream.Publish.BadName", "name not allowed");
       return 1;
@@ -284,7 +268,7 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
     if (created != RecordingCreate::kCreated) {
       const bool badName = created == RecordingCreate::kBadName;
       // A client's mistake was reported where it was found, with this reason.
-      ReportClientMistake(connection->address, stream->name, why, "PUBLISH refused");
+      ReportClientMistake(client->address, stream->name, why, "PUBLISH refused");
       SendStatus(stream, badName ? "NetStream.Publish.BadName" : "NetStream.Publish.Failed", why);
       ResetStream(stream);
       return 1;

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/ClientLink.h"
 #include "media/RtmpFile.h"
 #include "media/RtmpStreamRecord.h"
 #include "media/StreamSend.h"
@@ -45,22 +46,19 @@ double StreamParamDouble(std::string_view name, const char* key);
 // ---- Stream life ----
 // A new stream on the connection, or none when no chunk stream ids are left
 // (nothing is created then and the id is not used up).
-RtmpStream* CreateStreamRecord(RtmpConnection* connection);
-// The first stream on the connection with this id (or the id of the message
-// being handled); none when absent.
-RtmpStream* FindStream(RtmpConnection* connection, int32_t id);
+RtmpStream* CreateStreamRecord(Client* client);
+// The first stream on the connection with this id (or `messageStreamId`, the
+// stream id of the message being handled); none when absent.
+RtmpStream* FindStream(Client* client, int32_t id, int32_t messageStreamId);
 void ResetStream(RtmpStream* stream);
 void FreeStream(RtmpStream* stream);
 
 // ---- Command handlers (called by the connection's dispatcher) ----
-// createStream: `_result` with the new id, or `_error` when no chunk stream
-// id is free. Returns 1.
-int CreateStream(RtmpConnection* connection);
 int Play(RtmpStream* stream, const AmfObject* object);
 int Seek(RtmpStream* stream, const AmfObject* object);
 int Pause(RtmpStream* stream, const AmfObject* object);
 int Publish(RtmpStream* stream, const AmfObject* object);
-int DeleteStream(RtmpConnection* connection, const AmfObject* object);
+int DeleteStream(Client* client, const AmfObject* object, int32_t messageStreamId);
 
 // ---- Playing side (RtmpStreamOut.cpp) ----
 // The entries of an index file, loaded once and shared while any player
@@ -128,7 +126,7 @@ bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath)
 // The objects whose thumbnails a play asked the web application for,
 // marked in the database once the connection's output has left (the
 // player's first media does not wait for the statement).
-void RunThumbnailMarks(RtmpConnection* connection);
+void RunThumbnailMarks(Client* client);
 
 // ---- Publishing side (RtmpStreamIn.cpp) ----
 // An audio or video message for the stream: written when it records,
@@ -158,7 +156,7 @@ constexpr int kRecordingHandOverMs = 10000;
 // Ends the recordings of the connection that other connections or a stop
 // asked for ("NetStream.Unpublish.Success" to each). Connection thread, when
 // woken.
-void ServeRecordingCloseRequests(RtmpConnection* connection);
+void ServeRecordingCloseRequests(Client* client);
 // Completes the file (header flags, final back pointer, flushed), then
 // marks a media object for processing or places a session recording into
 // its final file, then pauses RecordingClosePauseMs(). Holds no lock.

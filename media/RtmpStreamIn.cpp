@@ -20,13 +20,15 @@
 
 #include "Database/Database.h"
 #include "Database/Record.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
+#include "rtmp/RtmpFunctions.h"
 #include "media/Recording.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpFunctions.h"
 #include "util/Log.h"
 #include "util/EnvNumber.h"
+#include "util/Fd.h"
 
 Mutex g_recordingsLock;
 
@@ -89,18 +91,6 @@ bool WriteWhole(const char* path, int fd, iovec* parts, int count) {
   return false;
 }
 
-// A descriptor closed when it goes out of scope.
-struct Fd {
-  int fd = -1;
-  Fd() = default;
-  explicit Fd(int f) : fd(f) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // Where a recording into a media object may go: an ".flv" name below the
 // site's files folder. Any client can shape the rows (a FolderImport with any
 // folder, an Object with any name), so unlike reading, writing never follows
@@ -116,7 +106,7 @@ RecordingCreate ObjectRecordingRelative(RtmpStream* stream, const VFile& file, s
     return RecordingCreate::kBadName;
   std::string below;
   if (file.folderimportid != 0) {
-    RecordPtr<FolderImport> import = LoadFolderImport(stream->connection->db, "id=%d", file.folderimportid);
+    RecordPtr<FolderImport> import = LoadFolderImport(stream->client->db.get(), "id=%d", file.folderimportid);
     if (!import) {
       errno = 0;
       REPORT_ASSERT("fi", "WsContentHelper");
@@ -200,7 +190,7 @@ std::atomic<bool> g_recordingsStopping{false};
 void RequestRecordingClose(RtmpStream* holder) REQUIRES(g_recordingsLock) {
   if (holder->input.closeRequested.exchange(true)) return;
   ++g_closeRequests;
-  RtmpConnectionWake(holder->connection);
+  ClientWake(*holder->link);
   g_recordingsChanged.notify_all();
 }
 
@@ -230,7 +220,7 @@ void EndRecordingOnRequest(RtmpStream* stream) {
 // connection's own recordings that others ask for are ended, so that two
 // connections taking over each other's files cannot wait for each other.
 bool ClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
-  RtmpConnection* connection = stream->connection;
+  Client* client = stream->client;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRecordingHandOverMs);
   UniqueLock<Mutex> lock(g_recordingsLock);
   for (;;) {
@@ -241,7 +231,7 @@ bool ClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
       return true;
     }
     RtmpStream* holder = it->second;
-    if (holder->connection == connection) {
+    if (holder->client == client) {
       lock.unlock();
       EndRecordingOnRequest(holder);
       lock.lock();
@@ -253,7 +243,7 @@ bool ClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
     // Slices, so that requests for this connection's own recordings are seen.
     g_recordingsChanged.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
     lock.unlock();
-    ServeRecordingCloseRequests(connection);
+    ServeRecordingCloseRequests(client);
     lock.lock();
   }
 }
@@ -386,12 +376,12 @@ bool RecordingNameIsSafe(const AmfProperty* name, size_t sessionIdLength) {
   return view.size() < kTextSize && view.size() + sessionIdLength + 15 <= NAME_MAX;
 }
 
-void ServeRecordingCloseRequests(RtmpConnection* connection) {
+void ServeRecordingCloseRequests(Client* client) {
   while (g_closeRequests.load(std::memory_order_relaxed) > 0) {
     RtmpStream* target = nullptr;
     {
-      ListLock guard(connection->streams.lock);
-      for (ListNode* n = connection->streams.first; n != nullptr && target == nullptr; n = n->next) {
+      ListLock guard(client->streams.lock);
+      for (ListNode* n = client->streams.first; n != nullptr && target == nullptr; n = n->next) {
         auto* s = static_cast<RtmpStream*>(n->item);
         if (s->input.closeRequested) target = s;
       }
@@ -416,7 +406,7 @@ size_t RecordingsCloseForStop(int limitMs) {
 }
 
 RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
-  RtmpConnection* connection = stream->connection;
+  Client* client = stream->client;
   RtmpStreamFile& f = stream->file;
   RtmpStreamIn& in = stream->input;
   if (g_recordingsStopping) {
@@ -425,8 +415,8 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
     return RecordingCreate::kFailed;
   }
   *why = "no web session";
-  if (connection->session == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", connection->address, stream->name, *why);
+  if (client->session == nullptr) {
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", client->address, stream->name, *why);
     return RecordingCreate::kFailed;
   }
   if (stream->site == nullptr) {
@@ -440,10 +430,10 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
   Fd folder;
   std::string leaf;
   if (fileid != 0) {
-    RecordPtr<VFile> file = LoadVFile(connection->db, "id=%d", fileid);
+    RecordPtr<VFile> file = LoadVFile(client->db.get(), "id=%d", fileid);
     if (!file) {
       *why = "object not found";
-      REPORT_CLIENT_ASSERT("file", "RtmpFile", connection->address, stream->name, *why);
+      REPORT_CLIENT_ASSERT("file", "RtmpFile", client->address, stream->name, *why);
       return RecordingCreate::kFailed;
     }
     std::string relative;
@@ -456,10 +446,10 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
       *why = "the object's path is too long";
       return RecordingCreate::kBadName;
     }
-  } else if (!SessionRecordingPath(path, stream->site->temp, Text(connection->session->phpsessid),
+  } else if (!SessionRecordingPath(path, stream->site->temp, Text(client->session->phpsessid),
                                    stream->name)) {
     *why = "name not allowed";
-    REPORT_CLIENT_ASSERT("SessionRecordingPath", "RtmpFile", connection->address, stream->name, *why);
+    REPORT_CLIENT_ASSERT("SessionRecordingPath", "RtmpFile", client->address, stream->name, *why);
     return RecordingCreate::kBadName;
   }
   if (!ClaimRecordingTarget(stream, FileSystemPath(path))) {
@@ -555,12 +545,12 @@ void CloseRecording(RtmpStream* stream) {
     // The file keeps its zero header; the repair at the next start completes it.
     ReportError("Recording %s could not be closed; it is repaired at the next start", f.path);
   } else if (f.objectId != 0) {
-    RtmpConnection* connection = stream->connection;
+    Client* client = stream->client;
     // A player may have indexed the file while it was being written.
     DeleteObjectIndexes(stream->site, f.path, f.objectId);
     // Accounted before the web application is told to take the new file.
     CloseRecordingSession(stream);
-    const bool marked = DbExecute(connection->db, "update Object set scanstatus=%d where id=%d", kScanNewFile,
+    const bool marked = DbExecute(client->db.get(), "update Object set scanstatus=%d where id=%d", kScanNewFile,
                                   f.objectId) == 1;
     if (marked) RecordingJournalRemove(in.journal);
   } else {
@@ -573,9 +563,9 @@ void CloseRecording(RtmpStream* stream) {
 }
 
 void FinishSessionRecording(RtmpStream* stream) {
-  RtmpConnection* connection = stream->connection;
-  if (connection->session == nullptr || stream->site == nullptr) return;
-  FinishSessionRecordingFiles(stream->site->temp, Text(connection->session->phpsessid), stream->name);
+  Client* client = stream->client;
+  if (client->session == nullptr || stream->site == nullptr) return;
+  FinishSessionRecordingFiles(stream->site->temp, Text(client->session->phpsessid), stream->name);
 }
 
 bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const char* streamName) {

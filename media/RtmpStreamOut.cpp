@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/FlvMedia.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/ClientLink.h"
 #include "media/RtmpFile.h"
 #include "rtmp/RtmpCore.h"
 #include "config/ServerConfig.h"
@@ -18,7 +19,7 @@
 #include "util/ThreadSafety.h"
 #include "util/file.h"
 
-struct RtmpConnection;
+struct Client;
 struct RtmpStream;
 
 // Every stream of every connection.
@@ -152,8 +153,11 @@ struct RtmpStream {
   RtmpStreamFile file;
   SessionTiming timing;
   int32_t fileid = 0, userid = 0, channel = 0;
-  RtmpConnection* connection = nullptr;
-  RtmpContext* rtmp = nullptr;  // the connection's chunk stream
+  Client* client = nullptr;     // set once; its own thread only
+  // Its client's link, set once: what live publishers and the recordings
+  // registry reach the stream's connection through (they wake it).
+  ClientHandle link;
+  RtmpContext* rtmp = nullptr;  // the connection's chunk stream (link->rtmp)
   uint32_t baseTimestamp = 0xFFFFFFFFu;  // -1: unset
   std::atomic<bool> publishing{false};  // other threads read it (live channels, monitor)
   std::atomic<bool> playing{false};

@@ -21,7 +21,7 @@
 
 #include "Database/Record.h"
 #include "chat/RtmpChat.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/RtmpStream.h"
 #include "util/Log.h"
 #include "client/Intake.h"
@@ -130,28 +130,28 @@ void AppendStream(DebugReport* report, RtmpStream* stream) {
                              active ? "1" : "0"});
 }
 
-void AppendConnection(DebugReport* report, RtmpConnection* connection, int processors, double fakeCpu) {
-  uint32_t sample = connection->cpuSample;
-  if (ThreadCpuSample(connection->thread, &sample)) {
+void AppendConnection(DebugReport* report, Client* client, int processors, double fakeCpu) {
+  uint32_t sample = client->cpuSample;
+  if (ThreadCpuSample(client->thread, &sample)) {
     // A new connection's first sample counts all the time its thread used.
-    uint32_t use = sample - connection->cpuSample;
-    connection->cpuSample = sample;
+    uint32_t use = sample - client->cpuSample;
+    client->cpuSample = sample;
     report->cpuSum += double(use) / kDebugPeriodMs / 100 / processors;
   }
   report->cpuSum += fakeCpu;
 
   // The user record may be replaced by a model command; that happens under
   // the stream list lock, so the line is written under it too.
-  ListLock guard(connection->streams.lock);
-  const char* site = connection->site != nullptr ? connection->site->name : "";
-  const User* user = connection->user;
+  ListLock guard(client->streams.lock);
+  const char* site = client->site != nullptr ? client->site->name : "";
+  const User* user = client->user.get();
   const char* userName = user != nullptr && user->name != nullptr ? user->name : "<unknown user>";
   int userId = user != nullptr ? user->id : 0;
-  DebugAppend(report, "    %s    \t%s  \t%s.%s (%d)\n", connection->address, connection->flashVer, site,
+  DebugAppend(report, "    %s    \t%s  \t%s.%s (%d)\n", client->address, client->flashVer, site,
               userName, userId);
-  DebugAppendRecord(report, {"connection", connection->address, connection->flashVer, site,
+  DebugAppendRecord(report, {"connection", client->address, client->flashVer, site,
                              user != nullptr ? userName : "", Num(userId)});
-  for (ListNode* n = connection->streams.first; n != nullptr; n = n->next)
+  for (ListNode* n = client->streams.first; n != nullptr; n = n->next)
     AppendStream(report, static_cast<RtmpStream*>(n->item));
 }
 
@@ -339,7 +339,7 @@ void DebugAppendRooms(DebugReport* report) {
     RecursiveLock members(room->members.lock);
     for (ListNode* m = room->members.first; m != nullptr; m = m->next) {
       auto* member = static_cast<LiveUser*>(m->item);
-      if (member->connection == nullptr) continue;  // absent
+      if (member->link == nullptr) continue;  // absent
       const char* user = member->user ? Text(member->user->name) : "";
       DebugAppend(report, "    user %s\n", user);
       DebugAppendRecord(report, {"member", user});
@@ -354,11 +354,11 @@ double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
   // handshake are in no list, and a flood of them shows only here.
   const uint32_t handshaking = IntakeHandshakingCount();
   {
-    ListLock guard(g_connections.lock);
-    if (g_connections.count == 0 && handshaking == 0) return 0;  // the report stays empty
-    DebugAppend(report, "\n  RTMP connection(s): %d\n", static_cast<int>(g_connections.count));
-    for (ListNode* n = g_connections.first; n != nullptr; n = n->next)
-      AppendConnection(report, static_cast<RtmpConnection*>(n->item), processors, fakeCpu);
+    ListLock guard(g_clients.lock);
+    if (g_clients.count == 0 && handshaking == 0) return 0;  // the report stays empty
+    DebugAppend(report, "\n  RTMP connection(s): %d\n", static_cast<int>(g_clients.count));
+    for (ListNode* n = g_clients.first; n != nullptr; n = n->next)
+      AppendConnection(report, static_cast<Client*>(n->item), processors, fakeCpu);
   }
   if (handshaking > 0) DebugAppend(report, "\n  before connect: \t%u\n", handshaking);
   DebugAppendRecord(report, {"handshaking", Num(handshaking)});

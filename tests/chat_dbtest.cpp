@@ -558,6 +558,28 @@ TEST_F(ChatTest, TakeoverLeavingAndRebuildingTheRoom) {
   EXPECT_FALSE(Enter(&cleo, "chatConnectChat", 2).empty());
 }
 
+// A member whose connection lost its user (a later loadmodel named a
+// session without one) still leaves its room when that connection ends:
+// the others see it go, and the room's texts reach only live connections.
+TEST_F(ChatTest, MemberWhoseUserWasDroppedLeavesWithItsConnection) {
+  ChatClient ada, ben;
+  Login(&ada, "demo-ada-0001");
+  Login(&ben, "demo-ben-0002");
+  ASSERT_FALSE(Enter(&ada, "chatConnectChat", 1).empty());
+  ASSERT_FALSE(Enter(&ben, "chatConnectChat", 1).empty());
+  // A session, but no user.
+  ASSERT_TRUE(ben.player.Command(
+      {amf::Str("loadmodel"), amf::Num(7), amf::Null(), amf::Str("phpsessid"), amf::Str("demo-nouser-0005")}));
+  ben.Sync();
+  ben.player.client.Close();
+  auto gone = ada.Until("ReceiveUserUpdate", [](const ChatCall& c) {
+    return c.object.Get("userid").number == 2 && !Flag(c, "connected");
+  });
+  EXPECT_FALSE(gone.empty()) << "the room still shows the ended connection";
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(ada.Send("chatSendText", {amf::Str("still here"), amf::Num(i)}));
+  EXPECT_EQ(Calls(ada.Sync(), "ReceiveText").size(), 3u);
+}
+
 TEST_F(ChatTest, ScreenPublishedFromASecondConnectionFlagsTheMember) {
   ChatClient ada, ben;
   ASSERT_NO_FATAL_FAILURE(AdaAndBenInTheStudyGroup(&ada, &ben));

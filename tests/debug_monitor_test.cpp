@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "chat/RtmpChat.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/RtmpStream.h"
 #include "server/ThreadDebug.h"
 #include "support/AmfHelpers.h"
@@ -46,22 +46,23 @@ TEST(FormatRate, UnitsAndDecimals) {
   EXPECT_EQ(Rate(2500000), "2.50m");
 }
 
-// Records of a connection and its streams in g_connections, as the
+// Records of a connection and its streams in g_clients, as the
 // connection driver leaves them, without a socket.
 struct FakeConnection {
-  RtmpConnection connection;
+  Client connection;
   FakeConnection(const char* address, const char* flashVer) {
+    connection.link = std::make_shared<ClientLink>();
     CopyText(connection.address, address);
     CopyText(connection.flashVer, flashVer);
     connection.thread = pthread_self();
-    ListAddTail(&g_connections, &connection);
+    ListAddTail(&g_clients, &connection);
   }
   ~FakeConnection() {
     ListRemoveAll(&connection.streams, nullptr);
-    ListRemove(&g_connections, &connection);
+    ListRemove(&g_clients, &connection);
   }
   RtmpStream* Add(RtmpStream* stream) {
-    stream->connection = &connection;
+    stream->client = &connection;
     ListAddTail(&connection.streams, stream);
     return stream;
   }
@@ -185,13 +186,13 @@ struct FakeRoom {
     ListAddTail(&g_livechats, &room);
   }
   ~FakeRoom() { ListRemove(&g_livechats, &room); }
-  void Member(const char* name, RtmpConnection* present) {
+  void Member(const char* name, Client* present) {
     auto member = std::make_unique<LiveUser>();
     User u;
     u.name = const_cast<char*>(name);
     member->user = CopyRecordAs(&u);
     member->livechat = &room;
-    member->connection = present;
+    if (present != nullptr) member->link = present->link;
     ListAddTail(&room.members, member.release());
   }
 };

@@ -36,18 +36,15 @@ uint32_t TestClock() { return g_now; }
 // A connection with no socket: what is written to it is refused, and its
 // wakes are counted by an eventfd.
 struct TestConnection {
-  RtmpConnection connection;
+  Client connection;
   TestConnection(SiteConfig* site) {
     connection.site = site;
-    connection.wakeEvent = eventfd(0, EFD_NONBLOCK);
-  }
-  ~TestConnection() {
-    close(connection.wakeEvent);
-    if (connection.relayTimer >= 0) close(connection.relayTimer);
+    connection.link = std::make_shared<ClientLink>();
+    connection.link->wakeEvent.fd = eventfd(0, EFD_NONBLOCK);
   }
   uint64_t Wakes() {
     uint64_t n = 0;
-    return read(connection.wakeEvent, &n, sizeof n) == sizeof n ? n : 0;
+    return read(connection.link->wakeEvent.fd, &n, sizeof n) == sizeof n ? n : 0;
   }
 };
 
@@ -323,8 +320,8 @@ TEST_F(LiveChannelTest, StandingTimestampsAreBoundedByTheQueueCapAndAStalledPlay
   Take(reader);
   reader->output.waitingSince = g_now;
   Relay(publisher, kRtmpMsgVideo, 40, 0x17);
-  EXPECT_TRUE(b->connection.rtmp.sockbuf.overflowed);
-  EXPECT_FALSE(c->connection.rtmp.sockbuf.overflowed);
+  EXPECT_TRUE(b->connection.link->rtmp.sockbuf.overflowed);
+  EXPECT_FALSE(c->connection.link->rtmp.sockbuf.overflowed);
   EXPECT_EQ(stalled->output.queued, 0u);
   EXPECT_EQ(Take(reader), std::vector<uint32_t>{40});
   Relay(publisher, kRtmpMsgVideo, 80, 0x17);
@@ -375,12 +372,12 @@ TEST_F(LiveChannelTest, ThePublishersThreadSendsItsPlayersMergedMediaWithoutWaki
   TestConnection *a = Connection(), *b = Connection();
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
-  std::thread([&] { ASSERT_EQ(RtmpContextInit(&b->connection.rtmp, fds[0]), 1); }).join();
+  std::thread([&] { ASSERT_EQ(RtmpContextInit(&b->connection.link->rtmp, fds[0]), 1); }).join();
   {
-    MutexLock lock(b->connection.rtmp.sendLock);
-    RtmpChannelOut(&b->connection.rtmp, 2);
-    b->connection.rtmp.sockbuf.wakeFd = b->connection.wakeEvent;
-    b->connection.rtmp.sockbuf.batching = true;
+    MutexLock lock(b->connection.link->rtmp.sendLock);
+    RtmpChannelOut(&b->connection.link->rtmp, 2);
+    b->connection.link->rtmp.sockbuf.wakeFd = b->connection.link->wakeEvent.fd;
+    b->connection.link->rtmp.sockbuf.batching = true;
   }
   RtmpStream* publisher = Publisher(a, 1, 1);
   RtmpStream* player = Player(b, 1, 1);
@@ -398,8 +395,8 @@ TEST_F(LiveChannelTest, ThePublishersThreadSendsItsPlayersMergedMediaWithoutWaki
   EXPECT_EQ(received(), 0u);
   EXPECT_EQ(player->output.queued, 2u);
   itimerspec left{};
-  ASSERT_GE(a->connection.relayTimer, 0);
-  ASSERT_EQ(timerfd_gettime(a->connection.relayTimer, &left), 0);
+  ASSERT_GE(a->connection.link->relayTimer, 0);
+  ASSERT_EQ(timerfd_gettime(a->connection.link->relayTimer, &left), 0);
   EXPECT_EQ(left.it_value.tv_sec, 0);
   EXPECT_LE(left.it_value.tv_nsec, 15 * 1000000L);
   g_now += 15;
@@ -408,7 +405,7 @@ TEST_F(LiveChannelTest, ThePublishersThreadSendsItsPlayersMergedMediaWithoutWaki
   EXPECT_EQ(player->output.queued, 0u);
   EXPECT_EQ(b->Wakes(), 0u);
   Free(player);
-  RtmpContextFree(&b->connection.rtmp);
+  RtmpContextFree(&b->connection.link->rtmp);
   close(fds[0]);
   close(fds[1]);
 }
@@ -438,7 +435,7 @@ TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinI
           Relay(publisher, kRtmpMsgVideo, g_now, 0x17);
       }
       // The publisher's relay timer, for the player whose media waits.
-      const int timer = a->connection.relayTimer;
+      const int timer = a->connection.link->relayTimer;
       itimerspec left{};
       if (timerDue == 0 && timer >= 0 && timerfd_gettime(timer, &left) == 0 &&
           (left.it_value.tv_sec != 0 || left.it_value.tv_nsec != 0))
@@ -587,7 +584,7 @@ class VoiceTest : public LiveChannelTest {
   }
   void TearDown() override {
     LiveChannelTest::TearDown();
-    for (TestConnection* c : speakers_) c->connection.liveuser = nullptr;
+    for (TestConnection* c : speakers_) c->connection.link->chatMember = nullptr;
     room_.reset();
   }
   // A speaker present in the room, publishing channel `channel`, with a
@@ -600,11 +597,11 @@ class VoiceTest : public LiveChannelTest {
     user.type = 13;
     user.id = userid;
     m->user = CopyRecordAs(&user);
-    m->connection = &c->connection;
+    m->link = c->connection.link;
     m->livechat = room_.get();
     m->activeaudio = 1;
     ListAddTail(&room_->members, m);
-    c->connection.liveuser = m;
+    c->connection.link->chatMember = m;
     RtmpStream* s = Publisher(c, userid, channel);
     EXPECT_TRUE(PrepareSpeex(s));
     Player(listener_, userid, channel);
@@ -733,7 +730,7 @@ TEST_F(VoiceTest, OtherAudioShortFramesAndMissingDecodersOrMembersAreQuiet) {
   EXPECT_FALSE(DetectVoice(publisher, &m.packet, g_now));
   ReleaseSpeex(publisher);
   PrepareSpeex(publisher);
-  publisher->connection->liveuser = nullptr;
+  publisher->link->chatMember = nullptr;
   EXPECT_FALSE(DetectVoice(publisher, &m.packet, g_now));
 }
 

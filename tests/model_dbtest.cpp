@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "Database/Record.h"
+#include "client/Client.h"
 #include "commands/RtmpModel.h"
 #include "commands/RtmpModelFile.h"
-#include "connection/RtmpConnection.h"
 #include "media/RtmpStream.h"
 #include "util/QueryParam.h"
 #include "support/AmfHelpers.h"
@@ -25,17 +25,16 @@ class ModelTest : public ::testing::Test {
     ASSERT_TRUE(db_.ok()) << "no test database (is the testdb fixture running?)";
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    ASSERT_EQ(RtmpContextInit(&conn_.rtmp, fds[0]), 1);
+    conn_.link = std::make_shared<ClientLink>();
+    ASSERT_EQ(RtmpContextInit(&conn_.link->rtmp, fds[0]), 1);
     client_.Adopt(fds[1]);
-    conn_.db = DbOpen(db_.site());
-    ASSERT_EQ(DbExecute(conn_.db, "do 1"), 1);
+    conn_.db.reset(DbOpen(db_.site()));
+    ASSERT_EQ(DbExecute(conn_.db.get(), "do 1"), 1);
   }
   void TearDown() override {
-    FreeRecord(conn_.user);
-    FreeRecord(conn_.session);
-    DbClose(conn_.db);
-    RtmpContextFree(&conn_.rtmp);
-    RtmpShutdown(&conn_.rtmp);
+    if (conn_.link == nullptr) return;
+    RtmpContextFree(&conn_.link->rtmp);
+    RtmpShutdown(&conn_.link->rtmp);
   }
 
   // Sends one model command through the handler and returns the reply's
@@ -74,7 +73,7 @@ class ModelTest : public ::testing::Test {
   int Count(const std::string& sql) { return std::stoi(db_.Value("select count(*) from " + sql)); }
 
   TestDatabase db_{"model"};
-  RtmpConnection conn_;
+  Client conn_;
   RtmpClient client_;
 };
 
@@ -186,8 +185,7 @@ TEST_F(ModelTest, OverlongOrNulCarryingTextsAreRefusedNotCut) {
 }
 
 TEST_F(ModelTest, WithoutDatabaseEveryCommandStillReplies) {
-  DbClose(conn_.db);
-  conn_.db = DbOpen(nullptr);  // unusable, as for a site without settings
+  conn_.db.reset(DbOpen(nullptr));  // unusable, as for a site without settings
   EXPECT_TRUE(Load("phpsessid", "demo-ada-0001").items.empty());
   EXPECT_EQ(conn_.session, nullptr);
   EXPECT_EQ(Command(kModelCreate, {amf::Str("Chat"), amf::Str("values (0, 1, 'x')")})[3].Get("id").number, 0);
@@ -198,8 +196,7 @@ TEST_F(ModelTest, WithoutDatabaseEveryCommandStillReplies) {
   EXPECT_TRUE(Load("File", "fileid=202&paramid=1").items.empty());
   EXPECT_TRUE(Load("Transcodes", "fileid=201").items.empty());
 
-  DbClose(conn_.db);
-  conn_.db = nullptr;
+  conn_.db.reset();
   EXPECT_TRUE(Load("phpsessid", "demo-ada-0001").items.empty());
   EXPECT_EQ(Command(kModelCreate, {amf::Str("Chat"), amf::Str("values (0, 1, 'x')")})[3].Get("id").number, 0);
 }
@@ -239,7 +236,7 @@ TEST_F(ModelTest, StreamPathAndFileModelReadTheSameFileid) {
   for (const Case& c : cases) {
     const std::string name = std::string("fileid=") + c.value;
     RtmpStream stream;
-    stream.connection = &conn_;
+    stream.client = &conn_;
     stream.site = &site;
     snprintf(stream.name, sizeof stream.name, "%s", name.c_str());
     PathText flv, index;

@@ -61,16 +61,17 @@ struct Rig {
     EXPECT_TRUE(BuildIndex(path.c_str(), index.c_str()));
     int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    EXPECT_EQ(RtmpContextInit(&c.rtmp, fds[0]), 1);
+    c.link = std::make_shared<ClientLink>();
+    EXPECT_EQ(RtmpContextInit(&c.link->rtmp, fds[0]), 1);
     if (sendBuffer) {
       setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
       setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &sendBuffer, sizeof sendBuffer);
     }
     {
-      MutexLock lock(c.rtmp.sendLock);
-      RtmpChannelOut(&c.rtmp, 2);
-      RtmpChannelOut(&c.rtmp, 3);
-      c.rtmp.sockbuf.batching = true;
+      MutexLock lock(c.link->rtmp.sendLock);
+      RtmpChannelOut(&c.link->rtmp, 2);
+      RtmpChannelOut(&c.link->rtmp, 3);
+      c.link->rtmp.sockbuf.batching = true;
     }
     client.Adopt(fds[1]);
     c.site = &site;
@@ -79,7 +80,7 @@ struct Rig {
       const auto ms = static_cast<uint32_t>(bufferMs);
       const uint8_t body[10] = {0, 3, 0, 0, 0, 1, uint8_t(ms >> 24), uint8_t(ms >> 16), uint8_t(ms >> 8), uint8_t(ms)};
       EXPECT_TRUE(client.SendMessage(2, 4, 0, 0, body));
-      EXPECT_GT(SocketBufferReceive(&c.rtmp.sockbuf), 0);
+      EXPECT_GT(SocketBufferReceive(&c.link->rtmp.sockbuf), 0);
       EXPECT_EQ(RtmpConnectionProcessInput(&c), 1);
     }
     stream->playing = true;
@@ -87,10 +88,10 @@ struct Rig {
   }
   ~Rig() {
     FreeStream(stream);
-    RtmpContextFree(&c.rtmp);
-    RtmpShutdown(&c.rtmp);
+    RtmpContextFree(&c.link->rtmp);
+    RtmpShutdown(&c.link->rtmp);
   }
-  SocketSendQueue& Out() { return *c.rtmp.sockbuf.context; }
+  SocketSendQueue& Out() { return *c.link->rtmp.sockbuf.context; }
   // One turn of the connection's loop at fake time `ms`: serve what is due,
   // flush, and go on when a window waited for that flush. Returns the
   // sendmsg calls made; the messages that left are read into `got`.
@@ -98,10 +99,10 @@ struct Rig {
     g_now = ms * kMs;
     const uint64_t calls = Out().sendCalls;
     for (;;) {
-      while (RtmpConnectionNextWait(&c) == 0 && !RtmpOutputAboveWatermark(&c.rtmp))
+      while (RtmpConnectionNextWait(&c) == 0 && !RtmpOutputAboveWatermark(&c.link->rtmp))
         if (!RtmpConnectionServiceStream(&c)) ADD_FAILURE() << "send failed";
-      EXPECT_EQ(RtmpFlushOutput(&c.rtmp), 1);
-      if (!c.refillHeld || RtmpOutputPending(&c.rtmp)) break;
+      EXPECT_EQ(RtmpFlushOutput(&c.link->rtmp), 1);
+      if (!c.refillHeld || RtmpOutputPending(&c.link->rtmp)) break;
     }
     while (read && seen < Out().messages) {
       auto m = client.ReadMessage(2000);
@@ -243,7 +244,7 @@ TEST_F(PlaybackLead, RefillWaitsForTheSocketAndAWindowStopsAtTheWatermark) {
   Rig rig(dir_, flv, -1, 4096);
   rig.RunAt(1000, false);
   const uint64_t watermark = SendQueueLowWatermark(rig.Out());
-  EXPECT_TRUE(RtmpOutputPending(&rig.c.rtmp));
+  EXPECT_TRUE(RtmpOutputPending(&rig.c.link->rtmp));
   EXPECT_LE(rig.Out().bytes.load(), watermark + 31000);
   const uint64_t firstWindow = rig.Out().messages;
   EXPECT_LT(rig.stream->output.lastSent, 1000u) << "the window stopped at the watermark";
@@ -258,9 +259,9 @@ TEST_F(PlaybackLead, RefillWaitsForTheSocketAndAWindowStopsAtTheWatermark) {
     for (uint64_t i = 0; i < firstWindow; ++i)
       if (!rig.client.ReadMessage(5000)) return;
   });
-  while (RtmpOutputPending(&rig.c.rtmp)) {
-    RtmpFlushOutput(&rig.c.rtmp);
-    pollfd p{RtmpSocketFd(&rig.c.rtmp), POLLOUT, 0};
+  while (RtmpOutputPending(&rig.c.link->rtmp)) {
+    RtmpFlushOutput(&rig.c.link->rtmp);
+    pollfd p{RtmpSocketFd(&rig.c.link->rtmp), POLLOUT, 0};
     poll(&p, 1, 100);
   }
   reader.join();

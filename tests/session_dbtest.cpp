@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Database/Record.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/RtmpStream.h"
 #include "support/TestDb.h"
 #include "support/TestEnv.h"
@@ -21,18 +21,13 @@ class SessionAccounting : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(db_.ok()) << "no test database (is the testdb fixture running?)";
-    conn_.db = DbOpen(db_.site());
-    ASSERT_EQ(DbExecute(conn_.db, "do 1"), 1);
-    conn_.session = LoadSession(conn_.db, "phpsessid='%s'", "demo-ben-0002").release();
+    conn_.db.reset(DbOpen(db_.site()));
+    ASSERT_EQ(DbExecute(conn_.db.get(), "do 1"), 1);
+    conn_.session = LoadSession(conn_.db.get(), "phpsessid='%s'", "demo-ben-0002");
     ASSERT_NE(conn_.session, nullptr);
-    conn_.user = LoadUser(conn_.db, "id=%d", conn_.session->userid).release();
+    conn_.user = LoadUser(conn_.db.get(), "id=%d", conn_.session->userid);
     ASSERT_NE(conn_.user, nullptr);
-    stream_.connection = &conn_;
-  }
-  void TearDown() override {
-    FreeRecord(conn_.user);
-    FreeRecord(conn_.session);
-    DbClose(conn_.db);
+    stream_.client = &conn_;
   }
 
   std::string FileRow(const std::string& column, int id) {
@@ -40,7 +35,7 @@ class SessionAccounting : public ::testing::Test {
   }
 
   TestDatabase db_{"session"};
-  RtmpConnection conn_;
+  Client conn_;
   RtmpStream stream_;
 };
 

@@ -1,0 +1,3 @@
+#include "client/Client.h"
+
+List g_clients;
