@@ -46,6 +46,7 @@ namespace {
 
 constexpr int kKeepAliveMs = 30 * 1000;
 constexpr int kSilenceLimitMs = 120 * 1000;
+constexpr int kTeardownJobsWaitMs = 300 * 1000;
 
 // A period in milliseconds from the environment (tests shorten them), else
 // the default.
@@ -112,6 +113,11 @@ void ReleaseStackBelow(uintptr_t lowest) {
 void CloseFd(int* fd) {
   if (*fd >= 0) close(*fd);
   *fd = -1;
+}
+
+// Applies the results the connection's jobs posted, oldest first.
+void RunPosts(RtmpConnection* connection) {
+  for (std::function<void()>& post : JobPostsTake(*connection->posts)) post();
 }
 
 // The first stream addressed by a message: id 0 or the message's stream id.
@@ -243,6 +249,32 @@ const Command kCommands[] = {
 
 }  // namespace
 
+JobAdmit RtmpConnectionCommandJob(RtmpConnection* connection, std::function<std::function<void()>()> wait) {
+  auto job = [connection, box = connection->posts, wait = std::move(wait)] {
+    std::function<void()> apply = wait();
+    // The connection outlives the post: its teardown applies its pending
+    // command jobs before anything is freed, and closes the box after.
+    JobPost(box, [connection, apply = std::move(apply)] {
+      connection->commandJobs--;
+      if (apply) apply();
+    });
+  };
+  const JobAdmit admit = JobSubmit(connection->jobs, JobKind::kServer, true, std::move(job));
+  if (admit == JobAdmit::kQueued) connection->commandJobs++;
+  return admit;
+}
+
+void RtmpConnectionCompletionJob(RtmpConnection* connection, std::function<void()> run) {
+  JobSubmit(connection->jobs, JobKind::kServer, false, std::move(run));
+}
+
+void RtmpConnectionCloseDbLater(RtmpConnection* connection) {
+  if (connection->db == nullptr) return;
+  // Jobs queued before hold the raw handle: it goes after them.
+  RtmpConnectionCompletionJob(connection, [db = connection->db] { DbClose(db); });
+  connection->db = nullptr;
+}
+
 void RtmpConnectionWake(RtmpConnection* connection) {
   uint64_t one = 1;
   ssize_t n = write(connection->wakeEvent, &one, sizeof one);
@@ -322,6 +354,12 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
     RtmpContextFree(&connection->rtmp);
     return nullptr;
   }
+  connection->jobs = JobQueueMake(connection->address);
+  connection->posts = std::make_shared<JobPostBox>();
+  {
+    MutexLock lock(connection->posts->lock);
+    connection->posts->wakeFd = connection->wakeEvent;
+  }
   {
     MutexLock lock(connection->rtmp.sendLock);
     RtmpChannelOut(&connection->rtmp, 2);
@@ -342,6 +380,21 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
   LeaveRoom(connection);
   ChatDropBacklog(connection);
 
+  // A command whose job is pending is applied as if the connection had
+  // lived on (a play's row is then closed by the stream's teardown below).
+  // Its statements are bounded; this wait is only a last guard.
+  const int64_t jobsDue = MonotonicMs() + kTeardownJobsWaitMs;
+  while (connection->commandJobs > 0) {
+    const int64_t left = jobsDue - MonotonicMs();
+    if (left <= 0 || !JobPostsWait(*connection->posts, static_cast<int>(left))) {
+      errno = 0;
+      ReportError("RtmpConnectionDestroy: %d command job(s) of %s did not end within %d s", connection->commandJobs,
+                  connection->address, kTeardownJobsWaitMs / 1000);
+      break;
+    }
+    RunPosts(connection);
+  }
+
   for (;;) {
     RtmpStream* stream = nullptr;
     {
@@ -352,18 +405,22 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
     FreeStream(stream);
   }
 
+  // The last job of the connection: the web notice (a web server that is
+  // down or slow only costs its bounded wait, on a worker), then the marks,
+  // then the database handle, after every job before it.
   if (connection->session != nullptr && connection->session->phpsessid != nullptr) {
-    // A web server that is down or slow only costs this bounded wait.
-    WsNotifySessionEnd(LocalWebPort(), connection->session->phpsessid, SiteHostName(connection->site),
-                       kWsRequestTimeoutMs);
+    RtmpConnectionCompletionJob(connection, [phpsessid = std::string(connection->session->phpsessid),
+                                             host = std::string(SiteHostName(connection->site)), port = LocalWebPort()] {
+      WsNotifySessionEnd(port, phpsessid.c_str(), host.c_str(), kWsRequestTimeoutMs);
+    });
   }
   RunThumbnailMarks(connection);
+  RtmpConnectionCloseDbLater(connection);
   FreeRecord(connection->user);
   connection->user = nullptr;
   FreeRecord(connection->session);
   connection->session = nullptr;
-  DbClose(connection->db);
-  connection->db = nullptr;
+  if (connection->posts != nullptr) JobPostsClose(*connection->posts);
 
   RtmpPacketFree(&connection->packet);
   RtmpContextFree(&connection->rtmp);
@@ -517,6 +574,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   const int silenceLimitMs = PeriodMs("STRMD_SILENCE_LIMIT_MS", kSilenceLimitMs);
   const int readLimitMs = PeriodMs("STRMD_READ_LIMIT_MS", kSocketReadWaitMs);
   int64_t lastInput = MonotonicMs();      // the peer last sent something
+  bool wasGated = false;            // the last pass held input for a command's job
   int64_t incompleteSince = 0;      // a message has been partly received since
   int64_t keepAliveDue = 0;         // the next ping, while the loop waits
   int64_t armedDue = -1;            // what the pacing timer is armed for
@@ -539,12 +597,21 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
                   connection->address, connectSeconds);
       break;
     }
-    if (RtmpConnectionPending(connection)) {
+    // While a command's job is pending, input waits (in the socket), so that
+    // answers keep their order; the time does not count as the peer's.
+    const bool gated = connection->commandJobs > 0;
+    if (gated) {
+      wasGated = true;
+    } else if (wasGated) {
+      wasGated = false;
+      lastInput = MonotonicMs();
+    }
+    if (!gated && RtmpConnectionPending(connection)) {
       if (!RtmpConnectionProcessInput(connection)) break;
       continue;
     }
     const int64_t now = MonotonicMs();
-    if (!RtmpInputIncomplete(r)) {
+    if (gated || !RtmpInputIncomplete(r)) {
       incompleteSince = 0;
     } else if (incompleteSince == 0) {
       incompleteSince = now;
@@ -599,7 +666,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     // The wake event is watched even while the pacing timer runs, so that a
     // relayed packet never waits for a file stream's next tag.
     pollfd fds[4] = {
-        {RtmpSocketFd(r), static_cast<short>(POLLIN | POLLRDHUP | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
+        {RtmpSocketFd(r),
+         static_cast<short>((gated ? 0 : POLLIN | POLLRDHUP) | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
         {connection->wakeEvent, POLLIN, 0},
         {wait > 0 ? connection->pacingTimer : -1, POLLIN, 0},
         // Relayed media merged with what follows it (RelayMergeMs).
@@ -617,7 +685,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       if (!connection->connectReceived && later >= connectDue) continue;              // reported above
       if (later < keepAliveDue) continue;
       keepAliveDue = later + keepAliveMs;
-      if (later - lastInput > silenceLimitMs) {
+      if (!gated && later - lastInput > silenceLimitMs) {
         errno = 0;
         ReportError("RTMP Timeout");
         break;
@@ -627,11 +695,17 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     }
     // Before input, which a busy publisher may never stop sending: another
     // connection may be waiting to record a file this one records.
-    if (fds[1].revents & POLLIN) ServeRecordingCloseRequests(connection);
+    if (fds[1].revents & POLLIN) {
+      ServeRecordingCloseRequests(connection);
+      // Drained before the posts are taken: a later post wakes again.
+      Drain(connection->wakeEvent);
+      RunPosts(connection);
+    }
     if (fds[0].revents & POLLOUT) {
       if (!RtmpFlushOutput(r)) break;
     }
-    if (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
+    if (gated && (fds[0].revents & (POLLHUP | POLLERR))) break;
+    if (!gated && (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) {
       int received = SocketBufferReceive(&r->sockbuf);
       if (received > 0) {
         lastInput = MonotonicMs();
@@ -642,7 +716,6 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
     }
     if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN) || (fds[3].revents & POLLIN)) {
-      if (fds[1].revents & POLLIN) Drain(connection->wakeEvent);
       if (fds[3].revents & POLLIN) {
         Drain(fds[3].fd);
         RtmpConnectionRelayTimerFired(connection);

@@ -17,7 +17,17 @@
 //  - `wakeEvent` may be signalled by any thread (RtmpConnectionWake);
 //  - the relay timer (relayTimer, relayTimerDue): the own thread, for the
 //    players of the channels it publishes;
-//  - `cpuSample`: the debug monitor only.
+//  - `cpuSample`: the debug monitor only;
+//  - `jobs`, `posts`, `commandJobs`: the own thread submits and applies;
+//    the pool's workers run the jobs and post their results (util/JobPool.h).
+//
+// No connection thread runs a statement, an fsync, an index build, or the web
+// notice for a play, a pause, the end of a file, a thumbnail mark or its own
+// end: they run on the job pool and their results are applied from the
+// connection's posts (publishing, recording closes, the chat and the model
+// commands still run theirs on this thread). While a command's job is
+// pending the connection reads no further input, so answers keep their
+// order; its streams are paced and pinged meanwhile.
 // Lock order: g_connections.lock before a connection's streams.lock.
 #pragma once
 
@@ -25,11 +35,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpCore.h"
 #include "server/ServerConfig.h"
+#include "util/JobPool.h"
 #include "util/List.h"
 #include "util/RateLimit.h"
 #include "util/ThreadSafety.h"
@@ -81,6 +93,11 @@ struct RtmpConnection {
   // and the budget of chatSendText.
   ChatBacklog* chatBacklog = nullptr;
   RateLimit chatTextRate;
+  // Work that waits, in this connection's order, and the results it posts
+  // back (run by the loop when the wake event fires).
+  JobQueuePtr jobs;
+  JobPostBoxPtr posts;
+  int commandJobs = 0;  // command jobs whose result has not been applied: input waits
 };
 
 // Every live connection; the debug monitor walks it under its lock.
@@ -96,6 +113,18 @@ int RtmpConnectionProcessInput(RtmpConnection* connection);
 int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream);
 int RtmpConnectionNextWait(RtmpConnection* connection);
 int RtmpConnectionServiceStream(RtmpConnection* connection);
+
+// A command's waiting part on the job pool: `wait` runs on a worker (it
+// touches no connection or stream, only what it captured) and returns the
+// part that applies its result on the connection's thread; until that has
+// run, no further input of the connection is handled. kFull when the pool is
+// full: nothing runs, and the caller answers as a failure of the command.
+JobAdmit RtmpConnectionCommandJob(RtmpConnection* connection, std::function<std::function<void()>()> wait);
+// Work that completes what the connection did (accounting, marks): never
+// refused, not waited for, nothing applied afterwards.
+void RtmpConnectionCompletionJob(RtmpConnection* connection, std::function<void()> run);
+// The connection's database handle is closed after every job queued so far.
+void RtmpConnectionCloseDbLater(RtmpConnection* connection);
 
 // Wakes the connection's loop (any thread): something was queued for it.
 void RtmpConnectionWake(RtmpConnection* connection);

@@ -279,8 +279,7 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
   }
   // A repeated connect must not leak the first database connection.
   if (connection->db != nullptr) {
-    DbClose(connection->db);
-    connection->db = nullptr;
+    RtmpConnectionCloseDbLater(connection);
   }
   // Without a site this is an unusable but safe connection: every statement
   // fails quietly and the connection goes on without records. With one, it

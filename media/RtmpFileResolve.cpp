@@ -22,19 +22,20 @@ bool WholeName(const DbRecord* record, char* const* text) {
 }
 
 // The FLV and index of media object `fileid`, and the metadata it shows.
-bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathText& indexPath) {
-  RtmpConnection* connection = stream->connection;
-  DbConnection* db = connection->db;
-  const SiteConfig* site = stream->site;
+bool ResolveObject(const PlayRequest& req, PlayResolved& res, int32_t fileid) {
+  DbConnection* db = req.db;
+  const SiteConfig* site = req.site;
+  PathText& flvPath = res.flvPath;
+  PathText& indexPath = res.indexPath;
   RecordPtr<VFile> file = LoadVFile(db, "id=%d", fileid);
   if (!file) {
-    REPORT_CLIENT_ASSERT("file", "RtmpFile", connection->address, stream->name, "object not found");
+    REPORT_CLIENT_ASSERT("file", "RtmpFile", req.address.c_str(), req.name.c_str(), "object not found");
     return false;
   }
   // A rendition plays from the cache; only a ready one has a path.
   auto UseRendition = [&](RecordPtr<TranscodeObject> to) {
     if (!to) {
-      REPORT_CLIENT_ASSERT("to", "RtmpFile", connection->address, stream->name, "no rendition to play");
+      REPORT_CLIENT_ASSERT("to", "RtmpFile", req.address.c_str(), req.name.c_str(), "no rendition to play");
       return false;
     }
     if (!WholeName(to.get(), &to->filename) ||
@@ -42,7 +43,7 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
       return false;
     return flvPath[0] == '\0' || IndexPathOf(indexPath, flvPath);
   };
-  int32_t paramid = QueryParamInt(stream->name, "paramid=");
+  int32_t paramid = QueryParamInt(req.name, "paramid=");
   if (paramid != 0) {
     if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and templateid=%d", fileid, paramid))) return false;
   } else if (IsFlvFileName(Text(file->pathname))) {
@@ -62,7 +63,8 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
     if (!UseRendition(LoadTranscodeObject(db, "fileid=%d and status=%d", fileid, kTranscodeReady))) return false;
   }
 
-  RtmpStreamOut& out = stream->output;
+  PlayMetadata& out = res.meta;
+  res.metaSet = true;
   CopyText(out.title, Text(file->name));
   out.objectId = file->id;
   out.authorId = file->authorid;
@@ -76,26 +78,25 @@ bool ResolveObject(RtmpStream* stream, int32_t fileid, PathText& flvPath, PathTe
   // The web application makes the thumbnails when it finds this mark; the
   // player does not wait for the statement (RunThumbnailMarks).
   if (ThumbnailFolderPath(thumbnails, site->cache, file->id) && !FileFolderExists(thumbnails))
-    connection->thumbnailMarks.push_back(file->id);
+    res.thumbnailMark = file->id;
   return true;
 }
 
 // One of the web session's recordings: for a question, for a bookmark, or
 // the plain one.
-bool ResolveRecording(RtmpStream* stream, PathText& flvPath, PathText& indexPath) {
-  RtmpConnection* connection = stream->connection;
-  if (connection->session == nullptr || connection->session->phpsessid == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", connection->address, stream->name,
+bool ResolveRecording(const PlayRequest& req, PlayResolved& res) {
+  if (!req.hasSession) {
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", req.address.c_str(), req.name.c_str(),
                          "session not found");
     return false;
   }
-  int32_t questionid = QueryParamInt(stream->name, "questionid=");
-  int32_t bookmarkid = QueryParamInt(stream->name, "bookmarkid=");
-  if (!FinishedRecordingPath(flvPath, stream->site->temp, connection->session->phpsessid, questionid,
-                             bookmarkid) ||
-      !IndexPathOf(indexPath, flvPath))
+  int32_t questionid = QueryParamInt(req.name, "questionid=");
+  int32_t bookmarkid = QueryParamInt(req.name, "bookmarkid=");
+  if (!FinishedRecordingPath(res.flvPath, req.site->temp, req.phpsessid.c_str(), questionid, bookmarkid) ||
+      !IndexPathOf(res.indexPath, res.flvPath))
     return false;
-  RtmpStreamOut& out = stream->output;
+  PlayMetadata& out = res.meta;
+  res.metaSet = true;
   CopyText(out.title, "untitled");
   out.objectId = out.authorId = out.parentId = out.masterId = 0;
   out.picture[0] = '\0';
@@ -104,34 +105,119 @@ bool ResolveRecording(RtmpStream* stream, PathText& flvPath, PathText& indexPath
 
 }  // namespace
 
+const char* LoadIdentityByName(DbConnection* db, const char* name, const char* address, RecordPtr<Session>* session,
+                               RecordPtr<User>* user) {
+  char phpsessid[kTextSize];
+  StreamParam(name, "phpsessid=", phpsessid);
+  if (DbIsSessionId(phpsessid)) *session = LoadSession(db, "phpsessid='%s'", phpsessid);
+  if (*session == nullptr) {
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFunctions", address, name, "session not found");
+    return "session not found";
+  }
+  *user = LoadUser(db, "id=%d", (*session)->userid);
+  if (*user == nullptr) {
+    REPORT_CLIENT_ASSERT("stream->connection->user", "RtmpFunctions", address, name, "user not found");
+    return "user not found";
+  }
+  return nullptr;
+}
+
+PlayRequest PlayRequestOf(const RtmpStream* stream) {
+  const RtmpConnection* connection = stream->connection;
+  PlayRequest req;
+  req.site = stream->site;
+  req.db = connection->db;
+  req.name = stream->name;
+  req.address = connection->address;
+  if (connection->session != nullptr && connection->session->phpsessid != nullptr) {
+    req.hasSession = true;
+    req.phpsessid = connection->session->phpsessid;
+  }
+  if (connection->session != nullptr && connection->user != nullptr) {
+    req.sessionId = connection->session->id;
+    req.userId = connection->user->id;
+    req.accounted = true;
+  }
+  return req;
+}
+
+void PlayResolve(const PlayRequest& request, PlayResolved& res) {
+  PlayRequest req = request;
+  if (req.loadIdentity) {
+    res.identityLoaded = true;
+    LoadIdentityByName(req.db, req.name.c_str(), req.address.c_str(), &res.session, &res.user);
+    // As the connection's will be once this is applied.
+    req.hasSession = res.session != nullptr && res.session->phpsessid != nullptr;
+    req.phpsessid = req.hasSession ? res.session->phpsessid : "";
+    req.accounted = res.session != nullptr && res.user != nullptr;
+    req.sessionId = res.session ? res.session->id : 0;
+    req.userId = res.user ? res.user->id : 0;
+  }
+  if (!req.resolveFile) return;
+  res.flvPath[0] = '\0';
+  res.indexPath[0] = '\0';
+  if (req.site == nullptr) {
+    REPORT_ASSERT("stream->site", "RtmpFileResolve");
+    return;
+  }
+  int32_t fileid = QueryParamInt(req.name, "fileid=");
+  bool found = fileid != 0 ? ResolveObject(req, res, fileid) : ResolveRecording(req, res);
+  if (!found) return;
+  if (res.flvPath[0] == '\0' || !FileExists(res.flvPath)) {
+    // An empty path is a rendition that is not ready yet.
+    ReportClientMistake(req.address.c_str(), req.name.c_str(),
+                        res.flvPath[0] == '\0' ? "the rendition is not ready" : "file missing",
+                        "file not found: %s", res.flvPath);
+    return;
+  }
+  if (!FileExists(res.indexPath) && !BuildIndex(res.flvPath, res.indexPath)) return;
+  if (fileid != 0 && req.accounted) res.rowId = OpenViewingRow(req.db, req.sessionId, fileid, req.userId);
+  res.found = true;
+  if (req.acquireIndex) res.entries = AcquirePlayIndex(res.indexPath, &res.indexLoaded);
+}
+
+void PlayResolvedApply(RtmpStream* stream, PlayResolved& res) {
+  RtmpConnection* connection = stream->connection;
+  if (res.identityLoaded) {
+    // As loading by name always did: the earlier session goes, even when
+    // no new one was found.
+    FreeRecord(connection->session);
+    connection->session = res.session.release();
+    User* user = res.user.release();
+    ListLock guard(connection->streams.lock);  // read by the debug monitor
+    connection->user = user;
+  }
+  if (res.metaSet) {
+    RtmpStreamOut& out = stream->output;
+    CopyText(out.title, res.meta.title);
+    out.objectId = res.meta.objectId;
+    out.authorId = res.meta.authorId;
+    out.parentId = res.meta.parentId;
+    out.masterId = res.meta.masterId;
+    CopyText(out.picture, res.meta.picture);
+  }
+  if (res.thumbnailMark != 0) connection->thumbnailMarks.push_back(res.thumbnailMark);
+  stream->timing.rowId = res.rowId;
+}
+
 bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath) {
-  flvPath[0] = '\0';
-  indexPath[0] = '\0';
   // The row of an earlier play or recording on this stream must not receive
   // this one's time, nor this one start from its clock.
   stream->timing = SessionTiming{};
-  if (stream->site == nullptr) {
-    REPORT_ASSERT("stream->site", "RtmpFileResolve");
-    return false;
-  }
-  int32_t fileid = QueryParamInt(stream->name, "fileid=");
-  bool found = fileid != 0 ? ResolveObject(stream, fileid, flvPath, indexPath)
-                           : ResolveRecording(stream, flvPath, indexPath);
-  if (!found) return false;
-  if (flvPath[0] == '\0' || !FileExists(flvPath)) {
-    // An empty path is a rendition that is not ready yet.
-    ReportClientMistake(stream->connection->address, stream->name,
-                        flvPath[0] == '\0' ? "the rendition is not ready" : "file missing",
-                        "file not found: %s", flvPath);
-    return false;
-  }
-  if (!FileExists(indexPath) && !BuildIndex(flvPath, indexPath)) return false;
-  if (fileid != 0) OpenViewingSession(stream, fileid);
-  return true;
+  PlayRequest req = PlayRequestOf(stream);
+  req.acquireIndex = false;
+  PlayResolved res;
+  PlayResolve(req, res);
+  PlayResolvedApply(stream, res);
+  CopyText(flvPath, res.flvPath);
+  CopyText(indexPath, res.indexPath);
+  return res.found;
 }
 
 void RunThumbnailMarks(RtmpConnection* connection) {
-  for (int32_t id : connection->thumbnailMarks)
-    DbExecute(connection->db, "update object set scanstatus=%d where id=%d", kScanThumbnails, id);
+  if (connection->thumbnailMarks.empty()) return;
+  RtmpConnectionCompletionJob(connection, [db = connection->db, marks = std::move(connection->thumbnailMarks)] {
+    for (int32_t id : marks) DbExecute(db, "update object set scanstatus=%d where id=%d", kScanThumbnails, id);
+  });
   connection->thumbnailMarks.clear();
 }

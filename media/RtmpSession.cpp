@@ -29,16 +29,16 @@ int32_t InsertOpenSession(DbConnection* db, int32_t sessionId, int32_t fileid, i
 
 }  // namespace
 
+int32_t OpenViewingRow(DbConnection* db, int32_t sessionId, int32_t fileid, int32_t userId) {
+  RecordPtr<FileSession> row = LoadFileSession(db, "sessionid=%d and fileid=%d and userid=%d and status=%d",
+                                               sessionId, fileid, userId, kSessionOpen);
+  return row ? row->id : InsertOpenSession<FileSession>(db, sessionId, fileid, userId);
+}
+
 void OpenViewingSession(RtmpStream* stream, int32_t fileid) {
   RtmpConnection* connection = stream->connection;
   if (connection->session == nullptr || connection->user == nullptr) return;
-  const int32_t sessionId = connection->session->id;
-  const int32_t userId = connection->user->id;
-  RecordPtr<FileSession> row =
-      LoadFileSession(connection->db, "sessionid=%d and fileid=%d and userid=%d and status=%d",
-                      sessionId, fileid, userId, kSessionOpen);
-  stream->timing.rowId =
-      row ? row->id : InsertOpenSession<FileSession>(connection->db, sessionId, fileid, userId);
+  stream->timing.rowId = OpenViewingRow(connection->db, connection->session->id, fileid, connection->user->id);
 }
 
 void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
@@ -67,9 +67,14 @@ void StopSessionTiming(RtmpStream* stream) {
   int64_t elapsed = SessionNow() - stream->timing.start;
   // A calendar clock set back during the viewing must not take seconds off,
   // and a RecordSession id must not name a FileSession row.
-  if (stream->timing.rowId != 0 && !stream->timing.recording && elapsed > 0)
-    DbUpdate(stream->connection->db, "update FileSession set status=%d, duration=duration+%d where id=%d",
-             kSessionClosed, static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX)), stream->timing.rowId);
+  // The seconds are counted now; the statement runs on the job pool, after
+  // the play's job that made the row.
+  if (stream->timing.rowId != 0 && !stream->timing.recording && elapsed > 0) {
+    RtmpConnectionCompletionJob(stream->connection, [db = stream->connection->db, rowId = stream->timing.rowId,
+                                                     seconds = static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX))] {
+      DbUpdate(db, "update FileSession set status=%d, duration=duration+%d where id=%d", kSessionClosed, seconds, rowId);
+    });
+  }
 }
 
 void CloseRecordingSession(RtmpStream* stream) {

@@ -31,33 +31,42 @@ void ReadNameParams(RtmpStream* stream) {
 }
 
 // Loads the connection's session and user from the name's "phpsessid="
-// parameter. The identifier goes into a statement, so anything that is not
-// a PHP session id is refused before a statement is built. Returns what was
-// missing, for the client's status; none when both were loaded.
+// parameter (LoadIdentityByName). Returns what was missing, for the
+// client's status; none when both were loaded.
 const char* LoadUserFromName(RtmpStream* stream) {
   RtmpConnection* connection = stream->connection;
-  char phpsessid[kTextSize];
-  StreamParam(stream->name, "phpsessid=", phpsessid);
-  FreeRecord(connection->session);
-  connection->session = nullptr;
-  if (DbIsSessionId(phpsessid))
-    connection->session = LoadSession(connection->db, "phpsessid='%s'", phpsessid).release();
-  if (connection->session == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFunctions", connection->address, stream->name,
-                         "session not found");
-    return "session not found";
-  }
-  User* user = LoadUser(connection->db, "id=%d", connection->session->userid).release();
-  {
-    ListLock guard(connection->streams.lock);  // read by the debug monitor
-    connection->user = user;
-  }
-  if (connection->user == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->user", "RtmpFunctions", connection->address, stream->name,
-                         "user not found");
-    return "user not found";
+  PlayResolved loaded;
+  loaded.identityLoaded = true;
+  const char* missing =
+      LoadIdentityByName(connection->db, stream->name, connection->address, &loaded.session, &loaded.user);
+  PlayResolvedApply(stream, loaded);
+  return missing;
+}
+
+RtmpStream* FindStreamById(RtmpConnection* connection, int32_t id) {
+  ListLock guard(connection->streams.lock);
+  for (ListNode* n = connection->streams.first; n != nullptr; n = n->next) {
+    auto* stream = static_cast<RtmpStream*>(n->item);
+    if (stream->id == id) return stream;
   }
   return nullptr;
+}
+
+// The rest of a play, once what it waited for is there: today's answers.
+void FinishPlay(RtmpStream* stream, int32_t start, PlayResolved& resolved) {
+  PlayResolvedApply(stream, resolved);
+  if (stream->channel == 0) {
+    if (!resolved.found || !OpenPlayFileIndexed(stream, resolved.flvPath, resolved.indexPath, start,
+                                                std::move(resolved.entries), resolved.indexLoaded)) {
+      SendStatus(stream, "NetStream.Play.StreamNotFound", "not found");
+      return;
+    }
+    SendUserControl(stream->rtmp, kStreamIsRecorded, static_cast<uint32_t>(stream->id));
+  } else {
+    SubscribePlayer(stream);
+  }
+  SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
+  SendStatus(stream, "NetStream.Play.Start", "start");
 }
 
 void CloseStreamFile(RtmpStream* stream) {
@@ -199,20 +208,32 @@ int Play(RtmpStream* stream, const AmfObject* object) {
   // A player that did not log in through a model command names its web
   // session in the stream name. Without one it still plays, unaccounted.
   char phpsessid[kTextSize];
-  if (connection->user == nullptr && StreamParam(stream->name, "phpsessid=", phpsessid) > 0)
-    LoadUserFromName(stream);
-
-  if (stream->channel == 0) {
-    if (!OpenForPlayback(stream, start)) {
-      SendStatus(stream, "NetStream.Play.StreamNotFound", "not found");
-      return 1;
-    }
-    SendUserControl(stream->rtmp, kStreamIsRecorded, static_cast<uint32_t>(stream->id));
-  } else {
-    SubscribePlayer(stream);
+  const bool loadIdentity = connection->user == nullptr && StreamParam(stream->name, "phpsessid=", phpsessid) > 0;
+  if (stream->channel != 0 && !loadIdentity) {
+    PlayResolved nothing;
+    FinishPlay(stream, start, nothing);
+    return 1;
   }
-  SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
-  SendStatus(stream, "NetStream.Play.Start", "start");
+  // The row of an earlier play or recording on this stream must not receive
+  // this one's time, nor this one start from its clock.
+  if (stream->channel == 0) stream->timing = SessionTiming{};
+  PlayRequest request = PlayRequestOf(stream);
+  request.loadIdentity = loadIdentity;
+  request.resolveFile = stream->channel == 0;
+  // The statements, the index and the row wait on the job pool; this
+  // connection's other streams go on meanwhile.
+  const int32_t id = stream->id;
+  const JobAdmit admit =
+      RtmpConnectionCommandJob(connection, [request = std::move(request), connection, id, start] {
+        auto resolved = std::make_shared<PlayResolved>();
+        PlayResolve(request, *resolved);
+        return std::function<void()>([connection, id, start, resolved] {
+          // Input waited for this: the stream is still there unless the
+          // connection ends, whose teardown applies this first.
+          if (RtmpStream* s = FindStreamById(connection, id)) FinishPlay(s, start, *resolved);
+        });
+      });
+  if (admit == JobAdmit::kFull) SendStatus(stream, "NetStream.Play.StreamNotFound", "not found");
   return 1;
 }
 
