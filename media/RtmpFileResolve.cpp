@@ -1,6 +1,8 @@
 // Which file a play request names: a media object (its own FLV, or a
-// transcoded rendition), or one of the web session's own recordings. Runs on
-// the stream's connection thread; loads rows through its database connection.
+// transcoded rendition), or one of the web session's own recordings. The
+// resolving part (rows, file checks, the index, the viewing row) takes only
+// copies and runs on a job worker; its result is applied on the stream's
+// connection thread.
 #include <cerrno>
 
 #include "Database/Database.h"
@@ -105,23 +107,6 @@ bool ResolveRecording(const PlayRequest& req, PlayResolved& res) {
 
 }  // namespace
 
-const char* LoadIdentityByName(DbConnection* db, const char* name, const char* address, RecordPtr<Session>* session,
-                               RecordPtr<User>* user) {
-  char phpsessid[kTextSize];
-  StreamParam(name, "phpsessid=", phpsessid);
-  if (DbIsSessionId(phpsessid)) *session = LoadSession(db, "phpsessid='%s'", phpsessid);
-  if (*session == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFunctions", address, name, "session not found");
-    return "session not found";
-  }
-  *user = LoadUser(db, "id=%d", (*session)->userid);
-  if (*user == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->user", "RtmpFunctions", address, name, "user not found");
-    return "user not found";
-  }
-  return nullptr;
-}
-
 PlayRequest PlayRequestOf(const RtmpStream* stream) {
   const RtmpConnection* connection = stream->connection;
   PlayRequest req;
@@ -154,6 +139,7 @@ void PlayResolve(const PlayRequest& request, PlayResolved& res) {
     req.userId = res.user ? res.user->id : 0;
   }
   if (!req.resolveFile) return;
+  res.fileResolved = true;
   res.flvPath[0] = '\0';
   res.indexPath[0] = '\0';
   if (req.site == nullptr) {
@@ -182,10 +168,14 @@ void PlayResolvedApply(RtmpStream* stream, PlayResolved& res) {
     // As loading by name always did: the earlier session goes, even when
     // no new one was found.
     FreeRecord(connection->session);
+    const bool found = res.session != nullptr;
     connection->session = res.session.release();
-    User* user = res.user.release();
-    ListLock guard(connection->streams.lock);  // read by the debug monitor
-    connection->user = user;
+    // Without a session the user is not looked up, and stays.
+    if (found) {
+      User* user = res.user.release();
+      ListLock guard(connection->streams.lock);  // read by the debug monitor
+      connection->user = user;
+    }
   }
   if (res.metaSet) {
     RtmpStreamOut& out = stream->output;
@@ -197,7 +187,7 @@ void PlayResolvedApply(RtmpStream* stream, PlayResolved& res) {
     CopyText(out.picture, res.meta.picture);
   }
   if (res.thumbnailMark != 0) connection->thumbnailMarks.push_back(res.thumbnailMark);
-  stream->timing.rowId = res.rowId;
+  if (res.fileResolved) stream->timing.rowId = res.rowId;
 }
 
 bool ResolvePlayFile(RtmpStream* stream, PathText& flvPath, PathText& indexPath) {

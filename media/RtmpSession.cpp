@@ -1,6 +1,7 @@
 // Viewing and recording accounting: the FileSession and RecordSession rows of
 // a stream, and the timing that adds watched seconds to a FileSession row.
-// Runs on the stream's connection thread through its own database connection.
+// Runs on the stream's connection thread; the FileSession updates that add watched
+// seconds run as the connection's jobs, on its own database connection.
 #include <algorithm>
 #include <cstdint>
 #include <ctime>

@@ -81,6 +81,23 @@ void CloseStreamFile(RtmpStream* stream) {
 
 }  // namespace
 
+const char* LoadIdentityByName(DbConnection* db, const char* name, const char* address, RecordPtr<Session>* session,
+                               RecordPtr<User>* user) {
+  char phpsessid[kTextSize];
+  StreamParam(name, "phpsessid=", phpsessid);
+  if (DbIsSessionId(phpsessid)) *session = LoadSession(db, "phpsessid='%s'", phpsessid);
+  if (*session == nullptr) {
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFunctions", address, name, "session not found");
+    return "session not found";
+  }
+  *user = LoadUser(db, "id=%d", (*session)->userid);
+  if (*user == nullptr) {
+    REPORT_CLIENT_ASSERT("stream->connection->user", "RtmpFunctions", address, name, "user not found");
+    return "user not found";
+  }
+  return nullptr;
+}
+
 size_t StreamParam(std::string_view name, const char* key, std::span<char> out) {
   if (out.empty()) return 0;
   const std::string_view value = QueryParam(name, key);

@@ -290,6 +290,7 @@ struct PlayResolved {
   bool identityLoaded = false;
   RecordPtr<Session> session;
   RecordPtr<User> user;
+  bool fileResolved = false;  // a recorded play was resolved: rowId is its row
   bool metaSet = false;  // the object (or recording) was found: meta is its
   PlayMetadata meta;
   int32_t thumbnailMark = 0;  // an object to mark for thumbnails
