@@ -249,6 +249,21 @@ const Command kCommands[] = {
 
 }  // namespace
 
+namespace {
+
+// `run` in the connection's report scope: its address's report budget, and
+// the client mistakes it already reported (each reason once per connection).
+std::function<void()> InConnectionScope(RtmpConnection* connection, std::function<void()> run) {
+  return [address = std::string(connection->address), mistakes = LogPeerScopeMistakes(), run = std::move(run)] {
+    // Without a started pool it runs at once, inside the connection's scope.
+    if (LogPeerScopeMistakes() != nullptr) return run();
+    LogPeerScope scope(address.c_str(), mistakes);
+    run();
+  };
+}
+
+}  // namespace
+
 JobAdmit RtmpConnectionCommandJob(RtmpConnection* connection, std::function<std::function<void()>()> wait) {
   auto job = [connection, box = connection->posts, wait = std::move(wait)] {
     std::function<void()> apply = wait();
@@ -259,13 +274,14 @@ JobAdmit RtmpConnectionCommandJob(RtmpConnection* connection, std::function<std:
       if (apply) apply();
     });
   };
-  const JobAdmit admit = JobSubmit(connection->jobs, JobKind::kServer, true, std::move(job));
+  const JobAdmit admit =
+      JobSubmit(connection->jobs, JobKind::kServer, true, InConnectionScope(connection, std::move(job)));
   if (admit == JobAdmit::kQueued) connection->commandJobs++;
   return admit;
 }
 
 void RtmpConnectionCompletionJob(RtmpConnection* connection, std::function<void()> run) {
-  JobSubmit(connection->jobs, JobKind::kServer, false, std::move(run));
+  JobSubmit(connection->jobs, JobKind::kServer, false, InConnectionScope(connection, std::move(run)));
 }
 
 void RtmpConnectionCloseDbLater(RtmpConnection* connection) {
