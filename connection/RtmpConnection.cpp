@@ -674,6 +674,9 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       connection->stackDeep = false;
       ReleaseStackBelow(stackLowest);
     }
+    // A ping that fell due while the loop was busy (media, a post) goes now:
+    // a connection that paces streams would otherwise skip pings at random.
+    if (keepAliveDue != 0 && keepAliveDue <= now) SendUserControl(r, kPingRequest, 0);
     if (keepAliveDue <= now) keepAliveDue = now + keepAliveMs;
     int64_t until = keepAliveDue;
     if (incompleteSince != 0) until = std::min(until, incompleteSince + readLimitMs);
