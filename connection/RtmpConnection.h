@@ -21,13 +21,13 @@
 //  - `jobs`, `posts`, `commandJobs`: the own thread submits and applies;
 //    the pool's workers run the jobs and post their results (util/JobPool.h).
 //
-// No connection thread runs a statement, an fsync, an index build, or the web
+// No connection thread runs a statement, an index build or load, or the web
 // notice for a play, a pause, the end of a file, a thumbnail mark or its own
 // end: they run on the job pool and their results are applied from the
-// connection's posts (publishing, recording closes, the chat and the model
-// commands still run theirs on this thread). While a command's job is
-// pending the connection reads no further input, so answers keep their
-// order; its streams are paced and pinged meanwhile.
+// connection's posts (publishing, recording closes with their fsync and
+// copies, the chat and the model commands still wait here). While a job is
+// of a command pending the connection reads no more input, so answers keep
+// their order; its streams are paced and pinged meanwhile.
 // Lock order: g_connections.lock before a connection's streams.lock.
 #pragma once
 
