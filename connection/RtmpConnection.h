@@ -25,9 +25,9 @@
 // notice for a play, a pause, the end of a file, a thumbnail mark or its own
 // end: they run on the job pool and their results are applied from the
 // connection's posts (publishing, recording closes with their fsync and
-// copies, the chat and the model commands still wait here). While a job is
-// of a command pending the connection reads no more input, so answers keep
-// their order; its streams are paced and pinged meanwhile.
+// copies, the chat and the model commands still wait here). While a command's
+// job is pending the connection reads no more input, so answers keep their
+// order; its streams are paced and pinged meanwhile.
 // Lock order: g_connections.lock before a connection's streams.lock.
 #pragma once
 
