@@ -1,7 +1,11 @@
 // The database connection: DbConnection, the handle through which all of
 // strmd's SQL reaches the platform's MariaDB/MySQL database. An RTMP
 // connection opens its own at connect; the recovery of recordings at start
-// opens one per site.
+// opens one per site. A connection's plays, viewing time and thumbnail marks
+// run their statements on the job pool (util/JobPool.h), never on the
+// connection's thread; publishing, recording closes, the chat and the model
+// commands still run theirs there. The handle is closed by the connection's
+// last job, after every statement queued before it.
 //
 // Behind the handles, each site has one pool of server connections, at most
 // the site's `sql_connections`, made on first use and shared by all of the

@@ -13,7 +13,8 @@
 //    together by ClientSetIdentity only (client/ClientIdentity.h). The owner
 //    reads them without the lock;
 //  - `streams` and the pacing scan: under streams.lock;
-//  - `cpuSample`: the debug monitor only.
+//  - `cpuSample`: the debug monitor only;
+//  - `jobs`, `posts`, `commandJobs`: see client/ClientJobs.h.
 // Lock order: g_clients.lock before a client's streams.lock.
 #pragma once
 
@@ -26,6 +27,7 @@
 #include "Database/Record.h"
 #include "client/ClientLink.h"
 #include "config/ServerConfig.h"
+#include "util/JobPool.h"
 #include "util/List.h"
 #include "util/RateLimit.h"
 
@@ -54,6 +56,12 @@ struct Client {
   // and the budget of chatSendText.
   ChatBacklog* chatBacklog = nullptr;
   RateLimit chatTextRate;
+  // Work that waits, in this client's order, and the results it posts back
+  // (client/ClientJobs.h): the owner submits and applies them, the pool's
+  // workers run them.
+  JobQueuePtr jobs;
+  JobPostBoxPtr posts;
+  int commandJobs = 0;  // command jobs whose result has not been applied: input waits
 };
 
 // Every live client; the debug monitor walks it under its lock.

@@ -125,6 +125,8 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadNumber(*key, "ChatTextsPerSecond", &config->chatTextsPerSecond, 10);
   ReadNumber(*key, "ModelCommandsPerSecond", &config->modelCommandsPerSecond, 20);
   ReadNumber(*key, "ChatBacklogMax", &config->chatBacklogMax, 200);
+  ReadNumber(*key, "JobWorkers", &config->jobWorkers, kDefaultJobWorkers);
+  ReadNumber(*key, "JobQueueMax", &config->jobQueueMax, kDefaultJobQueueMax);
   ReadNumber(*key, "HandshakeSeconds", &config->handshakeSeconds, 20);
   ReadNumber(*key, "ConnectSeconds", &config->connectSeconds, 20);
   ReadNumber(*key, "MaxHandshaking", &config->maxHandshaking, 256);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "util/JobPool.h"
 #include "util/List.h"
 
 constexpr size_t kTextSize = 1024;  // fixed text fields: 1023 characters and a zero
@@ -108,6 +109,10 @@ struct ServerConfig {
   // Relayed live media waits at most this long (ms) for more to go with it
   // in one wake of the player's thread; 0 wakes it for every message.
   int32_t relayMergeMs = kDefaultRelayMergeMs;
+  // The workers that run statements, syncs, copies and the web notice for
+  // the connections (util/JobPool.h), and how many of their jobs may wait.
+  int32_t jobWorkers = kDefaultJobWorkers;
+  int32_t jobQueueMax = kDefaultJobQueueMax;
 
   ServerConfig() = default;
   ServerConfig(const ServerConfig&) = delete;

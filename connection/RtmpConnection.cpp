@@ -32,6 +32,7 @@
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
+#include "client/ClientJobs.h"
 #include "client/Intake.h"
 #include "config/Admission.h"
 #include "config/ServerConfig.h"
@@ -46,6 +47,7 @@ namespace {
 
 constexpr int kKeepAliveMs = 30 * 1000;
 constexpr int kSilenceLimitMs = 120 * 1000;
+constexpr int kTeardownJobsWaitMs = 300 * 1000;
 
 // A period in milliseconds from the environment (tests shorten them), else
 // the default.
@@ -246,8 +248,9 @@ int RtmpConnect(RtmpConnection* connection, const AmfObject* object) {
     ListLock guard(connection->streams.lock);  // read by the debug monitor
     connection->site = FindSite(connection->sites, app);
   }
-  // A repeated connect must not leak the first database connection.
-  connection->db.reset();
+  // A repeated connect must not leak the first database connection; jobs
+  // queued before still use it.
+  ClientCloseDbLater(connection);
   // Without a site this is an unusable but safe connection: every statement
   // fails quietly and the connection goes on without records. With one, it
   // costs the database nothing until a statement needs it.
@@ -415,6 +418,7 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
     RtmpContextFree(&connection->link->rtmp);
     return nullptr;
   }
+  ClientJobsOpen(connection.get(), connection->link->wakeEvent.fd);
   {
     MutexLock lock(connection->link->rtmp.sendLock);
     RtmpChannelOut(&connection->link->rtmp, 2);
@@ -436,6 +440,21 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
   LeaveRoom(connection);
   ChatDropBacklog(connection);
 
+  // A command whose job is pending is applied as if the connection had
+  // lived on (a play's row is then closed by the stream's teardown below).
+  // Its statements are bounded; this wait is only a last guard.
+  const int64_t jobsDue = MonotonicMs() + kTeardownJobsWaitMs;
+  while (connection->commandJobs > 0) {
+    const int64_t left = jobsDue - MonotonicMs();
+    if (left <= 0 || !JobPostsWait(*connection->posts, static_cast<int>(left))) {
+      errno = 0;
+      ReportError("RtmpConnectionDestroy: %d command job(s) of %s did not end within %d s", connection->commandJobs,
+                  connection->address, kTeardownJobsWaitMs / 1000);
+      break;
+    }
+    ClientRunPosts(connection);
+  }
+
   for (;;) {
     RtmpStream* stream = nullptr;
     {
@@ -446,15 +465,20 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
     FreeStream(stream);
   }
 
+  // The last job of the connection: the web notice (a web server that is
+  // down or slow only costs its bounded wait, on a worker), then the marks,
+  // then the database handle, after every job before it.
   if (connection->session != nullptr && connection->session->phpsessid != nullptr) {
-    // A web server that is down or slow only costs this bounded wait.
-    WsNotifySessionEnd(LocalWebPort(), connection->session->phpsessid, SiteHostName(connection->site),
-                       kWsRequestTimeoutMs);
+    ClientCompletionJob(connection, [phpsessid = std::string(connection->session->phpsessid),
+                                             host = std::string(SiteHostName(connection->site)), port = LocalWebPort()] {
+      WsNotifySessionEnd(port, phpsessid.c_str(), host.c_str(), kWsRequestTimeoutMs);
+    });
   }
   RunThumbnailMarks(connection);
+  ClientCloseDbLater(connection);
   connection->user.reset();
   connection->session.reset();
-  connection->db.reset();
+  if (connection->posts != nullptr) JobPostsClose(*connection->posts);
 
   RtmpPacketFree(&connection->packet);
   // A chat member of a room left behind still holds the link: its senders
@@ -607,6 +631,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   const int silenceLimitMs = PeriodMs("STRMD_SILENCE_LIMIT_MS", kSilenceLimitMs);
   const int readLimitMs = PeriodMs("STRMD_READ_LIMIT_MS", kSocketReadWaitMs);
   int64_t lastInput = ConnectionNow();      // the peer last sent something
+  bool wasGated = false;            // the last pass held input for a command's job
   int64_t incompleteSince = 0;      // a message has been partly received since
   int64_t keepAliveDue = 0;         // the next ping, while the loop waits
   int64_t armedDue = -1;            // what the pacing timer is armed for
@@ -629,12 +654,21 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
                   connection->address, connectSeconds);
       break;
     }
-    if (RtmpConnectionPending(connection)) {
+    // While a command's job is pending, input waits (in the socket), so that
+    // answers keep their order; the time does not count as the peer's.
+    const bool gated = connection->commandJobs > 0;
+    if (gated) {
+      wasGated = true;
+    } else if (wasGated) {
+      wasGated = false;
+      lastInput = ConnectionNow();
+    }
+    if (!gated && RtmpConnectionPending(connection)) {
       if (!RtmpConnectionProcessInput(connection)) break;
       continue;
     }
     const int64_t now = ConnectionNow();
-    if (!RtmpInputIncomplete(r)) {
+    if (gated || !RtmpInputIncomplete(r)) {
       incompleteSince = 0;
     } else if (incompleteSince == 0) {
       incompleteSince = now;
@@ -681,6 +715,9 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       connection->stackDeep = false;
       ReleaseStackBelow(stackLowest);
     }
+    // A ping that fell due while the loop was busy (media, a post) goes now:
+    // a connection that paces streams would otherwise skip pings at random.
+    if (keepAliveDue != 0 && keepAliveDue <= now) SendUserControl(r, kPingRequest, 0);
     if (keepAliveDue <= now) keepAliveDue = now + keepAliveMs;
     int64_t until = keepAliveDue;
     if (incompleteSince != 0) until = std::min(until, incompleteSince + readLimitMs);
@@ -689,7 +726,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     // The wake event is watched even while the pacing timer runs, so that a
     // relayed packet never waits for a file stream's next tag.
     pollfd fds[4] = {
-        {RtmpSocketFd(r), static_cast<short>(POLLIN | POLLRDHUP | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
+        {RtmpSocketFd(r),
+         static_cast<short>((gated ? 0 : POLLIN | POLLRDHUP) | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
         {connection->link->wakeEvent.fd, POLLIN, 0},
         {wait > 0 ? connection->pacingTimer.fd : -1, POLLIN, 0},
         // Relayed media merged with what follows it (RelayMergeMs).
@@ -710,7 +748,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     // relay, chat) is pinged and held to the silence limit too.
     if (later >= keepAliveDue) {
       keepAliveDue = later + keepAliveMs;
-      if (later - lastInput > silenceLimitMs) {
+      if (!gated && later - lastInput > silenceLimitMs) {
         errno = 0;
         ReportError("RTMP Timeout");
         break;
@@ -720,11 +758,17 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if (ready == 0) continue;
     // Before input, which a busy publisher may never stop sending: another
     // connection may be waiting to record a file this one records.
-    if (fds[1].revents & POLLIN) ServeRecordingCloseRequests(connection);
+    if (fds[1].revents & POLLIN) {
+      ServeRecordingCloseRequests(connection);
+      // Drained before the posts are taken: a later post wakes again.
+      Drain(connection->link->wakeEvent.fd);
+      ClientRunPosts(connection);
+    }
     if (fds[0].revents & POLLOUT) {
       if (!RtmpFlushOutput(r)) break;
     }
-    if (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
+    if (gated && (fds[0].revents & (POLLHUP | POLLERR))) break;
+    if (!gated && (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) {
       int received = SocketBufferReceive(&r->sockbuf);
       if (received > 0) {
         lastInput = ConnectionNow();
@@ -735,7 +779,6 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
     }
     if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN) || (fds[3].revents & POLLIN)) {
-      if (fds[1].revents & POLLIN) Drain(connection->link->wakeEvent.fd);
       if (fds[3].revents & POLLIN) {
         Drain(fds[3].fd);
         RtmpConnectionRelayTimerFired(connection);

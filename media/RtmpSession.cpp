@@ -1,6 +1,7 @@
 // Viewing and recording accounting: the FileSession and RecordSession rows of
 // a stream, and the timing that adds watched seconds to a FileSession row.
-// Runs on the stream's connection thread through its own database connection.
+// Runs on the stream's connection thread; the FileSession updates that add watched
+// seconds run as the connection's jobs, on its own database connection.
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
@@ -8,6 +9,7 @@
 #include "Database/Database.h"
 #include "Database/Record.h"
 #include "client/Client.h"
+#include "client/ClientJobs.h"
 #include "media/RtmpStream.h"
 #include "util/Clock.h"
 
@@ -28,16 +30,16 @@ int32_t InsertOpenSession(DbConnection* db, int32_t sessionId, int32_t fileid, i
 
 }  // namespace
 
+int32_t OpenViewingRow(DbConnection* db, int32_t sessionId, int32_t fileid, int32_t userId) {
+  RecordPtr<FileSession> row = LoadFileSession(db, "sessionid=%d and fileid=%d and userid=%d and status=%d",
+                                               sessionId, fileid, userId, kSessionOpen);
+  return row ? row->id : InsertOpenSession<FileSession>(db, sessionId, fileid, userId);
+}
+
 void OpenViewingSession(RtmpStream* stream, int32_t fileid) {
   Client* client = stream->client;
   if (client->session == nullptr || client->user == nullptr) return;
-  const int32_t sessionId = client->session->id;
-  const int32_t userId = client->user->id;
-  RecordPtr<FileSession> row =
-      LoadFileSession(client->db.get(), "sessionid=%d and fileid=%d and userid=%d and status=%d",
-                      sessionId, fileid, userId, kSessionOpen);
-  stream->timing.rowId =
-      row ? row->id : InsertOpenSession<FileSession>(client->db.get(), sessionId, fileid, userId);
+  stream->timing.rowId = OpenViewingRow(client->db.get(), client->session->id, fileid, client->user->id);
 }
 
 void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
@@ -66,9 +68,14 @@ void StopSessionTiming(RtmpStream* stream) {
   int64_t elapsed = SessionNow() - stream->timing.start;
   // A calendar clock set back during the viewing must not take seconds off,
   // and a RecordSession id must not name a FileSession row.
-  if (stream->timing.rowId != 0 && !stream->timing.recording && elapsed > 0)
-    DbUpdate(stream->client->db.get(), "update FileSession set status=%d, duration=duration+%d where id=%d",
-             kSessionClosed, static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX)), stream->timing.rowId);
+  // The seconds are counted now; the statement runs on the job pool, after
+  // the play's job that made the row.
+  if (stream->timing.rowId != 0 && !stream->timing.recording && elapsed > 0) {
+    ClientCompletionJob(stream->client, [db = stream->client->db.get(), rowId = stream->timing.rowId,
+                                                     seconds = static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX))] {
+      DbUpdate(db, "update FileSession set status=%d, duration=duration+%d where id=%d", kSessionClosed, seconds, rowId);
+    });
+  }
 }
 
 void CloseRecordingSession(RtmpStream* stream) {

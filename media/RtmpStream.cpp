@@ -12,6 +12,7 @@
 #include "chat/RtmpChatFunctions.h"
 #include "client/Client.h"
 #include "client/ClientIdentity.h"
+#include "client/ClientJobs.h"
 #include "media/RtmpChannel.h"
 #include "config/Admission.h"
 #include "rtmp/RtmpFunctions.h"
@@ -32,25 +33,42 @@ void ReadNameParams(RtmpStream* stream) {
 }
 
 // Loads the connection's session and user from the name's "phpsessid="
-// parameter. The identifier goes into a statement, so anything that is not
-// a PHP session id is refused before a statement is built. Returns what was
-// missing, for the client's status; none when both were loaded.
+// parameter (LoadIdentityByName). Returns what was missing, for the
+// client's status; none when both were loaded.
 const char* LoadUserFromName(RtmpStream* stream) {
   Client* client = stream->client;
-  char phpsessid[kTextSize];
-  StreamParam(stream->name, "phpsessid=", phpsessid);
-  const IdentityStatus status = ClientSetIdentity(*client, ClientLoadIdentity(client->db.get(), phpsessid));
-  if (status == IdentityStatus::kBadId || status == IdentityStatus::kNoSession) {
-    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFunctions", client->address, stream->name,
-                         "session not found");
-    return "session not found";
-  }
-  if (status == IdentityStatus::kNoUser) {
-    REPORT_CLIENT_ASSERT("stream->connection->user", "RtmpFunctions", client->address, stream->name,
-                         "user not found");
-    return "user not found";
+  PlayResolved loaded;
+  loaded.identityLoaded = true;
+  const char* missing =
+      LoadIdentityByName(client->db.get(), stream->name, client->address, &loaded.session, &loaded.user);
+  PlayResolvedApply(stream, loaded);
+  return missing;
+}
+
+RtmpStream* FindStreamById(Client* client, int32_t id) {
+  ListLock guard(client->streams.lock);
+  for (ListNode* n = client->streams.first; n != nullptr; n = n->next) {
+    auto* stream = static_cast<RtmpStream*>(n->item);
+    if (stream->id == id) return stream;
   }
   return nullptr;
+}
+
+// The rest of a play, once what it waited for is there: today's answers.
+void FinishPlay(RtmpStream* stream, int32_t start, PlayResolved& resolved) {
+  PlayResolvedApply(stream, resolved);
+  if (stream->channel == 0) {
+    if (!resolved.found || !OpenPlayFileIndexed(stream, resolved.flvPath, resolved.indexPath, start,
+                                                std::move(resolved.entries), resolved.indexLoaded)) {
+      SendStatus(stream, "NetStream.Play.StreamNotFound", "not found");
+      return;
+    }
+    SendUserControl(stream->rtmp, kStreamIsRecorded, static_cast<uint32_t>(stream->id));
+  } else {
+    SubscribePlayer(stream);
+  }
+  SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
+  SendStatus(stream, "NetStream.Play.Start", "start");
 }
 
 void CloseStreamFile(RtmpStream* stream) {
@@ -64,6 +82,24 @@ void CloseStreamFile(RtmpStream* stream) {
 }
 
 }  // namespace
+
+const char* LoadIdentityByName(DbConnection* db, const char* name, const char* address, RecordPtr<Session>* session,
+                               RecordPtr<User>* user) {
+  char phpsessid[kTextSize];
+  StreamParam(name, "phpsessid=", phpsessid);
+  ClientIdentity identity = ClientLoadIdentity(db, phpsessid);
+  *session = std::move(identity.session);
+  *user = std::move(identity.user);
+  if (identity.status == IdentityStatus::kBadId || identity.status == IdentityStatus::kNoSession) {
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFunctions", address, name, "session not found");
+    return "session not found";
+  }
+  if (identity.status == IdentityStatus::kNoUser) {
+    REPORT_CLIENT_ASSERT("stream->connection->user", "RtmpFunctions", address, name, "user not found");
+    return "user not found";
+  }
+  return nullptr;
+}
 
 size_t StreamParam(std::string_view name, const char* key, std::span<char> out) {
   if (out.empty()) return 0;
@@ -183,20 +219,32 @@ int Play(RtmpStream* stream, const AmfObject* object) {
   // A player that did not log in through a model command names its web
   // session in the stream name. Without one it still plays, unaccounted.
   char phpsessid[kTextSize];
-  if (client->user == nullptr && StreamParam(stream->name, "phpsessid=", phpsessid) > 0)
-    LoadUserFromName(stream);
-
-  if (stream->channel == 0) {
-    if (!OpenForPlayback(stream, start)) {
-      SendStatus(stream, "NetStream.Play.StreamNotFound", "not found");
-      return 1;
-    }
-    SendUserControl(stream->rtmp, kStreamIsRecorded, static_cast<uint32_t>(stream->id));
-  } else {
-    SubscribePlayer(stream);
+  const bool loadIdentity = client->user == nullptr && StreamParam(stream->name, "phpsessid=", phpsessid) > 0;
+  if (stream->channel != 0 && !loadIdentity) {
+    PlayResolved nothing;
+    FinishPlay(stream, start, nothing);
+    return 1;
   }
-  SendUserControl(stream->rtmp, kStreamBegin, static_cast<uint32_t>(stream->id));
-  SendStatus(stream, "NetStream.Play.Start", "start");
+  // The row of an earlier play or recording on this stream must not receive
+  // this one's time, nor this one start from its clock.
+  if (stream->channel == 0) stream->timing = SessionTiming{};
+  PlayRequest request = PlayRequestOf(stream);
+  request.loadIdentity = loadIdentity;
+  request.resolveFile = stream->channel == 0;
+  // The statements, the index and the row wait on the job pool; this
+  // connection's other streams go on meanwhile.
+  const int32_t id = stream->id;
+  const JobAdmit admit =
+      ClientCommandJob(client, [request = std::move(request), client, id, start] {
+        auto resolved = std::make_shared<PlayResolved>();
+        PlayResolve(request, *resolved);
+        return std::function<void()>([client, id, start, resolved] {
+          // Input waited for this: the stream is still there unless the
+          // connection ends, whose teardown applies this first.
+          if (RtmpStream* s = FindStreamById(client, id)) FinishPlay(s, start, *resolved);
+        });
+      });
+  if (admit == JobAdmit::kFull) SendStatus(stream, "NetStream.Play.StreamNotFound", "not found");
   return 1;
 }
 

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "Database/Record.h"
 #include "client/ClientLink.h"
 #include "media/RtmpFile.h"
 #include "media/RtmpStreamRecord.h"
@@ -78,10 +79,11 @@ int SendMetaData(RtmpStream* stream);
 
 // Opens the file, sends the metadata and queues the opening tags. A start
 // past those resumes as SeekStream does, and of the opening only the decoder
-// configuration is kept.
-bool OpenForPlayback(RtmpStream* stream, int32_t start);
-// The same for a file already found (and its index built).
+// configuration is kept. For a file already found (and its index built).
 bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start);
+// The same with the index already acquired (AcquirePlayIndex's result).
+bool OpenPlayFileIndexed(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start,
+                         std::shared_ptr<const std::vector<IndexEntry>> entries, IndexLoad loaded);
 // Appends the next packet of the file (or a gap marker) to the queue; none at
 // the end of the file or on failure.
 RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced);
@@ -117,6 +119,55 @@ int32_t StreamLeadMs(const RtmpStream* stream);
 // end of the file, Complete (at once, or when what was sent falls due).
 // False when a send failed.
 bool StreamServeFile(RtmpStream* stream, int64_t now100ns);
+
+// What a play resolves away from the connection's thread: copies of what it
+// needs, never the connection or the stream.
+struct PlayRequest {
+  const SiteConfig* site = nullptr;
+  DbConnection* db = nullptr;
+  std::string name;     // the stream's name with its parameters
+  std::string address;  // the client's, for reports
+  bool loadIdentity = false;  // first the session and user of the name's phpsessid
+  bool resolveFile = true;    // a recorded play (not a live channel's)
+  bool acquireIndex = true;
+  bool hasSession = false;    // the connection's session has a phpsessid
+  std::string phpsessid;
+  bool accounted = false;     // a session and a user: the play gets a FileSession row
+  int32_t sessionId = 0, userId = 0;
+};
+struct PlayMetadata {
+  char title[kTextSize] = {};
+  int32_t objectId = 0, authorId = 0, parentId = 0, masterId = 0;
+  char picture[kTextSize] = {};
+};
+struct PlayResolved {
+  bool identityLoaded = false;
+  RecordPtr<Session> session;
+  RecordPtr<User> user;
+  bool fileResolved = false;  // a recorded play was resolved: rowId is its row
+  bool metaSet = false;  // the object (or recording) was found: meta is its
+  PlayMetadata meta;
+  int32_t thumbnailMark = 0;  // an object to mark for thumbnails
+  PathText flvPath = {}, indexPath = {};
+  bool found = false;  // a file to play, its index there
+  int32_t rowId = 0;   // FileSession row
+  IndexLoad indexLoaded = IndexLoad::kFailed;
+  std::shared_ptr<const std::vector<IndexEntry>> entries;
+};
+PlayRequest PlayRequestOf(const RtmpStream* stream);
+// The waiting part of a play: the session and user when asked, the object
+// or recording, its file and index (built when missing, then loaded), the
+// FileSession row. Reports what it refuses. Any thread.
+void PlayResolve(const PlayRequest& req, PlayResolved& res);
+// On the connection's thread: the identity, the metadata, the mark and the
+// row into the connection and the stream (the records move out of `res`).
+void PlayResolvedApply(RtmpStream* stream, PlayResolved& res);
+// The session and user of the name's "phpsessid=" parameter. The identifier
+// goes into a statement, so anything that is not a PHP session id is refused
+// before a statement is built. Returns what was missing, for the client's
+// status; none when both were loaded. Any thread.
+const char* LoadIdentityByName(DbConnection* db, const char* name, const char* address, RecordPtr<Session>* session,
+                               RecordPtr<User>* user);
 
 // Finds the file to play for the stream's name (fileid, paramid, questionid,
 // bookmarkid or the session's own recording) and keeps the object's metadata
@@ -164,6 +215,9 @@ void CloseRecording(RtmpStream* stream);
 void FinishSessionRecording(RtmpStream* stream);
 
 // ---- Sessions (RtmpSession.cpp) ----
+// The open FileSession row of the viewing, made when there is none; 0 when
+// the insert failed. Any thread.
+int32_t OpenViewingRow(DbConnection* db, int32_t sessionId, int32_t fileid, int32_t userId);
 void OpenViewingSession(RtmpStream* stream, int32_t fileid);
 void OpenRecordingSession(RtmpStream* stream, int32_t fileid);
 void StartSessionTiming(RtmpStream* stream);

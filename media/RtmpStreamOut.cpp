@@ -383,18 +383,17 @@ bool StreamServeFile(RtmpStream* stream, int64_t now100ns) {
   return served;
 }
 
-bool OpenForPlayback(RtmpStream* stream, int32_t start) {
-  PathText flvPath, indexPath;
-  if (!ResolvePlayFile(stream, flvPath, indexPath)) return false;
-  return OpenPlayFile(stream, flvPath, indexPath, start);
+bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start) {
+  IndexLoad loaded = IndexLoad::kFailed;
+  std::shared_ptr<const std::vector<IndexEntry>> entries = AcquirePlayIndex(indexPath, &loaded);
+  return OpenPlayFileIndexed(stream, flvPath, indexPath, start, std::move(entries), loaded);
 }
 
-bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start) {
+bool OpenPlayFileIndexed(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start,
+                         std::shared_ptr<const std::vector<IndexEntry>> entries, IndexLoad loaded) {
   RtmpStreamFile& f = stream->file;
   RtmpStreamOut& out = stream->output;
 
-  IndexLoad loaded = IndexLoad::kFailed;
-  std::shared_ptr<const std::vector<IndexEntry>> entries = AcquirePlayIndex(indexPath, &loaded);
   switch (loaded) {
     case IndexLoad::kLoaded:
       break;

@@ -28,6 +28,7 @@
 #include "server/SiteLock.h"
 #include "server/ThreadDebug.h"
 #include "server/ThreadHttp.h"
+#include "util/JobPool.h"
 #include "util/Registry.h"
 #include "util/ThreadSafety.h"
 
@@ -157,6 +158,7 @@ bool ServerInit() {
   if (!ServerConfigLoad(&g_config)) WarnNoSettings(g_config);
   uint64_t partialMB = g_config.maxPartialInputMB > 0 ? static_cast<uint64_t>(g_config.maxPartialInputMB) : 256;
   RtmpSetPartialInputLimit(partialMB << 20);
+  JobPoolStart(g_config.jobWorkers, g_config.jobQueueMax);
   return true;
 }
 

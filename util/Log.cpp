@@ -148,7 +148,7 @@ constexpr size_t kPeerSweepSize = 1024;
 thread_local std::string t_peer;
 // The reasons of the client mistakes reported in the thread's current scope.
 // Reasons are a handful of fixed texts; the cap only bounds a caller's error.
-thread_local std::vector<std::string> t_mistakes;
+thread_local std::shared_ptr<LogMistakes> t_mistakes;
 constexpr size_t kMistakesKept = 32;
 
 bool SessionIdChar(char c) {
@@ -214,9 +214,16 @@ bool AdmitReport(uint32_t* told) {
 
 }  // namespace
 
-LogPeerScope::LogPeerScope(const char* address) {
+struct LogMistakes {
+  Mutex lock;
+  std::vector<std::string> reasons GUARDED_BY(lock);
+};
+
+LogPeerScope::LogPeerScope(const char* address) : LogPeerScope(address, nullptr) {}
+
+LogPeerScope::LogPeerScope(const char* address, std::shared_ptr<LogMistakes> mistakes) {
   t_peer = address != nullptr ? address : "";
-  t_mistakes.clear();
+  t_mistakes = mistakes != nullptr ? std::move(mistakes) : std::make_shared<LogMistakes>();
   if (t_peer.empty()) return;
   std::vector<std::pair<std::string, uint32_t>> tell;
   {
@@ -227,8 +234,10 @@ LogPeerScope::LogPeerScope(const char* address) {
   for (const auto& [peer, count] : tell) TellSuppressed(peer, count);
 }
 
+std::shared_ptr<LogMistakes> LogPeerScopeMistakes() { return t_mistakes; }
+
 LogPeerScope::~LogPeerScope() {
-  t_mistakes.clear();
+  t_mistakes.reset();
   if (t_peer.empty()) return;
   uint32_t told = 0;
   {
@@ -354,10 +363,17 @@ void ReportClientMistake(const char* address, const char* stream, const char* re
   const int code = errno;
   const std::string why = reason != nullptr ? reason : "";
   // Outside a connection's scope there is no connection to remember it for.
-  const bool repeated =
-      !t_peer.empty() && std::find(t_mistakes.begin(), t_mistakes.end(), why) != t_mistakes.end();
+  const bool scoped = !t_peer.empty() && t_mistakes != nullptr;
+  bool repeated = false;
+  if (scoped) {
+    MutexLock guard(t_mistakes->lock);
+    repeated = std::find(t_mistakes->reasons.begin(), t_mistakes->reasons.end(), why) != t_mistakes->reasons.end();
+  }
   if (!repeated && Admit()) {
-    if (!t_peer.empty() && t_mistakes.size() < kMistakesKept) t_mistakes.push_back(why);
+    if (scoped) {
+      MutexLock guard(t_mistakes->lock);
+      if (t_mistakes->reasons.size() < kMistakesKept) t_mistakes->reasons.push_back(why);
+    }
     va_list args;
     va_start(args, format);
     std::string message = FormatText(format, args);

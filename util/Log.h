@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -37,13 +38,20 @@ void ReportError(const char* format, ...) STRMD_PRINTF(1, 2);
 // the log nor slow other connections. One scope per thread at a time.
 constexpr uint32_t kReportBurst = 20;
 constexpr int64_t kReportWindowMs = 10 * 1000;
+// The client mistakes a scope already reported; shared with the scopes a
+// job worker opens for the same connection (LogPeerScopeMistakes), so that
+// the connection reports each reason once whichever thread finds it.
+struct LogMistakes;
 class LogPeerScope {
  public:
   explicit LogPeerScope(const char* address);  // dotted address text
+  LogPeerScope(const char* address, std::shared_ptr<LogMistakes> mistakes);
   ~LogPeerScope();
   LogPeerScope(const LogPeerScope&) = delete;
   LogPeerScope& operator=(const LogPeerScope&) = delete;
 };
+// The calling thread's scope's mistakes (null outside a scope).
+std::shared_ptr<LogMistakes> LogPeerScopeMistakes();
 // Test hook: the millisecond clock of the report windows; null restores the
 // steady clock.
 void LogSetReportClockForTest(int64_t (*now)());

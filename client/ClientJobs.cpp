@@ -1,0 +1,60 @@
+#include "client/ClientJobs.h"
+
+#include <string>
+#include <utility>
+
+#include "client/Client.h"
+#include "util/Log.h"
+
+namespace {
+
+// `run` in the client's report scope: its address's report budget, and the
+// client mistakes it already reported (each reason once per connection).
+std::function<void()> InClientScope(Client* client, std::function<void()> run) {
+  return [address = std::string(client->address), mistakes = LogPeerScopeMistakes(), run = std::move(run)] {
+    // Without a started pool it runs at once, inside the client's scope.
+    if (LogPeerScopeMistakes() != nullptr) return run();
+    LogPeerScope scope(address.c_str(), mistakes);
+    run();
+  };
+}
+
+}  // namespace
+
+void ClientJobsOpen(Client* client, int wakeFd) {
+  client->jobs = JobQueueMake(client->address);
+  client->posts = std::make_shared<JobPostBox>();
+  MutexLock lock(client->posts->lock);
+  client->posts->wakeFd = wakeFd;
+}
+
+JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait) {
+  auto job = [client, box = client->posts, wait = std::move(wait)] {
+    std::function<void()> apply = wait();
+    // The client outlives the post: its teardown applies its pending
+    // command jobs before anything is freed, and closes the box after.
+    JobPost(box, [client, apply = std::move(apply)] {
+      client->commandJobs--;
+      if (apply) apply();
+    });
+  };
+  const JobAdmit admit = JobSubmit(client->jobs, JobKind::kServer, true, InClientScope(client, std::move(job)));
+  if (admit == JobAdmit::kQueued) client->commandJobs++;
+  return admit;
+}
+
+void ClientCompletionJob(Client* client, std::function<void()> run) {
+  JobSubmit(client->jobs, JobKind::kServer, false, InClientScope(client, std::move(run)));
+}
+
+void ClientCloseDbLater(Client* client) {
+  if (client->db == nullptr) return;
+  // Jobs queued before hold the raw handle: it goes after them.
+  DbConnection* db = client->db.release();
+  ClientCompletionJob(client, [db] { DbClose(db); });
+}
+
+void ClientRunPosts(Client* client) {
+  if (client->posts == nullptr) return;
+  for (std::function<void()>& post : JobPostsTake(*client->posts)) post();
+}

@@ -1,0 +1,30 @@
+// ClientJobs: a client's work that waits (statements, index builds, the web
+// notice) runs on the job pool (util/JobPool.h), in the client's order, and
+// what it finds is applied on the client's own thread from its posts.
+//
+// Who touches what: the owner thread submits, applies the posts and counts
+// `commandJobs`; the pool's workers run the waiting parts, which touch no
+// Client or stream, only what they captured.
+#pragma once
+
+#include <functional>
+
+#include "util/JobPool.h"
+
+struct Client;
+
+// Makes the client's job queue and post box; the box signals `wakeFd`.
+void ClientJobsOpen(Client* client, int wakeFd);
+// A command's waiting part on the job pool: `wait` runs on a worker and
+// returns the part that applies its result on the client's thread; until
+// that has run, no further input of the client is handled. kFull when the
+// pool is full: nothing runs, and the caller answers as a failure of the
+// command.
+JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait);
+// Work that completes what the client did (accounting, marks): never
+// refused, not waited for, nothing applied afterwards.
+void ClientCompletionJob(Client* client, std::function<void()> run);
+// The client's database handle is closed after every job queued so far.
+void ClientCloseDbLater(Client* client);
+// Applies the results the client's jobs posted, oldest first (owner thread).
+void ClientRunPosts(Client* client);

@@ -1,0 +1,139 @@
+// A database that holds every statement of one connection's plays, pauses
+// and ends of file for ten seconds must not stop that connection's other
+// stream: its media and the pings keep their pace, and once the database
+// answers, the waiting play starts and the rows carry the seconds they would
+// have carried without the wait.
+#include <gtest/gtest.h>
+#include <mysql.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/FlvBuilder.h"
+#include "support/StrmdSite.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t Ms(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+// The longest stretch of [from, to] without one of `times`; time inside
+// [skipFrom, skipTo] does not count. *where: its start, ms after `from`.
+int64_t LongestGap(std::vector<Clock::time_point> times, Clock::time_point from, Clock::time_point to,
+                   Clock::time_point skipFrom, Clock::time_point skipTo, int64_t* where) {
+  times.insert(times.begin(), from);
+  times.push_back(to);
+  int64_t longest = 0;
+  auto note = [&](Clock::time_point a, Clock::time_point b) {
+    if (Ms(a, b) > longest) {
+      longest = Ms(a, b);
+      *where = Ms(from, a);
+    }
+  };
+  for (size_t i = 1; i < times.size(); ++i) {
+    Clock::time_point a = times[i - 1], b = times[i];
+    if (b <= skipFrom || a >= skipTo) {
+      note(a, b);
+    } else {
+      if (a < skipFrom) note(a, skipFrom);
+      if (b > skipTo) note(skipTo, b);
+    }
+  }
+  return longest;
+}
+
+TEST(SlowDatabase, AStreamKeepsItsPaceAndPingsWhileAnotherStreamsStatementsWait) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("slowdb", "default", "", {"STRMD_KEEPALIVE_MS=300"}));
+  ASSERT_TRUE(site.HoldLocalWeb());
+  ASSERT_TRUE(FlvBuilder().Clip(60000, 1).WriteTo(site.Files() + "/demo.flv"));   // object 200
+  ASSERT_TRUE(FlvBuilder().Clip(3000, 2).WriteTo(site.Files() + "/Upper.FLV"));   // object 203
+  TestPlayer player;
+  ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port)));
+  ASSERT_EQ(player.CreateStream(), 1);
+  ASSERT_EQ(player.CreateStream(), 2);
+  ASSERT_EQ(player.CreateStream(), 3);
+  // Stream 1 gets each message at its time (no lead), so a stall shows.
+  const uint8_t noLead[10] = {0, 3, 0, 0, 0, 1, 0, 0, 0, 0};
+  ASSERT_TRUE(player.client.SendMessage(2, 4, 0, 0, noLead));
+  ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  ASSERT_TRUE(player.Play(2, "fileid=203"));
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  const auto played = Clock::now();
+  ASSERT_EQ(site.db->Value("select count(*) from FileSession where status=1"), "2");
+
+  // The test's own connection write-locks what the statements need.
+  MYSQL* holder = mysql_init(nullptr);
+  const TestDbServerInfo& info = site.db->server();
+  ASSERT_NE(mysql_real_connect(holder, info.host.c_str(), "root", "", site.db->name().c_str(),
+                               static_cast<unsigned>(info.port), nullptr, 0),
+            nullptr);
+  ASSERT_EQ(mysql_query(holder, "lock tables Object write, FileSession write"), 0) << mysql_error(holder);
+  const auto held = Clock::now();
+  const auto release = held + std::chrono::seconds(10);
+
+  std::vector<Clock::time_point> media, pings;
+  Clock::time_point pauseSent{}, resumeSent{}, playSent{};
+  bool paused = false, resumed = false, playing = false, secondEnded = false, thirdStarted = false;
+  while (Clock::now() < release) {
+    const auto now = Clock::now();
+    // Pause and resume first: a play of this connection holds its later
+    // commands until it is answered.
+    if (!paused && now >= played + std::chrono::milliseconds(2000)) {
+      ASSERT_TRUE(player.Command({amf::Str("pause"), amf::Num(0), amf::Null(), amf::Bool(true)}, 1));
+      pauseSent = Clock::now();
+      paused = true;
+    } else if (paused && !resumed && now >= pauseSent + std::chrono::milliseconds(1500)) {
+      ASSERT_TRUE(player.Command({amf::Str("pause"), amf::Num(0), amf::Null(), amf::Bool(false)}, 1));
+      resumeSent = Clock::now();
+      resumed = true;
+    } else if (resumed && !playing && now >= resumeSent + std::chrono::milliseconds(1500)) {
+      ASSERT_TRUE(player.Play(3, "fileid=200"));
+      playSent = Clock::now();
+      playing = true;
+    }
+    auto m = player.Next(50);
+    if (!m) continue;
+    if (m->streamId == 1 && (m->type == 8 || m->type == 9) && !m->body.empty()) media.push_back(player.lastArrival);
+    if (m->type == 4 && m->body.size() >= 2 && m->body[0] == 0 && m->body[1] == 6) pings.push_back(player.lastArrival);
+    if (m->streamId == 2 && StatusCode(*m) == "NetStream.Play.Complete") secondEnded = true;
+    if (m->streamId == 3 && StatusCode(*m) == "NetStream.Play.Start") thirdStarted = true;
+  }
+  const auto end = Clock::now();
+  ASSERT_TRUE(playing);
+  EXPECT_TRUE(secondEnded);     // its end came while its statement waited
+  EXPECT_FALSE(thirdStarted);   // its object could not be read yet
+  int64_t at = 0;
+  EXPECT_LE(LongestGap(media, held, end, pauseSent, resumeSent, &at), 1000) << "media, from " << at << " ms";
+  EXPECT_LE(LongestGap(pings, held, end, end, end, &at), 1000) << "pings, from " << at << " ms";
+  ASSERT_EQ(mysql_query(holder, "unlock tables"), 0);
+  mysql_close(holder);
+
+  // Fences: the waiting play is answered, then the rows are written.
+  bool started = thirdStarted;
+  for (auto until = Clock::now() + std::chrono::seconds(20); !started && Clock::now() < until;) {
+    auto m = player.Next(1000);
+    if (m && m->streamId == 3 && StatusCode(*m) == "NetStream.Play.Start") started = true;
+  }
+  ASSERT_TRUE(started);
+  // Stream 1 was watched about 2 s before its pause, stream 2 its 3 s.
+  ASSERT_TRUE(TestWaitUntil([&] {
+    return site.db->Value("select status from FileSession where id=2") == "2" &&
+           site.db->Value("select status from FileSession where id=3") == "2";
+  }));
+  const int first = std::stoi(site.db->Value("select duration from FileSession where id=2"));
+  const int second = std::stoi(site.db->Value("select duration from FileSession where id=3"));
+  EXPECT_GE(first, 1);
+  EXPECT_LE(first, 3);
+  EXPECT_GE(second, 2);
+  EXPECT_LE(second, 4);
+  EXPECT_EQ(site.db->Value("select fileid from FileSession where id=4"), "200");
+}
+
+}  // namespace
