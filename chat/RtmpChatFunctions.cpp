@@ -11,7 +11,6 @@
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatStatus.h"
 #include "client/Client.h"
-#include "media/RtmpStream.h"
 #include "util/Log.h"
 #include "config/ServerConfig.h"
 #include "util/Clock.h"
@@ -334,8 +333,8 @@ int ChatPushCommand(Client* client, RtmpStream*, const AmfObject* object) {
   return 1;
 }
 
-void ChatPublishScreen(Client* client, RtmpStream* stream) {
-  if (stream->fileid != 0 || client->user == nullptr) return;
+void ChatPublishScreen(Client* client) {
+  if (client->user == nullptr) return;
   ChatOutbox outbox(client);
   ChatRoomLock lock;
   LiveUser* member = FindMemberInSite(client->site, client->user->id, &lock);

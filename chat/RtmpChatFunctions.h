@@ -28,7 +28,7 @@ int ChatPushMode(Client* client, RtmpStream* stream, const AmfObject* object);
 int ChatPushCommand(Client* client, RtmpStream* stream, const AmfObject* object);
 
 // Publish of a stream without a media object by a connection that logged in
-// through the stream name (a screen share from a second connection): the
-// user's present member, in any room of the site, gets its hasscreen flag,
-// and its room hears of it. Does nothing for other streams.
-void ChatPublishScreen(Client* client, RtmpStream* stream);
+// through the stream name (a screen share from a second connection; the
+// caller checks the stream): the user's present member, in any room of the
+// site, gets its hasscreen flag, and its room hears of it.
+void ChatPublishScreen(Client* client);

@@ -289,7 +289,7 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
     }
     if (stream->fileid == 0) {
       LiveChannelSetIdentity(stream, stream->fileid, client->user->id, stream->channel);
-      ChatPublishScreen(client, stream);
+      ChatPublishScreen(client);
     }
   }
   // A publisher that logged in through the name goes on like one that
