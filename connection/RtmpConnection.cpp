@@ -146,43 +146,27 @@ struct Command {
   Handler handler;
 };
 
-// The connect reply's pieces: a marker byte, and the end of an object
-// (null once the buffer is full).
-uint8_t* PutByte(uint8_t* out, uint8_t* end, uint8_t value) {
-  if (out == nullptr || out >= end) return nullptr;
-  *out = value;
-  return out + 1;
-}
-
-uint8_t* PutEnd(uint8_t* out, uint8_t* end) {
-  if (out == nullptr || end - out < 3) return nullptr;
-  out[0] = 0;
-  out[1] = 0;
-  out[2] = AMF_OBJECT_END;
-  return out + 3;
-}
-
 int SendConnectResult(RtmpConnection* connection) {
   std::array<uint8_t, kBuilderBodySize> m;
   uint8_t* e = m.data() + m.size();
   uint8_t* p = AmfEncodeText(m.data(), e, "_result");
   p = AmfEncodeNumber(p, e, connection->transactionId);
-  p = PutByte(p, e, AMF_OBJECT);
+  p = AmfEncodeByte(p, e, AMF_OBJECT);
   p = AmfEncodeNamedString(p, e, "fmsVer", "FMS/4,5,4,2012");
   p = AmfEncodeNamedNumber(p, e, "capabilities", 31);
   p = AmfEncodeNamedNumber(p, e, "mode", 1);
-  p = PutEnd(p, e);
-  p = PutByte(p, e, AMF_OBJECT);
+  p = AmfEncodeObjectEnd(p, e);
+  p = AmfEncodeByte(p, e, AMF_OBJECT);
   p = AmfEncodeNamedString(p, e, "level", "status");
   p = AmfEncodeNamedString(p, e, "code", "NetConnection.Connect.Success");
   p = AmfEncodeNamedString(p, e, "description", "Connection succeeded");
   p = AmfEncodeName(p, e, "data");
-  p = PutByte(p, e, AMF_ECMA_ARRAY);
+  p = AmfEncodeByte(p, e, AMF_ECMA_ARRAY);
   p = AmfEncodeInt32(p, e, 1);
   p = AmfEncodeNamedString(p, e, "version", "4,5,4,2012");
-  p = PutEnd(p, e);
+  p = AmfEncodeObjectEnd(p, e);
   p = AmfEncodeNamedNumber(p, e, "objectEncoding", connection->link->rtmp.objectEncoding);
-  p = PutEnd(p, e);
+  p = AmfEncodeObjectEnd(p, e);
   if (p == nullptr) {
     REPORT_ASSERT("enc", "RtmpConnection");
     return 0;

@@ -662,6 +662,20 @@ uint8_t* AmfEncodeBoolean(uint8_t* out, uint8_t* end, bool flag) {
   return out;
 }
 
+uint8_t* AmfEncodeByte(uint8_t* out, uint8_t* end, uint8_t value) {
+  if (out == nullptr || out >= end) return nullptr;
+  *out = value;
+  return out + 1;
+}
+
+uint8_t* AmfEncodeObjectEnd(uint8_t* out, uint8_t* end) {
+  if (out == nullptr || end - out < 3) return nullptr;
+  out[0] = 0;
+  out[1] = 0;
+  out[2] = AMF_OBJECT_END;
+  return out + 3;
+}
+
 uint8_t* AmfEncodeString(uint8_t* out, uint8_t* end, AmfText text) {
   const size_t length = text.length;
   if (length < 65536) {

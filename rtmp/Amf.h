@@ -161,6 +161,11 @@ uint8_t* AmfEncodeInt24(uint8_t* out, uint8_t* end, uint32_t value);
 uint8_t* AmfEncodeInt32(uint8_t* out, uint8_t* end, uint32_t value);
 uint8_t* AmfEncodeNumber(uint8_t* out, uint8_t* end, double value);
 uint8_t* AmfEncodeBoolean(uint8_t* out, uint8_t* end, bool flag);
+// One byte (a marker such as AMF_NULL or AMF_OBJECT), and the end of an object's
+// properties (an empty name and AMF_OBJECT_END). None when it does not fit
+// or `out` is none.
+uint8_t* AmfEncodeByte(uint8_t* out, uint8_t* end, uint8_t value);
+uint8_t* AmfEncodeObjectEnd(uint8_t* out, uint8_t* end);
 // 0x02 and a 16-bit length below 65536 bytes, else 0x0C and a 32-bit length.
 uint8_t* AmfEncodeString(uint8_t* out, uint8_t* end, AmfText text);
 // As AmfEncodeString for a zero-terminated text; null encodes the empty string.

@@ -45,20 +45,6 @@ int SendCommand(RtmpContext* r, const uint8_t* body, const uint8_t* bodyEnd) {
   return RtmpSendCommand(r, {body, bodyEnd});
 }
 
-uint8_t* PutEnd(uint8_t* out, uint8_t* end) {
-  if (out == nullptr || end - out < 3) return nullptr;
-  out[0] = 0;
-  out[1] = 0;
-  out[2] = AMF_OBJECT_END;
-  return out + 3;
-}
-
-uint8_t* PutByte(uint8_t* out, uint8_t* end, uint8_t value) {
-  if (out == nullptr || out >= end) return nullptr;
-  *out = value;
-  return out + 1;
-}
-
 int SendControl(RtmpContext* r, uint8_t type, uint32_t value, int extraBytes, uint32_t extra) {
   SmallMessage m;
   uint8_t* p = m.body();
@@ -67,7 +53,7 @@ int SendControl(RtmpContext* r, uint8_t type, uint32_t value, int extraBytes, ui
     p = AmfEncodeInt32(p, m.end(), value);
   } else {
     p = AmfEncodeInt32(p, m.end(), value);
-    if (extraBytes == 1) p = PutByte(p, m.end(), static_cast<uint8_t>(extra));
+    if (extraBytes == 1) p = AmfEncodeByte(p, m.end(), static_cast<uint8_t>(extra));
   }
   return Send(r, m.body(), p, kRtmpControlChannel, type, 0);
 }
@@ -98,7 +84,7 @@ int SendResult(RtmpContext* r, double txn, double number) {
   SmallMessage m;
   uint8_t* p = AmfEncodeText(m.body(), m.end(), "_result");
   p = AmfEncodeNumber(p, m.end(), txn);
-  p = PutByte(p, m.end(), AMF_NULL);
+  p = AmfEncodeByte(p, m.end(), AMF_NULL);
   p = AmfEncodeNumber(p, m.end(), number);
   return SendCommand(r, m.body(), p);
 }
@@ -107,12 +93,12 @@ int SendError(RtmpContext* r, double txn, const char* code, const char* descript
   SmallMessage m;
   uint8_t* p = AmfEncodeText(m.body(), m.end(), "_error");
   p = AmfEncodeNumber(p, m.end(), txn);
-  p = PutByte(p, m.end(), AMF_NULL);
-  p = PutByte(p, m.end(), AMF_OBJECT);
+  p = AmfEncodeByte(p, m.end(), AMF_NULL);
+  p = AmfEncodeByte(p, m.end(), AMF_OBJECT);
   p = AmfEncodeNamedString(p, m.end(), "level", "error");
   p = AmfEncodeNamedString(p, m.end(), "code", code);
   p = AmfEncodeNamedString(p, m.end(), "description", description);
-  p = PutEnd(p, m.end());
+  p = AmfEncodeObjectEnd(p, m.end());
   return SendCommand(r, m.body(), p);
 }
 
@@ -134,12 +120,12 @@ int SendStatusOn(RtmpContext* r, int32_t chunkChannel, int32_t streamId, const c
   uint8_t* e = m.end();
   uint8_t* p = AmfEncodeText(m.body(), e, "onStatus");
   p = AmfEncodeNumber(p, e, 0);
-  p = PutByte(p, e, AMF_NULL);
-  p = PutByte(p, e, AMF_OBJECT);
+  p = AmfEncodeByte(p, e, AMF_NULL);
+  p = AmfEncodeByte(p, e, AMF_OBJECT);
   p = AmfEncodeNamedString(p, e, "level", StatusLevel(code));
   p = AmfEncodeNamedString(p, e, "code", code);
   p = AmfEncodeNamedString(p, e, "description", description);
-  p = PutEnd(p, e);
+  p = AmfEncodeObjectEnd(p, e);
   return Send(r, m.body(), p, chunkChannel, kRtmpMsgCommandAmf0, streamId);
 }
 
@@ -148,8 +134,8 @@ namespace {
 uint8_t* EncodeMetaData(const StreamMetaData& out, uint8_t* p, uint8_t* e) {
   p = AmfEncodeText(p, e, "onMetaData");
   p = AmfEncodeNumber(p, e, 0);
-  p = PutByte(p, e, AMF_NULL);
-  p = PutByte(p, e, AMF_OBJECT);
+  p = AmfEncodeByte(p, e, AMF_NULL);
+  p = AmfEncodeByte(p, e, AMF_OBJECT);
   p = AmfEncodeNamedString(p, e, "name", out.title);
   p = AmfEncodeNamedString(p, e, "image", out.picture);
   p = AmfEncodeNamedNumber(p, e, "id", out.objectId);
@@ -163,16 +149,16 @@ uint8_t* EncodeMetaData(const StreamMetaData& out, uint8_t* p, uint8_t* e) {
     p = AmfEncodeNamedNumber(p, e, "size", static_cast<double>(out.size));
     p = AmfEncodeNamedNumber(p, e, "segmentcount", static_cast<double>(out.segments.size()));
     p = AmfEncodeName(p, e, "segmentdata");
-    p = PutByte(p, e, AMF_STRICT_ARRAY);
+    p = AmfEncodeByte(p, e, AMF_STRICT_ARRAY);
     p = AmfEncodeInt32(p, e, static_cast<uint32_t>(out.segments.size()));
     for (const StreamMetaSegment& s : out.segments) {
-      p = PutByte(p, e, AMF_OBJECT);
+      p = AmfEncodeByte(p, e, AMF_OBJECT);
       p = AmfEncodeNamedNumber(p, e, "startpos", static_cast<double>(s.start));
       p = AmfEncodeNamedNumber(p, e, "endpos", static_cast<double>(s.end));
-      p = PutEnd(p, e);
+      p = AmfEncodeObjectEnd(p, e);
     }
   }
-  return PutEnd(p, e);
+  return AmfEncodeObjectEnd(p, e);
 }
 
 }  // namespace
