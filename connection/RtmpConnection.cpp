@@ -345,21 +345,6 @@ const Command kCommands[] = {
 
 }  // namespace
 
-void RtmpConnectionRelayTimerFired(Client* client) {
-  client->link->relayTimerDue = 0;
-  // Only the own thread adds or frees streams: the list is read without
-  // its lock once copied.
-  std::vector<RtmpStream*> publishers;
-  {
-    ListLock guard(client->streams.lock);
-    for (ListNode* n = client->streams.first; n != nullptr; n = n->next) {
-      auto* stream = static_cast<RtmpStream*>(n->item);
-      if (stream->publishing && stream->channel != 0) publishers.push_back(stream);
-    }
-  }
-  for (RtmpStream* publisher : publishers) LiveChannelSendDue(publisher);
-}
-
 RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
   // Every field has its initialiser: made without value-initialisation, the
   // record is not zeroed once before its initialisers run.
@@ -765,7 +750,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN) || (fds[3].revents & POLLIN)) {
       if (fds[3].revents & POLLIN) {
         Drain(fds[3].fd);
-        RtmpConnectionRelayTimerFired(connection);
+        LiveChannelRelayTimerFired(connection);
       }
       // Re-arming clears a timer that fired, so it is not read: one system
       // call less per message. Forgetting the due time makes the next

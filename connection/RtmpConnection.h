@@ -53,7 +53,4 @@ int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream);
 int RtmpConnectionNextWait(RtmpConnection* connection);
 int RtmpConnectionServiceStream(RtmpConnection* connection);
 
-// The own thread, when the relay timer fired: the players of its channels
-// whose merge period is over get their media (LiveChannelSendDue).
-void RtmpConnectionRelayTimerFired(Client* client);
 

@@ -660,3 +660,18 @@ void RtmpChannelRelease(RtmpContext* r, int32_t id) {
   MutexLock lock(r->sendLock);
   r->channelsOut.erase(static_cast<uint32_t>(id));
 }
+
+void LiveChannelRelayTimerFired(Client* client) {
+  client->link->relayTimerDue = 0;
+  // Only the own thread adds or frees streams: the list is read without
+  // its lock once copied.
+  std::vector<RtmpStream*> publishers;
+  {
+    ListLock guard(client->streams.lock);
+    for (ListNode* n = client->streams.first; n != nullptr; n = n->next) {
+      auto* stream = static_cast<RtmpStream*>(n->item);
+      if (stream->publishing && stream->channel != 0) publishers.push_back(stream);
+    }
+  }
+  for (RtmpStream* publisher : publishers) LiveChannelSendDue(publisher);
+}

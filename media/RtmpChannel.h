@@ -20,6 +20,7 @@
 #include "config/ServerConfig.h"
 #include "util/Clock.h"
 
+struct Client;
 struct RtmpStream;
 struct RtmpPacket;
 
@@ -125,6 +126,9 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now,
 // its players whose merge period is over get the media that waited for it;
 // the relay timer is armed for the next end of one.
 void LiveChannelSendDue(RtmpStream* publisher);
+// The client's own thread, when its relay timer fired: the players of the
+// channels it publishes whose merge period is over get their media.
+void LiveChannelRelayTimerFired(Client* client);
 
 // ---- Chunk stream ids 10..63 of the streams ----
 // The first free id, with its outbound slot made; 0 when none is free

@@ -22,7 +22,7 @@
 
 #include "Database/Record.h"
 #include "chat/RtmpChat.h"
-#include "connection/RtmpConnection.h"
+#include "client/Client.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpUtils.h"
@@ -400,7 +400,7 @@ TEST_F(LiveChannelTest, ThePublishersThreadSendsItsPlayersMergedMediaWithoutWaki
   EXPECT_EQ(left.it_value.tv_sec, 0);
   EXPECT_LE(left.it_value.tv_nsec, 15 * 1000000L);
   g_now += 15;
-  RtmpConnectionRelayTimerFired(&a->connection);
+  LiveChannelRelayTimerFired(&a->connection);
   EXPECT_GT(received(), 40u);
   EXPECT_EQ(player->output.queued, 0u);
   EXPECT_EQ(b->Wakes(), 0u);
@@ -445,7 +445,7 @@ TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinI
         timerDue = 0;
         const itimerspec stop{};
         timerfd_settime(timer, 0, &stop, nullptr);
-        RtmpConnectionRelayTimerFired(&a->connection);
+        LiveChannelRelayTimerFired(&a->connection);
       }
       // The player has no socket: what its publisher would send wakes it.
       if (b->Wakes() == 0) continue;
