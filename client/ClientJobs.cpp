@@ -28,7 +28,11 @@ void ClientJobsOpen(Client* client, int wakeFd) {
   client->posts->wakeFd = wakeFd;
 }
 
-JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait) {
+JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait, JobKind kind) {
+  if (client->posts == nullptr) {
+    if (std::function<void()> apply = wait()) apply();
+    return JobAdmit::kQueued;
+  }
   auto job = [client, box = client->posts, wait = std::move(wait)] {
     std::function<void()> apply = wait();
     // The client outlives the post: its teardown applies its pending
@@ -38,7 +42,7 @@ JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()>
       if (apply) apply();
     });
   };
-  const JobAdmit admit = JobSubmit(client->jobs, JobKind::kServer, true, InClientScope(client, std::move(job)));
+  const JobAdmit admit = JobSubmit(client->jobs, kind, true, InClientScope(client, std::move(job)));
   if (admit == JobAdmit::kQueued) client->commandJobs++;
   return admit;
 }

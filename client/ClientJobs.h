@@ -19,8 +19,11 @@ void ClientJobsOpen(Client* client, int wakeFd);
 // returns the part that applies its result on the client's thread; until
 // that has run, no further input of the client is handled. kFull when the
 // pool is full: nothing runs, and the caller answers as a failure of the
-// command.
-JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait);
+// command. Work that runs the client's own SQL is of kind kClientSql, so
+// that it gets only its share of the workers. A client without a post box
+// (tools, unit tests) runs both parts at once.
+JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait,
+                          JobKind kind = JobKind::kServer);
 // Work that completes what the client did (accounting, marks): never
 // refused, not waited for, nothing applied afterwards.
 void ClientCompletionJob(Client* client, std::function<void()> run);

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +15,7 @@
 #include "Database/Record.h"
 #include "client/Client.h"
 #include "client/ClientIdentity.h"
+#include "client/ClientJobs.h"
 #include "commands/RtmpModelFile.h"
 #include "media/RtmpFile.h"
 #include "util/Log.h"
@@ -57,12 +60,14 @@ bool ModelText(const AmfObject* object, int index, char (&out)[kModelTextSize]) 
   return true;
 }
 
-// Who is this client: loads the web session and its user into the
-// connection, replacing (and freeing) what an earlier request loaded.
-void ModelSessionUser(Client* client, const char* phpsessid, ModelReply* reply) {
+// Who is this client: loads the web session and its user (in the job);
+// the apply part sets them into the connection, replacing (and freeing) what
+// an earlier request loaded.
+void ModelSessionUser(DbConnection* db, const char* phpsessid, ModelReply* reply, ClientIdentity* identity) {
   // The identifier goes between quotes in the statement; anything but a
   // well-formed one could rewrite it, so it is refused before any SQL.
-  const IdentityStatus status = ClientSetIdentity(*client, ClientLoadIdentity(client->db.get(), phpsessid));
+  *identity = ClientLoadIdentity(db, phpsessid);
+  const IdentityStatus status = identity->status;
   if (status == IdentityStatus::kBadId) {
     REPORT_ASSERT("DbIsSessionId(phpsessid)", "RtmpModel");
     return;
@@ -75,12 +80,12 @@ void ModelSessionUser(Client* client, const char* phpsessid, ModelReply* reply) 
     REPORT_ASSERT("connection->user", "RtmpModel");
     return;
   }
-  const User* user = client->user.get();
+  const User* user = identity->user.get();
   ModelReplyNumber(reply, "userid", user->id);
   ModelReplyText(reply, "userlogon", user->logon);
   ModelReplyText(reply, "username", user->name);
   ModelReplyNumber(reply, "folderid", user->folderid);
-  ModelReplyText(reply, "phpsessid", client->session->phpsessid);
+  ModelReplyText(reply, "phpsessid", identity->session->phpsessid);
 }
 
 // Overwrites the number that starts at `at` (marker and 8 bytes).
@@ -168,8 +173,7 @@ class TemplateCache {
 // The renditions of a file, highest bitrate first, then the file itself when
 // it is an FLV. `clause` is "fileid=<id>"; without its first four characters
 // it is the condition that finds the file.
-void ModelTranscodes(Client* client, std::string_view clause, ModelReply* reply) {
-  DbConnection* db = client->db.get();
+void ModelTranscodes(DbConnection* db, const char* address, std::string_view clause, ModelReply* reply) {
   if (!TranscodesConditionIsPlain(clause)) {
     REPORT_ASSERT("TranscodesConditionIsPlain(clause)", "RtmpModel");
     return;
@@ -177,7 +181,7 @@ void ModelTranscodes(Client* client, std::string_view clause, ModelReply* reply)
   const std::string fileCondition(clause.size() > 4 ? clause.substr(4) : std::string_view());
   RecordPtr<VFile> file;
   {
-    DbClientStatements clientSql(client->address);
+    DbClientStatements clientSql(address);
     file = LoadVFile(db, "%s", fileCondition.c_str());
   }
   if (!file) {
@@ -192,7 +196,7 @@ void ModelTranscodes(Client* client, std::string_view clause, ModelReply* reply)
   const std::string condition(clause);
   int b = 0;
   {
-    DbClientStatements clientSql(client->address);
+    DbClientStatements clientSql(address);
     b = DbExecute(db, "select * from TranscodeObject where %s order by bitrate desc limit %zu",
                   condition.c_str(), kTranscodeMaxRows);
   }
@@ -251,6 +255,62 @@ void ModelTranscodes(Client* client, std::string_view clause, ModelReply* reply)
   PatchCount32(reply, arrayCountAt, listed);
 }
 
+// What a model command's job needs: copies, as the job touches no Client.
+struct ModelRequest {
+  DbConnection* db = nullptr;
+  std::string address;
+  int kind = 0;
+  char model[kModelTextSize];
+  char clause[kModelTextSize];
+  int64_t submittedMs = 0;
+};
+
+// The waiting part: the statements, and the reply they make. A loaded
+// identity is left in `identity` for the apply part.
+void ModelRun(const ModelRequest& request, ModelReply* reply, ClientIdentity* identity) {
+  const int kind = request.kind;
+  // A job that waited for the clients' share of the workers longer than a
+  // statement waits for a database connection fails as that statement would.
+  if (MonotonicMs() - request.submittedMs > DbGetTiming().poolWaitMs) {
+    REPORT_ASSERT("model command waited no longer than the pool wait", "RtmpModel");
+    if (kind == kModelCreate) ModelReplyNumber(reply, "id", 0);
+    return;
+  }
+  DbConnection* db = request.db;
+  const char* model = request.model;
+  const char* clause = request.clause;
+  const bool write = kind == kModelSave || kind == kModelCreate || kind == kModelDelete;
+  DbClientStatements clientSql(write ? request.address.c_str() : nullptr);
+  switch (kind) {
+    case kModelSave:
+      DbUpdate(db, "update %s set %s", model, clause);
+      break;
+    case kModelCreate:
+      ModelReplyNumber(reply, "id", DbInsert(db, "insert into %s %s", model, clause));
+      break;
+    case kModelDelete:
+      DbDelete(db, "delete from %s where %s", model, clause);
+      break;
+    case kModelLoad:
+      if (strcasecmp(model, "phpsessid") == 0)
+        ModelSessionUser(db, clause, reply, identity);
+      else if (strcasecmp(model, "File") == 0)
+        RtmpModelFile(db, clause, reply);
+      else if (strcasecmp(model, "Transcodes") == 0)
+        ModelTranscodes(db, request.address.c_str(), clause, reply);
+      break;
+    default:
+      REPORT_ASSERT("kind >= kModelLoad && kind <= kModelDelete", "RtmpModel");
+      break;
+  }
+  if (reply->overflow) {
+    // A reply that cannot be cut sensibly (a record with enormous texts)
+    // goes out as the empty object rather than a broken one.
+    REPORT_ASSERT("reply.body.size() <= kModelReplyMaxSize", "RtmpModel");
+    ModelReplyTruncate(reply, reply->objectStart);
+  }
+}
+
 }  // namespace
 
 int RtmpModelCommand(Client* client, const AmfObject* object, int kind) {
@@ -269,7 +329,6 @@ int RtmpModelCommand(Client* client, const AmfObject* object, int kind) {
     return 1;
   }
 
-  DbConnection* db = client->db.get();
   const bool write = kind == kModelSave || kind == kModelCreate || kind == kModelDelete;
   if (write && !ModelWriteAllowed(client)) {
     // Answered as a failed statement would be.
@@ -277,35 +336,32 @@ int RtmpModelCommand(Client* client, const AmfObject* object, int kind) {
     ModelReplySend(client, &reply);
     return 1;
   }
-  DbClientStatements clientSql(write ? client->address : nullptr);
-  switch (kind) {
-    case kModelSave:
-      DbUpdate(db, "update %s set %s", model, clause);
-      break;
-    case kModelCreate:
-      ModelReplyNumber(&reply, "id", DbInsert(db, "insert into %s %s", model, clause));
-      break;
-    case kModelDelete:
-      DbDelete(db, "delete from %s where %s", model, clause);
-      break;
-    case kModelLoad:
-      if (strcasecmp(model, "phpsessid") == 0)
-        ModelSessionUser(client, clause, &reply);
-      else if (strcasecmp(model, "File") == 0)
-        RtmpModelFile(client, clause, &reply);
-      else if (strcasecmp(model, "Transcodes") == 0)
-        ModelTranscodes(client, clause, &reply);
-      break;
-    default:
-      REPORT_ASSERT("kind >= kModelLoad && kind <= kModelDelete", "RtmpModel");
-      break;
+  // The statements (the client's own SQL) wait on the job pool within the
+  // clients' share; this connection's streams go on meanwhile.
+  auto request = std::make_shared<ModelRequest>();
+  request->db = client->db.get();
+  request->address = client->address;
+  request->kind = kind;
+  memcpy(request->model, model, sizeof model);
+  memcpy(request->clause, clause, sizeof clause);
+  request->submittedMs = MonotonicMs();
+  auto pending = std::make_shared<ModelReply>(std::move(reply));
+  const JobAdmit admit = ClientCommandJob(
+      client,
+      [client, request, pending] {
+        auto identity = std::make_shared<ClientIdentity>();
+        ModelRun(*request, pending.get(), identity.get());
+        const bool setIdentity = request->kind == kModelLoad && strcasecmp(request->model, "phpsessid") == 0;
+        return std::function<void()>([client, pending, identity, setIdentity] {
+          if (setIdentity) ClientSetIdentity(*client, std::move(*identity));
+          ModelReplySend(client, pending.get());
+        });
+      },
+      JobKind::kClientSql);
+  if (admit == JobAdmit::kFull) {
+    // Answered as a failed statement would be.
+    if (kind == kModelCreate) ModelReplyNumber(pending.get(), "id", 0);
+    ModelReplySend(client, pending.get());
   }
-  if (reply.overflow) {
-    // A reply that cannot be cut sensibly (a record with enormous texts)
-    // goes out as the empty object rather than a broken one.
-    REPORT_ASSERT("reply.body.size() <= kModelReplyMaxSize", "RtmpModel");
-    ModelReplyTruncate(&reply, reply.objectStart);
-  }
-  ModelReplySend(client, &reply);
   return 1;
 }

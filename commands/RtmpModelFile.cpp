@@ -98,8 +98,7 @@ int ModelReplySend(Client* client, ModelReply* reply) {
   return RtmpSendCommand(&client->link->rtmp, reply->body);
 }
 
-RecordPtr<TranscodeObject> ScheduleTranscode(Client* client, int32_t fileid,
-                                             int32_t templateid) {
+RecordPtr<TranscodeObject> ScheduleTranscode(DbConnection* db, int32_t fileid, int32_t templateid) {
   char filename[64];
   snprintf(filename, sizeof filename, "%d-%d.flv", fileid, templateid);
   TranscodeObject row;
@@ -108,25 +107,29 @@ RecordPtr<TranscodeObject> ScheduleTranscode(Client* client, int32_t fileid,
   row.status = kTranscodeScheduled;
   row.filename = filename;
   row.message = const_cast<char*>(kTranscodeScheduledMessage);
-  const int32_t id = InsertRecord(client->db.get(), &row);
+  const int32_t id = InsertRecord(db, &row);
   // A failed insert was reported by the database layer; loading back could
   // find an older row, which is not what was asked for.
   if (id == 0) return nullptr;
-  return LoadTranscodeObject(client->db.get(), "fileid=%d and templateid=%d", fileid, templateid);
+  return LoadTranscodeObject(db, "fileid=%d and templateid=%d", fileid, templateid);
 }
 
-void RtmpModelFile(Client* client, std::string_view clause, ModelReply* reply) {
+RecordPtr<TranscodeObject> ScheduleTranscode(Client* client, int32_t fileid,
+                                             int32_t templateid) {
+  return ScheduleTranscode(client->db.get(), fileid, templateid);
+}
+
+void RtmpModelFile(DbConnection* db, std::string_view clause, ModelReply* reply) {
   const int32_t fileid = QueryParamInt(clause, "fileid=");
   const int32_t templateid = QueryParamInt(clause, "paramid=");
   if (fileid == 0) {
     ShortForm(reply, 0);
     return;
   }
-  DbConnection* db = client->db.get();
   RecordPtr<TranscodeObject> to;
   if (templateid != 0) {
     to = LoadTranscodeObject(db, "fileid=%d and templateid=%d", fileid, templateid);
-    if (!to) to = ScheduleTranscode(client, fileid, templateid);
+    if (!to) to = ScheduleTranscode(db, fileid, templateid);
   } else {
     RecordPtr<Object> object = LoadObject(db, "id=%d", fileid);
     if (!object) {
@@ -149,7 +152,7 @@ void RtmpModelFile(Client* client, std::string_view clause, ModelReply* reply) {
     if (!to) to = LoadTranscodeObject(db, "fileid=%d and status=%d order by bitrate", fileid, kTranscodeReady);
     // One that is still being made is found here, so it is not scheduled twice.
     if (!to) to = LoadTranscodeObject(db, "fileid=%d", fileid);
-    if (!to) to = ScheduleTranscode(client, fileid, temp->id);
+    if (!to) to = ScheduleTranscode(db, fileid, temp->id);
   }
   if (!to) {
     REPORT_ASSERT("to", "RtmpModelFile");

@@ -2,9 +2,10 @@
 //
 // ScheduleTranscode and the `File` model read and create TranscodeObject rows
 // through the connection's database; the conversion itself is done elsewhere
-// on the platform. ModelReply is the growing body of one model reply. All of
-// it runs on the connection's own thread; the database connection takes its
-// own lock per statement.
+// on the platform. ModelReply is the growing body of one model reply. The
+// statements run in a model command's job (they touch no Client); the reply
+// is sent from the connection's own thread. The database connection takes
+// its own lock per statement.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +50,7 @@ int ModelReplySend(Client* client, ModelReply* reply);
 // Inserts a scheduled rendition ("%d-%d.flv", status 5) of `fileid` with
 // `templateid` and returns the row as read back, or null when the insert or
 // the read failed. Owned by the caller.
+RecordPtr<TranscodeObject> ScheduleTranscode(DbConnection* db, int32_t fileid, int32_t templateid);
 RecordPtr<TranscodeObject> ScheduleTranscode(Client* client, int32_t fileid,
                                              int32_t templateid);
 
@@ -56,4 +58,4 @@ RecordPtr<TranscodeObject> ScheduleTranscode(Client* client, int32_t fileid,
 // the file has none. `clause` is query-string text with "fileid=" and
 // "paramid=". Adds the reply's properties (none after a failure, which is
 // reported).
-void RtmpModelFile(Client* client, std::string_view clause, ModelReply* reply);
+void RtmpModelFile(DbConnection* db, std::string_view clause, ModelReply* reply);
