@@ -212,8 +212,9 @@ void ServeRecordingCloseRequests(Client* client);
 // Completes the file (header flags, final back pointer, flushed), then
 // marks a media object for processing or places a session recording into
 // its final file, then pauses RecordingClosePauseMs(). Holds no lock. All
-// but the two header writes run as one of the client's completion jobs; the
-// file stays claimed until that job has placed it.
+// but the two header writes run on the client's job queue: the file stays
+// claimed, and the client's input waits, until it is placed; the pause only
+// delays the client's later jobs.
 void CloseRecording(RtmpStream* stream);
 
 // ---- Sessions (RtmpSession.cpp) ----

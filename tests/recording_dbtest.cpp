@@ -473,8 +473,8 @@ TEST_F(Recording, StartPositionsPastTheEarlierRecordingAndTimestampJumpsNeverWra
 }
 
 // The close of a recording (fsync, statements, its pause) runs on the job
-// pool: the connection answers its next command at once, and the file, its
-// row and its mark are complete afterwards.
+// pool: the connection answers its next command without the pause, and the
+// file, its row and its mark are complete afterwards.
 class RecordingWithClosePause : public Recording {
  protected:
   void SetUp() override {
