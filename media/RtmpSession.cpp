@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 
 #include "Database/Database.h"
 #include "Database/Record.h"
@@ -78,14 +79,21 @@ void StopSessionTiming(RtmpStream* stream) {
   }
 }
 
-void CloseRecordingSession(RtmpStream* stream) {
+std::function<void()> CloseRecordingSessionLater(RtmpStream* stream) {
   SessionTiming& timing = stream->timing;
-  if (!timing.active || !timing.recording) return;
+  if (!timing.active || !timing.recording) return {};
   timing.active = false;
   const int64_t elapsed = std::max<int64_t>(SessionNow() - timing.start, 0);
   // The row is closed even for a recording shorter than a second: the next
   // recording into the object is a new session.
-  if (timing.rowId != 0)
-    DbUpdate(stream->client->db.get(), "update RecordSession set status=%d, duration=duration+%d where id=%d",
-             kSessionClosed, static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX)), timing.rowId);
+  if (timing.rowId == 0) return {};
+  return [db = stream->client->db.get(), rowId = timing.rowId,
+          seconds = static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX))] {
+    DbUpdate(db, "update RecordSession set status=%d, duration=duration+%d where id=%d", kSessionClosed, seconds,
+             rowId);
+  };
+}
+
+void CloseRecordingSession(RtmpStream* stream) {
+  if (std::function<void()> close = CloseRecordingSessionLater(stream)) close();
 }

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -210,9 +211,11 @@ constexpr int kRecordingHandOverMs = 10000;
 void ServeRecordingCloseRequests(Client* client);
 // Completes the file (header flags, final back pointer, flushed), then
 // marks a media object for processing or places a session recording into
-// its final file, then pauses RecordingClosePauseMs(). Holds no lock.
+// its final file, then pauses RecordingClosePauseMs(). Holds no lock. All
+// but the two header writes run on the client's job queue: the file stays
+// claimed, and the client's input waits, until it is placed; the pause only
+// delays the client's later jobs.
 void CloseRecording(RtmpStream* stream);
-void FinishSessionRecording(RtmpStream* stream);
 
 // ---- Sessions (RtmpSession.cpp) ----
 // The open FileSession row of the viewing, made when there is none; 0 when
@@ -225,3 +228,6 @@ void StopSessionTiming(RtmpStream* stream);
 // The end of a recording into a media object: its RecordSession row gets
 // status 2 and the recorded seconds.
 void CloseRecordingSession(RtmpStream* stream);
+// The same with the seconds counted now and the statement returned, to run
+// on the job pool (empty when there is no row).
+std::function<void()> CloseRecordingSessionLater(RtmpStream* stream);

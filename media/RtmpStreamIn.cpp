@@ -15,12 +15,16 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "Database/Database.h"
 #include "Database/Record.h"
 #include "client/Client.h"
+#include "client/ClientJobs.h"
 #include "rtmp/RtmpFunctions.h"
 #include "media/Recording.h"
 #include "media/RtmpChannel.h"
@@ -176,8 +180,9 @@ RecordingCreate OpenRecordingFolder(const char* files, const std::string& relati
 
 // The registry of files being recorded, by their path: one recording per
 // file. A stream is listed from the claim in CreateRecording until its
-// CloseRecording has placed the file; while it is listed it (and its
-// connection) stay alive, since freeing a stream closes its recording.
+// CloseRecording; while it is listed it (and its connection) stay alive,
+// since freeing a stream closes its recording. A null entry is a file whose
+// close job runs: nobody opens it until that job has placed it.
 std::condition_variable_any g_recordingsChanged;
 std::map<std::string, RtmpStream*> g_recordings GUARDED_BY(g_recordingsLock);
 // Streams asked to end their recording, so that a wake finds out cheaply
@@ -202,6 +207,31 @@ void ReleaseRecordingTarget(RtmpStream* stream) {
   auto it = g_recordings.find(in.recordingKey);
   if (it != g_recordings.end() && it->second == stream) g_recordings.erase(it);
   in.recordingKey.clear();
+  g_recordingsChanged.notify_all();
+}
+
+// Hands the stream's entry to its close job: the stream is free at once,
+// while the file stays listed. The key to release after the job; empty when
+// the stream held none.
+std::string DetachRecordingTarget(RtmpStream* stream) {
+  RtmpStreamIn& in = stream->input;
+  MutexLock lock(g_recordingsLock);
+  if (in.closeRequested.exchange(false)) --g_closeRequests;
+  std::string key;
+  key.swap(in.recordingKey);
+  auto it = g_recordings.find(key);
+  if (it == g_recordings.end() || it->second != stream) return {};
+  it->second = nullptr;
+  return key;
+}
+
+// The close job has placed the file: a publisher waiting for it may begin,
+// and a stop waiting for every recording sees it end.
+void ReleaseClosedRecording(const std::string& key) {
+  if (key.empty()) return;
+  MutexLock lock(g_recordingsLock);
+  auto it = g_recordings.find(key);
+  if (it != g_recordings.end() && it->second == nullptr) g_recordings.erase(it);
   g_recordingsChanged.notify_all();
 }
 
@@ -231,13 +261,13 @@ bool ClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
       return true;
     }
     RtmpStream* holder = it->second;
-    if (holder->client == client) {
+    if (holder != nullptr && holder->client == client) {
       lock.unlock();
       EndRecordingOnRequest(holder);
       lock.lock();
       continue;
     }
-    RequestRecordingClose(holder);
+    if (holder != nullptr) RequestRecordingClose(holder);
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return false;
     // Slices, so that requests for this connection's own recordings are seen.
@@ -398,7 +428,9 @@ size_t RecordingsCloseForStop(int limitMs) {
   for (;;) {
     // Asked again on every pass: a publish that was claiming its file when
     // the stop began is listed only now.
-    for (auto& listed : g_recordings) RequestRecordingClose(listed.second);
+    // Files whose close job runs are waited for too.
+    for (auto& listed : g_recordings)
+      if (listed.second != nullptr) RequestRecordingClose(listed.second);
     const auto now = std::chrono::steady_clock::now();
     if (g_recordings.empty() || now >= deadline) return g_recordings.size();
     g_recordingsChanged.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
@@ -535,37 +567,61 @@ void CloseRecording(RtmpStream* stream) {
   const uint8_t flags = uint8_t((stream->output.hasAudio ? kFlvFlagAudio : 0) |
                                 (stream->output.hasVideo ? kFlvFlagVideo : 0));
   const uint8_t header[kFlvHeaderSize] = {'F', 'L', 'V', kFlvVersion, flags, 0, 0, 0, uint8_t(kFlvHeaderSize)};
-  bool closed = f.file.WriteU32(f.backPointer) && f.file.Rewind() && f.file.Write(header, sizeof header);
-  if (closed && fsync(f.file._handle) != 0) {
-    REPORT_ASSERT("fsync", "RtmpStreamIn");
-    closed = false;
-  }
-  f.file.Close();
-  if (!closed) {
-    // The file keeps its zero header; the repair at the next start completes it.
-    ReportError("Recording %s could not be closed; it is repaired at the next start", f.path);
-  } else if (f.objectId != 0) {
-    Client* client = stream->client;
-    // A player may have indexed the file while it was being written.
-    DeleteObjectIndexes(stream->site, f.path, f.objectId);
-    // Accounted before the web application is told to take the new file.
-    CloseRecordingSession(stream);
-    const bool marked = DbExecute(client->db.get(), "update Object set scanstatus=%d where id=%d", kScanNewFile,
-                                  f.objectId) == 1;
-    if (marked) RecordingJournalRemove(in.journal);
-  } else {
-    FinishSessionRecording(stream);
-  }
-  in.journal.clear();
-  // Placed: a publisher waiting for this file may begin.
-  ReleaseRecordingTarget(stream);
-  std::this_thread::sleep_for(std::chrono::milliseconds(RecordingClosePauseMs()));
-}
-
-void FinishSessionRecording(RtmpStream* stream) {
+  const bool written = f.file.WriteU32(f.backPointer) && f.file.Rewind() && f.file.Write(header, sizeof header);
+  // The rest waits for the disk and the database: it runs on the job pool in
+  // the same order, with copies of what it needs, and the stream is free now.
   Client* client = stream->client;
-  if (client->session == nullptr || stream->site == nullptr) return;
-  FinishSessionRecordingFiles(stream->site->temp, Text(client->session->phpsessid), stream->name);
+  auto fd = std::make_shared<Fd>(f.file._handle);
+  f.file._handle = -1;
+  f.file.Close();
+  std::function<void()> closeSession;
+  // A session recording is placed only with its web session and site.
+  std::optional<std::string> phpsessid;
+  if (f.objectId != 0)
+    closeSession = CloseRecordingSessionLater(stream);
+  else if (client->session != nullptr && stream->site != nullptr)
+    phpsessid = std::string(Text(client->session->phpsessid));
+  auto place = std::make_shared<std::function<void()>>(
+      [fd, written, path = std::string(f.path), objectId = f.objectId, site = stream->site, db = client->db.get(),
+       closeSession = std::move(closeSession), journal = std::move(in.journal), phpsessid = std::move(phpsessid),
+       name = std::string(stream->name), key = DetachRecordingTarget(stream)] {
+    bool closed = written;
+    if (closed && fsync(fd->fd) != 0) {
+      REPORT_ASSERT("fsync", "RtmpStreamIn");
+      closed = false;
+    }
+    close(fd->fd);
+    fd->fd = -1;
+    if (!closed) {
+      // The file keeps its zero header; the repair at the next start completes it.
+      ReportError("Recording %s could not be closed; it is repaired at the next start", path.c_str());
+    } else if (objectId != 0) {
+      // A player may have indexed the file while it was being written.
+      DeleteObjectIndexes(site, path.c_str(), objectId);
+      // Accounted before the web application is told to take the new file.
+      if (closeSession) closeSession();
+      const bool marked = DbExecute(db, "update Object set scanstatus=%d where id=%d", kScanNewFile, objectId) == 1;
+      if (marked) RecordingJournalRemove(journal);
+    } else if (phpsessid) {
+      FinishSessionRecordingFiles(site->temp, phpsessid->c_str(), name.c_str());
+    }
+    // Placed: a publisher waiting for this file may begin.
+    ReleaseClosedRecording(key);
+  });
+  in.journal.clear();
+  // The client's next command is read once the file is placed, as when the
+  // close held the thread; its streams and pings go on meanwhile. A full
+  // pool refuses no close: it is then done here.
+  if (ClientCommandJob(client, [place] {
+        (*place)();
+        return std::function<void()>{};
+      }) == JobAdmit::kFull)
+    (*place)();
+  // The client's later jobs (a play of this file, its end) come after the
+  // pause; its commands need not wait for it. A stop has nothing later.
+  ClientCompletionJob(client, [] {
+    if (!g_recordingsStopping) std::this_thread::sleep_for(std::chrono::milliseconds(RecordingClosePauseMs()));
+  });
 }
 
 bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const char* streamName) {

@@ -472,4 +472,37 @@ TEST_F(Recording, StartPositionsPastTheEarlierRecordingAndTimestampJumpsNeverWra
   }
 }
 
+// The close of a recording (fsync, statements, its pause) runs on the job
+// pool: the connection answers its next command without the pause, and the
+// file, its row and its mark are complete afterwards.
+class RecordingWithClosePause : public Recording {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(site_.Start("recording", "default", "", {"STRMD_RECORDING_CLOSE_PAUSE_MS=4000"}));
+    ASSERT_TRUE(site_.HoldLocalWeb());
+  }
+};
+
+TEST_F(RecordingWithClosePause, TheConnectionAnswersWhileItsRecordingClosesAndTheFileIsCompleteAfter) {
+  const std::string object = site_.Files() + "/302.flv";
+  ASSERT_TRUE(site_.db->Run("update Object set scanstatus=0 where id=302"));
+  TestPlayer client;
+  Open(&client);
+  ASSERT_EQ(Publish(&client, 1, "fileid=302&phpsessid=demo-ben-0002"), "start");
+  Send(&client, 1, 30, 1000, 6);
+  ASSERT_TRUE(client.CloseStream(1));
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.CreateStream(), 2);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+  ASSERT_TRUE(TestWaitUntil([&] {
+    return site_.db->Value("select scanstatus from Object where id=302") == "3" && TestListing(site_.Temp()).empty();
+  }));
+  EXPECT_EQ(site_.db->Value("select concat(count(*), ',', sum(status=2)) from RecordSession"), "1,1");
+  EXPECT_EQ(StrmdctlCheck(object), 0);
+  FlvTestFile flv;
+  ASSERT_TRUE(ReadFlvForTest(object, &flv));
+  EXPECT_EQ(flv.header[4], 5);
+  EXPECT_EQ(flv.tags.size(), 30u);
+}
+
 }  // namespace
