@@ -26,10 +26,6 @@ struct SiteConfig;
 // removed. False (reported) when they were kept.
 bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const char* streamName);
 
-// Milliseconds a recording's close pauses (500; STRMD_RECORDING_CLOSE_PAUSE_MS
-// overrides it, so tests need not wait).
-int RecordingClosePauseMs();
-
 // A stop: asks every recording in progress to end on its own connection's
 // thread, exactly as its end would (written, flushed, placed or marked and
 // accounted, its journal removed last), and waits up to limitMs for all of

@@ -211,10 +211,9 @@ constexpr int kRecordingHandOverMs = 10000;
 void ServeRecordingCloseRequests(Client* client);
 // Completes the file (header flags, final back pointer, flushed), then
 // marks a media object for processing or places a session recording into
-// its final file, then pauses RecordingClosePauseMs(). Holds no lock. All
-// but the two header writes run on the client's job queue: the file stays
-// claimed, and the client's input waits, until it is placed; the pause only
-// delays the client's later jobs.
+// its final file. Holds no lock. All but the two header writes run on the
+// client's job queue: the file stays claimed, and the client's input waits,
+// until it is placed.
 void CloseRecording(RtmpStream* stream);
 
 // ---- Sessions (RtmpSession.cpp) ----

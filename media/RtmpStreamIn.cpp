@@ -325,11 +325,6 @@ bool ReserveEditOutput(const char* temp, const char* phpsessid, PathText& out) {
 
 }  // namespace
 
-int RecordingClosePauseMs() {
-  static const int pause = static_cast<int>(EnvNumber("STRMD_RECORDING_CLOSE_PAUSE_MS", 500, 0, 60000));
-  return pause;
-}
-
 void ReceiveMedia(RtmpStream* stream, RtmpPacket* packet) {
   if (packet->m_nBodySize == 0) return;
   // Only a recording's file is written; a played file is open for reading.
@@ -617,11 +612,9 @@ void CloseRecording(RtmpStream* stream) {
         return std::function<void()>{};
       }) == JobAdmit::kFull)
     (*place)();
-  // The client's later jobs (a play of this file, its end) come after the
-  // pause; its commands need not wait for it. A stop has nothing later.
-  ClientCompletionJob(client, [] {
-    if (!g_recordingsStopping) std::this_thread::sleep_for(std::chrono::milliseconds(RecordingClosePauseMs()));
-  });
+  // The half-second pause that used to follow a close is gone: the client's
+  // next command and its later jobs (a play of this file) already come after
+  // the file is placed, and a sleeping worker would hold up other clients.
 }
 
 bool FinishSessionRecordingFiles(const char* temp, const char* phpsessid, const char* streamName) {

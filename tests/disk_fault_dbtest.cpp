@@ -42,7 +42,7 @@ class DiskFault : public ::testing::Test {
   // The server with `fault` as its STRMD_TEST_WRITE_FAULT.
   void Start(const std::string& fault) {
     ASSERT_TRUE(site_.Start("diskfault", "default", "",
-                            {"STRMD_RECORDING_CLOSE_PAUSE_MS=0", "STRMD_TEST_WRITE_FAULT=" + fault}));
+                            {"STRMD_TEST_WRITE_FAULT=" + fault}));
     ASSERT_TRUE(site_.HoldLocalWeb());
     ASSERT_TRUE(client_.Connect(static_cast<uint16_t>(site_.server.port)));
   }

@@ -43,7 +43,7 @@ int StrmdctlCheck(const std::string& path) {
 TEST(PublishInterop, Rtmp2sinkRecordsUnderItsWebSessionAndRtmp2srcPlaysItBack) {
   if (system("gst-inspect-1.0 rtmp2sink > /dev/null 2>&1") != 0) GTEST_SKIP() << "no rtmp2sink";
   StrmdSite site;
-  ASSERT_TRUE(site.Start("publish-interop", "default", "", {"STRMD_RECORDING_CLOSE_PAUSE_MS=0"}));
+  ASSERT_TRUE(site.Start("publish-interop", "default", ""));
   ASSERT_TRUE(site.HoldLocalWeb());
   const std::string source = site.dir + "/source.flv";
   std::string make = "sh '" + TestSourceDir() + "/scripts/make-demo-media.sh' '" + source + "' 3 > /dev/null 2>&1";
