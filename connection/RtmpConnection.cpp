@@ -684,10 +684,19 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       connection->stackDeep = false;
       ReleaseStackBelow(stackLowest);
     }
-    // A ping that fell due while the loop was busy (media, a post) goes now:
-    // a connection that paces streams would otherwise skip pings at random.
-    if (keepAliveDue != 0 && keepAliveDue <= now) SendUserControl(r, kPingRequest, 0);
-    if (keepAliveDue <= now) keepAliveDue = now + keepAliveMs;
+    // The keep-alive falls due whatever the loop was doing (waiting, media,
+    // posts): a client silent too long is closed, any other is pinged.
+    if (keepAliveDue == 0) {
+      keepAliveDue = now + keepAliveMs;
+    } else if (keepAliveDue <= now) {
+      keepAliveDue = now + keepAliveMs;
+      if (!gated && now - lastInput > silenceLimitMs) {
+        errno = 0;
+        ReportError("RTMP Timeout");
+        break;
+      }
+      SendUserControl(r, kPingRequest, 0);
+    }
     int64_t until = keepAliveDue;
     if (incompleteSince != 0) until = std::min(until, incompleteSince + readLimitMs);
     if (!connection->connectReceived) until = std::min(until, connectDue);
@@ -708,22 +717,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       ReportError("WaitForMultipleObjects");
       break;
     }
-    const int64_t later = ConnectionNow();
-    if (ready == 0) {
-      if (incompleteSince != 0 && later - incompleteSince >= readLimitMs) continue;  // reported above
-      if (!connection->connectReceived && later >= connectDue) continue;              // reported above
-    }
-    // Due after whatever ended the wait: a connection woken often (media,
-    // relay, chat) is pinged and held to the silence limit too.
-    if (later >= keepAliveDue) {
-      keepAliveDue = later + keepAliveMs;
-      if (!gated && later - lastInput > silenceLimitMs) {
-        errno = 0;
-        ReportError("RTMP Timeout");
-        break;
-      }
-      SendUserControl(r, kPingRequest, 0);
-    }
+    // A wait that ran out goes round: the keep-alive, read and connect
+    // limits are checked above.
     if (ready == 0) continue;
     // Before input, which a busy publisher may never stop sending: another
     // connection may be waiting to record a file this one records.
