@@ -1,6 +1,7 @@
 # strmd: the commands an operator needs.
-#   make run      installs what is missing, builds strmd and strmdctl, starts the demo database, strmd
-#                 and a demo speaker on live channel 5
+#   make run      installs what is missing, builds strmd and strmdctl, starts the demo database, strmd,
+#                 a demo speaker on live channel 5 and the player page's web stand-in (web/ on
+#                 127.0.0.1:19039, reached through strmd's port)
 #                 (STRMD_PORT, default 1935: each port is a demo of its own; make stop-db takes it too)
 #   make test     installs what is missing, builds (also under ASan/UBSan) and runs every test,
 #                 then the concurrency subset under ThreadSanitizer
@@ -49,7 +50,7 @@ DESTDIR ?=
 all: build
 
 deps:
-	@scripts/install-deps.sh && echo "dependencies: installed"
+	@scripts/install-deps.sh && scripts/install-web.sh && echo "dependencies: installed"
 
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

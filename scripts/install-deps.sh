@@ -14,6 +14,7 @@ PACKAGES=(
   gstreamer1.0-plugins-base-apps  # gst-discoverer-1.0, which the live tests read players' files with
   python3 procps iproute2
   clang libclang-rt-14-dev  # the fuzz build: clang and its libFuzzer, ASan and UBSan runtimes
+  chromium  # the browser test plays the player page in it (headless)
 )
 
 if [ $# -gt 0 ]; then PACKAGES=("$@"); fi
