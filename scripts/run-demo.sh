@@ -8,7 +8,9 @@
 # port uses var/ and the default status report name, so that a plain
 # `strmdctl status` shows it; port N uses var/port-N/ (folders and database)
 # and the report /kestravon-strmd-N (STRMD_SHM_NAME overrides it).
-# STRMD_WEB_PORT (default 19039) is its local web server's port.
+# STRMD_WEB_PORT (default 19039) is its local web server's port: the demo
+# serves the player page of web/ there (scripts/web-standin.py, the stand-in
+# for the platform's web application), reached through strmd's port.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build}
@@ -88,7 +90,23 @@ stop_speaker() {
     rm -f "$SPEAKER_PID"
   fi
 }
-trap 'stop_speaker; stop_db' EXIT
+# The web stand-in gives the page's visitor Cleo's web session (user 3) as the
+# PHPSESSID cookie. A port already taken (a web application of the machine's
+# own) is left to its owner.
+WEB_PID=
+stop_web() {
+  if [ -n "$WEB_PID" ]; then
+    kill "$WEB_PID" 2>/dev/null || true
+    WEB_PID=
+  fi
+}
+if python3 -c 'import socket,sys; s=socket.socket(); s.settimeout(1); sys.exit(0 if s.connect_ex(("127.0.0.1", int(sys.argv[1]))) else 1)' "$WEB_PORT"; then
+  python3 scripts/web-standin.py "$WEB_PORT" "$(pwd)/web" demo-cleo-0003 </dev/null >"$ROOT/logs/web-standin.log" 2>&1 &
+  WEB_PID=$!
+else
+  echo "web page: 127.0.0.1:$WEB_PORT is taken by another program; the player page is not served"
+fi
+trap 'stop_speaker; stop_web; stop_db' EXIT
 # Ctrl+C reaches strmd, which stops within about a second; the reader
 # ignores it so that strmd's last lines are still shown.
 "$BUILD/strmd" 2>&1 | {
@@ -99,6 +117,7 @@ trap 'stop_speaker; stop_db' EXIT
       "STRMD started on port "*)
         port=${line##* }
         echo "strmd ready: rtmp://127.0.0.1:$port/default/fileid=200"
+        echo "web page: http://127.0.0.1:$port/?object=200 (live: http://127.0.0.1:$port/?channel=5&userid=2; log $ROOT/logs/web-standin.log)"
         if [ -s "$SITE/files/demo.flv" ]; then
           "$BUILD/bench/strmd-demo-speaker" --port "$port" --flv "$SITE/files/demo.flv" \
             --session demo-ben-0002 --chat 1 --channel 5 </dev/null >"$ROOT/logs/demo-speaker.log" 2>&1 &
