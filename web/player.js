@@ -12,6 +12,10 @@
   'use strict';
 
   const query = new URLSearchParams(location.search);
+  if (window.mpegts) {
+    mpegts.LoggingControl.enableVerbose = false;
+    mpegts.LoggingControl.enableDebug = false;
+  }
   const app = query.get('app') || 'default';
   const video = document.getElementById('video');
   const errorText = document.getElementById('error');
@@ -23,6 +27,7 @@
   let loadingComplete = false;
   let mediaArrived = false;
   let bufferedEnd = 0;
+  let endedAt = -1;  // currentTime when the media ended
 
   // The address of a stream: the RTMP stream name, URL-encoded, under
   // /strmd/<app>/ with .flv; a start past 0 as ?start=<ms>.
@@ -83,6 +88,7 @@
     loadingComplete = false;
     mediaArrived = false;
     bufferedEnd = 0;
+    endedAt = -1;
     if (!window.mpegts || !mpegts.isSupported()) {
       ShowError('This browser cannot play the stream: it has no Media Source Extensions.');
       return;
@@ -105,6 +111,19 @@
       lazyLoad: false,
     });
     player.on(mpegts.Events.ERROR, function (type, detail, info) {
+      if (what.transport === 'ws' && type === mpegts.ErrorTypes.NETWORK_ERROR && !mediaArrived) {
+        // A browser does not say why an upgrade failed: the same name over
+        // HTTP tells (404, 503), and the request is dropped once it did.
+        ShowError(ErrorText(type, detail, info));
+        const probe = new AbortController();
+        fetch(StreamUrl(name, 'http', what.start), { signal: probe.signal, credentials: 'same-origin' })
+          .then(function (response) {
+            probe.abort();
+            if (!response.ok && current === what) ShowError(ErrorText(type, detail, { code: response.status, msg: response.statusText }));
+          })
+          .catch(function () {});
+        return;
+      }
       ShowError(ErrorText(type, detail, info));
     });
     player.on(mpegts.Events.MEDIA_INFO, function () { mediaArrived = true; });
@@ -117,7 +136,9 @@
     player.load();
     const playing = player.play();
     if (playing && playing.catch) {
-      playing.catch(function () { ShowError('Press Play to start (the browser blocked autoplay).'); });
+      playing.catch(function (e) {
+        if (e && e.name === 'NotAllowedError') ShowError('Press Play to start (the browser blocked autoplay).');
+      });
     }
   }
 
@@ -143,6 +164,7 @@
   }
 
   video.addEventListener('timeupdate', ShowPosition);
+  video.addEventListener('ended', function () { endedAt = video.currentTime; });
   video.addEventListener('error', function () {
     if (errorText.hidden && video.error) ShowError('The browser could not decode the stream (' + (video.error.message || 'code ' + video.error.code) + ').');
   });
@@ -177,6 +199,7 @@
       audioBytes: video.webkitAudioDecodedByteCount || 0,
       loadingComplete: loadingComplete,
       bufferedEnd: bufferedEnd,
+      endedAt: endedAt,
       error: errorText.hidden ? '' : errorText.textContent,
     };
   };
