@@ -91,7 +91,7 @@ const context = await chromium.launchPersistentContext(profile, {
   ignoreDefaultArgs: ['--mute-audio'],
   args: ['--no-sandbox', '--autoplay-policy=no-user-gesture-required', '--headless', '--disable-gpu',
          '--disable-background-networking', '--disable-component-update', '--disable-sync', '--no-first-run'],
-  timeout: kCaseMs,
+  timeout: 3 * kCaseMs,  // a first start on a loaded machine
 });
 try {
   for (const [name, run] of cases) {
