@@ -125,7 +125,8 @@ ChatRoomRef ChatLoadRoom(DbConnection* db, SiteConfig* site, const ChatRoomKey& 
 
   std::unique_ptr<LiveChat> loaded =
       key.courseid != 0 ? LoadCourseRoom(db, site, key.courseid) : LoadChatRoom(db, site, key.chatid);
-  RecursiveLock list(g_livechats.lock);
+  ChatLock list(g_livechats.lock);
+  g_livechats.lock.AssertHeld();
   // While this entry's load is registered nobody else lists the room.
   LiveChat* room = nullptr;
   if (loaded) {

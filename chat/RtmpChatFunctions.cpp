@@ -410,24 +410,32 @@ int ChatPushMode(Client* client, RtmpStream*, const AmfObject* object) {
       if (m->link != nullptr) receivers.push_back({m->user->id, std::nullopt});
     }
   }
-  // Each receiver's own recording is looked up before the room is locked
-  // again.
-  for (Receiver& receiver : receivers)
-    receiver.myrecordingid = ChatLoadMyRecordingId(client->db.get(), recordingid, receiver.userid);
-  ChatOutbox outbox(client);
-  ChatRoomLock lock;
-  LiveChat* room = ChatLockRoom(key, &lock);
-  if (room == nullptr) return 1;
-  room->members.lock.AssertHeld();  // handed over in `lock`
-  for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
-    auto* m = static_cast<LiveUser*>(n->item);
-    if (m->link == nullptr) continue;
-    m->livechat->members.lock.AssertHeld();  // `room`'s
-    // A member who entered meanwhile had the room described at its entry.
-    for (const Receiver& receiver : receivers)
-      if (receiver.userid == m->user->id)
-        ChatDeliver(m->link.get(), ChatCourseInfoMessage(room, m, receiver.myrecordingid), &outbox);
-  }
+  // Each receiver's own recording is looked up on a job's worker, before the
+  // room is locked again on the owner thread; a full pool sends the course
+  // as failed lookups would: without them.
+  auto loaded = std::make_shared<std::vector<Receiver>>(std::move(receivers));
+  auto deliver = [client, key, loaded] {
+    ChatOutbox outbox(client);
+    ChatRoomLock lock;
+    LiveChat* room = ChatLockRoom(key, &lock);
+    if (room == nullptr) return;
+    room->members.lock.AssertHeld();  // handed over in `lock`
+    for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+      auto* m = static_cast<LiveUser*>(n->item);
+      if (m->link == nullptr) continue;
+      m->livechat->members.lock.AssertHeld();  // `room`'s
+      // A member who entered meanwhile had the room described at its entry.
+      for (const Receiver& receiver : *loaded)
+        if (receiver.userid == m->user->id)
+          ChatDeliver(m->link.get(), ChatCourseInfoMessage(room, m, receiver.myrecordingid), &outbox);
+    }
+  };
+  DbConnection* db = client->db.get();
+  const JobAdmit admit = ClientCommandJob(client, [db, recordingid, loaded, deliver] {
+    for (Receiver& receiver : *loaded) receiver.myrecordingid = ChatLoadMyRecordingId(db, recordingid, receiver.userid);
+    return std::function<void()>(deliver);
+  });
+  if (admit == JobAdmit::kFull) deliver();
   return 1;
 }
 

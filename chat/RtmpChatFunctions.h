@@ -10,10 +10,11 @@
 //
 // The commands that wait for the database run no statement on the
 // connection's thread: entering a room (chatConnectChat, chatConnectCourse,
-// chatConnectUser), chatRequestText and chatSendText run their statements as
-// a command job (client/ClientJobs.h) on a worker, with copies of what they
-// need, and apply the result on the connection's thread: the join under the
-// room locks, the room described with its texts, the text delivered. No
+// chatConnectUser), chatRequestText, chatSendText and chatPushMode run their
+// statements as a command job (client/ClientJobs.h) on a worker, with copies
+// of what they need, and apply the result on the connection's thread: the
+// join under the room locks, the room described with its texts, the text or
+// the course delivered. No
 // further input of the connection is handled until that has run; its
 // streams, pings and the chat messages of others go on. A full job pool
 // fails the command as a failed statement does. An entry is two such jobs:
