@@ -33,8 +33,8 @@ LiveChat* FindRoomLocked(const ChatRoomKey& key) REQUIRES(g_livechats.lock) {
 // member row (in the order of its ids) with its User row, whose columns come
 // first as `select *` gives them, then the row's role. A member row whose
 // user is missing fails the room.
-bool LoadMembers(Client* client, LiveChat* room, const char* table, const char* roomColumn, int32_t id) {
-  DbResultPtr result(DbSelect(client->db.get(),
+bool LoadMembers(DbConnection* db, LiveChat* room, const char* table, const char* roomColumn, int32_t id) {
+  DbResultPtr result(DbSelect(db,
                               "select User.*, m.roleid from %s m left join User on User.id=m.userid "
                               "where m.%s=%d order by m.id",
                               table, roomColumn, id));
@@ -59,22 +59,22 @@ bool LoadMembers(Client* client, LiveChat* room, const char* table, const char* 
 
 // Rooms are built without any lock: the database may be slow, and nobody
 // else may wait for it. None when anything is missing.
-std::unique_ptr<LiveChat> LoadCourseRoom(Client* client, int32_t courseid) {
+std::unique_ptr<LiveChat> LoadCourseRoom(DbConnection* db, SiteConfig* site, int32_t courseid) {
   auto room = std::make_unique<LiveChat>();
-  room->site = client->site;
-  room->course = LoadVCourse(client->db.get(), "id=%d", courseid);
+  room->site = site;
+  room->course = LoadVCourse(db, "id=%d", courseid);
   if (!room->course) return nullptr;
-  if (!LoadMembers(client, room.get(), "CourseEnrollment", "objectid", courseid)) return nullptr;
+  if (!LoadMembers(db, room.get(), "CourseEnrollment", "objectid", courseid)) return nullptr;
   return room;
 }
 
-std::unique_ptr<LiveChat> LoadChatRoom(Client* client, int32_t chatid) {
+std::unique_ptr<LiveChat> LoadChatRoom(DbConnection* db, SiteConfig* site, int32_t chatid) {
   auto room = std::make_unique<LiveChat>();
-  room->site = client->site;
+  room->site = site;
   if (chatid == 0) return room;  // the open room: members come as they enter
-  room->chat = LoadChat(client->db.get(), "id=%d", chatid);
+  room->chat = LoadChat(db, "id=%d", chatid);
   if (!room->chat) return nullptr;
-  if (!LoadMembers(client, room.get(), "ChatUser", "chatid", chatid)) return nullptr;
+  if (!LoadMembers(db, room.get(), "ChatUser", "chatid", chatid)) return nullptr;
   return room;
 }
 
@@ -97,9 +97,9 @@ std::shared_ptr<RoomLoad> FindLoadLocked(const ChatRoomKey& key) REQUIRES(g_room
   return nullptr;
 }
 
-LiveChat* FindOrCreateRoom(Client* client, const ChatRoomKey& key, int32_t id,
-                           std::unique_ptr<LiveChat> (*load)(Client*, int32_t),
-                           ChatLock* roomListLock) {
+}  // namespace
+
+ChatRoomRef ChatLoadRoom(DbConnection* db, SiteConfig* site, const ChatRoomKey& key) {
   // A load runs two statements, each of which may wait the pool wait for a
   // server connection; an entry waits for another's load no longer.
   const auto deadline =
@@ -107,12 +107,9 @@ LiveChat* FindOrCreateRoom(Client* client, const ChatRoomKey& key, int32_t id,
   auto mine = std::make_shared<RoomLoad>();
   mine->key = key;
   for (;;) {
-    ChatLock list(g_livechats.lock);  // handed to the caller
+    ChatLock list(g_livechats.lock);
     g_livechats.lock.AssertHeld();
-    if (LiveChat* room = FindRoomLocked(key)) {
-      *roomListLock = std::move(list);
-      return room;
-    }
+    if (LiveChat* room = FindRoomLocked(key)) return ChatRoomRef(room);
     UniqueLock<Mutex> loads(g_roomLoadsLock);
     std::shared_ptr<RoomLoad> other = FindLoadLocked(key);
     if (other == nullptr) {
@@ -121,13 +118,14 @@ LiveChat* FindOrCreateRoom(Client* client, const ChatRoomKey& key, int32_t id,
     }
     list.unlock();
     if (!g_roomLoadDone.wait_until(loads, deadline, [&]() REQUIRES(g_roomLoadsLock) { return other->done; }))
-      return nullptr;
-    if (!other->loaded) return nullptr;  // it would fail for this entry too
+      return ChatRoomRef();
+    if (!other->loaded) return ChatRoomRef();  // it would fail for this entry too
     // Listed now, unless its members all left again meanwhile: look again.
   }
 
-  std::unique_ptr<LiveChat> loaded = load(client, id);
-  ChatLock list(g_livechats.lock);  // handed to the caller
+  std::unique_ptr<LiveChat> loaded =
+      key.courseid != 0 ? LoadCourseRoom(db, site, key.courseid) : LoadChatRoom(db, site, key.chatid);
+  ChatLock list(g_livechats.lock);
   g_livechats.lock.AssertHeld();
   // While this entry's load is registered nobody else lists the room.
   LiveChat* room = nullptr;
@@ -142,12 +140,19 @@ LiveChat* FindOrCreateRoom(Client* client, const ChatRoomKey& key, int32_t id,
     std::erase(g_roomLoads, mine);
   }
   g_roomLoadDone.notify_all();
-  if (room == nullptr) return nullptr;
-  *roomListLock = std::move(list);
-  return room;
+  // Pinned under the room list lock: until the entry's apply part joins it,
+  // everyone else may leave it.
+  return ChatRoomRef(room);
 }
 
-}  // namespace
+LiveChat* ChatLockListedRoom(const ChatRoomRef& pin, ChatLock* roomListLock) {
+  if (pin.room == nullptr) return nullptr;
+  ChatLock list(g_livechats.lock);  // handed to the caller
+  g_livechats.lock.AssertHeld();
+  if (FindRoomLocked(ChatKeyOf(pin.room)) != pin.room) return nullptr;
+  *roomListLock = std::move(list);
+  return pin.room;
+}
 
 void ChatReleaseRoom(LiveChat* room) {
   if (room != nullptr && room->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete room;
@@ -246,21 +251,7 @@ LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock) {
   return room;
 }
 
-LiveChat* FindOrCreateCourseRoom(Client* client, int32_t courseid, ChatLock* roomListLock) {
-  ChatRoomKey key{client->site, courseid, 0};
-  if (courseid == 0) return nullptr;  // no course has id 0; the key would name the open room
-  return FindOrCreateRoom(client, key, courseid, LoadCourseRoom, roomListLock);
-}
-
-LiveChat* FindOrCreateChatRoom(Client* client, int32_t chatid, ChatLock* roomListLock) {
-  ChatRoomKey key{client->site, 0, chatid};
-  return FindOrCreateRoom(client, key, chatid, LoadChatRoom, roomListLock);
-}
-
-int32_t FindOrCreatePrivateChat(Client* client, int32_t otheruserid) {
-  if (client->user == nullptr) return 0;
-  DbConnection* db = client->db.get();
-  const int32_t userid = client->user->id;
+int32_t ChatFindOrCreatePrivateChat(DbConnection* db, int32_t userid, int32_t otheruserid) {
   if (!DbExecute(db, "select * from ChatUser where userid=%d", userid)) {
     REPORT_ASSERT("b", "RtmpChat");
     return 0;
@@ -294,22 +285,11 @@ int32_t FindOrCreatePrivateChat(Client* client, int32_t otheruserid) {
   return chatid;
 }
 
-LiveChat* FindOrCreateUserRoom(Client* client, int32_t otheruserid, ChatLock* roomListLock) {
-  const int32_t chatid = FindOrCreatePrivateChat(client, otheruserid);
-  if (chatid == 0) {
-    REPORT_ASSERT("chatid", "RtmpChat");
-    return nullptr;
-  }
-  return FindOrCreateChatRoom(client, chatid, roomListLock);
-}
-
-ChatNewMember ChatPrepareMember(Client* client) {
+ChatNewMember ChatPrepareMember(DbConnection* db, const SiteConfig* site, int32_t userid) {
   ChatNewMember prepared;
-  if (client->user == nullptr) return prepared;
-  const int32_t userid = client->user->id;
-  prepared.user = LoadUser(client->db.get(), "id=%d", userid);
-  prepared.avatar = ChatAvatarOf(client->site, userid);
-  if (LoadUserEnrollment(client->db.get(), "userid=%d and roleid in (1, 2, 10, 15)", userid)) prepared.roleid = 10;
+  prepared.user = LoadUser(db, "id=%d", userid);
+  prepared.avatar = ChatAvatarOf(site, userid);
+  if (LoadUserEnrollment(db, "userid=%d and roleid in (1, 2, 10, 15)", userid)) prepared.roleid = 10;
   return prepared;
 }
 

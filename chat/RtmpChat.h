@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "Database/Database.h"
 #include "Database/Record.h"
 #include "chat/ChatRecords.h"
 #include "client/ClientLink.h"
@@ -115,20 +116,27 @@ ChatRoomKey ChatKeyOf(const LiveChat* room);
 // when it is gone.
 LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock);
 
-// The room of the course or chat (chat id 0: the open room of the
-// connection's site), built from the database when it is not in memory yet.
-// Returns it with the room list lock held through `roomListLock`, so that it
-// cannot be freed before the caller has joined it; none (and no lock) when
-// the course or chat, its member rows or a member's user cannot be loaded.
-// One entry loads a room at a time: others entering it meanwhile wait
-// (holding no lock, at most twice the database pool wait) for that load and
-// share its room, or its failure.
-LiveChat* FindOrCreateCourseRoom(Client* client, int32_t courseid, ChatLock* roomListLock);
-LiveChat* FindOrCreateChatRoom(Client* client, int32_t chatid, ChatLock* roomListLock);
-// The id of the private chat of the connection's user with the other user,
+// Entering a room waits for the database, so it comes in two parts (see
+// the chat commands in RtmpChatFunctions.cpp): the waiting part runs on a
+// job worker with copies only (the key, the database handle), and the apply
+// part joins on the connection's own thread.
+//
+// Waiting part (a job's worker, no lock held): the room of the key (course
+// id, or chat id; both 0: the open room of the site) listed, built from the
+// database when it is not in memory yet; pinned. Empty when the course or
+// chat, its member rows or a member's user cannot be loaded. One entry loads
+// a room at a time: others entering it meanwhile wait on their own workers
+// (at most twice the database pool wait) for that load and share its room,
+// or its failure.
+ChatRoomRef ChatLoadRoom(DbConnection* db, SiteConfig* site, const ChatRoomKey& key);
+// Apply part (owner thread): the pinned room, with the room list lock held
+// through `roomListLock` so that it cannot be freed before the caller has
+// joined it; none (and no lock) when it left the list meanwhile (everyone
+// left it and it was freed, or rebuilt).
+LiveChat* ChatLockListedRoom(const ChatRoomRef& pin, ChatLock* roomListLock);
+// Waiting part: the id of the private chat of `userid` with the other user,
 // created in the database when there is none; 0 on failure. No lock.
-int32_t FindOrCreatePrivateChat(Client* client, int32_t otheruserid);
-LiveChat* FindOrCreateUserRoom(Client* client, int32_t otheruserid, ChatLock* roomListLock);
+int32_t ChatFindOrCreatePrivateChat(DbConnection* db, int32_t userid, int32_t otheruserid);
 
 // A member prepared for the open room before any lock is taken: the user and
 // the role JoinRoom needs should the user not be a member yet.
@@ -137,8 +145,8 @@ struct ChatNewMember {
   std::shared_ptr<const ChatAvatar> avatar;
   int32_t roleid = 50;
 };
-// Loads it for the connection's user; user none when that cannot be loaded.
-ChatNewMember ChatPrepareMember(Client* client);
+// Waiting part: loads it for the user; user none when that cannot be loaded.
+ChatNewMember ChatPrepareMember(DbConnection* db, const SiteConfig* site, int32_t userid);
 
 // The member with that user id in the room of `guard` (which the caller
 // holds), or none; reports a connection without member.

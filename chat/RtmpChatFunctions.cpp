@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +15,7 @@
 #include "chat/RtmpChat.h"
 #include "chat/RtmpChatStatus.h"
 #include "client/Client.h"
+#include "client/ClientJobs.h"
 #include "util/Log.h"
 #include "config/ServerConfig.h"
 #include "util/Clock.h"
@@ -33,9 +38,12 @@ size_t TextArg(const AmfObject* object, int position, char (&out)[kTextSize]) {
   return length;
 }
 
-// Steps 3 to 6 of every entry: the room, its members and its recent texts
-// to the entering connection, then its audio is on.
-int DescribeRoom(Client* client, bool course, std::optional<int32_t> myrecordingid) {
+// Steps 3 to 6 of every entry, once the room's texts (and in a course room
+// the member's own recording) are loaded: the room, its members and its
+// recent texts to the entering connection, then its audio is on. Owner
+// thread.
+int FinishDescribe(Client* client, bool course, std::optional<int32_t> myrecordingid,
+                   std::unique_ptr<ChatBacklog> backlog) {
   {
     ChatOutbox outbox(client);
     ChatOwnRoom guard;
@@ -46,7 +54,11 @@ int DescribeRoom(Client* client, bool course, std::optional<int32_t> myrecording
       SendChatInfo(client, guard, true, &outbox);
     SendMemberList(client, guard.room, &outbox);
   }
-  SendTextBacklog(client, 1);
+  {
+    ChatOwnRoom guard;
+    if (!ChatLockOwnRoom(client, &guard)) backlog.reset();  // taken over meanwhile: no texts
+  }
+  ChatStartBacklog(client, std::move(backlog));
   ChatOwnRoom guard;
   if (!ChatLockOwnRoom(client, &guard)) return 0;
   guard.Held();
@@ -54,67 +66,136 @@ int DescribeRoom(Client* client, bool course, std::optional<int32_t> myrecording
   return 1;
 }
 
+// Describes the room just joined: its statements (the texts of the last day,
+// the member's own recording of the course's recording object) run on a
+// job's worker; FinishDescribe applies them on the owner thread. A full pool
+// describes it as failed statements would: without them.
+int DescribeRoom(Client* client, bool course, int32_t recordingid) {
+  ChatBacklogRequest request;
+  if (!ChatBacklogRequestOf(client, 1, &request)) return 0;  // taken over meanwhile
+  struct Described {
+    std::optional<int32_t> myrecordingid;
+    std::unique_ptr<ChatBacklog> backlog;
+  };
+  auto described = std::make_shared<Described>();
+  const int32_t userid = client->user->id;  // a member has a user
+  const JobAdmit admit = ClientCommandJob(client, [client, course, recordingid, userid, request, described] {
+    if (course) described->myrecordingid = ChatLoadMyRecordingId(request.db, recordingid, userid);
+    described->backlog = ChatLoadBacklog(request);
+    return std::function<void()>([client, course, described] {
+      FinishDescribe(client, course, described->myrecordingid, std::move(described->backlog));
+    });
+  });
+  if (admit == JobAdmit::kFull) return FinishDescribe(client, course, std::nullopt, nullptr);
+  return 1;
+}
+
+enum class Entry { kChat, kCourse, kUser };
+
+// What an entry's waiting part needs, copied from the connection.
+struct EntryRequest {
+  Entry entry = Entry::kChat;
+  int32_t id = 0;  // the chat's, the course's or the other user's
+  DbConnection* db = nullptr;
+  SiteConfig* site = nullptr;
+  int32_t userid = 0;
+  bool hasUser = false;
+};
+
+// What it found.
+struct EntryLoaded {
+  ChatNewMember prepared;  // the open room's new member
+  ChatRoomRef room;
+};
+
+// An entry's waiting part (a job's worker): the private chat, the open
+// room's member and the room, from the database. No Client.
+void LoadEntry(const EntryRequest& request, EntryLoaded* loaded) {
+  ChatRoomKey key{request.site, 0, 0};
+  if (request.entry == Entry::kCourse) {
+    key.courseid = request.id;
+  } else if (request.entry == Entry::kChat) {
+    key.chatid = request.id;
+    if (request.id == 0 && request.hasUser) loaded->prepared = ChatPrepareMember(request.db, request.site, request.userid);
+  } else {
+    key.chatid = request.hasUser ? ChatFindOrCreatePrivateChat(request.db, request.userid, request.id) : 0;
+    if (key.chatid == 0) {
+      REPORT_ASSERT("chatid", "RtmpChat");
+      return;
+    }
+  }
+  loaded->room = ChatLoadRoom(request.db, request.site, key);
+}
+
+// A room that left the list between its load and the join (everyone else
+// left it) is loaded again, this many times at most.
+constexpr int kEntryAttempts = 3;
+
+int EnterRoom(Client* client, Entry entry, int32_t id, int attempt);
+
+// An entry's apply part (owner thread): the join under the locks, then the
+// room described.
+int JoinLoaded(Client* client, const EntryRequest& request, EntryLoaded* loaded, int attempt) {
+  ChatOutbox outbox(client);
+  ChatLock list;
+  LiveChat* room = ChatLockListedRoom(loaded->room, &list);
+  if (room == nullptr) {
+    if (loaded->room.room != nullptr && attempt + 1 < kEntryAttempts)
+      return EnterRoom(client, request.entry, request.id, attempt + 1);
+    REPORT_ASSERT("livechat", "RtmpChatFunctions");
+    return 0;
+  }
+  LiveUser* member =
+      JoinRoom(client, room, request.entry == Entry::kChat ? &loaded->prepared : nullptr, &outbox);
+  const int32_t recordingid = room->course ? room->course->recordingid : 0;
+  list.unlock();
+  ChatOutboxSend(&outbox);
+  if (member == nullptr) {
+    REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
+    return 0;
+  }
+  return DescribeRoom(client, request.entry == Entry::kCourse, recordingid);
+}
+
+// Every entry: the statements wait on a job's worker, no further input of
+// the connection is handled until the join was applied; its streams go on.
+// A full pool fails the entry as a failed load does.
+int EnterRoom(Client* client, Entry entry, int32_t id, int attempt) {
+  if (entry == Entry::kCourse && id == 0) {  // no course has id 0; the key would name the open room
+    REPORT_ASSERT("livechat", "RtmpChatFunctions");
+    return 0;
+  }
+  EntryRequest request;
+  request.entry = entry;
+  request.id = id;
+  request.db = client->db.get();
+  request.site = client->site;
+  request.hasUser = client->user != nullptr;
+  request.userid = request.hasUser ? client->user->id : 0;
+  auto loaded = std::make_shared<EntryLoaded>();
+  const JobAdmit admit = ClientCommandJob(client, [client, request, loaded, attempt] {
+    LoadEntry(request, loaded.get());
+    return std::function<void()>([client, request, loaded, attempt] { JoinLoaded(client, request, loaded.get(), attempt); });
+  });
+  if (admit == JobAdmit::kFull) {
+    REPORT_ASSERT("livechat", "RtmpChatFunctions");
+    return 0;
+  }
+  return 1;
+}
+
 }  // namespace
 
 int ChatConnectChat(Client* client, RtmpStream*, const AmfObject* object) {
-  const int32_t chatid = IntArg(object, 3);
-  ChatNewMember prepared;
-  if (chatid == 0) prepared = ChatPrepareMember(client);  // the statements before the locks
-  ChatOutbox outbox(client);
-  ChatLock list;
-  LiveChat* room = FindOrCreateChatRoom(client, chatid, &list);
-  if (room == nullptr) {
-    REPORT_ASSERT("livechat", "RtmpChatFunctions");
-    return 0;
-  }
-  LiveUser* member = JoinRoom(client, room, &prepared, &outbox);
-  list.unlock();
-  ChatOutboxSend(&outbox);
-  if (member == nullptr) {
-    REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
-    return 0;
-  }
-  return DescribeRoom(client, false, std::nullopt);
+  return EnterRoom(client, Entry::kChat, IntArg(object, 3), 0);
 }
 
 int ChatConnectCourse(Client* client, RtmpStream*, const AmfObject* object) {
-  const int32_t courseid = IntArg(object, 3);
-  ChatOutbox outbox(client);
-  ChatLock list;
-  LiveChat* room = FindOrCreateCourseRoom(client, courseid, &list);
-  if (room == nullptr) {
-    REPORT_ASSERT("livechat", "RtmpChatFunctions");
-    return 0;
-  }
-  LiveUser* member = JoinRoom(client, room, nullptr, &outbox);
-  const int32_t recordingid = room->course->recordingid;
-  list.unlock();
-  ChatOutboxSend(&outbox);
-  if (member == nullptr) {
-    REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
-    return 0;
-  }
-  std::optional<int32_t> myrecordingid = ChatLoadMyRecordingId(client, recordingid, client->user->id);
-  return DescribeRoom(client, true, myrecordingid);
+  return EnterRoom(client, Entry::kCourse, IntArg(object, 3), 0);
 }
 
 int ChatConnectUser(Client* client, RtmpStream*, const AmfObject* object) {
-  const int32_t otheruserid = IntArg(object, 3);
-  ChatOutbox outbox(client);
-  ChatLock list;
-  LiveChat* room = FindOrCreateUserRoom(client, otheruserid, &list);
-  if (room == nullptr) {
-    REPORT_ASSERT("livechat", "RtmpChatFunctions");
-    return 0;
-  }
-  LiveUser* member = JoinRoom(client, room, nullptr, &outbox);
-  list.unlock();
-  ChatOutboxSend(&outbox);
-  if (member == nullptr) {
-    REPORT_ASSERT("connection->liveuser", "RtmpChatFunctions");
-    return 0;
-  }
-  return DescribeRoom(client, false, std::nullopt);
+  return EnterRoom(client, Entry::kUser, IntArg(object, 3), 0);
 }
 
 int ChatDisconnect(Client* client, RtmpStream*, const AmfObject*) {
@@ -189,6 +270,46 @@ int ChatUserAction(Client* client, RtmpStream*, const AmfObject* object) {
   return 1;
 }
 
+namespace {
+
+// A stored text to every present member of its room, and a note to its
+// absent members who are elsewhere in the site (owner thread, no lock held).
+void DeliverText(Client* client, const ChatRoomKey& key, const ChatTextRow& row) {
+  const ChatMessage message = ChatTextMessage(row, false);
+
+  std::vector<int32_t> absent;
+  ChatInfoSnapshot snapshot;
+  {
+    // Found again by its key: the room may have been rebuilt meanwhile, or
+    // be gone when everyone left.
+    ChatOutbox outbox(client);
+    ChatRoomLock lock;
+    LiveChat* room = ChatLockRoom(key, &lock);
+    if (room == nullptr) return;
+    room->members.lock.AssertHeld();  // handed over in `lock`
+    for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+      auto* m = static_cast<LiveUser*>(n->item);
+      if (m->link != nullptr)
+        ChatDeliver(m->link.get(), message, &outbox);
+      else
+        absent.push_back(m->user->id);
+    }
+    if (!absent.empty()) snapshot = ChatSnapshot(room);
+  }
+  // Members elsewhere in the site hear that something was said here; looked
+  // up only now, since the room list lock comes before a member lock.
+  for (int32_t other : absent) {
+    ChatOutbox outbox(client);
+    ChatRoomLock lock;
+    LiveUser* member = FindMemberInSite(key.site, other, &lock);
+    if (member == nullptr) continue;
+    member->livechat->members.lock.AssertHeld();  // handed over in `lock`
+    ChatDeliver(member->link.get(), ChatInfoMessage(snapshot, other, member->roleid, false), &outbox);
+  }
+}
+
+}  // namespace
+
 int ChatSendText(Client* client, RtmpStream*, const AmfObject* object) {
   // A flood would fill the log and every member's output: over the budget a
   // text is dropped, with one report a second.
@@ -219,62 +340,52 @@ int ChatSendText(Client* client, RtmpStream*, const AmfObject* object) {
     userid = guard.member->user->id;
   }
 
-  // Store and read back without any room lock. Every byte of the text is
-  // escaped: a quote, a backslash or a NUL must not change the statement.
+  // Stored and read back on a job's worker, without any room lock; no
+  // further input of the connection is handled until it was delivered.
+  // Every byte of the text is escaped: a quote, a backslash or a NUL must
+  // not change the statement.
   DbConnection* db = client->db.get();
-  ChatTextLog log;
-  log.chatid = key.chatid;
-  log.courseid = key.courseid;
-  log.userid = userid;
-  log.clientnumber = IntArg(object, 4);
-  log.sent = const_cast<char*>(kDbNow);
-  const int32_t id = InsertRecord(db, &log, {{&log.message, std::string_view(text, length)}});
-  if (id == 0) {
+  const int32_t clientnumber = IntArg(object, 4);
+  const JobAdmit admit = ClientCommandJob(
+      client, [client, db, key, userid, clientnumber, message = std::string(text, length),
+               address = std::string(client->address)]() -> std::function<void()> {
+        ChatTextLog log;
+        log.chatid = key.chatid;
+        log.courseid = key.courseid;
+        log.userid = userid;
+        log.clientnumber = clientnumber;
+        log.sent = const_cast<char*>(kDbNow);
+        const int32_t id = InsertRecord(db, &log, {{&log.message, std::string_view(message)}});
+        if (id == 0) {
+          errno = 0;
+          ReportError("chatSendText from %s: the text was not stored: %s", address.c_str(), DbLastError().c_str());
+          return nullptr;
+        }
+        auto row = std::make_shared<ChatTextRow>();
+        if (!ChatLoadTextRow(db, id, row.get())) {
+          REPORT_ASSERT("textlog", "RtmpChatFunctions");
+          return nullptr;
+        }
+        return [client, key, row] { DeliverText(client, key, *row); };
+      });
+  if (admit == JobAdmit::kFull) {
     errno = 0;
-    ReportError("chatSendText from %s: the text was not stored: %s", client->address, DbLastError().c_str());
+    ReportError("chatSendText from %s: the text was not stored: server busy", client->address);
     return 0;
-  }
-  ChatTextRow row;
-  if (!ChatLoadTextRow(db, id, &row)) {
-    REPORT_ASSERT("textlog", "RtmpChatFunctions");
-    return 0;
-  }
-  const ChatMessage message = ChatTextMessage(row, false);
-
-  std::vector<int32_t> absent;
-  ChatInfoSnapshot snapshot;
-  {
-    // Found again by its key: the room may have been rebuilt meanwhile, or
-    // be gone when everyone left.
-    ChatOutbox outbox(client);
-    ChatRoomLock lock;
-    LiveChat* room = ChatLockRoom(key, &lock);
-    if (room == nullptr) return 1;
-    room->members.lock.AssertHeld();  // handed over in `lock`
-    for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
-      auto* m = static_cast<LiveUser*>(n->item);
-      if (m->link != nullptr)
-        ChatDeliver(m->link.get(), message, &outbox);
-      else
-        absent.push_back(m->user->id);
-    }
-    if (!absent.empty()) snapshot = ChatSnapshot(room);
-  }
-  // Members elsewhere in the site hear that something was said here; looked
-  // up only now, since the room list lock comes before a member lock.
-  for (int32_t other : absent) {
-    ChatOutbox outbox(client);
-    ChatRoomLock lock;
-    LiveUser* member = FindMemberInSite(key.site, other, &lock);
-    if (member == nullptr) continue;
-    member->livechat->members.lock.AssertHeld();  // handed over in `lock`
-    ChatDeliver(member->link.get(), ChatInfoMessage(snapshot, other, member->roleid, false), &outbox);
   }
   return 1;
 }
 
 int ChatRequestText(Client* client, RtmpStream*, const AmfObject* object) {
-  SendTextBacklog(client, IntArg(object, 3));
+  ChatBacklogRequest request;
+  if (!ChatBacklogRequestOf(client, IntArg(object, 3), &request)) return 1;
+  // The select waits on a job's worker; a full pool sends no texts, as a
+  // failed select does.
+  auto loaded = std::make_shared<std::unique_ptr<ChatBacklog>>();
+  ClientCommandJob(client, [client, request, loaded] {
+    *loaded = ChatLoadBacklog(request);
+    return std::function<void()>([client, loaded] { ChatStartBacklog(client, std::move(*loaded)); });
+  });
   return 1;
 }
 
@@ -299,24 +410,32 @@ int ChatPushMode(Client* client, RtmpStream*, const AmfObject* object) {
       if (m->link != nullptr) receivers.push_back({m->user->id, std::nullopt});
     }
   }
-  // Each receiver's own recording is looked up before the room is locked
-  // again.
-  for (Receiver& receiver : receivers)
-    receiver.myrecordingid = ChatLoadMyRecordingId(client, recordingid, receiver.userid);
-  ChatOutbox outbox(client);
-  ChatRoomLock lock;
-  LiveChat* room = ChatLockRoom(key, &lock);
-  if (room == nullptr) return 1;
-  room->members.lock.AssertHeld();  // handed over in `lock`
-  for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
-    auto* m = static_cast<LiveUser*>(n->item);
-    if (m->link == nullptr) continue;
-    m->livechat->members.lock.AssertHeld();  // `room`'s
-    // A member who entered meanwhile had the room described at its entry.
-    for (const Receiver& receiver : receivers)
-      if (receiver.userid == m->user->id)
-        ChatDeliver(m->link.get(), ChatCourseInfoMessage(room, m, receiver.myrecordingid), &outbox);
-  }
+  // Each receiver's own recording is looked up on a job's worker, before the
+  // room is locked again on the owner thread; a full pool sends the course
+  // as failed lookups would: without them.
+  auto loaded = std::make_shared<std::vector<Receiver>>(std::move(receivers));
+  auto deliver = [client, key, loaded] {
+    ChatOutbox outbox(client);
+    ChatRoomLock lock;
+    LiveChat* room = ChatLockRoom(key, &lock);
+    if (room == nullptr) return;
+    room->members.lock.AssertHeld();  // handed over in `lock`
+    for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+      auto* m = static_cast<LiveUser*>(n->item);
+      if (m->link == nullptr) continue;
+      m->livechat->members.lock.AssertHeld();  // `room`'s
+      // A member who entered meanwhile had the room described at its entry.
+      for (const Receiver& receiver : *loaded)
+        if (receiver.userid == m->user->id)
+          ChatDeliver(m->link.get(), ChatCourseInfoMessage(room, m, receiver.myrecordingid), &outbox);
+    }
+  };
+  DbConnection* db = client->db.get();
+  const JobAdmit admit = ClientCommandJob(client, [db, recordingid, loaded, deliver] {
+    for (Receiver& receiver : *loaded) receiver.myrecordingid = ChatLoadMyRecordingId(db, recordingid, receiver.userid);
+    return std::function<void()>(deliver);
+  });
+  if (admit == JobAdmit::kFull) deliver();
   return 1;
 }
 

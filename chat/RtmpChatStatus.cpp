@@ -171,8 +171,8 @@ ChatMessage ChatInfoMessage(const ChatInfoSnapshot& room, int32_t receiverid, in
   return w.Finish();
 }
 
-std::optional<int32_t> ChatLoadMyRecordingId(Client* client, int32_t recordingid, int32_t userid) {
-  RecordPtr<Object> recording = LoadObject(client->db.get(), "parentid=%d and authorid=%d", recordingid, userid);
+std::optional<int32_t> ChatLoadMyRecordingId(DbConnection* db, int32_t recordingid, int32_t userid) {
+  RecordPtr<Object> recording = LoadObject(db, "parentid=%d and authorid=%d", recordingid, userid);
   if (!recording) return std::nullopt;
   return recording->id;
 }
@@ -293,29 +293,37 @@ int SendPushCommand(Client* client, const char* name, double param) {
   return ChatSend(client->link.get(), ChatPushCommandMessage(name, param));
 }
 
-void SendTextBacklog(Client* client, int32_t days) {
+bool ChatBacklogRequestOf(Client* client, int32_t days, ChatBacklogRequest* request) {
   ChatDropBacklog(client);
-  ChatRoomKey key;
   {
     ChatOwnRoom guard;
-    if (!ChatLockOwnRoom(client, &guard)) return;
+    if (!ChatLockOwnRoom(client, &guard)) return false;
     if (guard.room == nullptr) {
       REPORT_ASSERT("livechat", "RtmpChatStatus");
-      return;
+      return false;
     }
-    key = ChatKeyOf(guard.room);
+    request->key = ChatKeyOf(guard.room);
   }
+  request->db = client->db.get();
+  request->days = days;
+  request->now = static_cast<int64_t>(SessionNow());
+  return true;
+}
+
+std::unique_ptr<ChatBacklog> ChatLoadBacklog(const ChatBacklogRequest& request) {
+  const ChatRoomKey& key = request.key;
+  const int32_t days = request.days;
   // Only the rows that can be sent are read: the newest first, no more than
   // the count and no more than the bytes could hold (the smallest text
   // takes kMinTextBody), each message cut as it will be sent. The select
   // runs without any room lock.
   const size_t wanted = static_cast<size_t>(std::max(g_config.chatBacklogMax, 0));
   const size_t rows = std::min(wanted, kChatBacklogBytes / kMinTextBody);
-  if (rows == 0) return;
+  if (rows == 0) return nullptr;
   constexpr const char* kColumns = "id, chatid, courseid, userid, clientnumber, sent, left(message, 1023)";
-  DbConnection* db = client->db.get();
+  DbConnection* db = request.db;
   if (days != 0) {
-    time_t limit = static_cast<time_t>(SessionNow()) - static_cast<time_t>(days) * 86400;
+    time_t limit = static_cast<time_t>(request.now) - static_cast<time_t>(days) * 86400;
     tm utc{};
     gmtime_r(&limit, &utc);
     char text[64];
@@ -326,17 +334,17 @@ void SendTextBacklog(Client* client, int32_t days) {
                    "order by sent desc, id desc limit %zu",
                    kColumns, key.chatid, key.courseid, text, rows)) {
       REPORT_ASSERT("b", "RtmpChatStatus");
-      return;
+      return nullptr;
     }
   } else if (!DbExecute(db, "select %s from ChatTextLog where chatid=%d and courseid=%d order by sent desc, id desc limit %zu",
                         kColumns, key.chatid, key.courseid, rows)) {
     REPORT_ASSERT("b", "RtmpChatStatus");
-    return;
+    return nullptr;
   }
   DbResultPtr result(DbStoreResult(db));
   if (!result) {
     REPORT_ASSERT("result", "RtmpChatStatus");
-    return;
+    return nullptr;
   }
   auto backlog = std::make_unique<ChatBacklog>();
   size_t bytes = 0;
@@ -350,8 +358,14 @@ void SendTextBacklog(Client* client, int32_t days) {
     backlog->messages.push_back(std::move(message));
   }
   result.reset();
-  if (backlog->messages.empty()) return;
+  if (backlog->messages.empty()) return nullptr;
   std::reverse(backlog->messages.begin(), backlog->messages.end());
+  return backlog;
+}
+
+void ChatStartBacklog(Client* client, std::unique_ptr<ChatBacklog> backlog) {
+  if (backlog == nullptr) return;
+  ChatDropBacklog(client);
   client->chatBacklog = backlog.release();
   ChatServiceBacklog(client);
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,8 +43,9 @@ ChatMessage ChatInfoMessage(const ChatInfoSnapshot& room, int32_t receiverid, in
 
 // What ReceiveCourseInfo tells one user: myrecordingid (the user's recording
 // under the course's recording object) needs a statement, so it is loaded
-// before the member lock is taken.
-std::optional<int32_t> ChatLoadMyRecordingId(Client* client, int32_t recordingid, int32_t userid);
+// before the member lock is taken (on a job's worker when a course room is
+// entered).
+std::optional<int32_t> ChatLoadMyRecordingId(DbConnection* db, int32_t recordingid, int32_t userid);
 ChatMessage ChatCourseInfoMessage(const LiveChat* room, const LiveUser* receiver,
                                   std::optional<int32_t> myrecordingid)
     REQUIRES(room->members.lock, receiver->livechat->members.lock);
@@ -75,7 +77,7 @@ bool ChatLoadTextRow(DbConnection* db, int32_t id, ChatTextRow* out);
 int SendChatInfo(Client* client, const ChatOwnRoom& guard, bool connected, ChatOutbox* outbox);
 int SendCourseInfo(Client* client, const ChatOwnRoom& guard, std::optional<int32_t> myrecordingid,
                    ChatOutbox* outbox);
-// The caller holds the room list lock (from FindOrCreate...). Makes the
+// The caller holds the room list lock (from ChatLockListedRoom). Makes the
 // connection the connection of its user's member of `room`, taking the
 // member over from an older connection (which gets ReceiveDisconnect), or
 // adds `prepared` to the open room; leaves the connection's previous room
@@ -114,9 +116,22 @@ struct ChatBacklog {
 // The newest texts of the connection's room of the last `days` days (0: all),
 // at most ChatBacklogMax of them and kChatBacklogBytes, to the connection
 // oldest first; what does not fit below the output watermark now follows as
-// the output drains. Replaces a backlog still under way. Connection thread
-// only, holding no room lock.
-void SendTextBacklog(Client* client, int32_t days);
+// the output drains. Three parts, so that the select waits on a job's worker:
+//  - ChatBacklogRequestOf (connection thread, no room lock): drops a backlog
+//    still under way and copies what the select needs; false (reported as
+//    needed) when the connection has no room;
+//  - ChatLoadBacklog (any thread, no lock): the select, the texts built;
+//    none when there are none or the select failed (reported);
+//  - ChatStartBacklog (connection thread): the texts go out.
+struct ChatBacklogRequest {
+  DbConnection* db = nullptr;
+  ChatRoomKey key;
+  int32_t days = 0;
+  int64_t now = 0;  // SessionNow() of the request
+};
+bool ChatBacklogRequestOf(Client* client, int32_t days, ChatBacklogRequest* request);
+std::unique_ptr<ChatBacklog> ChatLoadBacklog(const ChatBacklogRequest& request);
+void ChatStartBacklog(Client* client, std::unique_ptr<ChatBacklog> backlog);
 // Queues more of the pending backlog while the output is below its
 // watermark; frees it once sent. The connection's loop calls it.
 void ChatServiceBacklog(Client* client);

@@ -404,10 +404,6 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
 void RtmpConnectionDestroy(RtmpConnection* connection) {
   std::unique_ptr<RtmpConnection> owned(connection);
   ListRemove(&g_clients, static_cast<Client*>(connection));
-  // Under the room locks, before anything of the record goes: no other
-  // thread reaches this connection through a member afterwards.
-  LeaveRoom(connection);
-  ChatDropBacklog(connection);
 
   // A command whose job is pending is applied as if the connection had
   // lived on (a play's row is then closed by the stream's teardown below).
@@ -423,6 +419,11 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
     }
     ClientRunPosts(connection);
   }
+  // Under the room locks, before anything of the record goes: no other
+  // thread reaches this connection through a member afterwards. After the
+  // pending commands, one of which may have been a chat entry.
+  LeaveRoom(connection);
+  ChatDropBacklog(connection);
 
   for (;;) {
     RtmpStream* stream = nullptr;

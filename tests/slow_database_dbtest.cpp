@@ -3,14 +3,16 @@
 // stream: its media and the pings keep their pace, and once the database
 // answers, the waiting play starts and the rows carry the seconds they would
 // have carried without the wait. A model command waiting on a locked table
-// stops neither.
+// stops neither, nor does a chat entry or text whose statements wait.
 #include <gtest/gtest.h>
 #include <mysql.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "support/ChatClient.h"
 #include "support/FlvBuilder.h"
 #include "support/StrmdSite.h"
 #include "support/TestEnv.h"
@@ -190,6 +192,89 @@ TEST(SlowDatabase, AModelCommandWaitingOnALockedTableLeavesTheConnectionItsPaceA
   ASSERT_EQ(answer.size(), 4u);
   EXPECT_EQ(answer[3].Get("fileid").number, 200);
   EXPECT_EQ(answer[3].Get("status").number, 3);  // ready: an FLV plays as it is
+}
+
+// A chat entry and a text whose statements wait on a locked table hold only
+// that connection's further commands: its player keeps its pace, and the
+// room's other members keep hearing each other. Once the table is free the
+// entry describes the room and the text reaches everyone, once.
+TEST(SlowDatabase, AChatEntryAndTextWaitingOnALockedTableLeaveThePlayerAndTheRoomGoing) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("slowchat"));
+  ASSERT_TRUE(site.HoldLocalWeb());
+  ASSERT_TRUE(FlvBuilder().Clip(60000, 1).WriteTo(site.Files() + "/demo.flv"));  // object 200
+  const auto port = static_cast<uint16_t>(site.server.port);
+  ChatClient ada, ben, cleo;
+  ASSERT_TRUE(ada.Login(port, "demo-ada-0001"));
+  ASSERT_TRUE(cleo.Login(port, "demo-cleo-0003"));
+  ASSERT_TRUE(ben.Login(port, "demo-ben-0002"));
+  ASSERT_FALSE(ada.Do("chatConnectChat", {amf::Num(1)}).empty());
+  ASSERT_FALSE(cleo.Do("chatConnectChat", {amf::Num(1)}).empty());
+  ada.Sync();
+  ASSERT_EQ(ben.player.CreateStream(), 1);
+  const uint8_t noLead[10] = {0, 3, 0, 0, 0, 1, 0, 0, 0, 0};
+  ASSERT_TRUE(ben.player.client.SendMessage(2, 4, 0, 0, noLead));
+  ASSERT_TRUE(ben.player.Play(1, "fileid=200"));
+  ASSERT_FALSE(ben.player.Until("NetStream.Play.Start").empty());
+
+  MYSQL* holder = mysql_init(nullptr);
+  const TestDbServerInfo& info = site.db->server();
+  ASSERT_NE(mysql_real_connect(holder, info.host.c_str(), "root", "", site.db->name().c_str(),
+                               static_cast<unsigned>(info.port), nullptr, 0),
+            nullptr);
+  ASSERT_EQ(mysql_query(holder, "lock tables ChatTextLog write"), 0) << mysql_error(holder);
+  const auto held = Clock::now();
+  // Ben's entry waits for the room's texts, his text for its row.
+  ASSERT_TRUE(ben.Send("chatConnectChat", {amf::Num(1)}));
+  ASSERT_TRUE(ben.Send("chatSendText", {amf::Str("held text"), amf::Num(1)}));
+
+  std::vector<Clock::time_point> media, heard;
+  std::vector<std::string> benHeard, adaTexts;
+  auto callOf = [](const RtmpClientMessage& m) {
+    const auto values = Values(m);
+    const bool chat = m.type == 20 && values.size() >= 3 && values[0].text.rfind("Receive", 0) == 0;
+    return chat ? values[0].text : std::string();
+  };
+  auto actionDue = held;
+  while (Clock::now() < held + std::chrono::seconds(5)) {
+    if (Clock::now() >= actionDue) {
+      ASSERT_TRUE(cleo.Send("chatUserAction", {amf::Str("raise"), amf::Str("hand")}));
+      actionDue += std::chrono::milliseconds(250);
+    }
+    while (cleo.player.Next(0)) {
+    }
+    if (auto m = ben.player.Next(20)) {
+      if (m->streamId == 1 && (m->type == 8 || m->type == 9) && !m->body.empty()) media.push_back(ben.player.lastArrival);
+      if (!callOf(*m).empty()) benHeard.push_back(callOf(*m));
+    }
+    if (auto m = ada.player.Next(20)) {
+      const auto values = Values(*m);
+      if (callOf(*m) == "ReceiveUserUpdate" && values.size() > 3 && values[3].Get("userid").number == 3)
+        heard.push_back(ada.player.lastArrival);
+      if (callOf(*m) == "ReceiveText") adaTexts.push_back(values[3].Get("message").text);
+    }
+  }
+  const auto end = Clock::now();
+  // Ben is in the room and hears it, but its description waits for its texts.
+  EXPECT_EQ(std::count(benHeard.begin(), benHeard.end(), "ReceiveChatInfo"), 0);
+  EXPECT_EQ(std::count(benHeard.begin(), benHeard.end(), "ReceiveText"), 0);
+  EXPECT_TRUE(adaTexts.empty());
+  int64_t at = 0;
+  EXPECT_LE(LongestGap(media, held, end, end, end, &at), 1000) << "media, from " << at << " ms";
+  EXPECT_LE(LongestGap(heard, held, end, end, end, &at), 1000) << "Cleo's updates to Ada, from " << at << " ms";
+  ASSERT_EQ(mysql_query(holder, "unlock tables"), 0);
+  mysql_close(holder);
+
+  // Fences: the entry is described, then the text reaches both, stored once.
+  auto entry = ben.Until("ReceiveText", [](const ChatCall& c) { return c.object.Get("message").text == "held text"; },
+                         20000);
+  ASSERT_FALSE(entry.empty());
+  EXPECT_EQ(Calls(entry, "ReceiveChatInfo").size(), 1u);
+  EXPECT_FALSE(entry.back().object.Get("backlog").number);
+  EXPECT_FALSE(ada.Until("ReceiveText", [](const ChatCall& c) { return c.object.Get("message").text == "held text"; },
+                         20000)
+                   .empty());
+  EXPECT_EQ(site.db->Value("select count(*) from ChatTextLog where message='held text'"), "1");
 }
 
 }  // namespace
