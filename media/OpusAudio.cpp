@@ -436,8 +436,9 @@ OpusSidecarPtr OpusSidecarOpen(const char* sourcePath, const char* sidecarPath) 
       std::erase_if(g_sidecars, [](const auto& e) { return e.second.expired(); });
     std::weak_ptr<OpusSidecar>& slot = g_sidecars[s->path];
     if (OpusSidecarPtr known = slot.lock()) {
+      // A finished one whose file was deleted since is made again.
       if (known->sourceSize == s->sourceSize && known->sourceMtime == s->sourceMtime &&
-          !OpusSidecarFailed(*known))
+          !OpusSidecarFailed(*known) && (!OpusSidecarDone(*known) || FileExists(known->path.c_str())))
         return known;
       known->cancel.store(true);
       previous = known;

@@ -159,7 +159,8 @@ using OpusSidecarPtr = std::shared_ptr<OpusSidecar>;
 // The sidecar of the FLV `sourcePath` at `sidecarPath`: a complete one of
 // the file as it is now, the build already running for it, or a new build
 // (on a thread of its own; a build of an older state of the file is
-// cancelled first). Null when the source cannot be read (reported).
+// cancelled first; a finished sidecar whose file is gone is made again).
+// Null when the source cannot be read (reported).
 OpusSidecarPtr OpusSidecarOpen(const char* sourcePath, const char* sidecarPath);
 // Waits up to `limitMs` for the build to end; true when it is done (false
 // when it failed or the time ran out).
