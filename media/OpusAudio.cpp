@@ -500,13 +500,18 @@ OpusRead OpusSidecarRead(OpusSidecar& s, OpusSidecarReader& reader, OpusMessage*
       return OpusRead::kFailed;
     }
     reader.offset = next;
-    if (h.type != kFlvTagAudio) {
+    if (h.type != kFlvTagAudio || h.dataSize == 0) {
       if (!reader.file.Skip(h.dataSize)) return OpusRead::kFailed;
       continue;
     }
     tag->timestamp = h.timestamp;
     tag->body.resize(h.dataSize);
-    if (!reader.file.Read(tag->body)) return OpusRead::kFailed;
+    if (!reader.file.Read(tag->body.data(), 1)) return OpusRead::kFailed;
+    if (h.timestamp < reader.from && (tag->body[0] & 0x0F) == kOpusPacketCodedFrames) {
+      if (!reader.file.Skip(h.dataSize - 1)) return OpusRead::kFailed;
+      continue;
+    }
+    if (!reader.file.Read(tag->body.data() + 1, h.dataSize - 1)) return OpusRead::kFailed;
     return OpusRead::kTag;
   }
 }

@@ -168,10 +168,13 @@ bool OpusSidecarWait(OpusSidecar& sidecar, int limitMs);
 bool OpusSidecarDone(OpusSidecar& sidecar);
 bool OpusSidecarFailed(OpusSidecar& sidecar);
 
-// A reader of one sidecar, from its start.
+// A reader of one sidecar, from its start. A play that starts past 0 sets
+// `from`: CodedFrames stamped before it are passed over unread (the
+// SequenceStart still comes first).
 struct OpusSidecarReader {
   File file;
   int64_t offset = 0;  // of the next tag record; 0: not started
+  uint32_t from = 0;
 };
 enum class OpusRead { kTag, kWait, kEnd, kFailed };
 // The next audio tag: kWait when the builder has not written it yet, kEnd

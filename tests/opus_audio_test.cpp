@@ -213,6 +213,13 @@ TEST(OpusAudioTest, SidecarIsBuiltOnceReadableWhileBuildingAndRemadeWhenTheFileC
   }
   FlvTestFile parsed;
   EXPECT_TRUE(ReadFlvForTest(sidecarPath, &parsed));  // a whole FLV
+  // A play from 3 s: the configuration, then the frames from there.
+  OpusSidecarReader later;
+  later.from = 3000;
+  ASSERT_EQ(OpusSidecarRead(*a, later, &tag), OpusRead::kTag);
+  EXPECT_EQ(tag.body[0], 0x90);
+  ASSERT_EQ(OpusSidecarRead(*a, later, &tag), OpusRead::kTag);
+  EXPECT_EQ(tag.timestamp, 3000u);
 
   // Complete and current: a later viewer reads it from disk, nothing is built.
   a.reset();
