@@ -320,7 +320,7 @@ bool Build(OpusSidecar& s) {
   if (!src.Open(s.sourcePath.c_str(), false)) return false;
   uint8_t header[kFlvHeaderSize];
   if (!src.Read(header, sizeof header) || memcmp(header, "FLV", 3) != 0) {
-    REPORT_ASSERT("flv header", "OpusAudio");
+    REPORT_ASSERT("memcmp(header, \"FLV\", 3) == 0", "OpusAudio");
     return false;
   }
   const uint32_t headerSize = GetBe32(header + 5);
