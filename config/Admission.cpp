@@ -9,6 +9,8 @@ namespace {
 std::atomic<uint32_t> g_admitLevel{static_cast<uint32_t>(DebugAdmitLevel::kAll)};
 std::atomic<double> g_admitCpu{0};
 std::atomic<uint64_t> g_refusedPlays{0}, g_refusedPublishes{0}, g_refusedConnects{0};
+std::atomic<uint64_t> g_workCpu{0};
+std::atomic<int> g_workThreads{0};
 
 }  // namespace
 
@@ -50,3 +52,11 @@ DebugAdmitCounts DebugAdmitRefused() {
 }
 
 double DebugAdmitCpu() { return g_admitCpu.load(std::memory_order_relaxed); }
+
+void DebugAdmitAddWorkCpu(uint64_t units) { g_workCpu.fetch_add(units, std::memory_order_relaxed); }
+
+uint64_t DebugAdmitTakeWorkCpu() { return g_workCpu.exchange(0, std::memory_order_relaxed); }
+
+void DebugAdmitWorkThreads(int delta) { g_workThreads.fetch_add(delta, std::memory_order_relaxed); }
+
+int DebugAdmitWorkThreadCount() { return g_workThreads.load(std::memory_order_relaxed); }

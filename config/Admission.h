@@ -29,3 +29,12 @@ bool DebugAdmitRefuses(DebugWork work);
 DebugAdmitCounts DebugAdmitRefused();
 // The CPU sum of the last DebugAdmitSet.
 double DebugAdmitCpu();
+
+// Work that runs on threads of its own (the Opus sidecar builders) counts
+// toward admission as the connection threads do: each adds the CPU time it
+// used, in 100-ns units, and the monitor takes the sum once per period.
+void DebugAdmitAddWorkCpu(uint64_t units);
+uint64_t DebugAdmitTakeWorkCpu();
+// Such threads running now (for the report and tests).
+void DebugAdmitWorkThreads(int delta);
+int DebugAdmitWorkThreadCount();

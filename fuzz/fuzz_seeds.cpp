@@ -335,6 +335,18 @@ void Voice() {
   Put("speex", "cut-and-joined", scene(0, 1, {cut, twice, Bytes{0xB2}, Bytes{0x22, 1, 2, 3}, Bytes{}}));
   SpeexFrames best(10);
   Put("speex", "quality-10", scene(0, 1, {best.Next(true), best.Next(true), best.Next(false)}));
+  // The Opus target: a step byte, bodies behind lengths (0x8000: fill a gap).
+  const auto feed = [](uint8_t step, std::initializer_list<Bytes> bodies) {
+    Bytes out{step};
+    for (const Bytes& b : bodies) {
+      out.push_back(static_cast<uint8_t>(b.size() >> 8 | (b.empty() ? 0x80 : 0)));
+      out.push_back(static_cast<uint8_t>(b.size()));
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    return out;
+  };
+  Put("opus", "frames-and-gaps", feed(5, {loud1, quiet1, Bytes{}, Bytes{}, loud2, frames.Tone(3000, 3)}));
+  Put("opus", "cut-and-joined", feed(5, {cut, twice, Bytes{0xB2}, Bytes{0x22, 1, 2, 3}, loud1}));
 }
 
 // ---- Chat and model commands: the arguments after name, id and null ----

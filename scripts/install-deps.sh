@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake pkg-config libgtest-dev
-  libmariadb-dev libssl-dev libspeex-dev
+  libmariadb-dev libssl-dev libspeex-dev libopus-dev
   mariadb-server mariadb-client
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly

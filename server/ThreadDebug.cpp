@@ -606,7 +606,9 @@ int DebugMonitor() {
   while (!g_stopping) {
     std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
     double cpu = DebugBuildReport(report.get(), processors, fakeCpu);
-    double admitCpu = cpu;
+    // Transcoding threads count toward admission, not toward the watchdog
+    // (which ends the server for runaway connection threads).
+    double admitCpu = cpu + double(DebugAdmitTakeWorkCpu()) / kDebugPeriodMs / 100 / processors;
     TestCpuFromFile(&admitCpu);
     DebugAdmitSet(admitCpu, admit);
     DebugAppendAdmission(report.get());

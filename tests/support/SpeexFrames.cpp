@@ -14,19 +14,23 @@ SpeexFrames::~SpeexFrames() {
   speex_encoder_destroy(encoder_);
 }
 
-std::vector<uint8_t> SpeexFrames::Next(bool loud) {
+std::vector<uint8_t> SpeexFrames::Next(bool loud) { return Tone(loud ? 8000 : 0); }
+
+std::vector<uint8_t> SpeexFrames::Tone(int amplitude, int frames) {
   constexpr int kSamples = 320;  // one wideband frame
   spx_int16_t pcm[kSamples];
-  for (int i = 0; i < kSamples; ++i, ++sample_)
-    pcm[i] = loud ? static_cast<spx_int16_t>(8000 * std::sin(2 * M_PI * 440 * sample_ / 16000.0)) : 0;
   speex_bits_reset(&bits_);
-  speex_encode_int(encoder_, pcm, &bits_);
-  char bytes[512];
-  int n = speex_bits_write(&bits_, bytes, sizeof bytes);
+  for (int f = 0; f < frames; ++f) {
+    for (int i = 0; i < kSamples; ++i, ++sample_)
+      pcm[i] = static_cast<spx_int16_t>(amplitude * std::sin(2 * M_PI * 440 * sample_ / 16000.0));
+    speex_encode_int(encoder_, pcm, &bits_);
+  }
+  std::vector<char> bytes(static_cast<size_t>(speex_bits_nbytes(&bits_)) + 1);
+  int n = speex_bits_write(&bits_, bytes.data(), static_cast<int>(bytes.size()));
   // Sized first: inserting into a one-byte vector trips a false bounds
   // warning of the optimiser.
   std::vector<uint8_t> body(static_cast<size_t>(n) + 1);
   body[0] = 0xB2;
-  memcpy(body.data() + 1, bytes, static_cast<size_t>(n));
+  memcpy(body.data() + 1, bytes.data(), static_cast<size_t>(n));
   return body;
 }

@@ -16,6 +16,8 @@ class SpeexFrames {
   SpeexFrames& operator=(const SpeexFrames&) = delete;
   // One 320-sample frame: the tone when `loud`, else silence.
   std::vector<uint8_t> Next(bool loud);
+  // `frames` frames of the tone at peak `amplitude` (0: silence) in one body.
+  std::vector<uint8_t> Tone(int amplitude, int frames = 1);
 
  private:
   void* encoder_ = nullptr;
