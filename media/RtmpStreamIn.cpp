@@ -1,7 +1,10 @@
 // The publishing side of a stream: incoming audio and video, their
 // acknowledgement, recording into FLV files, and placing a finished session
-// recording into its final file. Runs on the publishing connection's thread;
-// takes no lock (the live relay takes its own).
+// recording into its final file. Runs on the publishing connection's thread,
+// but for what waits: a publish's statements, journal and file, its wait for
+// a file another connection records, and a close's fsync, statements and
+// placing run on the job pool with copies (the registry of recordings has its
+// own lock); the live relay takes its own.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
