@@ -104,7 +104,3 @@ std::function<void()> CloseRecordingSessionLater(RtmpStream* stream) {
              rowId);
   };
 }
-
-void CloseRecordingSession(RtmpStream* stream) {
-  if (std::function<void()> close = CloseRecordingSessionLater(stream)) close();
-}

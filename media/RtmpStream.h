@@ -194,7 +194,6 @@ bool WriteTag(RtmpStream* stream, RtmpPacket* packet);
 // A publish name that can name a session recording inside the temp folder:
 // no '/', '\', "..", NUL, and short enough for one file name with a session
 // id of `sessionIdLength` characters.
-bool RecordingNameIsSafe(const AmfProperty* name, size_t sessionIdLength);
 bool RecordingNameIsSafe(std::string_view name, size_t sessionIdLength);
 enum class RecordingCreate {
   kCreated,
@@ -273,8 +272,6 @@ void CloseRecordingRow(DbConnection* db, int32_t rowId, int64_t start);
 void StartSessionTiming(RtmpStream* stream);
 void StopSessionTiming(RtmpStream* stream);
 // The end of a recording into a media object: its RecordSession row gets
-// status 2 and the recorded seconds.
-void CloseRecordingSession(RtmpStream* stream);
-// The same with the seconds counted now and the statement returned, to run
-// on the job pool (empty when there is no row).
+// status 2 and the recorded seconds, counted now; the statement is returned,
+// to run on the job pool (empty when there is no row).
 std::function<void()> CloseRecordingSessionLater(RtmpStream* stream);

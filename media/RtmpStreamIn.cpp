@@ -392,11 +392,6 @@ bool WriteTag(RtmpStream* stream, RtmpPacket* packet) {
   return true;
 }
 
-bool RecordingNameIsSafe(const AmfProperty* name, size_t sessionIdLength) {
-  AmfText text = AmfPropString(name);
-  return RecordingNameIsSafe(std::string_view(text.data, text.length), sessionIdLength);
-}
-
 bool RecordingNameIsSafe(std::string_view view, size_t sessionIdLength) {
   if (view.empty()) return true;  // an empty name records as "&.flv", inside the folder
   // A NUL would cut the name: the file made would not be the one named.
