@@ -1,9 +1,9 @@
 // The database connection: DbConnection, the handle through which all of
 // strmd's SQL reaches the platform's MariaDB/MySQL database. An RTMP
 // connection opens its own at connect; the recovery of recordings at start
-// opens one per site. A connection's plays, viewing time and thumbnail marks
-// run their statements on the job pool (util/JobPool.h), never on the
-// connection's thread; publishing, recording closes, the chat and the model
+// opens one per site. A connection's plays, publishes, viewing time and
+// thumbnail marks run their statements on the job pool (util/JobPool.h),
+// never on the connection's thread; recording closes, the chat and the model
 // commands still run theirs there. The handle is closed by the connection's
 // last job, after every statement queued before it.
 //

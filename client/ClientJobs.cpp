@@ -28,7 +28,10 @@ void ClientJobsOpen(Client* client, int wakeFd) {
   client->posts->wakeFd = wakeFd;
 }
 
-JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait, JobKind kind) {
+namespace {
+
+JobAdmit CommandJobOn(Client* client, const JobQueuePtr& queue, std::function<std::function<void()>()> wait,
+                      JobKind kind) {
   if (client->posts == nullptr) {
     if (std::function<void()> apply = wait()) apply();
     return JobAdmit::kQueued;
@@ -42,9 +45,19 @@ JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()>
       if (apply) apply();
     });
   };
-  const JobAdmit admit = JobSubmit(client->jobs, kind, true, InClientScope(client, std::move(job)));
+  const JobAdmit admit = JobSubmit(queue, kind, true, InClientScope(client, std::move(job)));
   if (admit == JobAdmit::kQueued) client->commandJobs++;
   return admit;
+}
+
+}  // namespace
+
+JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait, JobKind kind) {
+  return CommandJobOn(client, client->jobs, std::move(wait), kind);
+}
+
+JobAdmit ClientCommandJobAside(Client* client, std::function<std::function<void()>()> wait, JobKind kind) {
+  return CommandJobOn(client, client->posts ? JobQueueMake(client->address) : nullptr, std::move(wait), kind);
 }
 
 void ClientCompletionJob(Client* client, std::function<void()> run) {

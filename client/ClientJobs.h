@@ -24,6 +24,10 @@ void ClientJobsOpen(Client* client, int wakeFd);
 // (tools, unit tests) runs both parts at once.
 JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait,
                           JobKind kind = JobKind::kServer);
+// The same outside the client's order, on a queue of its own: for a wait on
+// another client (a recording's hand-over), while this client's own jobs,
+// which the other may be waiting for, go on.
+JobAdmit ClientCommandJobAside(Client* client, std::function<std::function<void()>()> wait, JobKind kind);
 // Work that completes what the client did (accounting, marks): never
 // refused, not waited for, nothing applied afterwards.
 void ClientCompletionJob(Client* client, std::function<void()> run);

@@ -8,10 +8,11 @@
 //    batches, stackDeep, connectReceived, refillHeld.
 //
 // No connection thread runs a statement, an index build or load, or the web
-// notice for a play, a pause, the end of a file, a thumbnail mark or its own
-// end: they run on the job pool (client/ClientJobs.h) and their results are
-// applied from the client's posts (publishing, recording closes with their
-// fsync and copies, the chat and the model commands still wait here). While a
+// notice for a play, a publish (its journal, file and hand-over wait too), a
+// pause, the end of a file, a thumbnail mark or its own end: they run on the
+// job pool (client/ClientJobs.h) and their results are applied from the
+// client's posts (recording closes with their fsync and copies, the chat and
+// the model commands still wait here). While a
 // command's job is pending the connection reads no more input, so answers
 // keep their order; its streams are paced and pinged meanwhile.
 #pragma once

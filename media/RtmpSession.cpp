@@ -1,7 +1,8 @@
 // Viewing and recording accounting: the FileSession and RecordSession rows of
 // a stream, and the timing that adds watched seconds to a FileSession row.
 // Runs on the stream's connection thread; the FileSession updates that add watched
-// seconds run as the connection's jobs, on its own database connection.
+// seconds, and the rows a publish opens (OpenRecordingRow, CloseRecordingRow),
+// run as the connection's jobs, on its own database connection.
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
@@ -48,13 +49,23 @@ void OpenRecordingSession(RtmpStream* stream, int32_t fileid) {
   if (client->session == nullptr || client->user == nullptr) return;
   const int32_t sessionId = client->session->id;
   const int32_t userId = client->user->id;
-  RecordPtr<RecordSession> row = LoadRecordSession(
-      client->db.get(), "sessionid=%d and fileid=%d and userid=%d and (status=%d or fileid=0)", sessionId,
-      fileid, userId, kSessionOpen);
   stream->timing.recording = true;
-  stream->timing.rowId =
-      row ? row->id : InsertOpenSession<RecordSession>(client->db.get(), sessionId, fileid, userId);
+  stream->timing.rowId = OpenRecordingRow(client->db.get(), sessionId, fileid, userId);
   StartSessionTiming(stream);
+}
+
+int32_t OpenRecordingRow(DbConnection* db, int32_t sessionId, int32_t fileid, int32_t userId) {
+  RecordPtr<RecordSession> row = LoadRecordSession(
+      db, "sessionid=%d and fileid=%d and userid=%d and (status=%d or fileid=0)", sessionId, fileid, userId,
+      kSessionOpen);
+  return row ? row->id : InsertOpenSession<RecordSession>(db, sessionId, fileid, userId);
+}
+
+void CloseRecordingRow(DbConnection* db, int32_t rowId, int64_t start) {
+  if (rowId == 0) return;
+  const int64_t elapsed = std::max<int64_t>(SessionNow() - start, 0);
+  DbUpdate(db, "update RecordSession set status=%d, duration=duration+%d where id=%d", kSessionClosed,
+           static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX)), rowId);
 }
 
 void StartSessionTiming(RtmpStream* stream) {
@@ -92,8 +103,4 @@ std::function<void()> CloseRecordingSessionLater(RtmpStream* stream) {
     DbUpdate(db, "update RecordSession set status=%d, duration=duration+%d where id=%d", kSessionClosed, seconds,
              rowId);
   };
-}
-
-void CloseRecordingSession(RtmpStream* stream) {
-  if (std::function<void()> close = CloseRecordingSessionLater(stream)) close();
 }

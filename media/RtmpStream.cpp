@@ -32,19 +32,6 @@ void ReadNameParams(RtmpStream* stream) {
                          QueryParamInt(name, "channel="));
 }
 
-// Loads the connection's session and user from the name's "phpsessid="
-// parameter (LoadIdentityByName). Returns what was missing, for the
-// client's status; none when both were loaded.
-const char* LoadUserFromName(RtmpStream* stream) {
-  Client* client = stream->client;
-  PlayResolved loaded;
-  loaded.identityLoaded = true;
-  const char* missing =
-      LoadIdentityByName(client->db.get(), stream->name, client->address, &loaded.session, &loaded.user);
-  PlayResolvedApply(stream, loaded);
-  return missing;
-}
-
 RtmpStream* FindStreamById(Client* client, int32_t id) {
   ListLock guard(client->streams.lock);
   for (ListNode* n = client->streams.first; n != nullptr; n = n->next) {
@@ -259,6 +246,71 @@ int Pause(RtmpStream* stream, const AmfObject* object) {
   return 1;
 }
 
+namespace {
+
+// A publish that records nothing: the reason to the client, the stream as
+// before. A client's mistake was reported where it was found, with this reason.
+void RefusePublish(RtmpStream* stream, RecordingCreate created, const char* why) {
+  if (why != kRecordingServerBusy) ReportClientMistake(stream->client->address, stream->name, why, "PUBLISH refused");
+  SendStatus(stream, created == RecordingCreate::kBadName ? "NetStream.Publish.BadName" : "NetStream.Publish.Failed",
+             why);
+  ResetStream(stream);
+}
+
+// The rest of a publish, once what it waited for is there: today's answers.
+void FinishPublish(RtmpStream* stream, PublishPrepared& prepared) {
+  Client* client = stream->client;
+  if (prepared.identityLoaded) {
+    PlayResolved loaded;
+    loaded.identityLoaded = true;
+    loaded.session = std::move(prepared.session);
+    loaded.user = std::move(prepared.user);
+    PlayResolvedApply(stream, loaded);
+    // A client waiting for an answer gets one: nothing is recorded.
+    if (prepared.missing != nullptr) {
+      SendStatus(stream, "NetStream.Publish.BadName", prepared.missing);
+      return;
+    }
+    if (stream->fileid == 0) {
+      LiveChannelSetIdentity(stream, stream->fileid, client->user->id, stream->channel);
+      ChatPublishScreen(client);
+    }
+  }
+  // A publisher that logged in through the name goes on like one that
+  // logged in before: without a decoder its audio could not be detected.
+  if (stream->channel != 0) {
+    LiveChannelSetIdentity(stream, stream->fileid, client->user->id, stream->channel);
+    PrepareSpeex(stream);
+    CollectPlayers(stream);
+  }
+  if (stream->channel == 0 || stream->fileid != 0) {
+    if (prepared.nameRefused) {
+      ReportClientMistake(client->address, stream->name, "name not allowed",
+                          "PUBLISH refused: the name cannot name a recording in the temp folder");
+      SendStatus(stream, "NetStream.Publish.BadName", "name not allowed");
+      return;
+    }
+    if (prepared.created != RecordingCreate::kCreated) {
+      RefusePublish(stream, prepared.created, prepared.why);
+      return;
+    }
+    // Start only once the file is there: a client told otherwise would
+    // record into nothing.
+    CreateRecordingLater(stream, std::move(prepared.target),
+                         [](RtmpStream* s, RecordingCreate created, const char* why) {
+                           if (created != RecordingCreate::kCreated) {
+                             RefusePublish(s, created, why);
+                             return;
+                           }
+                           SendStatus(s, "NetStream.Publish.Start", "start");
+                         });
+    return;
+  }
+  SendStatus(stream, "NetStream.Publish.Start", "start");
+}
+
+}  // namespace
+
 int Publish(RtmpStream* stream, const AmfObject* object) {
   Client* client = stream->client;
   if (DebugAdmitRefuses(DebugWork::kPublish)) {
@@ -281,47 +333,36 @@ int Publish(RtmpStream* stream, const AmfObject* object) {
   }
   ReadNameParams(stream);
   LiveChannelSetIdentity(stream, stream->fileid, 0, stream->channel);
-  if (client->user == nullptr) {
-    // A client waiting for an answer gets one: nothing is recorded.
-    if (const char* missing = LoadUserFromName(stream)) {
-      SendStatus(stream, "NetStream.Publish.BadName", missing);
-      return 1;
-    }
-    if (stream->fileid == 0) {
-      LiveChannelSetIdentity(stream, stream->fileid, client->user->id, stream->channel);
-      ChatPublishScreen(client);
-    }
+  PublishRequest request;
+  request.loadIdentity = client->user == nullptr;
+  request.records = stream->channel == 0 || stream->fileid != 0;
+  if (!request.loadIdentity && !request.records) {
+    PublishPrepared nothing;
+    FinishPublish(stream, nothing);
+    return 1;
   }
-  // A publisher that logged in through the name goes on like one that
-  // logged in before: without a decoder its audio could not be detected.
-  if (stream->channel != 0) {
-    LiveChannelSetIdentity(stream, stream->fileid, client->user->id, stream->channel);
-    PrepareSpeex(stream);
-    CollectPlayers(stream);
+  // The statements, the hand-over of the file and its opening wait on the
+  // job pool; this connection's other streams go on meanwhile.
+  request.site = stream->site;
+  request.db = client->db.get();
+  request.name = stream->name;
+  const AmfText sent = AmfPropString(nameArgument);
+  request.sent.assign(sent.data, sent.length);
+  request.address = client->address;
+  if (client->session != nullptr) {
+    request.hasSession = true;
+    request.phpsessid = client->session->phpsessid ? client->session->phpsessid : "";
   }
-  if (stream->channel == 0 || stream->fileid != 0) {
-    const Session* session = client->session.get();
-    const size_t sessionIdLength = session && session->phpsessid ? strlen(session->phpsessid) : 0;
-    // The name becomes part of a file name in the temp folder.
-    if (stream->fileid == 0 && !RecordingNameIsSafe(nameArgument, sessionIdLength)) {
-      ReportClientMistake(client->address, stream->name, "name not allowed",
-                          "PUBLISH refused: the name cannot name a recording in the temp folder");
-      SendStatus(stream, "NetStream.Publish.BadName", "name not allowed");
-      return 1;
-    }
-    // Start only once the file is there: a client told otherwise would
-    // record into nothing.
-    const char* why = "";
-    const RecordingCreate created = CreateRecording(stream, &why);
-    if (created != RecordingCreate::kCreated) {
-      const bool badName = created == RecordingCreate::kBadName;
-      // A client's mistake was reported where it was found, with this reason.
-      ReportClientMistake(client->address, stream->name, why, "PUBLISH refused");
-      SendStatus(stream, badName ? "NetStream.Publish.BadName" : "NetStream.Publish.Failed", why);
-      ResetStream(stream);
-      return 1;
-    }
-  }
-  SendStatus(stream, "NetStream.Publish.Start", "start");
+  const int32_t id = stream->id;
+  const JobAdmit admit = ClientCommandJob(client, [request = std::move(request), client, id] {
+    auto prepared = std::make_shared<PublishPrepared>();
+    PublishPrepare(request, *prepared);
+    return std::function<void()>([client, id, prepared] {
+      // Input waited for this: the stream is still there unless the
+      // connection ends, whose teardown applies this first.
+      if (RtmpStream* s = FindStreamById(client, id)) FinishPublish(s, *prepared);
+    });
+  });
+  if (admit == JobAdmit::kFull) RefusePublish(stream, RecordingCreate::kFailed, kRecordingServerBusy);
   return 1;
 }

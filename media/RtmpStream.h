@@ -36,6 +36,8 @@
 #include "util/ThreadSafety.h"
 #include "util/file.h"
 
+struct Fd;
+
 // ---- Query parameters ----
 // QueryParam's value of `key` (e.g. "fileid=") in `name`, copied with a zero
 // and cut to out.size() - 1 characters. Returns the length written. Integers
@@ -192,22 +194,62 @@ bool WriteTag(RtmpStream* stream, RtmpPacket* packet);
 // A publish name that can name a session recording inside the temp folder:
 // no '/', '\', "..", NUL, and short enough for one file name with a session
 // id of `sessionIdLength` characters.
-bool RecordingNameIsSafe(const AmfProperty* name, size_t sessionIdLength);
-// Opens the recording of the stream's name (a media object's file, or a
-// session recording in the temp folder). A recording of the same file by
-// another stream is ended first (on its own connection's thread; waited for
-// kRecordingHandOverMs at most). Anything but kCreated is reported, with the
-// reason in *why, and nothing was deleted or written.
+bool RecordingNameIsSafe(std::string_view name, size_t sessionIdLength);
 enum class RecordingCreate {
   kCreated,
   kBadName,  // a media object's file outside the files folder, not ".flv", or through a link
   kFailed,   // no session, no object, the earlier recording did not end, a file not created
 };
-RecordingCreate CreateRecording(RtmpStream* stream, const char** why);
+// What a publish resolves away from the connection's thread: copies of what
+// it needs, never the connection or the stream.
+struct PublishRequest {
+  const SiteConfig* site = nullptr;
+  DbConnection* db = nullptr;
+  std::string name;     // the stream's name with its parameters
+  std::string sent;     // the name argument as sent, before it was cut to the stream's field
+  std::string address;  // the client's, for reports
+  bool loadIdentity = false;  // first the session and user of the name's phpsessid
+  bool records = false;       // a recording is made (not only a live channel)
+  bool hasSession = false;    // the connection has a web session
+  std::string phpsessid;
+};
+// Where a recording goes, once its name and object were checked.
+struct RecordingTarget {
+  PathText path = {};
+  int32_t fileid = 0;          // a media object's file; 0: a session recording
+  std::shared_ptr<Fd> folder;  // the object's folder, checked to hold no link
+  std::string leaf;            // the object's file name in it
+};
+struct PublishPrepared {
+  bool identityLoaded = false;
+  RecordPtr<Session> session;
+  RecordPtr<User> user;
+  const char* missing = nullptr;  // the identity is missing: BadName with this
+  bool nameRefused = false;       // a session recording's name is not safe
+  RecordingCreate created = RecordingCreate::kCreated;
+  const char* why = "";
+  RecordingTarget target;
+};
+// The waiting part of a publish: the session and user when asked, the name's
+// check, the object and its folder or the session recording's path. Reports
+// what it refuses. Any thread.
+void PublishPrepare(const PublishRequest& req, PublishPrepared& res);
+// Opens the prepared recording for the stream: claims the file (a recording
+// of it by another stream is ended first, on that stream's connection
+// thread; waited for kRecordingHandOverMs at most, on the job pool), then
+// opens the row, the journal and the file on the job pool. `done` runs on
+// the connection's thread with the outcome; anything but kCreated was
+// reported, with the reason in `why`, and nothing was deleted or written.
+// The client's input waits until then.
+using RecordingCreated = std::function<void(RtmpStream* stream, RecordingCreate created, const char* why)>;
+void CreateRecordingLater(RtmpStream* stream, RecordingTarget target, RecordingCreated done);
 constexpr int kRecordingHandOverMs = 10000;
+// The reason given when the job pool refused a publish's work.
+inline constexpr char kRecordingServerBusy[] = "server busy";
 // Ends the recordings of the connection that other connections or a stop
-// asked for ("NetStream.Unpublish.Success" to each). Connection thread, when
-// woken.
+// asked for ("NetStream.Unpublish.Success" to each); one whose file is still
+// being opened is ended after its publish is answered. Connection thread,
+// when woken.
 void ServeRecordingCloseRequests(Client* client);
 // Completes the file (header flags, final back pointer, flushed), then
 // marks a media object for processing or places a session recording into
@@ -222,11 +264,14 @@ void CloseRecording(RtmpStream* stream);
 int32_t OpenViewingRow(DbConnection* db, int32_t sessionId, int32_t fileid, int32_t userId);
 void OpenViewingSession(RtmpStream* stream, int32_t fileid);
 void OpenRecordingSession(RtmpStream* stream, int32_t fileid);
+// The open RecordSession row of a recording into an object, made when there
+// is none; 0 when the insert failed. Any thread.
+int32_t OpenRecordingRow(DbConnection* db, int32_t sessionId, int32_t fileid, int32_t userId);
+// Closes the row of a recording that began at `start` (SessionNow()). Any thread.
+void CloseRecordingRow(DbConnection* db, int32_t rowId, int64_t start);
 void StartSessionTiming(RtmpStream* stream);
 void StopSessionTiming(RtmpStream* stream);
 // The end of a recording into a media object: its RecordSession row gets
-// status 2 and the recorded seconds.
-void CloseRecordingSession(RtmpStream* stream);
-// The same with the seconds counted now and the statement returned, to run
-// on the job pool (empty when there is no row).
+// status 2 and the recorded seconds, counted now; the statement is returned,
+// to run on the job pool (empty when there is no row).
 std::function<void()> CloseRecordingSessionLater(RtmpStream* stream);

@@ -1,7 +1,10 @@
 // The publishing side of a stream: incoming audio and video, their
 // acknowledgement, recording into FLV files, and placing a finished session
-// recording into its final file. Runs on the publishing connection's thread;
-// takes no lock (the live relay takes its own).
+// recording into its final file. Runs on the publishing connection's thread,
+// but for what waits: a publish's statements, journal and file, its wait for
+// a file another connection records, and a close's fsync, statements and
+// placing run on the job pool with copies (the registry of recordings has its
+// own lock); the live relay takes its own.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -100,8 +103,8 @@ bool WriteWhole(const char* path, int fd, iovec* parts, int count) {
 // folder, an Object with any name), so unlike reading, writing never follows
 // an import folder out of the files folder. `relative` receives the path
 // below the files folder, '/'-separated.
-RecordingCreate ObjectRecordingRelative(RtmpStream* stream, const VFile& file, std::string* relative,
-                                        const char** why) {
+RecordingCreate ObjectRecordingRelative(DbConnection* db, const SiteConfig* site, const VFile& file,
+                                        std::string* relative, const char** why) {
   const char* pathname = Text(file.pathname);
   *why = "not a file the server may record into";
   if (file.storage != 1 && file.folderimportid == 0) return RecordingCreate::kBadName;
@@ -110,7 +113,7 @@ RecordingCreate ObjectRecordingRelative(RtmpStream* stream, const VFile& file, s
     return RecordingCreate::kBadName;
   std::string below;
   if (file.folderimportid != 0) {
-    RecordPtr<FolderImport> import = LoadFolderImport(stream->client->db.get(), "id=%d", file.folderimportid);
+    RecordPtr<FolderImport> import = LoadFolderImport(db, "id=%d", file.folderimportid);
     if (!import) {
       errno = 0;
       REPORT_ASSERT("fi", "WsContentHelper");
@@ -121,7 +124,7 @@ RecordingCreate ObjectRecordingRelative(RtmpStream* stream, const VFile& file, s
     if (!RecordTextIsWhole(import.get(), &import->location)) return RecordingCreate::kBadName;
     // A web import's objects lie in the files folder itself.
     if (strncmp(location, "http://", 7) != 0) {
-      std::string files = FileSystemPath(stream->site->files);
+      std::string files = FileSystemPath(site->files);
       std::string folder = FileSystemPath(location);
       while (files.size() > 1 && files.back() == '/') files.pop_back();
       while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -134,7 +137,7 @@ RecordingCreate ObjectRecordingRelative(RtmpStream* stream, const VFile& file, s
       }
     }
   }
-  if (stream->site->files[0] == '\0') {
+  if (site->files[0] == '\0') {
     *why = "the site has no files folder";
     return RecordingCreate::kFailed;
   }
@@ -245,13 +248,14 @@ void EndRecordingOnRequest(RtmpStream* stream) {
 }
 
 // Lists `key` for the stream, first ending another stream's recording of it:
-// on this thread when that stream is this connection's, else on its own
-// connection's thread, which is woken and waited for. While waiting, this
-// connection's own recordings that others ask for are ended, so that two
-// connections taking over each other's files cannot wait for each other.
-bool ClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
+// at once when that stream is this connection's, else by asking its own
+// connection's thread. False while the file is another's or its close job
+// runs: the caller waits (WaitRecordingTargetFree) and tries again. The
+// wait is never on this connection's thread nor its job queue, so that this
+// connection's own recordings that others ask for still end meanwhile, and
+// two connections taking over each other's files cannot wait for each other.
+bool TryClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
   Client* client = stream->client;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRecordingHandOverMs);
   UniqueLock<Mutex> lock(g_recordingsLock);
   for (;;) {
     auto it = g_recordings.find(key);
@@ -268,14 +272,15 @@ bool ClaimRecordingTarget(RtmpStream* stream, const std::string& key) {
       continue;
     }
     if (holder != nullptr) RequestRecordingClose(holder);
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return false;
-    // Slices, so that requests for this connection's own recordings are seen.
-    g_recordingsChanged.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
-    lock.unlock();
-    ServeRecordingCloseRequests(client);
-    lock.lock();
+    return false;
   }
+}
+
+// Until nobody lists `key`, or the deadline. Any thread.
+void WaitRecordingTargetFree(const std::string& key, std::chrono::steady_clock::time_point deadline) {
+  UniqueLock<Mutex> lock(g_recordingsLock);
+  while (g_recordings.count(key) != 0 && std::chrono::steady_clock::now() < deadline)
+    g_recordingsChanged.wait_until(lock, deadline);
 }
 
 // The index beside the object's file and the one playback of the object uses,
@@ -387,10 +392,8 @@ bool WriteTag(RtmpStream* stream, RtmpPacket* packet) {
   return true;
 }
 
-bool RecordingNameIsSafe(const AmfProperty* name, size_t sessionIdLength) {
-  AmfText text = AmfPropString(name);
-  if (text.length == 0) return true;  // an empty name records as "&.flv", inside the folder
-  std::string_view view(text.data, text.length);
+bool RecordingNameIsSafe(std::string_view view, size_t sessionIdLength) {
+  if (view.empty()) return true;  // an empty name records as "&.flv", inside the folder
   // A NUL would cut the name: the file made would not be the one named.
   if (view.find('\0') != std::string_view::npos) return false;
   if (view.find('/') != std::string_view::npos || view.find('\\') != std::string_view::npos ||
@@ -408,7 +411,7 @@ void ServeRecordingCloseRequests(Client* client) {
       ListLock guard(client->streams.lock);
       for (ListNode* n = client->streams.first; n != nullptr && target == nullptr; n = n->next) {
         auto* s = static_cast<RtmpStream*>(n->item);
-        if (s->input.closeRequested) target = s;
+        if (s->input.closeRequested && !s->input.creating) target = s;
       }
     }
     if (target == nullptr) return;
@@ -432,88 +435,98 @@ size_t RecordingsCloseForStop(int limitMs) {
   }
 }
 
-RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
-  Client* client = stream->client;
-  RtmpStreamFile& f = stream->file;
-  RtmpStreamIn& in = stream->input;
+namespace {
+
+// The checks of a recording's name and object, and where its file goes.
+RecordingCreate PrepareRecordingTarget(const PublishRequest& req, RecordingTarget* target, const char** why) {
   if (g_recordingsStopping) {
     errno = 0;
     *why = "the server is stopping";
     return RecordingCreate::kFailed;
   }
   *why = "no web session";
-  if (client->session == nullptr) {
-    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", client->address, stream->name, *why);
+  if (!req.hasSession) {
+    REPORT_CLIENT_ASSERT("stream->connection->session", "RtmpFile", req.address.c_str(), req.name.c_str(), *why);
     return RecordingCreate::kFailed;
   }
-  if (stream->site == nullptr) {
+  if (req.site == nullptr) {
     REPORT_ASSERT("stream->site", "RtmpStreamIn");
     return RecordingCreate::kFailed;
   }
-  const int32_t fileid = QueryParamInt(stream->name, "fileid=");
-  f.objectId = 0;
-  in.journal.clear();
-  PathText path;
-  Fd folder;
-  std::string leaf;
+  const int32_t fileid = QueryParamInt(req.name, "fileid=");
+  target->fileid = fileid;
   if (fileid != 0) {
-    RecordPtr<VFile> file = LoadVFile(client->db.get(), "id=%d", fileid);
+    RecordPtr<VFile> file = LoadVFile(req.db, "id=%d", fileid);
     if (!file) {
       *why = "object not found";
-      REPORT_CLIENT_ASSERT("file", "RtmpFile", client->address, stream->name, *why);
+      REPORT_CLIENT_ASSERT("file", "RtmpFile", req.address.c_str(), req.name.c_str(), *why);
       return RecordingCreate::kFailed;
     }
     std::string relative;
-    RecordingCreate checked = ObjectRecordingRelative(stream, *file, &relative, why);
+    target->folder = std::make_shared<Fd>();
+    RecordingCreate checked = ObjectRecordingRelative(req.db, req.site, *file, &relative, why);
     if (checked == RecordingCreate::kCreated)
-      checked = OpenRecordingFolder(stream->site->files, relative, &folder, &leaf, why);
+      checked = OpenRecordingFolder(req.site->files, relative, target->folder.get(), &target->leaf, why);
     if (checked != RecordingCreate::kCreated) return checked;
-    if (snprintf(path, sizeof path, "%s/%s", FileSystemPath(stream->site->files).c_str(), relative.c_str()) >=
-        int(sizeof path)) {
+    if (snprintf(target->path, sizeof target->path, "%s/%s", FileSystemPath(req.site->files).c_str(),
+                 relative.c_str()) >= int(sizeof target->path)) {
       *why = "the object's path is too long";
       return RecordingCreate::kBadName;
     }
-  } else if (!SessionRecordingPath(path, stream->site->temp, Text(client->session->phpsessid),
-                                   stream->name)) {
+  } else if (!SessionRecordingPath(target->path, req.site->temp, req.phpsessid.c_str(), req.name.c_str())) {
     *why = "name not allowed";
-    REPORT_CLIENT_ASSERT("SessionRecordingPath", "RtmpFile", client->address, stream->name, *why);
+    REPORT_CLIENT_ASSERT("SessionRecordingPath", "RtmpFile", req.address.c_str(), req.name.c_str(), *why);
     return RecordingCreate::kBadName;
   }
-  if (!ClaimRecordingTarget(stream, FileSystemPath(path))) {
-    *why = "the earlier recording of this name did not end";
-    return RecordingCreate::kFailed;
-  }
-  CopyText(f.path, path);
-  if (fileid != 0) {
-    f.objectId = fileid;
-    // The timing of an earlier play on this stream is not this recording's.
-    stream->timing = SessionTiming{};
-    OpenRecordingSession(stream, fileid);
+  return RecordingCreate::kCreated;
+}
+
+// What the opening of a claimed recording made.
+struct RecordingOpened {
+  File file;
+  std::string journal;
+  bool accounted = false;  // a RecordSession row was opened (rowId, 0 when its insert failed)
+  int32_t rowId = 0;
+  int64_t start = 0;       // SessionNow() when it was
+  const char* why = "";
+};
+
+// The row, the journal and the file of a claimed recording: everything that
+// waits for the database or the disk. On failure nothing is left behind.
+// Any thread.
+bool OpenRecordingFile(DbConnection* db, const SiteConfig* site, const RecordingTarget& target, bool accounted,
+                       int32_t sessionId, int32_t userId, RecordingOpened* o) {
+  const char* path = target.path;
+  if (target.fileid != 0) {
+    if (accounted) {
+      o->accounted = true;
+      o->rowId = OpenRecordingRow(db, sessionId, target.fileid, userId);
+      o->start = SessionNow();
+    }
     // The journal exists before the object's file is touched: a crash from
     // here on leaves a file the next start repairs.
-    in.journal = RecordingJournalCreate(stream->site->temp, path, fileid, stream->timing.rowId);
-    if (in.journal.empty()) {
-      CloseRecordingSession(stream);
-      ReleaseRecordingTarget(stream);
-      *why = "the recording's journal could not be written";
-      return RecordingCreate::kFailed;
+    o->journal = RecordingJournalCreate(site->temp, path, target.fileid, o->rowId);
+    if (o->journal.empty()) {
+      if (o->accounted) CloseRecordingRow(db, o->rowId, o->start);
+      o->why = "the recording's journal could not be written";
+      return false;
     }
     // The object's file is made anew inside the folder checked above: a link
     // put in its place meanwhile is not followed.
-    const std::string index = leaf + kIndexSuffix;
-    if (unlinkat(folder.fd, leaf.c_str(), 0) != 0 && errno != ENOENT) {
+    const int folder = target.folder->fd;
+    const std::string index = target.leaf + kIndexSuffix;
+    if (unlinkat(folder, target.leaf.c_str(), 0) != 0 && errno != ENOENT) {
       REPORT_ASSERT("unlinkat", "RtmpStreamIn");
     }
-    unlinkat(folder.fd, index.c_str(), 0);
+    unlinkat(folder, index.c_str(), 0);
     PathText cacheIndex;
-    if (ObjectIndexPath(cacheIndex, stream->site->cache, fileid)) FileDelete(cacheIndex);
-    const int fd = openat(folder.fd, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (ObjectIndexPath(cacheIndex, site->cache, target.fileid)) FileDelete(cacheIndex);
+    const int fd = openat(folder, target.leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
-      f.file.Close();
-      f.file._handle = fd;
-      f.file._size = 0;
-      f.file.name = path;
-      f.file.write = true;
+      o->file._handle = fd;
+      o->file._size = 0;
+      o->file.name = path;
+      o->file.write = true;
     } else {
       LogToFile("error", "%s", path);
     }
@@ -521,22 +534,48 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
     FileDelete(path);
     PathText index;
     if (IndexPathOf(index, path)) FileDelete(index);
-    f.file.Open(path, true);
+    o->file.Open(path, true);
   }
   static const uint8_t kZeroHeader[kFlvHeaderSize] = {};
-  const bool made = f.file.IsOpen();
-  if (!made || !f.file.Rewind() || !f.file.Write(kZeroHeader, sizeof kZeroHeader)) {
+  const bool made = o->file.IsOpen();
+  if (!made || !o->file.Rewind() || !o->file.Write(kZeroHeader, sizeof kZeroHeader)) {
     if (!made) REPORT_ASSERT("b", "RtmpFile");
-    f.file.Close();
+    o->file.Close();
     // Nothing was recorded: no file with a zero header is left for anyone.
     FileDelete(path);
-    RecordingJournalRemove(in.journal);
-    in.journal.clear();
-    if (fileid != 0) CloseRecordingSession(stream);
-    ReleaseRecordingTarget(stream);
-    *why = "the recording's file could not be created";
-    return RecordingCreate::kFailed;
+    RecordingJournalRemove(o->journal);
+    o->journal.clear();
+    if (o->accounted) CloseRecordingRow(db, o->rowId, o->start);
+    o->why = "the recording's file could not be created";
+    return false;
   }
+  return true;
+}
+
+// The stream takes what the opening made (connection thread).
+void AdoptRecording(RtmpStream* stream, const RecordingTarget& target, RecordingOpened& o, bool opened) {
+  RtmpStreamFile& f = stream->file;
+  RtmpStreamIn& in = stream->input;
+  CopyText(f.path, target.path);
+  if (target.fileid != 0) {
+    f.objectId = target.fileid;
+    // The timing of an earlier play on this stream is not this recording's.
+    stream->timing = SessionTiming{};
+    if (o.accounted) {
+      stream->timing.recording = true;
+      stream->timing.rowId = o.rowId;
+      stream->timing.active = opened;
+      stream->timing.start = o.start;
+    }
+  }
+  if (!opened) return;
+  in.journal = std::move(o.journal);
+  f.file.Close();
+  f.file._handle = o.file._handle;
+  o.file._handle = -1;
+  f.file._size = 0;
+  f.file.name = o.file.name;
+  f.file.write = true;
   f.backPointer = 0;
   f.open = true;
   // Each recording starts at 0, also the second one on a stream.
@@ -545,7 +584,97 @@ RecordingCreate CreateRecording(RtmpStream* stream, const char** why) {
   stream->output.hasAudio = stream->output.hasVideo = false;
   in.writeFailing = false;
   in.bytesLost = 0;
-  return RecordingCreate::kCreated;
+}
+
+// The claimed file is opened on the client's job queue, in its order.
+void OpenClaimedRecording(RtmpStream* stream, const std::shared_ptr<RecordingTarget>& target,
+                          const RecordingCreated& done) {
+  Client* client = stream->client;
+  // Until it is answered, a request to end it waits (ServeRecordingCloseRequests).
+  stream->input.creating = true;
+  const bool accounted = client->session != nullptr && client->user != nullptr;
+  const int32_t sessionId = accounted ? client->session->id : 0;
+  const int32_t userId = accounted ? client->user->id : 0;
+  const int32_t id = stream->id;
+  const JobAdmit admit = ClientCommandJob(client, [client, id, target, done, accounted, sessionId, userId,
+                                                   db = client->db.get(), site = stream->site] {
+    auto opened = std::make_shared<RecordingOpened>();
+    const bool ok = OpenRecordingFile(db, site, *target, accounted, sessionId, userId, opened.get());
+    return std::function<void()>([client, id, target, done, opened, ok] {
+      // Input waited for this: the stream is there (a teardown applies it first).
+      RtmpStream* s = FindStream(client, id, id);
+      if (s == nullptr) return;
+      s->input.creating = false;
+      AdoptRecording(s, *target, *opened, ok);
+      if (!ok) ReleaseRecordingTarget(s);
+      done(s, ok ? RecordingCreate::kCreated : RecordingCreate::kFailed, opened->why);
+      // Asked to end while it was being opened: now, after its answer.
+      ServeRecordingCloseRequests(client);
+    });
+  });
+  if (admit == JobAdmit::kFull) {
+    stream->input.creating = false;
+    ReleaseRecordingTarget(stream);
+    done(stream, RecordingCreate::kFailed, kRecordingServerBusy);
+  }
+}
+
+// Claims the file, or waits for it on the job pool and tries again. The wait
+// runs in the client-SQL share of the workers, so that waiting publishes
+// never hold the workers plays and recording closes (the one waited for
+// among them) need.
+void ClaimRecordingLater(RtmpStream* stream, const std::shared_ptr<RecordingTarget>& target, const std::string& key,
+                         std::chrono::steady_clock::time_point deadline, const RecordingCreated& done) {
+  if (TryClaimRecordingTarget(stream, key)) {
+    OpenClaimedRecording(stream, target, done);
+    return;
+  }
+  if (std::chrono::steady_clock::now() >= deadline) {
+    done(stream, RecordingCreate::kFailed, "the earlier recording of this name did not end");
+    return;
+  }
+  Client* client = stream->client;
+  const int32_t id = stream->id;
+  const JobAdmit admit = ClientCommandJobAside(
+      client,
+      [client, id, target, key, deadline, done] {
+        WaitRecordingTargetFree(key, deadline);
+        return std::function<void()>([client, id, target, key, deadline, done] {
+          if (RtmpStream* s = FindStream(client, id, id)) ClaimRecordingLater(s, target, key, deadline, done);
+        });
+      },
+      JobKind::kClientSql);
+  if (admit == JobAdmit::kFull) done(stream, RecordingCreate::kFailed, kRecordingServerBusy);
+}
+
+}  // namespace
+
+void PublishPrepare(const PublishRequest& request, PublishPrepared& res) {
+  PublishRequest req = request;
+  if (req.loadIdentity) {
+    res.identityLoaded = true;
+    res.missing = LoadIdentityByName(req.db, req.name.c_str(), req.address.c_str(), &res.session, &res.user);
+    if (res.missing != nullptr) return;
+    // As the connection's will be once this is applied.
+    req.hasSession = res.session != nullptr;
+    req.phpsessid = req.hasSession ? Text(res.session->phpsessid) : "";
+  }
+  if (!req.records) return;
+  // The name becomes part of a file name in the temp folder.
+  if (QueryParamInt(req.name, "fileid=") == 0 && !RecordingNameIsSafe(req.sent, req.phpsessid.size())) {
+    res.nameRefused = true;
+    return;
+  }
+  res.created = PrepareRecordingTarget(req, &res.target, &res.why);
+}
+
+void CreateRecordingLater(RtmpStream* stream, RecordingTarget target, RecordingCreated done) {
+  stream->file.objectId = 0;
+  stream->input.journal.clear();
+  auto shared = std::make_shared<RecordingTarget>(std::move(target));
+  const std::string key = FileSystemPath(shared->path);
+  ClaimRecordingLater(stream, shared, key,
+                      std::chrono::steady_clock::now() + std::chrono::milliseconds(kRecordingHandOverMs), done);
 }
 
 void CloseRecording(RtmpStream* stream) {

@@ -80,6 +80,9 @@ struct RtmpStreamIn {
   // Another connection publishes the same recording name, or the server
   // stops: this recording is to end. Set under the registry's lock.
   std::atomic<bool> closeRequested{false};
+  // Claimed, its file being opened on the job pool: a request to end it is
+  // served once the publish is answered. Connection thread only.
+  bool creating = false;
 };
 
 struct RtmpStreamOut {

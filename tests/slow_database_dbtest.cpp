@@ -2,8 +2,8 @@
 // and ends of file for ten seconds must not stop that connection's other
 // stream: its media and the pings keep their pace, and once the database
 // answers, the waiting play starts and the rows carry the seconds they would
-// have carried without the wait. A model command waiting on a locked table
-// stops neither, nor does a chat entry or text whose statements wait.
+// have carried without the wait. A model command or a publish waiting on a
+// locked table stops neither, nor does a chat entry or text whose statements wait.
 #include <gtest/gtest.h>
 #include <mysql.h>
 
@@ -275,6 +275,56 @@ TEST(SlowDatabase, AChatEntryAndTextWaitingOnALockedTableLeaveThePlayerAndTheRoo
                          20000)
                    .empty());
   EXPECT_EQ(site.db->Value("select count(*) from ChatTextLog where message='held text'"), "1");
+}
+
+// A publish whose object and row wait on locked tables holds only its own
+// answer: another stream of the connection keeps its pace, the pings go on,
+// and the publish starts, with its row, once the tables are free.
+TEST(SlowDatabase, APublishWaitingOnLockedTablesLeavesTheConnectionItsPaceAndPings) {
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("slowpublish", "default", "", {"STRMD_KEEPALIVE_MS=300"}));
+  ASSERT_TRUE(site.HoldLocalWeb());
+  ASSERT_TRUE(FlvBuilder().Clip(60000, 1).WriteTo(site.Files() + "/demo.flv"));  // object 200
+  TestPlayer player;
+  ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port)));
+  ASSERT_EQ(player.CreateStream(), 1);
+  ASSERT_EQ(player.CreateStream(), 2);
+  const uint8_t noLead[10] = {0, 3, 0, 0, 0, 1, 0, 0, 0, 0};
+  ASSERT_TRUE(player.client.SendMessage(2, 4, 0, 0, noLead));
+  ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));  // logs the connection in
+  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+
+  MYSQL* holder = mysql_init(nullptr);
+  const TestDbServerInfo& info = site.db->server();
+  ASSERT_NE(mysql_real_connect(holder, info.host.c_str(), "root", "", site.db->name().c_str(),
+                               static_cast<unsigned>(info.port), nullptr, 0),
+            nullptr);
+  ASSERT_EQ(mysql_query(holder, "lock tables Object write, RecordSession write"), 0) << mysql_error(holder);
+  const auto held = Clock::now();
+  ASSERT_TRUE(player.Publish(2, "fileid=302"));
+  std::vector<Clock::time_point> media, pings;
+  bool answeredWhileHeld = false;
+  while (Clock::now() < held + std::chrono::seconds(5)) {
+    auto m = player.Next(50);
+    if (!m) continue;
+    if (m->streamId == 1 && (m->type == 8 || m->type == 9) && !m->body.empty()) media.push_back(player.lastArrival);
+    if (m->type == 4 && m->body.size() >= 2 && m->body[0] == 0 && m->body[1] == 6) pings.push_back(player.lastArrival);
+    if (m->streamId == 2 && !StatusCode(*m).empty()) answeredWhileHeld = true;
+  }
+  const auto end = Clock::now();
+  EXPECT_FALSE(answeredWhileHeld);
+  int64_t at = 0;
+  EXPECT_LE(LongestGap(media, held, end, end, end, &at), 1000) << "media, from " << at << " ms";
+  EXPECT_LE(LongestGap(pings, held, end, end, end, &at), 1000) << "pings, from " << at << " ms";
+  ASSERT_EQ(mysql_query(holder, "unlock tables"), 0);
+  mysql_close(holder);
+
+  // The fence: the publish starts as with free tables, its row open.
+  std::string code;
+  for (auto until = Clock::now() + std::chrono::seconds(20); code.empty() && Clock::now() < until;)
+    if (auto m = player.Next(1000); m && m->streamId == 2) code = StatusCode(*m);
+  EXPECT_EQ(code, "NetStream.Publish.Start");
+  EXPECT_EQ(site.db->Value("select concat(count(*), ',', min(status)) from RecordSession where fileid=302"), "1,1");
 }
 
 }  // namespace
