@@ -26,6 +26,7 @@
 #include "util/List.h"
 #include "util/ThreadSafety.h"
 
+struct HttpFlvOutput;
 struct IncomingConnection;
 struct RtmpStream;
 
@@ -40,12 +41,18 @@ struct RtmpConnection : Client {
   bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released
   bool connectReceived = false; // the client sent connect (its deadline and the MaxHandshaking caps end)
   bool refillHeld = false;      // the last pacing scan held a file stream's window for the socket
+  // Set once before the loop for an HTTP-FLV play (connection/HttpFlv.h):
+  // the connection writes FLV, and its input is not RTMP.
+  HttpFlvOutput* http = nullptr;
 };
 
 // The thread body for a connection whose first byte was 3 or 6: 1 when the
 // connection could not be created, 0 after a normal end. Closes the socket.
 int RtmpConnectionRun(IncomingConnection* incoming);
-RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming);
+// Without `rtmpHandshake` the connection starts at once (an HTTP-FLV play).
+RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming, bool rtmpHandshake = true);
+// The connection's loop until it ends; destroys the connection.
+void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incoming);
 void RtmpConnectionDestroy(RtmpConnection* connection);
 int RtmpConnectionPending(RtmpConnection* connection);
 int RtmpConnectionProcessInput(RtmpConnection* connection);
