@@ -154,6 +154,19 @@ int QueueEnd(HttpFlvOutput* out, RtmpContext* r) {
 // A command the connection sends (onStatus, _error): before the first FLV
 // byte a failure is the response; the end of a play ends it.
 int SinkCommand(HttpFlvOutput* out, RtmpContext* r, const RtmpPacket* packet) {
+  // A play's metadata goes to RTMP players as a call (name, 0, null,
+  // object); a script tag holds the name and the object.
+  static constexpr uint8_t kMetaDataCall[] = {AMF_STRING, 0, 10, 'o', 'n', 'M', 'e', 't', 'a', 'D', 'a', 't', 'a',
+                                              AMF_NUMBER, 0, 0, 0, 0, 0, 0, 0, 0, AMF_NULL};
+  constexpr uint32_t kName = 13;
+  if (packet->m_nBodySize > sizeof kMetaDataCall &&
+      std::memcmp(packet->m_body, kMetaDataCall, sizeof kMetaDataCall) == 0) {
+    std::string tag(reinterpret_cast<const char*>(packet->m_body), kName);
+    tag.append(reinterpret_cast<const char*>(packet->m_body) + sizeof kMetaDataCall,
+               packet->m_nBodySize - sizeof kMetaDataCall);
+    return QueueTag(out, r, kRtmpMsgDataAmf0, packet->m_nTimestamp, reinterpret_cast<const uint8_t*>(tag.data()),
+                    static_cast<uint32_t>(tag.size()), {});
+  }
   AmfObject object;
   if (AmfDecodeObject(&object, {packet->m_body, packet->m_nBodySize}, false) < 0) return 1;
   const std::string_view name = AmfTextView(AmfPropString(AmfObjectGet(&object, {}, 0)));
