@@ -44,6 +44,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+bool Started(const RtmpConnection* connection);
+bool Ended(const RtmpConnection* connection);
+int ProcessInput(RtmpConnection* connection);
+constexpr RtmpConnectionHttp kHttpHooks{Started, Ended, ProcessInput};
+
 // Queues a copy of `bytes` as they are.
 int QueueRaw(RtmpContext* r, std::string_view bytes) {
   SendQueueEntry entry;
@@ -180,6 +185,9 @@ int SinkCommand(HttpFlvOutput* out, RtmpContext* r, const RtmpPacket* packet) {
     const bool busy = code == "NetConnection.Connect.Rejected" || code == "NetStream.Play.Failed";
     return QueueRefusal(out, r, busy ? "503 Service Unavailable" : "404 Not Found", code);
   }
+  // A play that started answers at once: a live channel's viewer may wait
+  // for its speaker longer than a request may wait for its answer.
+  if (code == "NetStream.Play.Start" && !out->started) return QueueStart(out, r);
   if (code == "NetStream.Play.Complete" || code == "NetStream.Play.Stop") return QueueEnd(out, r);
   return 1;
 }
@@ -394,7 +402,8 @@ void HttpFlvRun(IncomingConnection* incoming, std::string bytes, Clock::time_poi
     CopyText(connection->address, client.c_str());
     CopyText(r->address, client.c_str());
   }
-  connection->http = output.get();
+  connection->httpOutput = output.get();
+  connection->http = &kHttpHooks;
   {
     MutexLock lock(r->sendLock);
     r->messageSink = [output](RtmpContext* context, const RtmpPacket* packet) {
@@ -436,11 +445,15 @@ void HttpFlvRun(IncomingConnection* incoming, std::string bytes, Clock::time_poi
   RtmpConnectionServe(connection, incoming);
 }
 
-bool HttpFlvStarted(const HttpFlvOutput* output) { return output->started; }
-bool HttpFlvEnded(const HttpFlvOutput* output) { return output->ended; }
+namespace {
 
-int HttpFlvProcessInput(RtmpConnection* connection) {
-  HttpFlvOutput* out = connection->http;
+bool Started(const RtmpConnection* connection) { return connection->httpOutput->started; }
+bool Ended(const RtmpConnection* connection) { return connection->httpOutput->ended; }
+
+// The client's bytes: nothing after the request means anything on plain
+// HTTP; a WebSocket's frames are decoded, bounded, and answered.
+int ProcessInput(RtmpConnection* connection) {
+  HttpFlvOutput* out = connection->httpOutput;
   RtmpContext* r = &connection->link->rtmp;
   SocketBuffer& in = r->sockbuf;
   if (!out->webSocket) {
@@ -482,3 +495,5 @@ int HttpFlvProcessInput(RtmpConnection* connection) {
     // Data and pongs mean nothing here.
   }
 }
+
+}  // namespace

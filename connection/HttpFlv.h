@@ -4,8 +4,8 @@
 //   GET <HttpFlvPath><app>/<url-encoded stream name>.flv[?start=<ms>]
 // The request drives the connection's own commands (connect with the app,
 // createStream, play with the name and start), so every rule of an RTMP
-// play holds. Until its first FLV byte the connection counts under the
-// handshake caps and deadline; a play that fails before that byte answers
+// play holds. The answer's head and FLV header go out when the play starts;
+// until then the connection counts under the handshake caps and deadline; a play that fails before that byte answers
 // 404 (503 when refused as busy) with the status code as text. The socket
 // is read afterwards only for its end, or for a WebSocket client's frames.
 #pragma once
@@ -15,8 +15,6 @@
 #include <string>
 
 struct IncomingConnection;
-struct RtmpConnection;
-struct HttpFlvOutput;
 
 // Client WebSocket frames larger than this close the connection.
 constexpr size_t kHttpFlvClientFrameMax = 4096;
@@ -34,9 +32,3 @@ bool HttpFlvAddressed(const std::string& bytes, const char* flvPath);
 // incomplete; it must end by `deadline`). Closes the socket.
 void HttpFlvRun(IncomingConnection* incoming, std::string bytes, std::chrono::steady_clock::time_point deadline);
 
-// For the connection's loop (connection thread): whether the response's
-// first FLV byte was queued; whether the response ended; the client's
-// input (0: close the connection).
-bool HttpFlvStarted(const HttpFlvOutput* output);
-bool HttpFlvEnded(const HttpFlvOutput* output);
-int HttpFlvProcessInput(RtmpConnection* connection);

@@ -33,7 +33,6 @@
 #include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "client/ClientJobs.h"
-#include "connection/HttpFlv.h"
 #include "client/Intake.h"
 #include "config/Admission.h"
 #include "config/ServerConfig.h"
@@ -628,10 +627,11 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
       break;
     }
     // A response that is complete ends the connection once it is sent.
-    if (connection->http != nullptr && HttpFlvEnded(connection->http) && RtmpFlushOutput(r) &&
+    if (connection->http != nullptr && connection->http->ended(connection) && RtmpFlushOutput(r) &&
         !RtmpOutputPending(r))
       break;
-    const bool admitted = connection->http != nullptr ? HttpFlvStarted(connection->http) : connection->connectReceived;
+    const bool admitted =
+        connection->http != nullptr ? connection->http->started(connection) : connection->connectReceived;
     if (admitted) {
       IntakeLeaveHandshaking(incoming);
     } else if (ConnectionNow() >= connectDue) {
@@ -654,8 +654,9 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
       lastInput = ConnectionNow();
     }
     if (!gated && RtmpConnectionPending(connection)) {
-      if (!(connection->http != nullptr ? HttpFlvProcessInput(connection) : RtmpConnectionProcessInput(connection)))
-        break;
+      const int processed = connection->http != nullptr ? connection->http->processInput(connection)
+                                                         : RtmpConnectionProcessInput(connection);
+      if (!processed) break;
       continue;
     }
     const int64_t now = ConnectionNow();

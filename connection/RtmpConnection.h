@@ -43,7 +43,18 @@ struct RtmpConnection : Client {
   bool refillHeld = false;      // the last pacing scan held a file stream's window for the socket
   // Set once before the loop for an HTTP-FLV play (connection/HttpFlv.h):
   // the connection writes FLV, and its input is not RTMP.
-  HttpFlvOutput* http = nullptr;
+  const struct RtmpConnectionHttp* http = nullptr;
+  HttpFlvOutput* httpOutput = nullptr;
+};
+
+// What the loop asks of a connection that is HTTP on the wire (connection
+// thread): whether its answer has begun (it then no longer counts as
+// handshaking), whether it is complete (the connection ends once it is
+// sent), and its input (0 ends the connection).
+struct RtmpConnectionHttp {
+  bool (*started)(const RtmpConnection* connection);
+  bool (*ended)(const RtmpConnection* connection);
+  int (*processInput)(RtmpConnection* connection);
 };
 
 // The thread body for a connection whose first byte was 3 or 6: 1 when the

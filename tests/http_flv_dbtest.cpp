@@ -10,7 +10,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/FlvBuilder.h"
@@ -237,18 +240,81 @@ TEST_F(HttpFlv, PlaysPacedAccountsAndFramesTheSameBytes) {
   EXPECT_EQ(ws.flv, http.flv);
 }
 
-// A name that cannot be played answers before any FLV byte with the status
-// code as text.
-TEST_F(HttpFlv, RefusedPlaysAnswerTheStatusCode) {
+// A live channel: a viewer that joins after its speaker began gets the
+// speaker's decoder configuration first, then the media as it comes.
+TEST_F(HttpFlv, LiveChannelViewerGetsTheConfigurationThenTheMedia) {
+  TestPlayer ben;
+  ASSERT_TRUE(ben.Connect(static_cast<uint16_t>(site_.server.port)));
+  ASSERT_EQ(ben.CreateStream(), 1);
+  ASSERT_TRUE(ben.Publish(1, "phpsessid=demo-ben-0002&channel=5"));
+  ASSERT_FALSE(ben.Until("NetStream.Publish.Start").empty());
+  const std::vector<uint8_t> avcConfig = {0x17, 0, 0, 0, 0, 1, 0x42, 0, 0x1e, 0xff};
+  const std::vector<uint8_t> aacConfig = {0xAF, 0, 0x14, 0x08};
+  ASSERT_TRUE(ben.client.SendVideo(1, 0, avcConfig));
+  ASSERT_TRUE(ben.client.SendAudio(1, 0, aacConfig));
+  ASSERT_TRUE(ben.Command({amf::Str("createStream"), amf::Num(9), amf::Null()}));
+  while (auto m = ben.Next()) {  // a fence: the configuration is kept
+    if (m->type == 20 && Values(*m)[0].text == "_result") break;
+  }
+
   int fd = Connect(site_.server.port);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(SendAll(fd, Get("/strmd/default/fileid%3D999.flv")));
+  ASSERT_TRUE(SendAll(fd, Get("/strmd/default/channel%3D5%26userid%3D2.flv")));
+  const std::vector<uint8_t> key = {0x17, 1, 0, 0, 0, 7, 7, 7};
+  const std::vector<uint8_t> inter = {0x27, 1, 0, 0, 0, 8, 8};
+  std::thread speaker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ben.client.SendVideo(1, 40, key);
+    ben.client.SendVideo(1, 80, inter);
+  });
+  Answer live = Read(fd, Clock::now(), 2500);
+  speaker.join();
+  close(fd);
+  EXPECT_EQ(live.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << live.head;
+  EXPECT_FALSE(live.closed);
+  std::vector<std::string> media;
+  for (const Tag& tag : live.tags)
+    if (tag.type == 8 || tag.type == 9) media.push_back(tag.body);
+  auto text = [](const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); };
+  ASSERT_EQ(media.size(), 4u);
+  EXPECT_EQ(media[0], text(avcConfig));
+  EXPECT_EQ(media[1], text(aacConfig));
+  EXPECT_EQ(media[2], text(key));
+  EXPECT_EQ(media[3], text(inter));
+}
+
+Answer Request(int port, const std::string& request) {
+  int fd = Connect(port);
+  SendAll(fd, request);
   Answer answer = Read(fd, Clock::now(), 10000);
   close(fd);
+  return answer;
+}
+
+// A name that cannot be played answers before any FLV byte with the status
+// code as text; so does a play refused by a busy server.
+TEST(HttpFlvRefusal, RefusedPlaysAnswerTheStatusCode) {
+  SKIP_WITHOUT_TEST_HOOKS();
+  const std::string cpu = TestTempDir("httpflvcpu") + "/cpu";
+  std::ofstream(cpu) << "0\n";
+  StrmdSite site;
+  ASSERT_TRUE(site.Start("httpflvbusy", "default", "", {"STRMD_TEST_CPU_FILE=" + cpu, "STRMD_DEBUG_PERIOD_MS=50"},
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"AdmitCpuPercent\"=dword:0000003c\n"));
+  Answer answer = Request(site.server.port, Get("/strmd/default/fileid%3D999.flv"));
   EXPECT_EQ(answer.head.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << answer.head;
   EXPECT_NE(answer.head.find("Content-Type: text/plain\r\n"), std::string::npos);
   EXPECT_EQ(answer.flv, "NetStream.Play.StreamNotFound\n");
   EXPECT_TRUE(answer.closed);
+
+  // Above AdmitCpuPercent a new play of recorded media is refused as busy.
+  const std::string part = cpu + ".part";
+  std::ofstream(part) << "65\n";
+  ASSERT_EQ(rename(part.c_str(), cpu.c_str()), 0);
+  EXPECT_TRUE(TestWaitUntil([&] {
+    answer = Request(site.server.port, Get("/strmd/default/fileid%3D999.flv"));
+    return answer.head.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0) == 0;
+  })) << answer.head;
+  EXPECT_EQ(answer.flv, "NetStream.Play.Failed\n");
 }
 
 // Hostile requests are refused or closed with a report, while an RTMP
