@@ -174,6 +174,7 @@ class HttpFlv : public ::testing::Test {
     ASSERT_TRUE(site_.Start("httpflv", "default", "",  {},
                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n"
                             "\"HttpFlvAllowOrigin\"=\"https://school.example\"\n"
+                            "\"TrustedProxy\"=\"127.0.0.1\"\n"
                             "\"HandshakeSeconds\"=dword:00000003\n"));
     ASSERT_TRUE(site_.HoldLocalWeb());
   }
@@ -334,9 +335,11 @@ TEST_F(HttpFlv, HostileRequestsAreClosedWhileRtmpPlays) {
   // A head that never ends.
   int trickle = Connect(site_.server.port);
   ASSERT_TRUE(SendAll(trickle, "GET /strmd/default/fileid%3D200.flv HTTP/1.1\r\nHost: a\r\n"));
-  // A client frame over 4 KiB on a playing WebSocket.
+  // A client frame over 4 KiB on a playing WebSocket, through the trusted
+  // proxy: the report names the client the proxy added last.
   int bigFrame = Connect(site_.server.port);
-  ASSERT_TRUE(SendAll(bigFrame, Get("/strmd/default/fileid%3D200.flv", kUpgrade)));
+  ASSERT_TRUE(SendAll(bigFrame, Get("/strmd/default/fileid%3D200.flv",
+                                    std::string(kUpgrade) + "X-Forwarded-For: 198.51.100.1, 203.0.113.7\r\n")));
   // Half-open upgrades from one address beyond the handshake cap.
   std::vector<int> halfOpen;
   for (int i = 0; i < 40; ++i) {
@@ -373,7 +376,7 @@ TEST_F(HttpFlv, HostileRequestsAreClosedWhileRtmpPlays) {
   EXPECT_NE(log.find("HTTP-FLV request from 127.0.0.1 refused: its head passes 8192 bytes"), std::string::npos) << log;
   EXPECT_NE(log.find("HTTP-FLV request from 127.0.0.1 closed: its head did not end within 3 s"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("WebSocket-FLV client 127.0.0.1 sent a frame over 4 KiB"), std::string::npos) << log;
+  EXPECT_NE(log.find("WebSocket-FLV client 203.0.113.7 sent a frame over 4 KiB"), std::string::npos) << log;
   EXPECT_NE(log.find("connections before connect from this address (MaxHandshakingPerAddress 32)"),
             std::string::npos)
       << log;
