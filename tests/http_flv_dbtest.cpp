@@ -189,7 +189,7 @@ class HttpFlv : public ::testing::Test {
 // paced against the clock with the lead, the end of the file ends the
 // response, and the cookie's session gets the row an RTMP play of the name
 // with that session gets. The same play over a WebSocket sends the same
-// bytes as binary frames, and answers a ping.
+// bytes as binary frames, and answers a ping; a start plays from there.
 TEST_F(HttpFlv, PlaysPacedAccountsAndFramesTheSameBytes) {
   ASSERT_TRUE(FlvBuilder().Clip(4000, 1).WriteTo(site_.Files() + "/demo.flv"));
   int fd = Connect(site_.server.port);
@@ -239,6 +239,18 @@ TEST_F(HttpFlv, PlaysPacedAccountsAndFramesTheSameBytes) {
   EXPECT_TRUE(ws.closeFrame);
   EXPECT_EQ(ws.pong, "fence");
   EXPECT_EQ(ws.flv, http.flv);
+
+  // A start past 0 plays from the key frame there, as an RTMP play's start.
+  fd = Connect(site_.server.port);
+  ASSERT_TRUE(SendAll(fd, Get("/strmd/default/fileid%3D200.flv?start=2000")));
+  Answer later = Read(fd, Clock::now(), 15000);
+  close(fd);
+  const Tag* firstVideo = nullptr;
+  for (const Tag& tag : later.tags)
+    if (tag.type == 9 && firstVideo == nullptr) firstVideo = &tag;
+  ASSERT_NE(firstVideo, nullptr);
+  EXPECT_EQ(firstVideo->timestamp, 2000u);
+  EXPECT_EQ(firstVideo->body[0] >> 4, 1);
 }
 
 // A live channel: a viewer that joins after its speaker began gets the
