@@ -132,6 +132,11 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadNumber(*key, "MaxHandshaking", &config->maxHandshaking, 256);
   ReadNumber(*key, "MaxHandshakingPerAddress", &config->maxHandshakingPerAddress, 32);
   ReadNumber(*key, "HttpIdleSeconds", &config->httpIdleSeconds, 60);
+  ReadText(*key, "HttpFlvPath", config->httpFlvPath, "/strmd/");
+  // A path that does not start at the root would never match a request.
+  if (config->httpFlvPath[0] != '/') CopyText(config->httpFlvPath, "/strmd/");
+  ReadText(*key, "HttpFlvAllowOrigin", config->httpFlvAllowOrigin, "");
+  ReadText(*key, "TrustedProxy", config->trustedProxy, "");
   ReadNumber(*key, "PlayAheadMs", &config->playAheadMs, 1000);
   if (config->playAheadMs < 0) config->playAheadMs = INT32_MAX;  // above 2^31 ms: as good as no cap
   ReadNumber(*key, "LocalWebPort", &config->localWebPort, kDefaultLocalWebPort);

@@ -113,6 +113,13 @@ struct ServerConfig {
   // the connections (util/JobPool.h), and how many of their jobs may wait.
   int32_t jobWorkers = kDefaultJobWorkers;
   int32_t jobQueueMax = kDefaultJobQueueMax;
+  // HTTP-FLV on the RTMP port: requests whose path starts with httpFlvPath
+  // are played by strmd itself; httpFlvAllowOrigin is sent as
+  // Access-Control-Allow-Origin (empty: no such header); X-Forwarded-For is
+  // believed only from trustedProxy (an IPv4 address; empty: from no one).
+  char httpFlvPath[kTextSize] = "/strmd/";
+  char httpFlvAllowOrigin[kTextSize] = {};
+  char trustedProxy[kTextSize] = {};
 
   ServerConfig() = default;
   ServerConfig(const ServerConfig&) = delete;

@@ -345,7 +345,7 @@ const Command kCommands[] = {
 
 }  // namespace
 
-RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
+RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming, bool rtmpHandshake) {
   // Every field has its initialiser: made without value-initialisation, the
   // record is not zeroed once before its initialisers run.
   auto connection = std::make_unique_for_overwrite<RtmpConnection>();
@@ -365,7 +365,7 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming) {
   // that trickles its bytes gets no fresh wait per read.
   const auto deadline = IntakeHandshakeDeadline(incoming);
   connection->link->rtmp.sockbuf.readDeadline = deadline;
-  const bool shaken = SHandShake(&connection->link->rtmp);
+  const bool shaken = !rtmpHandshake || SHandShake(&connection->link->rtmp);
   connection->link->rtmp.sockbuf.readDeadline = {};
   if (!shaken) {
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -595,7 +595,11 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     incoming->socket = -1;
     return 1;
   }
+  RtmpConnectionServe(connection, incoming);
+  return 0;
+}
 
+void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incoming) {
   RtmpContext* r = &connection->link->rtmp;
   const int keepAliveMs = PeriodMs("STRMD_KEEPALIVE_MS", kKeepAliveMs);
   const int silenceLimitMs = PeriodMs("STRMD_SILENCE_LIMIT_MS", kSilenceLimitMs);
@@ -607,8 +611,15 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   int64_t armedDue = -1;            // what the pacing timer is armed for
   // connect is due this long after the handshake; until then the connection
   // counts against the MaxHandshaking caps.
+  // An HTTP-FLV play counts so until its first FLV byte, within the
+  // handshake's time.
   const int connectSeconds = IntakeConnectSeconds(incoming);
-  const int64_t connectDue = ConnectionNow() + int64_t{connectSeconds} * 1000;
+  const int64_t connectDue =
+      connection->http == nullptr
+          ? ConnectionNow() + int64_t{connectSeconds} * 1000
+          : ConnectionNow() + std::chrono::ceil<std::chrono::milliseconds>(IntakeHandshakeDeadline(incoming) -
+                                                                           std::chrono::steady_clock::now())
+                                  .count();
   const uintptr_t stackLowest = StackLowest();
   while (RtmpSocketFd(r) != -1) {
     if (r->sockbuf.overflowed) {
@@ -616,12 +627,22 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       ReportError("RTMP output to %s over its cap: closing the connection", connection->address);
       break;
     }
-    if (connection->connectReceived) {
+    // A response that is complete ends the connection once it is sent.
+    if (connection->http != nullptr && connection->http->ended(connection) && RtmpFlushOutput(r) &&
+        !RtmpOutputPending(r))
+      break;
+    const bool admitted =
+        connection->http != nullptr ? connection->http->started(connection) : connection->connectReceived;
+    if (admitted) {
       IntakeLeaveHandshaking(incoming);
     } else if (ConnectionNow() >= connectDue) {
       errno = 0;
-      ReportError("RTMP connection from %s sent no connect within %d s (ConnectSeconds): closing it",
-                  connection->address, connectSeconds);
+      if (connection->http != nullptr)
+        ReportError("HTTP-FLV request from %s had no stream within %d s (HandshakeSeconds): closing it",
+                    connection->address, IntakeHandshakeSeconds(incoming));
+      else
+        ReportError("RTMP connection from %s sent no connect within %d s (ConnectSeconds): closing it",
+                    connection->address, connectSeconds);
       break;
     }
     // While a command's job is pending, input waits (in the socket), so that
@@ -634,7 +655,9 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       lastInput = ConnectionNow();
     }
     if (!gated && RtmpConnectionPending(connection)) {
-      if (!RtmpConnectionProcessInput(connection)) break;
+      const int processed = connection->http != nullptr ? connection->http->processInput(connection)
+                                                         : RtmpConnectionProcessInput(connection);
+      if (!processed) break;
       continue;
     }
     const int64_t now = ConnectionNow();
@@ -691,7 +714,8 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
       keepAliveDue = now + keepAliveMs;
     } else if (keepAliveDue <= now) {
       keepAliveDue = now + keepAliveMs;
-      if (!gated && now - lastInput > silenceLimitMs) {
+      // An HTTP client sends nothing while it plays.
+      if (!gated && connection->http == nullptr && now - lastInput > silenceLimitMs) {
         errno = 0;
         ReportError("RTMP Timeout");
         break;
@@ -700,7 +724,7 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
     }
     int64_t until = keepAliveDue;
     if (incompleteSince != 0) until = std::min(until, incompleteSince + readLimitMs);
-    if (!connection->connectReceived) until = std::min(until, connectDue);
+    if (!admitted) until = std::min(until, connectDue);
 
     // The wake event is watched even while the pacing timer runs, so that a
     // relayed packet never waits for a file stream's next tag.
@@ -769,5 +793,4 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
   }
 
   RtmpConnectionDestroy(connection);
-  return 0;
 }

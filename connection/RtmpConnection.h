@@ -27,6 +27,7 @@
 #include "util/List.h"
 #include "util/ThreadSafety.h"
 
+struct HttpFlvOutput;
 struct IncomingConnection;
 struct RtmpStream;
 
@@ -41,12 +42,29 @@ struct RtmpConnection : Client {
   bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released
   bool connectReceived = false; // the client sent connect (its deadline and the MaxHandshaking caps end)
   bool refillHeld = false;      // the last pacing scan held a file stream's window for the socket
+  // Set once before the loop for an HTTP-FLV play (connection/HttpFlv.h):
+  // the connection writes FLV, and its input is not RTMP.
+  const struct RtmpConnectionHttp* http = nullptr;
+  HttpFlvOutput* httpOutput = nullptr;
+};
+
+// What the loop asks of a connection that is HTTP on the wire (connection
+// thread): whether its answer has begun (it then no longer counts as
+// handshaking), whether it is complete (the connection ends once it is
+// sent), and its input (0 ends the connection).
+struct RtmpConnectionHttp {
+  bool (*started)(const RtmpConnection* connection);
+  bool (*ended)(const RtmpConnection* connection);
+  int (*processInput)(RtmpConnection* connection);
 };
 
 // The thread body for a connection whose first byte was 3 or 6: 1 when the
 // connection could not be created, 0 after a normal end. Closes the socket.
 int RtmpConnectionRun(IncomingConnection* incoming);
-RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming);
+// Without `rtmpHandshake` the connection starts at once (an HTTP-FLV play).
+RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming, bool rtmpHandshake = true);
+// The connection's loop until it ends; destroys the connection.
+void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incoming);
 void RtmpConnectionDestroy(RtmpConnection* connection);
 int RtmpConnectionPending(RtmpConnection* connection);
 int RtmpConnectionProcessInput(RtmpConnection* connection);

@@ -488,6 +488,14 @@ void Texts() {
   Put("query_param", "repeated", "fileid=1&fileid=2&=3&phpsessid=&");
   Put("query_param", "edges", "fileid=4294967496&userid=+7&channel=2147483648&paramid=-2147483648&insert=+-1");
 
+  Put("http", "play", "GET /strmd/default/fileid%3D200.flv?start=8000 HTTP/1.1\r\nHost: school\r\n"
+                      "Cookie: lang=en; PHPSESSID=demo-ben-0002\r\n\r\n");
+  Put("http", "upgrade", "GET /strmd/default/channel%3D5%26userid%3D2.flv HTTP/1.1\r\nHost: a\r\n"
+                         "Upgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n"
+                         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  Put("http", "frames", Bytes{0x89, 0x85, 1, 2, 3, 4, 'p' ^ 1, 'i' ^ 2, 'n' ^ 3, 'g' ^ 4, '!' ^ 1,
+                              0x88, 0x82, 0, 0, 0, 0, 0x03, 0xe8, 0x82, 0xfe, 0x10, 0x01});
+
   const auto parts = [](std::string_view a, std::string_view b, std::string_view c) {
     Bytes out(a.begin(), a.end());
     out.push_back(0);

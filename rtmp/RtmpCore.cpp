@@ -181,6 +181,7 @@ void RtmpContextFree(RtmpContext* r) {
   FreeChannelsIn(r);
   MutexLock lock(r->sendLock);
   r->channelsOut.clear();
+  r->messageSink = nullptr;
 }
 
 bool RtmpInputIncomplete(const RtmpContext* r) { return r->sockbuf.size > 0 || r->partialBytes > 0 || r->inChunkLeft > 0; }
@@ -323,6 +324,7 @@ int RtmpWriteMessage(RtmpContext* r, RtmpPacket* packet) {
     return 0;
   }
   if (r->sockbuf.socket.load() < 0 || r->sockbuf.failed) return 0;
+  if (r->messageSink) return r->messageSink(r, packet);
   const uint32_t channel = static_cast<uint32_t>(packet->m_nChannel);
   RtmpChannel* slot = RtmpChannelOut(r, channel);
   if (!slot) return 0;

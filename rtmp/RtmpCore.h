@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -56,6 +57,11 @@ struct RtmpContext {
   // Guarded by sendLock.
   int32_t outChunkSize GUARDED_BY(sendLock) = kRtmpDefaultChunkSize;
   std::map<uint32_t, std::unique_ptr<RtmpChannel>> channelsOut GUARDED_BY(sendLock);
+  // When set, RtmpWriteMessage hands every message to it instead of writing
+  // chunks (a connection that streams FLV over HTTP): called with sendLock
+  // held, on the writer's thread, only while the connection is open; its
+  // result is the writer's.
+  std::function<int(RtmpContext*, const RtmpPacket*)> messageSink GUARDED_BY(sendLock);
 
   // Connection thread only (set from connect).
   double audioCodecs = 3191;

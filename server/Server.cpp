@@ -85,9 +85,7 @@ void* ConnectionThread(void* arg) {
   if (first == 3 || first == 6) {
     RtmpConnectionRun(incoming.get());
   } else {
-    // The relay has deadlines of its own; it never reaches connect.
-    IntakeLeaveHandshaking(incoming.get());
-    HttpRelay(incoming.get());
+    HttpServe(incoming.get());
   }
   return nullptr;
 }

@@ -13,11 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "util/Log.h"
 #include "client/Intake.h"
 #include "config/ServerConfig.h"
 #include "util/EnvNumber.h"
+#include "util/HttpHead.h"
+#include "connection/HttpFlv.h"
 
 namespace {
 
@@ -133,7 +136,51 @@ bool Closed(int fd) {
 
 }  // namespace
 
-void HttpRelay(IncomingConnection* incoming) {
+namespace {
+
+int HeaderMs() {
+  int headerMs = kRelayHeaderMs;
+#ifdef STRMD_TEST_HOOKS
+  headerMs = static_cast<int>(EnvNumber("STRMD_TEST_HTTP_HEADER_MS", headerMs, 1, INT_MAX));
+#endif
+  return headerMs;
+}
+
+void ReportHeaderTimedOut(const IncomingConnection* incoming, int headerMs) {
+  char address[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &incoming->peer.sin_addr, address, sizeof address);
+  errno = 0;
+  ReportError("HTTP request from %s closed: its headers did not end within %d s", address, headerMs / 1000);
+}
+
+}  // namespace
+
+void HttpServe(IncomingConnection* incoming) {
+  const ServerConfig& config = incoming->config != nullptr ? *incoming->config : g_config;
+  const int headerMs = HeaderMs();
+  const auto deadline =
+      std::min(IntakeHandshakeDeadline(incoming), Clock::now() + std::chrono::milliseconds(headerMs));
+  std::string bytes;
+  // The request line tells; a line that has not ended within the head's
+  // bound is left to whoever it addresses.
+  while (HttpRequestLineLength(bytes) == 0 && bytes.size() < kHttpHeadMax) {
+    const int n = HttpFlvReadSome(incoming->socket, &bytes, kHttpHeadMax, deadline);
+    if (n > 0) continue;
+    if (n < 0 && Clock::now() >= deadline) ReportHeaderTimedOut(incoming, headerMs);
+    close(incoming->socket);
+    incoming->socket = -1;
+    return;
+  }
+  if (HttpFlvAddressed(bytes, config.httpFlvPath)) {
+    HttpFlvRun(incoming, std::move(bytes), deadline);
+    return;
+  }
+  // The relay has deadlines of its own; it never reaches connect.
+  IntakeLeaveHandshaking(incoming);
+  HttpRelay(incoming, bytes);
+}
+
+void HttpRelay(IncomingConnection* incoming, std::string_view prefix) {
   const int clientFd = incoming->socket;
   incoming->socket = -1;
   int serverFd = ConnectLoopback(LocalWebPort(), kConnectTimeoutMs);
@@ -144,25 +191,23 @@ void HttpRelay(IncomingConnection* incoming) {
   const ServerConfig& config = incoming->config != nullptr ? *incoming->config : g_config;
   HttpRelayLimits limits;
   if (config.httpIdleSeconds > 0) limits.idleMs = config.httpIdleSeconds * 1000;
-#ifdef STRMD_TEST_HOOKS
-  limits.headerMs = static_cast<int>(EnvNumber("STRMD_TEST_HTTP_HEADER_MS", limits.headerMs, 1, INT_MAX));
-#endif
-  if (HttpRelaySockets(clientFd, serverFd, limits) == RelayEnd::kHeaderTimedOut) {
-    char address[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &incoming->peer.sin_addr, address, sizeof address);
-    errno = 0;
-    ReportError("HTTP request from %s closed: its headers did not end within %d s", address,
-                limits.headerMs / 1000);
-  }
+  limits.headerMs = HeaderMs();
+  if (HttpRelaySockets(clientFd, serverFd, limits, prefix) == RelayEnd::kHeaderTimedOut)
+    ReportHeaderTimedOut(incoming, limits.headerMs);
 }
 
-RelayEnd HttpRelaySockets(int clientFd, int serverFd, const HttpRelayLimits& limits) {
+RelayEnd HttpRelaySockets(int clientFd, int serverFd, const HttpRelayLimits& limits, std::string_view prefix) {
   RelaySocket client(clientFd);
   RelaySocket server(serverFd);
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[kTransferSize]);
   auto idleDeadline = Clock::now() + std::chrono::milliseconds(limits.idleMs);
   RequestTracker request;
   request.headerDeadline = Clock::now() + std::chrono::milliseconds(limits.headerMs);
+  if (!prefix.empty()) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(prefix.data());
+    if (WriteAll(server.fd, bytes, prefix.size(), limits.writeMs) != Step::kMoved) return RelayEnd::kClosed;
+    request.FromClient(bytes, prefix.size(), limits.headerMs);
+  }
   while (true) {
     // A client that trickles its headers moves bytes often enough to stay
     // clear of the idle rule: this deadline is checked whatever moved.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "util/WsContentHelper.h"
 
@@ -26,12 +27,19 @@ struct HttpRelayLimits {
   int headerMs = kRelayHeaderMs;
 };
 
+// A connection whose first byte is no RTMP version: its request line is
+// read (within the handshake's time and the header bound) to tell an
+// HTTP-FLV play (connection/HttpFlv.h) from a request for the web server,
+// which is relayed with the bytes already read. Closes the socket; never
+// releases the record.
+void HttpServe(IncomingConnection* incoming);
+
 // Relays until either side closes or a bound is passed; closes both sockets;
-// never releases the record.
-void HttpRelay(IncomingConnection* incoming);
+// never releases the record. `prefix` is what the client sent already.
+void HttpRelay(IncomingConnection* incoming, std::string_view prefix = {});
 
 // The relay between two connected sockets (taken over and closed), on the
-// calling thread. Returns how it ended.
+// calling thread, after `prefix` went to the server. Returns how it ended.
 enum class RelayEnd { kClosed, kIdle, kWriteTimedOut, kHeaderTimedOut, kFailed };
-RelayEnd HttpRelaySockets(int clientFd, int serverFd, const HttpRelayLimits& limits);
+RelayEnd HttpRelaySockets(int clientFd, int serverFd, const HttpRelayLimits& limits, std::string_view prefix = {});
 
