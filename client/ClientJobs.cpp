@@ -42,7 +42,9 @@ JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()>
       if (apply) apply();
     });
   };
-  const JobAdmit admit = JobSubmit(client->jobs, kind, true, InClientScope(client, std::move(job)));
+  // The site's cap on client statements per address holds for their jobs too.
+  const int perAddress = client->site != nullptr ? client->site->sql_client_per_address : kJobClientSqlPerAddress;
+  const JobAdmit admit = JobSubmit(client->jobs, kind, true, InClientScope(client, std::move(job)), perAddress);
   if (admit == JobAdmit::kQueued) client->commandJobs++;
   return admit;
 }

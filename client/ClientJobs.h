@@ -20,8 +20,9 @@ void ClientJobsOpen(Client* client, int wakeFd);
 // that has run, no further input of the client is handled. kFull when the
 // pool is full: nothing runs, and the caller answers as a failure of the
 // command. Work that runs the client's own SQL is of kind kClientSql, so
-// that it gets only its share of the workers. A client without a post box
-// (tools, unit tests) runs both parts at once.
+// that it gets only its share of the workers, and at most its site's
+// sql_client_per_address of them for the client's address. A client
+// without a post box (tools, unit tests) runs both parts at once.
 JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait,
                           JobKind kind = JobKind::kServer);
 // Work that completes what the client did (accounting, marks): never
