@@ -1,6 +1,7 @@
-// ClientJobs: a client's work that waits (statements, index builds, the web
-// notice) runs on the job pool (util/JobPool.h), in the client's order, and
-// what it finds is applied on the client's own thread from its posts.
+// ClientJobs: a client's work that waits (statements, index builds, placing
+// a recording's files, the web notice) runs on the job pool (util/JobPool.h),
+// in the client's order, and what it finds is applied on the client's own
+// thread from its posts.
 //
 // Who touches what: the owner thread submits, applies the posts and counts
 // `commandJobs`; the pool's workers run the waiting parts, which touch no
@@ -25,8 +26,8 @@ void ClientJobsOpen(Client* client, int wakeFd);
 // without a post box (tools, unit tests) runs both parts at once.
 JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait,
                           JobKind kind = JobKind::kServer);
-// Work that completes what the client did (accounting, marks): never
-// refused, not waited for, nothing applied afterwards.
+// Work that completes what the client did (accounting, marks, the end of
+// session notice): never refused, not waited for, nothing applied afterwards.
 void ClientCompletionJob(Client* client, std::function<void()> run);
 // The client's database handle is closed after every job queued so far.
 void ClientCloseDbLater(Client* client);

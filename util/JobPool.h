@@ -63,7 +63,7 @@ bool JobPoolStarted();
 // jobs of a kind running now.
 bool JobPoolWaitIdle(const JobQueuePtr& queue, int limitMs);
 int JobPoolRunning(JobKind kind);
-// Refusable jobs refused since the start (for the report and tests).
+// Refusable jobs refused since the start (tests).
 uint64_t JobPoolRefused();
 
 // The owner's side of results: callables run by the owner's thread, in the
