@@ -356,10 +356,10 @@ TEST(ServerInputBound, UnfinishedInputOfAllConnectionsStaysUnderTheBound) {
     client->SendChunk(0, 4, 0, kMessage, 8, 1, part);
     clients.push_back(std::move(client));
   }
-  // Only four messages fit: wait until the server has closed the eight
-  // others (each close is seen as it comes), then give the rest a moment to
-  // show a close they must not get. No message can fence a kept connection:
-  // anything it sends now counts against the full bound.
+  // At most four messages fit: wait until the server has closed at least
+  // eight connections (each close is seen as it comes), then give the rest a
+  // moment to show a close they must not get. No message can fence a kept
+  // connection: anything it sends now counts against the full bound.
   std::vector<bool> seenClosed(clients.size(), false);
   int closed = 0;
   auto countClosed = [&](int waitMs) {
