@@ -45,7 +45,9 @@ JobAdmit CommandJobOn(Client* client, const JobQueuePtr& queue, std::function<st
       if (apply) apply();
     });
   };
-  const JobAdmit admit = JobSubmit(queue, kind, true, InClientScope(client, std::move(job)));
+  // The site's cap on client statements per address holds for their jobs too.
+  const int perAddress = client->site != nullptr ? client->site->sql_client_per_address : kJobClientSqlPerAddress;
+  const JobAdmit admit = JobSubmit(queue, kind, true, InClientScope(client, std::move(job)), perAddress);
   if (admit == JobAdmit::kQueued) client->commandJobs++;
   return admit;
 }

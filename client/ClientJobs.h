@@ -1,6 +1,7 @@
-// ClientJobs: a client's work that waits (statements, index builds, the web
-// notice) runs on the job pool (util/JobPool.h), in the client's order, and
-// what it finds is applied on the client's own thread from its posts.
+// ClientJobs: a client's work that waits (statements, index builds, placing
+// a recording's files, the web notice) runs on the job pool (util/JobPool.h),
+// in the client's order, and what it finds is applied on the client's own
+// thread from its posts.
 //
 // Who touches what: the owner thread submits, applies the posts and counts
 // `commandJobs`; the pool's workers run the waiting parts, which touch no
@@ -20,16 +21,17 @@ void ClientJobsOpen(Client* client, int wakeFd);
 // that has run, no further input of the client is handled. kFull when the
 // pool is full: nothing runs, and the caller answers as a failure of the
 // command. Work that runs the client's own SQL is of kind kClientSql, so
-// that it gets only its share of the workers. A client without a post box
-// (tools, unit tests) runs both parts at once.
+// that it gets only its share of the workers, and at most its site's
+// sql_client_per_address of them for the client's address. A client
+// without a post box (tools, unit tests) runs both parts at once.
 JobAdmit ClientCommandJob(Client* client, std::function<std::function<void()>()> wait,
                           JobKind kind = JobKind::kServer);
 // The same outside the client's order, on a queue of its own: for a wait on
 // another client (a recording's hand-over), while this client's own jobs,
 // which the other may be waiting for, go on.
 JobAdmit ClientCommandJobAside(Client* client, std::function<std::function<void()>()> wait, JobKind kind);
-// Work that completes what the client did (accounting, marks): never
-// refused, not waited for, nothing applied afterwards.
+// Work that completes what the client did (accounting, marks, the end of
+// session notice): never refused, not waited for, nothing applied afterwards.
 void ClientCompletionJob(Client* client, std::function<void()> run);
 // The client's database handle is closed after every job queued so far.
 void ClientCloseDbLater(Client* client);

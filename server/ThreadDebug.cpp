@@ -130,7 +130,8 @@ void AppendStream(DebugReport* report, RtmpStream* stream) {
                              active ? "1" : "0"});
 }
 
-void AppendConnection(DebugReport* report, Client* client, int processors, double fakeCpu) {
+void AppendConnection(DebugReport* report, Client* client, int processors, double fakeCpu)
+    REQUIRES(g_clients.lock) {
   uint32_t sample = client->cpuSample;
   if (ThreadCpuSample(client->thread, &sample)) {
     // A new connection's first sample counts all the time its thread used.

@@ -8,12 +8,12 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "rtmp/Amf.h"
 #include "rtmp/RtmpFunctions.h"
 #include "support/AmfHelpers.h"
 #include "support/ServerProcess.h"
+#include "support/TestEnv.h"
 #include "testclient/RtmpClient.h"
 
 namespace {
@@ -356,10 +356,22 @@ TEST(ServerInputBound, UnfinishedInputOfAllConnectionsStaysUnderTheBound) {
     client->SendChunk(0, 4, 0, kMessage, 8, 1, part);
     clients.push_back(std::move(client));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // At most four messages fit: wait until the server has closed at least
+  // eight connections (each close is seen as it comes), then give the rest a
+  // moment to show a close they must not get. No message can fence a kept
+  // connection: anything it sends now counts against the full bound.
+  std::vector<bool> seenClosed(clients.size(), false);
   int closed = 0;
-  for (auto& client : clients)
-    if (client->WaitClosed(200)) closed++;
+  auto countClosed = [&](int waitMs) {
+    for (size_t i = 0; i < clients.size(); i++)
+      if (!seenClosed[i] && clients[i]->WaitClosed(waitMs)) {
+        seenClosed[i] = true;
+        closed++;
+      }
+    return closed;
+  };
+  TestWaitUntil([&] { return countClosed(0) >= 8; });
+  countClosed(200);
   const long grown = RssKiB(server.pid) - before;
   EXPECT_GE(closed, 8) << "four 4 MiB messages fit into 16 MiB";
   EXPECT_LE(closed, 9);

@@ -252,6 +252,15 @@ TEST(DatabaseSettings, UnusableConnectionsFailQuietlyAfterOneReport) {
   EXPECT_FALSE(DbUsable(longName.get()));
 }
 
+// What this test's captured stderr holds so far: the capture is a file.
+std::string CapturedSoFar() {
+  std::error_code ec;
+  const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/fd/2", ec);
+  if (ec) return "";
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 TEST(DatabaseConnect, UnreachableDatabaseIsGivenUpAndReportedOncePerOutage) {
   DbTiming timing = FastTiming();
   timing.giveUpMs = 400;
@@ -295,16 +304,19 @@ TEST(DatabaseConnect, UnreachableDatabaseIsGivenUpAndReportedOncePerOutage) {
   EXPECT_EQ(err.find("Resource temporarily unavailable"), std::string::npos) << err;
   EXPECT_EQ(clients[0]->connected.load(), 0);
 
-  // A stop ends a long wait at once.
+  // A stop ends a long wait at once. Another site starts its own outage:
+  // its report comes just before the statement waits for the next attempt.
   timing.giveUpMs = 60000;
   timing.connectRetryMs = 60000;
   DbSetTiming(timing);
+  CopyText(site.name, "away-stop");
   DbConnectionPtr stopped(DbOpen(&site));
-  std::thread stopper([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::atomic<bool> reachedWait{false};
+  testing::internal::CaptureStderr();
+  std::thread stopper([&reachedWait] {
+    reachedWait = TestWaitUntil([] { return CapturedSoFar().find("site away-stop") != std::string::npos; });
     g_stopping = true;
   });
-  testing::internal::CaptureStderr();
   const auto stopStart = std::chrono::steady_clock::now();
   EXPECT_EQ(DbExecute(stopped.get(), "do 1"), 0);
   const auto stopWaited = std::chrono::steady_clock::now() - stopStart;
@@ -312,16 +324,8 @@ TEST(DatabaseConnect, UnreachableDatabaseIsGivenUpAndReportedOncePerOutage) {
   stopper.join();
   g_stopping = false;
   DbSetTiming(DbTiming());
+  EXPECT_TRUE(reachedWait) << "the statement never reached its wait";
   EXPECT_LT(stopWaited, std::chrono::seconds(5));
-}
-
-// What this test's captured stderr holds so far: the capture is a file.
-std::string CapturedSoFar() {
-  std::error_code ec;
-  const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/fd/2", ec);
-  if (ec) return "";
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 TEST(DatabaseRestart, StatementsSurviveARestartOfTheServer) {

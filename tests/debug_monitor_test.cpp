@@ -53,7 +53,10 @@ struct FakeConnection {
   FakeConnection(const char* address, const char* flashVer) {
     connection.link = std::make_shared<ClientLink>();
     CopyText(connection.address, address);
-    CopyText(connection.flashVer, flashVer);
+    {
+      ListLock guard(connection.streams.lock);
+      CopyText(connection.flashVer, flashVer);
+    }
     connection.thread = pthread_self();
     ListAddTail(&g_clients, &connection);
   }

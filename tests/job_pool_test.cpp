@@ -120,53 +120,65 @@ TEST_F(JobPoolTest, AFullPoolRefusesOnlyRefusableJobs) {
   ASSERT_TRUE(JobPoolWaitIdle(a, 10000));
 }
 
-TEST_F(JobPoolTest, ClientSqlKeepsToHalfTheWorkersAndTwoPerAddressWhileServerWorkRuns) {
-  constexpr int kWorkers = 6;
-  JobPoolStart(kWorkers, 1000);
-  Latch latch;
-  std::mutex m;
-  int running = 0, most = 0;
-  std::map<std::string, int> byAddress, mostByAddress;
-  auto clientJob = [&](std::string address) {
-    return [&, address] {
-      {
-        std::lock_guard<std::mutex> lock(m);
-        most = std::max(most, ++running);
-        mostByAddress[address] = std::max(mostByAddress[address], ++byAddress[address]);
-      }
-      latch.Block();
-      std::lock_guard<std::mutex> lock(m);
-      running--;
-      byAddress[address]--;
-    };
-  };
+TEST_F(JobPoolTest, ClientSqlKeepsToHalfTheWorkersAndItsPerAddressCapWhileServerWorkRuns) {
   // Four queues of one address and three of another, each with two jobs.
-  std::vector<JobQueuePtr> queues;
-  std::vector<std::string> addresses;
-  for (int i = 0; i < 7; ++i) {
-    addresses.push_back(i < 4 ? "198.51.100.1" : "198.51.100.2");
-    queues.push_back(JobQueueMake(addresses.back()));
+  // `running`: client-SQL jobs the pool starts at once; a cap of 0 leaves
+  // only the half of the workers.
+  struct Case {
+    int workers, perAddress, running;
+  };
+  for (const Case& c : {Case{6, 2, 3}, Case{10, 3, 5}, Case{6, 1, 2}, Case{6, 0, 3}}) {
+    SCOPED_TRACE(testing::Message() << c.workers << " workers, " << c.perAddress << " per address");
+    JobPoolStart(c.workers, 1000);
+    Latch latch;
+    std::mutex m;
+    int running = 0, most = 0;
+    std::map<std::string, int> byAddress, mostByAddress;
+    auto clientJob = [&](std::string address) {
+      return [&, address] {
+        {
+          std::lock_guard<std::mutex> lock(m);
+          most = std::max(most, ++running);
+          mostByAddress[address] = std::max(mostByAddress[address], ++byAddress[address]);
+        }
+        latch.Block();
+        std::lock_guard<std::mutex> lock(m);
+        running--;
+        byAddress[address]--;
+      };
+    };
+    std::vector<JobQueuePtr> queues;
+    std::vector<std::string> addresses;
+    for (int i = 0; i < 7; ++i) {
+      addresses.push_back(i < 4 ? "198.51.100.1" : "198.51.100.2");
+      queues.push_back(JobQueueMake(addresses.back()));
+    }
+    for (int round = 0; round < 2; ++round)
+      for (size_t i = 0; i < queues.size(); ++i)
+        ASSERT_EQ(JobSubmit(queues[i], JobKind::kClientSql, true, clientJob(addresses[i]), c.perAddress),
+                  JobAdmit::kQueued);
+    // Not ASSERT: the jobs must be let go whatever the pool did.
+    EXPECT_TRUE(latch.WaitStarted(c.running));
+    EXPECT_EQ(JobPoolRunning(JobKind::kClientSql), c.running);
+    // The share is full: server work still finds a worker.
+    Latch server;
+    JobQueuePtr plays = JobQueueMake("198.51.100.1");
+    ASSERT_EQ(JobSubmit(plays, JobKind::kServer, false, [&] { server.Block(); }), JobAdmit::kQueued);
+    ASSERT_EQ(JobSubmit(plays, JobKind::kServer, false, [&] { server.Block(); }), JobAdmit::kQueued);
+    EXPECT_TRUE(server.WaitStarted(1));
+    EXPECT_EQ(JobPoolRunning(JobKind::kServer), 1);  // its queue's second job waits for the first
+    server.Open();
+    ASSERT_TRUE(JobPoolWaitIdle(plays, 10000));
+    latch.Open();
+    for (const JobQueuePtr& q : queues) ASSERT_TRUE(JobPoolWaitIdle(q, 10000));
+    ASSERT_TRUE(JobPoolStop(10000));
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(latch.started, 14);
+    EXPECT_EQ(most, c.running);
+    const int cap = c.perAddress > 0 ? c.perAddress : c.workers / 2;
+    EXPECT_EQ(mostByAddress["198.51.100.1"], cap);  // the first address's four queues come first
+    for (const auto& [address, n] : mostByAddress) EXPECT_LE(n, cap) << address;
   }
-  for (int round = 0; round < 2; ++round)
-    for (size_t i = 0; i < queues.size(); ++i)
-      ASSERT_EQ(JobSubmit(queues[i], JobKind::kClientSql, true, clientJob(addresses[i])), JobAdmit::kQueued);
-  ASSERT_TRUE(latch.WaitStarted(kWorkers / 2));
-  EXPECT_EQ(JobPoolRunning(JobKind::kClientSql), kWorkers / 2);
-  // The share is full: server work still finds a worker.
-  Latch server;
-  JobQueuePtr plays = JobQueueMake("198.51.100.1");
-  ASSERT_EQ(JobSubmit(plays, JobKind::kServer, false, [&] { server.Block(); }), JobAdmit::kQueued);
-  ASSERT_EQ(JobSubmit(plays, JobKind::kServer, false, [&] { server.Block(); }), JobAdmit::kQueued);
-  ASSERT_TRUE(server.WaitStarted(1));
-  EXPECT_EQ(JobPoolRunning(JobKind::kServer), 1);  // its queue's second job waits for the first
-  server.Open();
-  ASSERT_TRUE(JobPoolWaitIdle(plays, 10000));
-  latch.Open();
-  for (const JobQueuePtr& q : queues) ASSERT_TRUE(JobPoolWaitIdle(q, 10000));
-  std::lock_guard<std::mutex> lock(m);
-  EXPECT_EQ(latch.started, 14);
-  EXPECT_LE(most, kWorkers / 2);
-  for (const auto& [address, n] : mostByAddress) EXPECT_LE(n, kJobClientSqlPerAddress) << address;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ struct JobQueue {
     JobKind kind;
     bool mayRefuse;
     std::function<void()> run;
+    int perAddress;  // kClientSql: running jobs of the address it waits under (0: any)
   };
   // The fields below are the pool's (under g_pool.lock); the analysis cannot
   // name that lock from here.
@@ -48,10 +49,12 @@ int KindIndex(JobKind kind) { return kind == JobKind::kClientSql ? 1 : 0; }
 
 // A client-SQL head runs only within its share; other queues go on meanwhile.
 bool MayRun(const JobQueue& queue) REQUIRES(g_pool.lock) {
-  if (queue.jobs.front().kind != JobKind::kClientSql) return true;
+  const JobQueue::Job& head = queue.jobs.front();
+  if (head.kind != JobKind::kClientSql) return true;
   if (g_pool.running[1] >= g_pool.workerCount / 2) return false;
+  if (head.perAddress <= 0) return true;
   auto found = g_pool.clientSqlByAddress.find(queue.address);
-  return found == g_pool.clientSqlByAddress.end() || found->second < kJobClientSqlPerAddress;
+  return found == g_pool.clientSqlByAddress.end() || found->second < head.perAddress;
 }
 
 void Worker() {
@@ -105,7 +108,8 @@ JobQueuePtr JobQueueMake(std::string_view address) {
   return queue;
 }
 
-JobAdmit JobSubmit(const JobQueuePtr& queue, JobKind kind, bool mayRefuse, std::function<void()> run) {
+JobAdmit JobSubmit(const JobQueuePtr& queue, JobKind kind, bool mayRefuse, std::function<void()> run,
+                   int perAddress) {
   {
     MutexLock lock(g_pool.lock);
     if (g_pool.started && !g_pool.stopping) {
@@ -113,7 +117,7 @@ JobAdmit JobSubmit(const JobQueuePtr& queue, JobKind kind, bool mayRefuse, std::
         g_pool.refused++;
         return JobAdmit::kFull;
       }
-      queue->jobs.push_back({kind, mayRefuse, std::move(run)});
+      queue->jobs.push_back({kind, mayRefuse, std::move(run), perAddress});
       if (mayRefuse) queue->refusable++;
       g_pool.waiting++;
       if (!queue->running && !queue->listed) {

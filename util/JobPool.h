@@ -5,8 +5,9 @@
 // Work comes in per-owner queues (one per connection): a queue's jobs run one
 // at a time, in the order submitted. Two kinds: the server's own work (plays,
 // accounting, recording closes, web notices) and work that runs a client's
-// SQL, which gets at most half of the workers and kJobClientSqlPerAddress per
-// queue address at a time, so that server work always finds a worker.
+// SQL, which gets at most half of the workers, so that server work always
+// finds a worker, and at most the job's per-address cap for the queue's
+// address at a time.
 //
 // Results go back to the owner as posts (JobPostBox): the job appends a
 // callable and signals the owner's wake descriptor; the owner's loop takes
@@ -35,7 +36,9 @@ JobQueuePtr JobQueueMake(std::string_view address);
 constexpr int kDefaultJobWorkers = 4;
 constexpr int kDefaultJobQueueMax = 1024;
 constexpr size_t kJobsPerQueue = 16;       // waiting refusable jobs of one queue
-constexpr int kJobClientSqlPerAddress = 2;  // client-SQL jobs of one address running at once
+// Client-SQL jobs of one address running at once, for a job that names no
+// cap of its own (a client's jobs carry its site's sql_client_per_address).
+constexpr int kJobClientSqlPerAddress = 2;
 
 enum class JobAdmit { kQueued, kFull };
 // Queues `run`. kFull (and nothing queued) only for a `mayRefuse` job, when
@@ -43,7 +46,10 @@ enum class JobAdmit { kQueued, kFull };
 // then answers as a failure of that command does. A job that completes
 // earlier work (accounting, a close) is never refused. Without a started
 // pool the job runs at once on the calling thread (tools and unit tests).
-JobAdmit JobSubmit(const JobQueuePtr& queue, JobKind kind, bool mayRefuse, std::function<void()> run);
+// `perAddress` caps a kClientSql job: it starts only while fewer client-SQL
+// jobs of the queue's address run (0: no cap but the half of the workers).
+JobAdmit JobSubmit(const JobQueuePtr& queue, JobKind kind, bool mayRefuse, std::function<void()> run,
+                   int perAddress = kJobClientSqlPerAddress);
 
 // `workers` threads (at least 2, so that half of them is one); `queueMax`
 // waiting jobs in all (at least 1).
@@ -57,7 +63,7 @@ bool JobPoolStarted();
 // jobs of a kind running now.
 bool JobPoolWaitIdle(const JobQueuePtr& queue, int limitMs);
 int JobPoolRunning(JobKind kind);
-// Refusable jobs refused since the start (for the report and tests).
+// Refusable jobs refused since the start (tests).
 uint64_t JobPoolRefused();
 
 // The owner's side of results: callables run by the owner's thread, in the
