@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "util/Log.h"
 #include "client/Intake.h"
@@ -153,6 +154,22 @@ void ReportHeaderTimedOut(const IncomingConnection* incoming, int headerMs) {
   ReportError("HTTP request from %s closed: its headers did not end within %d s", address, headerMs / 1000);
 }
 
+// Whether the bytes so far can still begin a request under the HTTP-FLV
+// path: a method in capitals and a space, then the path. Anything else (a TLS
+// hello, a request for another path) is relayed at once, without waiting for
+// a line it may never send.
+bool MayBeHttpFlv(std::string_view bytes, std::string_view flvPath) {
+  constexpr size_t kMethodMax = 16;
+  size_t i = 0;
+  while (i < bytes.size() && i <= kMethodMax && bytes[i] >= 'A' && bytes[i] <= 'Z') ++i;
+  if (i > kMethodMax) return false;
+  if (i == bytes.size()) return true;
+  if (i == 0 || bytes[i] != ' ') return false;
+  const std::string_view target = bytes.substr(i + 1);
+  const size_t n = std::min(target.size(), flvPath.size());
+  return target.substr(0, n) == flvPath.substr(0, n);
+}
+
 }  // namespace
 
 void HttpServe(IncomingConnection* incoming) {
@@ -163,7 +180,7 @@ void HttpServe(IncomingConnection* incoming) {
   std::string bytes;
   // The request line tells; a line that has not ended within the head's
   // bound is left to whoever it addresses.
-  while (HttpRequestLineLength(bytes) == 0 && bytes.size() < kHttpHeadMax) {
+  while (MayBeHttpFlv(bytes, config.httpFlvPath) && HttpRequestLineLength(bytes) == 0 && bytes.size() < kHttpHeadMax) {
     const int n = HttpFlvReadSome(incoming->socket, &bytes, kHttpHeadMax, deadline);
     if (n > 0) continue;
     if (n < 0 && Clock::now() >= deadline) ReportHeaderTimedOut(incoming, headerMs);
@@ -171,7 +188,7 @@ void HttpServe(IncomingConnection* incoming) {
     incoming->socket = -1;
     return;
   }
-  if (HttpFlvAddressed(bytes, config.httpFlvPath)) {
+  if (MayBeHttpFlv(bytes, config.httpFlvPath) && HttpFlvAddressed(bytes, config.httpFlvPath)) {
     HttpFlvRun(incoming, std::move(bytes), deadline);
     return;
   }
