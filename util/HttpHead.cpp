@@ -132,7 +132,8 @@ bool HttpPercentDecode(std::string_view text, bool plusIsSpace, std::string* out
     } else if (c == '+' && plusIsSpace) {
       c = ' ';
     }
-    if (c == '\0') return false;
+    // A control byte (NUL, CR, LF...) names nothing and would split a log line.
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
     out->push_back(c);
   }
   return true;

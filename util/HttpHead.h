@@ -50,5 +50,6 @@ bool HttpHeaderHasToken(std::string_view value, std::string_view token);
 // The value of cookie `name` in the request's Cookie headers, or empty.
 std::string_view HttpHeadCookie(const HttpHead& head, std::string_view name);
 // Decodes %XX and '+' (a blank in a query, kept as is in a path when
-// `plusIsSpace` is false). False for a broken escape or a NUL byte.
+// `plusIsSpace` is false). False for a broken escape or a control byte
+// (NUL, CR, LF, DEL...), escaped or not.
 bool HttpPercentDecode(std::string_view text, bool plusIsSpace, std::string* out);
