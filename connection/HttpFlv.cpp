@@ -284,6 +284,7 @@ struct FlvRequest {
 };
 
 bool ParseTarget(const HttpHead& head, const char* flvPath, FlvRequest* request) {
+  if (head.path.size() < strlen(flvPath)) return false;
   std::string_view rest = head.path.substr(strlen(flvPath));
   const size_t slash = rest.find('/');
   if (slash == std::string_view::npos || slash == 0) return false;
