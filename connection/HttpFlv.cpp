@@ -388,7 +388,7 @@ void HttpFlvRun(IncomingConnection* incoming, std::string bytes, Clock::time_poi
     request.name += "&phpsessid=" + std::string(cookie);
   std::string client;
   if (config.trustedProxy[0] != '\0' && address == config.trustedProxy)
-    client = ForwardedAddress(HttpHeadGet(head, "X-Forwarded-For"));
+    client = ForwardedAddress(HttpHeadGetLast(head, "X-Forwarded-For"));
   const std::string host(HttpHeadGet(head, "Host").substr(0, kTextSize / 2));
   output->input.assign(bytes, head.length, std::string::npos);
 

@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(head.path.size() <= head.target.size());
     for (const HttpHeader& h : head.headers) FUZZ_CHECK(Inside(h.name, within) && Inside(h.value, within));
     FUZZ_CHECK(Inside(HttpHeadCookie(head, "PHPSESSID"), within));
+    FUZZ_CHECK(Inside(HttpHeadGetLast(head, "X-Forwarded-For"), within));
     std::string decoded;
     for (std::string_view text : {head.path, head.query}) {
       if (!HttpPercentDecode(text, text.data() == head.query.data(), &decoded)) continue;

@@ -390,10 +390,12 @@ TEST_F(HttpFlv, HostileRequestsAreClosedWhileRtmpPlays) {
   int trickle = Connect(site_.server.port);
   ASSERT_TRUE(SendAll(trickle, "GET /strmd/default/fileid%3D200.flv HTTP/1.1\r\nHost: a\r\n"));
   // A client frame over 4 KiB on a playing WebSocket, through the trusted
-  // proxy: the report names the client the proxy added last.
+  // proxy: the report names the client the proxy added last, in the header
+  // it added after the one its client made up.
   int bigFrame = Connect(site_.server.port);
   ASSERT_TRUE(SendAll(bigFrame, Get("/strmd/default/fileid%3D200.flv",
-                                    std::string(kUpgrade) + "X-Forwarded-For: 198.51.100.1, 203.0.113.7\r\n")));
+                                    std::string(kUpgrade) + "X-Forwarded-For: 192.0.2.66\r\n" +
+                                        "X-Forwarded-For: 198.51.100.1, 203.0.113.7\r\n")));
   // A thousand half-open upgrades from another address (whose reports are
   // moderated apart): past the handshake cap of 32 each is refused at once;
   // those under it are held until the handshake deadline (3 s) and no longer.

@@ -16,7 +16,7 @@ namespace {
 TEST(HttpHead, SplitHeadsWaitAndBoundsAreExact) {
   const std::string head =
       "GET /strmd/default/fileid%3D200.flv?start=10 HTTP/1.1\r\nHost:  a.example \r\n"
-      "Cookie: lang=en; PHPSESSID=x-1\r\nConnection: keep-alive, Upgrade\r\n\r\nafter";
+      "Cookie: lang=en; PHPSESSID=x-1\r\nConnection: keep-alive, Upgrade\r\nhost: b\r\n\r\nafter";
   HttpHead h;
   for (size_t n = 0; n < head.size() - 5; ++n)
     ASSERT_EQ(HttpHeadParse(head.substr(0, n), &h), HttpHeadStatus::kIncomplete) << n;
@@ -25,6 +25,7 @@ TEST(HttpHead, SplitHeadsWaitAndBoundsAreExact) {
   EXPECT_EQ(h.path, "/strmd/default/fileid%3D200.flv");
   EXPECT_EQ(h.query, "start=10");
   EXPECT_EQ(HttpHeadGet(h, "host"), "a.example");
+  EXPECT_EQ(HttpHeadGetLast(h, "Host"), "b");
   EXPECT_EQ(HttpHeadCookie(h, "PHPSESSID"), "x-1");
   EXPECT_TRUE(HttpHeaderHasToken(HttpHeadGet(h, "Connection"), "upgrade"));
 

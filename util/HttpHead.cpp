@@ -91,6 +91,12 @@ std::string_view HttpHeadGet(const HttpHead& head, std::string_view name) {
   return {};
 }
 
+std::string_view HttpHeadGetLast(const HttpHead& head, std::string_view name) {
+  for (auto h = head.headers.rbegin(); h != head.headers.rend(); ++h)
+    if (EqualNoCase(h->name, name)) return h->value;
+  return {};
+}
+
 bool HttpHeaderHasToken(std::string_view value, std::string_view token) {
   while (!value.empty()) {
     const size_t comma = value.find(',');
