@@ -1,10 +1,12 @@
 #include "config/ServerConfig.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "util/Log.h"
 #include "util/Registry.h"
 
 std::atomic<bool> g_stopping{false};
@@ -45,6 +47,18 @@ template <size_t N>
 void ReadText(const RegKey& key, const char* name, char (&field)[N], const char* fallback) {
   std::string v;
   CopyText(field, RegistryGetText(key, name, &v) ? v.c_str() : fallback);
+}
+
+// Whether a text holds no control byte (it may go into a response header).
+bool PlainHeaderText(const char* text) {
+  for (; *text != '\0'; ++text)
+    if (static_cast<unsigned char>(*text) < 0x20 || *text == 0x7f) return false;
+  return true;
+}
+
+void ReportConfigText(const char* name, const char* instead) {
+  errno = 0;
+  ReportError("Registry value %s holds a character it cannot have: %s is used instead", name, instead);
 }
 
 // Overwrites the field only when the value is present.
@@ -133,9 +147,20 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadNumber(*key, "MaxHandshakingPerAddress", &config->maxHandshakingPerAddress, 32);
   ReadNumber(*key, "HttpIdleSeconds", &config->httpIdleSeconds, 60);
   ReadText(*key, "HttpFlvPath", config->httpFlvPath, "/strmd/");
-  // A path that does not start at the root would never match a request.
-  if (config->httpFlvPath[0] != '/') CopyText(config->httpFlvPath, "/strmd/");
+  // A path that does not start at the root would never match a request; one
+  // with a query or a byte no request target holds would match targets whose
+  // path is shorter than it.
+  if (config->httpFlvPath[0] != '/' || strpbrk(config->httpFlvPath, "?# ") != nullptr ||
+      !PlainHeaderText(config->httpFlvPath)) {
+    ReportConfigText("HttpFlvPath", "/strmd/");
+    CopyText(config->httpFlvPath, "/strmd/");
+  }
   ReadText(*key, "HttpFlvAllowOrigin", config->httpFlvAllowOrigin, "");
+  // Sent as a header as it is: a CR or LF in it would add headers of its own.
+  if (!PlainHeaderText(config->httpFlvAllowOrigin)) {
+    ReportConfigText("HttpFlvAllowOrigin", "none");
+    CopyText(config->httpFlvAllowOrigin, "");
+  }
   ReadText(*key, "TrustedProxy", config->trustedProxy, "");
   ReadNumber(*key, "PlayAheadMs", &config->playAheadMs, 1000);
   if (config->playAheadMs < 0) config->playAheadMs = INT32_MAX;  // above 2^31 ms: as good as no cap

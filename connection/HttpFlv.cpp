@@ -284,6 +284,7 @@ struct FlvRequest {
 };
 
 bool ParseTarget(const HttpHead& head, const char* flvPath, FlvRequest* request) {
+  if (head.path.size() < strlen(flvPath)) return false;
   std::string_view rest = head.path.substr(strlen(flvPath));
   const size_t slash = rest.find('/');
   if (slash == std::string_view::npos || slash == 0) return false;
@@ -387,7 +388,7 @@ void HttpFlvRun(IncomingConnection* incoming, std::string bytes, Clock::time_poi
     request.name += "&phpsessid=" + std::string(cookie);
   std::string client;
   if (config.trustedProxy[0] != '\0' && address == config.trustedProxy)
-    client = ForwardedAddress(HttpHeadGet(head, "X-Forwarded-For"));
+    client = ForwardedAddress(HttpHeadGetLast(head, "X-Forwarded-For"));
   const std::string host(HttpHeadGet(head, "Host").substr(0, kTextSize / 2));
   output->input.assign(bytes, head.length, std::string::npos);
 

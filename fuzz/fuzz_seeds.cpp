@@ -493,6 +493,8 @@ void Texts() {
   Put("http", "upgrade", "GET /strmd/default/channel%3D5%26userid%3D2.flv HTTP/1.1\r\nHost: a\r\n"
                          "Upgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n"
                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  Put("http", "proxied", "GET /strmd/default/a%0D%0Ab%2F..%2Fc.flv?x=%00+y HTTP/1.1\r\nX-Forwarded-For: 192.0.2.66\r\n"
+                         "x-forwarded-for: 198.51.100.1, 203.0.113.7\r\n\r\n");
   Put("http", "frames", Bytes{0x89, 0x85, 1, 2, 3, 4, 'p' ^ 1, 'i' ^ 2, 'n' ^ 3, 'g' ^ 4, '!' ^ 1,
                               0x88, 0x82, 0, 0, 0, 0, 0x03, 0xe8, 0x82, 0xfe, 0x10, 0x01});
 

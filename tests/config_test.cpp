@@ -211,6 +211,34 @@ TEST_F(ConfigTest, TextsLongerThan260BytesCountAsMissing) {
   EXPECT_STREQ(c.smtpHost, "");
 }
 
+// The HTTP-FLV texts go into request matching and a response header: a
+// query mark in the path, or a CR/LF in the allowed origin (a REG_SZ written
+// as hex can hold one), is refused with a report.
+TEST_F(ConfigTest, HttpFlvTextsWithControlBytesOrAQueryAreRefused) {
+  struct Case {
+    std::string values;
+    const char* path;
+    const char* origin;
+    bool reported;
+  };
+  const Case cases[] = {
+      {"\"HttpFlvPath\"=\"/flv/\"\n\"HttpFlvAllowOrigin\"=\"https://a.example\"\n", "/flv/", "https://a.example", false},
+      {"\"HttpFlvPath\"=\"/s?x/\"\n\"HttpFlvAllowOrigin\"=hex(1):61,0d,0a,53,65,74,2d,43,6f,6f,6b,69,65,3a,78,00\n",
+       "/strmd/", "", true},
+      {"\"HttpFlvPath\"=hex(1):2f,61,0a,00\n", "/strmd/", "", true},
+  };
+  for (const Case& c : cases) {
+    Write(std::string(kHeader) + kServerKey + c.values);
+    ServerConfig config;
+    testing::internal::CaptureStderr();
+    Load(&config);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(config.httpFlvPath, c.path) << c.values;
+    EXPECT_STREQ(config.httpFlvAllowOrigin, c.origin) << c.values;
+    EXPECT_EQ(err.find("holds a character it cannot have") != std::string::npos, c.reported) << err;
+  }
+}
+
 TEST(Registry, ExpandSzIsUtf16AndExpandsVariables) {
   setenv("STRMD_TEST_ROOT", "/data", 1);
   // "%STRMD_TEST_ROOT%\x" as UTF-16LE, over a continuation line.

@@ -6,9 +6,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -31,8 +33,18 @@ int64_t MsSince(Clock::time_point from) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - from).count();
 }
 
-int Connect(int port) {
+// From `source` (a loopback address) when given.
+int Connect(int port, const char* source = nullptr) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (source != nullptr) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
@@ -305,7 +317,7 @@ Answer Request(int port, const std::string& request) {
 }
 
 // A name that cannot be played answers before any FLV byte with the status
-// code as text; so does a play refused by a busy server.
+// code as text; so does a play, or a connect, refused by a busy server.
 TEST(HttpFlvRefusal, RefusedPlaysAnswerTheStatusCode) {
   SKIP_WITHOUT_TEST_HOOKS();
   const std::string cpu = TestTempDir("httpflvcpu") + "/cpu";
@@ -328,11 +340,38 @@ TEST(HttpFlvRefusal, RefusedPlaysAnswerTheStatusCode) {
     return answer.head.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0) == 0;
   })) << answer.head;
   EXPECT_EQ(answer.flv, "NetStream.Play.Failed\n");
+
+  // From 10 more the request's connect is refused as well.
+  std::ofstream(part) << "75\n";
+  ASSERT_EQ(rename(part.c_str(), cpu.c_str()), 0);
+  EXPECT_TRUE(TestWaitUntil([&] {
+    answer = Request(site.server.port, Get("/strmd/default/fileid%3D999.flv"));
+    return answer.flv == "NetConnection.Connect.Rejected\n";
+  })) << answer.head << answer.flv;
+  EXPECT_EQ(answer.head.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << answer.head;
+  EXPECT_TRUE(answer.closed);
+}
+
+// How many of `fds` the server has not closed yet.
+size_t OpenCount(const std::vector<int>& fds) {
+  std::vector<pollfd> polls;
+  for (int fd : fds) polls.push_back({fd, POLLIN | POLLRDHUP, 0});
+  poll(polls.data(), polls.size(), 0);
+  size_t open = 0;
+  for (const pollfd& p : polls) open += (p.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) == 0;
+  return open;
 }
 
 // Hostile requests are refused or closed with a report, while an RTMP
 // player of the same server receives every message of its file.
 TEST_F(HttpFlv, HostileRequestsAreClosedWhileRtmpPlays) {
+  constexpr size_t kHalfOpen = 1000;
+  rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  if (files.rlim_cur < 2 * kHalfOpen) {  // the test holds them all at once
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 2 * kHalfOpen);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+  }
   ASSERT_TRUE(FlvBuilder().Clip(6000, 1).WriteTo(site_.Files() + "/demo.flv"));
   FlvTestFile source;
   ASSERT_TRUE(ReadFlvForTest(site_.Files() + "/demo.flv", &source));
@@ -340,6 +379,9 @@ TEST_F(HttpFlv, HostileRequestsAreClosedWhileRtmpPlays) {
   ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site_.server.port)));
   ASSERT_EQ(player.CreateStream(), 1);
   ASSERT_TRUE(player.Play(1, "fileid=200"));
+  TestPlayer fence;
+  ASSERT_TRUE(fence.Connect(static_cast<uint16_t>(site_.server.port)));
+  ASSERT_EQ(fence.CreateStream(), 1);
 
   // A path over the head's bound.
   int longPath = Connect(site_.server.port);
@@ -348,16 +390,26 @@ TEST_F(HttpFlv, HostileRequestsAreClosedWhileRtmpPlays) {
   int trickle = Connect(site_.server.port);
   ASSERT_TRUE(SendAll(trickle, "GET /strmd/default/fileid%3D200.flv HTTP/1.1\r\nHost: a\r\n"));
   // A client frame over 4 KiB on a playing WebSocket, through the trusted
-  // proxy: the report names the client the proxy added last.
+  // proxy: the report names the client the proxy added last, in the header
+  // it added after the one its client made up.
   int bigFrame = Connect(site_.server.port);
   ASSERT_TRUE(SendAll(bigFrame, Get("/strmd/default/fileid%3D200.flv",
-                                    std::string(kUpgrade) + "X-Forwarded-For: 198.51.100.1, 203.0.113.7\r\n")));
-  // Half-open upgrades from one address beyond the handshake cap.
+                                    std::string(kUpgrade) + "X-Forwarded-For: 192.0.2.66\r\n" +
+                                        "X-Forwarded-For: 198.51.100.1, 203.0.113.7\r\n")));
+  // A thousand half-open upgrades from another address (whose reports are
+  // moderated apart): past the handshake cap of 32 each is refused at once;
+  // those under it are held until the handshake deadline (3 s) and no longer.
   std::vector<int> halfOpen;
-  for (int i = 0; i < 40; ++i) {
-    halfOpen.push_back(Connect(site_.server.port));
-    SendAll(halfOpen.back(), "GET /strmd/default/fileid%3D200.flv HTTP/1.1\r\n");
+  const auto flood = Clock::now();
+  for (size_t i = 0; i < kHalfOpen; ++i) {
+    halfOpen.push_back(Connect(site_.server.port, "127.0.0.2"));
+    ASSERT_GE(halfOpen.back(), 0) << i;
+    SendAll(halfOpen.back(), "GET /strmd/default/fileid%3D200.flv HTTP/1.1\r\nUpgrade: websocket\r\n");
   }
+  EXPECT_EQ(fence.CreateStream(), 2) << "no answer while the upgrades were held";
+  size_t held = kHalfOpen;
+  while ((held = OpenCount(halfOpen)) > 32 && MsSince(flood) < 2800) usleep(20 * 1000);
+  EXPECT_LE(held, 32u) << "after " << MsSince(flood) << " ms";
   const auto start = Clock::now();
   Answer tooLong = Read(longPath, start, 5000);
   EXPECT_EQ(tooLong.head.rfind("HTTP/1.1 431 ", 0), 0u) << tooLong.head;
@@ -368,6 +420,8 @@ TEST_F(HttpFlv, HostileRequestsAreClosedWhileRtmpPlays) {
   for (int i = 0; i < 10 && SendAll(trickle, "X"); ++i) usleep(500 * 1000);
   EXPECT_TRUE(Read(trickle, start, 5000).closed);
   EXPECT_LT(MsSince(start), 9000);
+  EXPECT_TRUE(TestWaitUntil([&] { return OpenCount(halfOpen) == 0; }, 8000)) << OpenCount(halfOpen) << " held";
+  EXPECT_LT(MsSince(flood), 3000 + 8000);
   for (int fd : halfOpen) close(fd);
   for (int fd : {longPath, trickle, bigFrame}) close(fd);
 
@@ -389,7 +443,8 @@ TEST_F(HttpFlv, HostileRequestsAreClosedWhileRtmpPlays) {
   EXPECT_NE(log.find("HTTP-FLV request from 127.0.0.1 closed: its head did not end within 3 s"), std::string::npos)
       << log;
   EXPECT_NE(log.find("WebSocket-FLV client 203.0.113.7 sent a frame over 4 KiB"), std::string::npos) << log;
-  EXPECT_NE(log.find("connections before connect from this address (MaxHandshakingPerAddress 32)"),
+  EXPECT_NE(log.find("Connection from 127.0.0.2 refused: 32 connections before connect from this address "
+                     "(MaxHandshakingPerAddress 32)"),
             std::string::npos)
       << log;
 }

@@ -91,6 +91,12 @@ std::string_view HttpHeadGet(const HttpHead& head, std::string_view name) {
   return {};
 }
 
+std::string_view HttpHeadGetLast(const HttpHead& head, std::string_view name) {
+  for (auto h = head.headers.rbegin(); h != head.headers.rend(); ++h)
+    if (EqualNoCase(h->name, name)) return h->value;
+  return {};
+}
+
 bool HttpHeaderHasToken(std::string_view value, std::string_view token) {
   while (!value.empty()) {
     const size_t comma = value.find(',');
@@ -132,7 +138,8 @@ bool HttpPercentDecode(std::string_view text, bool plusIsSpace, std::string* out
     } else if (c == '+' && plusIsSpace) {
       c = ' ';
     }
-    if (c == '\0') return false;
+    // A control byte (NUL, CR, LF...) names nothing and would split a log line.
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
     out->push_back(c);
   }
   return true;

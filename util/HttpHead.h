@@ -44,11 +44,15 @@ size_t HttpRequestLineLength(std::string_view bytes);
 
 // The value of the first header of that name (case-insensitive), or empty.
 std::string_view HttpHeadGet(const HttpHead& head, std::string_view name);
+// The value of the last header of that name, or empty: a proxy that adds a
+// header adds it after those its client sent.
+std::string_view HttpHeadGetLast(const HttpHead& head, std::string_view name);
 // Whether a comma-separated header value holds `token` (case-insensitive),
 // e.g. "Connection: keep-alive, Upgrade".
 bool HttpHeaderHasToken(std::string_view value, std::string_view token);
 // The value of cookie `name` in the request's Cookie headers, or empty.
 std::string_view HttpHeadCookie(const HttpHead& head, std::string_view name);
 // Decodes %XX and '+' (a blank in a query, kept as is in a path when
-// `plusIsSpace` is false). False for a broken escape or a NUL byte.
+// `plusIsSpace` is false). False for a broken escape or a control byte
+// (NUL, CR, LF, DEL...), escaped or not.
 bool HttpPercentDecode(std::string_view text, bool plusIsSpace, std::string* out);

@@ -6,10 +6,10 @@
 #include "util/ByteOrder.h"
 
 std::string WsAcceptValue(std::string_view key) {
-  // 16 bytes are 24 base64 characters; a key of any other form is refused
-  // before it is hashed.
+  // 16 bytes are 24 base64 characters ending in "=="; a key of any other
+  // form (18 bytes fill 24 characters too) is refused before it is hashed.
   uint8_t decoded[24] = {};
-  if (key.size() != 24 ||
+  if (key.size() != 24 || key.substr(22) != "==" ||
       EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(key.data()), static_cast<int>(key.size())) !=
           18)
     return {};
