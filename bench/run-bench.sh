@@ -12,7 +12,7 @@
 #          a live Speex speaker with 1 and 50 viewers over HTTP-FLV and over
 #          RTMP (the Opus transcoding), the Opus sidecar of the clip's first
 #          HTTP-FLV play (under three minutes together)
-#   quick  the same kinds on a small scale (about a minute)
+#   quick  the same kinds on a small scale (about two minutes)
 #   smoke  a few seconds against strmd alone, no peer: keeps the tools working
 #          (the test suite runs it)
 #
