@@ -1710,11 +1710,17 @@ int main(int argc, char** argv) {
   // vod --sidecar: when it appeared and was complete, the server's CPU then.
   int64_t sidecarSeenAt = 0, sidecarDoneAt = 0;
   long sidecarBytes = 0;
-  bool sidecarAtStart = false;
+  bool sidecarAtStart = false, sidecarRemade = false;
   ProcSample sidecarCpu;
   if (!g_opt.sidecar.empty()) sidecarAtStart = SidecarState(g_opt.sidecar, &sidecarBytes) == 1;
   auto watchSidecar = [&] {
-    if (g_opt.sidecar.empty() || sidecarDoneAt != 0) return;
+    if (g_opt.sidecar.empty()) return;
+    if (sidecarAtStart) {
+      // A complete sidecar of an unchanged file is played, not made again.
+      if (!sidecarRemade && SidecarState(g_opt.sidecar, &sidecarBytes) != 1) sidecarRemade = true;
+      return;
+    }
+    if (sidecarDoneAt != 0) return;
     const int state = SidecarState(g_opt.sidecar, &sidecarBytes);
     if (state >= 0 && sidecarSeenAt == 0) sidecarSeenAt = NowNs();
     if (state == 1) {
@@ -1783,7 +1789,7 @@ int main(int argc, char** argv) {
     // One that has not appeared shortly after the players is not coming.
     if (!g_opt.sidecar.empty()) {
       const int64_t players = NowNs();
-      while (sidecarDoneAt == 0 && NowNs() < players + (sidecarSeenAt == 0 ? 2000 : g_opt.sidecarWaitS * 1000) * kMs) {
+      while (!sidecarAtStart && sidecarDoneAt == 0 && NowNs() < players + (sidecarSeenAt == 0 ? 2000 : g_opt.sidecarWaitS * 1000) * kMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if ((NowNs() - lastAt) >= 1000 * kMs) sampleOnce();
         watchSidecar();
@@ -1833,10 +1839,14 @@ int main(int argc, char** argv) {
   if (g_opt.scenario != "idle") json += ",\"transport\":" + Quote(g_opt.http ? "http-flv" : "rtmp");
   if (!g_opt.caseName.empty()) json += ",\"case\":" + Quote(g_opt.caseName);
   if (!g_opt.sidecar.empty()) {
-    // From the first play's request on.
+    // From the first player's connect on.
     const int64_t from = g.firstStartNs.load();
     json += ",\"sidecar_status\":" +
-            Quote(sidecarAtStart ? "complete before" : sidecarDoneAt ? "complete" : sidecarSeenAt ? "unfinished" : "none") +
+            Quote(sidecarRemade    ? "made again"
+                  : sidecarAtStart ? "complete before"
+                  : sidecarDoneAt  ? "complete"
+                  : sidecarSeenAt  ? "unfinished"
+                                   : "none") +
             ",\"sidecar_seen_s\":" + Json(sidecarSeenAt && !sidecarAtStart ? double(sidecarSeenAt - from) / 1e9 : NAN) +
             ",\"sidecar_complete_s\":" + Json(sidecarDoneAt && !sidecarAtStart ? double(sidecarDoneAt - from) / 1e9 : NAN) +
             ",\"sidecar_cpu_s\":" + Json(sidecarDoneAt && !sidecarAtStart ? sidecarCpu.cpuS - before.cpuS : NAN) +
