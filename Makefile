@@ -113,7 +113,7 @@ tsan: deps
 
 
 # strmd against nginx-rtmp in one run, one table of both (about half an hour;
-# bench-quick takes about a minute). Results under var/bench.
+# bench-quick takes about two minutes). Results under var/bench.
 bench: build
 	@scripts/install-bench-deps.sh
 	@bench/run-bench.sh full $(BUILD)

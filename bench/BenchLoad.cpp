@@ -17,6 +17,13 @@
 //   --player-session PREFIX (live: player i adds "&phpsessid=PREFIX<i>")
 //   --shm NAME (the server's debug monitor: its highest CPU sum is reported)
 //   --buffer-ms 3000 (players: the buffer length they announce before play)
+//   --http (players play over HTTP-FLV: GET HTTP-PATH<app>/<name>.flv, a live
+//     player's session as its PHPSESSID cookie; --http-path /strmd/)
+//   --limit-s S (live: the publisher sends only the first S s of the clip)
+//   --sidecar FILE (vod: watch the Opus sidecar the server makes beside the
+//     file's index: when it is complete and the server's CPU until then;
+//     --sidecar-wait-s 60 after the players ended)
+//   --case NAME (a name for the row, copied into its JSON line)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -89,6 +96,11 @@ struct Options {
   int drainS = 60;  // soak: for connections to end once their clients left
   int scale = 1;
   std::string recordings;  // soak: the finished recordings' names go here
+  bool http = false;       // players over HTTP-FLV
+  std::string httpPath = "/strmd/";
+  std::string sidecar;     // vod: the Opus sidecar to watch
+  int sidecarWaitS = 60;
+  std::string caseName;
 };
 Options g_opt;
 
@@ -319,7 +331,7 @@ const char* const kRoleNames[] = {"player", "live player", "publisher", "idle", 
 static_assert(size_t(Role::kRoleCount) <= kSoakRoles);
 bool Hostile(Role r) { return r >= Role::kGarbage; }
 bool Soak(Role r) { return r >= Role::kSoakVod; }
-enum class Phase { kConnecting, kHandshake, kAwaitS2, kConnectSent, kLoginSent, kCreateSent, kActive, kDone };
+enum class Phase { kConnecting, kHandshake, kAwaitS2, kConnectSent, kLoginSent, kCreateSent, kHttpHead, kActive, kDone };
 constexpr double kLoginTransaction = 7;
 
 struct BenchClient {
@@ -331,6 +343,7 @@ struct BenchClient {
   std::vector<uint8_t> out;
   size_t outStart = 0;
   ChunkReader reader;
+  FlvStreamReader flv;  // HTTP-FLV players: the answer's body
   uint32_t outChunk = kDefaultChunkSize;
   uint64_t bytesIn = 0, lastAck = 0, ackWindow = 0;
   uint32_t streamId = 0;
@@ -381,6 +394,8 @@ struct Worker {
   std::vector<SoakSlot> slots;  // soak
 };
 
+void Refused(Worker& w, BenchClient& c);
+
 // The soak's scripted clients (defined with the soak below).
 void SoakStatus(Worker& w, BenchClient& c, const std::string& code);
 void SoakConnected(Worker& w, BenchClient& c);
@@ -426,6 +441,7 @@ void Close(Worker& w, BenchClient& c, bool failedClient, const std::string& why 
   std::vector<uint8_t>().swap(c.in);
   std::vector<uint8_t>().swap(c.out);
   c.reader = ChunkReader();
+  c.flv = FlvStreamReader();
 }
 
 void Flush(Worker& w, BenchClient& c) {
@@ -515,6 +531,71 @@ void SendConnect(Worker& w, BenchClient& c) {
   }
   SendCommand(w, c, b);
   c.phase = Phase::kConnectSent;
+}
+
+// A stream name as one path segment: everything but unreserved characters
+// percent-encoded.
+std::string UrlEncode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char ch : text) {
+    const uint8_t b = uint8_t(ch);
+    if (isalnum(b) || ch == '-' || ch == '_' || ch == '.' || ch == '~') {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}
+
+// An HTTP-FLV player: one GET on the RTMP port, as a browser's player sends
+// it; a live player's web session goes in the cookie, as from a page of the
+// web application.
+void SendHttpGet(Worker& w, BenchClient& c) {
+  const bool vod = c.role == Role::kPlayer;
+  const std::string& app = vod ? g_opt.app : g_opt.liveApp;
+  const std::string& name = vod ? g_opt.name : g_opt.liveName;
+  std::string head = "GET " + g_opt.httpPath + app + "/" + UrlEncode(name) + ".flv HTTP/1.1\r\nHost: " + g_opt.host +
+                     ":" + std::to_string(g_opt.port) + "\r\nUser-Agent: strmd-bench\r\nAccept: */*\r\n";
+  if (!vod && !g_opt.playerSession.empty())
+    head += "Cookie: PHPSESSID=" + g_opt.playerSession + std::to_string(c.index) + "\r\n";
+  head += "\r\n";
+  c.out.insert(c.out.end(), head.begin(), head.end());
+  c.playSentAt = NowNs();
+  c.phase = Phase::kHttpHead;
+  g.playing.fetch_add(1);
+  Flush(w, c);
+}
+
+// The answer's head: 200 starts the FLV body, 503 is a refusal as busy,
+// anything else a failure. Returns the bytes of the head (0: not all there).
+constexpr size_t kMaxHttpHead = 8192;
+
+size_t HttpHead(Worker& w, BenchClient& c, std::span<const uint8_t> data) {
+  const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+  const size_t end = text.find("\r\n\r\n");
+  if (end == std::string_view::npos) {
+    if (data.size() > kMaxHttpHead) Close(w, c, true, "HTTP answer head over 8 KiB");
+    return 0;
+  }
+  const size_t space = text.find(' ');
+  const int status = space == std::string_view::npos || space > end ? 0 : atoi(std::string(text.substr(space + 1, 3)).c_str());
+  if (status == 200) {
+    c.phase = Phase::kActive;
+    return end + 4;
+  }
+  if (status == 503) {
+    Refused(w, c);
+    return 0;
+  }
+  // The status code comes as the body: enough to tell why.
+  const std::string_view line = text.substr(0, text.find("\r\n"));
+  const std::string_view body = text.substr(end + 4, 80);
+  Close(w, c, true, std::string(line) + ": " + std::string(body.substr(0, body.find('\n'))));
+  return 0;
 }
 
 uint32_t Be32(std::span<const uint8_t> b) {
@@ -756,7 +837,24 @@ size_t Handshake(Worker& w, BenchClient& c, std::span<const uint8_t> data) {
   return kHandshakeSize;
 }
 
+void ConsumeHttp(Worker& w, BenchClient& c, std::span<const uint8_t> data) {
+  size_t pos = 0;
+  if (c.phase == Phase::kHttpHead) pos = HttpHead(w, c, data);
+  if (c.phase == Phase::kDone) return;
+  if (c.phase == Phase::kActive) {
+    const long used = c.flv.Feed(data.subspan(pos), [&](const ChunkMessage& m) {
+      if (c.phase != Phase::kDone && (m.type == kMsgAudio || m.type == kMsgVideo)) OnMedia(w, c, m);
+    });
+    if (c.phase == Phase::kDone) return;
+    if (used < 0) return Close(w, c, true, "malformed FLV stream");
+    pos += size_t(used);
+  }
+  c.in.assign(data.begin() + long(pos), data.end());
+}
+
 void Consume(Worker& w, BenchClient& c, std::span<const uint8_t> data) {
+  if (c.phase == Phase::kHttpHead || (g_opt.http && (c.role == Role::kPlayer || c.role == Role::kLivePlayer)))
+    return ConsumeHttp(w, c, data);
   size_t pos = 0;
   while (pos < data.size() && (c.phase == Phase::kHandshake || c.phase == Phase::kAwaitS2)) {
     const size_t used = Handshake(w, c, data.subspan(pos));
@@ -821,7 +919,11 @@ void OnEvent(Worker& w, BenchClient& c, uint32_t events) {
       if (c.index % 2 == 0) (void)!send(c.fd, "\x03", 1, MSG_NOSIGNAL);
       return Close(w, c, false);
     }
-    SendHandshake(w, c);
+    if (g_opt.http && (c.role == Role::kPlayer || c.role == Role::kLivePlayer)) {
+      SendHttpGet(w, c);
+    } else {
+      SendHandshake(w, c);
+    }
   }
   if (events & EPOLLOUT) Flush(w, c);
   if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) OnReadable(w, c);
@@ -842,6 +944,7 @@ int64_t Publish(Worker& w, BenchClient& c, int64_t now) {
   const uint32_t ts0 = g.tags.empty() ? 0 : g.tags[0].timestamp;
   while (c.nextTag < g.tags.size()) {
     const FlvTag& tag = g.tags[c.nextTag];
+    if (g_opt.limitS > 0 && tag.timestamp - ts0 > uint32_t(g_opt.limitS) * 1000u) break;
     const int64_t due = c.publishAt + int64_t(tag.timestamp - ts0) * kMs;
     if (due > now) return due;
     g.sentAt[c.nextTag].store(NowNs(), std::memory_order_release);
@@ -1165,6 +1268,7 @@ void PrintUsage() {
           "                   [--no-media-s S]\n"
           "                   [--publish-name S] [--login SESSION] [--chat ID] [--player-session PREFIX]\n"
           "                   [--shm NAME] [--warmup-s S] [--drain-s S] [--scale K] [--recordings FILE]\n"
+          "                   [--http] [--http-path P] [--sidecar FILE] [--sidecar-wait-s S] [--case NAME]\n"
           "                   vod N | live N | idle M | soak SECONDS\n");
 }
 
@@ -1213,6 +1317,11 @@ bool ParseOptions(int argc, char** argv) {
     else if (a == "--drain-s") ok = number(&g_opt.drainS);
     else if (a == "--scale") ok = number(&g_opt.scale);
     else if (a == "--recordings") ok = value(&g_opt.recordings);
+    else if (a == "--http") g_opt.http = true;
+    else if (a == "--http-path") ok = value(&g_opt.httpPath);
+    else if (a == "--sidecar") ok = value(&g_opt.sidecar);
+    else if (a == "--sidecar-wait-s") ok = number(&g_opt.sidecarWaitS);
+    else if (a == "--case") ok = value(&g_opt.caseName);
     else if (a.rfind("--", 0) == 0) ok = false;
     else rest.push_back(a);
     if (!ok) {
@@ -1230,6 +1339,29 @@ bool ParseOptions(int argc, char** argv) {
     return false;
   }
   return true;
+}
+
+// The Opus sidecar the server makes for browser players of a Speex file: an
+// FLV whose first tag, a script tag "strmdOpusSource", has a "complete"
+// boolean set once the whole file is done. -1: no such file (or not that
+// layout yet), 0: being made, 1: complete.
+int SidecarState(const std::string& path, long* bytes) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return -1;
+  uint8_t head[512];
+  const size_t n = fread(head, 1, sizeof head, f);
+  fseek(f, 0, SEEK_END);
+  *bytes = ftell(f);
+  fclose(f);
+  // FLV header (9), back pointer (4), the script tag's header (11), its body.
+  if (n < 24 || memcmp(head, "FLV", 3) != 0 || head[13] != kMsgData) return -1;
+  const size_t size = size_t(head[14]) << 16 | size_t(head[15]) << 8 | head[16];
+  if (n < 24 + size) return -1;
+  const std::string_view body(reinterpret_cast<const char*>(head + 24), size);
+  const std::string_view key("\x00\x08" "complete\x01", 11);
+  const size_t at = body.find(key);
+  if (at == std::string_view::npos || at + key.size() >= body.size()) return -1;
+  return body[at + key.size()] != 0 ? 1 : 0;
 }
 
 void RaiseFileLimit() {
@@ -1572,6 +1704,31 @@ int main(int argc, char** argv) {
     return s;
   };
 
+  // live: the server's CPU over the publishing stretch (the clip in real time).
+  ProcSample publishCpu, doneCpu;
+  int64_t publishCpuAt = 0, doneCpuAt = 0;
+  // vod --sidecar: when it appeared and was complete, the server's CPU then.
+  int64_t sidecarSeenAt = 0, sidecarDoneAt = 0;
+  long sidecarBytes = 0;
+  bool sidecarAtStart = false, sidecarRemade = false;
+  ProcSample sidecarCpu;
+  if (!g_opt.sidecar.empty()) sidecarAtStart = SidecarState(g_opt.sidecar, &sidecarBytes) == 1;
+  auto watchSidecar = [&] {
+    if (g_opt.sidecar.empty()) return;
+    if (sidecarAtStart) {
+      // A complete sidecar of an unchanged file is played, not made again.
+      if (!sidecarRemade && SidecarState(g_opt.sidecar, &sidecarBytes) != 1) sidecarRemade = true;
+      return;
+    }
+    if (sidecarDoneAt != 0) return;
+    const int state = SidecarState(g_opt.sidecar, &sidecarBytes);
+    if (state >= 0 && sidecarSeenAt == 0) sidecarSeenAt = NowNs();
+    if (state == 1) {
+      sidecarCpu = Sample(family);
+      sidecarDoneAt = NowNs();
+    }
+  };
+
   // The run: wait for its end, sampling the server once a second.
   double connectRate = NAN, idleCpuPct = NAN, rssPerConn = NAN;
   std::string status = "ok";
@@ -1601,8 +1758,13 @@ int main(int argc, char** argv) {
   } else {
     bool released = false;
     while (g.done.load() < total && NowNs() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::this_thread::sleep_for(std::chrono::milliseconds(g_opt.sidecar.empty() ? 50 : 10));
       if ((NowNs() - lastAt) >= 1000 * kMs) sampleOnce();
+      watchSidecar();
+      if (live && publishCpu.alive == false && g.publishStartNs.load() > 0) {
+        publishCpu = Sample(family);
+        publishCpuAt = NowNs();
+      }
       const int answered = g.playing.load() + g.failed.load() + g.refused.load();
       if (live && !released && (answered >= g_opt.count || NowNs() > t0 + stagger + 10000 * kMs)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -1615,12 +1777,24 @@ int main(int argc, char** argv) {
         break;
       }
       if (live && g.publisherDone) {
+        doneCpu = Sample(family);
+        doneCpuAt = NowNs();
         std::this_thread::sleep_for(std::chrono::milliseconds(2000));
         break;
       }
     }
     if (g.done.load() < total && status == "ok" && !live) status = "timeout";
     if (live && !g.anyMedia) status = "no media";
+    // The sidecar is made on a thread of its own: it may outlast the play.
+    // One that has not appeared shortly after the players is not coming.
+    if (!g_opt.sidecar.empty()) {
+      const int64_t players = NowNs();
+      while (!sidecarAtStart && sidecarDoneAt == 0 && NowNs() < players + (sidecarSeenAt == 0 ? 2000 : g_opt.sidecarWaitS * 1000) * kMs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if ((NowNs() - lastAt) >= 1000 * kMs) sampleOnce();
+        watchSidecar();
+      }
+    }
   }
   const ProcSample after = sampleOnce();
   const ProcSample dbAfter = Sample(db);
@@ -1662,6 +1836,22 @@ int main(int argc, char** argv) {
   if (!db.empty()) json += ",\"db_cpu_s\":" + Json(dbAfter.cpuS - dbBefore.cpuS);
   if (monitor.Open()) json += ",\"monitor_cpu_peak_pct\":" + Json(monitorPeak < 0 ? NAN : monitorPeak);
   if (g_opt.scenario != "idle") json += ",\"buffer_ms\":" + std::to_string(g_opt.bufferMs);
+  if (g_opt.scenario != "idle") json += ",\"transport\":" + Quote(g_opt.http ? "http-flv" : "rtmp");
+  if (!g_opt.caseName.empty()) json += ",\"case\":" + Quote(g_opt.caseName);
+  if (!g_opt.sidecar.empty()) {
+    // From the first player's connect on.
+    const int64_t from = g.firstStartNs.load();
+    json += ",\"sidecar_status\":" +
+            Quote(sidecarRemade    ? "made again"
+                  : sidecarAtStart ? "complete before"
+                  : sidecarDoneAt  ? "complete"
+                  : sidecarSeenAt  ? "unfinished"
+                                   : "none") +
+            ",\"sidecar_seen_s\":" + Json(sidecarSeenAt && !sidecarAtStart ? double(sidecarSeenAt - from) / 1e9 : NAN) +
+            ",\"sidecar_complete_s\":" + Json(sidecarDoneAt && !sidecarAtStart ? double(sidecarDoneAt - from) / 1e9 : NAN) +
+            ",\"sidecar_cpu_s\":" + Json(sidecarDoneAt && !sidecarAtStart ? sidecarCpu.cpuS - before.cpuS : NAN) +
+            ",\"sidecar_bytes\":" + std::to_string(sidecarBytes);
+  }
   if (g_opt.scenario == "vod") {
     // How early and how late messages came against their due time: a
     // message's lead is what it came before it (0 when it was late), its
@@ -1688,6 +1878,11 @@ int main(int argc, char** argv) {
             ",\"latency_p50_ms\":" + Json(late.PercentileMs(50)) +
             ",\"latency_p99_ms\":" + Json(late.PercentileMs(99)) +
             ",\"latency_max_ms\":" + Json(late.count ? double(late.maxNs) / 1e6 : NAN);
+    // What the channel costs per minute on air, whatever its viewers played.
+    const bool stretch = publishCpu.alive && doneCpu.alive && doneCpuAt > publishCpuAt + 1000 * kMs;
+    json += ",\"publish_s\":" + Json(stretch ? double(doneCpuAt - publishCpuAt) / 1e9 : NAN) +
+            ",\"cpu_per_minute\":" +
+            Json(stretch ? (doneCpu.cpuS - publishCpu.cpuS) / (double(doneCpuAt - publishCpuAt) / 60e9) : NAN);
   } else {
     json += ",\"connected\":" + std::to_string(g.connected.load()) + ",\"inflight\":" + std::to_string(g_opt.inflight) +
             ",\"connects_per_s\":" + Json(connectRate) +

@@ -106,8 +106,65 @@ def value(row, key):
     return row.get(key)
 
 
+def browser(rows):
+    """strmd's browser rows (they carry a "case"): HTTP-FLV VOD beside RTMP
+    VOD at the same N, and what the Opus audio of a Speex source costs."""
+    out = []
+    case = lambda name, transport: [r for r in rows if r.get("case") == name and r.get("transport") == transport]
+    http, rtmp = case("browser-vod", "http-flv"), case("browser-vod", "rtmp")
+    if http or rtmp:
+        h, t = (http or [None])[0], (rtmp or [None])[0]
+        n = (h or t)["n"]
+        out.append(("vod N = %s on strmd, HTTP-FLV beside RTMP (nginx-rtmp: n/a, it has no HTTP-FLV)" % n,
+                    "HTTP-FLV", "RTMP", "HTTP/RTMP"))
+        for label, key in VOD:
+            a, b = value(h, key), value(t, key)
+            if label == "players that finished":
+                a = None if a is None else "%s/%s" % (a, n - (h.get("refused_busy") or 0))
+                b = None if b is None else "%s/%s" % (b, n - (t.get("refused_busy") or 0))
+                out.append(("  " + label + " / admitted", fmt(a), fmt(b), "-"))
+                continue
+            if label.startswith("arrival") or label.startswith("most early") or label.startswith("database"):
+                continue
+            plain = label in ("refused as busy", "server stayed up", "failed clients")
+            out.append(("  " + label, fmt(a), fmt(b), "-" if plain else ratio(a, b)))
+        if h and h.get("first_error"):
+            out.append(("  first error (HTTP-FLV)", h["first_error"][:60], "", ""))
+    live = [r for r in rows if r.get("case") == "opus-live"]
+    if live:
+        out.append(("Opus of a live Speex speaker on strmd, server CPU-s per minute on air",
+                    "HTTP-FLV", "RTMP", "difference"))
+        for n in sorted({r["n"] for r in live}):
+            by = {r.get("transport"): r for r in live if r["n"] == n}
+            h, t = by.get("http-flv"), by.get("rtmp")
+            a, b = value(h, "cpu_per_minute"), value(t, "cpu_per_minute")
+            diff = "%.3g" % (a - b) if isinstance(a, (int, float)) and isinstance(b, (int, float)) else "-"
+            out.append(("  %s viewer%s" % (n, "" if n == 1 else "s"), fmt(a), fmt(b), diff))
+            got = lambda r: None if r is None else "%d/%d" % (r.get("received", 0), r.get("expected", 0))
+            out.append(("    messages received / expected", fmt(got(h)), fmt(got(t)), "-"))
+            out.append(("    status", fmt(value(h, "status")), fmt(value(t, "status")), "-"))
+    first = [r for r in rows if r.get("case") == "opus-first-play"]
+    second = [r for r in rows if r.get("case") == "opus-second-play"]
+    if first or second:
+        f, s = (first or [None])[0], (second or [None])[0]
+        out.append(("Opus sidecar of the clip, HTTP-FLV plays of 2 s on strmd", "first play", "second play", "-"))
+        out.append(("  sidecar", fmt(value(f, "sidecar_status")), fmt(value(s, "sidecar_status")), "-"))
+        out.append(("  sidecar begun after s", fmt(value(f, "sidecar_seen_s")), "", "-"))
+        out.append(("  sidecar complete after s", fmt(value(f, "sidecar_complete_s")), "", "-"))
+        out.append(("  server CPU-s until complete", fmt(value(f, "sidecar_cpu_s")), "", "-"))
+        out.append(("  sidecar KiB", fmt(None if f is None else f.get("sidecar_bytes", 0) / 1024.0),
+                    fmt(None if s is None else s.get("sidecar_bytes", 0) / 1024.0), "-"))
+        out.append(("  startup ms", fmt(value(f, "startup_p50_ms")), fmt(value(s, "startup_p50_ms")),
+                    ratio(value(f, "startup_p50_ms"), value(s, "startup_p50_ms"))))
+        out.append(("  server CPU-s of the run", fmt(value(f, "cpu_s")), fmt(value(s, "cpu_s")),
+                    ratio(value(f, "cpu_s"), value(s, "cpu_s"))))
+    return out
+
+
 def table(rows):
     lines = []
+    special = [r for r in rows if r.get("case")]
+    rows = [r for r in rows if not r.get("case")]
     head = ("figure", "strmd", "nginx-rtmp", "strmd/nginx")
     out = []
     groups = []
@@ -157,6 +214,7 @@ def table(rows):
                         ratio(vod.get("strmd"), t)))
             out.append(("  one loop, each message at its time", fmt(l), fmt(vod.get("nginx")),
                         ratio(vod.get("nginx"), l)))
+    out.extend(browser(special))
     for r in rows:
         if r["scenario"] == "edit":
             mib = r["base_bytes"] / 1048576.0
@@ -183,6 +241,8 @@ def table(rows):
 
 def check_smoke(rows):
     problems = []
+    http = [r for r in rows if r.get("case") == "browser-vod" and r.get("transport") == "http-flv"]
+    rows = [r for r in rows if not r.get("case")]
     vod = [r for r in rows if r["scenario"] == "vod"]
     idle = [r for r in rows if r["scenario"] == "idle"]
     edit = [r for r in rows if r["scenario"] == "edit"]
@@ -213,6 +273,8 @@ def check_smoke(rows):
         problems.append("live: not every player received every message")
     if not soak or soak[0].get("status") != "ok" or not soak[0].get("recordings"):
         problems.append("soak: a client failed, something was left behind or nothing was recorded")
+    if not http or http[0].get("finished") != http[0].get("n") or http[0].get("startup_p50_ms") is None:
+        problems.append("vod over HTTP-FLV: not every player finished")
     for p in problems:
         print("report: " + p, file=sys.stderr)
     return 1 if problems else 0

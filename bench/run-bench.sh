@@ -7,14 +7,20 @@
 #   full   VOD players N = 50, 200, 500, 1000, 2000 announcing a 3000 ms
 #          buffer and N = 50 .. 1000 announcing 100 ms, and the send floor
 #          at 50 .. 1000; live 20, 50, 200, 500, 1000; idle 3000; editing and
-#          indexing a 1 GiB recording, all on a 30 s clip (about half an hour)
-#   quick  the same kinds on a small scale (about a minute)
+#          indexing a 1 GiB recording, all on a 30 s clip (about half an hour);
+#          and strmd's browser rows: HTTP-FLV VOD 200 beside RTMP VOD 200,
+#          a live Speex speaker with 1 and 50 viewers over HTTP-FLV and over
+#          RTMP (the Opus transcoding), the Opus sidecar of the clip's first
+#          HTTP-FLV play (under three minutes together)
+#   quick  the same kinds on a small scale (about two minutes)
 #   smoke  a few seconds against strmd alone, no peer: keeps the tools working
 #          (the test suite runs it)
 #
 # Environment: STRMD_BENCH_DIR (work folder, default var/bench, or a temp
 # folder for smoke), STRMD_TESTDB_DIR (smoke: the running test database),
-# STRMD_BENCH_SERVER_KEYS (registry lines added to strmd's server key).
+# STRMD_BENCH_SERVER_KEYS (registry lines added to strmd's server key),
+# STRMD_BENCH_ONLY (full and quick: only these groups of rows, from vod,
+# floor, live, idle, edit, browser; e.g. "browser"; default all).
 # The machine may be shared: only the ratios of one run count.
 set -euo pipefail
 
@@ -48,6 +54,13 @@ run=$work/run-$stamp-$$
 mkdir -p "$run"
 results=$run/results.jsonl
 : >"$results"
+only=" $(printf %s "${STRMD_BENCH_ONLY:-}" | tr , " ") "
+want() {  # group: selected by STRMD_BENCH_ONLY (all when it is empty)
+  [ -z "${STRMD_BENCH_ONLY:-}" ] || [[ "$only" == *" $1 "* ]]
+}
+# nginx-rtmp plays only in the rows compared with it.
+peer=0
+if [ "$mode" != smoke ] && { want vod || want live || want idle; }; then peer=1; fi
 
 strmd_pid="" nginx_pid="" dbname="" dbdir="" own_db=0
 cleanup() {
@@ -136,7 +149,7 @@ fi
 start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
 
 # ---- nginx-rtmp: the peer, a black box started through its directives ----
-if [ "$mode" != smoke ]; then
+if [ "$peer" -eq 1 ]; then
   "$src/scripts/install-bench-deps.sh"
   ng=$run/nginx
   mkdir -p "$ng/media"
@@ -184,7 +197,7 @@ bench() {  # server scenario count [generator options]
   echo "$line" | tee -a "$results"
 }
 servers=(strmd nginx)
-[ "$mode" = smoke ] && servers=(strmd)
+[ "$peer" -eq 1 ] || servers=(strmd)
 
 each() {  # scenario count [options]: strmd then the peer
   for s in "${servers[@]}"; do bench "$s" "$@"; done
@@ -194,30 +207,62 @@ each() {  # scenario count [options]: strmd then the peer
 for s in "${servers[@]}"; do bench "$s" vod 1 --limit-s 1 >/dev/null; done
 : >"$results"
 
+# strmd's browser players: HTTP-FLV VOD beside RTMP VOD at the same N (both
+# paced with the default lead: the RTMP players' 3000 ms buffer is capped by
+# PlayAheadMs, HTTP players get PlayAheadMs), then what the Opus audio of a
+# Speex source costs. First the sidecar: an HTTP-FLV play of the clip makes
+# the Opus audio beside the file's index; its build time and the server's
+# CPU until it is complete, and a second play that finds it made. Then the
+# live channel with N viewers over HTTP-FLV against over RTMP: the CPU per
+# minute on air differs by the transcoding, made once per channel.
+browser() {  # vod-N live-seconds
+  local sidecar=$site/cache/200.flv.opus
+  [ -e "$site/cache/200.flv.index2" ] ||
+    echo "run-bench: no index at $site/cache/200.flv.index2: the sidecar is watched at $sidecar" >&2
+  rm -f "$sidecar"
+  bench strmd vod 1 --http --limit-s 2 --sidecar "$sidecar" --case opus-first-play
+  bench strmd vod 1 --http --limit-s 2 --sidecar "$sidecar" --case opus-second-play
+  bench strmd vod "$1" --buffer-ms 3000 --case browser-vod
+  bench strmd vod "$1" --http --case browser-vod
+  for v in 1 50; do
+    bench strmd live "$v" --limit-s "$2" --case opus-live
+    bench strmd live "$v" --limit-s "$2" --http --case opus-live
+  done
+}
+
 case $mode in
   full)
-    # Players announce 3000 ms of buffer, what a common command-line client
-    # sends; at 2000 strmd is past its admission limit and refuses some.
-    for n in 50 200 500 1000 2000; do each vod "$n" --buffer-ms 3000; done
-    # 100 ms, an old browser plug-in's default: little room to send ahead.
-    for n in 50 200 500 1000; do each vod "$n" --buffer-ms 100; done
+    if want vod; then
+      # Players announce 3000 ms of buffer, what a common command-line client
+      # sends; at 2000 strmd is past its admission limit and refuses some.
+      for n in 50 200 500 1000 2000; do each vod "$n" --buffer-ms 3000; done
+      # 100 ms, an old browser plug-in's default: little room to send ahead.
+      for n in 50 200 500 1000; do each vod "$n" --buffer-ms 100; done
+    fi
     # What sending the clip on time costs with no server: the floor under the
     # VOD figures above.
-    for n in 50 200 500 1000; do "$floor" --flv "$media" --seconds 20 "$n" | tee -a "$results"; done
-    for n in 20 50 200 500 1000; do each live "$n"; done
-    each idle 3000 --hold-s 10
-    "$edit" --dir "$run" --flv "$media" --size-mib 1024 --rounds 2 | tee -a "$results"
+    if want floor; then
+      for n in 50 200 500 1000; do "$floor" --flv "$media" --seconds 20 "$n" | tee -a "$results"; done
+    fi
+    if want live; then for n in 20 50 200 500 1000; do each live "$n"; done; fi
+    if want idle; then each idle 3000 --hold-s 10; fi
+    if want edit; then "$edit" --dir "$run" --flv "$media" --size-mib 1024 --rounds 2 | tee -a "$results"; fi
+    if want browser; then browser 200 15; fi
     ;;
   quick)
-    each vod 50
-    each vod 50 --buffer-ms 100 --limit-s 5
-    "$floor" --flv "$media" --seconds 5 50 | tee -a "$results"
-    each live 20
-    each idle 500 --hold-s 3
-    "$edit" --dir "$run" --flv "$media" --size-mib 64 --rounds 1 | tee -a "$results"
+    if want vod; then
+      each vod 50
+      each vod 50 --buffer-ms 100 --limit-s 5
+    fi
+    if want floor; then "$floor" --flv "$media" --seconds 5 50 | tee -a "$results"; fi
+    if want live; then each live 20; fi
+    if want idle; then each idle 500 --hold-s 3; fi
+    if want edit; then "$edit" --dir "$run" --flv "$media" --size-mib 64 --rounds 1 | tee -a "$results"; fi
+    if want browser; then browser 50 8; fi
     ;;
   smoke)
     each vod 3
+    bench strmd vod 3 --http --case browser-vod
     "$floor" --flv "$media" --seconds 1 3 | tee -a "$results"
     each live 3
     each idle 20 --hold-s 1 --inflight 5

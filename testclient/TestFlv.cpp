@@ -35,4 +35,35 @@ std::vector<FlvTag> FlvReadTags(const std::string& path, uint32_t* durationMs) {
   return tags;
 }
 
+long FlvStreamReader::Feed(std::span<const uint8_t> data, const std::function<void(const ChunkMessage&)>& onTag) {
+  auto be24 = [](const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; };
+  size_t pos = 0;
+  if (!headerSeen_) {
+    // "FLV", version, flags, the header's length (9 here, a larger one is
+    // skipped over), then the first back pointer.
+    if (data.size() < 9) return 0;
+    if (memcmp(data.data(), "FLV", 3) != 0) return -1;
+    const uint32_t length = uint32_t(data[5]) << 24 | be24(data.data() + 6);
+    if (length < 9 || length > 1024) return -1;
+    if (data.size() < length + 4) return 0;
+    pos = length + 4;
+    headerSeen_ = true;
+  }
+  // Each record: 11 bytes of header, the body, its back pointer.
+  while (data.size() - pos >= 11) {
+    const uint8_t* t = data.data() + pos;
+    const uint32_t size = be24(t + 1);
+    if (size > maxTag) return -1;
+    if (data.size() - pos < 11 + size_t(size) + 4) break;
+    ChunkMessage m;
+    m.type = t[0] & 0x1F;
+    m.timestamp = be24(t + 4) | uint32_t(t[7]) << 24;
+    m.size = size;
+    m.body = data.subspan(pos + 11, size);
+    pos += 11 + size_t(size) + 4;
+    onTag(m);
+  }
+  return long(pos);
+}
+
 }  // namespace testclient

@@ -181,6 +181,51 @@ TEST(TestClientChunk, BlockingModeKeepsWholeBodiesReadsNoFurtherThanAMessageAndC
   EXPECT_NE(strict.error().find("repeated extended timestamp"), std::string::npos) << strict.error();
 }
 
+// The HTTP-FLV players' reader: whole tags however the body arrives, a
+// timestamp's high byte, and a stream that is not FLV or holds an oversized
+// tag refused.
+TEST(TestClientFlvStream, TagsReadBackHoweverTheBytesArriveAndBadStreamsAreRefused) {
+  auto tag = [](std::vector<uint8_t>* s, uint8_t type, uint32_t ts, const std::vector<uint8_t>& body) {
+    const uint32_t n = uint32_t(body.size());
+    const uint8_t h[11] = {type, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), uint8_t(ts >> 16), uint8_t(ts >> 8),
+                           uint8_t(ts), uint8_t(ts >> 24), 0, 0, 0};
+    s->insert(s->end(), h, h + 11);
+    s->insert(s->end(), body.begin(), body.end());
+    const uint32_t back = 11 + n;
+    s->insert(s->end(), {uint8_t(back >> 24), uint8_t(back >> 16), uint8_t(back >> 8), uint8_t(back)});
+  };
+  std::vector<uint8_t> stream = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9, 0, 0, 0, 0};
+  tag(&stream, kMsgData, 0, Bytes(40, 1));
+  tag(&stream, kMsgVideo, 0x01234567, Bytes(5000, 2));
+  tag(&stream, kMsgAudio, 20, Bytes(1, 3));
+  for (size_t step : {size_t(1), size_t(7), stream.size()}) {
+    FlvStreamReader reader;
+    std::vector<Got> got;
+    std::vector<uint8_t> pending;
+    for (size_t at = 0; at < stream.size(); at += step) {
+      pending.insert(pending.end(), stream.begin() + long(at), stream.begin() + long(std::min(stream.size(), at + step)));
+      const long used = reader.Feed(pending, [&](const ChunkMessage& m) {
+        got.push_back({0, m.type, 0, m.timestamp, m.size, {m.body.begin(), m.body.end()}});
+      });
+      ASSERT_GE(used, 0) << step;
+      pending.erase(pending.begin(), pending.begin() + used);
+    }
+    EXPECT_TRUE(pending.empty()) << step;
+    ASSERT_EQ(got.size(), 3u) << step;
+    EXPECT_EQ(got[0].type, kMsgData);
+    EXPECT_EQ(got[1].timestamp, 0x01234567u);
+    EXPECT_EQ(got[1].body, Bytes(5000, 2));
+    EXPECT_EQ(got[2].type, kMsgAudio);
+    EXPECT_EQ(got[2].timestamp, 20u);
+  }
+  FlvStreamReader notFlv;
+  const std::vector<uint8_t> text = {'H', 'T', 'T', 'P', '/', '1', '.', '1', ' ', '2'};
+  EXPECT_EQ(notFlv.Feed(text, [](const ChunkMessage&) {}), -1);
+  FlvStreamReader capped;
+  capped.maxTag = 4096;
+  EXPECT_EQ(capped.Feed(stream, [](const ChunkMessage&) {}), -1);
+}
+
 TEST(TestClientAmf, ReadsWhatTheProjectsEncodingLooksLikeAndWritesWhatItReads) {
   const std::vector<uint8_t> reply = amf::Body(
       {amf::Str("onStatus"), amf::Num(0), amf::Null(),
