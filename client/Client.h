@@ -5,7 +5,7 @@
 // Client's fields: they hold its link (client/ClientLink.h).
 //
 // Who touches what:
-//  - set once at creation: link, address, thread;
+//  - set once at creation: link, address, thread, browser;
 //  - the owner thread only: db, nextStreamId, thumbnailMarks, chatBacklog,
 //    chatTextRate, modelRate, nextStream;
 //  - written by the owner thread under streams.lock, read by the debug
@@ -38,6 +38,9 @@ struct Client {
   ClientHandle link;           // the owner's reference
   char address[kTextSize] = {};  // peer
   char flashVer[kTextSize] = {};
+  // A player in a web page (FLV over HTTP or a WebSocket): it gets Opus
+  // where others get Speex, which browsers do not decode.
+  bool browser = false;
   RecordPtr<User> user;        // owned
   RecordPtr<Session> session;  // owned
   int32_t nextStreamId = 0;    // last id handed out

@@ -403,6 +403,7 @@ void HttpFlvRun(IncomingConnection* incoming, std::string bytes, Clock::time_poi
     CopyText(r->address, client.c_str());
   }
   connection->httpOutput = output.get();
+  connection->browser = true;
   connection->http = &kHttpHooks;
   {
     MutexLock lock(r->sendLock);

@@ -9,14 +9,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/ChatClient.h"
 #include "support/FlvBuilder.h"
+#include "support/SpeexFrames.h"
 #include "support/StrmdSite.h"
 #include "support/TestEnv.h"
 
@@ -294,6 +300,76 @@ TEST_F(HttpFlv, LiveChannelViewerGetsTheConfigurationThenTheMedia) {
   EXPECT_EQ(media[1], text(aacConfig));
   EXPECT_EQ(media[2], text(key));
   EXPECT_EQ(media[3], text(inter));
+}
+
+// The number after a name in an AMF0 object of a script tag; -1 when absent.
+double AmfNumberAfter(const std::string& body, const std::string& name) {
+  const size_t at = body.find(name);
+  if (at == std::string::npos || at + name.size() + 9 > body.size() || body[at + name.size()] != 0) return -1;
+  uint64_t bits = 0;
+  for (int i = 1; i <= 8; ++i) bits = (bits << 8) | static_cast<uint8_t>(body[at + name.size() + i]);
+  double value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// Browsers decode no Speex: an HTTP-FLV player of a Speex recording gets
+// Opus from a sidecar made once, stamped as the source's audio; a live
+// channel's browser viewer gets the speaker's Opus (and silence while the
+// speaker is quiet) while an RTMP viewer of the channel gets the Speex.
+TEST_F(HttpFlv, BrowserPlayersGetOpusInPlaceOfSpeex) {
+  SpeexFrames speex;
+  FlvBuilder clip;
+  for (uint32_t t = 0; t < 4000; t += 20) {
+    if (t % 1000 == 0) clip.Video(t, 40, true);
+    clip.Raw(8, t, speex.Tone(3000));
+  }
+  ASSERT_TRUE(clip.WriteTo(site_.Files() + "/demo.flv"));
+  auto play = [&](const std::string& query) {
+    int fd = Connect(site_.server.port);
+    SendAll(fd, Get("/strmd/default/fileid%3D200.flv" + query, "Cookie: PHPSESSID=demo-ben-0002\r\n"));
+    Answer answer = Read(fd, Clock::now(), 15000);
+    close(fd);
+    return answer;
+  };
+  auto sidecar = [&] {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(site_.dir))
+      if (e.path().extension() == ".opus") return e.path().string();
+    return std::string();
+  };
+  for (const std::string query : {"?start=2000", ""}) {
+    Answer answer = play(query);
+    ASSERT_TRUE(answer.closed) << query;
+    ASSERT_FALSE(answer.tags.empty()) << query;
+    EXPECT_EQ(AmfNumberAfter(answer.tags[0].body, "audiocodecid"), double{0x4F707573}) << query;
+    std::vector<uint32_t> frames;
+    bool configured = false;
+    for (const Tag& tag : answer.tags) {
+      if (tag.type != 8 || tag.body.empty()) continue;
+      const auto first = static_cast<uint8_t>(tag.body[0]);
+      EXPECT_NE(first >> 4, 11) << "a Speex tag at " << tag.timestamp << query;
+      if (first == 0x90) {
+        EXPECT_TRUE(frames.empty()) << query;
+        EXPECT_FALSE(configured) << query;
+        configured = true;
+      }
+      if (first == 0x91) {
+        EXPECT_TRUE(configured) << "a frame before the configuration" << query;
+        frames.push_back(tag.timestamp);
+      }
+    }
+    const uint32_t from = query.empty() ? 0 : 2000;
+    ASSERT_GE(frames.size(), (4000 - from) / 20 - 3) << query;
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i], from + 20 * i) << query;
+  }
+  // Made by the first play, read by the second.
+  struct stat first {};
+  ASSERT_EQ(stat(sidecar().c_str(), &first), 0);
+  play("?start=3000");
+  struct stat again {};
+  ASSERT_EQ(stat(sidecar().c_str(), &again), 0);
+  EXPECT_EQ(again.st_ino, first.st_ino);
+  EXPECT_EQ(again.st_mtim.tv_nsec, first.st_mtim.tv_nsec);
 }
 
 Answer Request(int port, const std::string& request) {
