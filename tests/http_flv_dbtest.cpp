@@ -370,6 +370,61 @@ TEST_F(HttpFlv, BrowserPlayersGetOpusInPlaceOfSpeex) {
   ASSERT_EQ(stat(sidecar().c_str(), &again), 0);
   EXPECT_EQ(again.st_ino, first.st_ino);
   EXPECT_EQ(again.st_mtim.tv_nsec, first.st_mtim.tv_nsec);
+
+  // Live: Ben talks, then is quiet past the hang time (gated).
+  ChatClient ben;
+  ASSERT_TRUE(ben.Login(static_cast<uint16_t>(site_.server.port), "demo-ben-0002"));
+  ben.Do("chatConnectChat", {amf::Num(1)});
+  TestPlayer rtmp;
+  ASSERT_TRUE(rtmp.Connect(static_cast<uint16_t>(site_.server.port)));
+  ASSERT_EQ(rtmp.CreateStream(), 1);
+  ASSERT_TRUE(rtmp.Play(1, "channel=5&userid=2"));
+  ASSERT_FALSE(rtmp.Until("NetStream.Play.Start").empty());
+  int fd = Connect(site_.server.port);
+  ASSERT_TRUE(SendAll(fd, Get("/strmd/default/channel%3D5%26userid%3D2.flv")));
+  // A fence: the head goes out once the viewer is on the channel.
+  ASSERT_TRUE(TestWaitUntil([&] {
+    char peek[256];
+    const ssize_t n = recv(fd, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 && std::string(peek, static_cast<size_t>(n)).find("\r\n\r\n") != std::string::npos;
+  }));
+  ASSERT_EQ(ben.player.CreateStream(), 1);
+  ASSERT_TRUE(ben.player.Publish(1, "channel=5"));
+  ASSERT_FALSE(ben.player.Until("NetStream.Publish.Start").empty());
+  uint32_t ts = 0;
+  std::thread speaker([&] {
+    SpeexFrames frames;
+    for (int i = 0; i < 130; ++i) {  // 0.6 s loud, then quiet: gated after 1.1 s
+      ben.player.client.SendAudio(1, ts += 20, frames.Next(i < 30));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  Answer live = Read(fd, Clock::now(), 4000);
+  speaker.join();
+  close(fd);
+  std::vector<uint32_t> opus;
+  bool configured = false;
+  for (const Tag& tag : live.tags) {
+    if (tag.type != 8 || tag.body.empty()) continue;
+    const auto first = static_cast<uint8_t>(tag.body[0]);
+    EXPECT_NE(first >> 4, 11) << "a Speex tag at " << tag.timestamp;
+    configured = configured || first == 0x90;
+    if (first == 0x91) {
+      EXPECT_TRUE(configured) << "a frame before the configuration";
+      EXPECT_TRUE(opus.empty() || tag.timestamp > opus.back()) << tag.timestamp;
+      opus.push_back(tag.timestamp);
+    }
+  }
+  ASSERT_GE(opus.size(), 30u);
+  // Silence carries the stream on while the speaker is gated.
+  EXPECT_GE(opus.back() + 500, ts) << opus.back();
+  size_t speexToRtmp = 0;
+  while (auto m = rtmp.Next(500)) {
+    if (m->type != 8) continue;
+    EXPECT_EQ(m->body[0] >> 4, 11);
+    ++speexToRtmp;
+  }
+  EXPECT_GE(speexToRtmp, 30u);
 }
 
 Answer Request(int port, const std::string& request) {
