@@ -23,6 +23,7 @@ constexpr uint8_t kFlvPacketSequenceEnd = 2;
 constexpr uint8_t kFlvPacketMetadata = 4;
 constexpr uint8_t kFlvPacketMpeg2TsSequenceStart = 5;
 constexpr uint8_t kFlvSoundAac = 10;
+constexpr uint8_t kFlvSoundSpeex = 11;  // told by these 4 bits alone
 // The extended audio header: the low nibble is a packet type, 0 the sequence start.
 constexpr uint8_t kFlvSoundExtended = 9;
 // Codecs without key-frame flags: a frame this large is taken for a key frame.

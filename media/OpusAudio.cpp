@@ -16,7 +16,7 @@
 
 #include "config/Admission.h"
 #include "media/Flv.h"
-#include "media/RtmpChannel.h"
+#include "media/FlvMedia.h"
 #include "util/ByteOrder.h"
 #include "util/Log.h"
 
