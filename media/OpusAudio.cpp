@@ -194,6 +194,15 @@ std::vector<uint8_t> OpusChannelSequenceStart(OpusChannel& channel) {
   return OpusSequenceStart(*channel.codec);
 }
 
+bool OpusChannelBegin(OpusChannel& channel, uint32_t timestamp, std::vector<OpusMessage>* out) {
+  MutexLock hold(channel.lock);
+  if (channel.started) return false;
+  out->push_back(OpusMessage{timestamp, OpusSequenceStart(*channel.codec)});
+  channel.started = true;
+  channel.next = timestamp;
+  return true;
+}
+
 bool OpusChannelStarted(OpusChannel& channel) {
   MutexLock hold(channel.lock);
   return channel.started;

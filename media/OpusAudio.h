@@ -107,8 +107,12 @@ bool OpusChannelFeed(OpusChannel& channel, uint32_t timestamp, std::span<const u
 // Silence frames 20 ms apart from where audio stopped up to `now` (the
 // publisher's timestamp clock), once more than kOpusGapMs is missing; at
 // most kOpusMaxGapFrames, after which the rest of the gap is skipped. Before
-// the first fed message nothing. Returns the frames appended.
+// the stream began (Feed or Begin) nothing. Returns the frames appended.
 size_t OpusChannelFillGap(OpusChannel& channel, uint32_t now, std::vector<OpusMessage>* out);
+// Begins the stream at `timestamp` without audio (the SequenceStart message
+// appended), so that a speaker who has not talked yet is heard as silence:
+// FillGap fills from there. False (nothing appended) when it has begun.
+bool OpusChannelBegin(OpusChannel& channel, uint32_t timestamp, std::vector<OpusMessage>* out);
 // The SequenceStart body for a viewer that joins a running channel.
 std::vector<uint8_t> OpusChannelSequenceStart(OpusChannel& channel);
 // Whether a fed message has begun the stream (its SequenceStart went out).

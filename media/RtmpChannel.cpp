@@ -540,10 +540,14 @@ void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet) {
   // them; silence while it does not, so that their playback does not stall.
   std::vector<OpusMessage> opus;
   if (const OpusChannelPtr channel = OpusChannelCurrent(publisher->input.opus)) {
-    if (speex && passes)
+    if (speex && passes) {
       OpusChannelFeed(*channel, packet->m_nTimestamp, {packet->m_body, packet->m_nBodySize}, &opus);
-    else
+    } else {
+      // A speaker who has not talked yet is silence too: without audio a
+      // browser would not show the picture either.
+      if (speex) OpusChannelBegin(*channel, packet->m_nTimestamp, &opus);
       OpusChannelFillGap(*channel, packet->m_nTimestamp, &opus);
+    }
   }
   if (!passes) {
     if (!opus.empty()) RelayToPlayers(publisher, nullptr, now, opus);

@@ -315,8 +315,8 @@ double AmfNumberAfter(const std::string& body, const std::string& name) {
 
 // Browsers decode no Speex: an HTTP-FLV player of a Speex recording gets
 // Opus from a sidecar made once, stamped as the source's audio; a live
-// channel's browser viewer gets the speaker's Opus (and silence while the
-// speaker is quiet) while an RTMP viewer of the channel gets the Speex.
+// channel's browser viewer gets the speaker's Opus (and silence before and
+// while the speaker is gated) while an RTMP viewer of the channel gets the Speex.
 TEST_F(HttpFlv, BrowserPlayersGetOpusInPlaceOfSpeex) {
   SpeexFrames speex;
   FlvBuilder clip;
@@ -394,8 +394,8 @@ TEST_F(HttpFlv, BrowserPlayersGetOpusInPlaceOfSpeex) {
   uint32_t ts = 0;
   std::thread speaker([&] {
     SpeexFrames frames;
-    for (int i = 0; i < 130; ++i) {  // 0.6 s loud, then quiet: gated after 1.1 s
-      ben.player.client.SendAudio(1, ts += 20, frames.Next(i < 30));
+    for (int i = 0; i < 140; ++i) {  // quiet, 0.6 s loud, then quiet: gated after 1.1 s
+      ben.player.client.SendAudio(1, ts += 20, frames.Next(i >= 10 && i < 40));
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
@@ -416,6 +416,8 @@ TEST_F(HttpFlv, BrowserPlayersGetOpusInPlaceOfSpeex) {
     }
   }
   ASSERT_GE(opus.size(), 30u);
+  // Before the speaker first talks, the viewer hears silence.
+  EXPECT_LT(opus.front(), 200u);
   // Silence carries the stream on while the speaker is gated.
   EXPECT_GE(opus.back() + 500, ts) << opus.back();
   size_t speexToRtmp = 0;
