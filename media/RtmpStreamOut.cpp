@@ -179,8 +179,9 @@ OpusTurn QueueOpusBefore(RtmpStream* stream, uint32_t t, RtmpPacket** queued) {
           return OpusTurn::kFile;
       }
     }
-    if (o.next.timestamp > t || o.next.body.empty()) return OpusTurn::kFile;
+    if (!o.next.body.empty() && o.next.timestamp > t) return OpusTurn::kFile;
     o.holding = false;
+    if (o.next.body.empty()) continue;
     // The configuration once per play: a seek restarts the reader.
     const bool config = (o.next.body[0] & 0x0F) == kOpusPacketSequenceStart;
     if (config && o.started) continue;
