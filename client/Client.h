@@ -6,7 +6,7 @@
 // of its fields, under the locks named below.
 //
 // Who touches what:
-//  - set once at creation: link, address, thread;
+//  - set once at creation: link, address, thread, browser;
 //  - the owner thread only: db, nextStreamId, thumbnailMarks, chatBacklog,
 //    chatTextRate, modelRate, nextStream;
 //  - flashVer: under streams.lock (the owner writes it, the debug monitor
@@ -47,6 +47,9 @@ struct Client {
   ClientHandle link;           // the owner's reference
   char address[kTextSize] = {};  // peer
   char flashVer[kTextSize] GUARDED_BY(streams.lock) = {};
+  // A player in a web page (FLV over HTTP or a WebSocket): it gets Opus
+  // where others get Speex, which browsers do not decode.
+  bool browser = false;
   RecordPtr<User> user;        // owned
   RecordPtr<Session> session;  // owned
   int32_t nextStreamId = 0;    // last id handed out

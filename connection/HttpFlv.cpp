@@ -192,8 +192,8 @@ int SinkCommand(HttpFlvOutput* out, RtmpContext* r, const RtmpPacket* packet) {
   return 1;
 }
 
-// Where an audio message's body becomes what a browser gets: today as it
-// is; codecs a browser cannot decode are to be turned into one it can here.
+// An audio message as it comes: a browser player's Speex was replaced by
+// Opus before it was queued (the live relay, the file's sidecar).
 int HttpFlvWriteAudio(HttpFlvOutput* out, RtmpContext* r, const RtmpPacket* packet) {
   return QueueTag(out, r, kRtmpMsgAudio, packet->m_nTimestamp, packet->m_body, packet->m_nBodySize,
                   packet->m_block);
@@ -404,6 +404,7 @@ void HttpFlvRun(IncomingConnection* incoming, std::string bytes, Clock::time_poi
     CopyText(r->address, client.c_str());
   }
   connection->httpOutput = output.get();
+  connection->browser = true;
   connection->http = &kHttpHooks;
   {
     MutexLock lock(r->sendLock);

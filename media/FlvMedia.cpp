@@ -40,7 +40,8 @@ bool FlvIsKeyFrame(std::span<const uint8_t> data, uint32_t dataSize) {
 
 bool FlvIsDecoderConfig(uint8_t tagType, std::span<const uint8_t> data) {
   if (tagType == kFlvTagAudio)
-    return data.size() >= 2 && (data[0] >> 4) == kFlvSoundAac && data[1] == 0;
+    return (data.size() >= 2 && (data[0] >> 4) == kFlvSoundAac && data[1] == 0) ||
+           (data.size() >= 5 && data[0] == (kFlvSoundExtended << 4));
   if (tagType != kFlvTagVideo) return false;
   FlvVideoHeader h;
   if (!FlvReadVideoHeader(data, &h)) return false;

@@ -23,6 +23,9 @@ constexpr uint8_t kFlvPacketSequenceEnd = 2;
 constexpr uint8_t kFlvPacketMetadata = 4;
 constexpr uint8_t kFlvPacketMpeg2TsSequenceStart = 5;
 constexpr uint8_t kFlvSoundAac = 10;
+constexpr uint8_t kFlvSoundSpeex = 11;  // told by these 4 bits alone
+// The extended audio header: the low nibble is a packet type, 0 the sequence start.
+constexpr uint8_t kFlvSoundExtended = 9;
 // Codecs without key-frame flags: a frame this large is taken for a key frame.
 constexpr uint32_t kFlvKeyFrameGuessSize = 5120;
 // Enough leading body bytes for every rule here (extended: 1 + FourCC).
@@ -49,5 +52,5 @@ bool FlvReadVideoHeader(std::span<const uint8_t> data, FlvVideoHeader* header);
 bool FlvIsKeyFrame(std::span<const uint8_t> data, uint32_t dataSize);
 // The decoder configuration a player needs before any frame: the AVC
 // sequence header or the extended sequence start (video, tag type 9), the AAC
-// sequence header (audio, tag type 8).
+// sequence header or the extended audio's sequence start (audio, tag type 8).
 bool FlvIsDecoderConfig(uint8_t tagType, std::span<const uint8_t> data);

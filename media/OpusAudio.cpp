@@ -10,12 +10,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <thread>
 
 #include "config/Admission.h"
 #include "media/Flv.h"
-#include "media/RtmpChannel.h"
+#include "media/FlvMedia.h"
 #include "util/ByteOrder.h"
 #include "util/Log.h"
 
@@ -191,6 +192,20 @@ size_t OpusChannelFillGap(OpusChannel& channel, uint32_t now, std::vector<OpusMe
 std::vector<uint8_t> OpusChannelSequenceStart(OpusChannel& channel) {
   MutexLock hold(channel.lock);
   return OpusSequenceStart(*channel.codec);
+}
+
+bool OpusChannelBegin(OpusChannel& channel, uint32_t timestamp, std::vector<OpusMessage>* out) {
+  MutexLock hold(channel.lock);
+  if (channel.started) return false;
+  out->push_back(OpusMessage{timestamp, OpusSequenceStart(*channel.codec)});
+  channel.started = true;
+  channel.next = timestamp;
+  return true;
+}
+
+bool OpusChannelStarted(OpusChannel& channel) {
+  MutexLock hold(channel.lock);
+  return channel.started;
 }
 
 OpusChannelPtr OpusChannelJoin(OpusChannelSlot& slot) {
@@ -393,30 +408,67 @@ bool Build(OpusSidecar& s) {
   return mark.Open(s.path.c_str(), true) && mark.SeekTo(completeAt) && mark.Write(&one, 1);
 }
 
-void BuildThread(OpusSidecarPtr s) {
-  DebugAdmitWorkThreads(1);
+// One build: after the cancelled build of the file's older state, which
+// writes the same path.
+void BuildOne(const OpusSidecarPtr& s) {
   OpusSidecarPtr previous;
   {
     MutexLock hold(s->lock);
     previous = s->previous;
   }
-  // The cancelled build of the file's older state writes the same path.
   if (previous && !OpusSidecarWait(*previous, 30000) && !OpusSidecarFailed(*previous)) {
     errno = 0;
     ReportError("Opus sidecar %s: the earlier build did not stop", s->path.c_str());
     Finish(*s, false);
-  } else {
-    const bool ok = Build(*s);
-    if (!ok) {
-      if (!s->cancel.load()) {
-        errno = 0;
-        ReportError("Opus sidecar %s of %s could not be made", s->path.c_str(), s->sourcePath.c_str());
-      }
-      FileDelete(s->path.c_str());
+    return;
+  }
+  const bool ok = Build(*s);
+  if (!ok) {
+    if (!s->cancel.load()) {
+      errno = 0;
+      ReportError("Opus sidecar %s of %s could not be made", s->path.c_str(), s->sourcePath.c_str());
     }
-    Finish(*s, ok);
+    FileDelete(s->path.c_str());
+  }
+  Finish(*s, ok);
+}
+
+// Builders at once: the first plays of many files must not start a thread
+// each. The others wait in order, and their readers wait with them.
+constexpr int kSidecarBuildersMax = 2;
+Mutex g_buildLock;
+std::deque<OpusSidecarPtr> g_buildQueue GUARDED_BY(g_buildLock);
+int g_building GUARDED_BY(g_buildLock) = 0;
+
+void BuildThread(OpusSidecarPtr s) {
+  DebugAdmitWorkThreads(1);
+  for (;;) {
+    // One cancelled while it waited has written nothing.
+    if (s->cancel.load())
+      Finish(*s, false);
+    else
+      BuildOne(s);
+    MutexLock hold(g_buildLock);
+    if (g_buildQueue.empty()) {
+      --g_building;
+      break;
+    }
+    s = std::move(g_buildQueue.front());
+    g_buildQueue.pop_front();
   }
   DebugAdmitWorkThreads(-1);
+}
+
+void StartBuild(OpusSidecarPtr s) {
+  {
+    MutexLock hold(g_buildLock);
+    if (g_building >= kSidecarBuildersMax || !g_buildQueue.empty()) {
+      g_buildQueue.push_back(std::move(s));
+      return;
+    }
+    ++g_building;
+  }
+  std::thread(BuildThread, std::move(s)).detach();
 }
 
 }  // namespace
@@ -457,7 +509,7 @@ OpusSidecarPtr OpusSidecarOpen(const char* sourcePath, const char* sidecarPath) 
     slot = s;
   }
   g_builds.fetch_add(1);
-  std::thread(BuildThread, s).detach();
+  StartBuild(s);
   return s;
 }
 

@@ -107,10 +107,16 @@ bool OpusChannelFeed(OpusChannel& channel, uint32_t timestamp, std::span<const u
 // Silence frames 20 ms apart from where audio stopped up to `now` (the
 // publisher's timestamp clock), once more than kOpusGapMs is missing; at
 // most kOpusMaxGapFrames, after which the rest of the gap is skipped. Before
-// the first fed message nothing. Returns the frames appended.
+// the stream began (Feed or Begin) nothing. Returns the frames appended.
 size_t OpusChannelFillGap(OpusChannel& channel, uint32_t now, std::vector<OpusMessage>* out);
+// Begins the stream at `timestamp` without audio (the SequenceStart message
+// appended), so that a speaker who has not talked yet is heard as silence:
+// FillGap fills from there. False (nothing appended) when it has begun.
+bool OpusChannelBegin(OpusChannel& channel, uint32_t timestamp, std::vector<OpusMessage>* out);
 // The SequenceStart body for a viewer that joins a running channel.
 std::vector<uint8_t> OpusChannelSequenceStart(OpusChannel& channel);
+// Whether a fed message has begun the stream (its SequenceStart went out).
+bool OpusChannelStarted(OpusChannel& channel);
 
 // Where a live channel keeps its transcoder: made by its first browser
 // viewer, dropped with the last.
@@ -158,8 +164,10 @@ using OpusSidecarPtr = std::shared_ptr<OpusSidecar>;
 
 // The sidecar of the FLV `sourcePath` at `sidecarPath`: a complete one of
 // the file as it is now, the build already running for it, or a new build
-// (on a thread of its own; a build of an older state of the file is
-// cancelled first; a finished sidecar whose file is gone is made again).
+// (on a thread of its own, at most two at once: a further build waits for
+// one of them, and its readers get kWait meanwhile; a build of an older
+// state of the file is cancelled first; a finished sidecar whose file is
+// gone is made again).
 // Null when the source cannot be read (reported).
 OpusSidecarPtr OpusSidecarOpen(const char* sourcePath, const char* sidecarPath);
 // Waits up to `limitMs` for the build to end; true when it is done (false

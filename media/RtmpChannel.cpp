@@ -52,6 +52,8 @@ void AddSubscriber(RtmpStream* publisher, RtmpStream* player)
     REQUIRES(g_streams.lock, publisher->input.subscribers.lock) {
   ListAddTail(&publisher->input.subscribers, player);
   player->output.subscriptions.emplace_back(publisher, publisher->input.subscribers.last);
+  // The publisher makes Opus while browser players are on its list.
+  if (player->browser) OpusChannelJoin(publisher->input.opus);
 }
 
 // What a player needs before it can decode a publisher's media, kept by
@@ -321,6 +323,7 @@ void UnsubscribePlayer(RtmpStream* player) {
   for (auto& [publisher, node] : player->output.subscriptions) {
     ListLock list(publisher->input.subscribers.lock);
     ListRemoveNode(&publisher->input.subscribers, node);
+    if (player->browser) OpusChannelLeave(publisher->input.opus);
   }
   player->output.subscriptions.clear();
 }
@@ -335,6 +338,7 @@ void LiveChannelStopPublishing(RtmpStream* publisher) {
     for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
       auto* player = static_cast<RtmpStream*>(n->item);
       QueueNotices(player, false);
+      if (player->browser) OpusChannelLeave(publisher->input.opus);
       std::erase_if(player->output.subscriptions, [&](const auto& s) { return s.first == publisher; });
     }
     ListRemoveAll(&publisher->input.subscribers, nullptr);
@@ -487,13 +491,34 @@ void SendDueAndArm(RtmpStream* publisher) REQUIRES(publisher->input.subscribers.
     SendDue(publisher, now, true);
 }
 
-void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now) {
-  ListLock guard(publisher->input.subscribers.lock);
-  for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
-    auto* player = static_cast<RtmpStream*>(n->item);
-    if (player->playing && !player->output.paused) EnqueueRelayed(player, packet, now, publisher);
+// Relays `packet` (none: only the Opus) to the publisher's players; the
+// Opus made for it goes before it to browser players, which get no Speex.
+// RTMP players get the publisher's audio as it is.
+void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t now,
+                    std::span<const OpusMessage> opus = {}) {
+  std::vector<RtmpPacket*> made;
+  for (const OpusMessage& m : opus) {
+    RtmpPacket* p = NoticePacket(kRtmpMsgAudio, 0, 0, m.body.data(), m.body.data() + m.body.size());
+    if (p == nullptr) {
+      REPORT_ASSERT("buffer", "RtmpChannel");
+      break;
+    }
+    p->m_nTimestamp = m.timestamp;
+    made.push_back(p);
   }
-  SendDueAndArm(publisher);
+  const bool speex = packet != nullptr && packet->m_nMessageType == kRtmpMsgAudio && IsSpeex(packet);
+  {
+    ListLock guard(publisher->input.subscribers.lock);
+    for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
+      auto* player = static_cast<RtmpStream*>(n->item);
+      if (!player->playing || player->output.paused) continue;
+      if (player->browser)
+        for (const RtmpPacket* p : made) EnqueueRelayed(player, p, now, publisher);
+      if (packet != nullptr && !(speex && player->browser)) EnqueueRelayed(player, packet, now, publisher);
+    }
+    SendDueAndArm(publisher);
+  }
+  for (RtmpPacket* p : made) RtmpPacketDestroy(p);
 }
 
 }  // namespace
@@ -507,11 +532,28 @@ void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet) {
   if (packet->m_nBodySize == 0) return;
   const uint32_t now = LiveChannelNow();
   const Config config = ConfigOf(packet);
-  if (packet->m_nMessageType == kRtmpMsgAudio && config == Config::kNone) {
-    const bool passes = IsSpeex(packet) ? DetectVoice(publisher, packet, now) : OtherAudioPasses(publisher);
-    if (!passes) return;
+  const bool speex = packet->m_nMessageType == kRtmpMsgAudio && IsSpeex(packet);
+  bool passes = true;
+  if (packet->m_nMessageType == kRtmpMsgAudio && config == Config::kNone)
+    passes = speex ? DetectVoice(publisher, packet, now) : OtherAudioPasses(publisher);
+  // Browser players' Opus: the Speex that passes, made once for all of
+  // them; silence while it does not, so that their playback does not stall.
+  std::vector<OpusMessage> opus;
+  if (const OpusChannelPtr channel = OpusChannelCurrent(publisher->input.opus)) {
+    if (speex && passes) {
+      OpusChannelFeed(*channel, packet->m_nTimestamp, {packet->m_body, packet->m_nBodySize}, &opus);
+    } else {
+      // A speaker who has not talked yet is silence too: without audio a
+      // browser would not show the picture either.
+      if (speex) OpusChannelBegin(*channel, packet->m_nTimestamp, &opus);
+      OpusChannelFillGap(*channel, packet->m_nTimestamp, &opus);
+    }
   }
-  RelayToPlayers(publisher, packet, now);
+  if (!passes) {
+    if (!opus.empty()) RelayToPlayers(publisher, nullptr, now, opus);
+    return;
+  }
+  RelayToPlayers(publisher, packet, now, opus);
   // Kept after the relay: a player that takes this message first must not
   // get it twice.
   if (config == Config::kNone) return;
@@ -599,6 +641,18 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
       for (const auto& [kind, message] : kept) {
         if (message == nullptr || kind == config) continue;
         if (RtmpPacket* copy = RtmpPacketClone(message, target)) {
+          copy->m_nTimestamp = packet->m_nTimestamp;
+          AppendCopy(out, copy);
+        }
+      }
+      // A browser player that joins running Opus gets its configuration
+      // too (before the channel's first frame, that frame brings it).
+      const OpusChannelPtr opus = player->browser ? OpusChannelCurrent(in.opus) : nullptr;
+      if (opus && config != Config::kAudio && OpusChannelStarted(*opus)) {
+        const std::vector<uint8_t> start = OpusChannelSequenceStart(*opus);
+        RtmpPacket* copy =
+            NoticePacket(kRtmpMsgAudio, player->audioChannel, player->id, start.data(), start.data() + start.size());
+        if (copy != nullptr) {
           copy->m_nTimestamp = packet->m_nTimestamp;
           AppendCopy(out, copy);
         }

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "media/FlvMedia.h"
 #include "rtmp/RtmpCore.h"
 #include "config/ServerConfig.h"
 #include "util/Clock.h"
@@ -26,9 +27,8 @@ struct RtmpPacket;
 
 // FLV audio header byte of Speex, 16-bit, mono, as the Flash client sends
 // it; other encoders set other rate bits (FFmpeg: 0xB6). Speex is told by
-// the sound format in the high 4 bits alone.
+// the sound format in the high 4 bits alone (kFlvSoundSpeex).
 constexpr uint8_t kSpeex16TagHeader = 0xB2;
-constexpr uint8_t kFlvSoundSpeex = 11;
 // One 20 ms frame of the wideband mode.
 constexpr int kSpeexFrameSamples = 320;
 // Sample range above which a frame is loud.

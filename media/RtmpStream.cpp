@@ -118,6 +118,7 @@ RtmpStream* CreateStreamRecord(Client* client) {
   stream->id = ++client->nextStreamId;
   stream->site = client->site;
   stream->client = client;
+  stream->browser = client->browser;
   stream->link = client->link;
   stream->rtmp = r;
   stream->input.stream = stream.get();

@@ -22,6 +22,8 @@ namespace {
 // Stream time between gap markers: a player whose file is silent for a while
 // still receives a message every 200 ms and keeps its clock running.
 constexpr uint32_t kMarkerStepMs = 200;
+// How soon a browser player asks again for Opus its sidecar has not yet.
+constexpr int64_t kOpusRetryMs = 20;
 
 // The shared indexes by index path, with what identified the file they came
 // from. Entries of indexes that no player holds are dropped on the next
@@ -152,6 +154,93 @@ bool SeekToResume(RtmpStream* stream, uint32_t t, uint32_t* at) {
   return stream->file.file.SeekTo(static_cast<int64_t>(index[entry].offset));
 }
 
+// A browser player's Opus in its turn: the sidecar's next tag queued when
+// it is stamped at or before t (the file's next tag), kFile when the file's
+// tag comes first, kWait when the builder has not got there yet.
+enum class OpusTurn { kFile, kQueued, kWait };
+OpusTurn QueueOpusBefore(RtmpStream* stream, uint32_t t, RtmpPacket** queued) {
+  PlayOpus& o = stream->output.opus;
+  for (;;) {
+    if (!o.sidecar || o.ended) return OpusTurn::kFile;
+    if (!o.holding) {
+      switch (OpusSidecarRead(*o.sidecar, o.reader, &o.next)) {
+        case OpusRead::kTag:
+          o.holding = true;
+          break;
+        case OpusRead::kWait:
+          o.waiting = true;
+          o.retryAt = PacingNow() + kOpusRetryMs * 10000;
+          return OpusTurn::kWait;
+        case OpusRead::kEnd:
+          o.ended = true;
+          return OpusTurn::kFile;
+        case OpusRead::kFailed:
+          o.sidecar.reset();  // reported; the rest plays without sound
+          return OpusTurn::kFile;
+      }
+    }
+    if (!o.next.body.empty() && o.next.timestamp > t) return OpusTurn::kFile;
+    o.holding = false;
+    if (o.next.body.empty()) continue;
+    // The configuration once per play: a seek restarts the reader.
+    const bool config = (o.next.body[0] & 0x0F) == kOpusPacketSequenceStart;
+    if (config && o.started) continue;
+    o.started = o.started || config;
+    // A start past 0 gets it at the start: the stream's time never goes back.
+    const uint32_t at = config ? std::max(o.next.timestamp, o.reader.from) : o.next.timestamp;
+    const auto size = static_cast<uint32_t>(o.next.body.size());
+    RtmpPacket* packet = NewPacket(stream, kRtmpMsgAudio, at, size);
+    if (packet == nullptr) {
+      REPORT_ASSERT("buffer", "RtmpStreamOut");
+      return OpusTurn::kFile;
+    }
+    memcpy(packet->m_body, o.next.body.data(), size);
+    QueuePacket(stream, packet);
+    stream->output.lastQueued = at;
+    *queued = packet;
+    return OpusTurn::kQueued;
+  }
+}
+
+// The sidecar read again from `from` (a start or a seek).
+void RestartOpus(RtmpStream* stream, uint32_t from) {
+  PlayOpus& o = stream->output.opus;
+  o.reader.file.Close();
+  o.reader.offset = 0;
+  o.reader.from = from;
+  o.holding = o.ended = o.waiting = false;
+}
+
+// No Opus: the file's audio as it is.
+void CloseOpus(RtmpStream* stream) {
+  PlayOpus& o = stream->output.opus;
+  RestartOpus(stream, 0);
+  o.sidecar.reset();
+  o.active = o.started = false;
+}
+
+// A browser player of a file whose audio is Speex plays the Opus of its
+// sidecar instead (made when missing).
+void OpenOpus(RtmpStream* stream, const char* flvPath, const char* indexPath) {
+  RtmpStreamOut& out = stream->output;
+  CloseOpus(stream);
+  if (!stream->browser || !out.hasAudio) return;
+  FlvTagHeader header;
+  uint8_t lead[kFlvMediaPeekSize];
+  size_t leadSize = 0;
+  for (const IndexEntry& entry : *stream->file.frameindex) {
+    if (entry.type != kFlvTagAudio) continue;
+    if (!PeekTag(stream->file.file, entry, &header, lead, &leadSize) || leadSize == 0 ||
+        (lead[0] >> 4) != kFlvSoundSpeex)
+      return;
+    break;
+  }
+  PathText sidecarPath;
+  if (leadSize == 0 || !OpusSidecarPathOf(sidecarPath, indexPath)) return;
+  out.opus.active = true;
+  out.opus.sidecar = OpusSidecarOpen(flvPath, sidecarPath);
+}
+
 // Leaves only the decoder configuration queued.
 void KeepDecoderConfig(RtmpStream* stream) {
   RtmpStreamOut& out = stream->output;
@@ -186,6 +275,7 @@ int SendMetaData(RtmpStream* stream) {
   meta.masterId = out.masterId;
   meta.hasAudio = out.hasAudio;
   meta.hasVideo = out.hasVideo;
+  if (out.opus.active) meta.audioCodecId = OpusAudioCodecId();
   meta.fileOpen = stream->file.open;
   meta.duration = out.duration;
   meta.size = out.size;
@@ -289,10 +379,20 @@ RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced) {
   File& file = stream->file.file;
   if (!stream->file.open || file.AtEnd()) return nullptr;
   RtmpStreamOut& out = stream->output;
+  out.opus.waiting = false;
   for (;;) {
     FlvTagHeader header;
     if (!ReadTagHeader(&file, &header)) return nullptr;
     if (header.dataSize == 0) continue;
+    if (out.opus.sidecar) {
+      // The tag is read again in its turn.
+      RtmpPacket* queued = nullptr;
+      const OpusTurn turn = QueueOpusBefore(stream, header.timestamp, &queued);
+      if (turn != OpusTurn::kFile) {
+        if (!file.Back(static_cast<int64_t>(kFlvTagHeaderSize))) return nullptr;
+        return queued;
+      }
+    }
     // In 64 bits: near 2^32 ms the sum would wrap and mark from 0 again.
     if (!forced && uint64_t{out.lastSent} + kMarkerStepMs < header.timestamp) {
       if (!file.Back(static_cast<int64_t>(kFlvTagHeaderSize))) return nullptr;
@@ -301,6 +401,10 @@ RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced) {
     if (header.type == kFlvTagAudio || header.type == kFlvTagVideo) {
       RtmpPacket* packet = ReadTagPacket(stream, header);
       if (packet == nullptr) return nullptr;
+      if (out.opus.active && header.type == kFlvTagAudio && (packet->m_body[0] >> 4) == kFlvSoundSpeex) {
+        RtmpPacketDestroy(packet);
+        continue;
+      }
       QueuePacket(stream, packet);
       out.lastQueued = header.timestamp;
       return packet;
@@ -320,6 +424,9 @@ int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
   if (out.completePending) {
     wait100ns = UntilDue(stream, out.lastSent, now100ns);
   } else {
+    // A browser player's Opus not made yet: asked again shortly.
+    if (out.queued == 0 && out.opus.waiting)
+      return out.opus.retryAt <= now100ns ? 0 : (out.opus.retryAt - now100ns + 9999) / 10000;
     if (out.queued == 0) return -1;
     if (!stream->file.open) return 0;
     // Nothing leaves before its due time less the lead; after the first
@@ -348,6 +455,7 @@ bool ServeWindow(RtmpStream* stream, int64_t now100ns, int64_t lead100ns) {
     // Above the watermark the window ends: the rest stays in the file.
     if (out.queued != 0) return true;
     if (ReadNextTag(stream, false) == nullptr) {
+      if (out.opus.waiting) return true;
       // The end of the file is told when the player gets there, so that
       // Complete and the viewing time mean what they meant without a lead.
       if (lead100ns > 0 && UntilDue(stream, out.lastSent, now100ns) > 0)
@@ -422,6 +530,7 @@ bool OpenPlayFileIndexed(RtmpStream* stream, const char* flvPath, const char* in
   out.duration = index.back().timestamp;
   out.size = index.back().offset;
   out.segments = BuildSegments(index);
+  OpenOpus(stream, flvPath, indexPath);
   SendMetaData(stream);
 
   // From here a failure must not leave the opening tags queued: the player,
@@ -461,6 +570,7 @@ bool OpenPlayFileIndexed(RtmpStream* stream, const char* flvPath, const char* in
     // Frames of the opening would come before the resume point and out of
     // step with it: of them only the decoder needs its configuration.
     KeepDecoderConfig(stream);
+    RestartOpus(stream, at);
   } else if (!f.file.SeekTo(preread)) {
     return refuse();
   }
@@ -506,6 +616,7 @@ void SeekStream(RtmpStream* stream, uint32_t t) {
   // Playback resumes at the key frame at or before t, audio from there too.
   uint32_t at = t;
   if (stream->file.open && SeekToResume(stream, t, &at)) {
+    RestartOpus(stream, at);
     // A paused player shows the picture at the new position at once.
     if (out.paused && out.hasVideo && out.lastSent != at) {
       QueueMarker(stream, at);
@@ -595,4 +706,5 @@ void ClosePlayback(RtmpStream* stream) {
   stream->output.segments.clear();
   stream->file.file.Close();
   stream->file.frameindex.reset();
+  CloseOpus(stream);
 }

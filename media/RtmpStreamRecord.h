@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/ClientLink.h"
+#include "media/OpusAudio.h"
 #include "media/RtmpFile.h"
 #include "rtmp/RtmpCore.h"
 #include "config/ServerConfig.h"
@@ -67,6 +68,9 @@ struct RtmpStreamIn {
   RtmpPacket* metaData = nullptr;
   RtmpPacket* videoConfig = nullptr;
   RtmpPacket* audioConfig = nullptr;
+  // The channel's Opus for its browser players, while there are any: fed
+  // by the publisher's thread (RelayMedia).
+  mutable OpusChannelSlot opus;
   // Recording state, connection thread only.
   bool writeFailing = false;  // the last tag write failed (reported once)
   uint64_t bytesLost = 0;     // since writing began to fail
@@ -85,6 +89,21 @@ struct RtmpStreamIn {
   bool creating = false;
 };
 
+// A browser player of a file with Speex audio: the file's Speex is left
+// out and the Opus of its sidecar merged in by timestamp. Connection thread
+// only.
+struct PlayOpus {
+  bool active = false;     // the file's Speex is left out
+  OpusSidecarPtr sidecar;  // none (after a failed build): no audio
+  OpusSidecarReader reader;
+  OpusMessage next;
+  bool holding = false;  // `next` was read and waits for its turn
+  bool ended = false;    // the sidecar has no more tags
+  bool started = false;  // its SequenceStart was queued
+  bool waiting = false;  // the last read waits for the builder: retried at retryAt
+  int64_t retryAt = 0;   // PacingNow()
+};
+
 struct RtmpStreamOut {
   RtmpStream* stream = nullptr;
   // Connection thread only: what the metadata tells the player.
@@ -95,6 +114,7 @@ struct RtmpStreamOut {
   uint32_t duration = 0;  // ms, timestamp of the last index entry
   uint64_t size = 0;      // offset of the last index entry
   std::vector<Segment> segments;
+  PlayOpus opus;
 
   std::atomic<bool> paused{false};
   std::atomic<uint32_t> dropped{0};   // read and reset by the debug monitor
@@ -164,6 +184,7 @@ struct RtmpStream {
   uint32_t baseTimestamp = 0xFFFFFFFFu;  // -1: unset
   std::atomic<bool> publishing{false};  // other threads read it (live channels, monitor)
   std::atomic<bool> playing{false};
+  bool browser = false;  // set at creation: its client's (Client::browser)
   RtmpStreamIn input;
   RtmpStreamOut output;
 };

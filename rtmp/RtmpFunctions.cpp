@@ -144,6 +144,7 @@ uint8_t* EncodeMetaData(const StreamMetaData& out, uint8_t* p, uint8_t* e) {
   p = AmfEncodeNamedNumber(p, e, "masterid", out.masterId);
   p = AmfEncodeNamedNumber(p, e, "hasaudio", out.hasAudio ? 1 : 0);
   p = AmfEncodeNamedNumber(p, e, "hasvideo", out.hasVideo ? 1 : 0);
+  if (out.audioCodecId != 0) p = AmfEncodeNamedNumber(p, e, "audiocodecid", out.audioCodecId);
   if (out.fileOpen) {
     p = AmfEncodeNamedNumber(p, e, "duration", out.duration);
     p = AmfEncodeNamedNumber(p, e, "size", static_cast<double>(out.size));

@@ -60,6 +60,7 @@ struct StreamMetaData {
   const char* picture = "";
   int32_t objectId = 0, authorId = 0, parentId = 0, masterId = 0;
   bool hasAudio = false, hasVideo = false;
+  uint32_t audioCodecId = 0;  // sent as audiocodecid when not 0
   // The file part (duration, size, segments) only while a file is open.
   bool fileOpen = false;
   uint32_t duration = 0;  // ms

@@ -10,15 +10,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/ChatClient.h"
 #include "support/FlvBuilder.h"
+#include "support/SpeexFrames.h"
 #include "support/StrmdSite.h"
 #include "support/TestEnv.h"
 
@@ -306,6 +312,133 @@ TEST_F(HttpFlv, LiveChannelViewerGetsTheConfigurationThenTheMedia) {
   EXPECT_EQ(media[1], text(aacConfig));
   EXPECT_EQ(media[2], text(key));
   EXPECT_EQ(media[3], text(inter));
+}
+
+// The number after a name in an AMF0 object of a script tag; -1 when absent.
+double AmfNumberAfter(const std::string& body, const std::string& name) {
+  const size_t at = body.find(name);
+  if (at == std::string::npos || at + name.size() + 9 > body.size() || body[at + name.size()] != 0) return -1;
+  uint64_t bits = 0;
+  for (int i = 1; i <= 8; ++i) bits = (bits << 8) | static_cast<uint8_t>(body[at + name.size() + i]);
+  double value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// Browsers decode no Speex: an HTTP-FLV player of a Speex recording gets
+// Opus from a sidecar made once, stamped as the source's audio; a live
+// channel's browser viewer gets the speaker's Opus (and silence before and
+// while the speaker is gated) while an RTMP viewer of the channel gets the Speex.
+TEST_F(HttpFlv, BrowserPlayersGetOpusInPlaceOfSpeex) {
+  SpeexFrames speex;
+  FlvBuilder clip;
+  for (uint32_t t = 0; t < 4000; t += 20) {
+    if (t % 1000 == 0) clip.Video(t, 40, true);
+    clip.Raw(8, t, speex.Tone(3000));
+  }
+  ASSERT_TRUE(clip.WriteTo(site_.Files() + "/demo.flv"));
+  auto play = [&](const std::string& query) {
+    int fd = Connect(site_.server.port);
+    SendAll(fd, Get("/strmd/default/fileid%3D200.flv" + query, "Cookie: PHPSESSID=demo-ben-0002\r\n"));
+    Answer answer = Read(fd, Clock::now(), 15000);
+    close(fd);
+    return answer;
+  };
+  auto sidecar = [&] {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(site_.dir))
+      if (e.path().extension() == ".opus") return e.path().string();
+    return std::string();
+  };
+  for (const std::string query : {"?start=2000", ""}) {
+    Answer answer = play(query);
+    ASSERT_TRUE(answer.closed) << query;
+    ASSERT_FALSE(answer.tags.empty()) << query;
+    EXPECT_EQ(AmfNumberAfter(answer.tags[0].body, "audiocodecid"), double{0x4F707573}) << query;
+    std::vector<uint32_t> frames;
+    bool configured = false;
+    for (const Tag& tag : answer.tags) {
+      if (tag.type != 8 || tag.body.empty()) continue;
+      const auto first = static_cast<uint8_t>(tag.body[0]);
+      EXPECT_NE(first >> 4, 11) << "a Speex tag at " << tag.timestamp << query;
+      if (first == 0x90) {
+        EXPECT_TRUE(frames.empty()) << query;
+        EXPECT_FALSE(configured) << query;
+        configured = true;
+      }
+      if (first == 0x91) {
+        EXPECT_TRUE(configured) << "a frame before the configuration" << query;
+        frames.push_back(tag.timestamp);
+      }
+    }
+    const uint32_t from = query.empty() ? 0 : 2000;
+    ASSERT_GE(frames.size(), (4000 - from) / 20 - 3) << query;
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i], from + 20 * i) << query;
+  }
+  // Made by the first play, read by the second.
+  struct stat first {};
+  ASSERT_EQ(stat(sidecar().c_str(), &first), 0);
+  play("?start=3000");
+  struct stat again {};
+  ASSERT_EQ(stat(sidecar().c_str(), &again), 0);
+  EXPECT_EQ(again.st_ino, first.st_ino);
+  EXPECT_EQ(again.st_mtim.tv_nsec, first.st_mtim.tv_nsec);
+
+  // Live: Ben talks, then is quiet past the hang time (gated).
+  ChatClient ben;
+  ASSERT_TRUE(ben.Login(static_cast<uint16_t>(site_.server.port), "demo-ben-0002"));
+  ben.Do("chatConnectChat", {amf::Num(1)});
+  TestPlayer rtmp;
+  ASSERT_TRUE(rtmp.Connect(static_cast<uint16_t>(site_.server.port)));
+  ASSERT_EQ(rtmp.CreateStream(), 1);
+  ASSERT_TRUE(rtmp.Play(1, "channel=5&userid=2"));
+  ASSERT_FALSE(rtmp.Until("NetStream.Play.Start").empty());
+  int fd = Connect(site_.server.port);
+  ASSERT_TRUE(SendAll(fd, Get("/strmd/default/channel%3D5%26userid%3D2.flv")));
+  // A fence: the head goes out once the viewer is on the channel.
+  ASSERT_TRUE(TestWaitUntil([&] {
+    char peek[256];
+    const ssize_t n = recv(fd, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 && std::string(peek, static_cast<size_t>(n)).find("\r\n\r\n") != std::string::npos;
+  }));
+  ASSERT_EQ(ben.player.CreateStream(), 1);
+  ASSERT_TRUE(ben.player.Publish(1, "channel=5"));
+  ASSERT_FALSE(ben.player.Until("NetStream.Publish.Start").empty());
+  uint32_t ts = 0;
+  std::thread speaker([&] {
+    SpeexFrames frames;
+    for (int i = 0; i < 140; ++i) {  // quiet, 0.6 s loud, then quiet: gated after 1.1 s
+      ben.player.client.SendAudio(1, ts += 20, frames.Next(i >= 10 && i < 40));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  Answer live = Read(fd, Clock::now(), 4000);
+  speaker.join();
+  close(fd);
+  std::vector<uint32_t> opus;
+  bool configured = false;
+  for (const Tag& tag : live.tags) {
+    if (tag.type != 8 || tag.body.empty()) continue;
+    const auto first = static_cast<uint8_t>(tag.body[0]);
+    EXPECT_NE(first >> 4, 11) << "a Speex tag at " << tag.timestamp;
+    configured = configured || first == 0x90;
+    if (first == 0x91) {
+      EXPECT_TRUE(configured) << "a frame before the configuration";
+      EXPECT_TRUE(opus.empty() || tag.timestamp > opus.back()) << tag.timestamp;
+      opus.push_back(tag.timestamp);
+    }
+  }
+  ASSERT_GE(opus.size(), 30u);
+  // Before the speaker first talks, the viewer hears silence.
+  EXPECT_LT(opus.front(), 200u);
+  // Silence carries the stream on while the speaker is gated.
+  EXPECT_GE(opus.back() + 500, ts) << opus.back();
+  size_t speexToRtmp = 0;
+  while (auto m = rtmp.Next(500)) {
+    if (m->type != 8) continue;
+    EXPECT_EQ(m->body[0] >> 4, 11);
+    ++speexToRtmp;
+  }
+  EXPECT_GE(speexToRtmp, 30u);
 }
 
 Answer Request(int port, const std::string& request) {

@@ -240,3 +240,38 @@ TEST(OpusAudioTest, SidecarIsBuiltOnceReadableWhileBuildingAndRemadeWhenTheFileC
   while (OpusSidecarRead(*remade, fresh, &tag) == OpusRead::kTag) ++count;
   EXPECT_EQ(count, 1u + 500u);
 }
+
+// The first plays of many files build at most two sidecars at once: a third
+// waits (its reader with it) until one of them ends.
+TEST(OpusAudioTest, SidecarBuildsAreCappedAndQueuedInOrder) {
+  const std::string dir = TestTempDir("opus-cap");
+  SpeexFrames speex;
+  FlvBuilder b;
+  for (uint32_t t = 0; t < 2000; t += 20) b.Raw(8, t, speex.Tone(3000));
+  OpusSidecarHoldForTest(true);
+  std::vector<OpusSidecarPtr> sidecars;
+  for (int i = 0; i < 3; ++i) {
+    const std::string flv = dir + "/clip" + std::to_string(i) + ".flv";
+    ASSERT_TRUE(b.WriteTo(flv));
+    sidecars.push_back(OpusSidecarOpen(flv.c_str(), (flv + ".opus").c_str()));
+    ASSERT_TRUE(sidecars.back());
+  }
+  OpusSidecarReader readers[3];
+  OpusMessage tag;
+  // The two running ones reach their hold; the third has not begun.
+  ASSERT_TRUE(TestWaitUntil([&] {
+    for (int i = 0; i < 2; ++i)
+      while (OpusSidecarRead(*sidecars[i], readers[i], &tag) == OpusRead::kTag) {
+      }
+    return sidecars[0]->lastTimestamp.load() > 0 && sidecars[1]->lastTimestamp.load() > 0;
+  }, 30000));
+  EXPECT_EQ(DebugAdmitWorkThreadCount(), 2);
+  EXPECT_EQ(OpusSidecarRead(*sidecars[2], readers[2], &tag), OpusRead::kWait);
+  EXPECT_EQ(sidecars[2]->end.load(), 0);
+  OpusSidecarHoldForTest(false);
+  for (const OpusSidecarPtr& s : sidecars) EXPECT_TRUE(OpusSidecarWait(*s, 60000));
+  size_t count = 0;
+  while (OpusSidecarRead(*sidecars[2], readers[2], &tag) == OpusRead::kTag) ++count;
+  EXPECT_EQ(count, 1u + 100u);
+  EXPECT_TRUE(TestWaitUntil([] { return DebugAdmitWorkThreadCount() == 0; }));
+}
