@@ -13,6 +13,10 @@
 #                 build; fails on growing memory, leaked descriptors or threads, failed clients
 #                 or a lost recording (not part of make test)
 JOBS ?= $(shell nproc)
+# ctest jobs of the ASan/UBSan suite in make test: most of its tests wait on
+# timers and sockets rather than the processor, so it runs twice as many as
+# there are cores. Tests that need the web port take turns whatever this is.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
@@ -83,7 +87,7 @@ build-fuzz: deps
 test: programs build-asan build-fuzz
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j$(JOBS) --timeout 600
+	  ctest --output-on-failure -j$(TEST_JOBS) --timeout 600
 	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 	@$(MAKE) --no-print-directory tsan TSAN_TESTS="$(TSAN_TEST_SUBSET)" TSAN_FILTER="$(TSAN_TEST_FILTER)"
 
