@@ -49,7 +49,7 @@ SYSCONFDIR ?= /etc
 SITEDIR ?= /srv/kestravon
 DESTDIR ?=
 
-.PHONY: all deps build build-asan build-fuzz programs test tsan fuzz run stop-db install install-files clean bench bench-quick soak
+.PHONY: all deps build build-asan build-fuzz programs test tsan tsan-build tsan-run fuzz run stop-db install install-files clean bench bench-quick soak
 
 all: build
 
@@ -84,12 +84,25 @@ build-fuzz: deps
 # build then replays every seed and saved crash input and fuzzes each target
 # for 10 s. Last, the concurrency subset runs under ThreadSanitizer (see tsan):
 # any report fails, a timing bound missed under its slowdown does not.
-test: programs build-asan build-fuzz
-	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+# The sanitizer suite mostly waits on timers and sockets (and its tests take
+# turns on the web port), so the fuzz and ThreadSanitizer builds are made
+# beside it; their output goes to $(FUZZ_BUILD)/build.log and
+# $(TSAN_BUILD)/build.log and is shown only when they fail.
+test: programs build-asan
+	@mkdir -p $(FUZZ_BUILD) $(TSAN_BUILD)
+	@echo "test: the fuzz and ThreadSanitizer builds run beside the suite (logs $(FUZZ_BUILD)/build.log, $(TSAN_BUILD)/build.log)"
+	@{ { $(MAKE) --no-print-directory build-fuzz >$(FUZZ_BUILD)/build.log 2>&1 && \
+	     $(MAKE) --no-print-directory tsan-build TSAN_TESTS="$(TSAN_TEST_SUBSET)" >$(TSAN_BUILD)/build.log 2>&1; }; \
+	   echo $$? >$(TSAN_BUILD)/side-builds.status; } & side=$$!; \
+	 cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j$(TEST_JOBS) --timeout 600
+	  ctest --output-on-failure -j$(TEST_JOBS) --timeout 600; status=$$?; \
+	 wait $$side; exit $$status
+	@if [ "$$(cat $(TSAN_BUILD)/side-builds.status)" != 0 ]; then \
+	  tail -n 40 $(FUZZ_BUILD)/build.log; tail -n 40 $(TSAN_BUILD)/build.log; \
+	  echo "test: the fuzz or ThreadSanitizer build failed (see the logs above)"; exit 1; fi
 	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
-	@$(MAKE) --no-print-directory tsan TSAN_TESTS="$(TSAN_TEST_SUBSET)" TSAN_FILTER="$(TSAN_TEST_FILTER)"
+	@$(MAKE) --no-print-directory tsan-run TSAN_FILTER="$(TSAN_TEST_FILTER)"
 
 # What a run finds is kept in fuzz/crashes/<target>/ (commit it: it becomes a
 # regression input); the grown corpus stays in $(FUZZ_BUILD)/corpus/.
@@ -102,9 +115,13 @@ fuzz: build-fuzz
 # Every process writes its reports under $(TSAN_BUILD)/tsan-reports; any
 # report fails the target. Tests that time their work may miss their bounds
 # under the sanitizer's slowdown: they are listed, but only races fail.
-tsan: deps
+tsan: tsan-build tsan-run
+
+tsan-build: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSTRMD_TSAN=ON >/dev/null
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target strmd strmdctl $(TSAN_TESTS)
+
+tsan-run:
 	@rm -rf $(TSAN_BUILD)/tsan-reports && mkdir -p $(TSAN_BUILD)/tsan-reports
 	@echo "tsan: running the suites (log $(TSAN_BUILD)/tsan-ctest.log)"
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS="log_path=$(CURDIR)/$(TSAN_BUILD)/tsan-reports/report second_deadlock_stack=1" \
