@@ -50,6 +50,22 @@ int64_t LongestGap(std::vector<Clock::time_point> times, Clock::time_point from,
   return longest;
 }
 
+// The test's own connection to the site's database, holding a write lock
+// on `tables` (a "lock tables" list) until it unlocks or closes; null when
+// it could not connect or lock.
+MYSQL* LockTables(StrmdSite& site, const char* tables) {
+  MYSQL* holder = mysql_init(nullptr);
+  const TestDbServerInfo& info = site.db->server();
+  if (mysql_real_connect(holder, info.host.c_str(), "root", "", site.db->name().c_str(),
+                         static_cast<unsigned>(info.port), nullptr, 0) == nullptr ||
+      mysql_query(holder, (std::string("lock tables ") + tables).c_str()) != 0) {
+    ADD_FAILURE() << mysql_error(holder);
+    mysql_close(holder);
+    return nullptr;
+  }
+  return holder;
+}
+
 TEST(SlowDatabase, AStreamKeepsItsPaceAndPingsWhileAnotherStreamsStatementsWait) {
   StrmdSite site;
   ASSERT_TRUE(site.Start("slowdb", "default", "", {"STRMD_KEEPALIVE_MS=300"}));
@@ -72,12 +88,8 @@ TEST(SlowDatabase, AStreamKeepsItsPaceAndPingsWhileAnotherStreamsStatementsWait)
   ASSERT_EQ(site.db->Value("select count(*) from FileSession where status=1"), "2");
 
   // The test's own connection write-locks what the statements need.
-  MYSQL* holder = mysql_init(nullptr);
-  const TestDbServerInfo& info = site.db->server();
-  ASSERT_NE(mysql_real_connect(holder, info.host.c_str(), "root", "", site.db->name().c_str(),
-                               static_cast<unsigned>(info.port), nullptr, 0),
-            nullptr);
-  ASSERT_EQ(mysql_query(holder, "lock tables Object write, FileSession write"), 0) << mysql_error(holder);
+  MYSQL* holder = LockTables(site, "Object write, FileSession write");
+  ASSERT_NE(holder, nullptr);
   const auto held = Clock::now();
   const auto release = held + std::chrono::seconds(10);
 
@@ -155,12 +167,8 @@ TEST(SlowDatabase, AModelCommandWaitingOnALockedTableLeavesTheConnectionItsPaceA
   ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));
   ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
 
-  MYSQL* holder = mysql_init(nullptr);
-  const TestDbServerInfo& info = site.db->server();
-  ASSERT_NE(mysql_real_connect(holder, info.host.c_str(), "root", "", site.db->name().c_str(),
-                               static_cast<unsigned>(info.port), nullptr, 0),
-            nullptr);
-  ASSERT_EQ(mysql_query(holder, "lock tables Object write"), 0) << mysql_error(holder);
+  MYSQL* holder = LockTables(site, "Object write");
+  ASSERT_NE(holder, nullptr);
   const auto held = Clock::now();
   ASSERT_TRUE(player.Command({amf::Str("loadmodel"), amf::Num(9), amf::Null(), amf::Str("File"),
                               amf::Str("fileid=200")}));
@@ -217,12 +225,8 @@ TEST(SlowDatabase, AChatEntryAndTextWaitingOnALockedTableLeaveThePlayerAndTheRoo
   ASSERT_TRUE(ben.player.Play(1, "fileid=200"));
   ASSERT_FALSE(ben.player.Until("NetStream.Play.Start").empty());
 
-  MYSQL* holder = mysql_init(nullptr);
-  const TestDbServerInfo& info = site.db->server();
-  ASSERT_NE(mysql_real_connect(holder, info.host.c_str(), "root", "", site.db->name().c_str(),
-                               static_cast<unsigned>(info.port), nullptr, 0),
-            nullptr);
-  ASSERT_EQ(mysql_query(holder, "lock tables ChatTextLog write"), 0) << mysql_error(holder);
+  MYSQL* holder = LockTables(site, "ChatTextLog write");
+  ASSERT_NE(holder, nullptr);
   const auto held = Clock::now();
   // Ben's entry waits for the room's texts, his text for its row.
   ASSERT_TRUE(ben.Send("chatConnectChat", {amf::Num(1)}));
@@ -294,12 +298,8 @@ TEST(SlowDatabase, APublishWaitingOnLockedTablesLeavesTheConnectionItsPaceAndPin
   ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));  // logs the connection in
   ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
 
-  MYSQL* holder = mysql_init(nullptr);
-  const TestDbServerInfo& info = site.db->server();
-  ASSERT_NE(mysql_real_connect(holder, info.host.c_str(), "root", "", site.db->name().c_str(),
-                               static_cast<unsigned>(info.port), nullptr, 0),
-            nullptr);
-  ASSERT_EQ(mysql_query(holder, "lock tables Object write, RecordSession write"), 0) << mysql_error(holder);
+  MYSQL* holder = LockTables(site, "Object write, RecordSession write");
+  ASSERT_NE(holder, nullptr);
   const auto held = Clock::now();
   ASSERT_TRUE(player.Publish(2, "fileid=302"));
   std::vector<Clock::time_point> media, pings;
