@@ -174,7 +174,7 @@ bool OpusChannelFeed(OpusChannel& channel, uint32_t timestamp, std::span<const u
     channel.next = at;
   }
   channel.next = std::max(channel.next, at + static_cast<uint32_t>(frames.size()) * kOpusFrameMs);
-  channel.floor = frames.back().timestamp;
+  channel.floor = frames.back().timestamp + 1;  // strictly after: browsers' demuxers want that
   for (auto& f : frames) out->push_back(std::move(f));
   return true;
 }

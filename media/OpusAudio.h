@@ -92,7 +92,7 @@ struct OpusChannel {
   OpusCodecPtr codec GUARDED_BY(lock);
   bool started GUARDED_BY(lock) = false;
   uint32_t next GUARDED_BY(lock) = 0;   // where the audio sent so far ends
-  uint32_t floor GUARDED_BY(lock) = 0;  // no frame goes before it
+  uint32_t floor GUARDED_BY(lock) = 0;  // the earliest the next frame may go
 };
 using OpusChannelPtr = std::shared_ptr<OpusChannel>;
 // Null (reported) when the codec cannot be made.
@@ -100,8 +100,8 @@ OpusChannelPtr OpusChannelMake();
 // The publisher's Speex audio message, in order. The first one is preceded
 // by the SequenceStart message. Frames go at the message's timestamp, as
 // the source's do, even when it is less than 20 ms after the previous one;
-// only never before the last frame sent, nor inside filled silence (then
-// right after it); a timestamp more than a second behind restarts the count
+// only always after the last frame sent, and not inside filled silence
+// (then right after it); a timestamp more than a second behind restarts the count
 // there (a new publish). False when the body was refused (nothing
 // appended).
 bool OpusChannelFeed(OpusChannel& channel, uint32_t timestamp, std::span<const uint8_t> speexBody,

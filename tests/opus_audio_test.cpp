@@ -161,6 +161,9 @@ TEST(OpusAudioTest, LiveChannelIsSharedAndFillsGapsWithSilence) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].timestamp, 60000 + 19 * i);
   }
+  out.clear();
+  ASSERT_TRUE(OpusChannelFeed(ch, 61900, speex.Tone(6000), &out));  // a repeated timestamp
+  EXPECT_EQ(out[0].timestamp, 61901u);  // still after the frame before
 
   OpusChannelLeave(slot);
   EXPECT_TRUE(OpusChannelCurrent(slot));
