@@ -66,6 +66,10 @@ int64_t NowNs() {
       .count();
 }
 constexpr int64_t kMs = 1000000;
+// An audio body's first byte: sound format 9 is the extended header browsers'
+// Opus comes in; its packet type 0 the sequence start.
+constexpr uint8_t kFlvSoundOpus = 9;
+constexpr uint8_t kOpusSequenceStart = 0;
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -355,6 +359,7 @@ struct BenchClient {
   // live players
   long firstIdx = -1, lastIdx = -1;
   uint64_t matched = 0, unmatched = 0;
+  uint64_t opusStarts = 0, opusFill = 0;  // HTTP-FLV: Opus the publisher did not send
   // publisher
   size_t nextTag = 0;
   int64_t publishAt = 0;  // 0 until the publisher may send
@@ -387,6 +392,7 @@ struct Worker {
   double playedMs = 0;
   int finished = 0;
   uint64_t expected = 0, received = 0, unmatched = 0;
+  uint64_t opusStarts = 0, opusFill = 0;
   std::vector<uint8_t> buffer = std::vector<uint8_t>(256 * 1024);
   std::vector<uint8_t> joined;  // a client's leftover followed by what just arrived
   int64_t arrival = 0;
@@ -434,7 +440,11 @@ void Close(Worker& w, BenchClient& c, bool failedClient, const std::string& why 
     w.received += c.matched;
     w.playedMs += double(c.lastTs - c.firstTs);
   }
-  if (c.role == Role::kLivePlayer) w.unmatched += c.unmatched;
+  if (c.role == Role::kLivePlayer) {
+    w.unmatched += c.unmatched;
+    w.opusStarts += c.opusStarts;
+    w.opusFill += c.opusFill;
+  }
   if (c.role == Role::kPublisher) g.publisherDone = true;
   g.done.fetch_add(1);
   // Free what a finished client holds: thousands of them sit here until the end.
@@ -654,9 +664,17 @@ void OnMedia(Worker& w, BenchClient& c, const ChunkMessage& m) {
     if (g_opt.limitS > 0 && m.timestamp >= uint32_t(g_opt.limitS) * 1000u) Close(w, c, false);
     return;
   }
+  // HTTP-FLV viewers get Opus in place of the Speex: a frame stands for the
+  // Speex tag sent at its timestamp. Its sequence start, and the silence
+  // that fills the speaker's pauses, were never sent: counted apart.
+  const bool opus = m.type == kMsgAudio && !m.body.empty() && (m.body[0] >> 4) == kFlvSoundOpus;
+  if (opus && (m.body[0] & 15) == kOpusSequenceStart) {
+    ++c.opusStarts;
+    return;
+  }
   auto found = g.tagIndex.find(uint64_t(m.type) << 32 | m.timestamp);
   if (found == g.tagIndex.end()) {
-    ++c.unmatched;
+    ++(opus ? c.opusFill : c.unmatched);
     return;
   }
   const long idx = long(found->second);
@@ -1805,7 +1823,7 @@ int main(int argc, char** argv) {
 
   Histogram late;
   std::vector<double> startup;
-  uint64_t media = 0, expected = 0, received = 0, unmatched = 0;
+  uint64_t media = 0, expected = 0, received = 0, unmatched = 0, opusStarts = 0, opusFill = 0;
   double playedMs = 0;
   int finished = 0;
   for (Worker& w : workers) {
@@ -1817,6 +1835,8 @@ int main(int argc, char** argv) {
     expected += w.expected;
     received += w.received;
     unmatched += w.unmatched;
+    opusStarts += w.opusStarts;
+    opusFill += w.opusFill;
     close(w.epoll);
   }
   // A server that ended during the run has no CPU figure: its threads' time
@@ -1873,7 +1893,8 @@ int main(int argc, char** argv) {
     json += ",\"media_messages\":" + std::to_string(media) + ",\"expected\":" + std::to_string(expected) +
             ",\"received\":" + std::to_string(received) +
             ",\"dropped\":" + std::to_string(expected > received ? expected - received : 0) +
-            ",\"unmatched\":" + std::to_string(unmatched) + ",\"player_minutes\":" + Json(playerMinutes) +
+            ",\"unmatched\":" + std::to_string(unmatched) + ",\"opus_starts\":" + std::to_string(opusStarts) +
+            ",\"opus_fill\":" + std::to_string(opusFill) + ",\"player_minutes\":" + Json(playerMinutes) +
             ",\"cpu_per_player_minute\":" + Json(playerMinutes > 0 ? cpuS / playerMinutes : NAN) +
             ",\"latency_p50_ms\":" + Json(late.PercentileMs(50)) +
             ",\"latency_p99_ms\":" + Json(late.PercentileMs(99)) +

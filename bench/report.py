@@ -142,6 +142,7 @@ def browser(rows):
             out.append(("  %s viewer%s" % (n, "" if n == 1 else "s"), fmt(a), fmt(b), diff))
             got = lambda r: None if r is None else "%d/%d" % (r.get("received", 0), r.get("expected", 0))
             out.append(("    messages received / expected", fmt(got(h)), fmt(got(t)), "-"))
+            out.append(("    Opus silence frames (HTTP-FLV)", fmt(value(h, "opus_fill")), "", "-"))
             out.append(("    status", fmt(value(h, "status")), fmt(value(t, "status")), "-"))
     first = [r for r in rows if r.get("case") == "opus-first-play"]
     second = [r for r in rows if r.get("case") == "opus-second-play"]

@@ -161,15 +161,20 @@ OpusChannelPtr OpusChannelMake() {
 bool OpusChannelFeed(OpusChannel& channel, uint32_t timestamp, std::span<const uint8_t> speexBody,
                      std::vector<OpusMessage>* out) {
   MutexLock hold(channel.lock);
-  if (channel.started && timestamp + 1000 < channel.next) channel.next = timestamp;
-  const uint32_t at = channel.started ? std::max(timestamp, channel.next) : timestamp;
+  if (channel.started && timestamp + 1000 < channel.next) channel.next = channel.floor = timestamp;
+  // The source's timestamps, not the end of what was sent: a source whose
+  // steps are a little under 20 ms would otherwise drift out of step with
+  // its video, up to the second of a restart.
+  const uint32_t at = channel.started ? std::max(timestamp, channel.floor) : timestamp;
   std::vector<OpusMessage> frames;
   if (!OpusTranscode(*channel.codec, at, speexBody, &frames)) return false;
   if (!channel.started) {
     out->push_back(OpusMessage{timestamp, OpusSequenceStart(*channel.codec)});
     channel.started = true;
+    channel.next = at;
   }
-  channel.next = at + static_cast<uint32_t>(frames.size()) * kOpusFrameMs;
+  channel.next = std::max(channel.next, at + static_cast<uint32_t>(frames.size()) * kOpusFrameMs);
+  channel.floor = frames.back().timestamp + 1;  // strictly after: browsers' demuxers want that
   for (auto& f : frames) out->push_back(std::move(f));
   return true;
 }
@@ -186,6 +191,7 @@ size_t OpusChannelFillGap(OpusChannel& channel, uint32_t now, std::vector<OpusMe
   // What is left of a long gap is skipped: the player resumes at the next
   // audio instead of catching up on silence.
   if (channel.next + kOpusFrameMs <= now) channel.next = now;
+  channel.floor = std::max(channel.floor, channel.next);
   return made;
 }
 
@@ -199,7 +205,7 @@ bool OpusChannelBegin(OpusChannel& channel, uint32_t timestamp, std::vector<Opus
   if (channel.started) return false;
   out->push_back(OpusMessage{timestamp, OpusSequenceStart(*channel.codec)});
   channel.started = true;
-  channel.next = timestamp;
+  channel.next = channel.floor = timestamp;
   return true;
 }
 

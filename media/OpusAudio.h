@@ -91,17 +91,19 @@ struct OpusChannel {
   Mutex lock;
   OpusCodecPtr codec GUARDED_BY(lock);
   bool started GUARDED_BY(lock) = false;
-  uint32_t next GUARDED_BY(lock) = 0;  // where the next frame goes
+  uint32_t next GUARDED_BY(lock) = 0;   // where the audio sent so far ends
+  uint32_t floor GUARDED_BY(lock) = 0;  // the earliest the next frame may go
 };
 using OpusChannelPtr = std::shared_ptr<OpusChannel>;
 // Null (reported) when the codec cannot be made.
 OpusChannelPtr OpusChannelMake();
 // The publisher's Speex audio message, in order. The first one is preceded
-// by the SequenceStart message. Frames go at the message's timestamp, or
-// right after the frames already sent when that is later (after filled
-// silence), so that timestamps never go back; a timestamp more than a
-// second behind restarts the count there (a new publish). False when the
-// body was refused (nothing appended).
+// by the SequenceStart message. Frames go at the message's timestamp, as
+// the source's do, even when it is less than 20 ms after the previous one;
+// only always after the last frame sent, and not inside filled silence
+// (then right after it); a timestamp more than a second behind restarts the count
+// there (a new publish). False when the body was refused (nothing
+// appended).
 bool OpusChannelFeed(OpusChannel& channel, uint32_t timestamp, std::span<const uint8_t> speexBody,
                      std::vector<OpusMessage>* out);
 // Silence frames 20 ms apart from where audio stopped up to `now` (the

@@ -153,6 +153,17 @@ TEST(OpusAudioTest, LiveChannelIsSharedAndFillsGapsWithSilence) {
   out.clear();
   ASSERT_TRUE(OpusChannelFeed(ch, 60000, speex.Tone(6000), &out));
   EXPECT_EQ(out[0].timestamp, 60000u);
+  // A source stamping its frames a little under 20 ms apart keeps its
+  // timestamps (its video's clock): two seconds of it must not drift.
+  for (uint32_t i = 1; i <= 100; ++i) {
+    out.clear();
+    ASSERT_TRUE(OpusChannelFeed(ch, 60000 + 19 * i, speex.Tone(6000), &out));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].timestamp, 60000 + 19 * i);
+  }
+  out.clear();
+  ASSERT_TRUE(OpusChannelFeed(ch, 61900, speex.Tone(6000), &out));  // a repeated timestamp
+  EXPECT_EQ(out[0].timestamp, 61901u);  // still after the frame before
 
   OpusChannelLeave(slot);
   EXPECT_TRUE(OpusChannelCurrent(slot));
