@@ -293,13 +293,16 @@ TEST_F(HttpFlv, LiveChannelViewerGetsTheConfigurationThenTheMedia) {
   ASSERT_TRUE(SendAll(fd, Get("/strmd/default/channel%3D5%26userid%3D2.flv")));
   const std::vector<uint8_t> key = {0x17, 1, 0, 0, 0, 7, 7, 7};
   const std::vector<uint8_t> inter = {0x27, 1, 0, 0, 0, 8, 8};
-  std::thread speaker([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    ben.client.SendVideo(1, 40, key);
-    ben.client.SendVideo(1, 80, inter);
-  });
+  // A fence: the head goes out once the viewer is on the channel, so the
+  // frames sent after it reach the viewer.
+  ASSERT_TRUE(TestWaitUntil([&] {
+    char peek[256];
+    const ssize_t n = recv(fd, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 && std::string(peek, static_cast<size_t>(n)).find("\r\n\r\n") != std::string::npos;
+  }));
+  ASSERT_TRUE(ben.client.SendVideo(1, 40, key));
+  ASSERT_TRUE(ben.client.SendVideo(1, 80, inter));
   Answer live = Read(fd, Clock::now(), 2500);
-  speaker.join();
   close(fd);
   EXPECT_EQ(live.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << live.head;
   EXPECT_FALSE(live.closed);
@@ -541,7 +544,7 @@ TEST_F(HttpFlv, HostileRequestsAreClosedWhileRtmpPlays) {
   }
   EXPECT_EQ(fence.CreateStream(), 2) << "no answer while the upgrades were held";
   size_t held = kHalfOpen;
-  while ((held = OpenCount(halfOpen)) > 32 && MsSince(flood) < 2800) usleep(20 * 1000);
+  TestWaitUntil([&] { return (held = OpenCount(halfOpen)) <= 32 || MsSince(flood) >= 2800; }, 3000);
   EXPECT_LE(held, 32u) << "after " << MsSince(flood) << " ms";
   const auto start = Clock::now();
   Answer tooLong = Read(longPath, start, 5000);
