@@ -199,6 +199,9 @@
       audioBytes: video.webkitAudioDecodedByteCount || 0,
       loadingComplete: loadingComplete,
       bufferedEnd: bufferedEnd,
+      readyState: video.readyState,
+      buffered: Array.from({ length: video.buffered.length },
+                           (_, i) => [+video.buffered.start(i).toFixed(2), +video.buffered.end(i).toFixed(2)]),
       endedAt: endedAt,
       error: errorText.hidden ? '' : errorText.textContent,
     };

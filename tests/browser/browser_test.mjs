@@ -20,17 +20,31 @@ const only = new RegExp(process.env.STRMD_BROWSER_CASES || '.');
 const require = createRequire(path.join(webDir, 'package.json'));
 const { chromium } = require('playwright-core');
 
-const kCaseMs = 20000;
+// A case's wait is about what the page does, not how fast: a loaded CI
+// machine runs the ASan build several times slower than a desk.
+const kCaseMs = 60000;
 const kClipWidth = 320;  // scripts/make-demo-media.sh
 
 // Waits until the page's state satisfies `test` (a function of the state,
-// given as source); the last state in the failure.
+// given as source). A failure gives the last state and one sample a second
+// of what led there (seconds into the wait: currentTime, readyState,
+// decoded audio bytes, buffered ranges), which tells a stall from a slow start.
 async function WaitForState(page, test, what, timeoutMs = kCaseMs) {
+  const began = Date.now();
+  const trail = [];
+  const sampler = setInterval(() => {
+    page.evaluate(() => window.strmdState && window.strmdState()).then(s => {
+      if (s) trail.push(`${Math.round((Date.now() - began) / 1000)}s:${s.currentTime.toFixed(1)}/r${s.readyState}/a${s.audioBytes}/${JSON.stringify(s.buffered)}`);
+    }).catch(() => {});
+  }, 1000);
   try {
     await page.waitForFunction(`(${test})(window.strmdState())`, null, { timeout: timeoutMs, polling: 100 });
   } catch (e) {
     const state = await page.evaluate(() => window.strmdState && window.strmdState()).catch(() => null);
-    throw new Error(`${what} within ${timeoutMs / 1000} s; the page's state: ${JSON.stringify(state)}`);
+    throw new Error(`${what} within ${timeoutMs / 1000} s; the page's state: ${JSON.stringify(state)}; ` +
+                    `samples: ${trail.join(' ')}`);
+  } finally {
+    clearInterval(sampler);
   }
   return page.evaluate(() => window.strmdState());
 }
@@ -91,21 +105,23 @@ const context = await chromium.launchPersistentContext(profile, {
   ignoreDefaultArgs: ['--mute-audio'],
   args: ['--no-sandbox', '--autoplay-policy=no-user-gesture-required', '--headless', '--disable-gpu',
          '--disable-background-networking', '--disable-component-update', '--disable-sync', '--no-first-run'],
-  timeout: 3 * kCaseMs,  // a first start on a loaded machine
+  timeout: kCaseMs,  // a first start on a loaded machine
 });
 try {
   for (const [name, run] of cases) {
     if (!only.test(name)) continue;
     const page = await context.newPage();
     page.setDefaultTimeout(kCaseMs);
+    const began = Date.now();
+    const took = () => `${((Date.now() - began) / 1000).toFixed(1)} s`;
     try {
       await run(page, context);
-      console.log(`ok - ${name}`);
+      console.log(`ok - ${name} (${took()})`);
     } catch (e) {
       failed++;
       const shot = path.join(artifacts, name.replace(/[^A-Za-z0-9]+/g, '-') + '.png');
       await page.screenshot({ path: shot }).catch(() => {});
-      console.log(`not ok - ${name}: ${e.message.split('\n')[0]} (screenshot ${shot})`);
+      console.log(`not ok - ${name}: ${e.message.split('\n')[0]} (after ${took()}; screenshot ${shot})`);
     }
     await page.close();
   }
