@@ -116,6 +116,29 @@ ChatRoomKey ChatKeyOf(const LiveChat* room);
 // when it is gone.
 LiveChat* ChatLockRoom(const ChatRoomKey& key, ChatRoomLock* lock);
 
+// Finds the room of `key` again (it may have been rebuilt since the caller
+// let go of its locks, or be gone when everyone left) and calls
+// fn(room, member) for each of its members, in order, under the room's
+// member lock, which fn is declared to require:
+//   [&](LiveChat* room, LiveUser* m) REQUIRES(room->members.lock, m->livechat->members.lock)
+// False when the room is gone. The caller holds no room lock; fn writes to
+// a member through ChatDeliver with an outbox the caller declared first.
+template <typename Fn>
+bool ChatForEachMember(const ChatRoomKey& key, Fn&& fn) EXCLUDES(g_livechats.lock) {
+  ChatRoomLock lock;
+  LiveChat* room = ChatLockRoom(key, &lock);
+  if (room == nullptr) return false;
+  room->members.lock.AssertHeld();  // handed over in `lock`
+  for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
+    auto* m = static_cast<LiveUser*>(n->item);
+    m->livechat->members.lock.AssertHeld();  // `room`'s
+    // Not fn(room, m): clang checks an operator call's lock rule against
+    // its arguments shifted by one.
+    fn.operator()(room, m);
+  }
+  return true;
+}
+
 // Entering a room waits for the database, so it comes in two parts (see
 // the chat commands in RtmpChatFunctions.cpp): the waiting part runs on a
 // job worker with copies only (the key, the database handle), and the apply

@@ -283,18 +283,18 @@ void DeliverText(Client* client, const ChatRoomKey& key, const ChatTextRow& row)
     // Found again by its key: the room may have been rebuilt meanwhile, or
     // be gone when everyone left.
     ChatOutbox outbox(client);
-    ChatRoomLock lock;
-    LiveChat* room = ChatLockRoom(key, &lock);
-    if (room == nullptr) return;
-    room->members.lock.AssertHeld();  // handed over in `lock`
-    for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
-      auto* m = static_cast<LiveUser*>(n->item);
-      if (m->link != nullptr)
-        ChatDeliver(m->link.get(), message, &outbox);
-      else
-        absent.push_back(m->user->id);
-    }
-    if (!absent.empty()) snapshot = ChatSnapshot(room);
+    const bool found = ChatForEachMember(
+        key, [&](LiveChat* room, LiveUser* m) REQUIRES(room->members.lock, m->livechat->members.lock) {
+          if (m->link != nullptr) {
+            ChatDeliver(m->link.get(), message, &outbox);
+            return;
+          }
+          // Delivery changes nothing of the room: taken at the first absent
+          // member, the snapshot is the one after the walk.
+          if (absent.empty()) snapshot = ChatSnapshot(room);
+          absent.push_back(m->user->id);
+        });
+    if (!found) return;
   }
   // Members elsewhere in the site hear that something was said here; looked
   // up only now, since the room list lock comes before a member lock.
@@ -416,19 +416,13 @@ int ChatPushMode(Client* client, RtmpStream*, const AmfObject* object) {
   auto loaded = std::make_shared<std::vector<Receiver>>(std::move(receivers));
   auto deliver = [client, key, loaded] {
     ChatOutbox outbox(client);
-    ChatRoomLock lock;
-    LiveChat* room = ChatLockRoom(key, &lock);
-    if (room == nullptr) return;
-    room->members.lock.AssertHeld();  // handed over in `lock`
-    for (ListNode* n = room->members.first; n != nullptr; n = n->next) {
-      auto* m = static_cast<LiveUser*>(n->item);
-      if (m->link == nullptr) continue;
-      m->livechat->members.lock.AssertHeld();  // `room`'s
+    ChatForEachMember(key, [&](LiveChat* room, LiveUser* m) REQUIRES(room->members.lock, m->livechat->members.lock) {
+      if (m->link == nullptr) return;
       // A member who entered meanwhile had the room described at its entry.
       for (const Receiver& receiver : *loaded)
         if (receiver.userid == m->user->id)
           ChatDeliver(m->link.get(), ChatCourseInfoMessage(room, m, receiver.myrecordingid), &outbox);
-    }
+    });
   };
   DbConnection* db = client->db.get();
   const JobAdmit admit = ClientCommandJob(client, [db, recordingid, loaded, deliver] {
