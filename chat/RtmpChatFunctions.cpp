@@ -1,5 +1,6 @@
 #include "chat/RtmpChatFunctions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -410,6 +411,11 @@ int ChatPushMode(Client* client, RtmpStream*, const AmfObject* object) {
       if (m->link != nullptr) receivers.push_back({m->user->id, std::nullopt});
     }
   }
+  // Sorted by user id, so that each member finds its own in the walk below
+  // by a binary search; stably, so that a user id listed twice is still
+  // delivered twice, in the order of the room.
+  std::stable_sort(receivers.begin(), receivers.end(),
+                   [](const Receiver& a, const Receiver& b) { return a.userid < b.userid; });
   // Each receiver's own recording is looked up on a job's worker, before the
   // room is locked again on the owner thread; a full pool sends the course
   // as failed lookups would: without them.
@@ -419,9 +425,10 @@ int ChatPushMode(Client* client, RtmpStream*, const AmfObject* object) {
     ChatForEachMember(key, [&](LiveChat* room, LiveUser* m) REQUIRES(room->members.lock, m->livechat->members.lock) {
       if (m->link == nullptr) return;
       // A member who entered meanwhile had the room described at its entry.
-      for (const Receiver& receiver : *loaded)
-        if (receiver.userid == m->user->id)
-          ChatDeliver(m->link.get(), ChatCourseInfoMessage(room, m, receiver.myrecordingid), &outbox);
+      auto mine = std::lower_bound(loaded->begin(), loaded->end(), m->user->id,
+                                   [](const Receiver& r, int32_t userid) { return r.userid < userid; });
+      for (; mine != loaded->end() && mine->userid == m->user->id; ++mine)
+        ChatDeliver(m->link.get(), ChatCourseInfoMessage(room, m, mine->myrecordingid), &outbox);
     });
   };
   DbConnection* db = client->db.get();
