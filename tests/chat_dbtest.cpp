@@ -251,12 +251,18 @@ TEST_F(ChatTest, CourseRoomRolesPresenterAndRecordings) {
   EXPECT_TRUE(Enter(&dan, "chatConnectCourse", 300).empty());
   EXPECT_NE(ErrorLog().find("ASSERT(connection->liveuser) failed at RtmpChatFunctions"), std::string::npos);
 
-  // Ada presents: every present member hears the course again.
+  // Ada presents: every present member hears the course again, each with
+  // their own recording (Ada's is made now, Cleo has none).
+  ASSERT_TRUE(site_.db->Run(
+      "insert into Object (id, name, authorid, storage, parentid, objecttype, parentlist, pathname, mimetype, "
+      "folderimportid, created) values (303, 'Ada''s recording', 1, 1, 301, 2, '100,300,301', '303.flv', "
+      "'video/x-flv', 0, '2026-01-07 09:00:00')"));
   ASSERT_TRUE(ada.Send("chatPushMode", {amf::Bool(true)}));
   std::vector<ChatCall> got;
   ASSERT_TRUE(Heard({&ada}, "ReceiveCourseInfo", {}, &got));
   EXPECT_EQ(got[0].object.Get("presenterid").number, 1);
   EXPECT_EQ(got[0].object.Get("roleid").number, 3);
+  EXPECT_EQ(got[0].object.Get("myrecordingid").number, 303);
   ASSERT_TRUE(Heard({&ben}, "ReceiveCourseInfo", {}, &got));
   EXPECT_EQ(got[0].object.Get("presenterid").number, 1);
   EXPECT_EQ(got[0].object.Get("myrecordingid").number, 302);
