@@ -66,22 +66,26 @@ MYSQL* LockTables(StrmdSite& site, const char* tables) {
   return holder;
 }
 
+// A site whose pings come every 300 ms, with demo.flv as object 200, and a
+// player with `streams` streams whose stream 1 plays it, logged in as Ben.
+// Stream 1 gets each message at its time (no lead), so a stall shows.
+void StartPlayingWithoutLead(StrmdSite* site, const char* tag, TestPlayer* player, int streams) {
+  ASSERT_TRUE(site->Start(tag, "default", "", {"STRMD_KEEPALIVE_MS=300"}));
+  ASSERT_TRUE(site->HoldLocalWeb());
+  ASSERT_TRUE(FlvBuilder().Clip(60000, 1).WriteTo(site->Files() + "/demo.flv"));  // object 200
+  ASSERT_TRUE(player->Connect(static_cast<uint16_t>(site->server.port)));
+  for (int stream = 1; stream <= streams; ++stream) ASSERT_EQ(player->CreateStream(), stream);
+  const uint8_t noLead[10] = {0, 3, 0, 0, 0, 1, 0, 0, 0, 0};
+  ASSERT_TRUE(player->client.SendMessage(2, 4, 0, 0, noLead));
+  ASSERT_TRUE(player->Play(1, "fileid=200&phpsessid=demo-ben-0002"));  // logs the connection in
+  ASSERT_FALSE(player->Until("NetStream.Play.Start").empty());
+}
+
 TEST(SlowDatabase, AStreamKeepsItsPaceAndPingsWhileAnotherStreamsStatementsWait) {
   StrmdSite site;
-  ASSERT_TRUE(site.Start("slowdb", "default", "", {"STRMD_KEEPALIVE_MS=300"}));
-  ASSERT_TRUE(site.HoldLocalWeb());
-  ASSERT_TRUE(FlvBuilder().Clip(60000, 1).WriteTo(site.Files() + "/demo.flv"));   // object 200
-  ASSERT_TRUE(FlvBuilder().Clip(3000, 2).WriteTo(site.Files() + "/Upper.FLV"));   // object 203
   TestPlayer player;
-  ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port)));
-  ASSERT_EQ(player.CreateStream(), 1);
-  ASSERT_EQ(player.CreateStream(), 2);
-  ASSERT_EQ(player.CreateStream(), 3);
-  // Stream 1 gets each message at its time (no lead), so a stall shows.
-  const uint8_t noLead[10] = {0, 3, 0, 0, 0, 1, 0, 0, 0, 0};
-  ASSERT_TRUE(player.client.SendMessage(2, 4, 0, 0, noLead));
-  ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));
-  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  ASSERT_NO_FATAL_FAILURE(StartPlayingWithoutLead(&site, "slowdb", &player, 3));
+  ASSERT_TRUE(FlvBuilder().Clip(3000, 2).WriteTo(site.Files() + "/Upper.FLV"));  // object 203
   ASSERT_TRUE(player.Play(2, "fileid=203"));
   ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
   const auto played = Clock::now();
@@ -156,16 +160,8 @@ TEST(SlowDatabase, AStreamKeepsItsPaceAndPingsWhileAnotherStreamsStatementsWait)
 // the answer comes once the table is free.
 TEST(SlowDatabase, AModelCommandWaitingOnALockedTableLeavesTheConnectionItsPaceAndPings) {
   StrmdSite site;
-  ASSERT_TRUE(site.Start("slowmodel", "default", "", {"STRMD_KEEPALIVE_MS=300"}));
-  ASSERT_TRUE(site.HoldLocalWeb());
-  ASSERT_TRUE(FlvBuilder().Clip(60000, 1).WriteTo(site.Files() + "/demo.flv"));  // object 200
   TestPlayer player;
-  ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port)));
-  ASSERT_EQ(player.CreateStream(), 1);
-  const uint8_t noLead[10] = {0, 3, 0, 0, 0, 1, 0, 0, 0, 0};
-  ASSERT_TRUE(player.client.SendMessage(2, 4, 0, 0, noLead));
-  ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));
-  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  ASSERT_NO_FATAL_FAILURE(StartPlayingWithoutLead(&site, "slowmodel", &player, 1));
 
   MYSQL* holder = LockTables(site, "Object write");
   ASSERT_NE(holder, nullptr);
@@ -286,17 +282,8 @@ TEST(SlowDatabase, AChatEntryAndTextWaitingOnALockedTableLeaveThePlayerAndTheRoo
 // and the publish starts, with its row, once the tables are free.
 TEST(SlowDatabase, APublishWaitingOnLockedTablesLeavesTheConnectionItsPaceAndPings) {
   StrmdSite site;
-  ASSERT_TRUE(site.Start("slowpublish", "default", "", {"STRMD_KEEPALIVE_MS=300"}));
-  ASSERT_TRUE(site.HoldLocalWeb());
-  ASSERT_TRUE(FlvBuilder().Clip(60000, 1).WriteTo(site.Files() + "/demo.flv"));  // object 200
   TestPlayer player;
-  ASSERT_TRUE(player.Connect(static_cast<uint16_t>(site.server.port)));
-  ASSERT_EQ(player.CreateStream(), 1);
-  ASSERT_EQ(player.CreateStream(), 2);
-  const uint8_t noLead[10] = {0, 3, 0, 0, 0, 1, 0, 0, 0, 0};
-  ASSERT_TRUE(player.client.SendMessage(2, 4, 0, 0, noLead));
-  ASSERT_TRUE(player.Play(1, "fileid=200&phpsessid=demo-ben-0002"));  // logs the connection in
-  ASSERT_FALSE(player.Until("NetStream.Play.Start").empty());
+  ASSERT_NO_FATAL_FAILURE(StartPlayingWithoutLead(&site, "slowpublish", &player, 2));
 
   MYSQL* holder = LockTables(site, "Object write, RecordSession write");
   ASSERT_NE(holder, nullptr);
