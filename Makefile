@@ -15,7 +15,8 @@
 JOBS ?= $(shell nproc)
 # ctest jobs of the ASan/UBSan suite in make test: most of its tests wait on
 # timers and sockets rather than the processor, so it runs twice as many as
-# there are cores. Tests that need the web port take turns whatever this is.
+# there are cores. Tests that need the default web port take turns whatever
+# this is.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -84,10 +85,10 @@ build-fuzz: deps
 # build then replays every seed and saved crash input and fuzzes each target
 # for 10 s. Last, the concurrency subset runs under ThreadSanitizer (see tsan):
 # any report fails, a timing bound missed under its slowdown does not.
-# The sanitizer suite mostly waits on timers and sockets (and its tests take
-# turns on the web port), so the fuzz and ThreadSanitizer builds are made
-# beside it; their output goes to $(FUZZ_BUILD)/build.log and
-# $(TSAN_BUILD)/build.log and is shown only when they fail.
+# The sanitizer suite mostly waits on timers and sockets, so the fuzz and
+# ThreadSanitizer builds are made beside it; their output goes to
+# $(FUZZ_BUILD)/build.log and $(TSAN_BUILD)/build.log and is shown only when
+# they fail.
 test: programs build-asan
 	@mkdir -p $(FUZZ_BUILD) $(TSAN_BUILD)
 	@echo "test: the fuzz and ThreadSanitizer builds run beside the suite (logs $(FUZZ_BUILD)/build.log, $(TSAN_BUILD)/build.log)"

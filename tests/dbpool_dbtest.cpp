@@ -78,15 +78,18 @@ struct PoolSite {
     }
     dir = TestTempDir(tag);
     for (const char* sub : {"/temp", "/files", "/cache", "/htdocs"}) mkdir((dir + sub).c_str(), 0755);
-    const std::string extra = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]\n\"path\"=\"" + dir +
+    if (!web) web = std::make_unique<LocalWebServer>();
+    if (!web->Reserve()) return false;
+    const std::string extra = LocalWebPortRegistry(web->port) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\default]\n\"path\"=\"" + dir +
                               "\"\n\"sql_server\"=\"" + address + "\"\n\"sql_database\"=\"" + database +
                               "\"\n\"sql_user\"=\"root\"\n\"sql_password\"=\"\"\n" + values + "\n";
     return StartServer(&server, tag, extra, env);
   }
+  // Serves the site's own web port (reserved by Start) from now on.
   bool HoldLocalWeb() {
-    web = std::make_unique<LocalWebServer>();
+    if (!web) return false;
     web->handler = HttpResponder("ok");
-    return web->Start();
+    return web->Listen();
   }
   std::string Files() const { return dir + "/files"; }
   // Connections of the database server that strmd holds on this site's

@@ -117,10 +117,10 @@ TEST(HttpRelayBounds, StalledRequestsAreClosedAtTheirDeadlines) {
   SKIP_WITHOUT_TEST_HOOKS();
   LocalWebServer web;
   web.handler = [](const std::string&, std::string*) { return false; };  // never answers
-  ASSERT_TRUE(web.Start());
+  ASSERT_TRUE(web.Reserve() && web.Listen());
   ServerProcess server;
   ASSERT_TRUE(StartServer(&server, "relaydeadlines",
-                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"HttpIdleSeconds\"=dword:00000003\n",
+                          LocalWebPortRegistry(web.port) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"HttpIdleSeconds\"=dword:00000003\n",
                           {"STRMD_TEST_HTTP_HEADER_MS=3000"}));
   int waiting = ConnectTo(server.port);
   int trickle = ConnectTo(server.port);

@@ -29,12 +29,17 @@ class ModelRtmpTest : public ::testing::Test {
                         "\"sql_user\"=\"" + site->sql_user + "\"\n" +
                         "\"sql_password\"=\"" + site->sql_password + "\"\n\n" +
                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\classroom\\classroom.example]\n\n";
+    // A web port of its own, refused until a test listens there.
+    web_ = new LocalWebServer;
+    if (!web_->Reserve()) return;
     server_ = new ServerProcess;
-    started_ = StartServer(server_, "modelrtmp", extra);
+    started_ = StartServer(server_, "modelrtmp", LocalWebPortRegistry(web_->port) + extra);
   }
   static void TearDownTestSuite() {
     delete server_;
     server_ = nullptr;
+    delete web_;
+    web_ = nullptr;
     delete db_;
     db_ = nullptr;
   }
@@ -90,11 +95,13 @@ class ModelRtmpTest : public ::testing::Test {
 
   static TestDatabase* db_;
   static ServerProcess* server_;
+  static LocalWebServer* web_;
   static bool started_;
 };
 
 TestDatabase* ModelRtmpTest::db_ = nullptr;
 ServerProcess* ModelRtmpTest::server_ = nullptr;
+LocalWebServer* ModelRtmpTest::web_ = nullptr;
 bool ModelRtmpTest::started_ = false;
 
 TEST_F(ModelRtmpTest, SessionUserIsServedInEitherCase) {
@@ -300,9 +307,9 @@ TEST_F(ModelRtmpTest, TranscodesOfAHundredThousandRowsAnswerACutReplyInBoundedMe
 }
 
 TEST_F(ModelRtmpTest, EndOfAConnectionWithASessionReachesTheWebServer) {
-  LocalWebServer web;
+  LocalWebServer& web = *web_;
   web.handler = HttpResponder("ok");
-  ASSERT_TRUE(web.Start());
+  ASSERT_TRUE(web.Listen());
   {
     RtmpClient quiet;  // no session: nothing to tell
     ASSERT_TRUE(Connected(&quiet));

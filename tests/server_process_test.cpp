@@ -255,7 +255,7 @@ TEST_F(Relay, HttpRequestAndLargeResponseArriveWhole) {
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
   LocalWebServer web;
   web.handler = HttpResponder(body);
-  ASSERT_TRUE(web.Start());
+  ASSERT_TRUE(web.Start(kLocalWebDefaultPort));
 
   int fd = ConnectTo(server.port);
   std::string request = "GET /index.html HTTP/1.0\r\nHost: x\r\n\r\n";
@@ -279,7 +279,7 @@ TEST_F(Relay, TlsHelloIsRelayedUnchanged) {
     *response = "ok";
     return true;
   };
-  ASSERT_TRUE(web.Start());
+  ASSERT_TRUE(web.Start(kLocalWebDefaultPort));
   int fd = ConnectTo(server.port);
   ASSERT_EQ(send(fd, hello.data(), hello.size(), 0), static_cast<ssize_t>(hello.size()));
   EXPECT_EQ(ReadAll(fd, 5000), "ok");
@@ -299,7 +299,7 @@ TEST_F(Relay, NothingListeningClosesClientAtOnce) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(19039);
+    addr.sin_port = htons(kLocalWebDefaultPort);
     if (bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
     close(holder);
     holder = -1;

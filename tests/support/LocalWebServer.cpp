@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 
 LocalWebServer::~LocalWebServer() { Stop(); }
 
-bool LocalWebServer::Start(uint16_t port) {
+bool LocalWebServer::Start(uint16_t wanted) {
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (true) {
     fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -18,13 +19,37 @@ bool LocalWebServer::Start(uint16_t port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 16) == 0) break;
+    addr.sin_port = htons(wanted);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
     close(fd);
     fd = -1;
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  port = wanted;
+  return Listen();
+}
+
+bool LocalWebServer::Reserve() {
+  if (fd >= 0) return true;
+  fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    return false;
+  }
+  port = ntohs(addr.sin_port);
+  return true;
+}
+
+bool LocalWebServer::Listen() {
+  if (thread.joinable()) return true;
+  if (fd < 0 || listen(fd, 16) != 0) return false;
   thread = std::thread([this] {
     while (!stop) {
       pollfd p{fd, POLLIN, 0};
@@ -84,6 +109,12 @@ bool LocalWebServer::WaitForRequests(size_t count, int timeoutMs) {
 std::vector<std::string> LocalWebServer::Requests() {
   std::lock_guard<std::mutex> g(lock);
   return requests;
+}
+
+std::string LocalWebPortRegistry(uint16_t port) {
+  char dword[16];
+  snprintf(dword, sizeof dword, "%08x", port);
+  return std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server]\n\"LocalWebPort\"=dword:") + dword + "\n\n";
 }
 
 std::function<bool(const std::string&, std::string*)> HttpResponder(const std::string& body) {

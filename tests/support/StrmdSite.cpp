@@ -13,6 +13,12 @@ bool StrmdSite::Start(const char* tag, const std::string& name, const std::strin
   if (!db->ok()) return false;
   dir = TestTempDir(tag);
   for (const char* sub : {"/temp", "/files", "/cache", "/htdocs"}) mkdir((dir + sub).c_str(), 0755);
+  // The site's own web port, unless the test brings a web server of its own.
+  std::string webKey;
+  if (extraRegistry.find("\"LocalWebPort\"") == std::string::npos) {
+    if (!ReserveWebPort()) return false;
+    webKey = LocalWebPortRegistry(web->port);
+  }
   const TestDbServerInfo& info = db->server();
   std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\" + name + "]\n";
   std::string extra = key + "\"path\"=\"" + dir + "\"\n" + "\"sql_server\"=\"" + info.host + ":" +
@@ -22,13 +28,18 @@ bool StrmdSite::Start(const char* tag, const std::string& name, const std::strin
     extra += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestravon\\Server\\" + name + "\\" + hostName + "]\n\n";
   std::vector<std::string> environment = this->env;
   environment.insert(environment.end(), env.begin(), env.end());
-  return StartServer(&server, tag, extra + extraRegistry, environment);
+  return StartServer(&server, tag, webKey + extra + extraRegistry, environment);
+}
+
+bool StrmdSite::ReserveWebPort() {
+  if (!web) web = std::make_unique<LocalWebServer>();
+  return web->Reserve();
 }
 
 bool StrmdSite::HoldLocalWeb() {
-  web = std::make_unique<LocalWebServer>();
-  web->handler = HttpResponder("ok");
-  return web->Start();
+  if (!ReserveWebPort()) return false;
+  if (!web->handler) web->handler = HttpResponder("ok");
+  return web->Listen();
 }
 
 bool StrmdSite::WaitForRequest(const std::string& expected, int timeoutMs) {

@@ -20,8 +20,10 @@
 // test's own database.
 struct StrmdSite {
   std::unique_ptr<TestDatabase> db;
-  // Declared before the server so that it outlives it: a connection torn
-  // down at the end of a test still finds it.
+  // The site's own local web port (its server's LocalWebPort), reserved by
+  // Start and served once the test holds it. Declared before the server so
+  // that it outlives it: a connection torn down at the end of a test still
+  // finds it, and no other test's web server can take the port meanwhile.
   std::unique_ptr<LocalWebServer> web;
   ServerProcess server;
   std::string dir;
@@ -31,16 +33,16 @@ struct StrmdSite {
   // Site `siteName` (with host name subkey `hostName` when not empty) on a
   // fresh demo database, with more environment for the binary (added to the
   // `env` member) and `extraRegistry` appended to the registry (for instance
-  // a Parameters key). False when the database or the binary could not be
-  // started.
+  // a Parameters key; a LocalWebPort there overrides the site's own). False
+  // when the database or the binary could not be started.
   bool Start(const char* tag, const std::string& siteName = "default", const std::string& hostName = "",
              const std::vector<std::string>& env = {}, const std::string& extraRegistry = "");
-  // Takes the local web port (19039) for the rest of the test. A test whose
-  // connections have web sessions holds it, so that their teardown requests
-  // reach this test and never another test's web server.
+  // Serves the site's local web port for the rest of the test, answering
+  // every request with "ok". Until then, its server's web requests are
+  // refused as if no web server ran.
   bool HoldLocalWeb();
-  // Waits until a request equal to `expected` arrived (others are ignored:
-  // another test's server may have sent them before this one held the port).
+  bool ReserveWebPort();  // the site's local web port, bound once
+  // Waits until a request equal to `expected` arrived (others are ignored).
   bool WaitForRequest(const std::string& expected, int timeoutMs = 10000);
   std::string Files() const { return dir + "/files"; }
   std::string Cache() const { return dir + "/cache"; }
