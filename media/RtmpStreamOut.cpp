@@ -60,11 +60,11 @@ int64_t UntilDue(const RtmpStream* stream, uint32_t ts, int64_t now100ns) {
 
 void DestroyPacket(void* item) { RtmpPacketDestroy(static_cast<RtmpPacket*>(item)); }
 
-// A window's small bodies share blocks of this size: a player's thread
-// would otherwise keep a few freed bodies of every size it sent in its own
-// allocator cache (glibc's per-thread cache), kilobytes per connection for
-// as long as it lives. A block goes back when the socket has taken the
-// window; larger bodies are allocated each on its own.
+// A window's small bodies share blocks of this size: one allocation for
+// dozens of messages, and no freed bodies of every size a player sent left
+// behind in its thread's allocator cache (where the C library keeps one).
+// A block goes back when the socket has taken the window; larger bodies are
+// allocated each on its own.
 constexpr uint32_t kBodyBlockSize = 16 * 1024;
 constexpr uint32_t kBlockBodyMax = 4 * 1024;
 
