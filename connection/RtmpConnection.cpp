@@ -708,6 +708,9 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
       connection->stackDeep = false;
       ReleaseStackBelow(stackLowest);
     }
+    // A player sends a few acknowledgements a minute: its read buffer goes
+    // back while the loop waits.
+    SocketBufferReleaseIdle(&r->sockbuf);
     // The keep-alive falls due whatever the loop was doing (waiting, media,
     // posts): a client silent too long is closed, any other is pinged.
     if (keepAliveDue == 0) {

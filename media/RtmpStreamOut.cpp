@@ -10,6 +10,7 @@
 #include "media/FlvMedia.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
+#include "rtmp/RtmpBody.h"
 #include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
@@ -46,6 +47,11 @@ bool SameFile(const PlayIndexEntry& e, const struct stat& st) {
 // From this lead on, a player gives its file's read buffer back between
 // windows (StreamServeFile).
 constexpr int32_t kReleaseReadBufferLeadMs = 500;
+// A player's file read buffer: a short lead keeps it between windows, and a
+// window of a tenth of a second of a 1 Mbit/s file is about this much, so a
+// refill costs one read and a thousand players do not hold 64 KiB each.
+// Frames this large and larger are read into their packets directly.
+constexpr size_t kPlayReadBufferSize = 16 * 1024;
 
 // 100-ns units until stream time `ts` is due on the stream's clock.
 int64_t UntilDue(const RtmpStream* stream, uint32_t ts, int64_t now100ns) {
@@ -54,9 +60,58 @@ int64_t UntilDue(const RtmpStream* stream, uint32_t ts, int64_t now100ns) {
 
 void DestroyPacket(void* item) { RtmpPacketDestroy(static_cast<RtmpPacket*>(item)); }
 
+// A window's small bodies share blocks of this size: one allocation for
+// dozens of messages, and no freed bodies of every size a player sent left
+// behind in its thread's allocator cache (where the C library keeps one).
+// A block goes back when the socket has taken the window; larger bodies are
+// allocated each on its own.
+constexpr uint32_t kBodyBlockSize = 16 * 1024;
+constexpr uint32_t kBlockBodyMax = 4 * 1024;
+
+bool SameBlock(const SharedBody& a, const SharedBody& b) { return !a.owner_before(b) && !b.owner_before(a); }
+
+// While a window is read: the packet's body cut from the stream's block.
+// False when it is not (the caller allocates one).
+bool CarveBody(RtmpStreamOut& out, RtmpPacket* packet, uint32_t size) {
+  if (!out.carving || size == 0 || size > kBlockBodyMax) return false;
+  if (!out.bodyBlock || kBodyBlockSize - out.bodyBlockUsed < size) {
+    out.bodyBlock = RtmpBodyAlloc(kBodyBlockSize);
+    out.bodyBlockUsed = 0;
+    if (!out.bodyBlock) return false;
+  }
+  RtmpPacketFree(packet);
+  packet->m_block = SharedBody(out.bodyBlock, out.bodyBlock.get() + out.bodyBlockUsed);
+  packet->m_body = packet->m_block.get();
+  out.bodyBlockUsed += size;
+  return true;
+}
+
+// The end of a window: a packet it leaves queued (the tag past its end, or
+// the rest above the watermark) gets a body of its own, so that the block
+// goes as soon as the socket has taken what was sent.
+void EndCarving(RtmpStream* stream) {
+  RtmpStreamOut& out = stream->output;
+  out.carving = false;
+  if (!out.bodyBlock) return;
+  {
+    ListLock guard(out.queue.lock);
+    for (ListNode* node = out.queue.first; node != nullptr; node = node->next) {
+      auto* packet = static_cast<RtmpPacket*>(node->item);
+      if (!SameBlock(packet->m_block, out.bodyBlock)) continue;
+      SharedBody own = RtmpBodyAlloc(packet->m_nBodySize);
+      if (!own) break;  // it keeps the block: more memory, the same bytes
+      std::memcpy(own.get(), packet->m_body, packet->m_nBodySize);
+      packet->m_block = std::move(own);
+      packet->m_body = packet->m_block.get();
+    }
+  }
+  out.bodyBlock.reset();
+  out.bodyBlockUsed = 0;
+}
+
 RtmpPacket* NewPacket(RtmpStream* stream, uint8_t type, uint32_t timestamp, uint32_t size) {
   auto packet = std::make_unique<RtmpPacket>();
-  if (!RtmpPacketAlloc(packet.get(), size)) return nullptr;
+  if (!CarveBody(stream->output, packet.get(), size) && !RtmpPacketAlloc(packet.get(), size)) return nullptr;
   packet->m_nHeaderType = 0;
   packet->m_nChannel = type == kRtmpMsgVideo ? stream->videoChannel : stream->audioChannel;
   packet->m_nTimestamp = timestamp;
@@ -482,7 +537,10 @@ bool StreamServeFile(RtmpStream* stream, int64_t now100ns) {
   }
   const int32_t leadMs = StreamLeadMs(stream);
   out.windowPending = false;
+  // Without a lead every message is a window of its own: nothing to share.
+  out.carving = leadMs > 0;
   const bool served = ServeWindow(stream, now100ns, int64_t{leadMs} * 10000);
+  EndCarving(stream);
   // The next window is half a lead away: the file's read buffer would sit
   // idle that long, and a thousand players would hold a thousand of them.
   // Reading its unused part again costs less than keeping it. Short leads
@@ -518,6 +576,7 @@ bool OpenPlayFileIndexed(RtmpStream* stream, const char* flvPath, const char* in
     REPORT_ASSERT("b", "RtmpFile");
     return false;
   }
+  f.file.SetReadBufferSize(kPlayReadBufferSize);
   f.open = true;
   f.frameindex = std::move(entries);
   const std::vector<IndexEntry>& index = *f.frameindex;

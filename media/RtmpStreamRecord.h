@@ -155,6 +155,12 @@ struct RtmpStreamOut {
   bool completePending = false;  // the file ended ahead of the clock: Complete when what was sent falls due
   int64_t pausedAt = -1;         // stream position when the player paused; -1: not paused by it
   bool heldForOutput = false;    // the last StreamWait held a refill for the socket
+  // While a window is read (connection thread): the bodies of its small
+  // tags are cut from shared blocks, one allocation for many messages.
+  // None between windows (ServeWindow).
+  bool carving = false;
+  SharedBody bodyBlock;
+  uint32_t bodyBlockUsed = 0;
   // A live player's node in each subscriber list that holds it (usually
   // one; one more per further publisher of its channel), so that it leaves
   // them without a search. Changed with the lists, under g_streams.lock.

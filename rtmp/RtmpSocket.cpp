@@ -178,6 +178,14 @@ bool SocketBufferReserve(SocketBuffer* sockbuf, size_t bytes) {
   return true;
 }
 
+void SocketBufferReleaseIdle(SocketBuffer* sockbuf) {
+  if (sockbuf->size != 0 || sockbuf->capacity > kSocketReadBufferFirst) return;
+  sockbuf->storage.reset();
+  sockbuf->buf = nullptr;
+  sockbuf->capacity = 0;
+  sockbuf->start = 0;
+}
+
 int SocketBufferReceive(SocketBuffer* sockbuf) {
   int fd = sockbuf->socket.load();
   if (fd < 0) return -1;
@@ -187,7 +195,7 @@ int SocketBufferReceive(SocketBuffer* sockbuf) {
     std::memmove(sockbuf->buf, sockbuf->buf + sockbuf->start, static_cast<size_t>(sockbuf->size));
     sockbuf->start = 0;
   }
-  if (sockbuf->buf == nullptr) return -1;
+  if (sockbuf->buf == nullptr && !SocketBufferReserve(sockbuf, kSocketReadBufferFirst)) return -1;
   size_t used = static_cast<size_t>(sockbuf->size);
   if (used >= sockbuf->capacity) return 0;  // full: the reader consumes first
   for (;;) {

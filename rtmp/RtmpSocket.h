@@ -35,6 +35,8 @@
 constexpr size_t kSocketReadBufferSize = 16384;  // the most the read buffer grows to
 // What it starts with: a player sends commands and acknowledgements only,
 // and a thousand players would hold 12 KiB each they never use.
+// It is given back while the loop waits with nothing unread
+// (SocketBufferReleaseIdle).
 constexpr size_t kSocketReadBufferFirst = 4096;
 constexpr int kSocketReadWaitMs = 300 * 1000;  // for more input from the peer
 
@@ -110,6 +112,11 @@ int SocketBufferRefill(SocketBuffer* sockbuf, Mutex* sendLock);
 // Owner thread, no lock: makes the read buffer hold at least `bytes` (at
 // most kSocketReadBufferSize), keeping what it holds. False when it cannot.
 bool SocketBufferReserve(SocketBuffer* sockbuf, size_t bytes);
+
+// Owner thread, no lock: gives an empty read buffer that never grew back
+// (a player's, between its few acknowledgements); the next receive takes a
+// new one. A buffer holding unread bytes, or a grown one, is kept.
+void SocketBufferReleaseIdle(SocketBuffer* sockbuf);
 
 // Owner thread, no lock: one non-blocking receive into the free part of the
 // buffer (moving unconsumed bytes to its front first; a receive that fills

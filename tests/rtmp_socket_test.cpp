@@ -9,8 +9,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "rtmp/RtmpCore.h"
@@ -377,6 +379,38 @@ TEST(SocketBuffer, ReadBufferGrowsForAPeerThatFillsItAndKeepsUnreadBytes) {
   }
   writer.join();
   EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes, in order";
+  EXPECT_EQ(in.capacity, kSocketReadBufferSize);
+  RtmpContextFree(&context);
+  RtmpShutdown(&context);
+  close(clientFd);
+}
+
+// An idle player's read buffer goes back between inputs; unread bytes, or
+// a buffer grown for a publisher, keep theirs.
+TEST(SocketBuffer, IdleReadBufferGoesBackButNeverWithUnreadBytes) {
+  auto [serverFd, clientFd] = SocketPair();
+  RtmpContext context;
+  ASSERT_EQ(RtmpContextInit(&context, serverFd), 1);
+  SocketBuffer& in = context.sockbuf;
+  auto receive = [&](const char* text) {
+    const size_t length = strlen(text);
+    EXPECT_EQ(write(clientFd, text, length), static_cast<ssize_t>(length));
+    pollfd p{serverFd, POLLIN, 0};
+    poll(&p, 1, 10000);
+    EXPECT_EQ(SocketBufferReceive(&in), static_cast<int>(length));
+  };
+  SocketBufferReleaseIdle(&in);
+  EXPECT_EQ(in.buf, nullptr);
+  receive("abcdef");
+  in.start += 2;  // "ab" consumed, "cdef" not yet
+  in.size -= 2;
+  SocketBufferReleaseIdle(&in);
+  ASSERT_NE(in.buf, nullptr);
+  receive("gh");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(in.buf + in.start), static_cast<size_t>(in.size)), "cdefgh");
+  in.size = 0;
+  ASSERT_TRUE(SocketBufferReserve(&in, kSocketReadBufferSize));
+  SocketBufferReleaseIdle(&in);
   EXPECT_EQ(in.capacity, kSocketReadBufferSize);
   RtmpContextFree(&context);
   RtmpShutdown(&context);

@@ -150,6 +150,13 @@ void File::ReleaseReadBuffer() {
   _bufferLength = 0;
 }
 
+void File::SetReadBufferSize(size_t size) {
+  size = std::clamp<size_t>(size, 1, kFileReadBufferSize);
+  if (size == _bufferSize) return;
+  ReleaseReadBuffer();
+  _bufferSize = size;
+}
+
 int64_t File::Position() const {
   if (_handle < 0) return -1;
   if (!write) return _position;
@@ -180,7 +187,7 @@ bool File::ReadBuffered(uint8_t* out, size_t count, size_t* got) {
       continue;
     }
     const size_t want = count - *got;
-    if (want >= kFileReadBufferSize) {
+    if (want >= _bufferSize) {
       // Large reads skip the buffer: one copy less, and no eviction.
       const ssize_t n = ::pread(_handle, out + *got, want, static_cast<off_t>(at));
       if (n < 0) return false;
@@ -189,8 +196,8 @@ bool File::ReadBuffered(uint8_t* out, size_t count, size_t* got) {
       _position += n;
       continue;
     }
-    if (!_buffer) _buffer = std::make_unique_for_overwrite<uint8_t[]>(kFileReadBufferSize);
-    const ssize_t n = ::pread(_handle, _buffer.get(), kFileReadBufferSize, static_cast<off_t>(at));
+    if (!_buffer) _buffer = std::make_unique_for_overwrite<uint8_t[]>(_bufferSize);
+    const ssize_t n = ::pread(_handle, _buffer.get(), _bufferSize, static_cast<off_t>(at));
     _bufferStart = at;
     _bufferLength = n > 0 ? static_cast<size_t>(n) : 0;
     if (n < 0) return false;

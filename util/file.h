@@ -7,7 +7,8 @@
 // texts the server has always used, and returned as false.
 //
 // A file opened for reading is read through a buffer of kFileReadBufferSize
-// (allocated at the first read): players and the index builder read many
+// (allocated at the first read; a reader may ask for a smaller one with
+// SetReadBufferSize): players and the index builder read many
 // small tag headers, and a system call each, with a seek between, cost more
 // than the tags. Moves inside what is buffered cost no system call; a read
 // as large as the buffer goes to the file directly. What another writer
@@ -60,6 +61,9 @@ class File {
   // Frees the read buffer; what it held is read again when needed. For a
   // reader that pauses long between bursts (a player between windows).
   void ReleaseReadBuffer();
+  // The size of the read buffer from the next read on (1 .. kFileReadBufferSize);
+  // reads at least this large go to the file directly.
+  void SetReadBufferSize(size_t size);
 
   bool Write(const void* buffer, size_t count);
   bool Write(std::span<const uint8_t> buffer) { return Write(buffer.data(), buffer.size()); }
@@ -78,6 +82,7 @@ class File {
   // and the stretch of the file held in `_buffer`.
   int64_t _position = 0;
   std::unique_ptr<uint8_t[]> _buffer;
+  size_t _bufferSize = kFileReadBufferSize;
   int64_t _bufferStart = 0;
   size_t _bufferLength = 0;
 };
