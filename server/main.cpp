@@ -145,14 +145,11 @@ void BoundAllocatorArenas() {
 void DropThreadAllocatorCaches(char** argv) {
 #ifndef STRMD_OWN_ALLOCATOR
   constexpr const char* kSetting = "glibc.malloc.tcache_count";
-  // Set for the second start: a C library that drops the setting from the
-  // environment must not make strmd start itself over and over.
-  constexpr const char* kStarted = "STRMD_ALLOCATOR_CACHES_OFF";
   const char* tunables = getenv("GLIBC_TUNABLES");
-  if (getenv(kStarted) != nullptr || (tunables != nullptr && strstr(tunables, kSetting) != nullptr)) return;
+  if (tunables != nullptr && strstr(tunables, kSetting) != nullptr) return;
   std::string value = std::string(kSetting) + "=0";
   if (tunables != nullptr && *tunables != '\0') value = std::string(tunables) + ":" + value;
-  if (setenv(kStarted, "1", 1) != 0 || setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
+  if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
   execv("/proc/self/exe", argv);
   // Not started again: it runs on with the caches.
 #else
