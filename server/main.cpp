@@ -123,44 +123,9 @@ void BoundAllocatorArenas() {
   mallopt(M_ARENA_MAX, cores > 0 ? static_cast<int>(std::min<long>(2 * cores, 128)) : 8);
 }
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define STRMD_OWN_ALLOCATOR 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define STRMD_OWN_ALLOCATOR 1
-#endif
-
-// The C library also keeps up to seven freed blocks of every small size in
-// a cache of each thread, for that thread alone. A connection's thread frees
-// a window's packets, queue nodes and headers at once, so the cache fills and
-// stays full: about 8 KiB under every player that no other thread can use,
-// a sixth of what a playing connection costs. It saves little here either,
-// since a window allocates dozens of blocks before it frees any. The cache
-// is configured only through the environment, read when the process
-// starts, so strmd starts itself once more with it off (same process id);
-// a value the operator set is kept. Sanitizer builds have an allocator of
-// their own.
-void DropThreadAllocatorCaches(char** argv) {
-#ifndef STRMD_OWN_ALLOCATOR
-  constexpr const char* kSetting = "glibc.malloc.tcache_count";
-  const char* tunables = getenv("GLIBC_TUNABLES");
-  if (tunables != nullptr && strstr(tunables, kSetting) != nullptr) return;
-  std::string value = std::string(kSetting) + "=0";
-  if (tunables != nullptr && *tunables != '\0') value = std::string(tunables) + ":" + value;
-  if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
-  execv("/proc/self/exe", argv);
-  // Not started again: it runs on with the caches.
-#else
-  (void)argv;
-#endif
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  DropThreadAllocatorCaches(argv);
   BoundAllocatorArenas();
   if (argc < 2) Exit(RunConsole());
   if (strncmp(argv[1], "-s", 2) == 0) Exit(RunService());
