@@ -40,6 +40,8 @@ start_strmd() {  # run site dbport dbname shm
   for attempt in 1 2 3; do
     sport=$(free_port) || return 1
     strmd_registry "$1/strmd/strmd.reg" "$sport" "$1/strmd" "$2" "$3" "$4"
+    # The allocator as the service unit sets it (scripts/systemd/strmd.service).
+    GLIBC_TUNABLES=glibc.malloc.tcache_count=0 \
     STRMD_SHM_NAME=$5 STRMD_REGISTRY=$1/strmd/strmd.reg STRMD_LOG_DIR=$1/strmd/logs \
       "$build/strmd" </dev/null >"$1/strmd/output.txt" 2>&1 &
     strmd_pid=$!
