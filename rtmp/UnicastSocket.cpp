@@ -22,10 +22,11 @@ constexpr size_t kMaxIovecs = 512;
 // Small chunks (128 bytes unless the peer asks for more) make two iovecs
 // each, and the kernel's cost per iovec outweighs copying them: from this
 // many iovecs averaging less than kGatherAverage bytes, up to kGatherBytes
-// of them go out as one copied piece.
+// of them go out as one copied piece. The piece stays below the size whose
+// free makes the allocator consolidate and trim its heap.
 constexpr size_t kGatherMinIovecs = 16;
 constexpr size_t kGatherAverage = 512;
-constexpr size_t kGatherBytes = 64 * 1024;
+constexpr size_t kGatherBytes = 32 * 1024;
 
 }  // namespace
 
