@@ -736,8 +736,11 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
          static_cast<short>((gated ? 0 : POLLIN | POLLRDHUP) | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
         {connection->link->wakeEvent.fd, POLLIN, 0},
         {wait > 0 ? connection->pacingTimer.fd : -1, POLLIN, 0},
-        // Relayed media merged with what follows it (RelayMergeMs).
-        {connection->link->relayTimer.load(std::memory_order_acquire), POLLIN, 0},
+        // Relayed media merged with what follows it (RelayMergeMs); watched
+        // only while armed, as a timer that fired stays readable until it is
+        // armed again.
+        {connection->link->relayTimerDue != 0 ? connection->link->relayTimer.load(std::memory_order_acquire) : -1,
+         POLLIN, 0},
     };
     int ready = poll(fds, 4, static_cast<int>(std::max<int64_t>(until - now, 0)));
     if (ready < 0) {
@@ -771,13 +774,10 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
       if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
     }
     if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN) || (fds[3].revents & POLLIN)) {
-      if (fds[3].revents & POLLIN) {
-        Drain(fds[3].fd);
-        LiveChannelRelayTimerFired(connection);
-      }
-      // Re-arming clears a timer that fired, so it is not read: one system
-      // call less per message. Forgetting the due time makes the next
-      // pass re-arm it.
+      // Neither timer is read: re-arming clears one that fired, one system
+      // call less per merge period or message. Forgetting the due time
+      // makes the next pass (or relay) re-arm it.
+      if (fds[3].revents & POLLIN) LiveChannelRelayTimerFired(connection);
       if (fds[2].revents & POLLIN) armedDue = -1;
       // A stale wake must not release a file stream's packet early.
       if (RtmpConnectionNextWait(connection) == 0 && !RtmpOutputAboveWatermark(r) &&

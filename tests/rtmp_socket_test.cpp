@@ -255,6 +255,42 @@ TEST(SocketBuffer, MessagesAreOneEntryEachAndOneFlushIsOneSendmsg) {
   RtmpShutdown(&context);
 }
 
+// Video frames in 128-byte chunks are many small pieces per sendmsg; a
+// socket that takes them in parts must still deliver every byte in order.
+TEST(SocketBuffer, SmallChunksOfLargeMessagesArriveWholeWhenTheSocketTakesThemInParts) {
+  auto [serverFd, clientFd] = SocketPair();
+  int small = 4096;
+  ASSERT_EQ(setsockopt(serverFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  RtmpClient client;
+  client.Adopt(clientFd);
+  RtmpContext context;
+  ASSERT_EQ(RtmpContextInit(&context, serverFd), 1);
+  context.sockbuf.batching = true;
+  RtmpChannelOut(&context, 3);
+  constexpr int kMessages = 40;
+  // Sizes around the chunk and the copy limits, each body its own fill.
+  auto sizeOf = [](int i) { return uint32_t(1 + (i * 7919) % 70000); };
+  std::vector<std::unique_ptr<Message>> messages;
+  for (int i = 0; i < kMessages; i++) {
+    messages.push_back(std::make_unique<Message>(sizeOf(i), static_cast<uint8_t>(i + 1)));
+    ASSERT_EQ(RtmpWriteMessage(&context, &messages.back()->packet), 1);
+  }
+  auto reader = std::async(std::launch::async, [&] {
+    int whole = 0;
+    for (int i = 0; i < kMessages; i++) {
+      auto got = client.ReadMessage(5000);
+      if (!got) break;
+      if (got->body == std::vector<uint8_t>(sizeOf(i), static_cast<uint8_t>(i + 1))) whole++;
+    }
+    return whole;
+  });
+  FlushUntilEmpty(&context);
+  EXPECT_EQ(reader.get(), kMessages);
+  EXPECT_GT(context.sockbuf.context->sendCalls, 1u) << "the socket took the queue in parts";
+  RtmpContextFree(&context);
+  RtmpShutdown(&context);
+}
+
 // A relayed message goes to every player with the same body: the queues
 // share it, so fan-out costs one allocation, not one per receiver.
 TEST(SocketBuffer, SharedBodySentToAHundredConnectionsIsAllocatedOnce) {
