@@ -168,7 +168,6 @@ struct HeldLoopClock {
   HeldLoopClock() { ConnectionSetClock(LoopClock); }
   ~HeldLoopClock() { ConnectionSetClock(nullptr); }
 };
-#endif
 
 bool IsPing(const RtmpClientMessage& m) { return m.type == 4 && m.body.size() >= 2 && m.body[1] == 6; }
 
@@ -189,6 +188,7 @@ int PingsBeforeResult(LoopHarness& h, double txn) {
       return pings;
   }
 }
+#endif
 
 }  // namespace
 
