@@ -5,12 +5,8 @@
 
 #include <ctime>
 
+#include "util/Clock.h"
 #include "util/Log.h"
-
-ClientLink::~ClientLink() {
-  // Every player stream has left its publishers' lists: no relay arms it any more.
-  if (const int timer = relayTimer.exchange(-1); timer >= 0) close(timer);
-}
 
 void ClientWake(ClientLink& link) {
   uint64_t one = 1;
@@ -26,19 +22,27 @@ void ClientArmTimer(int fd, int64_t ms) {
   timerfd_settime(fd, 0, &value, nullptr);
 }
 
-bool ClientArmRelayTimer(ClientLink& link, uint32_t now, uint32_t inMs) {
-  const uint32_t due = now + inMs;
-  const uint32_t armed = link.relayTimerDue;
-  if (armed != 0 && static_cast<int32_t>(armed - due) <= 0) return true;
-  int timer = link.relayTimer.load(std::memory_order_relaxed);
-  if (timer == -1) {
-    timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    // Without it (reported once) every relayed message goes at once.
-    if (timer < 0) ReportError("ClientArmRelayTimer: timer");
-    link.relayTimer.store(timer < 0 ? -2 : timer, std::memory_order_release);
+void ClientPost(const ClientHandle& link, int64_t inMs) {
+  EventLoop* loop = link->loop;
+  if (loop == nullptr) {
+    ClientWake(*link);
+    return;
   }
-  if (timer < 0) return false;
-  ClientArmTimer(timer, inMs);
-  link.relayTimerDue = due == 0 ? 1 : due;
-  return true;
+  EventLoopPost(loop, EventLoopItemRef(link, &link->loopItem), inMs > 0 ? loop->now() + inMs : 0);
+}
+
+int64_t ClientServeFromLoop(ClientLink& link, int64_t nowMs) {
+  // Set before trying: a holder that lets go after a failed try sees it.
+  link.serveMissed.store(true);
+  if (!link.serve.try_lock()) return kEventLoopNever;
+  link.serveMissed.store(false);
+  int64_t next = kEventLoopNever;
+  if (link.service != nullptr) next = link.service(link.serviceCtx, nowMs);
+  link.serve.unlock();
+  return next;
+}
+
+void ClientReleaseServe(const ClientHandle& link) {
+  link->serve.unlock();
+  if (link->serveMissed.exchange(false)) ClientPost(link, 0);
 }

@@ -9,9 +9,14 @@
 //  - `rtmp`: the reader side by the owner thread without a lock, the sending
 //    side under rtmp.sendLock by any thread;
 //  - `wakeEvent`: set once at creation, signalled by any thread (ClientWake);
-//  - the relay timer (relayTimer, relayTimerDue): the owner thread, for the
-//    players of the channels it publishes;
 //  - `closing`: set by the owner when its teardown begins;
+//  - `loop`, `loopItem.owner`: set once at attach, before any post;
+//  - `serve`: held by whoever paces the client's streams and flushes its
+//    output as their owner: the owner thread for one pass of its loop, or
+//    the send loop for one service (it only tries, never waits); `service`
+//    and `serviceCtx` under it;
+//  - `serveMissed`: set by the send loop that found `serve` taken, read by
+//    the holder when it lets go;
 //  - `chatMember`: under the chat room locks (chat/RtmpChat.h).
 #pragma once
 
@@ -20,7 +25,9 @@
 #include <memory>
 
 #include "rtmp/RtmpCore.h"
+#include "util/EventLoop.h"
 #include "util/Fd.h"
+#include "util/ThreadSafety.h"
 
 struct LiveUser;
 
@@ -30,29 +37,36 @@ struct ClientLink {
   // which signals it.
   Fd wakeEvent;
   RtmpContext rtmp;
-  // A publisher's players whose media waits for the end of their merge
-  // period are sent to when the relay timer (timerfd, made by the first
-  // relay that needs it) fires at the earliest such end, relayTimerDue
-  // (LiveChannelNow; 0 while it is not armed), unless the next relay comes
-  // first. -2: it could not be made.
-  std::atomic<int> relayTimer{-1};
-  uint32_t relayTimerDue = 0;
   std::atomic<bool> closing{false};  // the owner's teardown began
+  // The send loop that sends the client's paced and relayed media while its
+  // own thread sleeps; none (tests, a failed attach): the thread does it.
+  EventLoop* loop = nullptr;
+  EventLoopItem loopItem;
+  Mutex serve;
+  std::atomic<bool> serveMissed{false};
+  // What the loop runs for the client under `serve`: when it next falls due
+  // (ConnectionNow ms, or kEventLoopNever). None once the owner detached.
+  int64_t (*service)(void* ctx, int64_t nowMs) GUARDED_BY(serve) = nullptr;
+  void* serviceCtx GUARDED_BY(serve) = nullptr;
   LiveUser* chatMember = nullptr;    // the client's member of a chat room
 
   ClientLink() = default;
   ClientLink(const ClientLink&) = delete;
   ClientLink& operator=(const ClientLink&) = delete;
-  ~ClientLink();  // closes the relay timer (the wake event closes itself)
+  ~ClientLink() = default;
 };
 using ClientHandle = std::shared_ptr<ClientLink>;
 
 // Wakes the owner's loop (any thread): something was queued for it.
 void ClientWake(ClientLink& link);
-// The owner thread, relaying: the relay timer fires at `now` (the live
-// channels' clock) + `inMs` at the latest (an earlier time already armed
-// stays). False when there is no timer (reported once): the caller sends at
-// once.
-bool ClientArmRelayTimer(ClientLink& link, uint32_t now, uint32_t inMs);
+// Any thread: the client's send loop serves it `inMs` from now (its clock)
+// at the latest; without a loop its own thread is woken.
+void ClientPost(const ClientHandle& link, int64_t inMs);
+// The send loop: runs the client's service if `serve` is free (else the
+// holder posts it again when it lets go). Returns the service's next due.
+int64_t ClientServeFromLoop(ClientLink& link, int64_t nowMs);
+// The holder of `serve` lets go; a loop that found it taken meanwhile gets
+// the client posted again.
+void ClientReleaseServe(const ClientHandle& link) RELEASE(link->serve);
 // Arms a timerfd to fire once `ms` from now (at least 1 ns).
 void ClientArmTimer(int fd, int64_t ms);

@@ -169,6 +169,8 @@ int ServerConfigLoad(ServerConfig* config) {
   ReadNumber(*key, "RelayMergeMs", &config->relayMergeMs, kDefaultRelayMergeMs);
   // A DWORD past the int range reads negative: it is as large as they come.
   if (config->relayMergeMs < 0 || config->relayMergeMs > kRelayMergeMsMax) config->relayMergeMs = kRelayMergeMsMax;
+  ReadNumber(*key, "SendLoops", &config->sendLoops, 0);
+  if (config->sendLoops < 0 || config->sendLoops > kSendLoopsMax) config->sendLoops = kSendLoopsMax;
 
   std::string name;
   for (uint32_t i = 0; RegistryEnumSubKey(*key, i, &name); ++i) {

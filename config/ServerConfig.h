@@ -34,6 +34,8 @@ constexpr int32_t kDefaultLocalWebPort = 19039;
 // it, which stays below the video lag at which the relay drops.
 constexpr int32_t kDefaultRelayMergeMs = 20;
 constexpr int32_t kRelayMergeMsMax = 500;
+// Send loops ("SendLoops"): 0 is one per processor, more than this is cut.
+constexpr int32_t kSendLoopsMax = 64;
 
 struct SiteConfig {
   char name[kTextSize] = {};
@@ -109,6 +111,9 @@ struct ServerConfig {
   // Relayed live media waits at most this long (ms) for more to go with it
   // in one wake of the player's thread; 0 wakes it for every message.
   int32_t relayMergeMs = kDefaultRelayMergeMs;
+  // Threads that send the connections' paced and relayed media, each for
+  // its share of the connections ("SendLoops"); 0: one per processor.
+  int32_t sendLoops = 0;
   // The workers that run statements, syncs, copies and the web notice for
   // the connections (util/JobPool.h), and how many of their jobs may wait.
   int32_t jobWorkers = kDefaultJobWorkers;

@@ -36,6 +36,7 @@
 #include "client/Intake.h"
 #include "config/Admission.h"
 #include "config/ServerConfig.h"
+#include "connection/SendLoop.h"
 #include "util/Log.h"
 #include "util/ByteOrder.h"
 #include "util/Clock.h"
@@ -403,6 +404,8 @@ RtmpConnection* RtmpConnectionCreate(IncomingConnection* incoming, bool rtmpHand
 
 void RtmpConnectionDestroy(RtmpConnection* connection) {
   std::unique_ptr<RtmpConnection> owned(connection);
+  // First: the send loop never serves the record again once it goes.
+  SendLoopDetach(*connection->link);
   ListRemove(&g_clients, static_cast<Client*>(connection));
 
   // A command whose job is pending is applied as if the connection had
@@ -456,7 +459,7 @@ void RtmpConnectionDestroy(RtmpConnection* connection) {
   connection->link->closing.store(true);
   RtmpContextFree(&connection->link->rtmp);
   RtmpShutdown(&connection->link->rtmp);
-  // The wake event and the relay timer go with the last holder of the link.
+  // The wake event goes with the last holder of the link.
 }
 
 int RtmpConnectionPending(RtmpConnection* connection) {
@@ -588,6 +591,39 @@ int RtmpConnectionServiceStream(RtmpConnection* connection) {
   return res;
 }
 
+int64_t RtmpConnectionServeFromLoop(RtmpConnection* connection, int64_t nowMs) {
+  RtmpContext* r = &connection->link->rtmp;
+  if (RtmpSocketFd(r) == -1 || r->sockbuf.failed || r->sockbuf.overflowed) return kEventLoopNever;
+  SocketBufferActAsOwner acting(&r->sockbuf);
+  int64_t next = kEventLoopNever;
+  for (;;) {
+    const int wait = RtmpConnectionNextWait(connection);
+    const bool blocked = wait == 0 && RtmpOutputAboveWatermark(r);
+    if (wait == 0 && !blocked) {
+      if (RtmpConnectionServiceStream(connection)) continue;
+      // The thread ends the connection: it sees the socket shut.
+      RtmpShutdown(r);
+      break;
+    }
+    if (RtmpOutputPending(r)) connection->batches++;
+    if (!RtmpFlushOutput(r)) break;
+    if (blocked && !RtmpOutputAboveWatermark(r)) continue;
+    if (connection->refillHeld && !RtmpOutputPending(r)) continue;
+    if (wait > 0) next = nowMs + wait;
+    break;
+  }
+  // What the thread does after media left it does itself: the rest of a
+  // send the socket did not take (it waits for the socket), the end of an
+  // HTTP answer, a chat backlog that may move on, the marks of a play's
+  // first media.
+  if (RtmpOutputPending(r) || RtmpSocketFd(r) == -1 || r->sockbuf.failed || connection->chatBacklog != nullptr ||
+      !connection->thumbnailMarks.empty() || (connection->http != nullptr && connection->http->ended(connection))) {
+    ClientWake(*connection->link);
+    return kEventLoopNever;  // posted again by the thread's pass
+  }
+  return next;
+}
+
 int RtmpConnectionRun(IncomingConnection* incoming) {
   RtmpConnection* connection = RtmpConnectionCreate(incoming);
   if (connection == nullptr) {
@@ -621,6 +657,14 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
                                                                            std::chrono::steady_clock::now())
                                   .count();
   const uintptr_t stackLowest = StackLowest();
+  const ClientHandle link = connection->link;
+  SendLoopAttach(
+      *link,
+      [](void* ctx, int64_t nowMs) { return RtmpConnectionServeFromLoop(static_cast<RtmpConnection*>(ctx), nowMs); },
+      connection);
+  // Held for every pass; let go only while the loop waits, when the send
+  // loop may pace the streams and flush in its place.
+  link->serve.lock();
   while (RtmpSocketFd(r) != -1) {
     if (r->sockbuf.overflowed) {
       errno = 0;
@@ -688,7 +732,14 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
     if (blocked && !RtmpOutputAboveWatermark(r)) continue;
     // A file stream's next window waited for this flush.
     if (connection->refillHeld && !RtmpOutputPending(r)) continue;
-    if (wait > 0) {
+    if (wait > 0 && link->loop != nullptr) {
+      // The send loop sends the next window while this thread sleeps.
+      const int64_t due = now + wait;
+      if (due != armedDue) {
+        ClientPost(link, wait);
+        armedDue = due;
+      }
+    } else if (wait > 0) {
       int64_t due = now + wait;
       if (connection->pacingTimer.fd < 0 &&
           (connection->pacingTimer.fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) < 0) {
@@ -731,18 +782,15 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
 
     // The wake event is watched even while the pacing timer runs, so that a
     // relayed packet never waits for a file stream's next tag.
-    pollfd fds[4] = {
+    pollfd fds[3] = {
         {RtmpSocketFd(r),
          static_cast<short>((gated ? 0 : POLLIN | POLLRDHUP) | (RtmpOutputPending(r) ? POLLOUT : 0)), 0},
         {connection->link->wakeEvent.fd, POLLIN, 0},
-        {wait > 0 ? connection->pacingTimer.fd : -1, POLLIN, 0},
-        // Relayed media merged with what follows it (RelayMergeMs); watched
-        // only while armed, as a timer that fired stays readable until it is
-        // armed again.
-        {connection->link->relayTimerDue != 0 ? connection->link->relayTimer.load(std::memory_order_acquire) : -1,
-         POLLIN, 0},
+        {wait > 0 && link->loop == nullptr ? connection->pacingTimer.fd : -1, POLLIN, 0},
     };
-    int ready = poll(fds, 4, static_cast<int>(std::max<int64_t>(until - now, 0)));
+    ClientReleaseServe(link);
+    int ready = poll(fds, 3, static_cast<int>(std::max<int64_t>(until - now, 0)));
+    link->serve.lock();
     if (ready < 0) {
       if (errno == EINTR) continue;
       ReportError("WaitForMultipleObjects");
@@ -754,6 +802,9 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
     // Before input, which a busy publisher may never stop sending: another
     // connection may be waiting to record a file this one records.
     if (fds[1].revents & POLLIN) {
+      // The send loop may have woken it for output the socket did not take:
+      // the next window is posted again after this pass.
+      armedDue = -1;
       ServeRecordingCloseRequests(connection);
       // Drained before the posts are taken: a later post wakes again.
       Drain(connection->link->wakeEvent.fd);
@@ -773,11 +824,10 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
       if (received < 0) break;  // the client closed, or the socket failed
       if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
     }
-    if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN) || (fds[3].revents & POLLIN)) {
-      // Neither timer is read: re-arming clears one that fired, one system
-      // call less per merge period or message. Forgetting the due time
-      // makes the next pass (or relay) re-arm it.
-      if (fds[3].revents & POLLIN) LiveChannelRelayTimerFired(connection);
+    if ((fds[1].revents & POLLIN) || (fds[2].revents & POLLIN)) {
+      // The timer is not read: re-arming clears one that fired, one system
+      // call less per window. Forgetting the due time makes the next pass
+      // re-arm it.
       if (fds[2].revents & POLLIN) armedDue = -1;
       // A stale wake must not release a file stream's packet early.
       if (RtmpConnectionNextWait(connection) == 0 && !RtmpOutputAboveWatermark(r) &&
@@ -786,6 +836,7 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
       continue;
     }
   }
+  link->serve.unlock();
   if (getenv("STRMD_IO_STATS") != nullptr) {
     MutexLock lock(r->sendLock);
     if (const auto* queue = r->sockbuf.context.get())

@@ -71,5 +71,9 @@ int RtmpConnectionProcessInput(RtmpConnection* connection);
 int RtmpConnectionDispatch(RtmpConnection* connection, RtmpStream* stream);
 int RtmpConnectionNextWait(RtmpConnection* connection);
 int RtmpConnectionServiceStream(RtmpConnection* connection);
+// The send loop, under the link's serve lock: sends what is due of the
+// connection's streams and flushes; returns when it next falls due
+// (ConnectionNow ms), or kEventLoopNever when its thread takes over.
+int64_t RtmpConnectionServeFromLoop(RtmpConnection* connection, int64_t nowMs);
 
 

@@ -21,6 +21,8 @@
 #include "media/FlvMedia.h"
 #include "media/RtmpStreamRecord.h"
 #include "media/StreamSend.h"
+#include "client/ClientLink.h"
+#include "util/EventLoop.h"
 #include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
 #include "util/Log.h"
@@ -449,48 +451,6 @@ void AppendCopy(RtmpStreamOut& out, RtmpPacket* copy) REQUIRES(out.queue.lock) {
   out.queueBytes += copy->m_nBodySize;
 }
 
-// Media reaches a player whose queue was empty: sent by this thread, or
-// the player's own thread woken for it when this one cannot send it whole.
-// A player that stopped (stopTransmit) keeps its queue for its own thread.
-void SendForPlayer(RtmpStream* player) {
-  if (!player->playing || player->output.paused || !SendQueueForPlayer(player))
-    ClientWake(*player->link);
-}
-
-// The players whose media waits for the end of their merge period: those
-// whose period is over (or all) get it; returns the ms until the next
-// other one's end, UINT32_MAX when none waits.
-uint32_t SendDue(RtmpStream* publisher, uint32_t now, bool all) REQUIRES(publisher->input.subscribers.lock) {
-  const uint32_t mergeMs = LiveChannelSettings().mergeMs;
-  uint32_t next = UINT32_MAX;
-  for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
-    auto* player = static_cast<RtmpStream*>(n->item);
-    RtmpStreamOut& out = player->output;
-    bool send = false;
-    {
-      ListLock guard(out.queue.lock);
-      if (!out.relayDeferred) continue;
-      const uint32_t since = now - out.relaySentAt;
-      if (all || since >= mergeMs) {
-        out.relayDeferred = false;
-        out.relaySentAt = now;
-        send = true;
-      } else {
-        next = std::min(next, mergeMs - since);
-      }
-    }
-    if (send) SendForPlayer(player);
-  }
-  return next;
-}
-
-void SendDueAndArm(RtmpStream* publisher) REQUIRES(publisher->input.subscribers.lock) {
-  const uint32_t now = LiveChannelNow();
-  const uint32_t next = SendDue(publisher, now, false);
-  if (next != UINT32_MAX && !ClientArmRelayTimer(*publisher->link, LiveChannelNow(), next))
-    SendDue(publisher, now, true);
-}
-
 // Relays `packet` (none: only the Opus) to the publisher's players; the
 // Opus made for it goes before it to browser players, which get no Speex.
 // RTMP players get the publisher's audio as it is.
@@ -507,6 +467,8 @@ void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t no
     made.push_back(p);
   }
   const bool speex = packet != nullptr && packet->m_nMessageType == kRtmpMsgAudio && IsSpeex(packet);
+  // Each send loop with players of this channel is woken once for them all.
+  EventLoopWakeBatch batch;
   {
     ListLock guard(publisher->input.subscribers.lock);
     for (ListNode* n = publisher->input.subscribers.first; n != nullptr; n = n->next) {
@@ -516,17 +478,11 @@ void RelayToPlayers(RtmpStream* publisher, const RtmpPacket* packet, uint32_t no
         for (const RtmpPacket* p : made) EnqueueRelayed(player, p, now, publisher);
       if (packet != nullptr && !(speex && player->browser)) EnqueueRelayed(player, packet, now, publisher);
     }
-    SendDueAndArm(publisher);
   }
   for (RtmpPacket* p : made) RtmpPacketDestroy(p);
 }
 
 }  // namespace
-
-void LiveChannelSendDue(RtmpStream* publisher) {
-  ListLock guard(publisher->input.subscribers.lock);
-  SendDueAndArm(publisher);
-}
 
 void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet) {
   if (packet->m_nBodySize == 0) return;
@@ -596,8 +552,8 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
   // Metadata and decoder configuration are few and small, and without them
   // nothing after them decodes: no lag or key-frame rule holds them back.
   const Config config = ConfigOf(packet);
-  bool wake = false, stalled = false;
-  bool queued = false;
+  bool stalled = false, queued = false;
+  int64_t dueInMs = -1;  // the player's loop sends it this long from now
   {
     ListLock guard(out.queue.lock);
     SocketBuffer& sockbuf = player->rtmp->sockbuf;
@@ -668,23 +624,25 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
     if (wasEmpty && out.queue.first != nullptr) {
       out.waitingSince = now;
       // Within the merge period, the media waits for its end with what
-      // follows it (SendDue); a deferred queue is already waiting.
+      // follows it (LiveChannelTakeDue); a deferred queue is already waiting.
       if (!out.relayDeferred) {
-        if (now - out.relaySentAt >= limits.mergeMs) {
+        const uint32_t since = now - out.relaySentAt;
+        if (since >= limits.mergeMs) {
           out.relaySentAt = now;
-          wake = true;
+          dueInMs = 0;
         } else {
           out.relayDeferred = true;
+          dueInMs = limits.mergeMs - since;
         }
       }
     }
   }
-  // A queue that already held packets has its send on the way: the player's
-  // thread, once woken, sends until it is empty.
+  // A queue that already held packets has its send on the way. A player
+  // that stopped (stopTransmit) keeps its queue for its own thread.
   if (stalled)
     ClientWake(*player->link);
-  else if (wake)
-    SendForPlayer(player);
+  else if (dueInMs >= 0 && player->playing && !player->output.paused)
+    ClientPost(player->link, dueInMs);
   return queued;
 }
 
@@ -715,17 +673,15 @@ void RtmpChannelRelease(RtmpContext* r, int32_t id) {
   r->channelsOut.erase(static_cast<uint32_t>(id));
 }
 
-void LiveChannelRelayTimerFired(Client* client) {
-  client->link->relayTimerDue = 0;
-  // Only the own thread adds or frees streams: the list is read without
-  // its lock once copied.
-  std::vector<RtmpStream*> publishers;
-  {
-    ListLock guard(client->streams.lock);
-    for (ListNode* n = client->streams.first; n != nullptr; n = n->next) {
-      auto* stream = static_cast<RtmpStream*>(n->item);
-      if (stream->publishing && stream->channel != 0) publishers.push_back(stream);
-    }
-  }
-  for (RtmpStream* publisher : publishers) LiveChannelSendDue(publisher);
+int64_t LiveChannelTakeDue(RtmpStream* player) {
+  RtmpStreamOut& out = player->output;
+  ListLock guard(out.queue.lock);
+  if (!out.relayDeferred) return 0;
+  const uint32_t now = LiveChannelNow();
+  const uint32_t since = now - out.relaySentAt;
+  const uint32_t mergeMs = LiveChannelSettings().mergeMs;
+  if (since < mergeMs) return mergeMs - since;
+  out.relayDeferred = false;
+  out.relaySentAt = now;
+  return 0;
 }

@@ -111,24 +111,20 @@ void RelayMedia(RtmpStream* publisher, const RtmpPacket* packet);
 void RelayData(RtmpStream* publisher, const RtmpPacket* packet);
 // Appends a copy (body shared) to the player's queue unless a drop rule
 // rejects it. Media that reaches an empty queue goes at once when the
-// player's last went LiveChannelSettings().mergeMs or more ago: this thread
-// sends it (SendQueueForPlayer), or wakes the player's thread when it
-// cannot send it whole. Otherwise it waits for the end of that merge
-// period, when the publisher's relay (LiveChannelSendDue) sends it with what
-// followed it.
+// player's last went LiveChannelSettings().mergeMs or more ago: the player's
+// send loop is posted for it (all of one relay wake a loop once). Otherwise
+// it waits for the end of that merge period, when the loop sends it with
+// what followed it.
 // Metadata and decoder configuration pass every rule but the queue cap and
 // the stall; before the first message a player takes from `publisher`, the
 // publisher's kept metadata and configuration go, stamped with its time.
 // True when the copy was queued.
 bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now,
                     const RtmpStream* publisher = nullptr);
-// The publisher's thread, after each relay and when its relay timer fires:
-// its players whose merge period is over get the media that waited for it;
-// the relay timer is armed for the next end of one.
-void LiveChannelSendDue(RtmpStream* publisher);
-// The client's own thread, when its relay timer fired: the players of the
-// channels it publishes whose merge period is over get their media.
-void LiveChannelRelayTimerFired(Client* client);
+// Whoever sends a live player's queue (its send loop or its thread): 0 when
+// the media may go now (a merge period that ended is closed), else the ms
+// until the end of the period it waits for.
+int64_t LiveChannelTakeDue(RtmpStream* player);
 
 // ---- Chunk stream ids 10..63 of the streams ----
 // The first free id, with its outbound slot made; 0 when none is free

@@ -483,7 +483,8 @@ int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
     if (out.queued == 0 && out.opus.waiting)
       return out.opus.retryAt <= now100ns ? 0 : (out.opus.retryAt - now100ns + 9999) / 10000;
     if (out.queued == 0) return -1;
-    if (!stream->file.open) return 0;
+    // Live media waits for the end of its merge period.
+    if (!stream->file.open) return LiveChannelTakeDue(stream);
     // Nothing leaves before its due time less the lead; after the first
     // window, the next one waits until less than half the lead is ahead.
     wait100ns = UntilDue(stream, out.lastQueued.load(), now100ns) - lead100ns;

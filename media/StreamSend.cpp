@@ -7,14 +7,14 @@
 
 namespace {
 
-// `owner`: the stream's own thread, which alone may read the output queue
-// without its lock.
-bool SendQueueHeld(RtmpStream* stream, bool owner) REQUIRES(stream->output.sending) {
+// The holder of the connection's serve lock, which alone may read the
+// output queue's size without its lock.
+bool SendQueueHeld(RtmpStream* stream) REQUIRES(stream->output.sending) {
   RtmpStreamOut& out = stream->output;
   for (;;) {
     // Above the watermark the rest waits here, where the live drop rules see
     // it, until the socket has taken what is queued.
-    if (owner ? RtmpOutputAboveWatermark(stream->rtmp) : !RtmpOutputUsableBelowWatermark(stream->rtmp)) break;
+    if (RtmpOutputAboveWatermark(stream->rtmp)) break;
     RtmpPacket* packet;
     {
       ListLock guard(out.queue.lock);
@@ -44,8 +44,8 @@ bool SendQueueHeld(RtmpStream* stream, bool owner) REQUIRES(stream->output.sendi
     }
     ListLock guard(out.queue.lock);
     out.bytesOut += size + static_cast<uint32_t>(kRtmpMaxHeaderSize);
-    // A file's position, the own thread's (a live player's has none).
-    if (owner) out.lastSent = out.lastQueued;
+    // A file's position (a live player's has none).
+    out.lastSent = out.lastQueued;
   }
   return true;
 }
@@ -54,17 +54,5 @@ bool SendQueueHeld(RtmpStream* stream, bool owner) REQUIRES(stream->output.sendi
 
 bool SendQueue(RtmpStream* stream) {
   MutexLock lock(stream->output.sending);
-  return SendQueueHeld(stream, true);
-}
-
-bool SendQueueForPlayer(RtmpStream* player) {
-  if (!player->output.sending.try_lock()) return false;
-  bool whole = false;
-  {
-    SocketBufferHoldWakes hold;
-    whole = SendQueueHeld(player, false) && player->output.queued == 0;
-  }
-  player->output.sending.unlock();
-  // What was written must leave now, or its owner must be woken for it.
-  return RtmpFlushForOwner(player->rtmp) && whole;
+  return SendQueueHeld(stream);
 }

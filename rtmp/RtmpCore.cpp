@@ -459,22 +459,11 @@ int RtmpFlushOutput(RtmpContext* r) {
   return 0;
 }
 
-bool RtmpFlushForOwner(RtmpContext* r) {
-  MutexLock lock(r->sendLock);
-  return SocketBufferFlushForOwner(&r->sockbuf);
-}
-
 bool RtmpOutputPending(const RtmpContext* r) { return SocketBufferHasOutput(&r->sockbuf); }
 
 bool RtmpOutputAboveWatermark(const RtmpContext* r) {
   const SocketSendQueue* queue = r->sockbuf.context.get();
   return queue && queue->bytes.load(std::memory_order_relaxed) >= SendQueueLowWatermark(*queue);
-}
-
-bool RtmpOutputUsableBelowWatermark(RtmpContext* r) {
-  MutexLock lock(r->sendLock);
-  const SocketBuffer& b = r->sockbuf;
-  return b.socket.load() >= 0 && !b.failed && !b.overflowed && b.context && !RtmpOutputAboveWatermark(r);
 }
 
 int RtmpSocketFd(const RtmpContext* r) { return r->sockbuf.socket.load(); }

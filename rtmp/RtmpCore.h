@@ -141,17 +141,11 @@ RtmpChannel* RtmpChannelOut(RtmpContext* r, uint32_t id) REQUIRES(r->sendLock);
 // Flushes queued output (the loop, once per pass and on POLLOUT). Takes
 // sendLock. 1, or 0 after closing the connection on a socket failure.
 int RtmpFlushOutput(RtmpContext* r) EXCLUDES(r->sendLock);
-// The same from another thread (SocketBufferFlushForOwner): true when all
-// of it left; false when the owner's loop must see to the rest.
-bool RtmpFlushForOwner(RtmpContext* r) EXCLUDES(r->sendLock);
 // Whether the loop should poll for POLLOUT. Owner thread, no lock.
 bool RtmpOutputPending(const RtmpContext* r);
 // Whether queued output is at or above the low watermark, so that media
 // should stay in its stream's queue for now. Owner thread, no lock.
 bool RtmpOutputAboveWatermark(const RtmpContext* r);
-// Any thread: whether the connection can take output and its queue is below
-// the low watermark. Takes sendLock.
-bool RtmpOutputUsableBelowWatermark(RtmpContext* r) EXCLUDES(r->sendLock);
 // The descriptor the loop polls; -1 once closed.
 int RtmpSocketFd(const RtmpContext* r);
 

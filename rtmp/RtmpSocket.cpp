@@ -18,7 +18,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool IsOwner(const SocketBuffer* sockbuf) { return pthread_equal(pthread_self(), sockbuf->owner); }
+thread_local const SocketBuffer* t_actingOwner = nullptr;
+
+// The thread that opened the buffer: it alone closes the descriptor.
+bool IsCloser(const SocketBuffer* sockbuf) { return pthread_equal(pthread_self(), sockbuf->owner); }
+// Who writes as the owner: the thread that opened the buffer, or one acting
+// for it (SocketBufferActAsOwner).
+bool IsOwner(const SocketBuffer* sockbuf) { return t_actingOwner == sockbuf || IsCloser(sockbuf); }
 
 int MsLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -31,8 +37,6 @@ void Wake(const SocketBuffer* sockbuf) {
   ssize_t n = write(sockbuf->wakeFd, &one, sizeof one);
   (void)n;
 }
-
-thread_local int t_wakesHeld = 0;
 
 bool Usable(const SocketBuffer* sockbuf) {
   return sockbuf->socket.load() >= 0 && !sockbuf->failed && sockbuf->context;
@@ -72,7 +76,7 @@ int SocketBufferClose(SocketBuffer* sockbuf) {
   sockbuf->failed = true;
   // Only the owner closes: its loop may be inside poll() on this number,
   // and a number closed elsewhere could be reused by the next accept.
-  if (!IsOwner(sockbuf)) return 1;
+  if (!IsCloser(sockbuf)) return 1;
   close(fd);
   sockbuf->socket = -1;
   sockbuf->context.reset();
@@ -105,7 +109,7 @@ int QueueEntry(SocketBuffer* sockbuf, SendQueueEntry&& entry) {
   bool wasEmpty = queue.entries.empty();
   SendQueueAppend(queue, std::move(entry));
   if (!owner) {
-    if (wasEmpty && t_wakesHeld == 0) Wake(sockbuf);
+    if (wasEmpty) Wake(sockbuf);
     return 1;
   }
   if (!sockbuf->batching && !SendQueueFlush(queue, fd)) {
@@ -144,17 +148,10 @@ int SocketBufferFlush(SocketBuffer* sockbuf) {
   return SendQueueFlush(*sockbuf->context, sockbuf->socket.load()) ? 1 : 0;
 }
 
-bool SocketBufferFlushForOwner(SocketBuffer* sockbuf) {
-  if (!Usable(sockbuf) || sockbuf->overflowed) return false;
-  if (!SendQueueFlush(*sockbuf->context, sockbuf->socket.load())) {
-    sockbuf->failed = true;
-    return false;
-  }
-  return !SocketBufferHasOutput(sockbuf);
+SocketBufferActAsOwner::SocketBufferActAsOwner(const SocketBuffer* sockbuf) : previous_(t_actingOwner) {
+  t_actingOwner = sockbuf;
 }
-
-SocketBufferHoldWakes::SocketBufferHoldWakes() { ++t_wakesHeld; }
-SocketBufferHoldWakes::~SocketBufferHoldWakes() { --t_wakesHeld; }
+SocketBufferActAsOwner::~SocketBufferActAsOwner() { t_actingOwner = previous_; }
 
 uint64_t SocketBufferQueuedBytes(const SocketBuffer* sockbuf) {
   // Only the owner drops the queue, so the owner may look without the lock.

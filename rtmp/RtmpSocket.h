@@ -8,10 +8,10 @@
 // for bytes (RtmpReadBytes).
 //
 // Writing never waits under a lock. Every message becomes one entry of the
-// output queue (UnicastSocket.h), which the owner's loop flushes with one
-// sendmsg() per pass. Another thread's write only appends and wakes the
-// owner, unless that thread sends it itself (a publisher relaying to a
-// player, SocketBufferFlushForOwner). No writer ever waits for the socket, the owner included: when the
+// output queue (UnicastSocket.h), which the owner's loop (or the send loop
+// acting for it, SocketBufferActAsOwner) flushes with one sendmsg() per
+// pass. Another thread's write only appends and wakes the owner. No writer
+// ever waits for the socket, the owner included: when the
 // queue has no room for a message (after the owner has handed the socket
 // what it takes now) the message is dropped and the connection marked, and
 // the owner's loop closes it with a report. All queue access is under the
@@ -127,19 +127,20 @@ int SocketBufferReceive(SocketBuffer* sockbuf);
 // Caller holds the send lock: sends queued output the socket takes now.
 // 1, or 0 when the socket failed (the caller closes the connection).
 int SocketBufferFlush(SocketBuffer* sockbuf);
-// Flushes from a thread other than the owner's (a publisher relaying to a
-// player), under the send lock: true when everything queued left. False
-// leaves the rest, or a failed socket (marked), to the owner's loop, which
-// the caller wakes.
-bool SocketBufferFlushForOwner(SocketBuffer* sockbuf);
-// While one lives on a thread, that thread's writes to other connections do
-// not wake their owners: it sends what it wrote itself
-// (SocketBufferFlushForOwner) and wakes the owner only when that fails.
-struct SocketBufferHoldWakes {
-  SocketBufferHoldWakes();
-  ~SocketBufferHoldWakes();
-  SocketBufferHoldWakes(const SocketBufferHoldWakes&) = delete;
-  SocketBufferHoldWakes& operator=(const SocketBufferHoldWakes&) = delete;
+
+// While one lives on a thread, that thread writes to and flushes `sockbuf`
+// as its owner would (a send loop serving the connection while its thread
+// sleeps, both under the connection's serve lock), except that it never
+// closes the socket: a failure shuts it down for the owner to close.
+class SocketBufferActAsOwner {
+ public:
+  explicit SocketBufferActAsOwner(const SocketBuffer* sockbuf);
+  ~SocketBufferActAsOwner();
+  SocketBufferActAsOwner(const SocketBufferActAsOwner&) = delete;
+  SocketBufferActAsOwner& operator=(const SocketBufferActAsOwner&) = delete;
+
+ private:
+  const SocketBuffer* previous_;
 };
 
 // Owner thread (or under the send lock): unsent output bytes.

@@ -23,6 +23,7 @@
 #include "rtmp/UnicastSocket.h"
 #include "client/Intake.h"
 #include "connection/RtmpConnection.h"
+#include "connection/SendLoop.h"
 #include "media/Recording.h"
 #include "util/Log.h"
 #include "server/SiteLock.h"
@@ -166,6 +167,8 @@ int ServerRun(const std::function<void()>& listening) {
   // Recordings a crash left unclosed are whole again before anyone can play
   // or record over them.
   RecoverRecordings(&g_config.sites);
+  // Before the first connection: every connection joins one for its life.
+  if (!SendLoopsStart(g_config.sendLoops)) ReportError("no send loop started: connections send from their own threads");
   DebugMonitorStart();
 
   sockaddr_in addr{};

@@ -1,13 +1,12 @@
 // Live channels without a server: matching of players and publishers, the
 // lists left behind by stopped and freed streams (under AddressSanitizer),
-// the drop rules, the relay queue's byte cap and stall close, the wake per
-// empty queue and its merging, the shared bodies of the fan-out, and voice detection on real
+// the drop rules, the relay queue's byte cap and stall close, the post per
+// empty queue to the player's send loop and its merging, the shared bodies of the fan-out, and voice detection on real
 // Speex wideband frames made here with libspeex's encoder.
 #include <gtest/gtest.h>
 #include <speex/speex.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +24,8 @@
 #include "client/Client.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
+#include "media/StreamSend.h"
+#include "util/EventLoop.h"
 #include "rtmp/RtmpUtils.h"
 #include "support/SpeexFrames.h"
 
@@ -113,6 +114,11 @@ class LiveChannelTest : public ::testing::Test {
   // The media the player's thread would send next (the times), all taken
   // off its queue; its other messages in *others (type and first body byte).
   static std::vector<uint32_t> Take(RtmpStream* player, std::vector<std::pair<int, int>>* others = nullptr) {
+    return TakeTimes(player, others);
+  }
+
+ public:
+  static std::vector<uint32_t> TakeTimes(RtmpStream* player, std::vector<std::pair<int, int>>* others = nullptr) {
     std::vector<uint32_t> times;
     RtmpStreamOut& out = player->output;
     ListLock guard(out.queue.lock);
@@ -364,10 +370,53 @@ TEST_F(LiveChannelTest, OneBodyServesEveryPlayerAndAPlayerIsWokenOncePerEmptyQue
   EXPECT_EQ(players[2]->output.queued, held);
 }
 
-// A player with a socket of its own thread: the publisher's thread sends
-// what reaches it after a merge period at once, and what comes within one
-// when its relay timer fires; the player's thread is never woken.
-TEST_F(LiveChannelTest, ThePublishersThreadSendsItsPlayersMergedMediaWithoutWakingThem) {
+// A send loop on the test clock, passed by the test: what the players' own
+// send loops do for them.
+struct TestLoop {
+  EventLoop loop;
+  std::vector<ClientHandle> attached;
+  TestLoop() {
+    EXPECT_TRUE(EventLoopOpen(&loop));
+    loop.now = [] { return int64_t{g_now}; };
+    loop.serve = [](EventLoopItem& item, int64_t now) {
+      return ClientServeFromLoop(*static_cast<ClientLink*>(item.owner), now);
+    };
+  }
+  ~TestLoop() {
+    EventLoopStop(&loop);
+    for (const ClientHandle& link : attached) link->loop = nullptr;
+  }
+  void Attach(TestConnection* c, int64_t (*service)(void*, int64_t), void* ctx) {
+    ClientLink& link = *c->connection.link;
+    attached.push_back(c->connection.link);
+    link.loop = &loop;
+    link.loopItem.owner = &link;
+    MutexLock lock(link.serve);
+    link.service = service;
+    link.serviceCtx = ctx;
+  }
+  void Pass() {
+    loop.role.Assume();
+    EventLoopPass(&loop, g_now);
+  }
+};
+
+// A live player's service as its loop runs it: its queue goes to its socket
+// once its merge period is over.
+int64_t SendPlayer(void* ctx, int64_t now) {
+  auto* player = static_cast<RtmpStream*>(ctx);
+  if (const int64_t wait = LiveChannelTakeDue(player); wait > 0) return now + wait;
+  SocketBufferActAsOwner acting(&player->rtmp->sockbuf);
+  SendQueue(player);
+  RtmpFlushOutput(player->rtmp);
+  return kEventLoopNever;
+}
+
+// A player with a socket: the publisher only queues and posts it to its
+// send loop, once per relay; the loop sends what reaches it after a merge
+// period at once, and what comes within one at the period's end, in one
+// go. The player's thread is never woken.
+TEST_F(LiveChannelTest, ThePublisherPostsItsPlayersToTheirLoopWhichSendsMergedMediaWithoutWakingThem) {
   LiveChannelSettings().mergeMs = 20;
   TestConnection *a = Connection(), *b = Connection();
   int fds[2];
@@ -381,26 +430,30 @@ TEST_F(LiveChannelTest, ThePublishersThreadSendsItsPlayersMergedMediaWithoutWaki
   }
   RtmpStream* publisher = Publisher(a, 1, 1);
   RtmpStream* player = Player(b, 1, 1);
+  TestLoop loop;
+  loop.Attach(b, SendPlayer, player);
   auto received = [&] {
     uint8_t buffer[4096];
     const ssize_t n = recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT);
     return n > 0 ? size_t(n) : 0;
   };
   Relay(publisher, kRtmpMsgVideo, 0, 0x17);
+  EXPECT_EQ(received(), 0u);  // the publisher never sends
+  EXPECT_EQ(loop.loop.stats.wakes, 1u);
+  loop.Pass();
   EXPECT_GT(received(), 20u);
   EXPECT_EQ(player->output.queued, 0u);
   g_now += 5;
   Relay(publisher, kRtmpMsgVideo, 5, 0x27);
   Relay(publisher, kRtmpMsgVideo, 5, 0x27);
+  EXPECT_EQ(loop.loop.stats.wakes, 2u);  // the second relay found it posted
+  loop.Pass();
   EXPECT_EQ(received(), 0u);
   EXPECT_EQ(player->output.queued, 2u);
-  itimerspec left{};
-  ASSERT_GE(a->connection.link->relayTimer, 0);
-  ASSERT_EQ(timerfd_gettime(a->connection.link->relayTimer, &left), 0);
-  EXPECT_EQ(left.it_value.tv_sec, 0);
-  EXPECT_LE(left.it_value.tv_nsec, 15 * 1000000L);
+  loop.loop.role.Assume();
+  EXPECT_EQ(EventLoopWaitMs(&loop.loop, g_now), 15);
   g_now += 15;
-  LiveChannelRelayTimerFired(&a->connection);
+  loop.Pass();
   EXPECT_GT(received(), 40u);
   EXPECT_EQ(player->output.queued, 0u);
   EXPECT_EQ(b->Wakes(), 0u);
@@ -410,20 +463,36 @@ TEST_F(LiveChannelTest, ThePublishersThreadSendsItsPlayersMergedMediaWithoutWaki
   close(fds[1]);
 }
 
-// The player's loop on the test clock: woken at once or when its
-// publisher's relay timer fires at the time it is armed for, it takes its
-// whole queue.
-TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinItLeavesInOneWake) {
+// What a player's loop takes, and when.
+struct Taken {
+  RtmpStream* player = nullptr;
+  uint32_t sent = 0, services = 0, longest = 0;
+};
+
+int64_t TakePlayer(void* ctx, int64_t now) {
+  auto* taken = static_cast<Taken*>(ctx);
+  if (const int64_t wait = LiveChannelTakeDue(taken->player); wait > 0) return now + wait;
+  ++taken->services;
+  for (uint32_t time : LiveChannelTest::TakeTimes(taken->player)) {
+    taken->longest = std::max(taken->longest, g_now - time);
+    ++taken->sent;
+  }
+  return kEventLoopNever;
+}
+
+// The player's loop on the test clock, passed every millisecond: posted at
+// once or for the end of the merge period, it takes the whole queue.
+TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinItLeavesInOneService) {
   for (uint32_t merge : {0u, 20u, 50u}) {
     SCOPED_TRACE(merge);
     LiveChannelSettings().mergeMs = merge;
     TestConnection *a = Connection(), *b = Connection();
     RtmpStream* publisher = Publisher(a, 1, int32_t(merge) + 1);
-    RtmpStream* player = Player(b, 1, int32_t(merge) + 1);
+    Taken taken{Player(b, 1, int32_t(merge) + 1)};
+    TestLoop loop;
+    loop.Attach(b, TakePlayer, &taken);
     const uint32_t start = g_now;
-    uint32_t relayed = 0, ticksWithMedia = 0, sent = 0, wakes = 0, longest = 0;
-    // 0: no timer armed (the test clock starts well above 0).
-    uint32_t timerDue = 0;
+    uint32_t relayed = 0, ticksWithMedia = 0;
     // Media for 2 s, then a merge period for the last of it to leave.
     for (uint32_t t = 0; t < 2000 + merge; ++t) {
       g_now = start + t;
@@ -434,36 +503,17 @@ TEST_F(LiveChannelTest, RelayedMediaWaitsAtMostTheMergePeriodAndWhatComesWithinI
         for (int n = (t % 20 == 3) + (t % 33 == 0) + (t >= 700 && t < 706); n > 0; --n, ++relayed)
           Relay(publisher, kRtmpMsgVideo, g_now, 0x17);
       }
-      // The publisher's relay timer, for the player whose media waits.
-      const int timer = a->connection.link->relayTimer;
-      itimerspec left{};
-      if (timerDue == 0 && timer >= 0 && timerfd_gettime(timer, &left) == 0 &&
-          (left.it_value.tv_sec != 0 || left.it_value.tv_nsec != 0))
-        timerDue = g_now + uint32_t(left.it_value.tv_sec * 1000 + (left.it_value.tv_nsec + 999999) / 1000000);
-      if (timerDue != 0 && g_now >= timerDue) {
-        // Fired on the test clock: stopped on the real one.
-        timerDue = 0;
-        const itimerspec stop{};
-        timerfd_settime(timer, 0, &stop, nullptr);
-        LiveChannelRelayTimerFired(&a->connection);
-      }
-      // The player has no socket: what its publisher would send wakes it.
-      if (b->Wakes() == 0) continue;
-      ++wakes;
-      for (uint32_t time : Take(player)) {
-        longest = std::max(longest, g_now - time);
-        ++sent;
-      }
+      loop.Pass();
     }
-    EXPECT_EQ(sent, relayed);
-    EXPECT_LE(longest, merge);
+    EXPECT_EQ(taken.sent, relayed);
+    EXPECT_LE(taken.longest, merge);
+    EXPECT_EQ(b->Wakes(), 0u);
     if (merge == 0) {
-      EXPECT_EQ(wakes, ticksWithMedia);
+      EXPECT_EQ(taken.services, ticksWithMedia);
     } else {
-      // Wakes are a merge period apart at least (but the one that brings
-      // the new relay timer into the loop): far fewer than messages.
-      EXPECT_LE(wakes, 2000 / merge + 2);
-      EXPECT_GE(longest, merge - 1);
+      // Services are a merge period apart at least: far fewer than messages.
+      EXPECT_LE(taken.services, 2000 / merge + 2);
+      EXPECT_GE(taken.longest, merge - 1);
     }
   }
 }

@@ -1,0 +1,84 @@
+#include "connection/SendLoop.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/ClientLink.h"
+#include "config/ServerConfig.h"
+#include "util/Clock.h"
+#include "util/Log.h"
+#include "util/ThreadSafety.h"
+
+namespace {
+
+Mutex g_loopsLock;
+// Made before the first connection and freed after the last: a link's
+// `loop` outlives every post to it.
+std::vector<std::unique_ptr<EventLoop>> g_loops GUARDED_BY(g_loopsLock);
+
+int64_t ServeLink(EventLoopItem& item, int64_t nowMs) {
+  return ClientServeFromLoop(*static_cast<ClientLink*>(item.owner), nowMs);
+}
+
+}  // namespace
+
+bool SendLoopsStart(int count) {
+  if (count <= 0) count = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+  count = std::clamp(count, 1, static_cast<int>(kSendLoopsMax));
+  MutexLock lock(g_loopsLock);
+  for (int i = 0; i < count; ++i) {
+    auto loop = std::make_unique<EventLoop>();
+    loop->serve = ServeLink;
+    loop->now = ConnectionNow;
+    const std::string name = "strmd-send" + std::to_string(i);
+    if (!EventLoopStart(loop.get(), name.c_str())) break;
+    g_loops.push_back(std::move(loop));
+  }
+  return !g_loops.empty();
+}
+
+void SendLoopsStop() {
+  MutexLock lock(g_loopsLock);
+  for (auto& loop : g_loops) EventLoopStop(loop.get());
+  g_loops.clear();
+}
+
+int SendLoopsCount() {
+  MutexLock lock(g_loopsLock);
+  return static_cast<int>(g_loops.size());
+}
+
+void SendLoopsForEach(const std::function<void(EventLoop&)>& fn) {
+  MutexLock lock(g_loopsLock);
+  for (auto& loop : g_loops) fn(*loop);
+}
+
+void SendLoopAttach(ClientLink& link, int64_t (*service)(void* ctx, int64_t nowMs), void* ctx) {
+  EventLoop* chosen = nullptr;
+  {
+    MutexLock lock(g_loopsLock);
+    for (auto& loop : g_loops)
+      if (chosen == nullptr || loop->members.load() < chosen->members.load()) chosen = loop.get();
+  }
+  if (chosen == nullptr) return;
+  chosen->members.fetch_add(1);
+  link.loopItem.owner = &link;
+  MutexLock lock(link.serve);
+  link.service = service;
+  link.serviceCtx = ctx;
+  link.loop = chosen;
+}
+
+void SendLoopDetach(ClientLink& link) {
+  if (link.loop == nullptr) return;
+  {
+    MutexLock lock(link.serve);
+    link.service = nullptr;
+    link.serviceCtx = nullptr;
+  }
+  link.loop->members.fetch_sub(1);
+}
