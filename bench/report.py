@@ -201,6 +201,11 @@ def table(rows):
         k = (r["scenario"], r.get("n"), r.get("buffer_ms"), merge_of(r))
         if k not in groups:
             groups.append(k)
+    # Merge 0 before merge 20 whichever strmd ran first.
+    first = {}
+    for k in groups:
+        first.setdefault(k[:3], len(first))
+    groups.sort(key=lambda k: (first[k[:3]], -1 if k[3] is None else k[3]))
     for scenario, n, buffer_ms, merge in groups:
         same = [r for r in rows if r["scenario"] == scenario and r.get("n") == n and r.get("buffer_ms") == buffer_ms]
         s = next((r for r in same if r["server"] == "strmd" and merge_of(r) == merge), None)
