@@ -7,12 +7,18 @@
 //            least a thread-per-connection server does per message;
 //   loop:    one thread for all connections that sleeps to the earliest due
 //            tag and sends every tag that is due: the least any server that
-//            sends each message at its time does.
+//            sends each message at its time does;
+//   loop, batched: one thread for all connections that sends each player
+//            everything due within the next L ms (the lead, what the
+//            player's buffer allows) in one sendmsg once less than L/2 is
+//            ahead: the least a server that sends ahead from a few loops
+//            does. Measured once per lead of --lead-ms.
 // The figure is the senders' CPU (their thread clocks) per player-minute, in
 // the units of the load generator's scenarios, so that the table can set a
 // server's figure beside the floor of its design. One JSON line.
 //
-// usage: strmd-bench-floor --flv CLIP [--seconds S] [--stagger-ms 10] N
+// usage: strmd-bench-floor --flv CLIP [--seconds S] [--stagger-ms 10]
+//                          [--lead-ms L[,L...]] N     (leads: default 1000)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -224,8 +230,50 @@ void SendFromLoop(const Pairs& pairs, const std::vector<Batch>& batches, const s
   out->cpuS = ThreadCpuS() - cpu0;
 }
 
+// All connections from one thread, each sent its window of `leadMs` at a
+// time: everything due within the lead in one sendmsg (more only past
+// IOV_MAX parts), the next once less than half the lead is ahead.
+void SendWindowsFromLoop(const Pairs& pairs, const std::vector<Batch>& batches, const std::vector<int64_t>& starts,
+                         int64_t leadMs, Result* out) {
+  const double cpu0 = ThreadCpuS();
+  using Due = std::pair<int64_t, size_t>;  // wake time, connection
+  std::priority_queue<Due, std::vector<Due>, std::greater<Due>> wake;
+  std::vector<size_t> next(pairs.server.size(), 0);
+  Batch window;
+  for (size_t i = 0; i < starts.size(); ++i) wake.push({starts[i] + int64_t{batches[0].timestamp} * kMs - leadMs * kMs, i});
+  while (!wake.empty()) {
+    const int64_t when = wake.top().first;
+    if (NowNs() < when) {
+      timespec ts{time_t(when / 1000000000), long(when % 1000000000)};
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+      continue;
+    }
+    const size_t i = wake.top().second;
+    wake.pop();
+    const int64_t now = NowNs();
+    const int64_t firstDue = starts[i] + int64_t{batches[next[i]].timestamp} * kMs;
+    out->lateMaxNs = std::max(out->lateMaxNs, now - firstDue);
+    window.parts.clear();
+    size_t k = next[i];
+    for (; k < batches.size() && starts[i] + int64_t{batches[k].timestamp} * kMs <= now + leadMs * kMs; ++k)
+      window.parts.insert(window.parts.end(), batches[k].parts.begin(), batches[k].parts.end());
+    out->ok = SendBatch(pairs.server[i], window) && out->ok;
+    ++out->sends;
+    next[i] = k;
+    if (k < batches.size()) {
+      const int64_t lastDue = starts[i] + int64_t{batches[k - 1].timestamp} * kMs;
+      const int64_t nextDue = starts[i] + int64_t{batches[k].timestamp} * kMs;
+      wake.push({std::max(lastDue - leadMs * kMs / 2, nextDue - leadMs * kMs), i});
+    }
+  }
+  out->cpuS = ThreadCpuS() - cpu0;
+}
+
+enum class Mode { kThreads, kLoop, kWindows };
+
 // One way of sending, over fresh connections; false when a socket failed.
-bool Measure(bool perThread, int n, int staggerMs, const std::vector<Batch>& batches, Result* total) {
+bool Measure(Mode mode, int64_t leadMs, int n, int staggerMs, const std::vector<Batch>& batches, Result* total) {
+  const bool perThread = mode == Mode::kThreads;
   Pairs pairs;
   if (!Connect(n, &pairs)) return false;
   std::atomic<bool> stop{false};
@@ -262,8 +310,10 @@ bool Measure(bool perThread, int n, int staggerMs, const std::vector<Batch>& bat
     }
     pthread_attr_destroy(&attr);
     for (pthread_t t : threads) pthread_join(t, nullptr);
-  } else {
+  } else if (mode == Mode::kLoop) {
     SendFromLoop(pairs, batches, starts, &results[0]);
+  } else {
+    SendWindowsFromLoop(pairs, batches, starts, leadMs, &results[0]);
   }
   stop = true;
   drain.join();
@@ -281,21 +331,35 @@ bool Measure(bool perThread, int n, int staggerMs, const std::vector<Batch>& bat
 int main(int argc, char** argv) {
   std::string clip;
   long seconds = 0, staggerMs = 10, n = 0;
+  std::vector<long> leads;
+  bool leadsOk = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (i + 1 < argc && a == "--flv") clip = argv[++i];
     else if (i + 1 < argc && a == "--seconds") seconds = strtol(argv[++i], nullptr, 10);
     else if (i + 1 < argc && a == "--stagger-ms") staggerMs = strtol(argv[++i], nullptr, 10);
+    else if (i + 1 < argc && a == "--lead-ms") {
+      for (const char* p = argv[++i]; leadsOk;) {
+        char* end = nullptr;
+        const long lead = strtol(p, &end, 10);
+        leadsOk = end != p && lead >= 0 && lead <= 60000 && leads.size() < 8 && (*end == 0 || *end == ',');
+        if (leadsOk) leads.push_back(lead);
+        if (!leadsOk || *end == 0) break;
+        p = end + 1;
+      }
+    }
     else if (i == argc - 1) n = strtol(a.c_str(), nullptr, 10);
     else {
       fprintf(stderr, "strmd-bench-floor: bad option %s\n", a.c_str());
       return 2;
     }
   }
-  if (clip.empty() || n < 1 || n > 20000 || seconds < 0 || staggerMs < 0 || staggerMs > 1000) {
-    fprintf(stderr, "usage: strmd-bench-floor --flv CLIP [--seconds S] [--stagger-ms 10] N\n");
+  if (clip.empty() || n < 1 || n > 20000 || seconds < 0 || staggerMs < 0 || staggerMs > 1000 || !leadsOk) {
+    fprintf(stderr, "usage: strmd-bench-floor --flv CLIP [--seconds S] [--stagger-ms 10] [--lead-ms L[,L...]] N\n");
     return 2;
   }
+  // strmd's default PlayAheadMs: the lead of a player that announces more.
+  if (leads.empty()) leads.push_back(1000);
   uint32_t clipMs = 0;
   const std::vector<testclient::FlvTag> tags = testclient::FlvReadTags(clip, &clipMs);
   const uint32_t untilMs = seconds > 0 ? uint32_t(std::min<long>(seconds * 1000, clipMs)) : clipMs;
@@ -305,16 +369,30 @@ int main(int argc, char** argv) {
     return 1;
   }
   Result threads, loop;
-  if (!Measure(true, int(n), int(staggerMs), batches, &threads) ||
-      !Measure(false, int(n), int(staggerMs), batches, &loop)) {
+  std::vector<Result> windows(leads.size());
+  bool ok = Measure(Mode::kThreads, 0, int(n), int(staggerMs), batches, &threads) &&
+            Measure(Mode::kLoop, 0, int(n), int(staggerMs), batches, &loop);
+  for (size_t i = 0; ok && i < leads.size(); ++i)
+    ok = Measure(Mode::kWindows, leads[i], int(n), int(staggerMs), batches, &windows[i]);
+  if (!ok) {
     fprintf(stderr, "strmd-bench-floor: a connection or a sender thread failed\n");
     return 1;
   }
   const double playerMinutes = double(n) * untilMs / 60000.0;
+  std::string batched;
+  for (size_t i = 0; i < leads.size(); ++i) {
+    char item[256];
+    snprintf(item, sizeof item,
+             "%s{\"lead_ms\":%ld,\"cpu_per_player_minute\":%.4f,\"late_max_ms\":%.1f,\"sends_per_player\":%llu}",
+             i == 0 ? "" : ",", leads[i], windows[i].cpuS / playerMinutes, windows[i].lateMaxNs / 1e6,
+             static_cast<unsigned long long>(windows[i].sends / uint64_t(n)));
+    batched += item;
+  }
   printf("{\"server\":\"floor\",\"scenario\":\"floor\",\"n\":%ld,\"seconds\":%.1f,\"sends_per_player\":%llu,"
          "\"threads_cpu_per_player_minute\":%.4f,\"loop_cpu_per_player_minute\":%.4f,"
-         "\"threads_late_max_ms\":%.1f,\"loop_late_max_ms\":%.1f}\n",
+         "\"threads_late_max_ms\":%.1f,\"loop_late_max_ms\":%.1f,\"batched\":[%s]}\n",
          n, untilMs / 1000.0, static_cast<unsigned long long>(threads.sends / uint64_t(n)),
-         threads.cpuS / playerMinutes, loop.cpuS / playerMinutes, threads.lateMaxNs / 1e6, loop.lateMaxNs / 1e6);
+         threads.cpuS / playerMinutes, loop.cpuS / playerMinutes, threads.lateMaxNs / 1e6, loop.lateMaxNs / 1e6,
+         batched.c_str());
   return 0;
 }

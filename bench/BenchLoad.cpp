@@ -24,6 +24,8 @@
 //     file's index: when it is complete and the server's CPU until then;
 //     --sidecar-wait-s 60 after the players ended)
 //   --case NAME (a name for the row, copied into its JSON line)
+//   --send-loops N, --relay-merge-ms MS (the server's settings, copied into
+//     the JSON line so that the table can tell its rows apart)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -105,6 +107,8 @@ struct Options {
   std::string sidecar;     // vod: the Opus sidecar to watch
   int sidecarWaitS = 60;
   std::string caseName;
+  int sendLoops = -1;     // copied into the row when given
+  int relayMergeMs = -1;
 };
 Options g_opt;
 
@@ -113,6 +117,7 @@ Options g_opt;
 struct ProcSample {
   double cpuS = 0;   // user + system of the process and its children (threads included)
   long rssKiB = 0;
+  int threads = 0;     // of the process and its children
   bool alive = false;  // the first process was there to read
 };
 
@@ -166,13 +171,67 @@ ProcSample Sample(const std::vector<int>& pids) {
       char line[256];
       while (fgets(line, sizeof line, f) != nullptr) {
         long kib = 0;
+        int threads = 0;
         if (sscanf(line, "VmRSS: %ld", &kib) == 1) s.rssKiB += kib;
+        if (sscanf(line, "Threads: %d", &threads) == 1) s.threads += threads;
       }
       fclose(f);
     }
   }
   return s;
 }
+
+// Context switches of the server's tasks, voluntary (it waited: a wake-up per
+// message shows here) and involuntary. A task's counts go with it when it
+// ends, so each task's last seen counts are kept: a thread that ended between
+// two samples loses only what it did after the last one.
+struct SwitchCounter {
+  struct Counts {
+    long voluntary = 0, involuntary = 0;
+  };
+  std::unordered_map<long, Counts> last;  // pid << 32 | tid: the task's counts when last seen
+  std::unordered_map<long, Counts> base;  // at Start, for tasks already there
+
+  void Read(const std::vector<int>& pids) {
+    for (int pid : pids) {
+      char path[64];
+      snprintf(path, sizeof path, "/proc/%d/task", pid);
+      DIR* d = opendir(path);
+      if (d == nullptr) continue;
+      while (dirent* e = readdir(d)) {
+        const int tid = atoi(e->d_name);
+        if (tid <= 0) continue;
+        char file[96];
+        snprintf(file, sizeof file, "/proc/%d/task/%d/status", pid, tid);
+        FILE* f = fopen(file, "r");
+        if (f == nullptr) continue;
+        Counts c;
+        bool got = false;
+        char line[256];
+        while (fgets(line, sizeof line, f) != nullptr) {
+          got = sscanf(line, "voluntary_ctxt_switches: %ld", &c.voluntary) == 1 || got;
+          sscanf(line, "nonvoluntary_ctxt_switches: %ld", &c.involuntary);
+        }
+        fclose(f);
+        if (got) last[long(pid) << 32 | tid] = c;
+      }
+      closedir(d);
+    }
+  }
+  void Start(const std::vector<int>& pids) {
+    Read(pids);
+    base = last;
+  }
+  Counts Since() const {
+    Counts sum;
+    for (const auto& [task, c] : last) {
+      const auto b = base.find(task);
+      sum.voluntary += c.voluntary - (b == base.end() ? 0 : b->second.voluntary);
+      sum.involuntary += c.involuntary - (b == base.end() ? 0 : b->second.involuntary);
+    }
+    return sum;
+  }
+};
 
 // The debug monitor's machine-readable report, read as `strmdctl status`
 // reads it: copied between two equal, even sequence numbers.
@@ -1287,6 +1346,7 @@ void PrintUsage() {
           "                   [--publish-name S] [--login SESSION] [--chat ID] [--player-session PREFIX]\n"
           "                   [--shm NAME] [--warmup-s S] [--drain-s S] [--scale K] [--recordings FILE]\n"
           "                   [--http] [--http-path P] [--sidecar FILE] [--sidecar-wait-s S] [--case NAME]\n"
+          "                   [--send-loops N] [--relay-merge-ms MS]\n"
           "                   vod N | live N | idle M | soak SECONDS\n");
 }
 
@@ -1340,6 +1400,8 @@ bool ParseOptions(int argc, char** argv) {
     else if (a == "--sidecar") ok = value(&g_opt.sidecar);
     else if (a == "--sidecar-wait-s") ok = number(&g_opt.sidecarWaitS);
     else if (a == "--case") ok = value(&g_opt.caseName);
+    else if (a == "--send-loops") ok = number(&g_opt.sendLoops);
+    else if (a == "--relay-merge-ms") ok = number(&g_opt.relayMergeMs);
     else if (a.rfind("--", 0) == 0) ok = false;
     else rest.push_back(a);
     if (!ok) {
@@ -1695,6 +1757,8 @@ int main(int argc, char** argv) {
   const int total = g_opt.count + (live ? 1 : 0);
 
   const ProcSample before = Sample(family);
+  SwitchCounter switches;
+  switches.Start(family);
   const ProcSample dbBefore = Sample(db);
   // The generator shares the machine with the server: its own CPU shows when
   // it, not the server, was the limit.
@@ -1705,6 +1769,7 @@ int main(int argc, char** argv) {
 
   double peakCpuPct = 0;
   long peakRss = before.rssKiB;
+  int peakThreads = before.threads;
   MonitorReader monitor(g_opt.shm);
   if (!g_opt.shm.empty() && !monitor.Open())
     fprintf(stderr, "strmd-bench: no debug monitor report %s%s\n", g_opt.shm.c_str(), kDebugDataSuffix);
@@ -1716,6 +1781,8 @@ int main(int argc, char** argv) {
     const int64_t now = NowNs();
     if (now > lastAt) peakCpuPct = std::max(peakCpuPct, 100.0 * (s.cpuS - last.cpuS) / (double(now - lastAt) / 1e9));
     peakRss = std::max(peakRss, s.rssKiB);
+    peakThreads = std::max(peakThreads, s.threads);
+    switches.Read(family);
     monitorPeak = std::max(monitorPeak, monitor.Cpu());
     last = s;
     lastAt = now;
@@ -1852,12 +1919,28 @@ int main(int argc, char** argv) {
                      ",\"cpu_s\":" + Json(cpuS) + ",\"peak_cpu_pct\":" + Json(peakCpuPct) +
                      ",\"peak_rss_kib\":" + std::to_string(peakRss) +
                      ",\"rss_before_kib\":" + std::to_string(before.rssKiB) +
+                     ",\"threads_before\":" + std::to_string(before.threads) +
+                     ",\"threads_peak\":" + std::to_string(peakThreads) +
                      ",\"generator_cpu_pct\":" + Json(genCpuPct) + ",\"generator_threads\":" + std::to_string(threads);
   if (!db.empty()) json += ",\"db_cpu_s\":" + Json(dbAfter.cpuS - dbBefore.cpuS);
   if (monitor.Open()) json += ",\"monitor_cpu_peak_pct\":" + Json(monitorPeak < 0 ? NAN : monitorPeak);
   if (g_opt.scenario != "idle") json += ",\"buffer_ms\":" + std::to_string(g_opt.bufferMs);
   if (g_opt.scenario != "idle") json += ",\"transport\":" + Quote(g_opt.http ? "http-flv" : "rtmp");
   if (!g_opt.caseName.empty()) json += ",\"case\":" + Quote(g_opt.caseName);
+  if (g_opt.sendLoops >= 0) json += ",\"send_loops\":" + std::to_string(g_opt.sendLoops);
+  if (g_opt.relayMergeMs >= 0) json += ",\"relay_merge_ms\":" + std::to_string(g_opt.relayMergeMs);
+  if (g_opt.scenario != "idle") {
+    // What the players cost the server beyond the CPU: its tasks' context
+    // switches per player-minute, and its memory per admitted player (peak
+    // less what it held before they came).
+    const SwitchCounter::Counts sw = switches.Since();
+    const int admitted = g_opt.count - g.refused.load();
+    json += ",\"ctxt_voluntary\":" + std::to_string(sw.voluntary) +
+            ",\"ctxt_involuntary\":" + std::to_string(sw.involuntary) +
+            ",\"ctxt_per_player_minute\":" +
+            Json(!ended && playerMinutes > 0 ? double(sw.voluntary + sw.involuntary) / playerMinutes : NAN) +
+            ",\"rss_per_player_kib\":" + Json(admitted > 0 ? double(peakRss - before.rssKiB) / admitted : NAN);
+  }
   if (!g_opt.sidecar.empty()) {
     // From the first player's connect on.
     const int64_t from = g.firstStartNs.load();

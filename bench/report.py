@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Prints the benchmark's JSON lines as one table: strmd and the peer side by
-side, with strmd's figure divided by the peer's.
+side, with strmd's figure divided by the peer's; then the targets, each with
+strmd's figure, the peer's, their ratio, the bound and ok or MISS.
 
 usage: report.py RESULTS.jsonl
        report.py --check-smoke RESULTS.jsonl   exit 1 unless the smoke run
@@ -65,6 +66,10 @@ VOD = [
     ("server CPU peak % of a core", "peak_cpu_pct"),
     ("debug monitor CPU sum peak % of the machine", "monitor_cpu_peak_pct"),
     ("server RSS peak MiB", lambda r: r.get("peak_rss_kib", 0) / 1024.0),
+    ("RSS per player KiB", "rss_per_player_kib"),
+    ("server context switches per player-minute", "ctxt_per_player_minute"),
+    ("server threads peak", "threads_peak"),
+    ("strmd send loops", "send_loops"),
     ("database CPU-s", "db_cpu_s"),
     ("load generator CPU % of a core", "generator_cpu_pct"),
     ("failed clients", "failed"),
@@ -81,6 +86,10 @@ LIVE = [
     ("latency max ms", "latency_max_ms"),
     ("server CPU peak % of a core", "peak_cpu_pct"),
     ("debug monitor CPU sum peak % of the machine", "monitor_cpu_peak_pct"),
+    ("RSS per player KiB", "rss_per_player_kib"),
+    ("server context switches per player-minute", "ctxt_per_player_minute"),
+    ("server threads peak", "threads_peak"),
+    ("strmd send loops", "send_loops"),
     ("load generator CPU % of a core", "generator_cpu_pct"),
     ("failed clients", "failed"),
 ]
@@ -93,9 +102,16 @@ IDLE = [
     ("server CPU while idle % of a core", "idle_cpu_pct"),
     ("debug monitor CPU sum peak % of the machine", "monitor_cpu_peak_pct"),
     ("server RSS peak MiB", lambda r: r.get("peak_rss_kib", 0) / 1024.0),
+    ("server threads peak", "threads_peak"),
+    ("strmd send loops", "send_loops"),
     ("database CPU-s", "db_cpu_s"),
     ("failed clients", "failed"),
 ]
+# Figures that are counts or settings: no ratio.
+PLAIN = ("refused as busy", "server stayed up", "failed clients", "status", "strmd send loops")
+
+# strmd's default PlayAheadMs: the lead a player's buffer is cut to.
+PLAY_AHEAD_MS = 1000
 
 
 def value(row, key):
@@ -162,6 +178,11 @@ def browser(rows):
     return out
 
 
+def merge_of(r):
+    """strmd's RelayMergeMs of a live row (None for the peer's)."""
+    return r.get("relay_merge_ms") if r.get("server") == "strmd" and r.get("scenario") == "live" else None
+
+
 def table(rows):
     lines = []
     special = [r for r in rows if r.get("case")]
@@ -169,27 +190,39 @@ def table(rows):
     head = ("figure", "strmd", "nginx-rtmp", "strmd/nginx")
     out = []
     groups = []
+    # A live N runs once on the peer and once per RelayMergeMs on strmd: one
+    # block per strmd run, the peer's figure repeated in each.
+    strmd_live = {r.get("n") for r in rows if r["scenario"] == "live" and r["server"] == "strmd"}
     for r in rows:
         if r["scenario"] in ("edit", "index", "soak", "floor"):
             continue
-        k = (r["scenario"], r.get("n"), r.get("buffer_ms"))
+        if r["scenario"] == "live" and r["server"] != "strmd" and r.get("n") in strmd_live:
+            continue
+        k = (r["scenario"], r.get("n"), r.get("buffer_ms"), merge_of(r))
         if k not in groups:
             groups.append(k)
-    for scenario, n, buffer_ms in groups:
-        by = {r["server"]: r for r in rows
-              if r["scenario"] == scenario and r.get("n") == n and r.get("buffer_ms") == buffer_ms}
-        s, p = by.get("strmd"), by.get("nginx")
+    # Merge 0 before merge 20 whichever strmd ran first.
+    first = {}
+    for k in groups:
+        first.setdefault(k[:3], len(first))
+    groups.sort(key=lambda k: (first[k[:3]], -1 if k[3] is None else k[3]))
+    for scenario, n, buffer_ms, merge in groups:
+        same = [r for r in rows if r["scenario"] == scenario and r.get("n") == n and r.get("buffer_ms") == buffer_ms]
+        s = next((r for r in same if r["server"] == "strmd" and merge_of(r) == merge), None)
+        p = next((r for r in same if r["server"] == "nginx"), None)
         figures = {"vod": VOD, "live": LIVE, "idle": IDLE}[scenario]
         title = "%s N = %s" % (scenario, n)
         if scenario == "vod" and buffer_ms is not None:
             title += ", players' buffer %s ms" % buffer_ms
+        if merge is not None:
+            title += ", merge %s ms" % merge
         if scenario == "idle" and (s or p):
             title += " (%s being set up at a time)" % (s or p).get("inflight", "?")
         out.append((title, "", "", ""))
         for label, key in figures:
             a, b = value(s, key), value(p, key)
             if scenario == "live" and s is not None and s.get("status") == "no media" and \
-                    key not in ("status", "refused_busy") and label != "server stayed up":
+                    key not in ("status", "refused_busy", "send_loops") and label != "server stayed up":
                 a = "-" if s.get("refused_busy") else "not yet"
             if label == "players that finished":
                 # Of those the server admitted: the refused never started.
@@ -200,21 +233,35 @@ def table(rows):
                 continue
             # Signed figures (early is negative) and counts have no
             # meaningful ratio.
-            plain = label.startswith("arrival") or label.startswith("most early") or \
-                label in ("refused as busy", "server stayed up", "failed clients", "status")
+            plain = label.startswith("arrival") or label.startswith("most early") or label in PLAIN
             out.append(("  " + label, fmt(a), fmt(b), "-" if plain else ratio(a, b)))
     for r in rows:
         if r["scenario"] == "floor":
             # The server's VOD figure over what sending the same clip on time
             # costs with no server at all, in the same run.
-            vod = {v["server"]: v.get("cpu_per_player_minute") for v in rows
-                   if v["scenario"] == "vod" and v.get("n") == r.get("n") and v.get("buffer_ms", 3000) == 3000}
+            def vod(server, buffer_ms):
+                return next((v.get("cpu_per_player_minute") for v in rows
+                             if v["scenario"] == "vod" and v["server"] == server and v.get("n") == r.get("n")
+                             and v.get("buffer_ms", 3000) == buffer_ms), None)
             out.append(("send floor, N = %s (CPU-s per player-minute)" % r.get("n"), "floor", "vod", "vod/floor"))
             t, l = r.get("threads_cpu_per_player_minute"), r.get("loop_cpu_per_player_minute")
-            out.append(("  a thread per connection: timerfd, poll, sendmsg", fmt(t), fmt(vod.get("strmd")),
-                        ratio(vod.get("strmd"), t)))
-            out.append(("  one loop, each message at its time", fmt(l), fmt(vod.get("nginx")),
-                        ratio(vod.get("nginx"), l)))
+            out.append(("  a thread per connection: timerfd, poll, sendmsg", fmt(t), fmt(vod("strmd", 3000)),
+                        ratio(vod("strmd", 3000), t)))
+            out.append(("  one loop, each message at its time", fmt(l), fmt(vod("nginx", 3000)),
+                        ratio(vod("nginx", 3000), l)))
+            # The floor of sending from a few loops: strmd's VOD beside the
+            # lead its players' buffer comes to.
+            for w in r.get("batched") or []:
+                lead = w.get("lead_ms")
+                buffers = sorted({v.get("buffer_ms") for v in rows if v["scenario"] == "vod"
+                                  and v.get("buffer_ms") is not None and min(v["buffer_ms"], PLAY_AHEAD_MS) == lead})
+                b = buffers[0] if buffers else None
+                c = w.get("cpu_per_player_minute")
+                label = "  one loop, a %s ms window per sendmsg" % lead
+                if b is not None:
+                    label += " (vod buffer %s ms)" % b
+                sv = vod("strmd", b) if b is not None else None
+                out.append((label, fmt(c), fmt(sv), ratio(sv, c)))
     out.extend(browser(special))
     for r in rows:
         if r["scenario"] == "edit":
@@ -240,6 +287,116 @@ def table(rows):
     return "\n".join(lines)
 
 
+def finished_all(r):
+    return r.get("finished"), r["n"] - (r.get("refused_busy") or 0)
+
+
+def finished_every(r):
+    return r.get("finished"), r["n"]
+
+
+def received_all(r):
+    return r.get("received"), r.get("expected")
+
+
+def up(r):
+    return (1 if stayed_up(r) == "yes" else 0), 1
+
+
+# The targets: (set, scenario, buffer or merge (None: any), N from, N to,
+# figure, key, kind, bound). Kinds: "ratio<=" and "ratio>=" bound strmd's
+# figure over the peer's; "<=" and "<" bound strmd's own; "all" needs a key
+# that gives (got, of) and got == of. A bound may depend on the row. Set I:
+# the first capacity work; set II: sending from a few loops.
+def lead_bound(r):
+    return min(r.get("buffer_ms", PLAY_AHEAD_MS), PLAY_AHEAD_MS) + 10
+
+
+def merge_bound(r):
+    return (r.get("relay_merge_ms") if r.get("relay_merge_ms") is not None else 20) + 10
+
+
+TARGETS = [
+    ("I", "vod", 3000, 50, 1000, "players that finished", finished_all, "all", None),
+    ("I", "vod", 3000, 50, 1000, "CPU per player-minute", "cpu_per_player_minute", "ratio<=", 0.8),
+    ("I", "vod", 3000, 50, 1000, "lead max ms (L + 10)", "lead_max_ms", "<=", lead_bound),
+    ("I", "vod", 3000, 50, 500, "lateness p99 ms", "lateness_p99_ms", "<=", 5),
+    ("I", "vod", 3000, 50, 1000, "startup p50 ms", "startup_p50_ms", "<=", 5),
+    ("I", "vod", 3000, 50, 1000, "RSS per player KiB", "rss_per_player_kib", "<=", 48),
+    ("I", "vod", 3000, 2000, 2000, "server stayed up", up, "all", None),
+    ("I", "vod", 3000, 2000, 2000, "monitor CPU sum peak %", "monitor_cpu_peak_pct", "<", 80),
+    ("I", "vod", 3000, 2000, 2000, "admitted players that finished", finished_all, "all", None),
+    ("I", "live", 20, 20, 500, "messages received / expected", received_all, "all", None),
+    ("I", "live", 20, 20, 500, "CPU per player-minute", "cpu_per_player_minute", "ratio<=", 1.2),
+    ("I", "live", 20, 500, 500, "latency p99 ms", "latency_p99_ms", "<=", 30),
+    ("I", "idle", None, 3000, 3000, "connects per second", "connects_per_s", "ratio>=", 1.0),
+    ("I", "idle", None, 3000, 3000, "RSS per connection KiB", "rss_per_conn_kib", "<=", 32),
+    ("I", "idle", None, 3000, 3000, "CPU while idle %", "idle_cpu_pct", "<", 1),
+    ("II", "vod", 100, 50, 1000, "CPU per player-minute", "cpu_per_player_minute", "ratio<=", 0.8),
+    ("II", "vod", 3000, 50, 1000, "CPU per player-minute", "cpu_per_player_minute", "ratio<=", 0.5),
+    ("II", "vod", 100, 50, 1000, "RSS per player KiB", "rss_per_player_kib", "<=", 32),
+    ("II", "vod", 3000, 50, 1000, "RSS per player KiB", "rss_per_player_kib", "<=", 32),
+    ("II", "vod", 3000, 2000, 2000, "players that finished (none refused)", finished_every, "all", None),
+    ("II", "vod", 3000, 2000, 2000, "monitor CPU sum peak %", "monitor_cpu_peak_pct", "<", 50),
+]
+for m in (0, 20):
+    TARGETS += [
+        ("II", "live", m, 20, 1000, "messages received / expected", received_all, "all", None),
+        ("II", "live", m, 20, 1000, "CPU per player-minute", "cpu_per_player_minute", "ratio<=", 0.8),
+        ("II", "live", m, 20, 500, "latency p99 ms (merge + 10)", "latency_p99_ms", "<=", merge_bound),
+        ("II", "live", m, 20, 1000, "RSS per player KiB", "rss_per_player_kib", "<=", 32),
+    ]
+
+
+def targets(rows):
+    """The target rows that the run has figures for, one line per N."""
+    rows = [r for r in rows if not r.get("case")]
+    out = []
+    for group, scenario, setting, lo, hi, label, key, kind, bound in TARGETS:
+        for s in rows:
+            if s.get("server") != "strmd" or s.get("scenario") != scenario or not lo <= s.get("n", 0) <= hi:
+                continue
+            if scenario == "vod" and s.get("buffer_ms") != setting:
+                continue
+            if scenario == "live" and merge_of(s) != setting and \
+                    not (merge_of(s) is None and setting == 20):  # a row of the default merge
+                continue
+            p = next((r for r in rows if r.get("server") == "nginx" and r.get("scenario") == scenario and
+                      r.get("n") == s.get("n") and (scenario != "vod" or r.get("buffer_ms") == setting)), None)
+            where = "-" if setting is None else ("buffer %s ms" % setting if scenario == "vod" else "merge %s ms" % setting)
+            a, b = value(s, key), value(p, key)
+            limit = bound(s) if callable(bound) else bound
+            number = lambda v: isinstance(v, (int, float)) and not isinstance(v, bool)
+            if kind == "all":
+                got = None if a is None or a[0] is None or a[1] is None else a[0] == a[1] and a[1] > 0
+                show = lambda v: "-" if v is None or v[0] is None else "%s/%s" % v
+                a, b, r, target = show(a), show(b), "-", "all"
+            elif kind.startswith("ratio"):
+                r = ratio(a, b)
+                q = a / b if number(a) and number(b) and b != 0 else None
+                got = None if q is None else (q <= limit if kind == "ratio<=" else q >= limit)
+                target = "%s %sx nginx" % ("<=" if kind == "ratio<=" else ">=", fmt(float(limit)))
+                a, b = fmt(a), fmt(b)
+            else:
+                got = None if not number(a) else (a <= limit if kind == "<=" else a < limit)
+                r, target = ratio(a, b), "%s %s" % (kind, fmt(limit))
+                a, b = fmt(a), fmt(b)
+            result = "ok" if got else ("-" if got is None and kind.startswith("ratio") and p is None else "MISS")
+            out.append((group, scenario, where, str(s.get("n")), label, a, b, r, target, result))
+    if not out:
+        return ""
+    head = ("set", "scenario", "buffer/merge", "N", "figure", "strmd", "nginx-rtmp", "strmd/nginx", "target", "result")
+    widths = [max(len(str(x[i])) for x in out + [head]) for i in range(len(head))]
+    left = (0, 1, 2, 4)
+    def line(cells):
+        return "| " + " | ".join(str(c).ljust(widths[i]) if i in left else str(c).rjust(widths[i])
+                                 for i, c in enumerate(cells)) + " |"
+    lines = ["targets (%d ok, %d MISS)" % (sum(o[-1] == "ok" for o in out), sum(o[-1] == "MISS" for o in out)),
+             line(head), "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
+    lines += [line(o) for o in out]
+    return "\n".join(lines)
+
+
 def check_smoke(rows):
     problems = []
     http = [r for r in rows if r.get("case") == "browser-vod" and r.get("transport") == "http-flv"]
@@ -257,13 +414,19 @@ def check_smoke(rows):
         problems.append("vod: no server CPU figure")
     if vod and any(vod[0].get(k) is None for k in ("startup_p50_ms", "lead_p99_ms", "lateness_p99_ms")):
         problems.append("vod: no startup, lead or lateness figure")
+    if any(r.get(k) is None for r in vod + live for k in ("ctxt_per_player_minute", "rss_per_player_kib")) or \
+            any(not r.get("threads_peak") for r in vod + live + idle):
+        problems.append("vod/live: no context switch, RSS per player or threads figure")
+    if any(r.get("send_loops") is None for r in vod + live + idle):
+        problems.append("no send loop count in a row")
     # The smoke's server takes all new work (AdmitCpuPercent 0).
     if any(r.get("refused_busy") for r in rows):
         problems.append("a client was refused as busy by a server that admits everything")
     if not idle or idle[0].get("connected") != idle[0].get("n") or idle[0].get("connects_per_s") is None:
         problems.append("idle: not every connection connected")
     if not floor or floor[0].get("threads_cpu_per_player_minute") is None or \
-            floor[0].get("loop_cpu_per_player_minute") is None:
+            floor[0].get("loop_cpu_per_player_minute") is None or not floor[0].get("batched") or \
+            any(w.get("cpu_per_player_minute") is None for w in floor[0]["batched"]):
         problems.append("floor: no result")
     if not edit or not index or not index[0].get("entries"):
         problems.append("edit/index: no result")
@@ -287,7 +450,12 @@ def main(argv):
     if len(argv) != 2:
         print(__doc__, file=sys.stderr)
         return 2
-    print(table(load(argv[1])))
+    rows = load(argv[1])
+    print(table(rows))
+    t = targets(rows)
+    if t:
+        print()
+        print(t)
     return 0
 
 

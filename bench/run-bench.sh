@@ -6,7 +6,9 @@
 # usage: run-bench.sh full|quick|smoke BUILD_DIR
 #   full   VOD players N = 50, 200, 500, 1000, 2000 announcing a 3000 ms
 #          buffer and N = 50 .. 1000 announcing 100 ms, and the send floor
-#          at 50 .. 1000; live 20, 50, 200, 500, 1000; idle 3000; editing and
+#          at 50 .. 1000 (threads, loop, and loop batched with 100 and 1000 ms
+#          windows); live 20, 50, 200, 500, 1000, each on strmd once with
+#          RelayMergeMs 0 and once with 20; idle 3000; editing and
 #          indexing a 1 GiB recording, all on a 30 s clip (about half an hour);
 #          and strmd's browser rows: HTTP-FLV VOD 200 beside RTMP VOD 200,
 #          a live Speex speaker with 1 and 50 viewers over HTTP-FLV and over
@@ -146,7 +148,40 @@ if [ -n "${STRMD_BENCH_SERVER_KEYS:-}" ]; then
   strmd_registry_extra="${strmd_registry_extra:-}
 $STRMD_BENCH_SERVER_KEYS"
 fi
+# A registry value of the server key as given in STRMD_BENCH_SERVER_KEYS, in
+# decimal; empty when not given there.
+server_key() {  # name
+  local hex
+  hex=$(printf %s "${STRMD_BENCH_SERVER_KEYS:-}" | grep -o "\"$1\"=dword:[0-9a-fA-F]*" | tail -n 1 | cut -d: -f2)
+  [ -z "$hex" ] || echo $((16#$hex))
+}
+# strmd's send loops, shown in its rows: SendLoops, 0 or not given is one per
+# processor.
+send_loops=$(server_key SendLoops)
+[ -n "$send_loops" ] && [ "$send_loops" -ne 0 ] || send_loops=$(getconf _NPROCESSORS_ONLN)
+[ "$send_loops" -le 64 ] || send_loops=64
+# strmd's RelayMergeMs now (default 20); the live rows set it themselves.
+base_merge=$(server_key RelayMergeMs)
+base_merge=${base_merge:-20}
+relay_merge=$base_merge
+base_registry_extra=${strmd_registry_extra:-}
 start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
+
+# Restarts strmd with RelayMergeMs `ms` (after the other server keys, so this
+# one counts), unless it already runs with it; "default" goes back to the
+# keys of the run.
+use_merge() {  # ms|default
+  local want=$1
+  [ "$want" != default ] || want=$base_merge
+  [ "$want" != "$relay_merge" ] || return 0
+  kill -TERM "$strmd_pid" 2>/dev/null && wait "$strmd_pid" 2>/dev/null || true
+  strmd_registry_extra=$base_registry_extra
+  [ "$1" = default ] || strmd_registry_extra="$strmd_registry_extra
+$(printf '"RelayMergeMs"=dword:%08x' "$want")"
+  echo "run-bench: strmd with RelayMergeMs $want" >&2
+  start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
+  relay_merge=$want
+}
 
 # ---- nginx-rtmp: the peer, a black box started through its directives ----
 if [ "$peer" -eq 1 ]; then
@@ -172,7 +207,9 @@ bench() {  # server scenario count [generator options]
     # each player is a viewer of its own.
     args+=(--port "$sport" --pid "$strmd_pid" --db-pid "$dbpid" --app default --name fileid=200
            --live-app default --live-name 'channel=5&userid=2' --publish-name channel=5
-           --login demo-ben-0002 --chat 1 --player-session bench-viewer- --shm "$shm")
+           --login demo-ben-0002 --chat 1 --player-session bench-viewer- --shm "$shm"
+           --send-loops "$send_loops")
+    [ "$scenario" != live ] || args+=(--relay-merge-ms "$relay_merge")
   else
     args+=(--port "$nport" --pid "$nginx_pid" --app vod --name demo.flv --live-app live --live-name bench)
   fi
@@ -201,6 +238,22 @@ servers=(strmd nginx)
 
 each() {  # scenario count [options]: strmd then the peer
   for s in "${servers[@]}"; do bench "$s" "$@"; done
+}
+
+# Live N: the peer once, strmd with RelayMergeMs 0 and with 20 (every second
+# N in the other order, so that strmd is restarted once per N).
+live_rows() {  # count...
+  local n k=0 merges
+  for n in "$@"; do
+    [ "$peer" -eq 0 ] || bench nginx live "$n"
+    if [ $((k % 2)) -eq 0 ]; then merges="0 20"; else merges="20 0"; fi
+    for m in $merges; do
+      use_merge "$m"
+      bench strmd live "$n"
+    done
+    k=$((k + 1))
+  done
+  use_merge default
 }
 
 # A first play builds the index and warms the caches of both servers.
@@ -242,9 +295,9 @@ case $mode in
     # What sending the clip on time costs with no server: the floor under the
     # VOD figures above.
     if want floor; then
-      for n in 50 200 500 1000; do "$floor" --flv "$media" --seconds 20 "$n" | tee -a "$results"; done
+      for n in 50 200 500 1000; do "$floor" --flv "$media" --seconds 20 --lead-ms 100,1000 "$n" | tee -a "$results"; done
     fi
-    if want live; then for n in 20 50 200 500 1000; do each live "$n"; done; fi
+    if want live; then live_rows 20 50 200 500 1000; fi
     if want idle; then each idle 3000 --hold-s 10; fi
     if want edit; then "$edit" --dir "$run" --flv "$media" --size-mib 1024 --rounds 2 | tee -a "$results"; fi
     if want browser; then browser 200 15; fi
@@ -254,8 +307,8 @@ case $mode in
       each vod 50
       each vod 50 --buffer-ms 100 --limit-s 5
     fi
-    if want floor; then "$floor" --flv "$media" --seconds 5 50 | tee -a "$results"; fi
-    if want live; then each live 20; fi
+    if want floor; then "$floor" --flv "$media" --seconds 5 --lead-ms 100,1000 50 | tee -a "$results"; fi
+    if want live; then live_rows 20; fi
     if want idle; then each idle 500 --hold-s 3; fi
     if want edit; then "$edit" --dir "$run" --flv "$media" --size-mib 64 --rounds 1 | tee -a "$results"; fi
     if want browser; then browser 50 8; fi
