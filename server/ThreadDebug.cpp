@@ -18,6 +18,7 @@
 #include <ctime>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "Database/Record.h"
 #include "chat/RtmpChat.h"
@@ -26,6 +27,7 @@
 #include "util/Log.h"
 #include "client/Intake.h"
 #include "config/ServerConfig.h"
+#include "connection/SendLoop.h"
 #include "util/EnvNumber.h"
 
 namespace {
@@ -351,12 +353,32 @@ void DebugAppendRooms(DebugReport* report) {
 double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
   DebugReportClear(report);
   if (processors < 1) processors = 1;
+  // The send loops do the connections' sending: their CPU is the
+  // connections' work, for the watchdog and admission alike. Sampled even
+  // without connections, so that each period counts only its own time.
+  struct LoopUse {
+    uint32_t members;
+    double cpu;
+  };
+  std::vector<LoopUse> loops;
+  double loopsCpu = 0;
+  SendLoopsForEach([&](EventLoop& loop) {
+    uint32_t sample = static_cast<uint32_t>(loop.cpuSample);
+    double cpu = 0;
+    if (ThreadCpuSample(loop.thread, &sample)) {
+      cpu = double(sample - static_cast<uint32_t>(loop.cpuSample)) / kDebugPeriodMs / 100 / processors;
+      loop.cpuSample = sample;
+    }
+    loops.push_back({loop.members.load(), cpu});
+    loopsCpu += cpu;
+  });
+  report->cpuSum += loopsCpu;
   // Accepted connections that have not sent connect: those still in the
   // handshake are in no list, and a flood of them shows only here.
   const uint32_t handshaking = IntakeHandshakingCount();
   {
     ListLock guard(g_clients.lock);
-    if (g_clients.count == 0 && handshaking == 0) return 0;  // the report stays empty
+    if (g_clients.count == 0 && handshaking == 0) return loopsCpu;  // the report stays empty
     DebugAppend(report, "\n  RTMP connection(s): %d\n", static_cast<int>(g_clients.count));
     for (ListNode* n = g_clients.first; n != nullptr; n = n->next)
       AppendConnection(report, static_cast<Client*>(n->item), processors, fakeCpu);
@@ -367,6 +389,15 @@ double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
   FormatRate(in, report->totalIn);
   FormatRate(out, report->totalOut);
   DebugAppend(report, "\n  total: \t%sbps in  \t%sbps out\n", in, out);
+  if (!loops.empty()) {
+    DebugAppend(report, "\n  send loops: %d  \tcpu %.2f%%\n", static_cast<int>(loops.size()), loopsCpu);
+    for (size_t i = 0; i < loops.size(); ++i) {
+      char cpu[32];
+      snprintf(cpu, sizeof cpu, "%.2f", loops[i].cpu);
+      DebugAppend(report, "    loop %zu: \t%u connection(s)  \tcpu %s%%\n", i, loops[i].members, cpu);
+      DebugAppendRecord(report, {"loop", Num(static_cast<int64_t>(i)), Num(loops[i].members), cpu});
+    }
+  }
   DebugAppend(report, "\n");
   DebugAppendRooms(report);
   char cpu[32];

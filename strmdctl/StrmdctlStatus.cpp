@@ -33,8 +33,14 @@ struct Room {
   std::vector<std::string> members;
 };
 
+struct SendLoop {
+  long long connections = 0;
+  double cpu = 0;
+};
+
 struct Status {
   std::vector<Connection> connections;
+  std::vector<SendLoop> loops;  // in the server's order
   std::vector<Room> rooms;
   long long bitsIn = 0, bitsOut = 0;
   long long beforeConnect = 0;  // accepted, no connect yet (the handshake included)
@@ -109,6 +115,8 @@ Status ParseRecords(std::string_view data) {
       status.bitsIn = Number(f, 1);
       status.bitsOut = Number(f, 2);
       status.cpu = strtod(Text(f, 3).c_str(), nullptr);
+    } else if (kind == "loop") {
+      status.loops.push_back({Number(f, 2), strtod(Text(f, 3).c_str(), nullptr)});
     } else if (kind == "admission") {
       status.admitLevel = Number(f, 1);
       status.admitCpu = strtod(Text(f, 2).c_str(), nullptr);
@@ -172,6 +180,13 @@ void PrintJson(const DebugSnapshot& snapshot, const Status& status) {
        ",\"cpuPercent\":" + cpu + ",\"refusedPlays\":" + std::to_string(status.refusedPlays) +
        ",\"refusedPublishes\":" + std::to_string(status.refusedPublishes) +
        ",\"refusedConnects\":" + std::to_string(status.refusedConnects) + "}";
+  o += ",\"sendLoops\":[";
+  for (size_t i = 0; i < status.loops.size(); ++i) {
+    snprintf(cpu, sizeof cpu, "%.2f", status.loops[i].cpu);
+    o += std::string(i ? "," : "") + "{\"connections\":" + std::to_string(status.loops[i].connections) +
+         ",\"cpuPercent\":" + cpu + "}";
+  }
+  o += "]";
   o += ",\"connections\":[";
   for (size_t i = 0; i < status.connections.size(); ++i) {
     const Connection& c = status.connections[i];
@@ -274,9 +289,22 @@ void PrintPrometheus(const Status& status) {
        std::to_string(status.beforeConnect) + "\n";
   char cpu[32];
   snprintf(cpu, sizeof cpu, "%.2f", status.cpu);
-  o += "# HELP strmd_cpu_percent CPU use of the connection threads, percent of the machine.\n"
+  o += "# HELP strmd_cpu_percent CPU use of the connection threads and send loops, percent of the machine.\n"
        "# TYPE strmd_cpu_percent gauge\nstrmd_cpu_percent " +
        std::string(cpu) + "\n";
+  if (!status.loops.empty()) {
+    o += "# HELP strmd_send_loop_cpu_percent CPU use of each send loop, percent of the machine (in "
+         "strmd_cpu_percent too).\n# TYPE strmd_send_loop_cpu_percent gauge\n";
+    for (size_t i = 0; i < status.loops.size(); ++i) {
+      snprintf(cpu, sizeof cpu, "%.2f", status.loops[i].cpu);
+      o += "strmd_send_loop_cpu_percent{loop=\"" + std::to_string(i) + "\"} " + cpu + "\n";
+    }
+    o += "# HELP strmd_send_loop_connections Connections each send loop sends for.\n"
+         "# TYPE strmd_send_loop_connections gauge\n";
+    for (size_t i = 0; i < status.loops.size(); ++i)
+      o += "strmd_send_loop_connections{loop=\"" + std::to_string(i) + "\"} " +
+           std::to_string(status.loops[i].connections) + "\n";
+  }
   o += "# HELP strmd_admission_level 0 takes new work, 1 refuses new plays of recorded media, 2 everything new.\n"
        "# TYPE strmd_admission_level gauge\nstrmd_admission_level " +
        std::to_string(status.admitLevel) + "\n";

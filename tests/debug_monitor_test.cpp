@@ -21,6 +21,8 @@
 
 #include "chat/RtmpChat.h"
 #include "client/Client.h"
+#include "client/ClientLink.h"
+#include "connection/SendLoop.h"
 #include "media/RtmpStream.h"
 #include "server/ThreadDebug.h"
 #include "support/AmfHelpers.h"
@@ -199,6 +201,42 @@ struct FakeRoom {
     ListAddTail(&room.members, member.release());
   }
 };
+
+// A send loop's CPU is the connections' work: in the sum the watchdog and
+// admission read, with or without connections, and on a line of its own.
+TEST(DebugReport, SendLoopCpuCountsWithTheConnections) {
+  ASSERT_TRUE(SendLoopsStart(1));
+  std::atomic<bool> served{false};
+  auto link = std::make_shared<ClientLink>();
+  SendLoopAttach(
+      *link,
+      [](void* ctx, int64_t) {
+        // 200 ms of the loop thread's CPU.
+        timespec start{}, now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        do {
+          clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        } while ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 < 200);
+        static_cast<std::atomic<bool>*>(ctx)->store(true);
+        return kEventLoopNever;
+      },
+      &served);
+  ClientPost(link, 0);
+  ASSERT_TRUE(TestWaitUntil([&] { return served.load(); }, 10000));
+  auto report = std::make_unique<DebugReport>();
+  // 200 ms of a period, on one processor.
+  const double burnt = 200.0 * 100 / kDebugPeriodMs;
+  EXPECT_GE(DebugBuildReport(report.get(), 1), burnt * 0.8);
+  EXPECT_EQ(report->position, 0u);  // no connection: no text
+  FakeConnection a("10.0.0.9", "LNX 9,0,124,2");
+  const double idle = DebugBuildReport(report.get(), 1);
+  EXPECT_LT(idle, burnt * 0.5);
+  const std::string text = report->text;
+  EXPECT_NE(text.find("\n  send loops: 1  \tcpu "), std::string::npos) << text;
+  EXPECT_NE(text.find("    loop 0: \t1 connection(s)  \tcpu "), std::string::npos) << text;
+  SendLoopDetach(*link);
+  SendLoopsStop();
+}
 
 TEST(DebugReport, RoomsWithTheirPresentMembersOnlyWhileAConnectionExists) {
   SiteConfig site;
@@ -401,12 +439,14 @@ TEST(DebugMonitorProcess, PublisherRatesAndStrmdctlStatus) {
   EXPECT_NE(json.out.find("\"direction\":\"in\""), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"name\":\"live1\""), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"rooms\":[]}\n"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"sendLoops\":[{\"connections\":"), std::string::npos) << json.out;
 
   CtlRun prom = Strmdctl(server.shmName, "--prometheus");
   EXPECT_EQ(prom.status, 0) << prom.out;
   EXPECT_NE(prom.out.find("\nstrmd_connections{site=\"default\"} 1\n"), std::string::npos) << prom.out;
   EXPECT_NE(prom.out.find("\nstrmd_streams{site=\"default\",direction=\"in\"} 1\n"), std::string::npos) << prom.out;
   EXPECT_NE(prom.out.find("\nstrmd_cpu_percent "), std::string::npos) << prom.out;
+  EXPECT_NE(prom.out.find("\nstrmd_send_loop_cpu_percent{loop=\"0\"} "), std::string::npos) << prom.out;
 
   EXPECT_EQ(Strmdctl(server.shmName, "--bogus").status, 2);
   EXPECT_EQ(Strmdctl(server.shmName, "--watch 0").status, 2);
