@@ -44,6 +44,7 @@
 #include "client/ClientLink.h"
 #include "rtmp/UnicastSocket.h"
 #include "config/ServerConfig.h"
+#include "util/EventLoop.h"
 #include "util/List.h"
 #include "util/ThreadSafety.h"
 
@@ -99,6 +100,8 @@ bool ChatLockOwnRoom(Client* client, ChatOwnRoom* guard);
 // locks and sent when the outbox goes: declared before the locks, it goes
 // after them. Other receivers are written to at once.
 struct ChatOutbox {
+  // The members' send loops are woken once each for what the command sends.
+  EventLoopWakeBatch wakes;
   ClientLink* self = nullptr;
   std::vector<ChatMessage> held;
   explicit ChatOutbox(Client* caller);

@@ -31,6 +31,14 @@ void ClientPost(const ClientHandle& link, int64_t inMs) {
   EventLoopPost(loop, EventLoopItemRef(link, &link->loopItem), inMs > 0 ? loop->now() + inMs : 0);
 }
 
+void ClientOutputQueued(void* ctx) {
+  auto* link = static_cast<ClientLink*>(ctx);
+  if (const ClientHandle handle = link->weak_from_this().lock())
+    ClientPost(handle, 0);
+  else
+    ClientWake(*link);
+}
+
 int64_t ClientServeFromLoop(ClientLink& link, int64_t nowMs) {
   // Set before trying: a holder that lets go after a failed try sees it.
   link.serveMissed.store(true);

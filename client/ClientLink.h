@@ -31,7 +31,7 @@
 
 struct LiveUser;
 
-struct ClientLink {
+struct ClientLink : std::enable_shared_from_this<ClientLink> {
   // eventfd: a packet was queued on one of the client's streams. Declared
   // first, so that it closes only after the chunk stream's socket buffer,
   // which signals it.
@@ -62,6 +62,9 @@ void ClientWake(ClientLink& link);
 // Any thread: the client's send loop serves it `inMs` from now (its clock)
 // at the latest; without a loop its own thread is woken.
 void ClientPost(const ClientHandle& link, int64_t inMs);
+// Another thread queued output on the client's empty chunk stream (a chat
+// sender): its send loop flushes it (`ctx` is the link; the send lock is held).
+void ClientOutputQueued(void* ctx);
 // The send loop: runs the client's service if `serve` is free (else the
 // holder posts it again when it lets go). Returns the service's next due.
 int64_t ClientServeFromLoop(ClientLink& link, int64_t nowMs);

@@ -67,14 +67,24 @@ void SendLoopAttach(ClientLink& link, int64_t (*service)(void* ctx, int64_t nowM
   if (chosen == nullptr) return;
   chosen->members.fetch_add(1);
   link.loopItem.owner = &link;
-  MutexLock lock(link.serve);
-  link.service = service;
-  link.serviceCtx = ctx;
   link.loop = chosen;
+  {
+    MutexLock lock(link.serve);
+    link.service = service;
+    link.serviceCtx = ctx;
+  }
+  // Output other threads queue (chat) is flushed by the loop too.
+  MutexLock lock(link.rtmp.sendLock);
+  link.rtmp.sockbuf.outputQueued = ClientOutputQueued;
+  link.rtmp.sockbuf.outputQueuedCtx = &link;
 }
 
 void SendLoopDetach(ClientLink& link) {
   if (link.loop == nullptr) return;
+  {
+    MutexLock lock(link.rtmp.sendLock);
+    link.rtmp.sockbuf.outputQueued = nullptr;
+  }
   {
     MutexLock lock(link.serve);
     link.service = nullptr;

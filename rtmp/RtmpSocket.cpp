@@ -109,7 +109,11 @@ int QueueEntry(SocketBuffer* sockbuf, SendQueueEntry&& entry) {
   bool wasEmpty = queue.entries.empty();
   SendQueueAppend(queue, std::move(entry));
   if (!owner) {
-    if (wasEmpty) Wake(sockbuf);
+    if (!wasEmpty) return 1;
+    if (sockbuf->outputQueued != nullptr)
+      sockbuf->outputQueued(sockbuf->outputQueuedCtx);
+    else
+      Wake(sockbuf);
     return 1;
   }
   if (!sockbuf->batching && !SendQueueFlush(queue, fd)) {

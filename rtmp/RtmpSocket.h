@@ -54,8 +54,13 @@ struct SocketBuffer {
   // are refused, and the owner closes the connection with a report.
   std::atomic<bool> overflowed{false};
   // The owner's wake eventfd, or -1. Another thread that queues output
-  // signals it, once per empty-to-queued change it caused.
+  // signals it, once per empty-to-queued change it caused, unless
+  // `outputQueued` is set: that is called instead (under the send lock, so
+  // it must not take it), to hand the flush to whoever sends for the owner.
+  // A write that found no room always signals wakeFd.
   int wakeFd = -1;
+  void (*outputQueued)(void* ctx) = nullptr;
+  void* outputQueuedCtx = nullptr;
 
   // Owner thread only.
   int32_t size = 0;    // received bytes not yet consumed

@@ -18,6 +18,7 @@
 
 #include "client/Intake.h"
 #include "connection/RtmpConnection.h"
+#include "connection/SendLoop.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpFunctions.h"
 #include "rtmp/RtmpUtils.h"
@@ -42,6 +43,9 @@ class LoopHarness {
  public:
   // `env` entries are set before the connection starts (its periods).
   explicit LoopHarness(const Env& env = {}) {
+    // As the server runs them: the connection joins a send loop.
+    static const bool loops = SendLoopsStart(1);
+    EXPECT_TRUE(loops);
     for (auto& [name, value] : env) {
       setenv(name, value, 1);
       names_.push_back(name);
