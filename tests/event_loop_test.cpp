@@ -3,6 +3,7 @@
 // pass; items kept alive while the loop holds them and dropped at the stop.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -301,6 +302,31 @@ TEST(EventLoop, ABrokenWaitIsReportedOnceAndDuesStillPass) {
   size_t reports = 0;
   for (size_t at = console.find("epoll_wait"); at != std::string::npos; at = console.find("epoll_wait", at + 1)) reports++;
   EXPECT_EQ(reports, 1u) << console.substr(0, 2000);
+}
+
+TEST(EventLoop, AnOpenThatFailsHalfWayLeavesALoopThatStartsWhole) {
+  testing::internal::CaptureStderr();  // before the probe: it opens a file
+  // Room for one more descriptor: the epoll one opens, the wake does not.
+  const int probe = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  close(probe);
+  rlimit was{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+  rlimit tight = was;
+  tight.rlim_cur = static_cast<rlim_t>(probe) + 1;
+  StartedLoop started;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const bool opened = EventLoopOpen(&started.loop);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &was), 0);
+  const std::string console = testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(opened);
+  EXPECT_NE(console.find("EventLoopOpen"), std::string::npos) << console;
+  // Nothing half open (a start would skip the wake and then never wake):
+  // a start afterwards opens both, and a post wakes the thread.
+  ASSERT_LT(started.loop.wake.fd, 0) << "half open";
+  ASSERT_LT(started.loop.epoll.fd, 0) << "half open";
+  ASSERT_TRUE(started.Start());
+  EXPECT_TRUE(started.Fence());
 }
 
 }  // namespace

@@ -94,19 +94,23 @@ void* LoopThread(void* arg) {
 }  // namespace
 
 bool EventLoopOpen(EventLoop* loop) {
+  // Both or neither: EventLoopStart opens only a loop without an epoll
+  // descriptor, and one without its wake would never see a post.
+  auto fail = [loop](const char* what) {
+    ReportError("%s", what);
+    for (Fd* fd : {&loop->epoll, &loop->wake}) {
+      if (fd->fd >= 0) close(fd->fd);
+      fd->fd = -1;
+    }
+    return false;
+  };
   loop->epoll.fd = epoll_create1(EPOLL_CLOEXEC);
   loop->wake.fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (loop->epoll.fd < 0 || loop->wake.fd < 0) {
-    ReportError("EventLoopOpen");
-    return false;
-  }
+  if (loop->epoll.fd < 0 || loop->wake.fd < 0) return fail("EventLoopOpen");
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.ptr = nullptr;
-  if (epoll_ctl(loop->epoll.fd, EPOLL_CTL_ADD, loop->wake.fd, &event) != 0) {
-    ReportError("EventLoopOpen: epoll_ctl");
-    return false;
-  }
+  if (epoll_ctl(loop->epoll.fd, EPOLL_CTL_ADD, loop->wake.fd, &event) != 0) return fail("EventLoopOpen: epoll_ctl");
   return true;
 }
 
