@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestEnv.h"
 #include "util/EventLoop.h"
 
 namespace {
@@ -255,6 +256,36 @@ TEST(EventLoop, ItemsLiveWhileTheLoopHoldsThemAndTheStopDropsThem) {
 
   EventLoopPost(&loop, RefOf(kept), 10);  // stopped: refused
   EXPECT_EQ(kept.use_count(), 1);
+}
+
+TEST(EventLoop, AnOwnerFreedByTheStopMayPostAsItGoes) {
+  struct PostsWhenFreed {
+    EventLoopItem item;
+    EventLoop* loop = nullptr;
+    std::shared_ptr<Owner> other = std::make_shared<Owner>();
+    ~PostsWhenFreed() { EventLoopPost(loop, RefOf(other), 0); }
+  };
+  auto loop = std::make_unique<EventLoop>();
+  ASSERT_TRUE(EventLoopOpen(loop.get()));
+  std::weak_ptr<PostsWhenFreed> freed;
+  {
+    auto owner = std::make_shared<PostsWhenFreed>();
+    owner->loop = loop.get();
+    freed = owner;
+    EventLoopPost(loop.get(), EventLoopItemRef(owner, &owner->item), 10);
+  }
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    EventLoopStop(loop.get());
+    stopped.store(true);
+  });
+  if (!TestWaitUntil([&] { return stopped.load(); })) {
+    stopper.detach();
+    (void)loop.release();  // the stuck stop still uses it
+    FAIL() << "the stop deadlocked on the teardown's post";
+  }
+  stopper.join();
+  EXPECT_TRUE(freed.expired());
 }
 
 TEST(EventLoop, PostsRacingTheStopLeaveNoReferenceBehind) {

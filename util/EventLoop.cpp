@@ -231,13 +231,19 @@ void EventLoopStop(EventLoop* loop) {
   loop->role.Assume();
   for (EventLoopItemRef& item : loop->heap) item->heapIndex = -1;
   loop->heap.clear();
-  MutexLock lock(loop->readyLock);
-  loop->closed = true;
-  for (EventLoopItemRef& item : loop->ready) {
-    // As if never posted: a later post (to a loop started again or another
-    // loop) is served at its own due, not at one this loop dropped.
-    item->posted.store(false);
-    item->postedDue.store(kEventLoopNever);
+  std::vector<EventLoopItemRef> dropped;
+  {
+    MutexLock lock(loop->readyLock);
+    loop->closed = true;
+    for (EventLoopItemRef& item : loop->ready) {
+      // As if never posted: a later post (to a loop started again or another
+      // loop) is served at its own due, not at one this loop dropped.
+      item->posted.store(false);
+      item->postedDue.store(kEventLoopNever);
+    }
+    dropped.swap(loop->ready);
   }
-  loop->ready.clear();
+  // Freed outside the lock: the last reference to an owner may go here, and
+  // its teardown may post.
+  dropped.clear();
 }
