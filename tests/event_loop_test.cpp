@@ -1,6 +1,7 @@
 // The event loop: each due served once, in due order, never early or late;
 // posts from many threads neither lost nor waking the loop more than once a
-// pass; items kept alive while the loop holds them and dropped at the stop.
+// pass; items kept alive while the loop holds them and dropped at the stop;
+// a failed open or a broken wait still leaves a loop that serves.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
