@@ -75,11 +75,14 @@ void* LoopThread(void* arg) {
   auto* loop = static_cast<EventLoop*>(arg);
   loop->role.Assume();
   epoll_event events[16];
+  bool reported = false;
   while (!loop->stopping.load(std::memory_order_acquire)) {
     const int wait = EventLoopWaitMs(loop, loop->now());
     const int n = epoll_wait(loop->epoll.fd, events, 16, wait);
     if (n < 0 && errno != EINTR) {
-      ReportError("EventLoop: epoll_wait");
+      // Once: a broken descriptor fails every wait, a thousand times a second.
+      if (!reported) ReportError("EventLoop: epoll_wait");
+      reported = true;
       // Not a busy loop on a broken descriptor: the dues still pass.
       usleep(1000);
     }
@@ -91,19 +94,23 @@ void* LoopThread(void* arg) {
 }  // namespace
 
 bool EventLoopOpen(EventLoop* loop) {
+  // Both or neither: EventLoopStart opens only a loop without an epoll
+  // descriptor, and one without its wake would never see a post.
+  auto fail = [loop](const char* what) {
+    ReportError("%s", what);
+    for (Fd* fd : {&loop->epoll, &loop->wake}) {
+      if (fd->fd >= 0) close(fd->fd);
+      fd->fd = -1;
+    }
+    return false;
+  };
   loop->epoll.fd = epoll_create1(EPOLL_CLOEXEC);
   loop->wake.fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (loop->epoll.fd < 0 || loop->wake.fd < 0) {
-    ReportError("EventLoopOpen");
-    return false;
-  }
+  if (loop->epoll.fd < 0 || loop->wake.fd < 0) return fail("EventLoopOpen");
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.ptr = nullptr;
-  if (epoll_ctl(loop->epoll.fd, EPOLL_CTL_ADD, loop->wake.fd, &event) != 0) {
-    ReportError("EventLoopOpen: epoll_ctl");
-    return false;
-  }
+  if (epoll_ctl(loop->epoll.fd, EPOLL_CTL_ADD, loop->wake.fd, &event) != 0) return fail("EventLoopOpen: epoll_ctl");
   return true;
 }
 
@@ -124,6 +131,12 @@ void EventLoopPost(EventLoop* loop, EventLoopItemRef item, int64_t dueMs) {
   if (item->posted.exchange(true)) return;  // queued already: the pass that takes it reads the due
   {
     MutexLock lock(loop->readyLock);
+    if (loop->closed) {
+      // Stopped: nothing would serve it nor drop it.
+      item->posted.store(false);
+      item->postedDue.store(kEventLoopNever);
+      return;
+    }
     loop->ready.push_back(std::move(item));
   }
   if (t_batchDepth > 0) {
@@ -194,6 +207,10 @@ int EventLoopWaitMs(EventLoop* loop, int64_t nowMs) {
 bool EventLoopStart(EventLoop* loop, const char* name) {
   if (loop->epoll.fd < 0 && !EventLoopOpen(loop)) return false;
   loop->stopping.store(false);
+  {
+    MutexLock lock(loop->readyLock);
+    loop->closed = false;
+  }
   if (pthread_create(&loop->thread, nullptr, LoopThread, loop) != 0) {
     ReportError("EventLoopStart: thread");
     return false;
@@ -214,7 +231,19 @@ void EventLoopStop(EventLoop* loop) {
   loop->role.Assume();
   for (EventLoopItemRef& item : loop->heap) item->heapIndex = -1;
   loop->heap.clear();
-  MutexLock lock(loop->readyLock);
-  for (EventLoopItemRef& item : loop->ready) item->posted.store(false);
-  loop->ready.clear();
+  std::vector<EventLoopItemRef> dropped;
+  {
+    MutexLock lock(loop->readyLock);
+    loop->closed = true;
+    for (EventLoopItemRef& item : loop->ready) {
+      // As if never posted: a later post (to a loop started again or another
+      // loop) is served at its own due, not at one this loop dropped.
+      item->posted.store(false);
+      item->postedDue.store(kEventLoopNever);
+    }
+    dropped.swap(loop->ready);
+  }
+  // Freed outside the lock: the last reference to an owner may go here, and
+  // its teardown may post.
+  dropped.clear();
 }

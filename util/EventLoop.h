@@ -61,6 +61,9 @@ struct EventLoop {
   std::atomic<bool> wakePending{false};
   Mutex readyLock;  // a leaf: nothing is taken under it
   std::vector<EventLoopItemRef> ready GUARDED_BY(readyLock);
+  // Set by EventLoopStop, cleared by EventLoopStart: a post then is refused,
+  // so that no reference outlives the stop in the ready list.
+  bool closed GUARDED_BY(readyLock) = false;
   std::vector<EventLoopItemRef> heap GUARDED_BY(role);  // min-heap on EventLoopItem::due
   // Serves one item at `nowMs` (the loop thread): returns when it next falls
   // due (absolute ms), or kEventLoopNever. A post made meanwhile is served
@@ -83,6 +86,7 @@ struct EventLoop {
 bool EventLoopOpen(EventLoop* loop);
 // Any thread: `item` is served at `dueMs` at the latest (a due at or before
 // the loop's now is served on its next pass). Never waits for the loop.
+// Refused (the item is left unposted) after EventLoopStop.
 void EventLoopPost(EventLoop* loop, EventLoopItemRef item, int64_t dueMs);
 // Any thread: writes the wake descriptor unless a wake is pending already.
 void EventLoopWake(EventLoop* loop);
@@ -106,5 +110,7 @@ int EventLoopWaitMs(EventLoop* loop, int64_t nowMs) REQUIRES(loop->role);
 // The thread: waits (epoll) for a wake or the earliest due, passes, until
 // EventLoopStop. `name` names the thread (at most 15 characters).
 bool EventLoopStart(EventLoop* loop, const char* name);
-// Ends the thread and joins it; drops every reference the loop holds.
+// Ends the thread and joins it; drops every reference the loop holds and
+// refuses later posts (until EventLoopStart); the dropped items are left as
+// if never posted.
 void EventLoopStop(EventLoop* loop);
