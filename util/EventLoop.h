@@ -56,7 +56,7 @@ struct EventLoopStats {
 
 struct EventLoop {
   ThreadRole role;
-  Fd epoll;  // the wake descriptor and anything a user registers (EPOLLIN; data.ptr null is the wake)
+  Fd epoll;  // waits for the wake descriptor only: the dues are its time-out
   Fd wake;   // eventfd
   std::atomic<bool> wakePending{false};
   Mutex readyLock;  // a leaf: nothing is taken under it
