@@ -58,13 +58,13 @@ struct Peer {
   Peer(EventLoop* loop, SiteConfig* site, int socketBuffer = 0) {
     int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
-    if (socketBuffer) {
-      setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &socketBuffer, sizeof socketBuffer);
-      setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &socketBuffer, sizeof socketBuffer);
-    }
     c.link = std::make_shared<ClientLink>();
     c.link->wakeEvent.fd = eventfd(0, EFD_NONBLOCK);
     EXPECT_EQ(RtmpContextInit(&c.link->rtmp, fds[0]), 1);
+    if (socketBuffer) {  // after the server's own setting
+      setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &socketBuffer, sizeof socketBuffer);
+      setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &socketBuffer, sizeof socketBuffer);
+    }
     {
       MutexLock lock(c.link->rtmp.sendLock);
       RtmpChannelOut(&c.link->rtmp, 2);
@@ -273,6 +273,101 @@ TEST_F(SendLoop, ManyConnectionsGetEachWindowOnceInDueOrder) {
   EXPECT_LE(stuck->services, 1u);
   EXPECT_GT(stuck->Wakes(), 0u);
   EXPECT_TRUE(RtmpOutputPending(&stuck->c.link->rtmp));
+}
+
+}  // namespace
+
+namespace {
+
+// An incoming message with a body of its own, as the reader makes one.
+struct Incoming {
+  RtmpPacket packet;
+  Incoming(uint8_t type, uint32_t timestamp, uint8_t first, uint8_t second, size_t size) {
+    RtmpPacketAlloc(&packet, static_cast<uint32_t>(size));
+    memset(packet.m_body, 0x11, size);
+    packet.m_body[0] = first;
+    packet.m_body[1] = second;
+    packet.m_nBodySize = packet.m_nBytesRead = static_cast<uint32_t>(size);
+    packet.m_nMessageType = type;
+    packet.m_nTimestamp = timestamp;
+  }
+  ~Incoming() { RtmpPacketFree(&packet); }
+};
+
+TEST_F(SendLoop, AStoppedReaderIsClosedByTheStallRuleWhileFiftyOthersPlayOnTime) {
+  LiveChannelSettings().mergeMs = 20;
+  LiveChannelSettings().stallMs = 3000;
+  const uint32_t merge = LiveChannelSettings().mergeMs, stall = LiveChannelSettings().stallMs;
+  Client publisherClient;
+  publisherClient.site = &site_;
+  publisherClient.link = std::make_shared<ClientLink>();
+  RtmpStream* publisher = CreateStreamRecord(&publisherClient);
+  publisher->publishing = true;
+  LiveChannelSetIdentity(publisher, 0, 1, 1);
+  CollectPlayers(publisher);
+  std::vector<Peer*> players;
+  for (int i = 0; i < 51; ++i) {
+    Peer* p = Add(i == 0 ? 4096 : 0);
+    p->stream->playing = true;
+    LiveChannelSetIdentity(p->stream, 0, 1, 1);
+    SubscribePlayer(p->stream);
+    p->Post();
+    players.push_back(p);
+  }
+  Peer* stopped = players[0];
+  Pass();
+  // 25 frames a second (1.2 Mbit/s, a key frame each second) and AAC every
+  // 23 ms: the stopped one's output reaches its watermark within 2 s, then
+  // its queue waits for the stall period.
+  const int64_t begin = g_ms, end = 2000 + stall + 1000;
+  uint32_t relayed = 0, stoppedAt = 0, fullAt = 0;
+  uint64_t servedAtStall = 0;
+  for (int64_t t = 0; t < end + merge + 1; ++t) {
+    g_ms = begin + t;
+    if (stoppedAt == 0) stopped->Wakes();  // what woke it before this millisecond
+    if (t < end) {
+      const auto ts = static_cast<uint32_t>(t);
+      if (t % 40 == 0) {
+        Incoming video(kRtmpMsgVideo, ts, t % 1000 == 0 ? 0x17 : 0x27, 1, 6000);
+        RelayMedia(publisher, &video.packet);
+        ++relayed;
+      }
+      if (t % 23 == 0) {
+        // What the publisher relays of a talking speaker's AAC.
+        Incoming audio(kRtmpMsgAudio, ts, 0xAF, 1, 300);
+        EventLoopWakeBatch batch;
+        for (Peer* p : players) EnqueueRelayed(p->stream, &audio.packet, RelayClock(), publisher);
+        ++relayed;
+      }
+    }
+    Pass();
+    for (Peer* p : players) {
+      if (p == stopped) continue;
+      const size_t before = p->got.size();
+      p->Read();
+      for (size_t k = before; k < p->got.size(); ++k) {
+        if (!IsMedia(p->got[k].second)) continue;
+        EXPECT_LE(g_ms - begin - int64_t{p->got[k].second.timestamp}, merge + 1) << "late at " << t;
+      }
+    }
+    if (fullAt == 0 && RtmpOutputAboveWatermark(&stopped->c.link->rtmp)) fullAt = static_cast<uint32_t>(t);
+    if (stoppedAt == 0 && stopped->c.link->rtmp.sockbuf.overflowed) {
+      stoppedAt = static_cast<uint32_t>(t);
+      EXPECT_GT(stopped->Wakes(), 0u) << "the stall wakes its thread, which closes it";
+      servedAtStall = stopped->services;
+    }
+  }
+  for (size_t i = 1; i < players.size(); ++i) {
+    size_t media = 0;
+    for (const auto& [at, m] : players[i]->got) media += IsMedia(m);
+    EXPECT_EQ(media, relayed) << "player " << i;
+  }
+  ASSERT_GT(fullAt, 0u);
+  ASSERT_LT(fullAt, 2000u);
+  EXPECT_GE(stoppedAt, fullAt + stall - merge) << "not before the stall period";
+  EXPECT_LE(stoppedAt, fullAt + stall + 100) << "nor long after it";
+  EXPECT_EQ(stopped->services, servedAtStall) << "the loop no longer serves it";
+  FreeStream(publisher);
 }
 
 }  // namespace
