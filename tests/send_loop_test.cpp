@@ -371,3 +371,51 @@ TEST_F(SendLoop, AStoppedReaderIsClosedByTheStallRuleWhileFiftyOthersPlayOnTime)
 }
 
 }  // namespace
+
+namespace {
+
+uint64_t g_services = 0;
+int64_t CountService(void*, int64_t) {
+  ++g_services;
+  return kEventLoopNever;
+}
+
+TEST_F(SendLoop, TheThreadHoldingServeDelaysNothingAndGetsItsTurnBack) {
+  const ClientHandle link = std::make_shared<ClientLink>();
+  link->loop = &loop_;
+  link->loopItem.owner = link.get();
+  {
+    MutexLock lock(link->serve);
+    link->service = CountService;
+  }
+  g_services = 0;
+  // The connection's thread in its pass: it holds `serve` until told to go.
+  std::promise<void> held, release;
+  std::thread owner([&] {
+    link->serve.lock();
+    held.set_value();
+    release.get_future().wait();
+    ClientReleaseServe(link);
+  });
+  ASSERT_EQ(held.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  // Posted now and then meanwhile (a publisher's relay): each post is one
+  // try that finds `serve` taken; the item then leaves the heap.
+  for (int i = 0; i < 100; ++i) {
+    if (i % 10 == 0) ClientPost(link, 0);
+    ++g_ms;
+    Pass();
+  }
+  EXPECT_EQ(g_services, 0u);
+  EXPECT_EQ(loop_.stats.served.load(), 10u) << "one try per post, none per pass";
+  release.set_value();
+  owner.join();
+  EXPECT_TRUE(loop_.wakePending.load()) << "the holder posted it again";
+  ++g_ms;
+  Pass();
+  EXPECT_EQ(g_services, 1u);
+  ++g_ms;
+  Pass();
+  EXPECT_EQ(g_services, 1u);
+}
+
+}  // namespace
