@@ -194,7 +194,6 @@ TEST_F(SendLoop, ManyConnectionsGetEachWindowOnceInDueOrder) {
   std::vector<int64_t> windows(kPlayers, 0);
   Peer* stuck = nullptr;
   const int64_t begin = g_ms;
-  int64_t passes = 0;
   for (int64_t t = 0; t <= 10000 + kPlayers * 7 + 100; ++t) {
     g_ms = begin + t;
     if (t % 7 == 0 && players.size() < kPlayers) {
@@ -218,7 +217,6 @@ TEST_F(SendLoop, ManyConnectionsGetEachWindowOnceInDueOrder) {
     std::vector<uint64_t> calls;
     for (Peer* p : players) calls.push_back(p->SendCalls());
     Pass();
-    ++passes;
     for (size_t i = 0; i < players.size(); ++i) {
       Peer* p = players[i];
       const uint64_t sent = p->SendCalls() - calls[i];
@@ -240,7 +238,6 @@ TEST_F(SendLoop, ManyConnectionsGetEachWindowOnceInDueOrder) {
       windows[i] += media;
     }
   }
-  EXPECT_EQ(loop_.stats.passes.load(), static_cast<uint64_t>(passes));
   for (size_t i = 0; i < players.size(); ++i) {
     SCOPED_TRACE(i);
     Peer* p = players[i];
@@ -275,9 +272,6 @@ TEST_F(SendLoop, ManyConnectionsGetEachWindowOnceInDueOrder) {
   EXPECT_TRUE(RtmpOutputPending(&stuck->c.link->rtmp));
 }
 
-}  // namespace
-
-namespace {
 
 // An incoming message with a body of its own, as the reader makes one.
 struct Incoming {
@@ -370,9 +364,6 @@ TEST_F(SendLoop, AStoppedReaderIsClosedByTheStallRuleWhileFiftyOthersPlayOnTime)
   FreeStream(publisher);
 }
 
-}  // namespace
-
-namespace {
 
 uint64_t g_services = 0;
 int64_t CountService(void*, int64_t) {
