@@ -622,7 +622,10 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
     }
     out.queued = out.queue.count;
     if (wasEmpty && out.queue.first != nullptr) {
-      out.waitingSince = now;
+      // A queue the drop rules emptied while the socket took nothing keeps
+      // the time its last message left: a reader that stopped is closed by
+      // the stall rule though its lagging audio is dropped every second.
+      if (!RtmpOutputAboveWatermark(player->rtmp)) out.waitingSince = now;
       // Within the merge period, the media waits for its end with what
       // follows it (LiveChannelTakeDue); a deferred queue is already waiting.
       if (!out.relayDeferred) {
