@@ -29,10 +29,10 @@ FUZZ_TARGETS = $(filter-out seeds,$(patsubst fuzz/fuzz_%.cpp,%,$(wildcard fuzz/f
 # The suites whose code runs on more than one thread: the socket queue, the
 # connection loop with writers on other threads, playback, chat, the
 # database pool, the debug monitor, recording, the live relay and the event
-# loop.
+# loop and the send loops.
 TSAN_TESTS ?= rtmp_socket_test connection_io_test connection_test playback_dbtest chat_dbtest \
-  chat_load_dbtest dbpool_dbtest debug_monitor_test recording_dbtest live_channel_test live_channel_dbtest job_pool_test slow_database_dbtest event_loop_test
-TSAN_FILTER ?= 'EventLoop|JobPool|SlowDatabase|SocketBuffer|ConnectionIo|ConnectionTest|ServerInputBound|Playback|Chat|DbPool|Debug|Recording\.|LiveChannel|Voice|testdb'
+  chat_load_dbtest dbpool_dbtest debug_monitor_test recording_dbtest live_channel_test live_channel_dbtest job_pool_test slow_database_dbtest event_loop_test send_loop_test
+TSAN_FILTER ?= 'EventLoop|JobPool|SlowDatabase|SocketBuffer|ConnectionIo|ConnectionTest|ServerInputBound|Playback|Chat|DbPool|Debug|Recording\.|LiveChannel|SendLoop|Voice|testdb'
 # The part of it that make test runs: connection I/O, contention (a chat
 # member that stops reading, one re-entering with a full queue, many entering
 # a room at once), chat, the live relay, the database pool, the job pool and a
@@ -40,8 +40,8 @@ TSAN_FILTER ?= 'EventLoop|JobPool|SlowDatabase|SocketBuffer|ConnectionIo|Connect
 # churn of fifty members is left to make tsan. Only these targets and strmd
 # are built.
 TSAN_TEST_SUBSET ?= rtmp_socket_test connection_io_test chat_dbtest chat_load_dbtest dbpool_dbtest \
-  live_channel_test live_channel_dbtest job_pool_test slow_database_dbtest event_loop_test
-TSAN_TEST_FILTER ?= 'EventLoop|JobPool|SlowDatabase|SocketBuffer|ConnectionIo|ChatTest|ChatLoad\.(Member|Room)|DbPool|LiveChannel|Voice|testdb'
+  live_channel_test live_channel_dbtest job_pool_test slow_database_dbtest event_loop_test send_loop_test
+TSAN_TEST_FILTER ?= 'EventLoop|JobPool|SlowDatabase|SocketBuffer|ConnectionIo|ChatTest|ChatLoad\.(Member|Room)|DbPool|LiveChannel|SendLoop|Voice|testdb'
 
 PREFIX ?= /usr/local
 BINDIR ?= $(PREFIX)/bin
