@@ -389,8 +389,10 @@ double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
   FormatRate(in, report->totalIn);
   FormatRate(out, report->totalOut);
   DebugAppend(report, "\n  total: \t%sbps in  \t%sbps out\n", in, out);
+  DebugAppend(report, "\n");
+  DebugAppendRooms(report);
   if (!loops.empty()) {
-    DebugAppend(report, "\n  send loops: %d  \tcpu %.2f%%\n", static_cast<int>(loops.size()), loopsCpu);
+    DebugAppend(report, "  send loops: %d  \tcpu %.2f%%\n", static_cast<int>(loops.size()), loopsCpu);
     for (size_t i = 0; i < loops.size(); ++i) {
       char cpu[32];
       snprintf(cpu, sizeof cpu, "%.2f", loops[i].cpu);
@@ -398,8 +400,6 @@ double DebugBuildReport(DebugReport* report, int processors, double fakeCpu) {
       DebugAppendRecord(report, {"loop", Num(static_cast<int64_t>(i)), Num(loops[i].members), cpu});
     }
   }
-  DebugAppend(report, "\n");
-  DebugAppendRooms(report);
   char cpu[32];
   snprintf(cpu, sizeof cpu, "%.2f", report->cpuSum);
   DebugAppendRecord(report, {"total", Num(report->totalIn), Num(report->totalOut), cpu});
