@@ -596,10 +596,12 @@ int64_t RtmpConnectionServeFromLoop(RtmpConnection* connection, int64_t nowMs) {
   if (RtmpSocketFd(r) == -1 || r->sockbuf.failed || r->sockbuf.overflowed) return kEventLoopNever;
   SocketBufferActAsOwner acting(&r->sockbuf);
   int64_t next = kEventLoopNever;
+  RtmpStream* relayed = nullptr;  // a live stream this service sent
   for (;;) {
     const int wait = RtmpConnectionNextWait(connection);
     const bool blocked = wait == 0 && RtmpOutputAboveWatermark(r);
     if (wait == 0 && !blocked) {
+      if (connection->nextStream != nullptr && !connection->nextStream->file.open) relayed = connection->nextStream;
       if (RtmpConnectionServiceStream(connection)) continue;
       // The thread ends the connection: it sees the socket shut.
       RtmpShutdown(r);
@@ -612,6 +614,12 @@ int64_t RtmpConnectionServeFromLoop(RtmpConnection* connection, int64_t nowMs) {
     if (wait > 0) next = nowMs + wait;
     break;
   }
+  // A live player that just got media looks again when its merge period
+  // ends: what its publisher relays meanwhile waits for that time, and the
+  // loop, asleep until then, is not woken for it. One that got nothing
+  // stops looking.
+  if (relayed != nullptr && next == kEventLoopNever)
+    if (const int64_t left = LiveChannelPeriodLeft(relayed); left > 0) next = nowMs + left;
   // What the thread does after media left it does itself: the rest of a
   // send the socket did not take (it waits for the socket), the end of an
   // HTTP answer, a chat backlog that may move on, the marks of a play's

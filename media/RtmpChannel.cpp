@@ -676,6 +676,15 @@ void RtmpChannelRelease(RtmpContext* r, int32_t id) {
   r->channelsOut.erase(static_cast<uint32_t>(id));
 }
 
+int64_t LiveChannelPeriodLeft(RtmpStream* player) {
+  RtmpStreamOut& out = player->output;
+  const uint32_t mergeMs = LiveChannelSettings().mergeMs;
+  if (mergeMs == 0) return 0;
+  ListLock guard(out.queue.lock);
+  const uint32_t since = LiveChannelNow() - out.relaySentAt;
+  return since >= mergeMs ? 0 : mergeMs - since;
+}
+
 int64_t LiveChannelTakeDue(RtmpStream* player) {
   RtmpStreamOut& out = player->output;
   ListLock guard(out.queue.lock);
@@ -685,6 +694,9 @@ int64_t LiveChannelTakeDue(RtmpStream* player) {
   const uint32_t mergeMs = LiveChannelSettings().mergeMs;
   if (since < mergeMs) return mergeMs - since;
   out.relayDeferred = false;
-  out.relaySentAt = now;
+  // The period's end, not the moment it was served: the players of one
+  // relay keep one phase, so that their loop sends to all of them in one
+  // pass instead of drifting apart a millisecond at a time.
+  out.relaySentAt = now - since % mergeMs;
   return 0;
 }

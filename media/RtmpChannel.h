@@ -125,6 +125,8 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now,
 // the media may go now (a merge period that ended is closed), else the ms
 // until the end of the period it waits for.
 int64_t LiveChannelTakeDue(RtmpStream* player);
+// The ms until the player's merge period ends (0: it has, or there is none).
+int64_t LiveChannelPeriodLeft(RtmpStream* player);
 
 // ---- Chunk stream ids 10..63 of the streams ----
 // The first free id, with its outbound slot made; 0 when none is free

@@ -363,3 +363,43 @@ TEST(EventLoop, AnOpenThatFailsHalfWayLeavesALoopThatStartsWhole) {
 }
 
 }  // namespace
+
+// A loop asleep until its earliest due takes what is posted for that time
+// or later when it wakes: such a post (a merge period's end) costs it no
+// wake-up of its own, an earlier one wakes it, and nothing is served early.
+TEST(EventLoop, APostDueNoEarlierThanTheLoopsOwnWakeDoesNotWakeIt) {
+  struct Timed {
+    EventLoopItem item;
+    std::atomic<int64_t> servedAt{0};
+  };
+  EventLoop loop;
+  loop.now = SteadyMs;
+  loop.serve = [](EventLoopItem& item, int64_t now) {
+    static_cast<Timed*>(item.owner)->servedAt.store(now);
+    return kEventLoopNever;
+  };
+  ASSERT_TRUE(EventLoopStart(&loop, "test-loop"));
+  std::vector<std::shared_ptr<Timed>> timed;
+  for (int i = 0; i < 4; ++i) {
+    timed.push_back(std::make_shared<Timed>());
+    timed.back()->item.owner = timed.back().get();
+  }
+  auto post = [&](int i, int64_t due) { EventLoopPost(&loop, EventLoopItemRef(timed[i], &timed[i]->item), due); };
+  // Far enough ahead that a slow machine cannot reach it before the posts.
+  const int64_t first = SteadyMs() + 2000;
+  post(0, first);
+  ASSERT_TRUE(TestWaitUntil([&] { return loop.sleepUntil.load() == first; }, 10000));
+  const uint64_t wakes = loop.stats.wakes.load();
+  post(1, first);
+  post(2, first + 100);
+  EXPECT_EQ(loop.stats.wakes.load(), wakes);
+  post(3, 0);
+  EXPECT_EQ(loop.stats.wakes.load(), wakes + 1);
+  ASSERT_TRUE(TestWaitUntil([&] { return timed[3]->servedAt.load() != 0; }, 10000));
+  EXPECT_LT(timed[3]->servedAt.load(), first);
+  ASSERT_TRUE(TestWaitUntil([&] { return timed[2]->servedAt.load() != 0; }, 10000));
+  EXPECT_GE(timed[0]->servedAt.load(), first);
+  EXPECT_GE(timed[1]->servedAt.load(), first);
+  EXPECT_GE(timed[2]->servedAt.load(), first + 100);
+  EventLoopStop(&loop);
+}

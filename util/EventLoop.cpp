@@ -77,8 +77,12 @@ void* LoopThread(void* arg) {
   epoll_event events[16];
   bool reported = false;
   while (!loop->stopping.load(std::memory_order_acquire)) {
-    const int wait = EventLoopWaitMs(loop, loop->now());
+    const int64_t now = loop->now();
+    const int wait = EventLoopWaitMs(loop, now);
+    // Published before the wait: a post due at or after it need not wake it.
+    loop->sleepUntil.store(wait < 0 ? kEventLoopNever : now + wait);
     const int n = epoll_wait(loop->epoll.fd, events, 16, wait);
+    loop->sleepUntil.store(0);
     if (n < 0 && errno != EINTR) {
       // Once: a broken descriptor fails every wait, a thousand times a second.
       if (!reported) ReportError("EventLoop: epoll_wait");
@@ -128,8 +132,8 @@ void EventLoopPost(EventLoop* loop, EventLoopItemRef item, int64_t dueMs) {
   int64_t was = item->postedDue.load();
   while (dueMs < was && !item->postedDue.compare_exchange_weak(was, dueMs)) {
   }
-  if (item->posted.exchange(true)) return;  // queued already: the pass that takes it reads the due
-  {
+  // Queued already: the pass that takes it reads the due.
+  if (!item->posted.exchange(true)) {
     MutexLock lock(loop->readyLock);
     if (loop->closed) {
       // Stopped: nothing would serve it nor drop it.
@@ -139,6 +143,10 @@ void EventLoopPost(EventLoop* loop, EventLoopItemRef item, int64_t dueMs) {
     }
     loop->ready.push_back(std::move(item));
   }
+  // A loop asleep until no later than the due takes the item when it wakes:
+  // a post for the end of a merge period costs it no wake-up of its own.
+  const int64_t until = loop->sleepUntil.load();
+  if (until != 0 && dueMs >= until) return;
   if (t_batchDepth > 0) {
     if (std::find(t_batchLoops.begin(), t_batchLoops.end(), loop) == t_batchLoops.end()) t_batchLoops.push_back(loop);
     return;

@@ -59,6 +59,9 @@ struct EventLoop {
   Fd epoll;  // waits for the wake descriptor only: the dues are its time-out
   Fd wake;   // eventfd
   std::atomic<bool> wakePending{false};
+  // When the loop's thread wakes by itself (its earliest due; never: no
+  // due); 0 while it is awake, or it is driven by a test: posts wake it.
+  std::atomic<int64_t> sleepUntil{0};
   Mutex readyLock;  // a leaf: nothing is taken under it
   std::vector<EventLoopItemRef> ready GUARDED_BY(readyLock);
   // Set by EventLoopStop, cleared by EventLoopStart: a post then is refused,
