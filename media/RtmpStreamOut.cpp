@@ -488,8 +488,14 @@ int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
     // Nothing leaves before its due time less the lead; after the first
     // window, the next one waits until less than half the lead is ahead.
     wait100ns = UntilDue(stream, out.lastQueued.load(), now100ns) - lead100ns;
-    if (lead100ns > 0 && !out.windowPending)
+    if (lead100ns > 0 && !out.windowPending) {
       wait100ns = std::max(wait100ns, UntilDue(stream, out.lastSent, now100ns) - lead100ns / 2 + 1);
+      // Refills fall on a shared grid (a quarter of the lead, at most 10 ms,
+      // later, never earlier): the players of a send loop are served
+      // together instead of each waking it at a time of its own.
+      const int64_t grid = std::min<int64_t>(lead100ns / 4, 10 * 10000);
+      if (wait100ns > 0 && grid > 1) wait100ns = (now100ns + wait100ns + grid - 1) / grid * grid - now100ns;
+    }
   }
   // Rounded up: a timer that fires early would send the packet early.
   if (wait100ns > 0) return (wait100ns + 9999) / 10000;

@@ -180,6 +180,12 @@ TEST_F(PlaybackLead, MessagesLeaveWithinTheLeadInOneBatchPerHalfLead) {
         }
       }
       ahead = std::max(ahead, rig.LastMediaTime());
+      // Refills fall on a grid shared by all players (10 ms, or a quarter of
+      // a shorter lead), so that a send loop serves them together.
+      const int wait = RtmpConnectionNextWait(&rig.c);
+      if (k.lead > 0 && wait > 0 && !rig.stream->output.completePending && rig.stream->output.endDue == 0) {
+        EXPECT_EQ((1000 + t + wait) % std::min<int64_t>(k.lead / 4, 10), 0) << "refill off the grid at " << t;
+      }
     }
     EXPECT_EQ(ahead, 6000u);
     EXPECT_EQ(completeAt, 6000) << "Complete when the last message is due";
