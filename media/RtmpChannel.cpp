@@ -627,16 +627,16 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
       // the stall rule though its lagging audio is dropped every second.
       if (!RtmpOutputAboveWatermark(player->rtmp)) out.waitingSince = now;
       // Within the merge period, the media waits for its end with what
-      // follows it (LiveChannelTakeDue); a deferred queue is already waiting.
-      if (!out.relayDeferred) {
-        const uint32_t since = now - out.relaySentAt;
-        if (since >= limits.mergeMs) {
-          out.relaySentAt = now;
-          dueInMs = 0;
-        } else {
-          out.relayDeferred = true;
-          dueInMs = limits.mergeMs - since;
-        }
+      // follows it (LiveChannelTakeDue). Posted even when a period was
+      // waited for already: a queue emptied meanwhile (a drop, a pause) may
+      // have had its post served with nothing to send.
+      const uint32_t since = now - out.relaySentAt;
+      if (!out.relayDeferred && since >= limits.mergeMs) {
+        out.relaySentAt = now;
+        dueInMs = 0;
+      } else {
+        out.relayDeferred = true;
+        dueInMs = since >= limits.mergeMs ? 0 : limits.mergeMs - since;
       }
     }
   }

@@ -405,6 +405,7 @@ struct TestLoop {
 // once its merge period is over.
 int64_t SendPlayer(void* ctx, int64_t now) {
   auto* player = static_cast<RtmpStream*>(ctx);
+  if (player->output.queued == 0) return kEventLoopNever;  // as the pacing scan: nothing to take
   if (const int64_t wait = LiveChannelTakeDue(player); wait > 0) return now + wait;
   SocketBufferActAsOwner acting(&player->rtmp->sockbuf);
   SendQueue(player);
@@ -457,6 +458,18 @@ TEST_F(LiveChannelTest, ThePublisherPostsItsPlayersToTheirLoopWhichSendsMergedMe
   EXPECT_GT(received(), 40u);
   EXPECT_EQ(player->output.queued, 0u);
   EXPECT_EQ(b->Wakes(), 0u);
+  // Media waiting for its period whose queue is emptied meanwhile (a pause,
+  // a drop): that post finds nothing to send, and what comes next is posted
+  // again instead of waiting for a post that will not come.
+  g_now += 5;
+  Relay(publisher, kRtmpMsgVideo, 30, 0x27);
+  EmptyQueue(player);
+  g_now += 15;
+  loop.Pass();
+  g_now += 1;
+  Relay(publisher, kRtmpMsgVideo, 40, 0x17);  // a key frame: the emptied queue waits for one
+  loop.Pass();
+  EXPECT_GT(received(), 20u);
   Free(player);
   RtmpContextFree(&b->connection.link->rtmp);
   close(fds[0]);
