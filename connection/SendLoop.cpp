@@ -15,10 +15,17 @@
 
 namespace {
 
-Mutex g_loopsLock;
-// Made before the first connection and freed after the last: a link's
-// `loop` outlives every post to it.
-std::vector<std::unique_ptr<EventLoop>> g_loops GUARDED_BY(g_loopsLock);
+// Never freed, not even at exit (the loops' threads may still run then), and
+// a stopped loop is kept: a link's `loop` outlives every post to it.
+struct LoopList {
+  Mutex lock;
+  std::vector<std::unique_ptr<EventLoop>> running GUARDED_BY(lock);
+  std::vector<std::unique_ptr<EventLoop>> stopped GUARDED_BY(lock);
+};
+LoopList& Loops() {
+  static LoopList* const loops = new LoopList;
+  return *loops;
+}
 
 int64_t ServeLink(EventLoopItem& item, int64_t nowMs) {
   return ClientServeFromLoop(*static_cast<ClientLink*>(item.owner), nowMs);
@@ -29,39 +36,47 @@ int64_t ServeLink(EventLoopItem& item, int64_t nowMs) {
 bool SendLoopsStart(int count) {
   if (count <= 0) count = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   count = std::clamp(count, 1, static_cast<int>(kSendLoopsMax));
-  MutexLock lock(g_loopsLock);
+  LoopList& loops = Loops();
+  MutexLock lock(loops.lock);
   for (int i = 0; i < count; ++i) {
     auto loop = std::make_unique<EventLoop>();
     loop->serve = ServeLink;
     loop->now = ConnectionNow;
     const std::string name = "strmd-send" + std::to_string(i);
     if (!EventLoopStart(loop.get(), name.c_str())) break;
-    g_loops.push_back(std::move(loop));
+    loops.running.push_back(std::move(loop));
   }
-  return !g_loops.empty();
+  return !loops.running.empty();
 }
 
 void SendLoopsStop() {
-  MutexLock lock(g_loopsLock);
-  for (auto& loop : g_loops) EventLoopStop(loop.get());
-  g_loops.clear();
+  LoopList& loops = Loops();
+  MutexLock lock(loops.lock);
+  for (auto& loop : loops.running) {
+    EventLoopStop(loop.get());
+    loops.stopped.push_back(std::move(loop));
+  }
+  loops.running.clear();
 }
 
 int SendLoopsCount() {
-  MutexLock lock(g_loopsLock);
-  return static_cast<int>(g_loops.size());
+  LoopList& loops = Loops();
+  MutexLock lock(loops.lock);
+  return static_cast<int>(loops.running.size());
 }
 
 void SendLoopsForEach(const std::function<void(EventLoop&)>& fn) {
-  MutexLock lock(g_loopsLock);
-  for (auto& loop : g_loops) fn(*loop);
+  LoopList& loops = Loops();
+  MutexLock lock(loops.lock);
+  for (auto& loop : loops.running) fn(*loop);
 }
 
 void SendLoopAttach(ClientLink& link, int64_t (*service)(void* ctx, int64_t nowMs), void* ctx) {
   EventLoop* chosen = nullptr;
   {
-    MutexLock lock(g_loopsLock);
-    for (auto& loop : g_loops)
+    LoopList& loops = Loops();
+    MutexLock lock(loops.lock);
+    for (auto& loop : loops.running)
       if (chosen == nullptr || loop->members.load() < chosen->members.load()) chosen = loop.get();
   }
   if (chosen == nullptr) return;
