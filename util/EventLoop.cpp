@@ -76,21 +76,13 @@ void* LoopThread(void* arg) {
   loop->role.Assume();
   epoll_event events[16];
   bool reported = false;
-  loop->sleepUntil.store(kEventLoopPassing);
   while (!loop->stopping.load(std::memory_order_acquire)) {
     const int64_t now = loop->now();
     const int wait = EventLoopWaitMs(loop, now);
     // Published before the wait: a post due at or after it need not wake it.
     loop->sleepUntil.store(wait < 0 ? kEventLoopNever : now + wait);
-    // Posts made during the pass did not wake it: it looks for them (after
-    // publishing the wait, so that a later post sees it and wakes it).
-    bool posted;
-    {
-      MutexLock lock(loop->readyLock);
-      posted = !loop->ready.empty();
-    }
-    const int n = posted ? 0 : epoll_wait(loop->epoll.fd, events, 16, wait);
-    loop->sleepUntil.store(kEventLoopPassing);
+    const int n = epoll_wait(loop->epoll.fd, events, 16, wait);
+    loop->sleepUntil.store(0);
     if (n < 0 && errno != EINTR) {
       // Once: a broken descriptor fails every wait, a thousand times a second.
       if (!reported) ReportError("EventLoop: epoll_wait");
@@ -153,9 +145,8 @@ void EventLoopPost(EventLoop* loop, EventLoopItemRef item, int64_t dueMs) {
   }
   // A loop asleep until no later than the due takes the item when it wakes:
   // a post for the end of a merge period costs it no wake-up of its own.
-  // One in a pass looks at its ready list before it sleeps.
   const int64_t until = loop->sleepUntil.load();
-  if (until == kEventLoopPassing || (until != 0 && dueMs >= until)) return;
+  if (until != 0 && dueMs >= until) return;
   if (t_batchDepth > 0) {
     if (std::find(t_batchLoops.begin(), t_batchLoops.end(), loop) == t_batchLoops.end()) t_batchLoops.push_back(loop);
     return;

@@ -35,7 +35,6 @@ class CAPABILITY("role") ThreadRole {
 };
 
 constexpr int64_t kEventLoopNever = std::numeric_limits<int64_t>::max();
-constexpr int64_t kEventLoopPassing = -1;
 
 struct EventLoopItem {
   void* owner = nullptr;                        // what the serve callback serves; set before the first post
@@ -61,8 +60,7 @@ struct EventLoop {
   Fd wake;   // eventfd
   std::atomic<bool> wakePending{false};
   // When the loop's thread wakes by itself (its earliest due; never: no
-  // due); kEventLoopPassing while it passes (it looks at the ready list
-  // before it sleeps again); 0 when it is driven by a test: posts wake it.
+  // due); 0 while it is awake, or it is driven by a test: posts wake it.
   std::atomic<int64_t> sleepUntil{0};
   Mutex readyLock;  // a leaf: nothing is taken under it
   std::vector<EventLoopItemRef> ready GUARDED_BY(readyLock);
