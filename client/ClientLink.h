@@ -53,7 +53,6 @@ struct ClientLink : std::enable_shared_from_this<ClientLink> {
   ClientLink() = default;
   ClientLink(const ClientLink&) = delete;
   ClientLink& operator=(const ClientLink&) = delete;
-  ~ClientLink() = default;
 };
 using ClientHandle = std::shared_ptr<ClientLink>;
 

@@ -3,7 +3,8 @@
 // that media/, chat/ and the model commands take, plus the loop's state.
 //
 // Who touches what, beyond the Client's rules:
-//  - set once at creation: sites, the pacing timer once made;
+//  - set once at creation: sites, the pacing timer once made (only without
+//    a send loop);
 //  - the connection's own thread only: transactionId, packet, inputNeedsMore,
 //    batches, stackDeep, connectReceived, refillHeld.
 //

@@ -59,12 +59,6 @@ void SendLoopsStop() {
   loops.running.clear();
 }
 
-int SendLoopsCount() {
-  LoopList& loops = Loops();
-  MutexLock lock(loops.lock);
-  return static_cast<int>(loops.running.size());
-}
-
 void SendLoopsForEach(const std::function<void(EventLoop&)>& fn) {
   LoopList& loops = Loops();
   MutexLock lock(loops.lock);

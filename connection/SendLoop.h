@@ -20,7 +20,6 @@ struct ClientLink;
 bool SendLoopsStart(int count);
 // After the last connection ended: stops and joins the loops.
 void SendLoopsStop();
-int SendLoopsCount();
 // The monitor (CPU of the loops), under the loops' list lock.
 void SendLoopsForEach(const std::function<void(EventLoop&)>& fn);
 // The connection's thread, after the handshake: joins the loop with the

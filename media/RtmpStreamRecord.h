@@ -132,8 +132,8 @@ struct RtmpStreamOut {
   // Packets waiting to be sent, oldest first: RtmpPacket*, owned by the
   // queue (RtmpPacketDestroy). Changed only under queue.lock.
   List queue;
-  // Held by the thread that moves the queue to the socket (the own one, or
-  // a live publisher's sending for it), so that messages leave in order.
+  // Held while the queue moves to the socket, by the holder of the
+  // connection's serve lock (its thread or its send loop).
   Mutex sending;
   std::atomic<uint32_t> queued{0};  // queue.count, for the lock-free pacing scan
   uint64_t queueBytes GUARDED_BY(queue.lock) = 0;    // bodies held by the queue
