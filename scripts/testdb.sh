@@ -153,12 +153,22 @@ do_start() {
     }
     : >"$installed"
   fi
-  launch && return
-  # The kept port may have been taken meanwhile: pick another one once.
-  if grep -q "Address already in use" "$logfile" 2>/dev/null; then
-    rm -f "$dir/port"
-    launch && return
-  fi
+  # A start that fails early (the kept port taken meanwhile, a server that
+  # exits at once on a busy machine) is tried again; one that did not answer
+  # in time is not, it would only wait as long again.
+  local attempt status
+  for attempt in 1 2 3; do
+    launch
+    status=$?
+    [ $status -eq 0 ] && return 0
+    [ $status -eq 2 ] && return 1
+    do_stop
+    if grep -q "Address already in use" "$logfile" 2>/dev/null; then
+      rm -f "$dir/port"
+    fi
+    [ $attempt -lt 3 ] && echo "start attempt $attempt failed; trying again" >&2
+    sleep 0.5
+  done
   return 1
 }
 
@@ -181,7 +191,7 @@ launch() {
     if [ "$SECONDS" -ge "$deadline" ]; then
       echo "mariadbd did not answer within ${start_timeout}s" >&2
       kill -TERM "$child" 2>/dev/null
-      return 1
+      return 2
     fi
     sleep 0.2
   done

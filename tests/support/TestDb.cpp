@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -170,6 +172,21 @@ bool TestDbPrivateServer::Script(const char* action) {
   return std::system(command.c_str()) == 0;
 }
 
-bool TestDbPrivateServer::Start() { return Script("start") && TestDbReadInfo(dir_, &info_); }
+bool TestDbPrivateServer::Start() {
+  if (Script("start") && TestDbReadInfo(dir_, &info_)) return true;
+  // The folder goes with this object: show why here, or CI keeps no trace.
+  for (const char* name : {"script.log", "install.log", "mariadbd.log"}) {
+    std::ifstream in(dir_ + "/" + name);
+    std::deque<std::string> tail;
+    for (std::string line; std::getline(in, line);) {
+      tail.push_back(line);
+      if (tail.size() > 30) tail.pop_front();
+    }
+    if (tail.empty()) continue;
+    std::fprintf(stderr, "--- %s/%s (last %zu lines)\n", dir_.c_str(), name, tail.size());
+    for (const std::string& line : tail) std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  return false;
+}
 
 bool TestDbPrivateServer::Stop() { return Script("stop"); }
