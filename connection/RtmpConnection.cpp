@@ -591,10 +591,51 @@ int RtmpConnectionServiceStream(RtmpConnection* connection) {
   return res;
 }
 
+namespace {
+
+// When the next of the connection's limits falls due; 0 before the thread's
+// first pass set them.
+int64_t LimitsNextDue(const RtmpConnection::Limits& limits) {
+  if (limits.keepAliveDue == 0) return 0;
+  int64_t until = limits.keepAliveDue;
+  if (limits.incompleteSince != 0) until = std::min(until, limits.incompleteSince + limits.readLimitMs);
+  if (limits.connectDue != 0) until = std::min(until, limits.connectDue);
+  return until;
+}
+
+// The keep-alive, by whoever serves the connection: false when the client
+// has been silent too long (the thread reports it), else it is pinged when
+// its period has passed. An HTTP client sends nothing while it plays.
+bool LimitsKeepAlive(RtmpConnection* connection, int64_t now) {
+  RtmpConnection::Limits& limits = connection->limits;
+  if (limits.keepAliveDue == 0) {
+    limits.keepAliveDue = now + limits.keepAliveMs;
+  } else if (limits.keepAliveDue <= now) {
+    if (!limits.gated && connection->http == nullptr && now - limits.lastInput > limits.silenceLimitMs)
+      return false;
+    limits.keepAliveDue = now + limits.keepAliveMs;
+    SendUserControl(&connection->link->rtmp, kPingRequest, 0);
+  }
+  return true;
+}
+
+}  // namespace
+
 int64_t RtmpConnectionServeFromLoop(RtmpConnection* connection, int64_t nowMs) {
   RtmpContext* r = &connection->link->rtmp;
   if (RtmpSocketFd(r) == -1 || r->sockbuf.failed || r->sockbuf.overflowed) return kEventLoopNever;
   SocketBufferActAsOwner acting(&r->sockbuf);
+  // The thread sleeps through its limits: a connect, message or silence
+  // limit that passed wakes it to report and close.
+  const int64_t limitsNow = ConnectionNow();
+  RtmpConnection::Limits& limits = connection->limits;
+  if (limits.keepAliveDue != 0 &&
+      ((limits.connectDue != 0 && limitsNow >= limits.connectDue) ||
+       (limits.incompleteSince != 0 && limitsNow - limits.incompleteSince >= limits.readLimitMs) ||
+       !LimitsKeepAlive(connection, limitsNow))) {
+    ClientWake(*connection->link);
+    return kEventLoopNever;
+  }
   int64_t next = kEventLoopNever;
   RtmpStream* relayed = nullptr;  // a live stream this service sent
   for (;;) {
@@ -629,6 +670,8 @@ int64_t RtmpConnectionServeFromLoop(RtmpConnection* connection, int64_t nowMs) {
     ClientWake(*connection->link);
     return kEventLoopNever;  // posted again by the thread's pass
   }
+  if (const int64_t due = LimitsNextDue(limits); due != 0)
+    next = std::min(next, nowMs + std::max<int64_t>(due - limitsNow, 0));
   return next;
 }
 
@@ -645,20 +688,19 @@ int RtmpConnectionRun(IncomingConnection* incoming) {
 
 void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incoming) {
   RtmpContext* r = &connection->link->rtmp;
-  const int keepAliveMs = PeriodMs("STRMD_KEEPALIVE_MS", kKeepAliveMs);
-  const int silenceLimitMs = PeriodMs("STRMD_SILENCE_LIMIT_MS", kSilenceLimitMs);
-  const int readLimitMs = PeriodMs("STRMD_READ_LIMIT_MS", kSocketReadWaitMs);
-  int64_t lastInput = ConnectionNow();      // the peer last sent something
+  RtmpConnection::Limits& limits = connection->limits;
+  limits.keepAliveMs = PeriodMs("STRMD_KEEPALIVE_MS", kKeepAliveMs);
+  limits.silenceLimitMs = PeriodMs("STRMD_SILENCE_LIMIT_MS", kSilenceLimitMs);
+  limits.readLimitMs = PeriodMs("STRMD_READ_LIMIT_MS", kSocketReadWaitMs);
+  limits.lastInput = ConnectionNow();
   bool wasGated = false;            // the last pass held input for a command's job
-  int64_t incompleteSince = 0;      // a message has been partly received since
-  int64_t keepAliveDue = 0;         // the next ping, while the loop waits
-  int64_t armedDue = -1;            // what the pacing timer is armed for
+  int64_t armedDue = -1;            // what the pacing timer (or the send loop) is set for
   // connect is due this long after the handshake; until then the connection
   // counts against the MaxHandshaking caps.
   // An HTTP-FLV play counts so until its first FLV byte, within the
   // handshake's time.
   const int connectSeconds = IntakeConnectSeconds(incoming);
-  const int64_t connectDue =
+  const int64_t connectDue = limits.connectDue =
       connection->http == nullptr
           ? ConnectionNow() + int64_t{connectSeconds} * 1000
           : ConnectionNow() + std::chrono::ceil<std::chrono::milliseconds>(IntakeHandshakeDeadline(incoming) -
@@ -687,6 +729,7 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
         connection->http != nullptr ? connection->http->started(connection) : connection->connectReceived;
     if (admitted) {
       IntakeLeaveHandshaking(incoming);
+      limits.connectDue = 0;
     } else if (ConnectionNow() >= connectDue) {
       errno = 0;
       if (connection->http != nullptr)
@@ -699,12 +742,12 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
     }
     // While a command's job is pending, input waits (in the socket), so that
     // answers keep their order; the time does not count as the peer's.
-    const bool gated = connection->commandJobs > 0;
+    const bool gated = limits.gated = connection->commandJobs > 0;
     if (gated) {
       wasGated = true;
     } else if (wasGated) {
       wasGated = false;
-      lastInput = ConnectionNow();
+      limits.lastInput = ConnectionNow();
     }
     if (!gated && RtmpConnectionPending(connection)) {
       const int processed = connection->http != nullptr ? connection->http->processInput(connection)
@@ -714,12 +757,13 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
     }
     const int64_t now = ConnectionNow();
     if (gated || !RtmpInputIncomplete(r)) {
-      incompleteSince = 0;
-    } else if (incompleteSince == 0) {
-      incompleteSince = now;
-    } else if (now - incompleteSince >= readLimitMs) {
+      limits.incompleteSince = 0;
+    } else if (limits.incompleteSince == 0) {
+      limits.incompleteSince = now;
+    } else if (now - limits.incompleteSince >= limits.readLimitMs) {
       errno = 0;
-      ReportError("RTMP read limit: %s left a message unfinished for %d ms", connection->address, readLimitMs);
+      ReportError("RTMP read limit: %s left a message unfinished for %d ms", connection->address,
+                  limits.readLimitMs);
       break;
     }
 
@@ -740,14 +784,7 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
     if (blocked && !RtmpOutputAboveWatermark(r)) continue;
     // A file stream's next window waited for this flush.
     if (connection->refillHeld && !RtmpOutputPending(r)) continue;
-    if (wait > 0 && link->loop != nullptr) {
-      // The send loop sends the next window while this thread sleeps.
-      const int64_t due = now + wait;
-      if (due != armedDue) {
-        ClientPost(link, wait);
-        armedDue = due;
-      }
-    } else if (wait > 0) {
+    if (wait > 0 && link->loop == nullptr) {
       int64_t due = now + wait;
       if (connection->pacingTimer.fd < 0 &&
           (connection->pacingTimer.fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) < 0) {
@@ -772,21 +809,23 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
     SocketBufferReleaseIdle(&r->sockbuf);
     // The keep-alive falls due whatever the loop was doing (waiting, media,
     // posts): a client silent too long is closed, any other is pinged.
-    if (keepAliveDue == 0) {
-      keepAliveDue = now + keepAliveMs;
-    } else if (keepAliveDue <= now) {
-      keepAliveDue = now + keepAliveMs;
-      // An HTTP client sends nothing while it plays.
-      if (!gated && connection->http == nullptr && now - lastInput > silenceLimitMs) {
-        errno = 0;
-        ReportError("RTMP Timeout");
-        break;
-      }
-      SendUserControl(r, kPingRequest, 0);
+    if (!LimitsKeepAlive(connection, now)) {
+      errno = 0;
+      ReportError("RTMP Timeout");
+      break;
     }
-    int64_t until = keepAliveDue;
-    if (incompleteSince != 0) until = std::min(until, incompleteSince + readLimitMs);
-    if (!admitted) until = std::min(until, connectDue);
+    const int64_t until = LimitsNextDue(limits);
+    int pollMs = static_cast<int>(std::clamp<int64_t>(until - now, 0, INT_MAX));
+    if (link->loop != nullptr) {
+      // The send loop sends the next window and keeps the limits while this
+      // thread sleeps until its client or a job has something for it.
+      const int64_t due = wait > 0 ? std::min(until, now + wait) : until;
+      if (due != armedDue) {
+        ClientPost(link, std::max<int64_t>(due - now, 1));
+        armedDue = due;
+      }
+      pollMs = -1;
+    }
 
     // The wake event is watched even while the pacing timer runs, so that a
     // relayed packet never waits for a file stream's next tag.
@@ -797,7 +836,7 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
         {wait > 0 && link->loop == nullptr ? connection->pacingTimer.fd : -1, POLLIN, 0},
     };
     ClientReleaseServe(link);
-    int ready = poll(fds, 3, static_cast<int>(std::max<int64_t>(until - now, 0)));
+    int ready = poll(fds, 3, pollMs);
     link->serve.lock();
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -825,7 +864,7 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
     if (!gated && (fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) {
       int received = SocketBufferReceive(&r->sockbuf);
       if (received > 0) {
-        lastInput = ConnectionNow();
+        limits.lastInput = ConnectionNow();
         connection->inputNeedsMore = false;
         continue;
       }

@@ -6,7 +6,8 @@
 //  - set once at creation: sites, the pacing timer once made (only without
 //    a send loop);
 //  - the connection's own thread only: transactionId, packet, inputNeedsMore,
-//    batches, stackDeep, connectReceived, refillHeld.
+//    batches, stackDeep, connectReceived, refillHeld;
+//  - whoever holds the link's `serve`: limits.
 //
 // No connection thread runs a statement, an index build or load, or the web
 // notice for a play, a publish (its journal, file and hand-over wait too), a
@@ -37,7 +38,19 @@ struct RtmpConnection : Client {
   double transactionId = 0;    // of the command being handled
   RtmpPacket packet;           // inbound message being assembled
   Fd pacingTimer;              // timerfd (CLOCK_MONOTONIC): the next stream falls due
-  // The 30 s keep-alive is the loop's poll() time-out, not a timer of its own.
+  // The connection's limits (ConnectionNow ms), kept under its link's
+  // `serve` by whoever serves it: its thread in a pass, or its send loop
+  // while the thread waits. The loop sends the keep-alive ping; a limit
+  // that passed it leaves to the thread, which reports it and closes. With
+  // no send loop they are the thread's poll() time-out.
+  struct Limits {
+    int keepAliveMs = 0, silenceLimitMs = 0, readLimitMs = 0;
+    int64_t keepAliveDue = 0;     // the next ping; 0 before the first pass
+    int64_t lastInput = 0;        // the peer last sent something
+    int64_t incompleteSince = 0;  // a message has been partly received since
+    int64_t connectDue = 0;       // connect (an HTTP play: its answer) due by; 0 once admitted
+    bool gated = false;           // input waits for a command's job: silence does not count
+  } limits;
   bool inputNeedsMore = false; // the read buffer holds only part of a message
   uint64_t batches = 0;        // passes that flushed output (test statistics)
   bool stackDeep = true;       // a command (or the handshake) ran since the stack was last released

@@ -65,6 +65,7 @@ class LoopHarness {
     incoming_.config = &config_;
     runner_ = std::thread([this] {
       incoming_.thread = pthread_self();
+      tid_ = gettid();
       RtmpConnectionRun(&incoming_);
       finished_ = true;
       ended_.set_value();
@@ -77,6 +78,14 @@ class LoopHarness {
   }
 
   bool Finished() const { return finished_; }
+  // How often the connection's thread has gone to sleep so far (the
+  // kernel's count): it does whenever it waits and is woken again.
+  long ThreadSleeps() const {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid_.load()) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    return -1;
+  }
   bool WaitFinished(int ms) { return endedFuture_.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready; }
 
   // Handshake, connect (no site: no database) and createStream; the
@@ -144,6 +153,7 @@ class LoopHarness {
   IncomingConnection incoming_;
   std::thread runner_;
   std::atomic<bool> finished_{false};
+  std::atomic<pid_t> tid_{0};
   std::promise<void> ended_;
   std::shared_future<void> endedFuture_ = ended_.get_future().share();
   std::vector<const char*> names_;
@@ -329,6 +339,29 @@ TEST(ConnectionIo, SilenceLimitClosesASilentClientOnly) {
   }
   EXPECT_FALSE(talking.Finished());
 #endif
+}
+
+// The send loop keeps a silent player's limits: it is pinged while its
+// thread sleeps, and the thread wakes only to close it at the silence limit.
+TEST(ConnectionIo, ASilentClientsThreadSleepsThroughItsPingsUntilTheSilenceLimit) {
+  testing::internal::CaptureStderr();
+  {
+    LoopHarness h(Env{{"STRMD_KEEPALIVE_MS", "100"}, {"STRMD_SILENCE_LIMIT_MS", "1000"}});
+    ASSERT_TRUE(h.Open());
+    int pings = 0;
+    long asleep = -1;
+    while (pings < 6) {
+      auto m = h.client.ReadMessage(2000);
+      ASSERT_TRUE(m) << h.client.error();
+      if (!IsPing(*m)) continue;
+      if (++pings == 1) asleep = h.ThreadSleeps();
+    }
+    ASSERT_GE(asleep, 0);
+    EXPECT_LE(h.ThreadSleeps() - asleep, 1) << "the thread woke for pings";
+    EXPECT_TRUE(h.WaitFinished(3000));
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("RTMP Timeout"), std::string::npos) << err;
 }
 
 // The keep-alive period runs on the loop's clock: a silent client gets no ping
