@@ -99,5 +99,10 @@ void SendLoopDetach(ClientLink& link) {
     link.service = nullptr;
     link.serviceCtx = nullptr;
   }
+  // The loop keeps the client's next due (its keep-alive, 30 s on) and a
+  // reference with it: served at once now, it finds no service and lets go,
+  // and the link's descriptors go with the connection.
+  if (const ClientHandle handle = link.weak_from_this().lock())
+    EventLoopPost(link.loop, EventLoopItemRef(handle, &link.loopItem), 0);
   link.loop->members.fetch_sub(1);
 }

@@ -364,6 +364,21 @@ TEST(ConnectionIo, ASilentClientsThreadSleepsThroughItsPingsUntilTheSilenceLimit
   EXPECT_NE(err.find("RTMP Timeout"), std::string::npos) << err;
 }
 
+// An ended connection leaves its send loop at once: the loop's reference,
+// kept for the next keep-alive, does not hold the link's descriptors.
+TEST(ConnectionIo, AnEndedConnectionsLinkIsFreedAtOnce) {
+  std::weak_ptr<ClientLink> link;
+  {
+    LoopHarness h;
+    ASSERT_TRUE(h.Open());
+    link = h.link;
+    h.link.reset();
+    h.client.Close();
+    ASSERT_TRUE(h.WaitFinished(5000));
+  }
+  EXPECT_TRUE(TestWaitUntil([&] { return link.expired(); }, 3000));
+}
+
 // The keep-alive period runs on the loop's clock: a silent client gets no ping
 // a millisecond before 30 s, exactly one at 30 s, and is still served.
 TEST(ConnectionIo, SilentClientIsPingedEveryThirtySecondsAndStays) {
