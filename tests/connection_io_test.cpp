@@ -173,6 +173,8 @@ class SmallQueue {
   ~SmallQueue() { unsetenv("STRMD_REGISTRY"); }
 };
 
+bool IsPing(const RtmpClientMessage& m) { return m.type == 4 && m.body.size() >= 2 && m.body[1] == 6; }
+
 #ifdef STRMD_TEST_HOOKS
 // The loop's clock while a test holds it: it moves only when the test moves it.
 std::atomic<int64_t> g_loopMs{1000000};
@@ -182,8 +184,6 @@ struct HeldLoopClock {
   HeldLoopClock() { ConnectionSetClock(LoopClock); }
   ~HeldLoopClock() { ConnectionSetClock(nullptr); }
 };
-
-bool IsPing(const RtmpClientMessage& m) { return m.type == 4 && m.body.size() >= 2 && m.body[1] == 6; }
 
 // createStream, then the messages up to its _result: the pings among them,
 // -1 when no _result came.
