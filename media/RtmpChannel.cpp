@@ -32,6 +32,15 @@
 
 namespace {
 
+// Milliseconds from `since` to `now`, none when `since` is the later: a
+// relay reads the clock once for all its players, and a send loop that
+// served one of them meanwhile stamps it with a later time (taken
+// unsigned, that would be a stall of 49 days).
+uint32_t Elapsed(uint32_t now, uint32_t since) {
+  const int32_t elapsed = static_cast<int32_t>(now - since);
+  return elapsed > 0 ? static_cast<uint32_t>(elapsed) : 0;
+}
+
 // Speex's bit reader holds up to this many bytes; one wideband frame is far
 // smaller, and only the first frame of a message is decoded.
 constexpr uint32_t kSpeexMaxInput = 2000;
@@ -561,7 +570,7 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
     if (accept && out.queue.first != nullptr) {
       const RtmpPacket* oldest = OldestMedia(out.queue);
       const int32_t lag = oldest ? static_cast<int32_t>(packet->m_nTimestamp - oldest->m_nTimestamp) : 0;
-      if (now - out.waitingSince > limits.stallMs) {
+      if (Elapsed(now, out.waitingSince) > limits.stallMs) {
         // Nothing has left for the stall period: the player has stopped
         // reading. Its own thread closes it; the others go on.
         DropQueue(out);
