@@ -32,6 +32,15 @@
 
 namespace {
 
+// Milliseconds from `since` to `now`, none when `since` is the later: a
+// relay reads the clock once for all its players, and a send loop that
+// served one of them meanwhile stamps it with a later time (taken
+// unsigned, that would be a stall of 49 days).
+uint32_t Elapsed(uint32_t now, uint32_t since) {
+  const int32_t elapsed = static_cast<int32_t>(now - since);
+  return elapsed > 0 ? static_cast<uint32_t>(elapsed) : 0;
+}
+
 // Speex's bit reader holds up to this many bytes; one wideband frame is far
 // smaller, and only the first frame of a message is decoded.
 constexpr uint32_t kSpeexMaxInput = 2000;
@@ -553,6 +562,7 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
   // nothing after them decodes: no lag or key-frame rule holds them back.
   const Config config = ConfigOf(packet);
   bool stalled = false, queued = false;
+  uint32_t waited = 0;  // what a stalled player's oldest message waited
   int64_t dueInMs = -1;  // the player's loop sends it this long from now
   {
     ListLock guard(out.queue.lock);
@@ -561,7 +571,8 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
     if (accept && out.queue.first != nullptr) {
       const RtmpPacket* oldest = OldestMedia(out.queue);
       const int32_t lag = oldest ? static_cast<int32_t>(packet->m_nTimestamp - oldest->m_nTimestamp) : 0;
-      if (now - out.waitingSince > limits.stallMs) {
+      waited = Elapsed(now, out.waitingSince);
+      if (waited > limits.stallMs) {
         // Nothing has left for the stall period: the player has stopped
         // reading. Its own thread closes it; the others go on.
         DropQueue(out);
@@ -642,9 +653,12 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
   }
   // A queue that already held packets has its send on the way. A player
   // that stopped (stopTransmit) keeps its queue for its own thread.
-  if (stalled)
+  if (stalled) {
+    // Told here: the connection's own report names only its output cap.
+    errno = 0;
+    ReportError("RTMP stall limit: %s took no relayed media for %u ms: closing it", player->rtmp->address, waited);
     ClientWake(*player->link);
-  else if (dueInMs >= 0 && player->playing && !player->output.paused)
+  } else if (dueInMs >= 0 && player->playing && !player->output.paused)
     ClientPost(player->link, dueInMs);
   return queued;
 }

@@ -476,6 +476,45 @@ TEST_F(LiveChannelTest, ThePublisherPostsItsPlayersToTheirLoopWhichSendsMergedMe
   close(fds[1]);
 }
 
+// A relay reads the clock once for all its players; a player's loop that
+// sends from its queue meanwhile stamps it a millisecond later. That player
+// has not stopped reading: it keeps its queue and is not closed.
+TEST_F(LiveChannelTest, APlayerWhoseLoopSentDuringARelayIsNoStalledReader) {
+  TestConnection *a = Connection(), *b = Connection();
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  RtmpContext& rtmp = b->connection.link->rtmp;
+  std::thread([&] { ASSERT_EQ(RtmpContextInit(&rtmp, fds[0]), 1); }).join();
+  {
+    MutexLock lock(rtmp.sendLock);
+    RtmpChannelOut(&rtmp, 2);
+    rtmp.sockbuf.batching = true;
+  }
+  RtmpStream* publisher = Publisher(a, 1, 1);
+  RtmpStream* player = Player(b, 1, 1);
+  // A key frame that takes the output past its watermark, so that the loop
+  // leaves what follows it queued.
+  Message key(kRtmpMsgVideo, 0, Body(0x17, 300 * 1024));
+  RelayMedia(publisher, &key.packet);
+  Relay(publisher, kRtmpMsgVideo, 40, 0x27);
+  const uint32_t relayTime = g_now;
+  g_now += 1;
+  {
+    SocketBufferActAsOwner acting(&rtmp.sockbuf);
+    EXPECT_TRUE(SendQueue(player));
+  }
+  ASSERT_TRUE(RtmpOutputAboveWatermark(&rtmp));
+  ASSERT_EQ(player->output.queued, 1u);
+  Message next(kRtmpMsgVideo, 80, Body(0x27));
+  EXPECT_TRUE(EnqueueRelayed(player, &next.packet, relayTime, publisher));
+  EXPECT_FALSE(rtmp.sockbuf.overflowed);
+  EXPECT_EQ(Take(player), (std::vector<uint32_t>{40, 80}));
+  Free(player);
+  RtmpContextFree(&rtmp);
+  close(fds[0]);
+  close(fds[1]);
+}
+
 // What a player's loop takes, and when.
 struct Taken {
   RtmpStream* player = nullptr;
