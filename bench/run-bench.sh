@@ -22,7 +22,8 @@
 # folder for smoke), STRMD_TESTDB_DIR (smoke: the running test database),
 # STRMD_BENCH_SERVER_KEYS (registry lines added to strmd's server key),
 # STRMD_BENCH_ONLY (full and quick: only these groups of rows, from vod,
-# floor, live, idle, edit, browser; e.g. "browser"; default all).
+# floor, live, idle, edit, browser; e.g. "browser"; default all),
+# STRMD_BENCH_LIVE_COUNTS (full: the live rows' player counts, e.g. "20 50").
 # The machine may be shared: only the ratios of one run count.
 set -euo pipefail
 
@@ -297,7 +298,7 @@ case $mode in
     if want floor; then
       for n in 50 200 500 1000; do "$floor" --flv "$media" --seconds 20 --lead-ms 100,1000 "$n" | tee -a "$results"; done
     fi
-    if want live; then live_rows 20 50 200 500 1000; fi
+    if want live; then live_rows ${STRMD_BENCH_LIVE_COUNTS:-20 50 200 500 1000}; fi
     if want idle; then each idle 3000 --hold-s 10; fi
     if want edit; then "$edit" --dir "$run" --flv "$media" --size-mib 1024 --rounds 2 | tee -a "$results"; fi
     if want browser; then browser 200 15; fi
