@@ -434,7 +434,14 @@ LiveUser* JoinRoom(Client* client, LiveChat* room, ChatNewMember* prepared, Chat
 
 int LeaveRoom(Client* client) {
   ChatOutbox outbox(client);
-  if (client->link->chatMember == nullptr) {
+  // Read under the list lock: another connection of the same user may take
+  // the member over (and clear it here) at any time.
+  bool hasMember;
+  {
+    RecursiveLock list(g_livechats.lock);
+    hasMember = client->link->chatMember != nullptr;
+  }
+  if (!hasMember) {
     if (client->user == nullptr) return 0;
     const int32_t userid = client->user->id;
     // A second connection of the user, such as one that published the

@@ -2,10 +2,11 @@
 // relayed (live) media, a few for the whole server instead of a wake-up of
 // every connection's thread per message. Every connection belongs to one
 // loop for its life (the one with the fewest members when it attached).
-// A connection's own thread keeps reading, commands, deadlines, pings and
-// its teardown; the loop runs the connection's pacing and flushes its
-// output under the link's `serve` lock, so that the two never act on the
-// connection's streams at once (client/ClientLink.h).
+// A connection's own thread keeps reading, commands and its teardown; the
+// loop runs the connection's pacing, its keep-alive ping and the watch on
+// its time limits, and flushes its output, under the link's `serve` lock, so
+// that the two never act on the connection's streams at once
+// (client/ClientLink.h).
 #pragma once
 
 #include <functional>

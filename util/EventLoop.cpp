@@ -168,9 +168,10 @@ void EventLoopPass(EventLoop* loop, int64_t nowMs) {
   loop->stats.passes.fetch_add(1, std::memory_order_relaxed);
   // The wake is consumed and cleared before the ready list is taken: a post
   // after the take writes it again.
+  // One read takes an eventfd's whole count: a second would only fail.
   uint64_t count;
-  while (read(loop->wake.fd, &count, sizeof count) > 0) {
-  }
+  ssize_t n = read(loop->wake.fd, &count, sizeof count);
+  (void)n;
   loop->wakePending.store(false);
   std::vector<EventLoopItemRef> taken;
   {
