@@ -619,20 +619,25 @@ bool LimitsKeepAlive(RtmpConnection* connection, int64_t now) {
   return true;
 }
 
+// The send loop's share of the limits: false when one has passed (the
+// thread, woken, reports it and closes), else the keep-alive is served.
+bool LimitsHold(RtmpConnection* connection, int64_t now) {
+  const RtmpConnection::Limits& limits = connection->limits;
+  if (limits.keepAliveDue == 0) return true;  // set by the thread's first pass
+  if (limits.connectDue != 0 && now >= limits.connectDue) return false;
+  if (limits.incompleteSince != 0 && now - limits.incompleteSince >= limits.readLimitMs) return false;
+  return LimitsKeepAlive(connection, now);
+}
+
 }  // namespace
 
 int64_t RtmpConnectionServeFromLoop(RtmpConnection* connection, int64_t nowMs) {
   RtmpContext* r = &connection->link->rtmp;
   if (RtmpSocketFd(r) == -1 || r->sockbuf.failed || r->sockbuf.overflowed) return kEventLoopNever;
   SocketBufferActAsOwner acting(&r->sockbuf);
-  // The thread sleeps through its limits: a connect, message or silence
-  // limit that passed wakes it to report and close.
+  // The thread sleeps through its limits: one that passed wakes it.
   const int64_t limitsNow = ConnectionNow();
-  RtmpConnection::Limits& limits = connection->limits;
-  if (limits.keepAliveDue != 0 &&
-      ((limits.connectDue != 0 && limitsNow >= limits.connectDue) ||
-       (limits.incompleteSince != 0 && limitsNow - limits.incompleteSince >= limits.readLimitMs) ||
-       !LimitsKeepAlive(connection, limitsNow))) {
+  if (!LimitsHold(connection, limitsNow)) {
     ClientWake(*connection->link);
     return kEventLoopNever;
   }
@@ -670,7 +675,7 @@ int64_t RtmpConnectionServeFromLoop(RtmpConnection* connection, int64_t nowMs) {
     ClientWake(*connection->link);
     return kEventLoopNever;  // posted again by the thread's pass
   }
-  if (const int64_t due = LimitsNextDue(limits); due != 0)
+  if (const int64_t due = LimitsNextDue(connection->limits); due != 0)
     next = std::min(next, nowMs + std::max<int64_t>(due - limitsNow, 0));
   return next;
 }
@@ -700,7 +705,7 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
   // An HTTP-FLV play counts so until its first FLV byte, within the
   // handshake's time.
   const int connectSeconds = IntakeConnectSeconds(incoming);
-  const int64_t connectDue = limits.connectDue =
+  limits.connectDue =
       connection->http == nullptr
           ? ConnectionNow() + int64_t{connectSeconds} * 1000
           : ConnectionNow() + std::chrono::ceil<std::chrono::milliseconds>(IntakeHandshakeDeadline(incoming) -
@@ -730,7 +735,7 @@ void RtmpConnectionServe(RtmpConnection* connection, IncomingConnection* incomin
     if (admitted) {
       IntakeLeaveHandshaking(incoming);
       limits.connectDue = 0;
-    } else if (ConnectionNow() >= connectDue) {
+    } else if (ConnectionNow() >= limits.connectDue) {
       errno = 0;
       if (connection->http != nullptr)
         ReportError("HTTP-FLV request from %s had no stream within %d s (HandshakeSeconds): closing it",

@@ -41,6 +41,14 @@ uint32_t Elapsed(uint32_t now, uint32_t since) {
   return elapsed > 0 ? static_cast<uint32_t>(elapsed) : 0;
 }
 
+// What is left of a merge period that began at `sentAt` (0: it has ended,
+// or there is none). A loop that closed a period stamps it with a clock
+// read after a relay's: to that relay, the period has just begun.
+uint32_t MergeLeft(uint32_t now, uint32_t sentAt, uint32_t mergeMs) {
+  const uint32_t since = Elapsed(now, sentAt);
+  return since >= mergeMs ? 0 : mergeMs - since;
+}
+
 // Speex's bit reader holds up to this many bytes; one wideband frame is far
 // smaller, and only the first frame of a message is decoded.
 constexpr uint32_t kSpeexMaxInput = 2000;
@@ -641,13 +649,13 @@ bool EnqueueRelayed(RtmpStream* player, const RtmpPacket* packet, uint32_t now, 
       // follows it (LiveChannelTakeDue). Posted even when a period was
       // waited for already: a queue emptied meanwhile (a drop, a pause) may
       // have had its post served with nothing to send.
-      const uint32_t since = now - out.relaySentAt;
-      if (!out.relayDeferred && since >= limits.mergeMs) {
+      const uint32_t left = MergeLeft(now, out.relaySentAt, limits.mergeMs);
+      if (!out.relayDeferred && left == 0) {
         out.relaySentAt = now;
         dueInMs = 0;
       } else {
         out.relayDeferred = true;
-        dueInMs = since >= limits.mergeMs ? 0 : limits.mergeMs - since;
+        dueInMs = left;
       }
     }
   }
@@ -695,8 +703,7 @@ int64_t LiveChannelPeriodLeft(RtmpStream* player) {
   const uint32_t mergeMs = LiveChannelSettings().mergeMs;
   if (mergeMs == 0) return 0;
   ListLock guard(out.queue.lock);
-  const uint32_t since = LiveChannelNow() - out.relaySentAt;
-  return since >= mergeMs ? 0 : mergeMs - since;
+  return MergeLeft(LiveChannelNow(), out.relaySentAt, mergeMs);
 }
 
 int64_t LiveChannelTakeDue(RtmpStream* player) {
@@ -704,13 +711,12 @@ int64_t LiveChannelTakeDue(RtmpStream* player) {
   ListLock guard(out.queue.lock);
   if (!out.relayDeferred) return 0;
   const uint32_t now = LiveChannelNow();
-  const uint32_t since = now - out.relaySentAt;
   const uint32_t mergeMs = LiveChannelSettings().mergeMs;
-  if (since < mergeMs) return mergeMs - since;
+  if (const uint32_t left = MergeLeft(now, out.relaySentAt, mergeMs); left > 0) return left;
   out.relayDeferred = false;
   // The period's end, not the moment it was served: the players of one
   // relay keep one phase, so that their loop sends to all of them in one
   // pass instead of drifting apart a millisecond at a time.
-  out.relaySentAt = now - since % mergeMs;
+  out.relaySentAt = mergeMs == 0 ? now : now - Elapsed(now, out.relaySentAt) % mergeMs;
   return 0;
 }

@@ -509,6 +509,23 @@ TEST_F(LiveChannelTest, APlayerWhoseLoopSentDuringARelayIsNoStalledReader) {
   EXPECT_TRUE(EnqueueRelayed(player, &next.packet, relayTime, publisher));
   EXPECT_FALSE(rtmp.sockbuf.overflowed);
   EXPECT_EQ(Take(player), (std::vector<uint32_t>{40, 80}));
+
+  // The same early clock read meets a merge period that a loop has just
+  // closed: to that relay the period has just begun, and its media waits
+  // for the period's end instead of leaving at once out of phase.
+  LiveChannelSettings().mergeMs = 20;
+  RtmpStream* late = Player(Connection(), 1, 1);
+  const uint32_t t0 = g_now;
+  Message m1(kRtmpMsgVideo, 120, Body(0x17)), m2(kRtmpMsgVideo, 160, Body(0x17)), m3(kRtmpMsgVideo, 200, Body(0x17));
+  EXPECT_TRUE(EnqueueRelayed(late, &m1.packet, t0, publisher));
+  Take(late);
+  EXPECT_TRUE(EnqueueRelayed(late, &m2.packet, t0 + 5, publisher));  // within the period: deferred
+  g_now = t0 + 20;
+  EXPECT_EQ(LiveChannelTakeDue(late), 0);  // the loop closes the period at t0 + 20
+  Take(late);
+  EXPECT_TRUE(EnqueueRelayed(late, &m3.packet, t0 + 19, publisher));
+  EXPECT_EQ(LiveChannelTakeDue(late), 20);
+  Free(late);
   Free(player);
   RtmpContextFree(&rtmp);
   close(fds[0]);
