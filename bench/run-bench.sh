@@ -23,7 +23,8 @@
 # STRMD_BENCH_SERVER_KEYS (registry lines added to strmd's server key),
 # STRMD_BENCH_ONLY (full and quick: only these groups of rows, from vod,
 # floor, live, idle, edit, browser; e.g. "browser"; default all),
-# STRMD_BENCH_LIVE_COUNTS (full: the live rows' player counts, e.g. "20 50").
+# STRMD_BENCH_LIVE_COUNTS (full: the live rows' player counts, e.g. "20 50"),
+# STRMD_BENCH_VOD_COUNTS (full: the VOD rows' player counts; 100 ms up to 1000).
 # The machine may be shared: only the ratios of one run count.
 set -euo pipefail
 
@@ -182,6 +183,7 @@ $(printf '"RelayMergeMs"=dword:%08x' "$want")"
   echo "run-bench: strmd with RelayMergeMs $want" >&2
   start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
   relay_merge=$want
+  warm strmd
 }
 
 # ---- nginx-rtmp: the peer, a black box started through its directives ----
@@ -232,7 +234,15 @@ bench() {  # server scenario count [generator options]
     echo "run-bench: the generator failed ($server $scenario $count)" >&2
     return 1
   fi
-  echo "$line" | tee -a "$results"
+  if [ -n "${warming:-}" ]; then echo "$line"; else echo "$line" | tee -a "$results"; fi
+}
+# One play of each kind, kept out of the results: a server's first one pages
+# in its code (the voice check's, the relay's) and makes its allocator's
+# arenas and the site's pools, which are not the players' of the row after
+# it to carry.
+warm() {  # server
+  warming=1 bench "$1" vod 1 --limit-s 1 >/dev/null
+  warming=1 bench "$1" live 1 --limit-s 2 >/dev/null
 }
 servers=(strmd nginx)
 [ "$peer" -eq 1 ] || servers=(strmd)
@@ -258,8 +268,7 @@ live_rows() {  # count...
 }
 
 # A first play builds the index and warms the caches of both servers.
-for s in "${servers[@]}"; do bench "$s" vod 1 --limit-s 1 >/dev/null; done
-: >"$results"
+for s in "${servers[@]}"; do warm "$s"; done
 
 # strmd's browser players: HTTP-FLV VOD beside RTMP VOD at the same N (both
 # paced with the default lead: the RTMP players' 3000 ms buffer is capped by
@@ -289,9 +298,11 @@ case $mode in
     if want vod; then
       # Players announce 3000 ms of buffer, what a common command-line client
       # sends; at 2000 strmd is past its admission limit and refuses some.
-      for n in 50 200 500 1000 2000; do each vod "$n" --buffer-ms 3000; done
+      for n in ${STRMD_BENCH_VOD_COUNTS:-50 200 500 1000 2000}; do each vod "$n" --buffer-ms 3000; done
       # 100 ms, an old browser plug-in's default: little room to send ahead.
-      for n in 50 200 500 1000; do each vod "$n" --buffer-ms 100; done
+      for n in ${STRMD_BENCH_VOD_COUNTS:-50 200 500 1000}; do
+        [ "$n" -gt 1000 ] || each vod "$n" --buffer-ms 100
+      done
     fi
     # What sending the clip on time costs with no server: the floor under the
     # VOD figures above.
