@@ -229,6 +229,8 @@ bench() {  # server scenario count [generator options]
     [ -z "$line" ] || line="${line%\}},\"server_ended\":\"${why:-no report}\"}"
     mv "$run/strmd/output.txt" "$run/strmd/output-$scenario-$count.txt"
     start_strmd "$run" "$site" "$dbport" "$dbname" "$shm" || exit 1
+    # Warmed as after any start, unless it ended while warming.
+    [ -n "${warming:-}" ] || warm strmd
   fi
   if [ "$status" -ne 0 ]; then
     echo "run-bench: the generator failed ($server $scenario $count)" >&2

@@ -167,8 +167,7 @@ void EventLoopPass(EventLoop* loop, int64_t nowMs) {
   const auto started = std::chrono::steady_clock::now();
   loop->stats.passes.fetch_add(1, std::memory_order_relaxed);
   // The wake is consumed and cleared before the ready list is taken: a post
-  // after the take writes it again.
-  // One read takes an eventfd's whole count: a second would only fail.
+  // after the take writes it again. One read takes the eventfd's whole count.
   uint64_t count;
   ssize_t n = read(loop->wake.fd, &count, sizeof count);
   (void)n;
