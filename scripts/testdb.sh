@@ -144,13 +144,18 @@ do_start() {
     rm -rf "$datadir"
   fi
   if [ ! -d "$datadir" ]; then
-    mariadb-install-db --no-defaults --datadir="$datadir" --user=root \
-      --auth-root-authentication-method=normal --skip-test-db \
-      >"$dir/install.log" 2>&1 || {
-      echo "mariadb-install-db failed; its last lines ($dir/install.log):" >&2
-      tail -n 5 "$dir/install.log" >&2
-      return 1
-    }
+    # Tried twice: on a loaded machine its bootstrap server has failed once
+    # in a while, with nothing wrong in the folder.
+    local try
+    for try in 1 2; do
+      mariadb-install-db --no-defaults --datadir="$datadir" --user=root \
+        --auth-root-authentication-method=normal --skip-test-db \
+        >"$dir/install.log" 2>&1 && break
+      echo "mariadb-install-db failed (try $try); what it reported ($dir/install.log):" >&2
+      { grep -i "error" "$dir/install.log" | head -n 10; tail -n 5 "$dir/install.log"; } >&2
+      rm -rf "$datadir"
+      [ "$try" -lt 2 ] || return 1
+    done
     : >"$installed"
   fi
   # A start that fails early (the kept port taken meanwhile, a server that
