@@ -171,7 +171,6 @@ int ServerConfigLoad(ServerConfig* config) {
   if (config->relayMergeMs < 0 || config->relayMergeMs > kRelayMergeMsMax) config->relayMergeMs = kRelayMergeMsMax;
   ReadNumber(*key, "SendLoops", &config->sendLoops, 0);
   if (config->sendLoops < 0 || config->sendLoops > kSendLoopsMax) config->sendLoops = kSendLoopsMax;
-  ReadNumber(*key, "PinSendLoops", &config->pinSendLoops, 1);
 
   std::string name;
   for (uint32_t i = 0; RegistryEnumSubKey(*key, i, &name); ++i) {

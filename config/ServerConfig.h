@@ -114,9 +114,6 @@ struct ServerConfig {
   // Threads that send the connections' paced and relayed media, each for
   // its share of the connections ("SendLoops"); 0: one per processor.
   int32_t sendLoops = 0;
-  // Each send loop on a processor of its own when there is one for each
-  // ("PinSendLoops"; 0 leaves them to the system's scheduler).
-  int32_t pinSendLoops = 1;
   // The workers that run statements, syncs, copies and the web notice for
   // the connections (util/JobPool.h), and how many of their jobs may wait.
   int32_t jobWorkers = kDefaultJobWorkers;

@@ -1,11 +1,8 @@
 #include "connection/SendLoop.h"
 
-#include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,27 +31,11 @@ int64_t ServeLink(EventLoopItem& item, int64_t nowMs) {
   return ClientServeFromLoop(*static_cast<ClientLink*>(item.owner), nowMs);
 }
 
-// The processors this process may run on, in order (none when unknown).
-std::vector<int> AllowedCpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  std::vector<int> cpus;
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-    if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
-  return cpus;
-}
-
 }  // namespace
 
-bool SendLoopsStart(int count, bool pin) {
+bool SendLoopsStart(int count) {
   if (count <= 0) count = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   count = std::clamp(count, 1, static_cast<int>(kSendLoopsMax));
-  // A loop that a publisher's thread wakes on another processor each time
-  // costs several times what it costs staying on its own: each loop keeps
-  // one processor, when there is one for each.
-  const std::vector<int> cpus = pin ? AllowedCpus() : std::vector<int>{};
-  const bool pinned = count <= static_cast<int>(cpus.size());
   LoopList& loops = Loops();
   MutexLock lock(loops.lock);
   for (int i = 0; i < count; ++i) {
@@ -63,16 +44,6 @@ bool SendLoopsStart(int count, bool pin) {
     loop->now = ConnectionNow;
     const std::string name = "strmd-send" + std::to_string(i);
     if (!EventLoopStart(loop.get(), name.c_str())) break;
-    if (pinned) {
-      cpu_set_t one;
-      CPU_ZERO(&one);
-      CPU_SET(cpus[static_cast<size_t>(i)], &one);
-      // Unpinned, the loop still sends: only its cost differs.
-      if (const int err = pthread_setaffinity_np(loop->thread, sizeof one, &one); err != 0) {
-        errno = err;
-        ReportError("SendLoopsStart: %s stays unpinned", name.c_str());
-      }
-    }
     loops.running.push_back(std::move(loop));
   }
   return !loops.running.empty();

@@ -16,10 +16,9 @@
 struct ClientLink;
 
 // Before the first connection: `count` loops (0: one per processor, at most
-// 64), with `pin` each on a processor of its own when the process may run on
-// at least as many. False (reported) when none could start: connections then
-// send from their own threads.
-bool SendLoopsStart(int count, bool pin = false);
+// 64). False (reported) when none could start: connections then send from
+// their own threads.
+bool SendLoopsStart(int count);
 // After the last connection ended: stops and joins the loops.
 void SendLoopsStop();
 // The monitor (CPU of the loops), under the loops' list lock.

@@ -168,7 +168,7 @@ int ServerRun(const std::function<void()>& listening) {
   // or record over them.
   RecoverRecordings(&g_config.sites);
   // Before the first connection: every connection joins one for its life.
-  if (!SendLoopsStart(g_config.sendLoops, g_config.pinSendLoops != 0)) ReportError("no send loop started: connections send from their own threads");
+  if (!SendLoopsStart(g_config.sendLoops)) ReportError("no send loop started: connections send from their own threads");
   DebugMonitorStart();
 
   sockaddr_in addr{};

@@ -5,8 +5,6 @@
 // reading holds up nobody and is closed by the stall rule; a connection
 // thread holding `serve` never makes the loop wait or spin.
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,7 +19,6 @@
 #include <vector>
 
 #include "connection/RtmpConnection.h"
-#include "connection/SendLoop.h"
 #include "media/RtmpChannel.h"
 #include "media/RtmpStream.h"
 #include "rtmp/RtmpFunctions.h"
@@ -410,45 +407,6 @@ TEST_F(SendLoop, TheThreadHoldingServeDelaysNothingAndGetsItsTurnBack) {
   ++g_ms;
   Pass();
   EXPECT_EQ(g_services, 1u);
-}
-
-// Pinned, each loop runs on a processor of its own, in the order the process
-// may use them; with more loops than processors, or unpinned, they run
-// wherever the process may.
-TEST(SendLoops, PinnedOnePerProcessorOnlyWhenThereIsOneForEach) {
-  cpu_set_t process;
-  CPU_ZERO(&process);
-  ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
-  std::vector<int> cpus;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-    if (CPU_ISSET(cpu, &process)) cpus.push_back(cpu);
-  const int n = static_cast<int>(cpus.size());
-  if (n >= kSendLoopsMax) GTEST_SKIP() << "no more loops than processors can start";
-  struct Case {
-    int loops;
-    bool pin, pinned;
-  } cases[] = {{n, true, true}, {n + 1, true, false}, {n, false, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.loops << " loops, pin " << c.pin);
-    ASSERT_TRUE(SendLoopsStart(c.loops, c.pin));
-    std::vector<cpu_set_t> masks;
-    SendLoopsForEach([&](EventLoop& loop) {
-      cpu_set_t mask;
-      CPU_ZERO(&mask);
-      EXPECT_EQ(pthread_getaffinity_np(loop.thread, sizeof mask, &mask), 0);
-      masks.push_back(mask);
-    });
-    SendLoopsStop();
-    ASSERT_EQ(static_cast<int>(masks.size()), c.loops);
-    for (size_t i = 0; i < masks.size(); ++i) {
-      if (!c.pinned) {
-        EXPECT_TRUE(CPU_EQUAL(&masks[i], &process)) << "loop " << i;
-        continue;
-      }
-      EXPECT_EQ(CPU_COUNT(&masks[i]), 1) << "loop " << i;
-      EXPECT_TRUE(CPU_ISSET(cpus[i], &masks[i])) << "loop " << i;
-    }
-  }
 }
 
 }  // namespace
