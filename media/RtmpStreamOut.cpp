@@ -647,6 +647,10 @@ bool OpenPlayFileIndexed(RtmpStream* stream, const char* flvPath, const char* in
   StartClock(stream, from);
   QueueMarker(stream, from);
   StartSessionTiming(stream);
+  // The first window is the send loop's to read, as every later one: a
+  // class that starts a recording together would otherwise hold a read
+  // buffer per player until its loop came to each of them.
+  if (StreamLeadMs(stream) >= kReleaseReadBufferLeadMs) f.file.ReleaseReadBuffer();
   return true;
 }
 

@@ -148,12 +148,14 @@ TEST_F(PlaybackLead, MessagesLeaveWithinTheLeadInOneBatchPerHalfLead) {
   struct Case {
     int32_t bufferMs;  // -1: no SetBufferLength
     int64_t lead;
+    bool keepsReadBuffer;  // between windows, and from the play to the first
   };
-  for (const Case& k : {Case{-1, 1000}, Case{400, 400}, Case{3000, 1000}, Case{0, 0}}) {
+  for (const Case& k : {Case{-1, 1000, false}, Case{400, 400, true}, Case{3000, 1000, false}, Case{0, 0, true}}) {
     SCOPED_TRACE(k.bufferMs);
     g_now = 1000 * kMs;
     Rig rig(dir_, FlvBuilder().Clip(6000, 1), k.bufferMs);
     ASSERT_EQ(StreamLeadMs(rig.stream), k.lead);
+    EXPECT_EQ(rig.stream->file.file.HoldsReadBuffer(), k.keepsReadBuffer);
     int64_t completeAt = -1, windows = 0;
     uint32_t ahead = 0;  // last media time received
     for (int64_t t = 0; t <= 6500 && completeAt < 0; t += 10) {
@@ -170,6 +172,9 @@ TEST_F(PlaybackLead, MessagesLeaveWithinTheLeadInOneBatchPerHalfLead) {
         if (m.timestamp > 100) {
           EXPECT_GE(t, int64_t{m.timestamp} - k.lead) << "early: " << m.timestamp;
         }
+      }
+      if (media && !k.keepsReadBuffer) {
+        EXPECT_FALSE(rig.stream->file.file.HoldsReadBuffer()) << t;
       }
       if (media && t > 0) {
         ++windows;

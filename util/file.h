@@ -61,6 +61,7 @@ class File {
   // Frees the read buffer; what it held is read again when needed. For a
   // reader that pauses long between bursts (a player between windows).
   void ReleaseReadBuffer();
+  bool HoldsReadBuffer() const { return _buffer != nullptr; }
   // The size of the read buffer from the next read on (1 .. kFileReadBufferSize);
   // reads at least this large go to the file directly.
   void SetReadBufferSize(size_t size);
