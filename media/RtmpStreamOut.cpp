@@ -45,7 +45,7 @@ bool SameFile(const PlayIndexEntry& e, const struct stat& st) {
 }
 
 // From this lead on, a player gives its file's read buffer back between
-// windows (StreamServeFile).
+// windows and from its play to its first window (ReleaseIdleReadBuffer).
 constexpr int32_t kReleaseReadBufferLeadMs = 500;
 // A player's file read buffer: a short lead keeps it between windows, and a
 // window of a tenth of a second of a 1 Mbit/s file is about this much, so a
@@ -56,6 +56,15 @@ constexpr size_t kPlayReadBufferSize = 16 * 1024;
 // 100-ns units until stream time `ts` is due on the stream's clock.
 int64_t UntilDue(const RtmpStream* stream, uint32_t ts, int64_t now100ns) {
   return (int64_t{ts} - int64_t{stream->baseTimestamp}) * 10000 - (now100ns - stream->output.clockStart);
+}
+
+// The next window is at least half a lead away (the first one: its send
+// loop's turn): the file's read buffer would sit idle that long, and a
+// thousand players would hold a thousand of them. Reading its unused part
+// again costs less than keeping it. Short leads keep it: they would read it
+// again many times a second.
+void ReleaseIdleReadBuffer(RtmpStream* stream) {
+  if (StreamLeadMs(stream) >= kReleaseReadBufferLeadMs) stream->file.file.ReleaseReadBuffer();
 }
 
 void DestroyPacket(void* item) { RtmpPacketDestroy(static_cast<RtmpPacket*>(item)); }
@@ -548,11 +557,7 @@ bool StreamServeFile(RtmpStream* stream, int64_t now100ns) {
   out.carving = leadMs > 0;
   const bool served = ServeWindow(stream, now100ns, int64_t{leadMs} * 10000);
   EndCarving(stream);
-  // The next window is half a lead away: the file's read buffer would sit
-  // idle that long, and a thousand players would hold a thousand of them.
-  // Reading its unused part again costs less than keeping it. Short leads
-  // keep it: they would read it again many times a second.
-  if (leadMs >= kReleaseReadBufferLeadMs) stream->file.file.ReleaseReadBuffer();
+  ReleaseIdleReadBuffer(stream);
   return served;
 }
 
@@ -647,10 +652,9 @@ bool OpenPlayFileIndexed(RtmpStream* stream, const char* flvPath, const char* in
   StartClock(stream, from);
   QueueMarker(stream, from);
   StartSessionTiming(stream);
-  // The first window is the send loop's to read, as every later one: a
-  // class that starts a recording together would otherwise hold a read
+  // A class that starts a recording together would otherwise hold a read
   // buffer per player until its loop came to each of them.
-  if (StreamLeadMs(stream) >= kReleaseReadBufferLeadMs) f.file.ReleaseReadBuffer();
+  ReleaseIdleReadBuffer(stream);
   return true;
 }
 
