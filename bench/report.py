@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Prints the benchmark's JSON lines as one table: strmd and the peer side by
 side, with strmd's figure divided by the peer's; then the targets, each with
-strmd's figure, the peer's, their ratio, the bound and ok or MISS.
+strmd's figure, the peer's, their ratio, the bound and ok or MISS. Rows run
+in rounds are shown as one: the median of each figure (the worst round's for
+memory, latency and failures), and as their ratio the median of the rounds'
+ratios.
 
 usage: report.py RESULTS.jsonl
        report.py --check-smoke RESULTS.jsonl   exit 1 unless the smoke run
@@ -183,6 +186,85 @@ def merge_of(r):
     return r.get("relay_merge_ms") if r.get("server") == "strmd" and r.get("scenario") == "live" else None
 
 
+def median(values):
+    values = sorted(values)
+    mid = len(values) // 2
+    return values[mid] if len(values) % 2 else (values[mid - 1] + values[mid]) / 2.0
+
+
+# Figures of rows run in rounds that take the worst round, not the median:
+# memory, latency and failures are bounds, one bad round breaks them.
+WORST = ("rss_per_player_kib", "peak_rss_kib", "rss_before_kib", "threads_peak", "peak_cpu_pct",
+         "monitor_cpu_peak_pct", "latency_p99_ms", "latency_max_ms", "failed", "dropped", "refused_busy",
+         "unmatched")
+# Summed, so that "every message arrived" holds only when it did in each round.
+SUMMED = ("received", "expected")
+
+
+def combine(rows):
+    """Rows run in rounds (they carry "round") become one row per server and
+    setting: the median of each figure over the rounds (the worst for the
+    figures in WORST), the rounds themselves kept under "_rounds" for the
+    per-round ratios. Other rows stay as they are, in their order."""
+    order, groups = [], {}
+    for r in rows:
+        if r.get("round") is None:
+            order.append(r)
+            continue
+        key = (r.get("server"), r.get("scenario"), r.get("n"), r.get("buffer_ms"), merge_of(r), r.get("case"))
+        if key not in groups:
+            groups[key] = []
+            order.append(key)
+        groups[key].append(r)
+    out = []
+    for item in order:
+        if isinstance(item, dict):
+            out.append(item)
+            continue
+        rounds = sorted(groups[item], key=lambda r: r["round"])
+        row = dict(rounds[0])
+        for k in row:
+            values = [r.get(k) for r in rounds]
+            if not all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in values):
+                continue
+            row[k] = sum(values) if k in SUMMED else max(values) if k in WORST else median(values)
+        # Any round that did not end well is the row's status.
+        row["status"] = next((r["status"] for r in rounds if r.get("status") not in (None, "ok")), row.get("status"))
+        ended = [r["server_ended"] for r in rounds if r.get("server_ended")]
+        if ended:
+            row["server_ended"] = ended[0]
+        row.pop("round", None)
+        row["_rounds"] = rounds
+        out.append(row)
+    return out
+
+
+def round_ratios(s, p, key):
+    """strmd's figure over the peer's in each round both ran (None unless
+    both rows were run in rounds)."""
+    if not s or not p or "_rounds" not in s or "_rounds" not in p:
+        return None
+    peer = {r["round"]: value(r, key) for r in p["_rounds"]}
+    out = []
+    for r in s["_rounds"]:
+        a, b = value(r, key), peer.get(r["round"])
+        if isinstance(a, (int, float)) and isinstance(b, (int, float)) and b != 0:
+            out.append(a / b)
+    return out or None
+
+
+def paired_ratio(s, p, key):
+    """The ratio a target holds strmd to: the median of the per-round ratios
+    when the rows ran in rounds (each round's two rows ran minutes apart at
+    most, the rounds further), else one figure over the other."""
+    per_round = round_ratios(s, p, key)
+    if per_round:
+        return median(per_round)
+    a, b = value(s, key), value(p, key)
+    number = lambda v: isinstance(v, (int, float)) and not isinstance(v, bool)
+    return a / b if number(a) and number(b) and b != 0 else None
+
+
 def table(rows):
     lines = []
     special = [r for r in rows if r.get("case")]
@@ -234,7 +316,12 @@ def table(rows):
             # Signed figures (early is negative) and counts have no
             # meaningful ratio.
             plain = label.startswith("arrival") or label.startswith("most early") or label in PLAIN
-            out.append(("  " + label, fmt(a), fmt(b), "-" if plain else ratio(a, b)))
+            q = None if plain or not isinstance(key, str) or key in WORST else paired_ratio(s, p, key)
+            out.append(("  " + label, fmt(a), fmt(b), "-" if plain else ratio(a, b) if q is None else "%.2fx" % q))
+        per_round = round_ratios(s, p, "cpu_per_player_minute")
+        if per_round:
+            out.append(("  rounds: CPU strmd/nginx in each (medians above)", "", "",
+                        " ".join("%.2fx" % x for x in per_round)))
     for r in rows:
         if r["scenario"] == "floor":
             # The server's VOD figure over what sending the same clip on time
@@ -372,8 +459,8 @@ def targets(rows):
                 show = lambda v: "-" if v is None or v[0] is None else "%s/%s" % v
                 a, b, r, target = show(a), show(b), "-", "all"
             elif kind.startswith("ratio"):
-                r = ratio(a, b)
-                q = a / b if number(a) and number(b) and b != 0 else None
+                q = paired_ratio(s, p, key)
+                r = "-" if q is None else "%.2fx" % q
                 got = None if q is None else (q <= limit if kind == "ratio<=" else q >= limit)
                 target = "%s %sx nginx" % ("<=" if kind == "ratio<=" else ">=", fmt(float(limit)))
                 a, b = fmt(a), fmt(b)
@@ -450,7 +537,7 @@ def main(argv):
     if len(argv) != 2:
         print(__doc__, file=sys.stderr)
         return 2
-    rows = load(argv[1])
+    rows = combine(load(argv[1]))
     print(table(rows))
     t = targets(rows)
     if t:

@@ -8,8 +8,9 @@
 #          buffer and N = 50 .. 1000 announcing 100 ms, and the send floor
 #          at 50 .. 1000 (threads, loop, and loop batched with 100 and 1000 ms
 #          windows); live 20, 50, 200, 500, 1000, each on strmd once with
-#          RelayMergeMs 0 and once with 20; idle 3000; editing and
-#          indexing a 1 GiB recording, all on a 30 s clip (about half an hour);
+#          RelayMergeMs 0 and once with 20 (up to 50 players in three
+#          rounds); idle 3000; editing and indexing a 1 GiB recording, all
+#          on a 30 s clip (about 40 minutes);
 #          and strmd's browser rows: HTTP-FLV VOD 200 beside RTMP VOD 200,
 #          a live Speex speaker with 1 and 50 viewers over HTTP-FLV and over
 #          RTMP (the Opus transcoding), the Opus sidecar of the clip's first
@@ -24,7 +25,9 @@
 # STRMD_BENCH_ONLY (full and quick: only these groups of rows, from vod,
 # floor, live, idle, edit, browser; e.g. "browser"; default all),
 # STRMD_BENCH_LIVE_COUNTS (full: the live rows' player counts, e.g. "20 50"),
-# STRMD_BENCH_VOD_COUNTS (full: the VOD rows' player counts; 100 ms up to 1000).
+# STRMD_BENCH_VOD_COUNTS (full: the VOD rows' player counts; 100 ms up to 1000),
+# STRMD_BENCH_ROUNDS (full: the rounds of the live rows up to 50 players,
+# default 3; 1 runs them once).
 # The machine may be shared: only the ratios of one run count.
 set -euo pipefail
 
@@ -236,6 +239,8 @@ bench() {  # server scenario count [generator options]
     echo "run-bench: the generator failed ($server $scenario $count)" >&2
     return 1
   fi
+  # A row of a round says which, so that the report pairs it with the peer's.
+  [ -z "${bench_round:-}" ] || line="${line%\}},\"round\":$bench_round}"
   if [ -n "${warming:-}" ]; then echo "$line"; else echo "$line" | tee -a "$results"; fi
 }
 # One play of each kind, kept out of the results: a server's first one pages
@@ -254,17 +259,28 @@ each() {  # scenario count [options]: strmd then the peer
 }
 
 # Live N: the peer once, strmd with RelayMergeMs 0 and with 20 (every second
-# N in the other order, so that strmd is restarted once per N).
+# time in the other order, so that strmd is restarted once per N). A small
+# class costs either server a second or two of CPU over the clip, and what
+# the shared machine gives from one minute to the next varies by more than
+# that (the same row has measured 4x apart in two runs): up to 50 players
+# the three run in rounds, each server in turn, and the report takes the
+# median of each figure and of the per-round ratios.
 live_rows() {  # count...
-  local n k=0 merges
+  local n k=0 merges round rounds
   for n in "$@"; do
-    [ "$peer" -eq 0 ] || bench nginx live "$n"
-    if [ $((k % 2)) -eq 0 ]; then merges="0 20"; else merges="20 0"; fi
-    for m in $merges; do
-      use_merge "$m"
-      bench strmd live "$n"
+    rounds=1
+    [ "$mode" != full ] || [ "$n" -gt 50 ] || rounds=${STRMD_BENCH_ROUNDS:-3}
+    for ((round = 1; round <= rounds; round++)); do
+      [ "$rounds" -eq 1 ] || bench_round=$round
+      [ "$peer" -eq 0 ] || bench nginx live "$n"
+      if [ $((k % 2)) -eq 0 ]; then merges="0 20"; else merges="20 0"; fi
+      for m in $merges; do
+        use_merge "$m"
+        bench strmd live "$n"
+      done
+      k=$((k + 1))
+      bench_round=
     done
-    k=$((k + 1))
   done
   use_merge default
 }
