@@ -8,9 +8,9 @@
 #          buffer and N = 50 .. 1000 announcing 100 ms, and the send floor
 #          at 50 .. 1000 (threads, loop, and loop batched with 100 and 1000 ms
 #          windows); live 20, 50, 200, 500, 1000, each on strmd once with
-#          RelayMergeMs 0 and once with 20 (up to 50 players in three
-#          rounds); idle 3000; editing and indexing a 1 GiB recording, all
-#          on a 30 s clip (about 40 minutes);
+#          RelayMergeMs 0 and once with 20 (rows of up to 50 players in
+#          three rounds); idle 3000; editing and indexing a 1 GiB recording,
+#          all on a 30 s clip (about 45 minutes);
 #          and strmd's browser rows: HTTP-FLV VOD 200 beside RTMP VOD 200,
 #          a live Speex speaker with 1 and 50 viewers over HTTP-FLV and over
 #          RTMP (the Opus transcoding), the Opus sidecar of the clip's first
@@ -26,8 +26,8 @@
 # floor, live, idle, edit, browser; e.g. "browser"; default all),
 # STRMD_BENCH_LIVE_COUNTS (full: the live rows' player counts, e.g. "20 50"),
 # STRMD_BENCH_VOD_COUNTS (full: the VOD rows' player counts; 100 ms up to 1000),
-# STRMD_BENCH_ROUNDS (full: the rounds of the live rows up to 50 players,
-# default 3; 1 runs them once).
+# STRMD_BENCH_ROUNDS (full: the rounds of the VOD and live rows of up to 50
+# players, default 3; 1 runs them once).
 # The machine may be shared: only the ratios of one run count.
 set -euo pipefail
 
@@ -258,18 +258,23 @@ each() {  # scenario count [options]: strmd then the peer
   for s in "${servers[@]}"; do bench "$s" "$@"; done
 }
 
+# The rounds the rows of N players run in. Up to 50 players a row costs
+# either server a second or two of CPU over the clip, and what the shared
+# machine gives from one minute to the next varies by more than that (the
+# same row has measured 4x apart in two runs): such rows run in rounds, each
+# server in turn, and the report takes the median of each figure and of the
+# per-round ratios.
+rounds_for() {  # count
+  if [ "$mode" = full ] && [ "$1" -le 50 ]; then echo "${STRMD_BENCH_ROUNDS:-3}"; else echo 1; fi
+}
+
 # Live N: the peer once, strmd with RelayMergeMs 0 and with 20 (every second
-# time in the other order, so that strmd is restarted once per N). A small
-# class costs either server a second or two of CPU over the clip, and what
-# the shared machine gives from one minute to the next varies by more than
-# that (the same row has measured 4x apart in two runs): up to 50 players
-# the three run in rounds, each server in turn, and the report takes the
-# median of each figure and of the per-round ratios.
+# time in the other order, so that strmd is restarted once per round), in
+# the rounds of N.
 live_rows() {  # count...
   local n k=0 merges round rounds
   for n in "$@"; do
-    rounds=1
-    [ "$mode" != full ] || [ "$n" -gt 50 ] || rounds=${STRMD_BENCH_ROUNDS:-3}
+    rounds=$(rounds_for "$n")
     for ((round = 1; round <= rounds; round++)); do
       [ "$rounds" -eq 1 ] || bench_round=$round
       [ "$peer" -eq 0 ] || bench nginx live "$n"
@@ -315,11 +320,19 @@ case $mode in
   full)
     if want vod; then
       # Players announce 3000 ms of buffer, what a common command-line client
-      # sends; at 2000 strmd is past its admission limit and refuses some.
-      for n in ${STRMD_BENCH_VOD_COUNTS:-50 200 500 1000 2000}; do each vod "$n" --buffer-ms 3000; done
-      # 100 ms, an old browser plug-in's default: little room to send ahead.
-      for n in ${STRMD_BENCH_VOD_COUNTS:-50 200 500 1000}; do
-        [ "$n" -gt 1000 ] || each vod "$n" --buffer-ms 100
+      # sends (at 2000 strmd is past its admission limit and refuses some),
+      # then 100 ms, an old browser plug-in's default: little room to send
+      # ahead (up to 1000 players).
+      for buffer in 3000 100; do
+        for n in ${STRMD_BENCH_VOD_COUNTS:-50 200 500 1000 2000}; do
+          [ "$buffer" -eq 3000 ] || [ "$n" -le 1000 ] || continue
+          rounds=$(rounds_for "$n")
+          for ((round = 1; round <= rounds; round++)); do
+            [ "$rounds" -eq 1 ] || bench_round=$round
+            each vod "$n" --buffer-ms "$buffer"
+            bench_round=
+          done
+        done
       done
     fi
     # What sending the clip on time costs with no server: the floor under the
