@@ -264,30 +264,34 @@ each() {  # scenario count [options]: strmd then the peer
 # same row has measured 4x apart in two runs): such rows run in rounds, each
 # server in turn, and the report takes the median of each figure and of the
 # per-round ratios.
-rounds_for() {  # count
-  if [ "$mode" = full ] && [ "$1" -le 50 ]; then echo "${STRMD_BENCH_ROUNDS:-3}"; else echo 1; fi
+in_rounds() {  # count command...: the command once per round of N players
+  local n=$1 round rounds=1
+  shift
+  [ "$mode" != full ] || [ "$n" -gt 50 ] || rounds=${STRMD_BENCH_ROUNDS:-3}
+  for ((round = 1; round <= rounds; round++)); do
+    [ "$rounds" -eq 1 ] || bench_round=$round
+    "$@"
+    bench_round=
+  done
 }
 
 # Live N: the peer once, strmd with RelayMergeMs 0 and with 20 (every second
 # time in the other order, so that strmd is restarted once per round), in
 # the rounds of N.
 live_rows() {  # count...
-  local n k=0 merges round rounds
-  for n in "$@"; do
-    rounds=$(rounds_for "$n")
-    for ((round = 1; round <= rounds; round++)); do
-      [ "$rounds" -eq 1 ] || bench_round=$round
-      [ "$peer" -eq 0 ] || bench nginx live "$n"
-      if [ $((k % 2)) -eq 0 ]; then merges="0 20"; else merges="20 0"; fi
-      for m in $merges; do
-        use_merge "$m"
-        bench strmd live "$n"
-      done
-      k=$((k + 1))
-      bench_round=
-    done
-  done
+  local n k=0
+  for n in "$@"; do in_rounds "$n" live_round "$n"; done
   use_merge default
+}
+live_round() {  # count (k: live_rows')
+  local m merges="0 20"
+  [ "$peer" -eq 0 ] || bench nginx live "$1"
+  [ $((k % 2)) -eq 0 ] || merges="20 0"
+  for m in $merges; do
+    use_merge "$m"
+    bench strmd live "$1"
+  done
+  k=$((k + 1))
 }
 
 # A first play builds the index and warms the caches of both servers.
@@ -326,12 +330,7 @@ case $mode in
       for buffer in 3000 100; do
         for n in ${STRMD_BENCH_VOD_COUNTS:-50 200 500 1000 2000}; do
           [ "$buffer" -eq 3000 ] || [ "$n" -le 1000 ] || continue
-          rounds=$(rounds_for "$n")
-          for ((round = 1; round <= rounds; round++)); do
-            [ "$rounds" -eq 1 ] || bench_round=$round
-            each vod "$n" --buffer-ms "$buffer"
-            bench_round=
-          done
+          in_rounds "$n" each vod "$n" --buffer-ms "$buffer"
         done
       done
     fi
