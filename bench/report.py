@@ -225,7 +225,9 @@ def combine(rows):
         row = dict(rounds[0])
         for k in row:
             values = [r.get(k) for r in rounds]
-            if not all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in values):
+            # Settings (N, the merge, the buffer) are the same in every round.
+            if len(set(values)) == 1 or \
+                    not all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in values):
                 continue
             row[k] = sum(values) if k in SUMMED else max(values) if k in WORST else median(values)
         # Any round that did not end well is the row's status.

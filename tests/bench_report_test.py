@@ -64,10 +64,14 @@ def main(argv):
         got = verdict(report, rows, group, n, figure)
         if got != want:
             failures.append("%s: got %s, want %s" % (name, got, want))
-    # The table shows the rounds' ratios beside the medians.
+    # The table shows the rounds' ratios beside the medians, and an even
+    # number of rounds keeps the row's settings as they were.
     table = report.table(report.combine(cases[0][1]))
     if "0.50x 3.00x 0.90x" not in table:
         failures.append("the table does not list the rounds' ratios:\n" + table)
+    table = report.table(report.combine(cases[0][1][:4]))
+    if "live N = 20, merge 20 ms" not in table:
+        failures.append("two rounds changed the row's settings:\n" + table)
     for f in failures:
         print("FAIL " + f, file=sys.stderr)
     return 1 if failures else 0
