@@ -38,8 +38,12 @@ def fmt(v):
     return str(v)
 
 
+def number(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
 def ratio(a, b):
-    if not isinstance(a, (int, float)) or not isinstance(b, (int, float)) or isinstance(a, bool):
+    if not number(a) or not number(b):
         return "-"
     if b == 0:
         return "-"
@@ -227,7 +231,7 @@ def combine(rows):
             values = [r.get(k) for r in rounds]
             # Settings (N, the merge, the buffer) are the same in every round.
             if len(set(values)) == 1 or \
-                    not all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in values):
+                    not all(number(v) for v in values):
                 continue
             row[k] = sum(values) if k in SUMMED else max(values) if k in WORST else median(values)
         # Any round that did not end well is the row's status.
@@ -250,7 +254,7 @@ def round_ratios(s, p, key):
     out = []
     for r in s["_rounds"]:
         a, b = value(r, key), peer.get(r["round"])
-        if isinstance(a, (int, float)) and isinstance(b, (int, float)) and b != 0:
+        if number(a) and number(b) and b != 0:
             out.append(a / b)
     return out or None
 
@@ -263,7 +267,6 @@ def paired_ratio(s, p, key):
     if per_round:
         return median(per_round)
     a, b = value(s, key), value(p, key)
-    number = lambda v: isinstance(v, (int, float)) and not isinstance(v, bool)
     return a / b if number(a) and number(b) and b != 0 else None
 
 
@@ -455,7 +458,6 @@ def targets(rows):
             where = "-" if setting is None else ("buffer %s ms" % setting if scenario == "vod" else "merge %s ms" % setting)
             a, b = value(s, key), value(p, key)
             limit = bound(s) if callable(bound) else bound
-            number = lambda v: isinstance(v, (int, float)) and not isinstance(v, bool)
             if kind == "all":
                 got = None if a is None or a[0] is None or a[1] is None else a[0] == a[1] and a[1] > 0
                 show = lambda v: "-" if v is None or v[0] is None else "%s/%s" % v
