@@ -4,6 +4,7 @@
 // copies and runs on a job worker; its result is applied on the stream's
 // connection thread.
 #include <cerrno>
+#include <cstring>
 
 #include "Database/Database.h"
 #include "Database/Record.h"
@@ -179,12 +180,12 @@ void PlayResolvedApply(RtmpStream* stream, PlayResolved& res) {
   }
   if (res.metaSet) {
     RtmpStreamOut& out = stream->output;
-    CopyText(out.title, res.meta.title);
+    out.title.assign(res.meta.title, strnlen(res.meta.title, kTextSize - 1));
     out.objectId = res.meta.objectId;
     out.authorId = res.meta.authorId;
     out.parentId = res.meta.parentId;
     out.masterId = res.meta.masterId;
-    CopyText(out.picture, res.meta.picture);
+    out.picture.assign(res.meta.picture, strnlen(res.meta.picture, kTextSize - 1));
   }
   if (res.thumbnailMark != 0) client->thumbnailMarks.push_back(res.thumbnailMark);
   if (res.fileResolved) stream->timing.rowId = res.rowId;

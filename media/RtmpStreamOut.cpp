@@ -331,8 +331,8 @@ int SendStatus(RtmpStream* stream, const char* code, const char* description) {
 int SendMetaData(RtmpStream* stream) {
   const RtmpStreamOut& out = stream->output;
   StreamMetaData meta;
-  meta.title = out.title;
-  meta.picture = out.picture;
+  meta.title = out.title.c_str();
+  meta.picture = out.picture.c_str();
   meta.objectId = out.objectId;
   meta.authorId = out.authorId;
   meta.parentId = out.parentId;

@@ -108,8 +108,10 @@ struct RtmpStreamOut {
   RtmpStream* stream = nullptr;
   // Connection thread only: what the metadata tells the player.
   int32_t objectId = 0, authorId = 0, parentId = 0, masterId = 0;
-  char title[kTextSize] = {};
-  char picture[kTextSize] = {};
+  // Strings, not fixed texts: every stream has them, few fill them; at most
+  // kTextSize - 1 characters, as the play's metadata gives them.
+  std::string title;
+  std::string picture;
   bool hasAudio = false, hasVideo = false;
   uint32_t duration = 0;  // ms, timestamp of the last index entry
   uint64_t size = 0;      // offset of the last index entry
