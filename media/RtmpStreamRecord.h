@@ -157,6 +157,9 @@ struct RtmpStreamOut {
   bool completePending = false;  // the file ended ahead of the clock: Complete when what was sent falls due
   int64_t pausedAt = -1;         // stream position when the player paused; -1: not paused by it
   bool heldForOutput = false;    // the last StreamWait held a refill for the socket
+  // Where the tag after the last window starts, left in the file with its
+  // timestamp as lastQueued (-1: none); it holds while the file stays there.
+  int64_t nextTagOffset = -1;
   // While a window is read (connection thread): the bodies of its small
   // tags are cut from shared blocks, one allocation for many messages.
   // None between windows (ServeWindow).

@@ -39,6 +39,12 @@ std::string StatusCode(const RtmpClientMessage& m) {
   return v[3].Get("code").text;
 }
 
+// The bytes read from the file that wait in the stream's queue.
+uint64_t QueuedBytes(RtmpStream* stream) {
+  ListLock guard(stream->output.queue.lock);
+  return stream->output.queueBytes;
+}
+
 struct Arrival {
   int64_t at;  // fake ms of the pass that sent it
   RtmpClientMessage m;
@@ -176,6 +182,10 @@ TEST_F(PlaybackLead, MessagesLeaveWithinTheLeadInOneBatchPerHalfLead) {
       if (media && !k.keepsReadBuffer) {
         EXPECT_FALSE(rig.stream->file.file.HoldsReadBuffer()) << t;
       }
+      // What comes after a window stays in the file, not under the player.
+      if (media && k.lead > 0) {
+        EXPECT_EQ(QueuedBytes(rig.stream), 0u) << "a tag past the window was read at " << t;
+      }
       if (media && t > 0) {
         ++windows;
         EXPECT_EQ(calls, 1u) << "one sendmsg per window at " << t;
@@ -285,28 +295,48 @@ TEST_F(PlaybackLead, RefillWaitsForTheSocketAndAWindowStopsAtTheWatermark) {
 }  // namespace
 
 // A window's small bodies share blocks: every message keeps its own bytes
-// across block and window ends, the one left queued past a window's end
-// included (under ASan a block freed too early is caught as well).
+// across block and window ends, and the one left queued when a window stops
+// at the output queue's watermark (under ASan a block freed too early is
+// caught as well).
 TEST_F(PlaybackLead, EveryMessageKeepsItsBytesAcrossSharedBodyBlocks) {
   FlvBuilder flv;
-  for (uint32_t t = 0; t <= 3000; t += 50) {
-    // 1 byte to 4.2 KiB: a window spans several blocks, and a few bodies
-    // are too large to share one.
+  for (uint32_t t = 0; t <= 3000; t += 5) {
+    // 1 byte to 4.2 KiB: a window spans several blocks and passes the
+    // watermark, and a few bodies are too large to share one.
     std::vector<uint8_t> data(1 + (t * 37) % 4200);
-    for (size_t i = 1; i < data.size(); ++i) data[i] = uint8_t(t / 50 + i * 7);
+    for (size_t i = 1; i < data.size(); ++i) data[i] = uint8_t(t / 5 + i * 7);
     data[0] = t % 2000 == 0 ? 0x17 : 0x27;
     flv.Raw(9, t, data);
   }
   Rig rig(dir_, flv, -1);
-  for (int64_t t = 0; t <= 3500; t += 10) rig.RunAt(1000 + t);
   FlvTestFile file;
   ASSERT_TRUE(ReadFlvForTest(dir_ + "/clip.flv", &file));
-  std::vector<const RtmpClientMessage*> media;  // the video; empty audio may bridge
-  for (const Arrival& a : rig.got)
-    if (a.m.type == 9) media.push_back(&a.m);
+  uint64_t window = 0;  // the bytes of a lead's window
+  for (const auto& tag : file.tags)
+    if (tag.timestamp < 1000) window += tag.data.size();
+  ASSERT_GT(window, SendQueueLowWatermark(rig.Out())) << "no window stops at the watermark";
+  // The player reads as the socket takes it: a window passes the watermark.
+  std::vector<RtmpClientMessage> media;  // the video; empty audio may bridge
+  std::thread reader([&] {
+    while (media.size() < file.tags.size()) {
+      auto m = rig.client.ReadMessage(5000);
+      if (!m) return;
+      if (m->type == 9) media.push_back(*m);
+    }
+  });
+  for (int64_t t = 0; t <= 3500; t += 10) {
+    rig.RunAt(1000 + t, false);
+    // At most 5 s for the player to take it (a reader that gave up cannot).
+    for (int i = 0; i < 50 && RtmpOutputPending(&rig.c.link->rtmp); ++i) {
+      RtmpFlushOutput(&rig.c.link->rtmp);
+      pollfd p{RtmpSocketFd(&rig.c.link->rtmp), POLLOUT, 0};
+      poll(&p, 1, 100);
+    }
+  }
+  reader.join();
   ASSERT_EQ(media.size(), file.tags.size());
   for (size_t i = 0; i < media.size(); ++i) {
-    EXPECT_EQ(media[i]->timestamp, file.tags[i].timestamp);
-    EXPECT_TRUE(media[i]->body == file.tags[i].data) << "tag " << i << " at " << file.tags[i].timestamp;
+    EXPECT_EQ(media[i].timestamp, file.tags[i].timestamp);
+    EXPECT_TRUE(media[i].body == file.tags[i].data) << "tag " << i << " at " << file.tags[i].timestamp;
   }
 }
