@@ -492,8 +492,8 @@ int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
     if (out.queued == 0 && out.opus.waiting)
       return out.opus.retryAt <= now100ns ? 0 : (out.opus.retryAt - now100ns + 9999) / 10000;
     // A window that ended at a tag left in the file waits for that tag.
-    const bool nextInFile = out.queued == 0 && stream->file.open && out.nextTagOffset >= 0 &&
-                            out.nextTagOffset == stream->file.file.Position();
+    const bool nextInFile =
+        out.queued == 0 && out.nextTagOffset >= 0 && out.nextTagOffset == stream->file.file.Position();
     if (out.queued == 0 && !nextInFile) return -1;
     // Live media waits for the end of its merge period.
     if (!stream->file.open) return LiveChannelTakeDue(stream);
@@ -532,7 +532,7 @@ bool NextTagPastWindow(RtmpStream* stream, int64_t now100ns, int64_t lead100ns) 
   RtmpStreamOut& out = stream->output;
   File& file = stream->file.file;
   out.nextTagOffset = -1;
-  if (lead100ns == 0 || out.opus.sidecar || !stream->file.open || file.AtEnd()) return false;
+  if (lead100ns == 0 || out.opus.sidecar || file.AtEnd()) return false;
   const int64_t at = file.Position();
   FlvTagHeader header;
   // Read back in its turn; an end or a fault here is met and told there.

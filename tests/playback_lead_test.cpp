@@ -121,6 +121,15 @@ struct Rig {
     }
     return Out().sendCalls - calls;
   }
+  // Flushes while the player reads elsewhere, for at most `polls` waits of
+  // 100 ms (a reader that gave up takes nothing).
+  void Drain(int polls = 50) {
+    for (int i = 0; i < polls && RtmpOutputPending(&c.link->rtmp); ++i) {
+      RtmpFlushOutput(&c.link->rtmp);
+      pollfd p{RtmpSocketFd(&c.link->rtmp), POLLOUT, 0};
+      poll(&p, 1, 100);
+    }
+  }
   uint32_t LastMediaTime() const {
     for (auto it = got.rbegin(); it != got.rend(); ++it)
       if (IsMedia(it->m)) return it->m.timestamp;
@@ -280,11 +289,7 @@ TEST_F(PlaybackLead, RefillWaitsForTheSocketAndAWindowStopsAtTheWatermark) {
     for (uint64_t i = 0; i < firstWindow; ++i)
       if (!rig.client.ReadMessage(5000)) return;
   });
-  while (RtmpOutputPending(&rig.c.link->rtmp)) {
-    RtmpFlushOutput(&rig.c.link->rtmp);
-    pollfd p{RtmpSocketFd(&rig.c.link->rtmp), POLLOUT, 0};
-    poll(&p, 1, 100);
-  }
+  rig.Drain();
   reader.join();
   rig.seen = firstWindow;
   rig.RunAt(1900, false);
@@ -326,12 +331,7 @@ TEST_F(PlaybackLead, EveryMessageKeepsItsBytesAcrossSharedBodyBlocks) {
   });
   for (int64_t t = 0; t <= 3500; t += 10) {
     rig.RunAt(1000 + t, false);
-    // At most 5 s for the player to take it (a reader that gave up cannot).
-    for (int i = 0; i < 50 && RtmpOutputPending(&rig.c.link->rtmp); ++i) {
-      RtmpFlushOutput(&rig.c.link->rtmp);
-      pollfd p{RtmpSocketFd(&rig.c.link->rtmp), POLLOUT, 0};
-      poll(&p, 1, 100);
-    }
+    rig.Drain();
   }
   reader.join();
   ASSERT_EQ(media.size(), file.tags.size());
