@@ -88,8 +88,10 @@ bool OpenPlayFile(RtmpStream* stream, const char* flvPath, const char* indexPath
 bool OpenPlayFileIndexed(RtmpStream* stream, const char* flvPath, const char* indexPath, int32_t start,
                          std::shared_ptr<const std::vector<IndexEntry>> entries, IndexLoad loaded);
 // Appends the next packet of the file (or a gap marker) to the queue; none at
-// the end of the file or on failure.
-RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced);
+// the end of the file or on failure. With a lead, a media tag due later
+// than `lead100ns` from `now100ns` is left in the file (only its header is
+// read): none, with output.nextTagOffset set and its time as lastQueued.
+RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced, int64_t now100ns = 0, int64_t lead100ns = 0);
 RtmpPacket* QueueMarker(RtmpStream* stream, uint32_t timestamp);
 void StartClock(RtmpStream* stream, uint32_t timestamp);
 RtmpPacket* FindKeyFrame(RtmpStream* stream);

@@ -439,10 +439,11 @@ void StartClock(RtmpStream* stream, uint32_t timestamp) {
   out.firstVideoPending = out.firstAudioPending = true;
 }
 
-RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced) {
+RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced, int64_t now100ns, int64_t lead100ns) {
   File& file = stream->file.file;
-  if (!stream->file.open || file.AtEnd()) return nullptr;
   RtmpStreamOut& out = stream->output;
+  out.nextTagOffset = -1;
+  if (!stream->file.open || file.AtEnd()) return nullptr;
   out.opus.waiting = false;
   for (;;) {
     FlvTagHeader header;
@@ -463,6 +464,14 @@ RtmpPacket* ReadNextTag(RtmpStream* stream, bool forced) {
       return QueueMarker(stream, out.lastSent + kMarkerStepMs);
     }
     if (header.type == kFlvTagAudio || header.type == kFlvTagVideo) {
+      // Past the window: the tag waits in the file (not a frame in memory
+      // under every player) and its time paces the next window.
+      if (lead100ns > 0 && UntilDue(stream, header.timestamp, now100ns) > lead100ns) {
+        if (!file.Back(static_cast<int64_t>(kFlvTagHeaderSize))) return nullptr;
+        out.lastQueued = header.timestamp;
+        out.nextTagOffset = file.Position();
+        return nullptr;
+      }
       RtmpPacket* packet = ReadTagPacket(stream, header);
       if (packet == nullptr) return nullptr;
       if (out.opus.active && header.type == kFlvTagAudio && (packet->m_body[0] >> 4) == kFlvSoundSpeex) {
@@ -492,8 +501,7 @@ int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
     if (out.queued == 0 && out.opus.waiting)
       return out.opus.retryAt <= now100ns ? 0 : (out.opus.retryAt - now100ns + 9999) / 10000;
     // A window that ended at a tag left in the file waits for that tag.
-    const bool nextInFile =
-        out.queued == 0 && out.nextTagOffset >= 0 && out.nextTagOffset == stream->file.file.Position();
+    const bool nextInFile = out.nextTagOffset >= 0 && out.nextTagOffset == stream->file.file.Position();
     if (out.queued == 0 && !nextInFile) return -1;
     // Live media waits for the end of its merge period.
     if (!stream->file.open) return LiveChannelTakeDue(stream);
@@ -522,39 +530,14 @@ int64_t StreamWait(RtmpStream* stream, int64_t now100ns) {
 
 namespace {
 
-// Whether the file's next tag is media past the window: then only its
-// header was read, and the tag waits in the file (not a frame in memory
-// under every player) for the next window, its timestamp taken as the last
-// queued as if it had been read. Anything else the tag read would do first
-// (a gap's marker, the Opus of a browser player, a tag to skip) is left to
-// it.
-bool NextTagPastWindow(RtmpStream* stream, int64_t now100ns, int64_t lead100ns) {
-  RtmpStreamOut& out = stream->output;
-  File& file = stream->file.file;
-  out.nextTagOffset = -1;
-  if (lead100ns == 0 || out.opus.sidecar || file.AtEnd()) return false;
-  const int64_t at = file.Position();
-  FlvTagHeader header;
-  // Read back in its turn; an end or a fault here is met and told there.
-  const bool read = ReadTagHeader(&file, &header);
-  if (!file.SeekTo(at) || !read) return false;
-  if (header.dataSize == 0 || (header.type != kFlvTagAudio && header.type != kFlvTagVideo)) return false;
-  if (uint64_t{out.lastSent} + kMarkerStepMs < header.timestamp) return false;
-  if (UntilDue(stream, header.timestamp, now100ns) <= lead100ns) return false;
-  out.lastQueued = header.timestamp;
-  out.nextTagOffset = at;
-  return true;
-}
-
 // Reads the window due now from the file into the queue and sends it.
 bool ServeWindow(RtmpStream* stream, int64_t now100ns, int64_t lead100ns) {
   RtmpStreamOut& out = stream->output;
   for (;;) {
     // Above the watermark the window ends: the rest stays in the file.
     if (out.queued != 0) return true;
-    if (NextTagPastWindow(stream, now100ns, lead100ns)) return true;
-    if (ReadNextTag(stream, false) == nullptr) {
-      if (out.opus.waiting) return true;
+    if (ReadNextTag(stream, false, now100ns, lead100ns) == nullptr) {
+      if (out.opus.waiting || out.nextTagOffset >= 0) return true;
       // The end of the file is told when the player gets there, so that
       // Complete and the viewing time mean what they meant without a lead.
       if (lead100ns > 0 && UntilDue(stream, out.lastSent, now100ns) > 0)
